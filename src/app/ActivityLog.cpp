@@ -1,0 +1,331 @@
+#include "app/ActivityLog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "app/SettingsStore.h"
+#include "platform/SystemClock.h"
+#include "platform/UserPrompt.h"
+
+namespace {
+
+constexpr size_t kLinkOffset = 12;
+constexpr size_t kLinkSize = 256;
+constexpr size_t kTextOffset = 268;
+constexpr size_t kTextSize = 248;
+
+void PutLe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+uint32_t GetLe32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// At most max bytes of s, never ending inside a UTF-8 sequence.
+std::string_view CutUtf8(std::string_view s, size_t max) {
+    if (s.size() <= max) return s;
+    size_t n = max;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+    return s.substr(0, n);
+}
+
+std::string CString(const uint8_t* p, size_t size) {
+    size_t n = 0;
+    while (n < size && p[n]) ++n;
+    return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+std::string FormatTime(uint32_t t, const char* format) {
+    time_t when = static_cast<time_t>(t);
+    tm local{};
+    localtime_r(&when, &local);
+    char buf[128];
+    size_t n = std::strftime(buf, sizeof buf, format, &local);
+    return std::string(buf, n);
+}
+
+// Writes all of data; false on a short write.
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> LogRecord::Encode() const {
+    std::vector<uint8_t> out(kLogRecordSize, 0);
+    PutLe32(&out[0], icon);
+    PutLe32(&out[4], time);
+    PutLe32(&out[8], action);
+    auto l = CutUtf8(link, kLogLinkMax);
+    std::memcpy(&out[kLinkOffset], l.data(), l.size());
+    auto t = CutUtf8(text, kTextSize - 1);
+    std::memcpy(&out[kTextOffset], t.data(), t.size());
+    return out;
+}
+
+LogRecord LogRecord::Decode(const uint8_t* bytes) {
+    LogRecord r;
+    r.icon = GetLe32(bytes);
+    r.time = GetLe32(bytes + 4);
+    r.action = GetLe32(bytes + 8);
+    r.link = CString(bytes + kLinkOffset, kLinkSize);
+    r.text = CString(bytes + kTextOffset, kTextSize);
+    return r;
+}
+
+std::string FormatLogLine(const LogRecord& record) {
+    std::string line = record.time ? FormatTime(record.time, "%Y-%m-%d %H:%M:%S") : "-";
+    line += '\t' + std::to_string(record.icon) + '\t' + std::to_string(record.action) + '\t' +
+            record.link + '\t';
+    std::string_view text = record.text;
+    if (text.substr(0, 2) == "\r\n") text.remove_prefix(2);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            line += " | ";
+            ++i;
+        } else {
+            line += text[i];
+        }
+    }
+    return line;
+}
+
+bool ReadLogFile(const std::string& path, std::vector<LogRecord>* records, std::string* error) {
+    records->clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        if (error) *error = LogFileErrorText(errno, path);
+        return false;
+    }
+    std::vector<uint8_t> buf(kLogRecordSize * 256);
+    size_t have = 0;
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            if (error) *error = LogFileErrorText(errno, path);
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        have += static_cast<size_t>(n);
+        size_t whole = have / kLogRecordSize;
+        for (size_t i = 0; i < whole; ++i)
+            records->push_back(LogRecord::Decode(buf.data() + i * kLogRecordSize));
+        size_t rest = have - whole * kLogRecordSize;
+        std::memmove(buf.data(), buf.data() + whole * kLogRecordSize, rest);
+        have = rest;
+    }
+    ::close(fd);
+    return ok;  // a partial record at the end is never shown
+}
+
+std::string LogFileErrorText(int error, const std::string& fileName) {
+    switch (error) {
+        case ENOENT:
+            return fileName + " was not found.";
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return "Access to " + fileName + " was denied.";
+        case ENOSPC:
+        case EDQUOT:
+            return "Disk full while accessing " + fileName + ".";
+        case EIO:
+            return "A hardware I/O error was reported while accessing " + fileName + ".";
+        case EISDIR:
+            return fileName + " is a folder, not a file.";
+        default:
+            return "An unexpected error occurred while accessing " + fileName + " (" +
+                   std::strerror(error) + ").";
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+
+CActivityLog::CActivityLog(std::string fileName, QObject* parent)
+    : QObject(parent), fileName_(std::move(fileName)) {}
+
+void CActivityLog::ReportFileError(int error) {
+    UserPrompt::Get().Ask(LogFileErrorText(error, fileName_), "Quorvane", UserPrompt::Ok,
+                          UserPrompt::Exclamation);
+}
+
+void CActivityLog::WriteLog(int icon, const std::string& text, int action,
+                            const std::string& link, bool popUp) {
+    LogRecord record;
+    record.icon = static_cast<uint32_t>(icon);
+    record.time = static_cast<uint32_t>(SystemClock::Get().Now());
+    record.action = static_cast<uint32_t>(action);
+    record.link = CutUtf8(link, kLogLinkMax);
+    // The message goes on the bar's second line, behind a CR LF.
+    record.text = "\r\n" + std::string(CutUtf8(text, kLogTextMax));
+    std::vector<uint8_t> bytes = record.Encode();
+
+    int fd = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        ReportFileError(errno);
+        return;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) {
+        int e = errno;
+        ::close(fd);
+        ReportFileError(e);
+        return;
+    }
+    // A record torn by a crash or a full disk would shift every later record off its
+    // 516-byte place; drop the torn tail so that new records stay readable.
+    off_t size = st.st_size;
+    off_t torn = size % static_cast<off_t>(kLogRecordSize);
+    if (torn != 0 && ::ftruncate(fd, size - torn) == 0) size -= torn;
+    if (!WriteAll(fd, bytes.data(), bytes.size())) {
+        int e = errno ? errno : ENOSPC;
+        // Leave no half record behind.
+        if (::fstat(fd, &st) == 0 && st.st_size % static_cast<off_t>(kLogRecordSize) != 0)
+            (void)::ftruncate(fd, st.st_size - st.st_size % static_cast<off_t>(kLogRecordSize));
+        ::close(fd);
+        ReportFileError(e);
+        return;
+    }
+    off_t end = ::lseek(fd, 0, SEEK_END);
+    ::close(fd);
+    logIndex_ = static_cast<int>(end / static_cast<off_t>(kLogRecordSize));
+    ShowLogRecord();
+    emit recordWritten(record);
+
+    if (popUp) {
+        DWORD mode = settings::ReadRootDword(settings::kDisplayMesg, 0);
+        if (mode != 2 && (mode != 1 || icon == kIconError)) SetBarVisible(true);
+    }
+}
+
+void CActivityLog::ShowLogRecord() {
+    int fd = ::open(fileName_.c_str(), O_RDONLY | O_CLOEXEC);
+    off_t size = 0;
+    if (fd < 0) {
+        // No file yet: nothing has been logged, which is an empty log, not an error.
+        if (errno != ENOENT) {
+            ReportFileError(errno);
+            return;
+        }
+    } else {
+        struct stat st{};
+        if (::fstat(fd, &st) != 0) {
+            int e = errno;
+            ::close(fd);
+            ReportFileError(e);
+            return;
+        }
+        size = st.st_size;
+    }
+    logCount_ = static_cast<int>(size / static_cast<off_t>(kLogRecordSize));
+    if (logCount_ < logIndex_) logIndex_ = logCount_;
+    if (logIndex_ < 0) logIndex_ = 0;
+
+    bool full = false;
+    uint8_t buf[kLogRecordSize];
+    if (fd >= 0 && logIndex_ > 0) {
+        off_t at = static_cast<off_t>(logIndex_ - 1) * static_cast<off_t>(kLogRecordSize);
+        full = ::pread(fd, buf, sizeof buf, at) == static_cast<ssize_t>(sizeof buf);
+    }
+    if (fd >= 0) ::close(fd);
+
+    LogRecord record;
+    if (full) {
+        record = LogRecord::Decode(buf);
+        bar_.timeText = record.time ? FormatTime(record.time, "%a, %B %d, %X ") : std::string();
+        bar_.icon = record.icon ? static_cast<int>(record.icon) : kIconDefault;
+        bar_.text = record.text;
+    } else {
+        bar_.timeText.clear();
+        bar_.icon = kIconDefault;
+        bar_.text.clear();
+        logIndex_ = 0;
+    }
+    bar_.indexText = std::to_string(logIndex_);
+    bar_.countText = std::to_string(logCount_);
+    bar_.previousEnabled = logIndex_ > 1;
+    bar_.nextEnabled = logIndex_ != logCount_;
+    bar_.previewEnabled = record.action != 0;
+    previewAction_ = static_cast<int>(record.action);
+    previewLink_ = record.action ? record.link : std::string();
+    emit barChanged();
+}
+
+void CActivityLog::Next() {
+    bar_.focus = kLogIconControl;
+    if (logIndex_ >= logCount_) {
+        bar_.nextEnabled = false;
+        emit barChanged();
+        return;
+    }
+    ++logIndex_;
+    ShowLogRecord();
+}
+
+void CActivityLog::Previous() {
+    bar_.focus = kLogIconControl;
+    if (logIndex_ < 2) {
+        bar_.previousEnabled = false;
+        emit barChanged();
+        return;
+    }
+    --logIndex_;
+    ShowLogRecord();
+}
+
+void CActivityLog::Clear() {
+    bar_.focus = kLogIconControl;
+    int fd = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        ReportFileError(errno);
+        return;
+    }
+    int rc = ::ftruncate(fd, 0);
+    int e = errno;
+    ::close(fd);
+    if (rc != 0) {
+        ReportFileError(e);
+        return;
+    }
+    logIndex_ = 0;
+    ShowLogRecord();
+}
+
+void CActivityLog::Preview() {
+    if (launcher && previewAction_ != 0) launcher(previewAction_, previewLink_);
+}
+
+void CActivityLog::ToggleBar() {
+    if (!bar_.visible) {
+        ShowLogRecord();
+        SetBarVisible(true);
+    } else {
+        SetBarVisible(false);
+    }
+}
+
+void CActivityLog::SetBarVisible(bool visible) {
+    if (bar_.visible == visible) return;
+    bar_.visible = visible;
+    emit barChanged();
+}

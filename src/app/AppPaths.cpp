@@ -1,0 +1,66 @@
+#include "app/AppPaths.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/Registry.h"
+
+namespace {
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+std::string XdgDir(const char* var, const char* fallbackBelowHome) {
+    std::string dir = Env(var);
+    if (!dir.empty() && dir[0] == '/') return dir;
+    std::string home = Env("HOME");
+    if (home.empty()) home = "/tmp";
+    return home + "/" + fallbackBelowHome;
+}
+
+}  // namespace
+
+std::string AppPaths::DefaultDataDir() {
+    std::string dir = Env("QUORVANE_HOME");
+    if (!dir.empty()) return dir;
+    return XdgDir("XDG_DATA_HOME", ".local/share") + "/quorvane";
+}
+
+std::string AppPaths::DefaultRegistryFile() {
+    std::string file = Env("QUORVANE_REGISTRY");
+    if (!file.empty()) return file;
+    return XdgDir("XDG_CONFIG_HOME", ".config") + "/quorvane/registry.db";
+}
+
+bool EnterDataDir(const std::string& dir, std::string* error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        *error = "cannot create the working folder " + dir + ": " + ec.message();
+        return false;
+    }
+    if (::chdir(dir.c_str()) != 0) {
+        *error = "cannot enter the working folder " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    fs::create_directories("Forward", ec);
+    if (ec) {
+        *error = "cannot create " + dir + "/Forward: " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+bool OpenSettingsStore(const std::string& path, std::string* error) {
+    auto store = Registry::Open(path, error);
+    if (!store) return false;
+    Registry::SetCurrent(std::move(store));
+    return true;
+}

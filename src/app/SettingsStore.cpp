@@ -1,0 +1,334 @@
+#include "app/SettingsStore.h"
+
+#include <strings.h>
+
+#include <algorithm>
+
+#include "app/ItemList.h"
+#include "platform/TempFile.h"
+#include "platform/UserPrompt.h"
+
+namespace settings {
+
+std::string EventPath(const std::string& name) { return std::string(kRoot) + "\\" + name; }
+
+bool IsSet(const RegKey& key, const char* name) { return ReadDword(key, name, 0) == 1; }
+
+DWORD ReadDword(const RegKey& key, const char* name, DWORD fallback) {
+    DWORD v = 0;
+    return key.GetDword(name, &v) == ERROR_SUCCESS ? v : fallback;
+}
+
+std::string ReadString(const RegKey& key, const char* name, size_t capacity) {
+    std::string text;
+    if (key.GetString(name, &text, capacity) != ERROR_SUCCESS) text.clear();
+    return text;
+}
+
+std::vector<std::string> ReadMultiString(const RegKey& key, const char* name) {
+    std::vector<std::string> items;
+    Bytes data;
+    if (key.QueryValue(name, nullptr, &data, kListBuffer) != ERROR_SUCCESS) return items;
+    size_t i = 0;
+    while (i < data.size()) {
+        auto end = std::find(data.begin() + static_cast<long>(i), data.end(), uint8_t{0});
+        if (end == data.begin() + static_cast<long>(i)) break;  // the empty item ends it
+        items.emplace_back(data.begin() + static_cast<long>(i), end);
+        i = static_cast<size_t>(end - data.begin()) + 1;
+    }
+    return items;
+}
+
+Bytes EncodeMultiString(const std::vector<std::string>& items, size_t limit) {
+    Bytes out;
+    for (const auto& item : items) {
+        if (item.empty()) continue;  // an empty item would end the list early
+        if (out.size() + item.size() + 2 > limit) break;
+        out.insert(out.end(), item.begin(), item.end());
+        out.push_back(0);
+    }
+    out.push_back(0);
+    if (out.size() == 1) out.push_back(0);  // an empty list is two NULs
+    return out;
+}
+
+DWORD ReadRootDword(const char* name, DWORD fallback) {
+    RegKey root;
+    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return fallback;
+    return ReadDword(root, name, fallback);
+}
+
+}  // namespace settings
+
+using namespace settings;
+
+bool ReadRootString(const char* name, std::string& text) {
+    text.clear();
+    RegKey root;
+    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
+    text = ReadString(root, name, kRootStringBuffer);
+    return true;
+}
+
+bool GetMyName(std::string& text) { return ReadRootString(kMyName, text); }
+bool GetHostName(std::string& text) { return ReadRootString(kHostName, text); }
+bool GetSmtpServer(std::string& text) { return ReadRootString(kSmtpServer, text); }
+bool GetNewsServer(std::string& text) { return ReadRootString(kNewsServer, text); }
+
+namespace {
+
+// Calls visit(name, key) for every event key in enumeration order.
+template <typename Visit>
+bool ForEachEvent(Visit visit) {
+    RegKey root;
+    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
+    std::string name;
+    for (DWORD i = 0; root.EnumKey(i, &name, kMaxKeyNameLength + 1) == ERROR_SUCCESS; ++i) {
+        RegKey event;
+        if (event.Open(root, name) == ERROR_SUCCESS) visit(name, event);
+    }
+    return true;
+}
+
+}  // namespace
+
+int FillScheduleList(CItemList& list) {
+    list.ResetContent();
+    list.AddString(kNoSchedule, 0);
+    int added = 0;
+    ForEachEvent([&](const std::string& name, const RegKey& event) {
+        if (ReadDword(event, kType, 0) == kSchedule) {
+            list.AddString(name, 1);
+            ++added;
+        }
+    });
+    return added;
+}
+
+void ListScheduleMonitors(const std::string& schedule, CItemList& list) {
+    RegKey probe;
+    if (probe.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return;
+    probe.Close();
+    list.ResetContent();
+    ForEachEvent([&](const std::string& name, const RegKey& event) {
+        std::string owner;
+        if (event.GetString(kScheduledEvent, &owner, kStringBuffer) == ERROR_SUCCESS &&
+            owner == schedule)
+            list.AddString(name, ReadDword(event, kType, 0));
+    });
+}
+
+void RenameScheduleReferences(const std::string& oldName, const std::string& newText) {
+    ForEachEvent([&](const std::string&, RegKey& event) {
+        std::string owner;
+        if (event.GetString(kScheduledEvent, &owner, kStringBuffer) == ERROR_SUCCESS &&
+            owner == oldName)
+            event.SetString(kScheduledEvent, newText);
+    });
+}
+
+namespace {
+
+bool IsInside(const std::string& path, const std::string& ancestor) {
+    std::string p = RegistryFoldName(path), a = RegistryFoldName(ancestor);
+    return p.size() > a.size() && p.compare(0, a.size(), a) == 0 && p[a.size()] == '\\';
+}
+
+}  // namespace
+
+LONG CopyKeyTree(const std::string& source, const std::string& destination) {
+    // A copy into its own subtree would find its own new keys and never end.
+    if (IsInside(destination, source)) return ERROR_INVALID_PARAMETER;
+
+    RegKey dst;
+    DWORD disposition = 0;
+    LONG rc = dst.Create(RegKey::LocalMachine(), destination, kCopyClass, &disposition);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (disposition == REG_OPENED_EXISTING_KEY) return 1;
+
+    RegKey src;
+    rc = src.Open(RegKey::LocalMachine(), source);
+    if (rc != ERROR_SUCCESS) return rc;
+
+    std::string name;
+    DWORD type = 0;
+    Bytes data;
+    for (DWORD i = 0; src.EnumValue(i, &name, &type, &data, 256, 256) == ERROR_SUCCESS; ++i)
+        dst.SetValue(name, type, data);
+
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0; src.EnumKey(i, &name, 256) == ERROR_SUCCESS; ++i) subkeys.push_back(name);
+    for (const auto& sub : subkeys) CopyKeyTree(source + "\\" + sub, destination + "\\" + sub);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Event records
+
+namespace {
+
+// Opens or creates an event's key for writing; false when it cannot be created.
+bool OpenEventForWrite(const std::string& name, RegKey& key) {
+    return key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass) == ERROR_SUCCESS;
+}
+
+void WriteCommonTail(RegKey& key, DWORD kind) {
+    key.SetDword(kType, kind);
+    key.SetDword(kEnabled, 1);
+    key.SetDword(kLog, 0);
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return {};
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+std::string FirstWatchedUrl(const std::string& site) {
+    std::string url = Trim(site);
+    // Checked without regard to case so that "HTTP://HOST" is not given a second scheme.
+    std::string upper = RegistryFoldName(url);
+    if (upper.find("HTTP:") == std::string::npos) url = "http://" + url;
+    return url;
+}
+
+bool CreateEventRecord(const ScheduleRecord& r) {
+    RegKey key;
+    if (!OpenEventForWrite(r.name, key)) return false;
+    key.SetDword(kEnabled, 1);
+    key.SetDword(kLog, 0);
+    key.SetDword("Interval", r.interval);
+    key.SetDword("Days", r.days);
+    key.SetDword("Hours", r.hours);
+    key.SetString("PhoneBook", "");
+    key.SetString(kDescription, r.description);
+    key.SetDword(kType, kSchedule);
+    key.SetDword("UpdateTime", r.updateTime);
+    return true;
+}
+
+bool CreateEventRecord(const MailMonitorRecord& r) {
+    RegKey key;
+    if (!OpenEventForWrite(r.name, key)) return false;
+    key.SetString(kDescription, r.description);
+    key.SetString("PopHost", r.popHost);
+    key.SetString("PopUserName", r.popUserName);
+    key.SetString("PopPassword", r.popPassword);
+    key.SetDword("ForwardMail", r.forwardMail);
+    key.SetString("ForwardTo", r.forwardTo);
+    Bytes copyTo;
+    if (r.copy) copyTo.assign(r.copyTo.begin(), r.copyTo.begin() + std::min<size_t>(r.copyTo.size(), 254));
+    copyTo.push_back(0);
+    copyTo.push_back(0);
+    key.SetValue("CopyTo", REG_BINARY, copyTo);
+    key.SetDword("EnablePager", r.enablePager);
+    key.SetString("PagerPhone", r.pagerPhone);
+    key.SetString("PagerMsg", r.pagerMsg);
+    key.SetDword("EnableFax", r.enableFax);
+    key.SetString("FaxPhone", r.faxPhone);
+    key.SetString("FaxName", r.faxName);
+    key.SetString(kScheduledEvent, r.scheduledEvent);
+    key.SetDword("NotifyViaEmail", r.notifyViaEmail);
+    key.SetString("NotifyEmailTo", r.notifyEmailTo);
+    key.SetDword("NotifyViaWindows", r.notifyViaWindows);
+    WriteCommonTail(key, kMailMonitor);
+    return true;
+}
+
+bool CreateEventRecord(const NewsMonitorRecord& r) {
+    RegKey key;
+    if (!OpenEventForWrite(r.name, key)) return false;
+    key.SetString(kScheduledEvent, r.scheduledEvent);
+    key.SetString("NotifyEmailTo", r.notifyEmailTo);
+    key.SetDword("NotifyViaEmail", r.notifyViaEmail);
+    key.SetDword("NotifyViaWindows", r.notifyViaWindows);
+    key.SetValue("NewsGroups", REG_MULTI_SZ, EncodeMultiString(r.newsGroups));
+    key.SetValue("Keywords", REG_MULTI_SZ, EncodeMultiString(r.keywords));
+    key.SetDword("SearchAuthor", r.searchAuthor);
+    key.SetDword("SearchBody", r.searchBody);
+    key.SetDword("SearchSubject", r.searchSubject);
+    key.SetString(kDescription, r.description);
+    WriteCommonTail(key, kNewsMonitor);
+    key.SetDword("EnableMax", 0);
+    key.SetDword("MaxLines", 0);
+    return true;
+}
+
+bool CreateEventRecord(const WebMonitorRecord& r) {
+    RegKey key;
+    if (!OpenEventForWrite(r.name, key)) return false;
+    key.SetString(kDescription, r.description);
+    key.SetString("Site", r.site);
+    key.SetDword("EntireDomain", r.entireDomain);
+    key.SetDword("Files", r.files);
+    key.SetString(kScheduledEvent, r.scheduledEvent);
+    key.SetString("NotifyEmailTo", r.notifyEmailTo);
+    key.SetDword("NotifyViaEmail", r.notifyViaEmail);
+    key.SetDword("NotifyViaWindows", r.notifyViaWindows);
+    WriteCommonTail(key, kWebMonitor);
+    RegKey watched;
+    if (watched.Create(key, "WatchedUrls", kEventClass) == ERROR_SUCCESS)
+        watched.SetValue(FirstWatchedUrl(r.site), REG_BINARY, Bytes(12, 0));
+    return true;
+}
+
+bool CreateEventRecord(const LumettaRecord& r) {
+    RegKey key;
+    if (!OpenEventForWrite(r.name, key)) return false;
+    key.SetString(kScheduledEvent, r.scheduledEvent);
+    key.SetString(kDescription, r.description);
+    WriteCommonTail(key, kLumettaDisplay);
+    key.SetDword("OnTop", 0);
+    key.SetDword("Paused", 0);
+    key.SetDword("RefreshRate", 10);
+    key.SetDword("ScrollSpeed", 2);
+    RegKey doc;
+    if (doc.Create(key, "0000", kEventClass) == ERROR_SUCCESS) {
+        std::string docFile = r.docFile;
+        if (docFile.empty()) {
+            TempFile file;
+            if (file.Create("KV1")) docFile = file.Release();
+        }
+        doc.SetString("Url", r.url);
+        doc.SetString("DocFile", docFile);
+        doc.SetString("Filter", r.filter);
+        doc.SetString("FilterFile", r.filterFile);
+    }
+    key.SetDword("FontSize", 1);
+    key.SetDword("ScrollType", 1);
+    key.SetDword("Zoom", 100);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Schedule commands
+
+bool RenameSchedule(const std::string& oldName, const std::string& newName) {
+    std::string oldPath = EventPath(oldName), newPath = EventPath(newName);
+    if (oldPath == newPath) return true;
+    if (CopyKeyTree(oldPath, newPath) != 0) {
+        UserPrompt::Get().Ask("Can not rename the schedule, " + oldName + " try another name",
+                              "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+        return false;
+    }
+    RegKey::LocalMachine().DeleteKey(oldPath);
+    RenameScheduleReferences(oldName, newName);
+    return true;
+}
+
+void DeleteSchedule(const std::string& name) {
+    RegKey::LocalMachine().DeleteKey(EventPath(name));
+    RenameScheduleReferences(name, kDeletedSchedule);
+}
+
+bool ConfirmAndDeleteSchedule(const std::string& name) {
+    if (UserPrompt::Get().Ask("Are you sure you want to delete the schedule " + name + "?",
+                              "Quorvane", UserPrompt::YesNo,
+                              UserPrompt::Question) != UserPrompt::IdYes)
+        return false;
+    DeleteSchedule(name);
+    return true;
+}

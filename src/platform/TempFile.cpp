@@ -1,0 +1,76 @@
+#include "platform/TempFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <utility>
+
+TempFile::~TempFile() { Close(); }
+
+TempFile::TempFile(TempFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      deleteOnClose_(other.deleteOnClose_) {}
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+        deleteOnClose_ = other.deleteOnClose_;
+    }
+    return *this;
+}
+
+std::string TempFile::SystemTempDir() {
+    const char* dir = std::getenv("TMPDIR");
+    return (dir && *dir) ? dir : "/tmp";
+}
+
+bool TempFile::Create(const std::string& prefix, const std::string& dir, bool deleteOnClose,
+                      std::string* error) {
+    Close();
+    std::string folder = dir.empty() ? SystemTempDir() : dir;
+    if (!folder.empty() && folder.back() == '/') folder.pop_back();
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char unique[16];
+        std::snprintf(unique, sizeof unique, "%08llX",
+                      static_cast<unsigned long long>(rng() & 0xFFFFFFFFULL));
+        std::string path = folder + "/" + prefix + unique + ".tmp";
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            fd_ = fd;
+            path_ = std::move(path);
+            deleteOnClose_ = deleteOnClose;
+            return true;
+        }
+        if (errno != EEXIST) {
+            if (error) *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (error) *error = folder + ": no free temporary file name";
+    return false;
+}
+
+void TempFile::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+        if (deleteOnClose_) ::unlink(path_.c_str());
+    }
+    path_.clear();
+}
+
+std::string TempFile::Release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    deleteOnClose_ = false;
+    return std::exchange(path_, {});
+}

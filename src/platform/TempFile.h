@@ -1,0 +1,36 @@
+#pragma once
+
+// Temporary files with a three-character prefix, created exclusively (O_EXCL, mode 0600)
+// so that no other user can put a file, or a link, in their place first.
+
+#include <string>
+
+class TempFile {
+public:
+    TempFile() = default;
+    ~TempFile();
+    TempFile(TempFile&& other) noexcept;
+    TempFile& operator=(TempFile&& other) noexcept;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    // Creates a new empty file named prefix + unique part + ".tmp" in dir (the system's
+    // temporary folder when dir is empty). deleteOnClose: the file goes when closed.
+    bool Create(const std::string& prefix, const std::string& dir = {},
+                bool deleteOnClose = false, std::string* error = nullptr);
+    void Close();
+    // Leaves the file in place and forgets it; returns its path.
+    std::string Release();
+
+    int Fd() const { return fd_; }
+    const std::string& Path() const { return path_; }
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // The system's temporary folder: $TMPDIR, else /tmp.
+    static std::string SystemTempDir();
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    bool deleteOnClose_ = false;
+};

@@ -1,0 +1,315 @@
+#include <unistd.h>
+
+#include "app/ItemList.h"
+#include "app/SettingsStore.h"
+#include "fixtures/Fixtures.h"
+
+namespace {
+
+using namespace settings;
+
+class SettingsStoreTest : public SandboxTest {
+protected:
+    void AddSchedule(const std::string& name) {
+        ScheduleRecord r;
+        r.name = name;
+        ASSERT_TRUE(CreateEventRecord(r));
+    }
+    void AddMonitor(const std::string& name, const std::string& schedule, DWORD kind = 4) {
+        RegKey key;
+        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
+        key.SetDword(kType, kind);
+        key.SetString(kScheduledEvent, schedule);
+    }
+    std::string ScheduledEventOf(const std::string& name) {
+        RegKey key;
+        EXPECT_EQ(key.Open(RegKey::LocalMachine(), EventPath(name)), ERROR_SUCCESS);
+        return ReadString(key, kScheduledEvent);
+    }
+    static std::vector<std::pair<std::string, int64_t>> Items(const CItemList& list) {
+        std::vector<std::pair<std::string, int64_t>> items;
+        for (int i = 0; i < list.GetCount(); ++i)
+            items.emplace_back(list.GetText(i), list.GetItemData(i));
+        return items;
+    }
+    static std::vector<std::string> ValueNamesOf(const std::string& path) {
+        RegKey key;
+        EXPECT_EQ(key.Open(RegKey::LocalMachine(), path), ERROR_SUCCESS);
+        std::vector<std::string> names;
+        std::string name;
+        DWORD type;
+        Bytes data;
+        for (DWORD i = 0; key.EnumValue(i, &name, &type, &data) == ERROR_SUCCESS; ++i)
+            names.push_back(name);
+        return names;
+    }
+    static bool Exists(const std::string& path) {
+        RegKey key;
+        return key.Open(RegKey::LocalMachine(), path) == ERROR_SUCCESS;
+    }
+};
+
+TEST_F(SettingsStoreTest, RootStringsUseA252ByteBuffer) {
+    std::string text = "stale";
+    EXPECT_FALSE(ReadRootString(kSmtpServer, text)) << "no settings root yet";
+    EXPECT_EQ(text, "");
+
+    RegKey root = Root();
+    root.SetString(kSmtpServer, "mail.example.org");
+    root.SetString(kMyName, std::string(251, 'n'));
+    root.SetString(kHostName, std::string(252, 'h'));
+    EXPECT_TRUE(GetSmtpServer(text));
+    EXPECT_EQ(text, "mail.example.org");
+    EXPECT_TRUE(GetMyName(text));
+    EXPECT_EQ(text.size(), 251u);
+    text = "stale";
+    EXPECT_TRUE(GetHostName(text)) << "the root opened, so the read counts as done";
+    EXPECT_EQ(text, "") << "252 characters and the NUL do not fit 252 bytes";
+    EXPECT_TRUE(GetNewsServer(text));
+    EXPECT_EQ(text, "");
+
+    // Flags and numbers: an unreadable value keeps the default; only 1 is set.
+    root.SetString(kDisplayMesg, "1");
+    EXPECT_EQ(ReadRootDword(kDisplayMesg, 0), 0u);
+    root.SetDword(kUseProxy, 2);
+    EXPECT_FALSE(IsSet(root, kUseProxy));
+}
+
+TEST_F(SettingsStoreTest, ScheduleListHasNoneThenSchedulesInEnumerationOrder) {
+    CItemList list;
+    EXPECT_EQ(FillScheduleList(list), 0);
+    AddSchedule("Morning");
+    AddSchedule("evening");
+    AddMonitor("Watch", "Morning");
+    AddSchedule("Daily");
+    list.AddString("left over");
+    EXPECT_EQ(FillScheduleList(list), 3);
+    EXPECT_EQ(Items(list), (std::vector<std::pair<std::string, int64_t>>{
+                               {"<None>", 0}, {"Daily", 1}, {"evening", 1}, {"Morning", 1}}));
+}
+
+TEST_F(SettingsStoreTest, MonitorListsMatchTheScheduleNameExactly) {
+    AddSchedule("Daily");
+    AddMonitor("Web", "Daily", 4);
+    AddMonitor("Mail", "Daily", 3);
+    AddMonitor("Other case", "daily", 4);
+    AddMonitor("Unassigned", "<None>", 4);
+    AddMonitor("Orphan", "<None", 2);
+    AddMonitor("Lost", "Deleted schedule", 2);
+    {
+        RegKey noType;
+        noType.Create(RegKey::LocalMachine(), EventPath("No type"), kEventClass);
+        noType.SetString(kScheduledEvent, "Daily");
+    }
+    CItemList list;
+    ListScheduleMonitors("Daily", list);
+    EXPECT_EQ(Items(list), (std::vector<std::pair<std::string, int64_t>>{
+                               {"Mail", 3}, {"No type", 0}, {"Web", 4}}));
+
+    for (const char* none : {"<None>", "<None"}) {
+        ListScheduleMonitors(none, list);
+        EXPECT_EQ(list.GetCount(), 1) << none;  // only the monitor stored with that very text
+    }
+
+    // Without a settings root the list is left as it was.
+    RegKey::LocalMachine().DeleteKey(kRoot);
+    list.ResetContent();
+    list.AddString("kept");
+    ListScheduleMonitors("Daily", list);
+    EXPECT_EQ(list.GetCount(), 1);
+}
+
+TEST_F(SettingsStoreTest, CopyKeyTreeCopiesValuesAndSubkeysIntoANewKeyOnly) {
+    RegKey src;
+    ASSERT_EQ(src.Create(RegKey::LocalMachine(), EventPath("Site"), kEventClass), ERROR_SUCCESS);
+    src.SetDword(kType, 4);
+    src.SetString("Fits", std::string(255, 'f'));
+    src.SetString("First", "1");
+    src.SetValue("Big", REG_BINARY, Bytes(257, 7));  // does not fit 256 bytes: copying stops
+    src.SetString("After", "never copied");
+    RegKey watched;
+    watched.Create(src, "WatchedUrls", kEventClass);
+    watched.SetValue("http://a/", REG_BINARY, Bytes(12, 1));
+    RegKey deeper;
+    deeper.Create(watched, "Deeper", kEventClass);
+    deeper.SetDword("x", 5);
+
+    EXPECT_EQ(CopyKeyTree(EventPath("Site"), EventPath("Copy")), 0);
+    EXPECT_EQ(ValueNamesOf(EventPath("Copy")), (std::vector<std::string>{"Type", "Fits", "First"}));
+    EXPECT_EQ(ValueNamesOf(EventPath("Copy") + "\\WatchedUrls"),
+              std::vector<std::string>{"http://a/"});
+    EXPECT_EQ(ValueNamesOf(EventPath("Copy") + "\\WatchedUrls\\Deeper"),
+              std::vector<std::string>{"x"});
+    RegKey copy;
+    std::string cls;
+    copy.Open(RegKey::LocalMachine(), EventPath("Copy"));
+    copy.QueryInfo(&cls, nullptr, nullptr);
+    EXPECT_EQ(cls, kCopyClass);
+
+    // An existing destination is never merged into.
+    copy.SetString("Marker", "m");
+    EXPECT_EQ(CopyKeyTree(EventPath("Site"), EventPath("COPY")), 1);
+    EXPECT_EQ(ReadString(copy, "First"), "1");
+    EXPECT_EQ(ReadString(copy, "Marker"), "m");
+
+    // A missing source fails and leaves the new, empty destination.
+    EXPECT_NE(CopyKeyTree(EventPath("Nothing"), EventPath("Empty")), 0);
+    EXPECT_TRUE(Exists(EventPath("Empty")));
+    EXPECT_TRUE(ValueNamesOf(EventPath("Empty")).empty());
+
+    // A copy into the source's own subtree would never end; it is refused.
+    EXPECT_NE(CopyKeyTree(EventPath("Site"), EventPath("Site\\Inner")), 0);
+    EXPECT_FALSE(Exists(EventPath("Site\\Inner")));
+}
+
+TEST_F(SettingsStoreTest, EventRecordsAreWrittenWithTheirValuesInOrder) {
+    ScheduleRecord s;
+    s.name = "Hourly";
+    s.description = "every hour";
+    ASSERT_TRUE(CreateEventRecord(s));
+    EXPECT_EQ(ValueNamesOf(EventPath("Hourly")),
+              (std::vector<std::string>{"Enabled", "Log", "Interval", "Days", "Hours", "PhoneBook",
+                                        "Description", "Type", "UpdateTime"}));
+
+    WebMonitorRecord w;
+    w.name = "Site";
+    w.site = "  www.example.org/  ";
+    w.scheduledEvent = "Hourly";
+    ASSERT_TRUE(CreateEventRecord(w));
+    EXPECT_EQ(ValueNamesOf(EventPath("Site")),
+              (std::vector<std::string>{"Description", "Site", "EntireDomain", "Files",
+                                        "ScheduledEvent", "NotifyEmailTo", "NotifyViaEmail",
+                                        "NotifyViaWindows", "Type", "Enabled", "Log"}));
+    RegKey watched;
+    ASSERT_EQ(watched.Open(RegKey::LocalMachine(), EventPath("Site") + "\\WatchedUrls"),
+              ERROR_SUCCESS);
+    Bytes data;
+    ASSERT_EQ(watched.QueryValue("http://www.example.org/", nullptr, &data), ERROR_SUCCESS);
+    EXPECT_EQ(data, Bytes(12, 0));
+    EXPECT_EQ(FirstWatchedUrl("http://x/"), "http://x/");
+    EXPECT_EQ(FirstWatchedUrl("HTTP://X/"), "HTTP://X/");
+
+    MailMonitorRecord m;
+    m.name = "Mail";
+    m.copy = true;
+    m.copyTo = std::string(300, 'c');
+    ASSERT_TRUE(CreateEventRecord(m));
+    auto mailValues = ValueNamesOf(EventPath("Mail"));
+    EXPECT_EQ(mailValues.size(), 20u);
+    EXPECT_EQ(mailValues.front(), "Description");
+    EXPECT_EQ(mailValues.back(), "Log");
+    RegKey mail;
+    mail.Open(RegKey::LocalMachine(), EventPath("Mail"));
+    DWORD type = 0;
+    ASSERT_EQ(mail.QueryValue("CopyTo", &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(data.size(), 256u) << "254 characters and two NULs";
+    m.copy = false;
+    ASSERT_TRUE(CreateEventRecord(m));
+    mail.QueryValue("CopyTo", &type, &data);
+    EXPECT_EQ(data, (Bytes{0, 0}));
+
+    NewsMonitorRecord n;
+    n.name = "News";
+    n.newsGroups = {"comp.lang.c++", "alt.test"};
+    n.keywords = {};
+    ASSERT_TRUE(CreateEventRecord(n));
+    RegKey news;
+    news.Open(RegKey::LocalMachine(), EventPath("News"));
+    EXPECT_EQ(ReadMultiString(news, "NewsGroups"),
+              (std::vector<std::string>{"comp.lang.c++", "alt.test"}));
+    EXPECT_TRUE(ReadMultiString(news, "Keywords").empty());
+    EXPECT_EQ(ReadDword(news, "MaxLines", 9), 0u);
+    // Lists are kept within what a reader can take back.
+    n.keywords.assign(200, std::string(9, 'k'));
+    ASSERT_TRUE(CreateEventRecord(n));
+    news.QueryValue("Keywords", &type, &data);
+    EXPECT_LE(data.size(), kListBuffer);
+    EXPECT_EQ(ReadMultiString(news, "Keywords").size(), 102u);
+
+    LumettaRecord l;
+    l.name = "Ticker";
+    l.url = "http://news/";
+    ASSERT_TRUE(CreateEventRecord(l));
+    EXPECT_EQ(ValueNamesOf(EventPath("Ticker")),
+              (std::vector<std::string>{"ScheduledEvent", "Description", "Type", "Enabled", "Log",
+                                        "OnTop", "Paused", "RefreshRate", "ScrollSpeed",
+                                        "FontSize", "ScrollType", "Zoom"}));
+    RegKey doc;
+    ASSERT_EQ(doc.Open(RegKey::LocalMachine(), EventPath("Ticker") + "\\0000"), ERROR_SUCCESS);
+    std::string docFile = ReadString(doc, "DocFile");
+    EXPECT_NE(docFile.find("/KV1"), std::string::npos) << docFile;
+    EXPECT_EQ(access(docFile.c_str(), F_OK), 0);
+    unlink(docFile.c_str());
+}
+
+TEST_F(SettingsStoreTest, CreatingOverAnEventOfAnotherKindOverwritesCommonValues) {
+    WebMonitorRecord w;
+    w.name = "Shared";
+    w.site = "example.org";
+    ASSERT_TRUE(CreateEventRecord(w));
+    ScheduleRecord s;
+    s.name = "shared";
+    s.description = "now a schedule";
+    ASSERT_TRUE(CreateEventRecord(s));
+
+    RegKey key;
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath("Shared")), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(key, kType, 0), static_cast<DWORD>(kSchedule));
+    EXPECT_EQ(ReadString(key, kDescription), "now a schedule");
+    EXPECT_EQ(ReadString(key, "Site"), "example.org") << "values not written stay";
+    std::string name;
+    key.QueryName(&name);
+    EXPECT_EQ(name, "Shared");
+}
+
+TEST_F(SettingsStoreTest, RenamingAScheduleMovesItAndItsMonitors) {
+    AddSchedule("Daily");
+    AddSchedule("Weekly");
+    AddMonitor("Web", "Daily");
+    AddMonitor("Web2", "daily");
+
+    // Same name, same case: nothing happens.
+    EXPECT_TRUE(RenameSchedule("Daily", "Daily"));
+    EXPECT_TRUE(prompt_->shown.empty());
+
+    // A taken name: both keys stay, the message names the old one.
+    EXPECT_FALSE(RenameSchedule("Daily", "Weekly"));
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text, "Can not rename the schedule, Daily try another name");
+    EXPECT_EQ(prompt_->shown[0].icon, UserPrompt::Exclamation);
+    EXPECT_TRUE(Exists(EventPath("Daily")));
+    EXPECT_EQ(ScheduledEventOf("Web"), "Daily");
+
+    // Only a change of case: the key exists, so the copy fails.
+    EXPECT_FALSE(RenameSchedule("Daily", "DAILY"));
+    EXPECT_EQ(prompt_->shown.size(), 2u);
+
+    EXPECT_TRUE(RenameSchedule("Daily", "Nightly"));
+    EXPECT_FALSE(Exists(EventPath("Daily")));
+    EXPECT_TRUE(Exists(EventPath("Nightly")));
+    EXPECT_EQ(ScheduledEventOf("Web"), "Nightly");
+    EXPECT_EQ(ScheduledEventOf("Web2"), "daily") << "references match case-sensitively";
+}
+
+TEST_F(SettingsStoreTest, DeletingAScheduleAsksFirstAndOrphansOnlyExactMatches) {
+    AddSchedule("Daily");
+    AddMonitor("Web", "Daily");
+    AddMonitor("Other", "DAILY");
+
+    prompt_->answers = {UserPrompt::IdNo};
+    EXPECT_FALSE(ConfirmAndDeleteSchedule("Daily"));
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text, "Are you sure you want to delete the schedule Daily?");
+    EXPECT_EQ(prompt_->shown[0].buttons, UserPrompt::YesNo);
+    EXPECT_TRUE(Exists(EventPath("Daily")));
+
+    prompt_->answers = {UserPrompt::IdYes};
+    EXPECT_TRUE(ConfirmAndDeleteSchedule("Daily"));
+    EXPECT_FALSE(Exists(EventPath("Daily")));
+    EXPECT_EQ(ScheduledEventOf("Web"), "<None");
+    EXPECT_EQ(ScheduledEventOf("Other"), "DAILY");
+    EXPECT_TRUE(Exists(EventPath("Web"))) << "monitors are not deleted";
+}
+
+}  // namespace

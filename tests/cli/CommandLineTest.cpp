@@ -1,0 +1,173 @@
+#include <sys/stat.h>
+
+#include <QProcess>
+#include <fstream>
+
+#include "app/ActivityLog.h"
+#include "fixtures/Fixtures.h"
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+Result RunProgram(const char* program, const std::vector<std::string>& args,
+           const std::string& input = {}) {
+    QProcess p;
+    QStringList list;
+    for (const auto& a : args) list << QString::fromStdString(a);
+    p.start(program, list);
+    if (!p.waitForStarted(10000)) return {};
+    if (!input.empty()) p.write(input.data(), static_cast<qint64>(input.size()));
+    p.closeWriteChannel();
+    p.waitForFinished(30000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
+}
+
+class RegCommandTest : public SandboxTest {
+protected:
+    Result Reg(std::vector<std::string> args, const std::string& input = {}) {
+        args.insert(args.begin(), {"--registry", Path("cli.db")});
+        return RunProgram(QUORVANE_REG_BIN, args, input);
+    }
+};
+
+constexpr const char* kKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion";
+
+TEST_F(RegCommandTest, SetThenQueryPrintsValuesThenSubkeys) {
+    EXPECT_EQ(Reg({"set", kKey, "DisplayMesg", "REG_DWORD", "0x1F"}).code, 0);
+    EXPECT_EQ(Reg({"set", "HKLM\\SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion\\Web", "Site",
+                   "REG_SZ", "www.example.org"})
+                  .code,
+              0);
+    EXPECT_EQ(Reg({"set", kKey, "Groups", "REG_MULTI_SZ", "comp.a\\0alt.b"}).code, 0);
+    EXPECT_EQ(Reg({"set", kKey, "Raw", "REG_BINARY", "0c000000"}).code, 0);
+    EXPECT_EQ(Reg({"set", kKey, "", "REG_SZ", "unnamed"}).code, 0);
+    EXPECT_EQ(Reg({"set", kKey, "Count", "REG_DWORD", "4294967295"}).code, 0);
+
+    Result q = Reg({"query", kKey});
+    EXPECT_EQ(q.code, 0) << q.err;
+    EXPECT_EQ(q.out,
+              "DisplayMesg\tREG_DWORD\t0x0000001f\n"
+              "Groups\tREG_MULTI_SZ\tcomp.a\\0alt.b\n"
+              "Raw\tREG_BINARY\t0c000000\n"
+              "(Default)\tREG_SZ\tunnamed\n"
+              "Count\tREG_DWORD\t0xffffffff\n"
+              "Web\\\n");
+    q = Reg({"query", "SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion\\web", "SITE"});
+    EXPECT_EQ(q.code, 0);
+    EXPECT_EQ(q.out, "SITE\tREG_SZ\twww.example.org\n");
+
+    // The keys that set made carry the program's class.
+    auto store = Registry::Open(Path("cli.db"), nullptr);
+    ASSERT_TRUE(store);
+    Registry::SetCurrent(store);
+    RegKey web;
+    std::string cls;
+    ASSERT_EQ(web.Open(RegKey::LocalMachine(), "SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion\\Web"),
+              ERROR_SUCCESS);
+    web.QueryInfo(&cls, nullptr, nullptr);
+    EXPECT_EQ(cls, "Quorvane");
+    Registry::SetCurrent(store_);
+}
+
+TEST_F(RegCommandTest, ExitCodesTellNotFoundUsageAndStoreFaults) {
+    ASSERT_EQ(Reg({"set", kKey, "A", "REG_SZ", "x"}).code, 0);
+    EXPECT_EQ(Reg({"query", kKey + std::string("\\Missing")}).code, 1);
+    EXPECT_EQ(Reg({"query", kKey, "Missing"}).code, 1);
+    EXPECT_EQ(Reg({"delete", kKey, "Missing"}).code, 1);
+    EXPECT_EQ(Reg({"delete", kKey + std::string("\\Missing")}).code, 1);
+
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate", kKey},
+             {"query"},
+             {"set", kKey, "A", "REG_DWORD", "12x"},
+             {"set", kKey, "A", "REG_DWORD", "4294967296"},
+             {"set", kKey, "A", "REG_BINARY", "abc"},
+             {"set", kKey, "A", "REG_QWORD", "1"},
+             {"query", "HKEY_CURRENT_USER\\Software"},
+             {"delete", "HKLM"}}) {
+        Result r = Reg(args);
+        EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(r.err.find("usage: quorvane-reg"), std::string::npos);
+    }
+
+    EXPECT_EQ(Reg({"delete", kKey, "A"}).code, 0);
+    EXPECT_EQ(Reg({"query", kKey, "A"}).code, 1);
+    EXPECT_EQ(Reg({"delete", "HKLM\\SOFTWARE"}).code, 0);
+    EXPECT_EQ(Reg({"query", kKey}).code, 1);
+
+    std::ofstream(Path("junk.db")) << "not a store";
+    Result r = RunProgram(QUORVANE_REG_BIN, {"--registry", Path("junk.db"), "query", kKey});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("junk.db"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFileBytes(Path("junk.db")), "not a store");
+}
+
+TEST_F(RegCommandTest, ExportAndImportRestoreEverySetting) {
+    ASSERT_EQ(Reg({"set", kKey, "SmtpServer", "REG_SZ", "smtp \"local\""}).code, 0);
+    ASSERT_EQ(Reg({"set", kKey + std::string("\\Daily"), "Hours", "REG_DWORD", "16777215"}).code,
+              0);
+    ASSERT_EQ(Reg({"export", Path("backup.reg")}).code, 0);
+    Result part = Reg({"export", "-", kKey + std::string("\\Daily")});
+    EXPECT_EQ(part.code, 0);
+    EXPECT_NE(part.out.find("\"Hours\"=dword:00ffffff"), std::string::npos) << part.out;
+    EXPECT_EQ(part.out.find("SmtpServer"), std::string::npos);
+
+    Result restored = RunProgram(QUORVANE_REG_BIN,
+                          {"--registry", Path("restored.db"), "import", Path("backup.reg")});
+    EXPECT_EQ(restored.code, 0) << restored.err;
+    Result again =
+        RunProgram(QUORVANE_REG_BIN, {"--registry", Path("restored.db"), "export", "-"});
+    EXPECT_EQ(again.out, ReadFileBytes(Path("backup.reg")));
+
+    Result bad = Reg({"import", "-"}, "REGEDIT4\n[HKLM\\X]\n\"v\"=dword:zz\n");
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_NE(bad.err.find("line 3"), std::string::npos) << bad.err;
+    EXPECT_EQ(Reg({"query", "HKLM\\X"}).code, 1);
+    EXPECT_EQ(Reg({"import", Path("no-such-file.reg")}).code, 2);
+}
+
+class LogCommandTest : public SandboxTest {};
+
+TEST_F(LogCommandTest, PrintsEveryRecordOldestFirst) {
+    std::string dataDir = Path("data/deeper");
+    Result empty = RunProgram(QUORVANE_BIN, {"--data-dir", dataDir, "--log"});
+    EXPECT_EQ(empty.code, 0) << empty.err;
+    EXPECT_EQ(empty.out, "");
+    struct stat st{};
+    EXPECT_EQ(stat(dataDir.c_str(), &st), 0) << "the working folder is made on first use";
+
+    {
+        LogRecord a;
+        a.icon = 155;
+        a.text = "\r\nAn error occured\r\nsecond line";
+        LogRecord b;
+        b.icon = 158;
+        b.time = 86400;
+        b.action = 11;
+        b.link = "http://h/p";
+        b.text = "\r\nA new document at http://h/p";
+        std::ofstream f(dataDir + "/Quorvane.log", std::ios::binary);
+        for (const auto& r : {a, b}) {
+            auto bytes = r.Encode();
+            f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+        }
+        f << "partial";
+    }
+    Result r = RunProgram(QUORVANE_BIN, {"--data-dir", dataDir, "--registry", Path("r.db"), "--log"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "-\t155\t0\t\tAn error occured | second line\n"
+              "1970-01-02 00:00:00\t158\t11\thttp://h/p\tA new document at http://h/p\n");
+
+    Result bad = RunProgram(QUORVANE_BIN, {"--data-dir"});
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_NE(bad.err.find("usage: quorvane"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,398 @@
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "fixtures/Fixtures.h"
+#include "platform/Registry.h"
+
+namespace {
+
+class RegistryTest : public SandboxTest {};
+
+std::vector<std::string> SubkeyNames(const RegKey& key) {
+    std::vector<std::string> names;
+    std::string name;
+    for (DWORD i = 0; key.EnumKey(i, &name) == ERROR_SUCCESS; ++i) names.push_back(name);
+    return names;
+}
+
+std::vector<std::string> ValueNames(const RegKey& key) {
+    std::vector<std::string> names;
+    std::string name;
+    DWORD type;
+    Bytes data;
+    for (DWORD i = 0; key.EnumValue(i, &name, &type, &data) == ERROR_SUCCESS; ++i)
+        names.push_back(name);
+    return names;
+}
+
+TEST_F(RegistryTest, KeyNamesIgnoreCaseAndKeepTheirFirstSpelling) {
+    RegKey a;
+    DWORD disposition = 0;
+    ASSERT_EQ(a.Create(RegKey::LocalMachine(), "Software\\MyApp", "Quorvane", &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+
+    RegKey b;
+    ASSERT_EQ(b.Create(RegKey::LocalMachine(), "SOFTWARE\\myapp", "Other", &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+
+    std::string cls, name;
+    ASSERT_EQ(b.QueryInfo(&cls, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(cls, "Quorvane") << "opening an existing key must not change its class";
+    ASSERT_EQ(b.QueryName(&name), ERROR_SUCCESS);
+    EXPECT_EQ(name, "MyApp");
+
+    RegKey software;
+    ASSERT_EQ(software.Open(RegKey::LocalMachine(), "software"), ERROR_SUCCESS);
+    EXPECT_EQ(SubkeyNames(software), std::vector<std::string>{"MyApp"});
+
+    // Values too: one value, whatever the case of the name it is written under.
+    a.SetDword("Count", 1);
+    b.SetDword("COUNT", 2);
+    DWORD v = 0;
+    EXPECT_EQ(a.GetDword("count", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 2u);
+    EXPECT_EQ(ValueNames(a), std::vector<std::string>{"Count"});
+
+    RegKey missing;
+    EXPECT_EQ(missing.Open(RegKey::LocalMachine(), "Software\\Nope"), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(missing.IsOpen());
+}
+
+TEST_F(RegistryTest, StringsKeepTheirNulAndMustFitTheReadersBuffer) {
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "K", ""), ERROR_SUCCESS);
+    key.SetString("Fits", std::string(255, 'a'));
+    key.SetString("TooLong", std::string(256, 'b'));
+
+    DWORD type = 0, size = 0;
+    Bytes data;
+    ASSERT_EQ(key.QueryValue("Fits", &type, &data, SIZE_MAX, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_EQ(size, 256u);
+    EXPECT_EQ(data.back(), 0);
+
+    std::string text = "default";
+    EXPECT_EQ(key.GetString("Fits", &text, 256), ERROR_SUCCESS);
+    EXPECT_EQ(text, std::string(255, 'a'));
+    text = "default";
+    EXPECT_EQ(key.GetString("TooLong", &text, 256), ERROR_MORE_DATA);
+    EXPECT_EQ(text, "default") << "a value that does not fit is not read at all";
+    EXPECT_EQ(key.QueryValue("TooLong", &type, &data, 256, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 257u);
+
+    key.SetString("Empty", "");
+    EXPECT_EQ(key.GetString("Empty", &text, 1), ERROR_SUCCESS);
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(key.GetString("Absent", &text), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryTest, TypedValuesRoundTrip) {
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "K", ""), ERROR_SUCCESS);
+    key.SetDword("D", 0xDEADBEEF);
+    const Bytes multi = {'a', 0, 'b', 'c', 0, 0};
+    key.SetValue("M", REG_MULTI_SZ, multi);
+    const Bytes binary = {0x0c, 0, 0, 0, 0xff};
+    key.SetValue("B", REG_BINARY, binary);
+    key.SetValue("", REG_SZ, Bytes{'x', 0});
+
+    DWORD v = 0, type = 0;
+    Bytes data;
+    ASSERT_EQ(key.GetDword("D", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 0xDEADBEEFu);
+    ASSERT_EQ(key.QueryValue("D", &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_DWORD);
+    EXPECT_EQ(data, (Bytes{0xEF, 0xBE, 0xAD, 0xDE})) << "DWORDs are little-endian";
+    ASSERT_EQ(key.QueryValue("M", &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_MULTI_SZ);
+    EXPECT_EQ(data, multi);
+    ASSERT_EQ(key.QueryValue("B", &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(data, binary);
+    std::string text;
+    EXPECT_EQ(key.GetString("", &text), ERROR_SUCCESS);
+    EXPECT_EQ(text, "x");
+    // A DWORD read of a value of another size fails instead of reading stray bytes.
+    EXPECT_NE(key.GetDword("B", &v), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, SubkeysEnumerateInNameOrderValuesInCreationOrder) {
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Order", ""), ERROR_SUCCESS);
+    for (const char* name : {"delta", "Alpha", "charlie", "Bravo", "a_b", "AA"}) {
+        RegKey sub;
+        ASSERT_EQ(sub.Create(key, name, ""), ERROR_SUCCESS);
+    }
+    // Ordered as the names compare in upper case: "ALPHA" < "A_B" since 'L' < '_' (in
+    // lower case '_' would sort before every letter).
+    EXPECT_EQ(SubkeyNames(key), (std::vector<std::string>{"AA", "Alpha", "a_b", "Bravo",
+                                                           "charlie", "delta"}));
+
+    for (const char* name : {"zeta", "alpha", "Mid"}) key.SetString(name, name);
+    key.SetString("ALPHA", "overwritten");
+    EXPECT_EQ(ValueNames(key), (std::vector<std::string>{"zeta", "alpha", "Mid"}))
+        << "an overwritten value keeps its place and its name";
+    key.DeleteValue("zeta");
+    key.SetString("zeta", "again");
+    EXPECT_EQ(ValueNames(key), (std::vector<std::string>{"alpha", "Mid", "zeta"}))
+        << "a value written again after deletion goes to the end";
+}
+
+TEST_F(RegistryTest, EnumerationStaysRightWhenTheKeyChangesUnderIt) {
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Walk", ""), ERROR_SUCCESS);
+    for (int i = 0; i < 6; ++i) key.SetDword("v" + std::to_string(i), i);
+
+    std::string name;
+    DWORD type;
+    Bytes data;
+    ASSERT_EQ(key.EnumValue(0, &name, &type, &data), ERROR_SUCCESS);
+    ASSERT_EQ(key.EnumValue(1, &name, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(name, "v1");
+    // Deleting an earlier value shifts the indexes, as it does on Windows.
+    key.DeleteValue("v0");
+    ASSERT_EQ(key.EnumValue(2, &name, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(name, "v3");
+    // Overwriting in place and appending leave the walk where it was.
+    key.SetDword("v2", 99);
+    key.SetDword("v6", 6);
+    ASSERT_EQ(key.EnumValue(3, &name, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(name, "v4");
+    // Jumping back or ahead works too.
+    ASSERT_EQ(key.EnumValue(0, &name, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(name, "v1");
+    ASSERT_EQ(key.EnumValue(5, &name, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(name, "v6");
+    EXPECT_EQ(key.EnumValue(6, &name, &type, &data), ERROR_NO_MORE_ITEMS);
+
+    // A subkey created mid-walk before the cursor shifts the rest, as on Windows.
+    for (const char* n : {"b", "d", "f"}) {
+        RegKey sub;
+        sub.Create(key, n, "");
+    }
+    ASSERT_EQ(key.EnumKey(0, &name), ERROR_SUCCESS);
+    ASSERT_EQ(key.EnumKey(1, &name), ERROR_SUCCESS);
+    EXPECT_EQ(name, "d");
+    RegKey a;
+    a.Create(key, "a", "");
+    ASSERT_EQ(key.EnumKey(2, &name), ERROR_SUCCESS);
+    EXPECT_EQ(name, "d");
+
+    // A change by another connection to the same file is seen as well.
+    std::string error;
+    auto other = Registry::Open(store_->Path(), &error);
+    ASSERT_TRUE(other) << error;
+    ASSERT_EQ(key.EnumValue(0, &name, &type, &data), ERROR_SUCCESS);
+    {
+        Registry::SetCurrent(other);
+        RegKey same;
+        ASSERT_EQ(same.Open(RegKey::LocalMachine(), "Walk"), ERROR_SUCCESS);
+        ASSERT_EQ(same.DeleteValue("v1"), ERROR_SUCCESS);
+        Registry::SetCurrent(store_);
+    }
+    ASSERT_EQ(key.EnumValue(1, &name, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(name, "v3");
+}
+
+TEST_F(RegistryTest, EnumerationBuffersLimitNamesAndData) {
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Limits", ""), ERROR_SUCCESS);
+    key.SetValue("small", REG_BINARY, Bytes(256, 1));
+    key.SetValue("big", REG_BINARY, Bytes(257, 1));
+    key.SetValue(std::string(256, 'n'), REG_BINARY, Bytes(1, 1));
+    std::string name;
+    DWORD type;
+    Bytes data;
+    EXPECT_EQ(key.EnumValue(0, &name, &type, &data, 256, 256), ERROR_SUCCESS);
+    EXPECT_EQ(key.EnumValue(1, &name, &type, &data, 256, 256), ERROR_MORE_DATA);
+    EXPECT_EQ(key.EnumValue(2, &name, &type, &data, 256, 256), ERROR_MORE_DATA);
+    EXPECT_EQ(key.EnumValue(2, &name, &type, &data, 257, 256), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, DeletingAKeyDeletesItsSubtreeAndInvalidatesHandles) {
+    RegKey deep;
+    ASSERT_EQ(deep.Create(RegKey::LocalMachine(), "Top\\Mid\\Leaf", ""), ERROR_SUCCESS);
+    deep.SetString("v", "x");
+    RegKey sibling;
+    ASSERT_EQ(sibling.Create(RegKey::LocalMachine(), "Top2", ""), ERROR_SUCCESS);
+
+    ASSERT_EQ(RegKey::LocalMachine().DeleteKey("TOP"), ERROR_SUCCESS);
+    RegKey probe;
+    EXPECT_EQ(probe.Open(RegKey::LocalMachine(), "Top"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(probe.Open(RegKey::LocalMachine(), "Top\\Mid\\Leaf"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(probe.Open(RegKey::LocalMachine(), "Top2"), ERROR_SUCCESS);
+
+    std::string text;
+    EXPECT_EQ(deep.GetString("v", &text), ERROR_KEY_DELETED);
+    EXPECT_EQ(deep.SetString("v", "y"), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegKey::LocalMachine().DeleteKey("Top"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegKey::LocalMachine().DeleteKey(""), ERROR_ACCESS_DENIED);
+
+    // The deleted names can be used again, with nothing left over.
+    RegKey again;
+    ASSERT_EQ(again.Create(RegKey::LocalMachine(), "Top\\Mid\\Leaf", ""), ERROR_SUCCESS);
+    EXPECT_EQ(again.GetString("v", &text), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryTest, KeyNamesLongerThan255CharactersAreRefused) {
+    RegKey key;
+    EXPECT_EQ(key.Create(RegKey::LocalMachine(), std::string(256, 'k'), ""),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(key.Create(RegKey::LocalMachine(), std::string(255, 'k'), ""), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, StoreFileIsPrivate) {
+    struct stat st{};
+    ASSERT_EQ(stat(store_->Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string error;
+    auto nested = Registry::Open(Path("new/folder/store.db"), &error);
+    ASSERT_TRUE(nested) << error;
+    ASSERT_EQ(stat(Path("new/folder/store.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(RegistryTest, DamagedOrForeignFilesAreReportedAndLeftAlone) {
+    std::string error;
+    // Not a database at all.
+    {
+        std::ofstream(Path("garbage.db")) << "this is not a settings store\n";
+        auto before = ReadFileBytes(Path("garbage.db"));
+        EXPECT_FALSE(Registry::Open(Path("garbage.db"), &error));
+        EXPECT_NE(error.find("not a Quorvane settings store"), std::string::npos) << error;
+        EXPECT_EQ(ReadFileBytes(Path("garbage.db")), before);
+    }
+    // A folder in place of the file.
+    {
+        mkdir(Path("folder.db").c_str(), 0700);
+        EXPECT_FALSE(Registry::Open(Path("folder.db"), &error));
+        EXPECT_NE(error.find("folder.db"), std::string::npos) << error;
+    }
+    // A real store whose pages were overwritten in the middle.
+    {
+        auto store = Registry::Open(Path("damaged.db"), &error);
+        ASSERT_TRUE(store) << error;
+        Registry::SetCurrent(store);
+        RegKey key;
+        key.Create(RegKey::LocalMachine(), "K", "");
+        for (int i = 0; i < 400; ++i) key.SetString("v" + std::to_string(i), std::string(200, 'x'));
+        key.Close();
+        Registry::SetCurrent(store_);
+        store.reset();
+        std::string bytes = ReadFileBytes(Path("damaged.db"));
+        ASSERT_GT(bytes.size(), 8192u);
+        for (size_t i = 4096 + 100; i < bytes.size(); i += 4096)
+            for (size_t j = 0; j < 64 && i + j < bytes.size(); ++j) bytes[i + j] = '\x5a';
+        std::ofstream(Path("damaged.db"), std::ios::binary | std::ios::trunc) << bytes;
+        EXPECT_FALSE(Registry::Open(Path("damaged.db"), &error));
+        EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+        EXPECT_EQ(ReadFileBytes(Path("damaged.db")), bytes) << "a damaged store is never rewritten";
+    }
+}
+
+TEST_F(RegistryTest, TwoProcessesWritingAtOnceBothSucceed) {
+    constexpr int kWrites = 150;
+    std::vector<pid_t> children;
+    for (int child = 0; child < 2; ++child) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::string error;
+            auto store = Registry::Open(store_->Path(), &error);
+            if (!store) _exit(10);
+            Registry::SetCurrent(store);
+            int failures = 0;
+            for (int i = 0; i < kWrites; ++i) {
+                RegKey own, shared;
+                failures += own.Create(RegKey::LocalMachine(), "P" + std::to_string(child), "") !=
+                            ERROR_SUCCESS;
+                failures += own.SetDword("v" + std::to_string(i), i) != ERROR_SUCCESS;
+                failures += shared.Create(RegKey::LocalMachine(), "Shared", "") != ERROR_SUCCESS;
+                failures += shared.SetDword("c" + std::to_string(child) + "_" + std::to_string(i),
+                                            i) != ERROR_SUCCESS;
+            }
+            _exit(failures == 0 ? 0 : 11);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "a writer saw a failure";
+    }
+    RegKey shared, p0, p1;
+    DWORD values = 0;
+    ASSERT_EQ(shared.Open(RegKey::LocalMachine(), "Shared"), ERROR_SUCCESS);
+    ASSERT_EQ(shared.QueryInfo(nullptr, nullptr, &values), ERROR_SUCCESS);
+    EXPECT_EQ(values, 2u * kWrites);
+    ASSERT_EQ(p0.Open(RegKey::LocalMachine(), "P0"), ERROR_SUCCESS);
+    ASSERT_EQ(p0.QueryInfo(nullptr, nullptr, &values), ERROR_SUCCESS);
+    EXPECT_EQ(values, static_cast<DWORD>(kWrites));
+}
+
+TEST_F(RegistryTest, AKilledWriterLeavesEveryCommittedValueReadable) {
+    int pipeFd[2];
+    ASSERT_EQ(pipe(pipeFd), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pipeFd[0]);
+        std::string error;
+        auto store = Registry::Open(store_->Path(), &error);
+        if (!store) _exit(10);
+        Registry::SetCurrent(store);
+        RegKey key;
+        key.Create(RegKey::LocalMachine(), "Killed", "");
+        for (uint32_t i = 0;; ++i) {
+            if (key.SetString("v" + std::to_string(i), std::string(300, 'a' + i % 26)) !=
+                ERROR_SUCCESS)
+                _exit(11);
+            // Tell the parent only after the write has returned.
+            if (write(pipeFd[1], &i, sizeof i) != sizeof i) _exit(12);
+        }
+    }
+    close(pipeFd[1]);
+    uint32_t last = 0, got = 0;
+    while (read(pipeFd[0], &got, sizeof got) == sizeof got) {
+        last = got;
+        if (last >= 300) break;
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    // Whatever arrived after the break was committed as well.
+    while (read(pipeFd[0], &got, sizeof got) == sizeof got) last = got;
+    close(pipeFd[0]);
+
+    std::string error;
+    auto reopened = Registry::Open(store_->Path(), &error);
+    ASSERT_TRUE(reopened) << error;
+    Registry::SetCurrent(reopened);
+    RegKey key;
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), "Killed"), ERROR_SUCCESS);
+    for (uint32_t i = 0; i <= last; ++i) {
+        std::string text;
+        ASSERT_EQ(key.GetString("v" + std::to_string(i), &text, 512), ERROR_SUCCESS) << i;
+        ASSERT_EQ(text, std::string(300, 'a' + i % 26));
+    }
+}
+
+TEST_F(RegistryTest, ClosedHandlesAndNoStoreFailCleanly) {
+    RegKey closed;
+    std::string text;
+    EXPECT_EQ(closed.GetString("x", &text), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(closed.SetDword("x", 1), ERROR_INVALID_HANDLE);
+    Registry::SetCurrent(nullptr);
+    RegKey key;
+    EXPECT_EQ(key.Open(RegKey::LocalMachine(), "Anything"), ERROR_INVALID_HANDLE);
+    Registry::SetCurrent(store_);
+}
+
+}  // namespace
