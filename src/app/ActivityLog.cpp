@@ -169,8 +169,8 @@ void CActivityLog::ReportFileError(int error) {
                           UserPrompt::Exclamation);
 }
 
-void CActivityLog::WriteLog(int icon, const std::string& text, int action,
-                            const std::string& link, bool popUp) {
+void CActivityLog::WriteLog(int icon, const std::string& text, int action, const std::string& link,
+                            bool popUp) {
     LogRecord record;
     record.icon = static_cast<uint32_t>(icon);
     record.time = static_cast<uint32_t>(SystemClock::Get().Now());
@@ -185,7 +185,7 @@ void CActivityLog::WriteLog(int icon, const std::string& text, int action,
         ReportFileError(errno);
         return;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) {
         int e = errno;
         ::close(fd);
@@ -228,7 +228,7 @@ void CActivityLog::ShowLogRecord() {
             return;
         }
     } else {
-        struct stat st{};
+        struct stat st {};
         if (::fstat(fd, &st) != 0) {
             int e = errno;
             ::close(fd);

@@ -45,7 +45,6 @@ struct LogRecord {
     std::string link;
     std::string text;  // as stored: CR LF, then the message
 
-
     // Lays the record out in its 516 bytes (link and text cut to fit their fields).
     std::vector<uint8_t> Encode() const;
     // Reads one record from 516 bytes.
@@ -67,11 +66,11 @@ class CActivityLog : public QObject {
 public:
     // What the Log Messages bar shows.
     struct BarState {
-        std::string indexText;  // 1051
-        std::string countText;  // 1052
-        std::string timeText;   // 1055
-        int icon = kIconDefault;  // 1054
-        std::string text;       // 1074
+        std::string indexText;         // 1051
+        std::string countText;         // 1052
+        std::string timeText;          // 1055
+        int icon = kIconDefault;       // 1054
+        std::string text;              // 1074
         bool previousEnabled = false;  // 1058
         bool nextEnabled = false;      // 1059
         bool previewEnabled = false;   // 1118
@@ -83,8 +82,8 @@ public:
 
     // Appends a record. link may be empty. With popUp set, the bar is shown as the
     // DisplayMesg option says.
-    void WriteLog(int icon, const std::string& text, int action = 0,
-                  const std::string& link = {}, bool popUp = true);
+    void WriteLog(int icon, const std::string& text, int action = 0, const std::string& link = {},
+                  bool popUp = true);
     // Refreshes the bar from the file for logIndex.
     void ShowLogRecord();
     void Previous();

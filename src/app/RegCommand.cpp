@@ -76,7 +76,8 @@ bool ParseData(const std::string& type, const std::string& text, DWORD* t, Bytes
         return true;
     }
     if (type == "REG_BINARY") {
-        if (text.size() % 2 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        if (text.size() % 2 ||
+            text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
             return false;
         *t = REG_BINARY;
         data->clear();
@@ -151,8 +152,8 @@ int RunRegCommand(const std::vector<std::string>& argsIn, std::istream& in, std:
     if (args.empty()) return Usage(err);
     const std::string& command = args[0];
     size_t n = args.size() - 1;
-    bool shapeOk = (command == "query" && (n == 1 || n == 2)) ||
-                   (command == "set" && n == 4) || (command == "delete" && (n == 1 || n == 2)) ||
+    bool shapeOk = (command == "query" && (n == 1 || n == 2)) || (command == "set" && n == 4) ||
+                   (command == "delete" && (n == 1 || n == 2)) ||
                    (command == "export" && (n == 1 || n == 2)) || (command == "import" && n == 1);
     if (!shapeOk) {
         if (command == "--help" || command == "-h") {

@@ -10,9 +10,13 @@
 
 namespace settings {
 
-std::string EventPath(const std::string& name) { return std::string(kRoot) + "\\" + name; }
+std::string EventPath(const std::string& name) {
+    return std::string(kRoot) + "\\" + name;
+}
 
-bool IsSet(const RegKey& key, const char* name) { return ReadDword(key, name, 0) == 1; }
+bool IsSet(const RegKey& key, const char* name) {
+    return ReadDword(key, name, 0) == 1;
+}
 
 DWORD ReadDword(const RegKey& key, const char* name, DWORD fallback) {
     DWORD v = 0;
@@ -70,10 +74,18 @@ bool ReadRootString(const char* name, std::string& text) {
     return true;
 }
 
-bool GetMyName(std::string& text) { return ReadRootString(kMyName, text); }
-bool GetHostName(std::string& text) { return ReadRootString(kHostName, text); }
-bool GetSmtpServer(std::string& text) { return ReadRootString(kSmtpServer, text); }
-bool GetNewsServer(std::string& text) { return ReadRootString(kNewsServer, text); }
+bool GetMyName(std::string& text) {
+    return ReadRootString(kMyName, text);
+}
+bool GetHostName(std::string& text) {
+    return ReadRootString(kHostName, text);
+}
+bool GetSmtpServer(std::string& text) {
+    return ReadRootString(kSmtpServer, text);
+}
+bool GetNewsServer(std::string& text) {
+    return ReadRootString(kNewsServer, text);
+}
 
 namespace {
 
@@ -220,7 +232,8 @@ bool CreateEventRecord(const MailMonitorRecord& r) {
     key.SetDword("ForwardMail", r.forwardMail);
     key.SetString("ForwardTo", r.forwardTo);
     Bytes copyTo;
-    if (r.copy) copyTo.assign(r.copyTo.begin(), r.copyTo.begin() + std::min<size_t>(r.copyTo.size(), 254));
+    if (r.copy)
+        copyTo.assign(r.copyTo.begin(), r.copyTo.begin() + std::min<size_t>(r.copyTo.size(), 254));
     copyTo.push_back(0);
     copyTo.push_back(0);
     key.SetValue("CopyTo", REG_BINARY, copyTo);

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <QString>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <utility>
@@ -196,8 +196,8 @@ bool Registry::Init(std::string* error) {
         return false;
     }
 
-    int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         *error = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         return false;
@@ -298,7 +298,7 @@ LONG Registry::Fail(int rc) {
             return rc == SQLITE_CONSTRAINT_FOREIGNKEY ? ERROR_KEY_DELETED : ERROR_CANTWRITE;
         case SQLITE_IOERR:
             return (rc == SQLITE_IOERR_READ || rc == SQLITE_IOERR_SHORT_READ) ? ERROR_CANTREAD
-                                                                             : ERROR_CANTWRITE;
+                                                                              : ERROR_CANTWRITE;
         default:
             return ERROR_CANTWRITE;
     }
@@ -317,8 +317,12 @@ bool Registry::Exec(const char* sql) {
 
 // IMMEDIATE takes the write lock at once, so two writers queue on the busy time-out
 // instead of one of them failing half-way with a lock upgrade it cannot get.
-bool Registry::Begin() { return Exec("BEGIN IMMEDIATE"); }
-bool Registry::Commit() { return Exec("COMMIT"); }
+bool Registry::Begin() {
+    return Exec("BEGIN IMMEDIATE");
+}
+bool Registry::Commit() {
+    return Exec("COMMIT");
+}
 void Registry::Rollback() {
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
@@ -373,8 +377,8 @@ LONG RegKey::CheckAlive() const {
     return store_->Fail(rc);
 }
 
-LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create,
-                  std::string_view cls, DWORD* disposition) {
+LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create, std::string_view cls,
+                  DWORD* disposition) {
     if (!parent.IsOpen()) return ERROR_INVALID_HANDLE;
     auto store = parent.store_;
     auto parts = SplitRegistryPath(subKey);
@@ -412,8 +416,8 @@ LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create,
                 }
                 return ERROR_FILE_NOT_FOUND;
             }
-            StmtGuard s(store->Stmt(
-                kInsertKey, "INSERT INTO keys(parent, name, ukey, class) VALUES(?,?,?,?)"));
+            StmtGuard s(store->Stmt(kInsertKey,
+                                    "INSERT INTO keys(parent, name, ukey, class) VALUES(?,?,?,?)"));
             if (!s) return fail(ERROR_BADDB);
             sqlite3_bind_int64(s.get(), 1, id);
             BindText(s.get(), 2, part);

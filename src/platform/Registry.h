@@ -116,8 +116,8 @@ public:
 
     // Reads a value. A value larger than capacity bytes gives ERROR_MORE_DATA and no data;
     // size (when given) receives the value's size either way.
-    LONG QueryValue(std::string_view name, DWORD* type, Bytes* data,
-                    size_t capacity = SIZE_MAX, DWORD* size = nullptr) const;
+    LONG QueryValue(std::string_view name, DWORD* type, Bytes* data, size_t capacity = SIZE_MAX,
+                    DWORD* size = nullptr) const;
     LONG SetValue(std::string_view name, DWORD type, const uint8_t* data, size_t size);
     LONG SetValue(std::string_view name, DWORD type, const Bytes& data) {
         return SetValue(name, type, data.data(), data.size());
@@ -162,8 +162,8 @@ private:
     struct Cursor {
         int64_t generation = -1;
         DWORD index = 0;
-        int64_t seq = 0;      // value cursor
-        std::string ukey;     // subkey cursor
+        int64_t seq = 0;   // value cursor
+        std::string ukey;  // subkey cursor
     };
     mutable Cursor valueCursor_;
     mutable Cursor keyCursor_;

@@ -134,7 +134,8 @@ std::optional<Bytes> ParseHexList(const std::string& s) {
     for (char c : s) {
         if (c == ',' || c == ' ' || c == '\t') {
             if (!digits.empty() && digits.size() != 2) return std::nullopt;
-            if (!digits.empty()) out.push_back(static_cast<uint8_t>(std::stoul(digits, nullptr, 16)));
+            if (!digits.empty())
+                out.push_back(static_cast<uint8_t>(std::stoul(digits, nullptr, 16)));
             digits.clear();
         } else if (std::isxdigit(static_cast<unsigned char>(c))) {
             digits += c;
@@ -212,7 +213,8 @@ bool ParseValueLine(const std::string& line, ValueOp* op, std::string* why) {
             }
             op->type = static_cast<DWORD>(std::stoul(kind.substr(1, kind.size() - 2), nullptr, 16));
         }
-        auto bytes = colon == std::string::npos ? std::nullopt : ParseHexList(rest.substr(colon + 1));
+        auto bytes =
+            colon == std::string::npos ? std::nullopt : ParseHexList(rest.substr(colon + 1));
         if (!bytes) {
             *why = "malformed hex data";
             return false;
@@ -350,13 +352,20 @@ bool ImportRegistry(const std::string& text, std::string* error) {
 
 std::string RegistryTypeName(DWORD type) {
     switch (type) {
-        case REG_NONE: return "REG_NONE";
-        case REG_SZ: return "REG_SZ";
-        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-        case REG_BINARY: return "REG_BINARY";
-        case REG_DWORD: return "REG_DWORD";
-        case REG_MULTI_SZ: return "REG_MULTI_SZ";
-        default: return "REG_TYPE_" + std::to_string(type);
+        case REG_NONE:
+            return "REG_NONE";
+        case REG_SZ:
+            return "REG_SZ";
+        case REG_EXPAND_SZ:
+            return "REG_EXPAND_SZ";
+        case REG_BINARY:
+            return "REG_BINARY";
+        case REG_DWORD:
+            return "REG_DWORD";
+        case REG_MULTI_SZ:
+            return "REG_MULTI_SZ";
+        default:
+            return "REG_TYPE_" + std::to_string(type);
     }
 }
 

@@ -20,7 +20,9 @@ void Shell::Install(std::shared_ptr<Shell> shell) {
     gShell = std::move(shell);
 }
 
-bool DesktopShell::OpenUrl(const std::string& url) { return StartProgram("xdg-open", {url}); }
+bool DesktopShell::OpenUrl(const std::string& url) {
+    return StartProgram("xdg-open", {url});
+}
 
 bool DesktopShell::StartProgram(const std::string& program, const std::vector<std::string>& args) {
     QStringList list;

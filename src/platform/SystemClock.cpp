@@ -20,7 +20,9 @@ void SystemClock::Install(std::shared_ptr<SystemClock> clock) {
     gClock = std::move(clock);
 }
 
-time_t RealClock::Now() const { return ::time(nullptr); }
+time_t RealClock::Now() const {
+    return ::time(nullptr);
+}
 
 uint64_t RealClock::TickCount() const {
     timespec ts{};

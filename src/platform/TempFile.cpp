@@ -10,7 +10,9 @@
 #include <random>
 #include <utility>
 
-TempFile::~TempFile() { Close(); }
+TempFile::~TempFile() {
+    Close();
+}
 
 TempFile::TempFile(TempFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),

@@ -16,8 +16,8 @@ public:
 
     // Creates a new empty file named prefix + unique part + ".tmp" in dir (the system's
     // temporary folder when dir is empty). deleteOnClose: the file goes when closed.
-    bool Create(const std::string& prefix, const std::string& dir = {},
-                bool deleteOnClose = false, std::string* error = nullptr);
+    bool Create(const std::string& prefix, const std::string& dir = {}, bool deleteOnClose = false,
+                std::string* error = nullptr);
     void Close();
     // Leaves the file in place and forgets it; returns its path.
     std::string Release();

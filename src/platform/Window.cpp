@@ -53,7 +53,9 @@ UINT CWindow::RegisterWindowMessage(const std::string& name) {
     return it->second;
 }
 
-void CWindow::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void CWindow::PumpMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void CWindow::OnMessage(UINT, WPARAM, LPARAM) {}
 void CWindow::OnTimer(UINT) {}

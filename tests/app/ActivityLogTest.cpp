@@ -47,7 +47,7 @@ TEST_F(ActivityLogTest, RecordsAreExactly516BytesLaidOutAsStored) {
     for (size_t i = 12 + 19; i < 268; ++i) ASSERT_EQ(bytes[i], 0) << i;
     for (size_t i = 268 + 16; i < 516; ++i) ASSERT_EQ(bytes[i], 0) << i;
 
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(kLogFileName, &st), 0);
     EXPECT_EQ(st.st_mode & 0077, 0u);
 }
@@ -105,7 +105,9 @@ TEST_F(ActivityLogTest, PagingThroughRecordsFollowsTheButtonsRules) {
 TEST_F(ActivityLogTest, PreviewFollowsTheShownRecordsAction) {
     CActivityLog log;
     std::vector<std::pair<int, std::string>> launched;
-    log.launcher = [&](int action, const std::string& link) { launched.emplace_back(action, link); };
+    log.launcher = [&](int action, const std::string& link) {
+        launched.emplace_back(action, link);
+    };
     log.WriteLog(kIconWeb, "page", kActionBrowse, "http://a/");
     log.WriteLog(kIconError, "error", 0, "ignored link");
     EXPECT_FALSE(log.bar().previewEnabled);

@@ -233,8 +233,8 @@ TEST_F(SettingsStoreTest, EventRecordsAreWrittenWithTheirValuesInOrder) {
     ASSERT_TRUE(CreateEventRecord(l));
     EXPECT_EQ(ValueNamesOf(EventPath("Ticker")),
               (std::vector<std::string>{"ScheduledEvent", "Description", "Type", "Enabled", "Log",
-                                        "OnTop", "Paused", "RefreshRate", "ScrollSpeed",
-                                        "FontSize", "ScrollType", "Zoom"}));
+                                        "OnTop", "Paused", "RefreshRate", "ScrollSpeed", "FontSize",
+                                        "ScrollType", "Zoom"}));
     RegKey doc;
     ASSERT_EQ(doc.Open(RegKey::LocalMachine(), EventPath("Ticker") + "\\0000"), ERROR_SUCCESS);
     std::string docFile = ReadString(doc, "DocFile");

@@ -14,7 +14,7 @@ struct Result {
 };
 
 Result RunProgram(const char* program, const std::vector<std::string>& args,
-           const std::string& input = {}) {
+                  const std::string& input = {}) {
     QProcess p;
     QStringList list;
     for (const auto& a : args) list << QString::fromStdString(a);
@@ -81,16 +81,16 @@ TEST_F(RegCommandTest, ExitCodesTellNotFoundUsageAndStoreFaults) {
     EXPECT_EQ(Reg({"delete", kKey, "Missing"}).code, 1);
     EXPECT_EQ(Reg({"delete", kKey + std::string("\\Missing")}).code, 1);
 
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {},
-             {"frobnicate", kKey},
-             {"query"},
-             {"set", kKey, "A", "REG_DWORD", "12x"},
-             {"set", kKey, "A", "REG_DWORD", "4294967296"},
-             {"set", kKey, "A", "REG_BINARY", "abc"},
-             {"set", kKey, "A", "REG_QWORD", "1"},
-             {"query", "HKEY_CURRENT_USER\\Software"},
-             {"delete", "HKLM"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"frobnicate", kKey},
+                                               {"query"},
+                                               {"set", kKey, "A", "REG_DWORD", "12x"},
+                                               {"set", kKey, "A", "REG_DWORD", "4294967296"},
+                                               {"set", kKey, "A", "REG_BINARY", "abc"},
+                                               {"set", kKey, "A", "REG_QWORD", "1"},
+                                               {"query", "HKEY_CURRENT_USER\\Software"},
+                                               {"delete", "HKLM"}}) {
         Result r = Reg(args);
         EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
         EXPECT_NE(r.err.find("usage: quorvane-reg"), std::string::npos);
@@ -119,10 +119,9 @@ TEST_F(RegCommandTest, ExportAndImportRestoreEverySetting) {
     EXPECT_EQ(part.out.find("SmtpServer"), std::string::npos);
 
     Result restored = RunProgram(QUORVANE_REG_BIN,
-                          {"--registry", Path("restored.db"), "import", Path("backup.reg")});
+                                 {"--registry", Path("restored.db"), "import", Path("backup.reg")});
     EXPECT_EQ(restored.code, 0) << restored.err;
-    Result again =
-        RunProgram(QUORVANE_REG_BIN, {"--registry", Path("restored.db"), "export", "-"});
+    Result again = RunProgram(QUORVANE_REG_BIN, {"--registry", Path("restored.db"), "export", "-"});
     EXPECT_EQ(again.out, ReadFileBytes(Path("backup.reg")));
 
     Result bad = Reg({"import", "-"}, "REGEDIT4\n[HKLM\\X]\n\"v\"=dword:zz\n");
@@ -139,7 +138,7 @@ TEST_F(LogCommandTest, PrintsEveryRecordOldestFirst) {
     Result empty = RunProgram(QUORVANE_BIN, {"--data-dir", dataDir, "--log"});
     EXPECT_EQ(empty.code, 0) << empty.err;
     EXPECT_EQ(empty.out, "");
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(stat(dataDir.c_str(), &st), 0) << "the working folder is made on first use";
 
     {
@@ -159,7 +158,8 @@ TEST_F(LogCommandTest, PrintsEveryRecordOldestFirst) {
         }
         f << "partial";
     }
-    Result r = RunProgram(QUORVANE_BIN, {"--data-dir", dataDir, "--registry", Path("r.db"), "--log"});
+    Result r =
+        RunProgram(QUORVANE_BIN, {"--data-dir", dataDir, "--registry", Path("r.db"), "--log"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out,
               "-\t155\t0\t\tAn error occured | second line\n"

@@ -84,7 +84,7 @@ TEST_F(TempFileTest, CreatesPrivateUniqueFilesWithThePrefix) {
     ASSERT_TRUE(b.Create("KV5", Path("")));
     EXPECT_NE(a.Path(), b.Path());
     EXPECT_EQ(a.Path().substr(a.Path().rfind('/') + 1, 3), "KV5");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(a.Path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_size, 0);

@@ -131,8 +131,8 @@ TEST_F(RegistryTest, SubkeysEnumerateInNameOrderValuesInCreationOrder) {
     }
     // Ordered as the names compare in upper case: "ALPHA" < "A_B" since 'L' < '_' (in
     // lower case '_' would sort before every letter).
-    EXPECT_EQ(SubkeyNames(key), (std::vector<std::string>{"AA", "Alpha", "a_b", "Bravo",
-                                                           "charlie", "delta"}));
+    EXPECT_EQ(SubkeyNames(key),
+              (std::vector<std::string>{"AA", "Alpha", "a_b", "Bravo", "charlie", "delta"}));
 
     for (const char* name : {"zeta", "alpha", "Mid"}) key.SetString(name, name);
     key.SetString("ALPHA", "overwritten");
@@ -248,7 +248,7 @@ TEST_F(RegistryTest, KeyNamesLongerThan255CharactersAreRefused) {
 }
 
 TEST_F(RegistryTest, StoreFileIsPrivate) {
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(store_->Path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     std::string error;

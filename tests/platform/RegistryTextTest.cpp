@@ -40,9 +40,9 @@ TEST_F(RegistryTextTest, ExportImportedIntoAnEmptyStoreGivesTheSameStore) {
 
     RegKey copied;
     std::string cls;
-    ASSERT_EQ(copied.Open(RegKey::LocalMachine(),
-                          "SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion\\Copied"),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        copied.Open(RegKey::LocalMachine(), "SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion\\Copied"),
+        ERROR_SUCCESS);
     copied.QueryInfo(&cls, nullptr, nullptr);
     EXPECT_EQ(cls, "Korvalin");
     Registry::SetCurrent(store_);
