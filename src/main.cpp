@@ -1,7 +1,10 @@
+#include <QCoreApplication>
+#include <filesystem>
 #include <iostream>
 
 #include "app/AppPaths.h"
 #include "app/CommandLine.h"
+#include "app/Headless.h"
 
 int main(int argc, char** argv) {
     CommandLine cmd;
@@ -10,13 +13,35 @@ int main(int argc, char** argv) {
         std::cerr << "quorvane: " << error << "\n" << CommandLine::UsageText();
         return 2;
     }
+    // Made absolute before the program changes into its working folder.
+    std::string registryFile = std::filesystem::absolute(
+        cmd.registryFile.empty() ? AppPaths::DefaultRegistryFile() : cmd.registryFile);
     if (!EnterDataDir(cmd.dataDir.empty() ? AppPaths::DefaultDataDir() : cmd.dataDir, &error)) {
         std::cerr << "quorvane: " << error << "\n";
         return 3;
     }
     if (cmd.mode == CommandLine::PrintLog) return PrintActivityLog(std::cout, std::cerr);
 
-    std::cerr << "quorvane: this build has no desktop window yet; only --log is available.\n"
+    if (!OpenSettingsStore(registryFile, &error)) {
+        std::cerr << "quorvane: " << error << "\n";
+        return 3;
+    }
+    switch (cmd.mode) {
+        case CommandLine::ListSchedules:
+            return PrintSchedules(std::cout);
+        case CommandLine::RunSchedule: {
+            QCoreApplication app(argc, argv);
+            return RunScheduleOnce(cmd.schedule, std::cout, std::cerr);
+        }
+        case CommandLine::Headless: {
+            QCoreApplication app(argc, argv);
+            return RunHeadless(std::cout, std::cerr);
+        }
+        default:
+            break;
+    }
+    std::cerr << "quorvane: this build has no desktop window yet; use --headless to run the "
+                 "schedules without one.\n"
               << CommandLine::UsageText();
     return 2;
 }

@@ -21,6 +21,13 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
             if (!takeValue(&registryFile)) return false;
         } else if (a == "--log") {
             mode = PrintLog;
+        } else if (a == "--headless") {
+            mode = Headless;
+        } else if (a == "--schedules") {
+            mode = ListSchedules;
+        } else if (a == "--run") {
+            if (!takeValue(&schedule)) return false;
+            mode = RunSchedule;
         } else {
             *error = "unknown option " + a;
             return false;
@@ -30,7 +37,8 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
 }
 
 const char* CommandLine::UsageText() {
-    return "usage: quorvane [--data-dir DIR] [--registry FILE] --log\n";
+    return "usage: quorvane [--data-dir DIR] [--registry FILE] [--log | --headless |\n"
+           "                 --run SCHEDULE | --schedules]\n";
 }
 
 int PrintActivityLog(std::ostream& out, std::ostream& err) {

@@ -7,8 +7,9 @@
 #include <vector>
 
 struct CommandLine {
-    enum Mode { Desktop, PrintLog };
+    enum Mode { Desktop, PrintLog, Headless, RunSchedule, ListSchedules };
     Mode mode = Desktop;
+    std::string schedule;      // for RunSchedule
     std::string dataDir;       // empty: the default working folder
     std::string registryFile;  // empty: the default settings store
 

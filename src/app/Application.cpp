@@ -1,0 +1,31 @@
+#include "app/Application.h"
+
+#include "app/SettingsStore.h"
+#include "platform/DialUp.h"
+
+namespace {
+CApplication* gInstance = nullptr;
+}
+
+CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent)
+    : QObject(parent), pager_(std::make_unique<EmptyPagerQueue>()) {
+    runWindow_ = std::make_unique<CRunWindow>(log_, std::move(dialUp), *pager_);
+    scheduler_ = std::make_unique<CScheduler>(*runWindow_);
+    runWindow_->SetNextEventMonitors(&scheduler_->monitorList());
+    gInstance = this;
+}
+
+CApplication::CApplication() : CApplication(LoadDialUp()) {}
+
+CApplication::~CApplication() {
+    if (gInstance == this) gInstance = nullptr;
+}
+
+CApplication* CApplication::Instance() { return gInstance; }
+
+std::unique_ptr<DialUp> CApplication::LoadDialUp() {
+    std::string program;
+    ReadRootString(settings::kDialUpProgram, program);
+    if (program.empty()) program = "nmcli";
+    return NmcliDialUp::Load(program);
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+// The program without a window: the scheduler alone, one run, or the list of schedules.
+
+#include <iosfwd>
+#include <string>
+
+// Runs the scheduler until SIGTERM or SIGINT, printing each new log record as a `--log`
+// line. A run in progress at the signal is cancelled and wound down first.
+int RunHeadless(std::ostream& out, std::ostream& err);
+
+// Runs one schedule now and prints the records written meanwhile. 0 when the run is over.
+int RunScheduleOnce(const std::string& name, std::ostream& out, std::ostream& err);
+
+// One line per schedule: name, next run time (or -), its monitors.
+int PrintSchedules(std::ostream& out);

@@ -1,0 +1,200 @@
+#include "app/Scheduler.h"
+
+#include <strings.h>
+
+#include "app/RunWindow.h"
+#include "app/SettingsStore.h"
+#include "platform/SystemClock.h"
+
+namespace {
+
+constexpr DWORD kMinutesPerDay = 1440;
+
+// The number of bytes of the first UTF-8 character of s.
+size_t FirstCharLength(const std::string& s) {
+    size_t n = 1;
+    while (n < s.size() && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) ++n;
+    return n;
+}
+
+size_t CharCount(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+tm Local(time_t t) {
+    tm out{};
+    localtime_r(&t, &out);
+    return out;
+}
+
+}  // namespace
+
+CScheduler::CScheduler(CRunWindow& runWindow, QObject* parent)
+    : CWindow(parent), run_(runWindow) {}
+
+void CScheduler::Start() {
+    lastTick_ = SystemClock::Get().Now();
+    SetTimer(kSchedulerTimer, kSchedulerPeriodMs);
+}
+
+void CScheduler::OnTimer(UINT id) {
+    if (id == kSchedulerTimer) Tick();
+}
+
+bool CScheduler::IsChosen(const std::string& selectorText) {
+    return !selectorText.empty() && selectorText != settings::kNoSchedule;
+}
+
+bool CScheduler::RunNowEnabled(const std::string& selectorText) const {
+    return IsChosen(selectorText) && !run_.running();
+}
+
+void CScheduler::Tick() {
+    // The ticker scrolls one character a tick and starts again from the right.
+    std::string ticker;
+    if (!tickerSource_.empty()) {
+        const std::string& shown = display_.ticker1037;
+        ticker = CharCount(shown) < 2 ? std::string(31, ' ') + tickerSource_
+                                      : shown.substr(FirstCharLength(shown));
+    }
+    if (ticker != display_.ticker1037) {
+        display_.ticker1037 = ticker;
+        Changed();
+    }
+
+    if (run_.running()) {
+        tickerSource_ = "Running";
+        return;
+    }
+
+    time_t now = SystemClock::Get().Now();
+    if (!ticked_) {
+        ticked_ = true;
+        lastRecompute_ = now;
+    }
+    if (!paused_) {
+        for (int i = 0; i < schedulingList_.GetCount(); ++i) {
+            int64_t t = schedulingList_.GetItemData(i);
+            if (t == 0 || t == 1 || now < t) continue;
+            schedulingList_.SetItemData(i, 0);
+            display_.time1039 = "Now";
+            display_.label1045 = "Running Event";
+            Changed();
+            run_.StartRun(schedulingList_.GetText(i));
+            return;
+        }
+    }
+    lastTick_ = now;
+    if (lastTick_ - lastRecompute_ > 5) {
+        lastRecompute_ = lastTick_;
+        RecomputeSchedule();
+    }
+}
+
+void CScheduler::RecomputeSchedule() {
+    if (run_.running()) return;
+    if (paused_) {
+        tickerSource_.clear();
+        display_.label1045.clear();
+        display_.time1039.clear();
+        display_.name1038.clear();
+        Changed();
+        return;
+    }
+    display_.label1045 = "Next Event";
+    FillScheduleList(schedulingList_);
+
+    tm limit{};
+    limit.tm_year = 2037 - 1900;
+    limit.tm_mon = 11;
+    limit.tm_mday = 30;
+    limit.tm_hour = 23;
+    limit.tm_min = 55;
+    limit.tm_sec = 55;
+    limit.tm_isdst = -1;
+    time_t best = mktime(&limit);
+    std::string bestName;
+    for (int i = 0; i < schedulingList_.GetCount(); ++i) {
+        time_t t = 0;
+        if (!NextRunTime(schedulingList_.GetText(i), &t)) continue;
+        schedulingList_.SetItemData(i, t);
+        if (t < best) {
+            best = t;
+            bestName = schedulingList_.GetText(i);
+        }
+    }
+
+    monitorList_.ResetContent();
+    tickerSource_.clear();
+    if (!bestName.empty()) {
+        tm local = Local(best);
+        char buf[64];
+        size_t n = strftime(buf, sizeof buf, " %-I:%M %p ", &local);
+        display_.time1039.assign(buf, n);
+        display_.name1038 = bestName;
+        RegKey schedule;
+        if (schedule.Open(RegKey::LocalMachine(), settings::EventPath(bestName)) == ERROR_SUCCESS)
+            tickerSource_ = settings::ReadString(schedule, settings::kDescription);
+        ListScheduleMonitors(bestName, monitorList_);
+    } else {
+        display_.time1039.clear();
+        display_.name1038.clear();
+    }
+    Changed();
+}
+
+bool CScheduler::NextRunTimeAfter(const std::string& name, time_t now, time_t* when) {
+    RegKey key;
+    if (key.Open(RegKey::LocalMachine(), settings::EventPath(name)) != ERROR_SUCCESS) return false;
+    DWORD interval = settings::ReadDword(key, "Interval", 1);
+    DWORD days = settings::ReadDword(key, "Days", 0);
+    DWORD hours = settings::ReadDword(key, "Hours", 0);
+    DWORD enabled = settings::ReadDword(key, settings::kEnabled, 0);
+    if (interval == 0) interval = 1;
+    if (enabled != 1 || interval > kMinutesPerDay) return false;
+
+    tm midnightTm = Local(now);
+    midnightTm.tm_hour = midnightTm.tm_min = midnightTm.tm_sec = 0;
+    midnightTm.tm_isdst = -1;
+    time_t midnight = mktime(&midnightTm);
+    int64_t minutes = (now - midnight) / 60;
+
+    // The first slot strictly after the current minute, slots counted from midnight.
+    time_t candidate = midnight + static_cast<time_t>(interval) * 60 * (minutes / interval + 1);
+    for (DWORD sum = 0; sum <= kMinutesPerDay; sum += interval) {
+        tm local = Local(candidate);
+        if ((days >> local.tm_wday) & 1 && (hours >> local.tm_hour) & 1) {
+            *when = candidate;
+            return true;
+        }
+        candidate += static_cast<time_t>(interval) * 60;
+    }
+    return false;
+}
+
+void CScheduler::Pause() {
+    paused_ = true;
+    tickerSource_.clear();
+    display_.time1039.clear();
+    display_.name1038.clear();
+    monitorList_.ResetContent();
+    Changed();
+}
+
+void CScheduler::Resume() {
+    paused_ = false;
+    Changed();
+}
+
+void CScheduler::RunNow(const std::string& selectorText) {
+    if (!IsChosen(selectorText) || run_.running()) return;
+    int i = schedulingList_.FindStringExact(selectorText);
+    if (i >= 0) schedulingList_.SetItemData(i, 0);
+    display_.time1039 = "Now";
+    display_.label1045 = "Running Event";
+    Changed();
+    run_.setShownBefore(false);
+    run_.StartRun(selectorText);
+}
