@@ -1,0 +1,82 @@
+#pragma once
+
+// The event list of the main window: the monitors of the schedule chosen in the selector,
+// with delete, rename, copy, cut, paste and open-for-editing. The list is rebuilt from the
+// settings store after every change; nothing here is a copy of a record that outlives it.
+
+#include <QObject>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Registry.h"
+
+class CItemList;
+
+// Launch codes of the companion programs (and 11: open a link in the web browser).
+void LaunchCompanion(const std::string& argument, int code);
+// The file name of the companion program started for a launch code 1 to 5.
+std::string CompanionProgram(int code);
+
+class CEventList : public QObject {
+    Q_OBJECT
+public:
+    enum Style { LargeIcons = 32776, SmallIcons = 32777, ListStyle = 32778, Details = 32779 };
+
+    struct Row {
+        std::string label;        // the record's key name
+        std::string description;  // "Description"
+        std::string kindText;     // "Web Site Monitor", ...
+        int kind = 0;             // "Type": the image index and the item data
+    };
+
+    // selector: the main window's schedule selector.
+    CEventList(CItemList& selector, QObject* parent = nullptr);
+
+    // Called after the list was rebuilt, so that the next-event display follows.
+    std::function<void()> onRefreshed;
+
+    void RefreshList();
+    void Select(int row);
+    int selected() const { return selected_; }
+    const std::vector<Row>& rows() const { return rows_; }
+
+    void DeleteSelected();
+    void ModifySelected();
+    // End of label editing: rename the selected event to newText (cancelled: nothing).
+    void RenameSelected(const std::string& newText, bool cancelled = false);
+    void Copy();
+    void Cut();
+    void Paste();
+    void SetStyle(Style style);
+
+    Style style() const { return style_; }
+    const std::string& clipboardName() const { return clipboardName_; }
+    bool cutPending() const { return cutPending_; }
+    // The row drawn as cut, -1 for none.
+    int cutRow() const { return cutRow_; }
+
+    // Command state.
+    bool HasSelection() const {
+        return selected_ >= 0 && selected_ < static_cast<int>(rows_.size());
+    }
+    bool PasteEnabled() const { return !clipboardName_.empty(); }
+
+    static std::string KindText(DWORD kind);
+
+signals:
+    void changed();
+    // A row's label shows text until the next refill (a refused rename keeps the edit).
+    void labelShown(int row, const std::string& text);
+
+private:
+    std::string SelectedLabel() const;
+
+    CItemList& selector_;
+    std::vector<Row> rows_;
+    int selected_ = -1;
+    int cutRow_ = -1;
+    std::string clipboardName_;
+    bool cutPending_ = false;
+    Style style_ = Details;
+};

@@ -1,0 +1,125 @@
+#include "app/MainCommands.h"
+
+#include <unistd.h>
+
+#include "app/Application.h"
+#include "app/SettingsStore.h"
+#include "platform/Shell.h"
+#include "platform/UserPrompt.h"
+
+CMainCommands::CMainCommands(CApplication& app, QObject* parent)
+    : QObject(parent), app_(app), selector_(true), eventList_(selector_) {
+    eventList_.onRefreshed = [this] {
+        app_.scheduler().RecomputeSchedule();
+        emit stateChanged();
+    };
+    connect(&app_.runWindow(), &CRunWindow::controlsChanged, this, &CMainCommands::stateChanged);
+    connect(&eventList_, &CEventList::changed, this, &CMainCommands::stateChanged);
+    connect(&selector_, &CItemList::currentChanged, this, &CMainCommands::stateChanged);
+}
+
+bool CMainCommands::ScheduleChosen() const {
+    return CScheduler::IsChosen(ChosenSchedule());
+}
+
+bool CMainCommands::RunNowEnabled() const {
+    return ScheduleChosen() && !app_.runWindow().running();
+}
+
+bool CMainCommands::PopupEnabled(int item) const {
+    switch (item) {
+        case kPopupDeleteSchedule:
+        case kPopupModifySchedule:
+        case kPopupRenameSchedule:
+            return ScheduleChosen();
+        case kPopupRunSchedule:
+            return RunNowEnabled();
+        case kPopupPaste:
+            return eventList_.PasteEnabled();
+        case kPopupModifyEvent:
+        case kPopupDelete:
+        case kPopupCopy:
+        case kPopupCut:
+        case kPopupRename:
+            return eventList_.HasSelection();
+        default:
+            return false;
+    }
+}
+
+void CMainCommands::ModifySchedule() {
+    if (ScheduleChosen()) LaunchCompanion(ChosenSchedule(), 1);
+}
+
+void CMainCommands::DeleteSchedule() {
+    if (!ScheduleChosen()) return;
+    if (ConfirmAndDeleteSchedule(ChosenSchedule())) eventList_.RefreshList();
+}
+
+void CMainCommands::RenameSchedule(const std::string& newName) {
+    if (!ScheduleChosen() || newName.empty()) return;
+    std::string oldName = ChosenSchedule();
+    if (!::RenameSchedule(oldName, newName) || oldName == newName) return;
+    // Keep the renamed schedule chosen rather than falling back to "<None>".
+    selector_.AddString(newName, 1);
+    selector_.SetCurSel(selector_.FindStringExact(newName));
+    eventList_.RefreshList();
+}
+
+void CMainCommands::RunNow() {
+    app_.scheduler().RunNow(ChosenSchedule());
+    emit stateChanged();
+}
+
+void CMainCommands::Pause() {
+    app_.scheduler().Pause();
+    emit stateChanged();
+}
+
+void CMainCommands::Resume() {
+    app_.scheduler().Resume();
+    emit stateChanged();
+}
+
+bool CMainCommands::ConfirmExit() {
+    return UserPrompt::Get().Ask("Are you sure you want to exit now?", "Quorvane",
+                                 UserPrompt::YesNo, UserPrompt::Question) == UserPrompt::IdYes;
+}
+
+void CMainCommands::AutoStartLumetta() {
+    if (settings::ReadRootDword(settings::kAutoStartLM, 1) != 0) LaunchCompanion("", 5);
+}
+
+void CMainCommands::NewEvent(int kind) {
+    static const char* names[] = {
+        "", "schedule", "newsgroup monitor", "mail monitor", "web site monitor", "Lumetta display"};
+    std::string what = kind >= 1 && kind <= 5 ? names[kind] : "event";
+    UserPrompt::Get().Ask("A new " + what +
+                              " cannot be created from this window yet; create it with "
+                              "quorvane-reg or import its settings.",
+                          "Quorvane", UserPrompt::Ok, UserPrompt::Information);
+}
+
+void CMainCommands::Help() {
+    if (::access("Quorvane.Hlp", R_OK) == 0) {
+        char cwd[4096];
+        std::string dir = ::getcwd(cwd, sizeof cwd) ? cwd : ".";
+        Shell::Get().OpenUrl(dir + "/Quorvane.Hlp");
+        return;
+    }
+    UserPrompt::Get().Ask("There is no help file (Quorvane.Hlp) in the working folder.", "Quorvane",
+                          UserPrompt::Ok, UserPrompt::Information);
+}
+
+std::string CMainCommands::MakerPage(int command) {
+    switch (command) {
+        case 32821:
+            return "http://www.halvorn.com/";
+        case 32822:
+            return "http://www.halvorn.com/support/";
+        case 32824:
+            return "http://www.halvorn.com/faq/";
+        default:
+            return {};
+    }
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+// The commands of the main window and the rules that enable them, kept apart from the
+// widgets so that tests can drive them: the schedule selector, the schedule commands,
+// the companion programs, exit and the pop-up menu of the event list.
+
+#include <QObject>
+#include <string>
+
+#include "app/EventList.h"
+#include "app/ItemList.h"
+
+class CApplication;
+
+// Pop-up menu items of the event list.
+enum PopupItem {
+    kPopupModifyEvent = 10000,
+    kPopupDelete = 10001,
+    kPopupCopy = 10002,
+    kPopupPaste = 10003,
+    kPopupDeleteSchedule = 10004,
+    kPopupModifySchedule = 10005,
+    kPopupRunSchedule = 10006,
+    kPopupRenameSchedule = 10007,
+    kPopupCut = 10008,
+    kPopupRename = 10009,
+    kPopupSeparator = 10010,
+};
+
+class CMainCommands : public QObject {
+    Q_OBJECT
+public:
+    explicit CMainCommands(CApplication& app, QObject* parent = nullptr);
+
+    CItemList& selector() { return selector_; }  // control 1081, sorted
+    CEventList& eventList() { return eventList_; }
+    CApplication& app() { return app_; }
+    std::string ChosenSchedule() const { return selector_.CurrentText(); }
+
+    // Enabling rules.
+    bool ScheduleChosen() const;
+    bool RunNowEnabled() const;
+    bool PopupEnabled(int item) const;
+
+    // The schedule commands, on the schedule chosen in the selector.
+    void ModifySchedule();
+    void DeleteSchedule();
+    // After the rename dialog's OK: an empty text changes nothing.
+    void RenameSchedule(const std::string& newName);
+    void RunNow();
+    void Pause();
+    void Resume();
+
+    // True when the user confirmed that the program is to end.
+    bool ConfirmExit();
+    // Starts the Lumetta display program unless AutoStartLM is 0.
+    void AutoStartLumetta();
+    // New event of a kind (1 to 5): no wizard in this build; tells the user so.
+    void NewEvent(int kind);
+    // Opens the help file when there is one, else says that there is none.
+    void Help();
+    static std::string AboutText() { return "Korvalin Version 1.01"; }
+    // The maker's pages: 32821 home page, 32822 support, 32824 questions and answers.
+    static std::string MakerPage(int command);
+
+signals:
+    void stateChanged();
+
+private:
+    CApplication& app_;
+    CItemList selector_;
+    CEventList eventList_;
+};

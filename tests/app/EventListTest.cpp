@@ -1,0 +1,242 @@
+#include "app/Application.h"
+#include "app/MainCommands.h"
+#include "app/SettingsStore.h"
+#include "fixtures/Fixtures.h"
+#include "platform/Shell.h"
+
+namespace {
+
+using namespace settings;
+
+class RecordingShell : public Shell {
+public:
+    std::vector<std::string> calls;
+    bool OpenUrl(const std::string& url) override {
+        calls.push_back("open " + url);
+        return true;
+    }
+    bool StartProgram(const std::string& program, const std::vector<std::string>& args) override {
+        std::string s = "start " + program;
+        for (const auto& a : args) s += " [" + a + "]";
+        calls.push_back(s);
+        return true;
+    }
+};
+
+class EventListTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        shell_ = std::make_shared<RecordingShell>();
+        Shell::Install(shell_);
+        app_ = std::make_unique<CApplication>(nullptr);
+        commands_ = std::make_unique<CMainCommands>(*app_);
+        Schedule("Daily");
+        Schedule("Weekly");
+    }
+    void TearDown() override {
+        commands_.reset();
+        app_.reset();
+        Shell::Install(nullptr);
+        SandboxTest::TearDown();
+    }
+    void Schedule(const std::string& name) {
+        ScheduleRecord r;
+        r.name = name;
+        ASSERT_TRUE(CreateEventRecord(r));
+    }
+    void Event(const std::string& name, DWORD kind, const std::string& schedule,
+               const std::string& description = {}) {
+        RegKey key;
+        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
+        key.SetDword(kType, kind);
+        key.SetString(kScheduledEvent, schedule);
+        if (!description.empty()) key.SetString(kDescription, description);
+    }
+    void Choose(const std::string& schedule) {
+        CItemList& s = commands_->selector();
+        if (s.GetCount() == 0) FillScheduleList(s);
+        s.SetCurSel(s.FindStringExact(schedule));
+        list().RefreshList();
+    }
+    CEventList& list() { return commands_->eventList(); }
+    std::vector<std::string> Labels() {
+        std::vector<std::string> labels;
+        for (const auto& r : list().rows()) labels.push_back(r.label);
+        return labels;
+    }
+    std::string ScheduleOf(const std::string& name) {
+        RegKey key;
+        if (key.Open(RegKey::LocalMachine(), EventPath(name)) != ERROR_SUCCESS) return "(gone)";
+        return ReadString(key, kScheduledEvent);
+    }
+
+    std::shared_ptr<RecordingShell> shell_;
+    std::unique_ptr<CApplication> app_;
+    std::unique_ptr<CMainCommands> commands_;
+};
+
+TEST_F(EventListTest, ListsTheMonitorsOfTheChosenScheduleOnly) {
+    Event("Web", 4, "Daily", "the site");
+    Event("Mail", 3, "Daily");
+    Event("News", 2, "daily");  // differs in case only: not listed
+    Event("Odd", 0, "Daily");   // no kind text, default icon
+    Event("Other", 5, "Weekly");
+    Event("Sched", 1, "Daily");  // a schedule is never listed
+    Choose("Daily");
+    EXPECT_EQ(Labels(), (std::vector<std::string>{"Mail", "Odd", "Web"}));
+    const auto& rows = list().rows();
+    EXPECT_EQ(rows[2].description, "the site");
+    EXPECT_EQ(rows[2].kindText, "Web Site Monitor");
+    EXPECT_EQ(rows[0].kindText, "Mail Monitor");
+    EXPECT_EQ(rows[1].kindText, "");
+    EXPECT_EQ(rows[1].kind, 0);
+
+    // A chosen schedule that vanished falls back to "<None>".
+    RegKey::LocalMachine().DeleteKey(EventPath("Daily"));
+    list().RefreshList();
+    EXPECT_EQ(commands_->ChosenSchedule(), "<None>");
+    EXPECT_TRUE(Labels().empty());
+}
+
+TEST_F(EventListTest, DeleteAsksAndNeedsASelection) {
+    Event("Web", 4, "Daily");
+    Choose("Daily");
+    list().DeleteSelected();  // nothing selected
+    EXPECT_TRUE(prompt_->shown.empty());
+
+    list().Select(0);
+    prompt_->answers = {UserPrompt::IdNo};
+    list().DeleteSelected();
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text, "Are you sure you want to delete Web?");
+    EXPECT_EQ(ScheduleOf("Web"), "Daily");
+
+    prompt_->answers = {UserPrompt::IdYes};
+    list().DeleteSelected();
+    EXPECT_EQ(ScheduleOf("Web"), "(gone)");
+    EXPECT_TRUE(Labels().empty());
+}
+
+TEST_F(EventListTest, RenameRefusesTakenNamesAndKeepsTheEditUntilRefresh) {
+    Event("Web", 4, "Daily");
+    Event("Mail", 3, "Daily");
+    Choose("Daily");
+    list().Select(1);  // Web
+    list().RenameSelected("mail");
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text, "Can not rename the event Web try another name");
+    EXPECT_EQ(list().rows()[1].label, "mail");
+    list().RefreshList();
+    EXPECT_EQ(Labels(), (std::vector<std::string>{"Mail", "Web"}));
+
+    list().Select(1);
+    list().RenameSelected("Site", true);  // cancelled
+    EXPECT_EQ(Labels(), (std::vector<std::string>{"Mail", "Web"}));
+    list().Select(1);
+    list().RenameSelected("Site");
+    EXPECT_EQ(Labels(), (std::vector<std::string>{"Mail", "Site"}));
+    EXPECT_EQ(ScheduleOf("Site"), "Daily");
+    EXPECT_EQ(ScheduleOf("Web"), "(gone)");
+}
+
+TEST_F(EventListTest, CopyPasteMakesNumberedCopiesAndCutPasteMoves) {
+    Event("News", 2, "Daily", "groups");
+    Choose("Daily");
+    EXPECT_FALSE(list().PasteEnabled());
+    list().Select(0);
+    list().Copy();
+    EXPECT_TRUE(list().PasteEnabled());
+    list().Paste();
+    list().Paste();
+    EXPECT_EQ(Labels(), (std::vector<std::string>{"News", "News(0)", "News(1)"}));
+    RegKey copy;
+    copy.Open(RegKey::LocalMachine(), EventPath("News(1)"));
+    EXPECT_EQ(ReadString(copy, kDescription), "groups");
+
+    // Cut in one schedule, paste in another: same name, new schedule.
+    list().Select(0);
+    list().Cut();
+    EXPECT_TRUE(list().cutPending());
+    EXPECT_EQ(list().cutRow(), 0);
+    Choose("Weekly");
+    list().Paste();
+    EXPECT_EQ(Labels(), std::vector<std::string>{"News"});
+    EXPECT_EQ(ScheduleOf("News"), "Weekly");
+    EXPECT_FALSE(list().cutPending());
+    EXPECT_EQ(list().clipboardName(), "News") << "a second paste makes a copy";
+
+    // A clipboard record that vanished: nothing is created, the user is told.
+    RegKey::LocalMachine().DeleteKey(EventPath("News"));
+    list().Paste();
+    EXPECT_EQ(prompt_->shown.size(), 1u);
+    RegKey probe;
+    EXPECT_NE(probe.Open(RegKey::LocalMachine(), EventPath("News(2)")), ERROR_SUCCESS);
+    EXPECT_FALSE(list().PasteEnabled());
+}
+
+TEST_F(EventListTest, CommandsAndPopupFollowTheSelectionAndTheSchedule) {
+    Event("Web", 4, "Daily");
+    Choose("<None>");
+    for (int item : {kPopupDeleteSchedule, kPopupModifySchedule, kPopupRenameSchedule,
+                     kPopupRunSchedule, kPopupModifyEvent, kPopupPaste})
+        EXPECT_FALSE(commands_->PopupEnabled(item)) << item;
+    EXPECT_FALSE(commands_->ScheduleChosen());
+    EXPECT_FALSE(commands_->RunNowEnabled());
+
+    Choose("Daily");
+    EXPECT_TRUE(commands_->ScheduleChosen());
+    EXPECT_TRUE(commands_->PopupEnabled(kPopupRunSchedule));
+    EXPECT_FALSE(commands_->PopupEnabled(kPopupCopy));
+    list().Select(0);
+    for (int item : {kPopupModifyEvent, kPopupDelete, kPopupCopy, kPopupCut, kPopupRename})
+        EXPECT_TRUE(commands_->PopupEnabled(item)) << item;
+
+    commands_->RunNow();
+    EXPECT_TRUE(app_->runWindow().running());
+    EXPECT_FALSE(commands_->PopupEnabled(kPopupRunSchedule)) << "greyed while a run goes on";
+    EXPECT_TRUE(commands_->PopupEnabled(kPopupDeleteSchedule));
+    waitFor([&] { return !app_->runWindow().running(); });
+}
+
+TEST_F(EventListTest, CompanionsAndTheBrowserGetArgumentVectors) {
+    Event("My site; rm -rf ~", 4, "Daily");
+    Choose("Daily");
+    list().Select(0);
+    list().ModifySelected();
+    commands_->ModifySchedule();
+    LaunchCompanion("  http://example.org/a b  ", 11);
+    Root().SetString(kWebBrowser, "/usr/bin/firefox");
+    LaunchCompanion("http://example.org/", 11);
+    Root().SetDword(kAutoStartLM, 0);
+    commands_->AutoStartLumetta();
+    Root().DeleteValue(kAutoStartLM);
+    commands_->AutoStartLumetta();
+    EXPECT_EQ(shell_->calls,
+              (std::vector<std::string>{
+                  "start ./quorvane-webwatch [My site; rm -rf ~]",
+                  "start ./quorvane-schedule [Daily]", "open http://example.org/a b",
+                  "start /usr/bin/firefox [http://example.org/]", "start ./lumetta"}));
+}
+
+TEST_F(EventListTest, ScheduleCommandsRenameDeleteAndExit) {
+    Event("Web", 4, "Daily");
+    Choose("Daily");
+    commands_->RenameSchedule("");
+    commands_->RenameSchedule("Nightly");
+    EXPECT_EQ(commands_->ChosenSchedule(), "Nightly");
+    EXPECT_EQ(Labels(), std::vector<std::string>{"Web"});
+    EXPECT_EQ(ScheduleOf("Web"), "Nightly");
+
+    prompt_->answers = {UserPrompt::IdYes};
+    commands_->DeleteSchedule();
+    EXPECT_EQ(ScheduleOf("Web"), "<None");
+    EXPECT_EQ(commands_->ChosenSchedule(), "<None>");
+
+    prompt_->answers = {UserPrompt::IdNo, UserPrompt::IdYes};
+    EXPECT_FALSE(commands_->ConfirmExit());
+    EXPECT_TRUE(commands_->ConfirmExit());
+    EXPECT_EQ(prompt_->shown.back().text, "Are you sure you want to exit now?");
+}
+
+}  // namespace
