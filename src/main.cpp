@@ -1,10 +1,12 @@
 #include <QCoreApplication>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
 #include "app/AppPaths.h"
 #include "app/CommandLine.h"
 #include "app/Headless.h"
+#include "ui/MainFrame.h"
 
 int main(int argc, char** argv) {
     CommandLine cmd;
@@ -40,8 +42,11 @@ int main(int argc, char** argv) {
         default:
             break;
     }
-    std::cerr << "quorvane: this build has no desktop window yet; use --headless to run the "
-                 "schedules without one.\n"
-              << CommandLine::UsageText();
-    return 2;
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
+        !std::getenv("QT_QPA_PLATFORM")) {
+        std::cerr << "quorvane: no display to show the window on; use --headless to run the "
+                     "schedules without one.\n";
+        return 2;
+    }
+    return RunDesktop(argc, argv);
 }

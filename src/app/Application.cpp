@@ -21,7 +21,9 @@ CApplication::~CApplication() {
     if (gInstance == this) gInstance = nullptr;
 }
 
-CApplication* CApplication::Instance() { return gInstance; }
+CApplication* CApplication::Instance() {
+    return gInstance;
+}
 
 std::unique_ptr<DialUp> CApplication::LoadDialUp() {
     std::string program;

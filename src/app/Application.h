@@ -34,8 +34,8 @@ public:
     CScheduler& scheduler() { return *scheduler_; }
     PagerQueue& pagerQueue() { return *pager_; }
 
-    void WriteLog(int icon, const std::string& text, int action = 0,
-                  const std::string& link = {}, bool popUp = true) {
+    void WriteLog(int icon, const std::string& text, int action = 0, const std::string& link = {},
+                  bool popUp = true) {
         log_.WriteLog(icon, text, action, link, popUp);
     }
 

@@ -22,9 +22,8 @@ void OnSignal(int) {
 }
 
 void PrintRecords(CActivityLog& log, std::ostream& out) {
-    QObject::connect(&log, &CActivityLog::recordWritten, &log, [&out](const LogRecord& r) {
-        out << FormatLogLine(r) << std::endl;
-    });
+    QObject::connect(&log, &CActivityLog::recordWritten, &log,
+                     [&out](const LogRecord& r) { out << FormatLogLine(r) << std::endl; });
 }
 
 // Pumps the loop until the run window is idle again.
@@ -42,7 +41,7 @@ int RunHeadless(std::ostream& out, std::ostream& err) {
         return 3;
     }
     gSignalFd = fds[0];
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
@@ -76,7 +75,6 @@ int RunScheduleOnce(const std::string& name, std::ostream& out, std::ostream& er
     CApplication app;
     PrintRecords(app.log(), out);
     CScheduler& scheduler = app.scheduler();
-    scheduler.setLastTick(0);
     FillScheduleList(scheduler.schedulingList());
     CItemList monitors;
     ListScheduleMonitors(name, monitors);
@@ -106,8 +104,7 @@ int PrintSchedules(std::ostream& out) {
         }
         out << '\t';
         ListScheduleMonitors(name, monitors);
-        for (int m = 0; m < monitors.GetCount(); ++m)
-            out << (m ? ", " : "") << monitors.GetText(m);
+        for (int m = 0; m < monitors.GetCount(); ++m) out << (m ? ", " : "") << monitors.GetText(m);
         out << '\n';
     }
     return 0;

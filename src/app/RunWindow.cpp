@@ -7,11 +7,13 @@
 
 namespace {
 
-constexpr int kAllSteps[] = {CRunWindow::kStepMail,     CRunWindow::kStepWeb,
-                             CRunWindow::kStepNews,     CRunWindow::kStepMailQueue,
-                             CRunWindow::kStepLumetta,  CRunWindow::kStepTimeSync};
+constexpr int kAllSteps[] = {CRunWindow::kStepMail,    CRunWindow::kStepWeb,
+                             CRunWindow::kStepNews,    CRunWindow::kStepMailQueue,
+                             CRunWindow::kStepLumetta, CRunWindow::kStepTimeSync};
 
-bool IsMonitorKind(int kind) { return kind >= 2 && kind <= 5; }
+bool IsMonitorKind(int kind) {
+    return kind >= 2 && kind <= 5;
+}
 
 }  // namespace
 
@@ -51,7 +53,9 @@ void CRunWindow::ShowPanelOnly(int step, std::initializer_list<int> hide) {
         if (other != step) panels_[other]->SetVisible(false);
 }
 
-void CRunWindow::LogError(const std::string& text) { log_.WriteLog(kIconError, text, 0, {}, true); }
+void CRunWindow::LogError(const std::string& text) {
+    log_.WriteLog(kIconError, text, 0, {}, true);
+}
 
 int CRunWindow::StartRun(const std::string& name) {
     if (running_) {

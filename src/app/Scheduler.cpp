@@ -32,7 +32,7 @@ tm Local(time_t t) {
 }  // namespace
 
 CScheduler::CScheduler(CRunWindow& runWindow, QObject* parent)
-    : CWindow(parent), run_(runWindow) {}
+    : CWindow(parent), run_(runWindow), lastTick_(SystemClock::Get().Now()) {}
 
 void CScheduler::Start() {
     lastTick_ = SystemClock::Get().Now();

@@ -278,8 +278,8 @@ TEST_F(RunWindowTest, CancelStopsTheCurrentPanelAndIgnoresItsLateCompletion) {
     panels_[4]->Finish();  // the cancelled panel reports after all
     CWindow::PumpMessages();
     EXPECT_FALSE(run_->running());
-    EXPECT_EQ(timeline_, (Timeline{"entry ISP", "dial ISP", "web A", "cancel web 0", "hangup 77",
-                                   "hidden"}));
+    EXPECT_EQ(timeline_,
+              (Timeline{"entry ISP", "dial ISP", "web A", "cancel web 0", "hangup 77", "hidden"}));
 }
 
 TEST_F(RunWindowTest, CancelWhileDialingTouchesNoPanelAndIgnoresLateProgress) {

@@ -1,6 +1,6 @@
 #include <cstdlib>
-#include <optional>
 #include <ctime>
+#include <optional>
 
 #include "app/ActivityLog.h"
 #include "app/PagerQueue.h"
@@ -181,6 +181,17 @@ TEST_F(SchedulerTest, TheDisplayShowsTheEarliestScheduleFirstInOrderOnTies) {
     EXPECT_EQ(d.name1038, "");
     EXPECT_EQ(d.time1039, "");
     EXPECT_EQ(scheduler_->tickerSource(), "");
+}
+
+TEST_F(SchedulerTest, AFreshSchedulerCountsFromNowNotFrom1970) {
+    Schedule("Hourly", 60);
+    Monitor("site", "Hourly");
+    CScheduler fresh(*run_);  // the clock stands at 10:00:30
+    fresh.RecomputeSchedule();
+    EXPECT_EQ(fresh.schedulingList().GetItemData(1), At(2026, 12, 7, 11, 0));
+    fresh.Tick();
+    EXPECT_FALSE(run_->running());
+    EXPECT_EQ(fresh.display().label1045, "Next Event");
 }
 
 TEST_F(SchedulerTest, DueSchedulesRunOnceEachInListOrder) {

@@ -1,0 +1,641 @@
+#include "ui/MainFrame.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDockWidget>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "app/Application.h"
+#include "app/MainCommands.h"
+#include "app/SettingsStore.h"
+#include "platform/Shell.h"
+#include "platform/UserPrompt.h"
+#include "ui/EventListView.h"
+#include "ui/Icons.h"
+#include "ui/QtPrompt.h"
+#include "ui/RunWindowView.h"
+
+namespace {
+
+enum Command {
+    kNewSchedule = 32771,
+    kNewMail = 32772,
+    kNewNews = 32775,
+    kNewWeb = 32787,
+    kNewLumetta = 32808,
+    kModifySchedule = 32802,
+    kDeleteSchedule = 32797,
+    kRenameSchedule = 32795,
+    kRunNow = 32796,
+    kPause = 32804,
+    kResume = 32805,
+    kHideInTray = 32813,
+    kExit = 57665,
+    kModifyMonitor = 32790,
+    kCut = 57635,
+    kCopy = 57634,
+    kPaste = 57637,
+    kDeleteMonitor = 32791,
+    kRenameMonitor = 32799,
+    kToolbar = 59392,
+    kStatusBar = 59393,
+    kEventSchedule = 32783,
+    kLoggedEvents = 32785,
+    kLargeIcons = 32776,
+    kSmallIcons = 32777,
+    kList = 32778,
+    kDetails = 32779,
+    kRefresh = 32782,
+    kOptions = 32780,
+    kHelpTopics = 57667,
+    kHomePage = 32821,
+    kSupport = 32822,
+    kFaq = 32824,
+    kAbout = 57664,
+};
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, bool trayAvailable,
+                       QWidget* parent)
+    : QMainWindow(parent), app_(app), commands_(commands), trayAvailable_(trayAvailable) {
+    setObjectName("mainFrame");
+    BuildMenus();
+    BuildToolBars();
+
+    clock_ = new QLabel(" 00:00 AM ");
+    clock_->setMinimumWidth(clock_->sizeHint().width());
+    clock_->setAlignment(Qt::AlignCenter);
+    statusBar()->addPermanentWidget(clock_);
+    auto* clockTimer = new QTimer(this);
+    auto tickClock = [this] { clock_->setText(QDateTime::currentDateTime().toString("hh:mm AP")); };
+    connect(clockTimer, &QTimer::timeout, this, tickClock);
+    clockTimer->start(1000);
+    tickClock();
+
+    BuildEventScheduleBar();
+    BuildLogBar();
+    BuildPopup();
+
+    view_ = new CMain(commands_, popup_, this);
+    setCentralWidget(view_);
+    connect(view_, &CMain::popupAboutToShow, this, &CMainFrame::UpdateCommands);
+
+    runView_ = new CRunWindowView(app_.runWindow(), nullptr);
+
+    setWindowTitle("Quorvane");
+    setWindowIcon(ResourceIcon(156));
+
+    if (trayAvailable_) {
+        tray_ = new QSystemTrayIcon(ResourceIcon(156), this);
+        tray_->setToolTip("Quorvane");
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason why) {
+                    if (why == QSystemTrayIcon::DoubleClick) ShowFromTray();
+                });
+        tray_->show();
+    }
+
+    resize(540, 305);
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    connect(&commands_, &CMainCommands::stateChanged, this, &CMainFrame::UpdateCommands);
+    connect(&app_.scheduler(), &CScheduler::displayChanged, this, &CMainFrame::RenderSchedule);
+    connect(&app_.log(), &CActivityLog::barChanged, this, &CMainFrame::RenderLog);
+    app_.log().launcher = [](int action, const std::string& link) {
+        LaunchCompanion(link, action);
+    };
+
+    // First display of the view: choose the schedule that runs next, then list it.
+    app_.scheduler().RecomputeSchedule();
+    FillScheduleList(commands_.selector());
+    std::string next = app_.scheduler().display().name1038;
+    int at = commands_.selector().FindStringExact(next.empty() ? settings::kNoSchedule : next);
+    commands_.selector().SetCurSel(at);
+    commands_.eventList().RefreshList();
+
+    app_.scheduler().Start();
+    commands_.AutoStartLumetta();
+    RenderSchedule();
+    RenderLog();
+    UpdateCommands();
+}
+
+CMainFrame::~CMainFrame() {
+    delete runView_;
+}
+
+QAction* CMainFrame::Action(int command) const {
+    auto it = actions_.find(command);
+    return it != actions_.end() ? it->second : nullptr;
+}
+
+QAction* CMainFrame::AddAction(QMenu* menu, int command, const QString& text,
+                               const QList<QKeySequence>& keys) {
+    auto* action = menu->addAction(text);
+    action->setData(command);
+    if (!keys.isEmpty()) action->setShortcuts(keys);
+    QIcon icon = CommandIcon(command);
+    if (!icon.isNull()) action->setIcon(icon);
+    connect(action, &QAction::triggered, this, [this, command] { OnCommand(command); });
+    actions_[command] = action;
+    return action;
+}
+
+void CMainFrame::BuildMenus() {
+    QMenu* file = menuBar()->addMenu("&File");
+    QMenu* add = file->addMenu("&New");
+    AddAction(add, kNewSchedule, "Scheduled Item")->setToolTip("New scheduled item");
+    AddAction(add, kNewMail, "Mail Monitor")->setToolTip("New mail monitor");
+    AddAction(add, kNewNews, "Newsgroup Monitor")->setToolTip("New newsgroup monitor");
+    AddAction(add, kNewWeb, "Web Site Monitor")->setToolTip("New web site monitor");
+    AddAction(add, kNewLumetta, "Lumetta Display")->setToolTip("New Lumetta display");
+    file->addSeparator();
+    AddAction(file, kHideInTray, "Hide this in the Icon Tray")
+        ->setToolTip("Hide this window in the icon tray");
+    AddAction(file, kExit, "E&xit");
+
+    QMenu* schedule = menuBar()->addMenu("&Schedule");
+    AddAction(schedule, kModifySchedule, "&Modify this Schedule ...")
+        ->setToolTip("Modify the chosen schedule");
+    AddAction(schedule, kDeleteSchedule, "&Delete this Schedule");
+    AddAction(schedule, kRenameSchedule, "Rename this &Schedule ...");
+    AddAction(schedule, kRunNow, "&Run this Schedule Now", {QKeySequence("Ctrl+R")})
+        ->setToolTip("Run the chosen schedule now");
+    schedule->addSeparator();
+    AddAction(schedule, kPause, "&Pause")->setToolTip("Pause the schedules");
+    AddAction(schedule, kResume, "R&esume")->setToolTip("Resume the schedules");
+
+    QMenu* monitors = menuBar()->addMenu("&Monitors");
+    AddAction(monitors, kModifyMonitor, "&Modify this Monitor ...")
+        ->setToolTip("Modify the chosen monitor");
+    monitors->addSeparator();
+    AddAction(monitors, kCut, "Cu&t", {QKeySequence("Ctrl+X")});
+    AddAction(monitors, kCopy, "&Copy", {QKeySequence("Ctrl+C"), QKeySequence("Ctrl+Ins")});
+    AddAction(monitors, kPaste, "&Paste", {QKeySequence("Ctrl+V"), QKeySequence("Shift+Ins")});
+    monitors->addSeparator();
+    AddAction(monitors, kDeleteMonitor, "&Delete this Monitor", {QKeySequence(Qt::Key_Delete)});
+    AddAction(monitors, kRenameMonitor, "&Rename this Monitor");
+
+    QMenu* view = menuBar()->addMenu("&View");
+    AddAction(view, kToolbar, "&Toolbar")->setCheckable(true);
+    AddAction(view, kStatusBar, "&Status Bar")->setCheckable(true);
+    AddAction(view, kEventSchedule, "&Event Schedule")->setCheckable(true);
+    AddAction(view, kLoggedEvents, "&Logged Events")->setCheckable(true);
+    view->addSeparator();
+    auto* styles = new QActionGroup(this);
+    for (auto [id, text] : {std::pair{kLargeIcons, "Lar&ge Icons"},
+                            {kSmallIcons, "S&mall Icons"},
+                            {kList, "Li&st"},
+                            {kDetails, "&Details"}}) {
+        QAction* a = AddAction(view, id, text);
+        a->setCheckable(true);
+        styles->addAction(a);
+    }
+    Action(kDetails)->setChecked(true);
+    view->addSeparator();
+    AddAction(view, kRefresh, "&Refresh");
+
+    QMenu* tools = menuBar()->addMenu("&Tools");
+    AddAction(tools, kOptions, "&Options ...");
+
+    QMenu* help = menuBar()->addMenu("&Help");
+    AddAction(help, kHelpTopics, "Help Topics", {QKeySequence(Qt::Key_F1)});
+    help->addSeparator();
+    AddAction(help, kHomePage, "Halvorn Home Page");
+    AddAction(help, kSupport, "Online Support");
+    AddAction(help, kFaq, "Frequently Asked Questions");
+    help->addSeparator();
+    AddAction(help, kAbout, "&About Quorvane");
+
+    // Check marks follow what is really shown whenever a menu opens.
+    for (QMenu* m : {file, schedule, monitors, view, tools, help})
+        connect(m, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommands);
+}
+
+void CMainFrame::BuildToolBars() {
+    QToolBar* bar = addToolBar("Toolbar");
+    bar->setObjectName("toolbar");
+    bar->setIconSize(QSize(16, 16));
+    const int order[] = {kRunNow, kPause,       kResume,  0,        kModifySchedule, kModifyMonitor,
+                         0,       kNewSchedule, kNewMail, kNewNews, kNewWeb,         kNewLumetta,
+                         0,       kHideInTray};
+    for (int id : order) {
+        if (id == 0)
+            bar->addSeparator();
+        else
+            bar->addAction(Action(id));
+    }
+
+    QToolBar* chooser = addToolBar("Schedule :");
+    chooser->setObjectName("scheduleSelectorBar");
+    chooser->setAllowedAreas(Qt::TopToolBarArea);
+    chooser->addWidget(new QLabel("Schedule : "));
+    selector_ = new QComboBox;
+    selector_->setObjectName("scheduleSelector");
+    selector_->setMinimumContentsLength(10);
+    selector_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    selector_->setModel(&commands_.selector());
+    chooser->addWidget(selector_);
+    connect(selector_, &QComboBox::activated, this, [this](int index) {
+        commands_.selector().SetCurSel(index);
+        commands_.eventList().RefreshList();
+    });
+    connect(&commands_.selector(), &CItemList::currentChanged, this, [this](int index) {
+        QSignalBlocker block(selector_);
+        selector_->setCurrentIndex(index);
+    });
+}
+
+void CMainFrame::BuildEventScheduleBar() {
+    scheduleDock_ = new QDockWidget("Event Schedule", this);
+    scheduleDock_->setObjectName("eventScheduleBar");
+    scheduleDock_->setAllowedAreas(Qt::LeftDockWidgetArea | Qt::RightDockWidgetArea);
+    auto* w = new QWidget;
+    auto* layout = new QVBoxLayout(w);
+    for (int id : {1045, 1038, 1039}) {
+        labels_[id] = new QLabel;
+        labels_[id]->setObjectName(QString("c%1").arg(id));
+        layout->addWidget(labels_[id]);
+    }
+    QFont bold = labels_[1038]->font();
+    bold.setBold(true);
+    labels_[1038]->setFont(bold);
+    monitors1036_ = new QListView;
+    monitors1036_->setObjectName("c1036");
+    monitors1036_->setModel(&app_.scheduler().monitorList());
+    monitors1036_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    monitors1036_->setMaximumWidth(160);
+    layout->addWidget(monitors1036_, 1);
+    connect(&app_.scheduler().monitorList(), &CItemList::currentChanged, this, [this](int row) {
+        monitors1036_->setCurrentIndex(app_.scheduler().monitorList().index(row, 0));
+    });
+    labels_[1037] = new QLabel;
+    labels_[1037]->setObjectName("c1037");
+    labels_[1037]->setFont(QFont("Monospace"));
+    labels_[1037]->setFrameShape(QFrame::StyledPanel);
+    labels_[1037]->setMaximumWidth(160);
+    layout->addWidget(labels_[1037]);
+    scheduleDock_->setWidget(w);
+    addDockWidget(Qt::LeftDockWidgetArea, scheduleDock_);
+}
+
+void CMainFrame::BuildLogBar() {
+    logDock_ = new QDockWidget("Log Messages", this);
+    logDock_->setObjectName("logBar");
+    logDock_->setAllowedAreas(Qt::TopDockWidgetArea | Qt::BottomDockWidgetArea);
+    auto* w = new QWidget;
+    auto* grid = new QGridLayout(w);
+    logIcon_ = new QLabel;
+    logIcon_->setObjectName("c1054");
+    logIcon_->setFocusPolicy(Qt::StrongFocus);
+    grid->addWidget(logIcon_, 0, 0, 2, 1, Qt::AlignTop);
+    auto* counters = new QHBoxLayout;
+    for (int id : {1051, 1052, 1055}) {
+        labels_[id] = new QLabel;
+        labels_[id]->setObjectName(QString("c%1").arg(id));
+    }
+    counters->addWidget(labels_[1051]);
+    counters->addWidget(new QLabel("of"));
+    counters->addWidget(labels_[1052]);
+    counters->addSpacing(12);
+    counters->addWidget(labels_[1055], 1);
+    grid->addLayout(counters, 0, 1);
+    logText_ = new QPlainTextEdit;
+    logText_->setObjectName("c1074");
+    logText_->setReadOnly(true);
+    grid->addWidget(logText_, 1, 1);
+    auto* buttons = new QVBoxLayout;
+    auto tool = [](const QIcon& icon, const QString& text, const char* name) {
+        auto* b = new QToolButton;
+        b->setObjectName(name);
+        if (icon.isNull()) {
+            b->setText(text);
+        } else {
+            b->setIcon(icon);
+            b->setToolTip(text);
+        }
+        b->setToolButtonStyle(icon.isNull() ? Qt::ToolButtonTextOnly : Qt::ToolButtonIconOnly);
+        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        return b;
+    };
+    logPrev_ = tool(ResourceIcon(152), "Previous", "c1058");
+    logNext_ = tool(ResourceIcon(153), "Next", "c1059");
+    auto* clear = tool({}, "Clear", "c1056");
+    logPreview_ = tool({}, "Preview", "c1118");
+    auto* arrows = new QHBoxLayout;
+    arrows->addWidget(logPrev_);
+    arrows->addWidget(logNext_);
+    buttons->addLayout(arrows);
+    buttons->addWidget(clear);
+    buttons->addWidget(logPreview_);
+    buttons->addStretch();
+    grid->addLayout(buttons, 0, 2, 2, 1);
+    logDock_->setWidget(w);
+
+    CActivityLog& log = app_.log();
+    connect(logPrev_, &QToolButton::clicked, this, [this, &log] {
+        logIcon_->setFocus();
+        log.Previous();
+    });
+    connect(logNext_, &QToolButton::clicked, this, [this, &log] {
+        logIcon_->setFocus();
+        log.Next();
+    });
+    connect(clear, &QToolButton::clicked, this, [this, &log] {
+        logIcon_->setFocus();
+        log.Clear();
+    });
+    connect(logPreview_, &QToolButton::clicked, this, [&log] { log.Preview(); });
+
+    addDockWidget(Qt::BottomDockWidgetArea, logDock_);
+    logDock_->setFloating(true);
+    logDock_->move(100, 100);
+    logDock_->resize(460, 170);
+    logDock_->hide();
+    connect(logDock_, &QDockWidget::visibilityChanged, this, [this](bool shown) {
+        if (!shown && logDock_->isHidden()) app_.log().SetBarVisible(false);
+    });
+}
+
+void CMainFrame::BuildPopup() {
+    popup_ = new QMenu(this);
+    popup_->setObjectName("listPopup");
+    auto add = [this](int id, const char* text) {
+        QAction* a = popup_->addAction(text);
+        a->setData(id);
+        connect(a, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    };
+    auto separator = [this] { popup_->addSeparator()->setData(kPopupSeparator); };
+    add(kPopupModifyEvent, "Modify this Event ...");
+    separator();
+    add(kPopupCut, "Cut");
+    add(kPopupCopy, "Copy");
+    add(kPopupPaste, "Paste");
+    separator();
+    add(kPopupDelete, "Delete");
+    add(kPopupRename, "Rename");
+    separator();
+    add(kPopupRunSchedule, "Run this Schedule Now");
+    add(kPopupModifySchedule, "Modify this Schedule...");
+    add(kPopupDeleteSchedule, "Delete this Schedule");
+    add(kPopupRenameSchedule, "Rename this Schedule");
+}
+
+void CMainFrame::UpdateCommands() {
+    bool chosen = commands_.ScheduleChosen();
+    bool selected = commands_.eventList().HasSelection();
+    CScheduler& scheduler = app_.scheduler();
+    auto enable = [this](int id, bool on) {
+        if (QAction* a = Action(id)) a->setEnabled(on);
+    };
+    enable(kModifySchedule, chosen);
+    enable(kDeleteSchedule, chosen);
+    enable(kRenameSchedule, chosen);
+    enable(kRunNow, commands_.RunNowEnabled());
+    enable(kPause, scheduler.PauseEnabled());
+    enable(kResume, scheduler.ResumeEnabled());
+    for (int id : {kModifyMonitor, kCut, kCopy, kDeleteMonitor, kRenameMonitor})
+        enable(id, selected);
+    enable(kPaste, commands_.eventList().PasteEnabled());
+
+    Action(kToolbar)->setChecked(findChild<QToolBar*>("toolbar")->isVisible());
+    Action(kStatusBar)->setChecked(statusBar()->isVisible());
+    Action(kEventSchedule)->setChecked(scheduleDock_->isVisible());
+    Action(kLoggedEvents)->setChecked(logDock_->isVisible());
+    Action(commands_.eventList().style())->setChecked(true);
+
+    for (QAction* a : popup_->actions())
+        if (a->data().toInt() != kPopupSeparator)
+            a->setEnabled(commands_.PopupEnabled(a->data().toInt()));
+}
+
+QString CMainFrame::ControlText(int id) const {
+    if (id == 1074) return logText_->toPlainText();
+    auto it = labels_.find(id);
+    return it != labels_.end() ? it->second->text() : QString();
+}
+
+void CMainFrame::RenderSchedule() {
+    const auto& d = app_.scheduler().display();
+    labels_[1045]->setText(Q(d.label1045));
+    labels_[1038]->setText(Q(d.name1038));
+    labels_[1039]->setText(Q(d.time1039));
+    labels_[1037]->setText(Q(d.ticker1037));
+}
+
+void CMainFrame::RenderLog() {
+    const auto& bar = app_.log().bar();
+    labels_[1051]->setText(Q(bar.indexText));
+    labels_[1052]->setText(Q(bar.countText));
+    labels_[1055]->setText(Q(bar.timeText));
+    logIcon_->setPixmap(ResourceIcon(bar.icon).pixmap(32, 32));
+    logText_->setPlainText(Q(bar.text).replace("\r\n", "\n"));
+    logPrev_->setEnabled(bar.previousEnabled);
+    logNext_->setEnabled(bar.nextEnabled);
+    logPreview_->setEnabled(bar.previewEnabled);
+    if (bar.visible != logDock_->isVisible()) logDock_->setVisible(bar.visible);
+}
+
+void CMainFrame::ShowFromTray() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void CMainFrame::Exit() {
+    if (!commands_.ConfirmExit()) return;
+    exiting_ = true;
+    if (tray_) tray_->hide();
+    close();
+    QCoreApplication::quit();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (exiting_) {
+        runView_->hide();
+        event->accept();
+        return;
+    }
+    // Closing only puts the window away; without a tray to bring it back from, it is
+    // minimised instead so that it can always be found again.
+    event->ignore();
+    if (trayAvailable_)
+        hide();
+    else
+        showMinimized();
+}
+
+void CMainFrame::RenameScheduleDialog() {
+    QDialog dialog(this);
+    dialog.setObjectName("renameScheduleDialog");
+    dialog.setWindowTitle("Rename the current schedule.");
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(new QLabel("Change the name of the current schedule to:"));
+    auto* edit = new QLineEdit(Q(commands_.ChosenSchedule()));
+    edit->setObjectName("c1083");
+    edit->setMaxLength(255);
+    layout->addWidget(edit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    if (dialog.exec() == QDialog::Accepted) commands_.RenameSchedule(edit->text().toStdString());
+}
+
+void CMainFrame::OnCommand(int command) {
+    CEventList& list = commands_.eventList();
+    switch (command) {
+        case kNewSchedule:
+            commands_.NewEvent(1);
+            break;
+        case kNewNews:
+            commands_.NewEvent(2);
+            break;
+        case kNewMail:
+            commands_.NewEvent(3);
+            break;
+        case kNewWeb:
+            commands_.NewEvent(4);
+            break;
+        case kNewLumetta:
+            commands_.NewEvent(5);
+            break;
+        case kModifySchedule:
+        case kPopupModifySchedule:
+            commands_.ModifySchedule();
+            break;
+        case kDeleteSchedule:
+        case kPopupDeleteSchedule:
+            commands_.DeleteSchedule();
+            break;
+        case kRenameSchedule:
+        case kPopupRenameSchedule:
+            if (commands_.ScheduleChosen()) RenameScheduleDialog();
+            break;
+        case kRunNow:
+        case kPopupRunSchedule:
+            commands_.RunNow();
+            break;
+        case kPause:
+            commands_.Pause();
+            break;
+        case kResume:
+            commands_.Resume();
+            break;
+        case kHideInTray:
+            hide();
+            break;
+        case kExit:
+            Exit();
+            break;
+        case kModifyMonitor:
+        case kPopupModifyEvent:
+            list.ModifySelected();
+            break;
+        case kCut:
+        case kPopupCut:
+            list.Cut();
+            break;
+        case kCopy:
+        case kPopupCopy:
+            list.Copy();
+            break;
+        case kPaste:
+        case kPopupPaste:
+            list.Paste();
+            break;
+        case kDeleteMonitor:
+        case kPopupDelete:
+            list.DeleteSelected();
+            break;
+        case kRenameMonitor:
+        case kPopupRename:
+            view_->EditSelectedLabel();
+            break;
+        case kToolbar: {
+            auto* bar = findChild<QToolBar*>("toolbar");
+            bar->setVisible(!bar->isVisible());
+            break;
+        }
+        case kStatusBar:
+            statusBar()->setVisible(!statusBar()->isVisible());
+            break;
+        case kEventSchedule:
+            scheduleDock_->setVisible(!scheduleDock_->isVisible());
+            break;
+        case kLoggedEvents:
+            app_.log().ToggleBar();
+            break;
+        case kLargeIcons:
+        case kSmallIcons:
+        case kList:
+        case kDetails:
+            list.SetStyle(static_cast<CEventList::Style>(command));
+            break;
+        case kRefresh:
+            list.RefreshList();
+            break;
+        case kOptions:
+            UserPrompt::Get().Ask(
+                "The options cannot be changed from this window yet; use "
+                "quorvane-reg to change a setting.",
+                "Quorvane", UserPrompt::Ok, UserPrompt::Information);
+            break;
+        case kHelpTopics:
+            commands_.Help();
+            break;
+        case kHomePage:
+        case kSupport:
+        case kFaq:
+            Shell::Get().OpenUrl(CMainCommands::MakerPage(command));
+            break;
+        case kAbout:
+            UserPrompt::Get().Ask(CMainCommands::AboutText(), "About Quorvane", UserPrompt::Ok,
+                                  UserPrompt::Information);
+            break;
+        default:
+            break;
+    }
+    UpdateCommands();
+}
+
+int RunDesktop(int& argc, char** argv) {
+    QApplication qt(argc, argv);
+    QApplication::setApplicationName("Quorvane");
+    QApplication::setQuitOnLastWindowClosed(false);
+    CApplication app;
+    CMainCommands commands(app);
+    bool tray = QSystemTrayIcon::isSystemTrayAvailable();
+    CMainFrame frame(app, commands, tray);
+    UserPrompt::Install(std::make_shared<QtPrompt>(&frame));
+    frame.show();
+    int rc = QApplication::exec();
+    UserPrompt::Install(nullptr);
+    return rc;
+}
