@@ -36,6 +36,8 @@ void CRunWindow::SetPanel(int step, std::unique_ptr<CPanel> panel) {
     if (step < 0 || step >= static_cast<int>(panels_.size())) return;
     panel->SetRunWindow(this);
     panel->SetVisible(false);
+    // The window on screen shows the panel that is visible.
+    connect(panel.get(), &CPanel::visibilityChanged, this, &CRunWindow::controlsChanged);
     panels_[step] = std::move(panel);
 }
 

@@ -46,8 +46,6 @@ CRunWindowView::CRunWindowView(CRunWindow& run, QWidget* parent)
         page->setAlignment(Qt::AlignCenter);
         page->setObjectName(QString("panel%1").arg(step));
         pageOfStep_[step] = panels_->addWidget(page);
-        if (CPanel* panel = run_.Panel(step))
-            connect(panel, &CPanel::visibilityChanged, this, &CRunWindowView::Render);
     }
     layout->addWidget(panels_, 1);
 

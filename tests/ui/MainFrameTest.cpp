@@ -1,0 +1,343 @@
+#include <QApplication>
+#include <QComboBox>
+#include <QDockWidget>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+
+#include "app/Application.h"
+#include "app/MainCommands.h"
+#include "app/SettingsStore.h"
+#include "fakes/FakeDialUp.h"
+#include "fixtures/Fixtures.h"
+#include "platform/Shell.h"
+#include "ui/EventListView.h"
+#include "ui/MainFrame.h"
+#include "ui/RunWindowView.h"
+
+namespace {
+
+using namespace settings;
+
+class RecordingShell : public Shell {
+public:
+    std::vector<std::string> calls;
+    bool OpenUrl(const std::string& url) override {
+        calls.push_back("open " + url);
+        return true;
+    }
+    bool StartProgram(const std::string& program, const std::vector<std::string>& args) override {
+        std::string s = "start " + program;
+        for (const auto& a : args) s += " [" + a + "]";
+        calls.push_back(s);
+        return true;
+    }
+};
+
+class MainFrameTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        shell_ = std::make_shared<RecordingShell>();
+        Shell::Install(shell_);
+        Root().SetDword(kAutoStartLM, 0);
+        Schedule("Daily", "Checks the sites every hour");
+        Schedule("Weekly", "");
+        Event("Example site", 4, "Daily", "www.example.org, every page");
+        Event("Office mail", 3, "Daily", "pop.example.org");
+        Event("Ticker", 5, "Weekly", "");
+    }
+    void TearDown() override {
+        frame_.reset();
+        commands_.reset();
+        app_.reset();
+        Shell::Install(nullptr);
+        SandboxTest::TearDown();
+    }
+    void Open(bool tray = true) {
+        app_ = std::make_unique<CApplication>(nullptr);
+        commands_ = std::make_unique<CMainCommands>(*app_);
+        frame_ = std::make_unique<CMainFrame>(*app_, *commands_, tray);
+        frame_->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(frame_.get()));
+    }
+    void Schedule(const std::string& name, const std::string& description) {
+        ScheduleRecord r;
+        r.name = name;
+        r.description = description;
+        ASSERT_TRUE(CreateEventRecord(r));
+    }
+    void Event(const std::string& name, DWORD kind, const std::string& schedule,
+               const std::string& description) {
+        RegKey key;
+        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
+        key.SetDword(kType, kind);
+        key.SetString(kScheduledEvent, schedule);
+        key.SetString(kDescription, description);
+    }
+    void Choose(const std::string& schedule) {
+        QComboBox* box = frame_->scheduleSelector();
+        int i = box->findText(QString::fromStdString(schedule));
+        ASSERT_GE(i, 0);
+        box->setCurrentIndex(i);
+        emit box->activated(i);
+    }
+    QTreeView* List() { return frame_->view()->detailsView(); }
+    QStringList Labels() {
+        QStringList labels;
+        auto* m = frame_->view()->model();
+        for (int i = 0; i < m->rowCount(); ++i) labels << m->item(i, 0)->text();
+        return labels;
+    }
+    void SelectRow(int row) { List()->setCurrentIndex(frame_->view()->model()->index(row, 0)); }
+    void Save(QWidget* w, const char* name) {
+        QString path = QString(QUORVANE_SCREENSHOT_DIR) + "/" + name;
+        EXPECT_TRUE(w->grab().save(path)) << path.toStdString();
+    }
+
+    std::shared_ptr<RecordingShell> shell_;
+    std::unique_ptr<CApplication> app_;
+    std::unique_ptr<CMainCommands> commands_;
+    std::unique_ptr<CMainFrame> frame_;
+    Timeline timeline_;
+};
+
+TEST_F(MainFrameTest, TheWindowIsBuiltAsTheProgramDescribesIt) {
+    Open();
+    EXPECT_EQ(frame_->windowTitle(), "Quorvane");
+    EXPECT_TRUE(shell_->calls.empty()) << "AutoStartLM 0: the Lumetta display is not started";
+    EXPECT_EQ(frame_->size(), QSize(540, 305));
+
+    // Toolbar buttons in their order, separators as 0.
+    std::vector<int> order;
+    for (QAction* a : frame_->findChild<QToolBar*>("toolbar")->actions())
+        order.push_back(a->isSeparator() ? 0 : a->data().toInt());
+    EXPECT_EQ(order, (std::vector<int>{32796, 32804, 32805, 0, 32802, 32790, 0, 32771, 32772, 32775,
+                                       32787, 32808, 0, 32813}));
+    for (int id : order) {
+        if (id) {
+            EXPECT_FALSE(frame_->Action(id)->toolTip().isEmpty()) << id;
+        }
+    }
+
+    EXPECT_EQ(frame_->Action(32796)->text(), "&Run this Schedule Now");
+    EXPECT_EQ(frame_->Action(32796)->shortcut(), QKeySequence("Ctrl+R"));
+    EXPECT_EQ(frame_->Action(32791)->shortcut(), QKeySequence(Qt::Key_Delete));
+    EXPECT_TRUE(frame_->Action(57634)->shortcuts().contains(QKeySequence("Ctrl+Ins")));
+    EXPECT_TRUE(frame_->Action(57637)->shortcuts().contains(QKeySequence("Shift+Ins")));
+    EXPECT_TRUE(frame_->Action(32779)->isChecked()) << "Details is checked at start";
+
+    // The pop-up menu in its order.
+    std::vector<int> popup;
+    for (QAction* a : frame_->popupMenu()->actions()) popup.push_back(a->data().toInt());
+    EXPECT_EQ(popup, (std::vector<int>{10000, 10010, 10008, 10002, 10003, 10010, 10001, 10009,
+                                       10010, 10006, 10005, 10004, 10007}));
+
+    // The log bar floats at (100, 100), hidden; the schedule bar shows the next event.
+    QDockWidget* log = frame_->logBar();
+    EXPECT_EQ(log->windowTitle(), "Log Messages");
+    EXPECT_TRUE(log->isFloating());
+    EXPECT_FALSE(log->isVisible());
+    EXPECT_TRUE(frame_->eventScheduleBar()->isVisible());
+    EXPECT_EQ(frame_->ControlText(1045), "Next Event");
+    EXPECT_EQ(frame_->ControlText(1038), "Daily");
+    EXPECT_EQ(frame_->scheduleSelector()->currentText(), "Daily")
+        << "the view starts on the schedule that runs next";
+    EXPECT_EQ(Labels(), (QStringList{"Example site", "Office mail"}));
+    EXPECT_EQ(frame_->view()->model()->item(0, 2)->text(), "Web Site Monitor");
+    ASSERT_TRUE(frame_->trayIcon());
+    EXPECT_EQ(frame_->trayIcon()->toolTip(), "Quorvane");
+    EXPECT_TRUE(frame_->clockPane()->text().contains(QRegularExpression("^\\d\\d:\\d\\d [AP]M$")))
+        << frame_->clockPane()->text().toStdString();
+
+    Save(frame_.get(), "main-window.png");
+}
+
+TEST_F(MainFrameTest, ScheduleCommandsNeedAChosenScheduleAndNoRun) {
+    Open();
+    Choose("<None>");
+    frame_->UpdateCommands();
+    for (int id : {32802, 32797, 32795, 32796}) EXPECT_FALSE(frame_->Action(id)->isEnabled()) << id;
+    EXPECT_TRUE(Labels().isEmpty());
+
+    Choose("Weekly");
+    frame_->UpdateCommands();
+    for (int id : {32802, 32797, 32795, 32796}) EXPECT_TRUE(frame_->Action(id)->isEnabled()) << id;
+    EXPECT_EQ(Labels(), QStringList{"Ticker"});
+
+    // Pause and resume take turns.
+    EXPECT_TRUE(frame_->Action(32804)->isEnabled());
+    EXPECT_FALSE(frame_->Action(32805)->isEnabled());
+    frame_->Action(32804)->trigger();
+    EXPECT_FALSE(frame_->Action(32804)->isEnabled());
+    EXPECT_TRUE(frame_->Action(32805)->isEnabled());
+    EXPECT_EQ(frame_->ControlText(1038), "");
+    frame_->Action(32805)->trigger();
+
+    // While a run is going on Run now is greyed, the others stay.
+    Choose("Daily");
+    auto panel = std::make_unique<RecordingPanel>("web", &timeline_);
+    RecordingPanel* web = panel.get();
+    web->hold = true;
+    app_->runWindow().SetPanel(4, std::move(panel));
+    frame_->Action(32796)->trigger();
+    ASSERT_TRUE(app_->runWindow().running());
+    frame_->UpdateCommands();
+    EXPECT_FALSE(frame_->Action(32796)->isEnabled());
+    EXPECT_TRUE(frame_->Action(32797)->isEnabled());
+
+    // The run window shows itself and its panel; Cancel reaches the run.
+    CRunWindowView* run = frame_->runWindowView();
+    ASSERT_TRUE(waitFor([&] { return run->isVisible(); }));
+    EXPECT_EQ(run->windowTitle(), "Running scheduled event  -  Daily");
+    EXPECT_EQ(run->ShownPanelText(), "Checking the web site...");
+    Save(run, "run-window.png");
+    QTest::mouseClick(run->cancelButton(), Qt::LeftButton);
+    EXPECT_EQ(web->cancels, 1);
+    ASSERT_TRUE(waitFor([&] { return !app_->runWindow().running(); }));
+    EXPECT_FALSE(run->isVisible());
+}
+
+TEST_F(MainFrameTest, ExitAsksAndClosingOnlyPutsTheWindowAway) {
+    Open(true);
+    frame_->close();
+    EXPECT_FALSE(frame_->isVisible()) << "with a tray the window hides";
+    frame_->ShowFromTray();
+    EXPECT_TRUE(frame_->isVisible());
+    frame_->Action(32813)->trigger();
+    EXPECT_FALSE(frame_->isVisible());
+    frame_->ShowFromTray();
+
+    prompt_->answers = {UserPrompt::IdNo};
+    frame_->Action(57665)->trigger();
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text, "Are you sure you want to exit now?");
+    EXPECT_EQ(prompt_->shown[0].buttons, UserPrompt::YesNo);
+    EXPECT_TRUE(frame_->isVisible()) << "No changes nothing";
+
+    prompt_->answers = {UserPrompt::IdYes};
+    frame_->Action(57665)->trigger();
+    EXPECT_FALSE(frame_->isVisible());
+}
+
+TEST_F(MainFrameTest, WithoutATrayClosingMinimises) {
+    Open(false);
+    EXPECT_FALSE(frame_->trayIcon());
+    frame_->close();
+    EXPECT_TRUE(frame_->isVisible());
+    EXPECT_TRUE(frame_->isMinimized());
+}
+
+TEST_F(MainFrameTest, TheEventListIsDrivenThroughItsWidgets) {
+    Open();
+    frame_->UpdateCommands();
+    EXPECT_FALSE(frame_->Action(32791)->isEnabled());
+    EXPECT_FALSE(frame_->Action(57637)->isEnabled());
+
+    // Delete key with nothing selected: nothing; then with a row, after Yes.
+    QTest::keyClick(frame_->view(), Qt::Key_Delete);
+    EXPECT_TRUE(prompt_->shown.empty());
+    SelectRow(1);
+    frame_->UpdateCommands();
+    EXPECT_TRUE(frame_->Action(32791)->isEnabled());
+    prompt_->answers = {UserPrompt::IdYes};
+    QTest::keyClick(frame_->view(), Qt::Key_Delete);
+    EXPECT_EQ(prompt_->shown.back().text, "Are you sure you want to delete Office mail?");
+    EXPECT_EQ(Labels(), QStringList{"Example site"});
+
+    // Double-click opens the companion editor of the kind.
+    SelectRow(0);
+    QRect cell = List()->visualRect(frame_->view()->model()->index(0, 0));
+    emit List()->doubleClicked(frame_->view()->model()->index(0, 0));
+    ASSERT_FALSE(shell_->calls.empty());
+    EXPECT_EQ(shell_->calls.back(), "start ./quorvane-webwatch [Example site]");
+
+    // Copy and paste twice through the menu commands: numbered copies.
+    frame_->Action(57634)->trigger();
+    frame_->Action(57637)->trigger();
+    frame_->Action(57637)->trigger();
+    EXPECT_EQ(Labels(), (QStringList{"Example site", "Example site(0)", "Example site(1)"}));
+
+    // Renaming by editing the label.
+    SelectRow(2);
+    frame_->view()->model()->item(2, 0)->setText("Renamed");
+    ASSERT_TRUE(waitFor([&] { return Labels().contains("Renamed"); }));
+    EXPECT_FALSE(Labels().contains("Example site(1)"));
+
+    // The pop-up menu follows the selection and the schedule.
+    emit List()->customContextMenuRequested(cell.center());
+    frame_->popupMenu()->hide();
+    std::map<int, bool> enabled;
+    for (QAction* a : frame_->popupMenu()->actions()) enabled[a->data().toInt()] = a->isEnabled();
+    EXPECT_TRUE(enabled[10000]);
+    EXPECT_TRUE(enabled[10003]);
+    EXPECT_TRUE(enabled[10006]);
+
+    // List styles switch the widget and the radio mark.
+    frame_->Action(32776)->trigger();
+    EXPECT_EQ(frame_->view()->currentWidget(), static_cast<QWidget*>(frame_->view()->iconView()));
+    EXPECT_TRUE(frame_->Action(32776)->isChecked());
+    frame_->Action(32779)->trigger();
+    EXPECT_EQ(frame_->view()->currentWidget(),
+              static_cast<QWidget*>(frame_->view()->detailsView()));
+}
+
+TEST_F(MainFrameTest, TheLogBarPopsUpAndPagesThroughTheRecords) {
+    Open();
+    app_->WriteLog(158, "A new document at http://www.example.org/", 11, "http://www.example.org/");
+    app_->WriteLog(155, "An error occured while checking Example site.", 0);
+    QDockWidget* log = frame_->logBar();
+    ASSERT_TRUE(waitFor([&] { return log->isVisible(); }));
+    EXPECT_EQ(frame_->ControlText(1051), "2");
+    EXPECT_EQ(frame_->ControlText(1052), "2");
+    EXPECT_EQ(frame_->ControlText(1074), "\nAn error occured while checking Example site.");
+    auto* next = log->findChild<QToolButton*>("c1059");
+    auto* prev = log->findChild<QToolButton*>("c1058");
+    auto* preview = log->findChild<QToolButton*>("c1118");
+    EXPECT_FALSE(next->isEnabled());
+    EXPECT_FALSE(preview->isEnabled());
+    QTest::mouseClick(prev, Qt::LeftButton);
+    EXPECT_EQ(frame_->ControlText(1051), "1");
+    EXPECT_TRUE(preview->isEnabled());
+    Save(log, "log-bar.png");
+    QTest::mouseClick(preview, Qt::LeftButton);
+    EXPECT_EQ(shell_->calls.back(), "open http://www.example.org/");
+
+    // "Logged Events" hides and shows it; its check mark follows.
+    frame_->Action(32785)->trigger();
+    EXPECT_FALSE(log->isVisible());
+    frame_->UpdateCommands();
+    EXPECT_FALSE(frame_->Action(32785)->isChecked());
+    frame_->Action(32785)->trigger();
+    EXPECT_TRUE(log->isVisible());
+    frame_->UpdateCommands();
+    EXPECT_TRUE(frame_->Action(32785)->isChecked());
+
+    auto* clear = log->findChild<QToolButton*>("c1056");
+    QTest::mouseClick(clear, Qt::LeftButton);
+    EXPECT_EQ(frame_->ControlText(1052), "0");
+    EXPECT_FALSE(prev->isEnabled());
+}
+
+TEST_F(MainFrameTest, NewEventsAndAboutTellTheUser) {
+    Open();
+    frame_->Action(32787)->trigger();
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_NE(prompt_->shown[0].text.find("web site monitor cannot be created"), std::string::npos);
+    frame_->Action(57664)->trigger();
+    EXPECT_EQ(prompt_->shown.back().text, "Korvalin Version 1.01");
+    frame_->Action(57667)->trigger();
+    EXPECT_NE(prompt_->shown.back().text.find("Quorvane.Hlp"), std::string::npos);
+    frame_->Action(32821)->trigger();
+    EXPECT_EQ(shell_->calls.back(), "open http://www.halvorn.com/");
+}
+
+}  // namespace
