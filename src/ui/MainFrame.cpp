@@ -160,6 +160,10 @@ QAction* CMainFrame::AddAction(QMenu* menu, int command, const QString& text,
     auto* action = menu->addAction(text);
     action->setData(command);
     if (!keys.isEmpty()) action->setShortcuts(keys);
+    // Fly-by help: the status bar's message pane says what a command does.
+    connect(action, &QAction::changed, action, [action] {
+        if (action->statusTip() != action->toolTip()) action->setStatusTip(action->toolTip());
+    });
     QIcon icon = CommandIcon(command);
     if (!icon.isNull()) action->setIcon(icon);
     connect(action, &QAction::triggered, this, [this, command] { OnCommand(command); });
