@@ -44,6 +44,9 @@ inline constexpr const char* kFaxProfile = "FaxProfile";
 inline constexpr const char* kTimeServerUrl = "TimeServerUrl";
 // Our own: the program that stands in for the dial-up library.
 inline constexpr const char* kDialUpProgram = "DialUpProgram";
+// Our own: the most bytes one web response may bring (a server that never stops sending
+// must not fill the disk).
+inline constexpr const char* kHttpMaxResponse = "HttpMaxResponse";
 
 // Values of every event.
 inline constexpr const char* kType = "Type";

@@ -1,0 +1,261 @@
+#include "net/Connection.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+#include "app/SettingsStore.h"
+
+CConnection::CConnection(const ClientTraits& traits)
+    : traits_(traits), timerId_(traits.timerId), replyTimeout_(traits.defaultTimeout) {}
+
+CConnection::~CConnection() {
+    if (lookupHandle_) Resolver::Get().Cancel(lookupHandle_);
+    StopTimer();
+}
+
+void CConnection::SetOwner(CWindow* owner) {
+    owner_ = owner;
+    state_ = 0;
+    opMessage_ = 0;
+    timerId_ = traits_.timerId;
+    replyTimeout_ = traits_.defaultTimeout;
+}
+
+void CConnection::StartTimer(UINT milliseconds) {
+    if (owner_) owner_->SetTimer(timerId_, static_cast<int>(milliseconds));
+}
+
+void CConnection::StopTimer() {
+    if (owner_) owner_->KillTimer(timerId_);
+    timerId_ = traits_.timerId;
+}
+
+void CConnection::PostResult(uint32_t code) {
+    if (owner_ && opMessage_) owner_->PostMessage(opMessage_, code, 0);
+    opMessage_ = 0;
+}
+
+std::string CConnection::WithServer(const char* pattern) const {
+    std::string out;
+    for (const char* p = pattern; *p; ++p) {
+        if (p[0] == '%' && p[1] == 's') {
+            out += serverName_;
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT message,
+                                      bool fresh) {
+    if (opMessage_ != 0 || state_ != 0) return traits_.busyCode;
+    replyTimeout_ = settings::ReadRootDword(traits_.timeoutSetting, replyTimeout_);
+    if (fresh) {
+        attemptsLeft_ = static_cast<int>(settings::ReadRootDword(settings::kConnectionAttempts, 3));
+        serverName_ = server;
+    }
+    if (int rc = Create(); rc != 0) return static_cast<uint32_t>(rc);
+    state_ = traits_.resolvingState;
+    opMessage_ = message;
+    port_ = port;
+
+    in_addr dotted{};
+    if (inet_pton(AF_INET, server.c_str(), &dotted) == 1 && dotted.s_addr != 0) {
+        ConnectStep(0, dotted);
+        return 0;
+    }
+    if (lookupHandle_) Resolver::Get().Cancel(lookupHandle_);
+    lookupHandle_ = Resolver::Get().Lookup(server, [this](int error, in_addr address) {
+        // The answer waits in the lookup buffer; the owner passes the message back.
+        lookupError_ = error;
+        lookupAddress_ = address;
+        if (owner_)
+            owner_->PostMessage(traits_.lookupMessage, static_cast<WPARAM>(lookupHandle_),
+                                static_cast<LPARAM>(error) << 16);
+    });
+    if (lookupHandle_ == 0) {
+        state_ = 0;
+        opMessage_ = 0;
+        Close();
+        return WSAENOBUFS;
+    }
+    StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+    return 0;
+}
+
+void CConnection::OnLookupDone(WPARAM wParam, LPARAM lParam) {
+    // An answer to a lookup given up on (a retry or an abort started another) is stale.
+    if (wParam != static_cast<WPARAM>(lookupHandle_) || lookupHandle_ == 0) return;
+    lookupHandle_ = 0;
+    ConnectStep(static_cast<int>((static_cast<uint64_t>(lParam) >> 16) & 0xFFFF), lookupAddress_);
+}
+
+void CConnection::ConnectStep(int error, in_addr address) {
+    if (state_ == 0) {
+        opMessage_ = 0;
+        attemptsLeft_ = -1;
+        return;
+    }
+    StopTimer();
+    if (error != 0) {
+        state_ = 0;
+        Close();
+        PostResult(static_cast<uint32_t>(error));
+        attemptsLeft_ = -1;
+        return;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port_ ? port_ : traits_.defaultPort));
+    to.sin_addr = address;
+    state_ = 1;
+    if (int rc = Connect(to); rc != 0) {
+        state_ = 0;
+        Close();
+        PostResult(static_cast<uint32_t>(rc));
+        attemptsLeft_ = -1;
+    }
+}
+
+void CConnection::OnConnect(int error) {
+    if (error != 0) {
+        if (opMessage_ != 0) RetryRule();
+        return;
+    }
+    attemptsLeft_ = -1;
+    StartTimer(replyTimeout_);
+    OnConnected();
+}
+
+void CConnection::RetryRule() {
+    UINT message = opMessage_;
+    int state = state_;
+    StopTimer();
+    state_ = 0;
+    opMessage_ = 0;
+    Close();
+    if (lookupHandle_) {
+        Resolver::Get().Cancel(lookupHandle_);
+        lookupHandle_ = 0;
+    }
+    int taken = attemptsLeft_--;
+    if (taken > 0) {
+        uint32_t rc = Reconnect();
+        if (rc == 0) return;
+        opMessage_ = message;
+        PostResult(rc);
+        return;
+    }
+    opMessage_ = message;
+    PostResult(state == traits_.resolvingState ? kLookupTimedOut : traits_.noResponseCode);
+}
+
+bool CConnection::OnTimer(UINT id) {
+    if (id != timerId_) return false;
+    if (opMessage_ == 0) {
+        StopTimer();  // a tick left over from a finished operation
+        return true;
+    }
+    RetryRule();
+    return true;
+}
+
+void CConnection::Abort() {
+    StopTimer();
+    state_ = 0;
+    opMessage_ = 0;
+    if (lookupHandle_) {
+        Resolver::Get().Cancel(lookupHandle_);
+        lookupHandle_ = 0;
+    }
+    Close();
+}
+
+bool CConnection::ProtocolText(uint32_t, std::string*) const {
+    return false;
+}
+
+std::string CConnection::UnknownText(uint32_t) const {
+    return "A unknown error occured.";
+}
+
+const std::string& CConnection::ErrorText(uint32_t code) {
+    switch (code) {
+        case 10014:
+            errorText_ = "The nSockAddrLen argument is incorrect.";
+            break;
+        case 10024:
+            errorText_ = "No more file descriptors are available.";
+            break;
+        case 10035:
+            errorText_ =
+                "The socket is marked as nonblocking and the connection cannot be completed "
+                "immediately.";
+            break;
+        case 10036:
+            errorText_ = "A blocking Windows Sockets call is in progress.";
+            break;
+        case 10038:
+            errorText_ = "The descriptor is not a socket.";
+            break;
+        case 10039:
+            errorText_ = "A destination address is required.";
+            break;
+        case 10047:
+            errorText_ = "Addresses in the specified family cannot be used with this socket.";
+            break;
+        case 10048:
+            errorText_ = "The specified address is already in use.";
+            break;
+        case 10049:
+            errorText_ = "The specified address is not available from the local machine.";
+            break;
+        case 10050:
+            errorText_ = "The network is down.";
+            break;
+        case 10055:
+            errorText_ = "No buffer space is available. The socket cannot be connected.";
+            break;
+        case 10056:
+            errorText_ = "The socket is already connected.";
+            break;
+        case 10061:
+            errorText_ = "The attempt to connect was rejected.";
+            break;
+        case 10093:
+            errorText_ = "A successful AfxSocketInit must occur before using this API.";
+            break;
+        case 11001:
+        case 11002:
+        case 11003:
+        case 11004:
+            errorText_ = WithServer(
+                "The Internet address for %s could not be found.  Verify the server name and "
+                "try again.");
+            break;
+        case 10022:
+            errorText_ = traits_.textInvalid;
+            break;
+        case 10051:
+        case 10065:
+            errorText_ = traits_.textUnreachable;
+            break;
+        case 10060:
+            errorText_ = WithServer(traits_.textTimedOut);
+            break;
+        case kLookupTimedOut:
+            errorText_ = traits_.textLookupTimedOut;
+            break;
+        default:
+            if (code == traits_.busyCode)
+                errorText_ = traits_.textBusy;
+            else if (code == traits_.noResponseCode)
+                errorText_ = WithServer(traits_.textNoResponse);
+            else if (!ProtocolText(code, &errorText_))
+                errorText_ = UnknownText(code);
+    }
+    return errorText_;
+}

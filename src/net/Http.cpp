@@ -1,0 +1,338 @@
+#include "net/Http.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "app/SettingsStore.h"
+#include "net/Inet.h"
+
+namespace {
+
+const ClientTraits kHttpTraits = {
+    settings::kTimeoutHttp,
+    30000,
+    kHttpTimer,
+    80,
+    WM_HTTP_LOOKUP_DONE,
+    4,
+    kHttpBusy,
+    kHttpNoResponse,
+    "Could not connect to the Web Server.",
+    "The web server cannot be reached from this host at this time, the link may be down.",
+    "The connection to the Web server %s timed out, please try again later.  Verify the server "
+    "name and try again.",
+    "The Web object is being recalled.",
+    "The Web Server %s did not respond to our command, please try again later.",
+    "The Internet address lookup timed out.  Verify the DNS server addresses, and the Internet "
+    "connection.",
+};
+
+// The proxy used when the settings turn the proxy on but name none.
+constexpr const char* kDefaultProxy = "127.0.0.1";
+
+std::string HttpDate(uint32_t t) {
+    static const char* days[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                 "Thursday", "Friday", "Saturday"};
+    static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    time_t when = static_cast<time_t>(t);
+    tm u{};
+    gmtime_r(&when, &u);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %02d-%s-%02d %02d:%02d:%02d GMT", days[u.tm_wday],
+                  u.tm_mday, months[u.tm_mon], u.tm_year % 100, u.tm_hour, u.tm_min, u.tm_sec);
+    return buf;
+}
+
+}  // namespace
+
+CHttp::CHttp() : CConnection(kHttpTraits) {}
+
+uint32_t CHttp::Get(const std::string& url, int outputFd, uint32_t ifModifiedSince) {
+    if (opMessage_ == 0 && state_ == 0) redirections_ = 0;
+    return StartRequest(WM_HTTP_GET_DONE, url, outputFd, ifModifiedSince);
+}
+
+uint32_t CHttp::Head(const std::string& url, int outputFd, uint32_t ifModifiedSince) {
+    if (opMessage_ == 0 && state_ == 0) redirections_ = 0;
+    return StartRequest(WM_HTTP_HEAD_DONE, url, outputFd, ifModifiedSince);
+}
+
+uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
+                             uint32_t ifModifiedSince) {
+    if (opMessage_ != 0 || state_ != 0) return kHttpBusy;
+    std::string url = urlIn;
+    size_t bar = url.find('|');
+    isPost_ = bar != std::string::npos;
+    postBody_ = isPost_ ? url.substr(bar + 1) : std::string();
+    if (isPost_) url.erase(bar);
+
+    std::string scheme, host, path;
+    int port = 80;
+    CInet::SplitUrl(url, &scheme, &host, &port, &path);
+    if (strcasecmp(scheme.c_str(), "http") != 0 || host.empty()) return kHttpBadLink;
+
+    url_ = url;
+    host_ = host;
+    urlPort_ = port;
+    path_ = path;
+    fd_ = fd;
+    ifModifiedSince_ = ifModifiedSince;
+    requestMessage_ = message;
+    statusCode_ = 0;
+    replyText_.clear();
+    maxResponse_ = settings::ReadRootDword(settings::kHttpMaxResponse, kDefaultMaxResponse);
+
+    useProxy_ = settings::ReadRootDword(settings::kUseProxy, 0) == 1;
+    proxyPort_ = static_cast<int>(settings::ReadRootDword(settings::kProxyPort, 8080));
+    ReadRootString(settings::kProxyServer, proxyServer_);
+    if (proxyServer_.empty()) proxyServer_ = kDefaultProxy;
+
+    uint32_t rc = useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, message, true)
+                            : ConnectSequence(host_, urlPort_, message, true);
+    // The error texts name the document's host, also when a proxy carries the request.
+    serverName_ = host_;
+    if (rc != 0) {
+        opMessage_ = 0;
+        state_ = 0;
+    }
+    return rc;
+}
+
+uint32_t CHttp::Reconnect() {
+    return useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, requestMessage_, false)
+                     : ConnectSequence(host_, urlPort_, requestMessage_, false);
+}
+
+void CHttp::OnConnected() {
+    state_ = 2;
+    std::string r = requestMessage_ == WM_HTTP_HEAD_DONE ? "HEAD " : (isPost_ ? "POST " : "GET ");
+    if (!useProxy_)
+        r += path_;
+    else if (urlPort_ == 80)
+        r += "http://" + host_ + path_;
+    else
+        r += "http://" + host_ + ":" + std::to_string(urlPort_) + path_;
+    r += " HTTP/1.0\r\n";
+    r += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
+    r += "Accept-Language: en\r\n";
+    r += "User-Agent: Korvalin/1.00 (compatible; MSIE 3.02; Windows 95)\r\n";
+    r += "Host: " + host_ + "\r\n";
+    if (ifModifiedSince_ != 0) r += "If-Modified-Since: " + HttpDate(ifModifiedSince_) + "\r\n";
+    if (isPost_) {
+        r += "Content-Type: application/x-www-form-urlencoded\r\n";
+        r += "Content-Length: " + std::to_string(postBody_.size()) + "\r\n\r\n";
+        r += postBody_;
+    }
+    r += "\r\n";
+    request_ = std::move(r);
+    sent_ = 0;
+    head_.clear();
+    received_ = 0;
+    StartTimer(replyTimeout_);
+    int n = Send(request_.data(), static_cast<int>(request_.size()));
+    if (n <= 0) {
+        state_ = 0;
+        Close();
+        PostResult(kHttpSendFailed);
+        return;
+    }
+    sent_ = static_cast<size_t>(n);
+    state_ = 3;
+}
+
+void CHttp::SendPending() {
+    // What the socket could not take at once goes when it has room again.
+    while (state_ != 0 && sent_ < request_.size()) {
+        int n = Send(request_.data() + sent_, static_cast<int>(request_.size() - sent_));
+        if (n < 0) {
+            if (LastError() != WSAEWOULDBLOCK) Fail(static_cast<uint32_t>(LastError()));
+            return;
+        }
+        sent_ += static_cast<size_t>(n);
+    }
+}
+
+void CHttp::OnSend(int error) {
+    if (error != 0) {
+        StopTimer();
+        Fail(static_cast<uint32_t>(error));
+        return;
+    }
+    SendPending();
+}
+
+void CHttp::Fail(uint32_t code) {
+    state_ = 0;
+    Close();
+    PostResult(code);
+}
+
+bool CHttp::WriteOut(const char* data, size_t size) {
+    received_ += size;
+    if (received_ > maxResponse_) {
+        StopTimer();
+        Fail(kHttpTooLarge);
+        return false;
+    }
+    while (fd_ >= 0 && size > 0) {
+        ssize_t n = ::write(fd_, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int e = n < 0 ? errno : ENOSPC;
+            StopTimer();
+            Fail(static_cast<uint32_t>(e));
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Judges the start of the reply once its first line is complete (or can be no status line,
+// or final: nothing more will come). False when the request ended.
+bool CHttp::JudgeStatusLine(bool final) {
+    static const std::string kPrefix = "HTTP/";
+    size_t n = std::min(head_.size(), kPrefix.size());
+    bool prefixOk = head_.compare(0, n, kPrefix, 0, n) == 0;
+    bool lineDone = head_.find('\n') != std::string::npos || head_.size() >= 1024;
+    if (prefixOk && !lineDone && !final) return true;  // wait for the rest of the line
+
+    int major = 0, minor = 0, status = 0;
+    if (!prefixOk || head_.size() < kPrefix.size() ||
+        std::sscanf(head_.c_str(), "HTTP/%d.%d %d ", &major, &minor, &status) != 3) {
+        replyText_ = head_.substr(0, 1024);
+        StopTimer();
+        Fail(kHttpNotHttp);
+        return false;
+    }
+    statusCode_ = status;
+    if (status != 200 && status != 302) replyText_ = head_.substr(0, head_.find_first_of("\r\n"));
+    state_ = 10;
+    std::string pending;
+    pending.swap(head_);
+    return WriteOut(pending.data(), pending.size());
+}
+
+void CHttp::OnReceive(int error) {
+    StopTimer();
+    if (state_ == 0) {
+        opMessage_ = 0;
+        char sink[1024];
+        while (Receive(sink, sizeof sink) > 0) {
+        }
+        return;
+    }
+    if (error != 0) {
+        Fail(static_cast<uint32_t>(error));
+        return;
+    }
+    int n = Receive(buffer_, 1024);
+    if (n < 0) {
+        if (LastError() != WSAEWOULDBLOCK) {
+            Fail(static_cast<uint32_t>(LastError()));
+            return;
+        }
+        n = 0;
+    }
+    buffer_[n] = 0;
+    if (n > 0) {
+        if (state_ == 3 || state_ == 2) {
+            head_.append(buffer_, static_cast<size_t>(n));
+            if (!JudgeStatusLine(false)) return;
+        } else if (state_ == 10) {
+            if (!WriteOut(buffer_, static_cast<size_t>(n))) return;
+        }
+    }
+    StartTimer(replyTimeout_);
+}
+
+bool CHttp::FollowRedirect() {
+    if (redirections_ >= kMaxRedirections || fd_ < 0) return false;
+    // The Location line, wherever it stands in the first megabyte of the response.
+    std::string text;
+    char block[1020];
+    off_t offset = 0;
+    while (text.size() < (1u << 20)) {
+        ssize_t got = ::pread(fd_, block, sizeof block, offset);
+        if (got <= 0) break;
+        text.append(block, static_cast<size_t>(got));
+        offset += got;
+    }
+    size_t at = text.find("ocation: ");
+    if (at == std::string::npos) at = text.find("OCATION: ");
+    if (at == std::string::npos) return false;
+    at += 9;
+    size_t end = at;
+    while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
+    std::string location = text.substr(at, end - at);
+    if (location.empty()) return false;
+    if (strncasecmp(location.c_str(), "http:", 5) != 0)
+        location = CInet::ResolveUrl(url_, location);
+    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0) return false;
+    ++redirections_;
+    UINT message = requestMessage_;
+    uint32_t rc = StartRequest(message, location, fd_, ifModifiedSince_);
+    if (rc != 0) {
+        opMessage_ = message;
+        PostResult(rc);
+    }
+    return true;
+}
+
+void CHttp::OnClose(int error) {
+    StopTimer();
+    if (state_ == 0 || opMessage_ == 0) return;
+    if (error == 0 && (state_ == 3 || state_ == 2)) {
+        // The server hung up before a status line: nothing to judge but what came.
+        if (head_.empty()) {
+            Fail(kHttpNoResponse);
+            return;
+        }
+        if (!JudgeStatusLine(true)) return;
+    }
+    if (error == 0 && statusCode_ == 302 &&
+        (opMessage_ == WM_HTTP_GET_DONE || opMessage_ == WM_HTTP_HEAD_DONE)) {
+        UINT message = opMessage_;
+        Close();
+        state_ = 0;
+        opMessage_ = 0;
+        if (FollowRedirect()) return;
+        opMessage_ = message;
+    }
+    uint32_t result =
+        error != 0 ? static_cast<uint32_t>(error) : static_cast<uint32_t>(statusCode_);
+    Close();
+    state_ = 0;
+    PostResult(result);
+}
+
+bool CHttp::ProtocolText(uint32_t code, std::string* text) const {
+    switch (code) {
+        case kHttpNotHttp:
+        case kHttpSendFailed:
+            *text = "The Web Server " + host_ + " said:  " + replyText_;
+            return true;
+        case kHttpBadLink:
+            *text = "The link is not formed correctly.";
+            return true;
+        case kHttpTooLarge:
+            *text = "The Web Server " + host_ + " sent more than " + std::to_string(maxResponse_) +
+                    " bytes for " + url_ + "; the transfer was stopped.";
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string CHttp::UnknownText(uint32_t code) const {
+    if (code > 300) return "The Web Server " + host_ + " said:  " + replyText_;
+    return "A unknown error occured.";
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+// HTTP/1.0 GET, HEAD and POST of one document at a time, directly or through a proxy,
+// with the whole response (status line, header and body as received) written to a file
+// the owner supplies. 302 redirections are followed by the client itself.
+
+#include <cstdint>
+#include <string>
+
+#include "net/Connection.h"
+
+inline constexpr UINT WM_HTTP_GET_DONE = WM_USER + 34;     // 0x0422
+inline constexpr UINT WM_HTTP_HEAD_DONE = WM_USER + 35;    // 0x0423
+inline constexpr UINT WM_HTTP_LOOKUP_DONE = WM_USER + 37;  // 0x0425
+inline constexpr UINT kHttpTimer = 6;
+
+inline constexpr uint32_t kHttpNotHttp = 0x84000001;
+inline constexpr uint32_t kHttpBusy = 0x84000004;
+inline constexpr uint32_t kHttpBadLink = 0x84000005;
+inline constexpr uint32_t kHttpSendFailed = 0x84000006;
+inline constexpr uint32_t kHttpNoResponse = 0x84000007;
+// Our own: the response grew past the size limit.
+inline constexpr uint32_t kHttpTooLarge = 0x84000008;
+
+// Redirections followed for one request before its 302 is reported as it is.
+inline constexpr int kMaxRedirections = 10;
+// The size limit of one response when the settings name none.
+inline constexpr uint32_t kDefaultMaxResponse = 256u * 1024 * 1024;
+
+class CHttp : public CConnection {
+    Q_OBJECT
+public:
+    CHttp();
+
+    // GET (POST when url holds "|", the body behind it). ifModifiedSince 0: none. 0 when
+    // the request is under way (one completion message follows), else an error code.
+    uint32_t Get(const std::string& url, int outputFd, uint32_t ifModifiedSince = 0);
+    uint32_t Head(const std::string& url, int outputFd, uint32_t ifModifiedSince = 0);
+
+    const std::string& url() const { return url_; }
+    const std::string& host() const { return host_; }
+    int urlPort() const { return urlPort_; }
+    const std::string& path() const { return path_; }
+    int statusCode() const { return statusCode_; }
+    // The request as it was last handed to the socket.
+    const std::string& lastRequest() const { return request_; }
+
+protected:
+    uint32_t Reconnect() override;
+    void OnConnected() override;
+    bool ProtocolText(uint32_t code, std::string* text) const override;
+    std::string UnknownText(uint32_t code) const override;
+
+    void OnReceive(int error) override;
+    void OnSend(int error) override;
+    void OnClose(int error) override;
+
+private:
+    uint32_t StartRequest(UINT message, const std::string& url, int fd, uint32_t ifModifiedSince);
+    void Fail(uint32_t code);
+    bool JudgeStatusLine(bool final);
+    bool WriteOut(const char* data, size_t size);
+    void SendPending();
+    bool FollowRedirect();
+
+    std::string url_, host_, path_;
+    int urlPort_ = 80;
+    int fd_ = -1;
+    UINT requestMessage_ = 0;
+    uint32_t ifModifiedSince_ = 0;
+    bool isPost_ = false;
+    std::string postBody_;
+    int statusCode_ = 0;
+    bool useProxy_ = false;
+    std::string proxyServer_;
+    int proxyPort_ = 8080;
+    std::string request_;
+    size_t sent_ = 0;
+    std::string head_;  // the start of the reply, until its status line is complete
+    uint64_t received_ = 0;
+    uint64_t maxResponse_ = kDefaultMaxResponse;
+    int redirections_ = 0;
+    char buffer_[1025];
+};

@@ -1,0 +1,47 @@
+#pragma once
+
+// Text, URL and HTTP helpers shared by the monitors. None keeps any state.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "platform/Registry.h"
+
+class CItemList;
+
+class CInet {
+public:
+    // The position of pattern in text, or npos. A lower-case pattern letter also matches
+    // its upper-case form; an upper-case one only itself.
+    static size_t FindNoCase(std::string_view text, std::string_view pattern);
+    // Whether word occurs in text as a word: punctuation in word is passed over, a few
+    // English endings (s, ed, es, ing) are allowed behind it.
+    static bool MatchWord(std::string_view text, std::string_view word);
+    // Whether every keyword of list occurs in text (MatchWord).
+    static bool MatchAllWords(std::string_view text, std::string_view list);
+    // Splits "Name <address>" or "address (Name)". 1 (outputs unchanged) for input over 250
+    // characters, else 0.
+    static int SplitAddress(std::string_view input, std::string* name, std::string* address);
+
+    // Registry helpers: a string of at most 256 bytes (text unchanged when absent), a
+    // 4-byte value, and a list from a multi-string of at most 1024 bytes.
+    static bool ReadString(const RegKey& key, const char* name, std::string* text);
+    static bool ReadDword(const RegKey& key, const char* name, DWORD* value);
+    static void FillList(const RegKey& key, const char* name, CItemList& list);
+
+    // URL helpers.
+    static int SplitUrl(std::string_view url, std::string* scheme, std::string* host, int* port,
+                        std::string* path);
+    static std::string ResolveUrl(std::string_view base, std::string_view link);
+    static std::string NormalizeUrl(std::string_view scheme, std::string_view host, int port,
+                                    std::string_view path);
+    // text begins right after the "<" of an anchor tag.
+    static std::string ExtractLink(std::string_view base, std::string_view text);
+    // Seconds since 1970 UTC, or 0 when text is no HTTP date.
+    static int64_t ParseHttpDate(std::string_view text);
+    // The value of header name (with its colon) in the response stored in the file.
+    static bool GetHeaderValue(int fd, std::string_view name, std::string* value);
+    static bool GetHeaderValue(const std::string& path, std::string_view name, std::string* value);
+};

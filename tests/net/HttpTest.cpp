@@ -1,0 +1,307 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "app/SettingsStore.h"
+#include "fakes/FakeResolver.h"
+#include "fakes/ScriptedServer.h"
+#include "fixtures/Fixtures.h"
+#include "net/Http.h"
+
+namespace {
+
+using namespace settings;
+
+// The window that drives a client: it hands lookup answers and timer ticks to it and
+// keeps every completion.
+class Owner : public CWindow {
+public:
+    CHttp http;
+    std::vector<std::pair<UINT, uint32_t>> done;
+    Owner() { http.SetOwner(this); }
+
+protected:
+    void OnMessage(UINT msg, WPARAM w, LPARAM l) override {
+        if (msg == WM_HTTP_LOOKUP_DONE)
+            http.OnLookupDone(w, l);
+        else
+            done.emplace_back(msg, static_cast<uint32_t>(w));
+    }
+    void OnTimer(UINT id) override { http.OnTimer(id); }
+};
+
+const char* kRequestTail =
+    "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+    "Accept-Language: en\r\n"
+    "User-Agent: Korvalin/1.00 (compatible; MSIE 3.02; Windows 95)\r\n";
+
+class HttpTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        resolver_ = std::make_shared<FakeResolver>();
+        resolver_->addresses["www.example.test"] = "127.0.0.1";
+        resolver_->addresses["proxy.test"] = "127.0.0.1";
+        Resolver::Install(resolver_);
+        fd_ = ::open(Path("response").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd_, 0);
+    }
+    void TearDown() override {
+        ::close(fd_);
+        Resolver::Install(nullptr);
+        SandboxTest::TearDown();
+    }
+    std::string Url(const std::string& path = "/index.html") {
+        return "http://www.example.test:" + std::to_string(server_.port()) + path;
+    }
+    std::string Host() { return "www.example.test"; }
+    bool Finish(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return waitFor([&] { return !owner_.done.empty(); }, timeout);
+    }
+    std::string File() { return ReadFileBytes(Path("response")); }
+
+    std::shared_ptr<FakeResolver> resolver_;
+    ScriptedServer server_;
+    Owner owner_;
+    int fd_ = -1;
+};
+
+TEST_F(HttpTest, GetSendsTheFixedRequestAndStoresTheWholeResponse) {
+    const std::string response =
+        "HTTP/1.0 200 OK\r\nLast-Modified: Tue, 15 Nov 1994 08:12:31 GMT\r\n\r\n<html>hi</html>";
+    server_.replies.push_back({{response}});
+    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    ASSERT_EQ(owner_.done.size(), 1u);
+    EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_GET_DONE, 200u));
+    EXPECT_EQ(server_.received[0], "GET /index.html HTTP/1.0\r\n" + std::string(kRequestTail) +
+                                       "Host: www.example.test\r\n\r\n");
+    EXPECT_EQ(File(), response);
+    EXPECT_EQ(owner_.http.state(), 0);
+    EXPECT_EQ(owner_.http.opMessage(), 0u);
+}
+
+TEST_F(HttpTest, HeadAndIfModifiedSince) {
+    server_.replies.push_back({{"HTTP/1.0 304 Not Modified\r\nServer: x\r\n\r\n"}});
+    ASSERT_EQ(owner_.http.Head(Url("/a?b=c#frag"), fd_, 784887151), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_HEAD_DONE, 304u));
+    EXPECT_EQ(server_.received[0],
+              "HEAD /a?b=c HTTP/1.0\r\n" + std::string(kRequestTail) +
+                  "Host: www.example.test\r\n"
+                  "If-Modified-Since: Tuesday, 15-Nov-94 08:12:31 GMT\r\n\r\n");
+    EXPECT_EQ(owner_.http.replyText(), "HTTP/1.0 304 Not Modified");
+}
+
+TEST_F(HttpTest, ABarInTheUrlMakesAPost) {
+    ScriptedServer::Reply reply{{"HTTP/1.0 200 OK\r\n\r\nposted"}};
+    reply.extra = 13 + 2;  // the body and the closing line end
+    server_.replies.push_back(reply);
+    ASSERT_EQ(owner_.http.Get(Url("/form.cgi") + "|q=a%20b&x=1|y", fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 200u);
+    EXPECT_EQ(server_.received[0], "POST /form.cgi HTTP/1.0\r\n" + std::string(kRequestTail) +
+                                       "Host: www.example.test\r\n"
+                                       "Content-Type: application/x-www-form-urlencoded\r\n"
+                                       "Content-Length: 13\r\n\r\n"
+                                       "q=a%20b&x=1|y\r\n");
+}
+
+TEST_F(HttpTest, ProxyRequestsCarryTheWholeUrl) {
+    Root().SetDword(kUseProxy, 1);
+    Root().SetString(kProxyServer, "proxy.test");
+    Root().SetDword(kProxyPort, static_cast<DWORD>(server_.port()));
+    server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\n"}});
+    ASSERT_EQ(owner_.http.Get("http://www.example.test/p", fd_), 0u);
+    ASSERT_TRUE(Finish());
+    ASSERT_EQ(owner_.http.Get("HTTP://www.example.test:8080/q", fd_), 0u);
+    ASSERT_TRUE(waitFor([&] { return owner_.done.size() == 2; }));
+    ASSERT_EQ(server_.connections(), 2);
+    EXPECT_EQ(server_.received[0].substr(0, server_.received[0].find("\r\n")),
+              "GET http://www.example.test/p HTTP/1.0");
+    EXPECT_EQ(server_.received[1].substr(0, server_.received[1].find("\r\n")),
+              "GET http://www.example.test:8080/q HTTP/1.0");
+    EXPECT_NE(server_.received[1].find("\r\nHost: www.example.test\r\n"), std::string::npos);
+    EXPECT_EQ(resolver_->asked, (std::vector<std::string>{"proxy.test", "proxy.test"}));
+}
+
+TEST_F(HttpTest, RedirectionsAreFollowedWithOneCompletion) {
+    server_.replies.push_back({{"HTTP/1.0 302 Found\r\nlocation: next.html\r\n\r\nmoved"}});
+    server_.replies.push_back({{"HTTP/1.0 302 Found\r\nLOCATION: /final?x=1\r\n\r\n"}});
+    server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\nthe end"}});
+    ASSERT_EQ(owner_.http.Get(Url("/dir/page.html"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    waitFor([] { return false; }, std::chrono::milliseconds(50));
+    ASSERT_EQ(owner_.done.size(), 1u);
+    EXPECT_EQ(owner_.done[0].second, 200u);
+    ASSERT_EQ(server_.connections(), 3);
+    EXPECT_EQ(server_.received[1].rfind("GET /dir/next.html HTTP/1.0\r\n", 0), 0u);
+    EXPECT_EQ(server_.received[2].rfind("GET /final?x=1 HTTP/1.0\r\n", 0), 0u);
+    EXPECT_EQ(File(), "HTTP/1.0 200 OK\r\n\r\nthe end") << "only the final response stays";
+}
+
+TEST_F(HttpTest, AnEndlessRedirectChainStopsWithIts302) {
+    server_.replies.push_back({{"HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\n"}});
+    ASSERT_EQ(owner_.http.Get(Url("/start"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 302u);
+    EXPECT_EQ(server_.connections(), 1 + kMaxRedirections);
+    // A 302 without a Location is reported as it is.
+    owner_.done.clear();
+    server_.replies = {{{"HTTP/1.0 302 Found\r\n\r\n"}}};
+    ASSERT_EQ(owner_.http.Get(Url("/x"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 302u);
+}
+
+TEST_F(HttpTest, RepliesThatAreNotHttpOrNothingAtAll) {
+    server_.replies.push_back({{"Tue Dec  7 20:00:00 2026\r\n"}});
+    ASSERT_EQ(owner_.http.Get(Url("/time"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, kHttpNotHttp);
+    EXPECT_EQ(owner_.http.replyText(), "Tue Dec  7 20:00:00 2026\r\n");
+    EXPECT_EQ(owner_.http.ErrorText(kHttpNotHttp),
+              "The Web Server www.example.test said:  Tue Dec  7 20:00:00 2026\r\n");
+    EXPECT_EQ(File(), "");
+
+    owner_.done.clear();
+    server_.replies = {{{}}};  // closes at once
+    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, kHttpNoResponse);
+    EXPECT_EQ(owner_.http.ErrorText(kHttpNoResponse),
+              "The Web Server www.example.test did not respond to our command, please try again "
+              "later.");
+}
+
+TEST_F(HttpTest, AStatusLineSplitOverReadsIsAssembledFirst) {
+    ScriptedServer::Reply reply{{"HTT", "P/1.0 40", "4 Not Found\r\n\r\nmissing"}};
+    reply.gapMs = 30;
+    server_.replies.push_back(reply);
+    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 404u);
+    EXPECT_EQ(owner_.http.replyText(), "HTTP/1.0 404 Not Found");
+    EXPECT_EQ(owner_.http.ErrorText(404),
+              "The Web Server www.example.test said:  HTTP/1.0 404 Not Found");
+    EXPECT_EQ(File(), "HTTP/1.0 404 Not Found\r\n\r\nmissing");
+}
+
+TEST_F(HttpTest, BusyAndMalformedRequestsAnswerAtOnce) {
+    ScriptedServer::Reply reply{{"HTTP/1.0 200 OK\r\n\r\n"}};
+    reply.gapMs = 50;
+    server_.replies.push_back(reply);
+    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    EXPECT_EQ(owner_.http.Get(Url("/other"), fd_), kHttpBusy);
+    EXPECT_EQ(owner_.http.ErrorText(kHttpBusy), "The Web object is being recalled.");
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done.size(), 1u);
+    EXPECT_EQ(owner_.done[0].second, 200u);
+
+    EXPECT_EQ(owner_.http.Get("ftp://www.example.test/file", fd_), kHttpBadLink);
+    EXPECT_EQ(owner_.http.Get("http:///nohost", fd_), kHttpBadLink);
+    EXPECT_EQ(owner_.http.ErrorText(kHttpBadLink), "The link is not formed correctly.");
+    EXPECT_EQ(owner_.http.opMessage(), 0u);
+}
+
+TEST_F(HttpTest, LookupFailuresAndTimeouts) {
+    ASSERT_EQ(owner_.http.Get("http://no.such.host/", fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 11001u);
+    EXPECT_EQ(owner_.http.ErrorText(11001),
+              "The Internet address for no.such.host could not be found.  Verify the server "
+              "name and try again.");
+
+    owner_.done.clear();
+    resolver_->asked.clear();
+    resolver_->never.insert("slow.host");
+    Root().SetDword(kTimeoutConnection, 40);
+    Root().SetDword(kConnectionAttempts, 2);
+    ASSERT_EQ(owner_.http.Get("http://slow.host/", fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, kLookupTimedOut);
+    EXPECT_EQ(resolver_->asked.size(), 3u) << "the first try and two more";
+    EXPECT_EQ(owner_.http.ErrorText(kLookupTimedOut),
+              "The Internet address lookup timed out.  Verify the DNS server addresses, and the "
+              "Internet connection.");
+}
+
+TEST_F(HttpTest, RefusedConnectionsAreRetriedThenReportedAsNoResponse) {
+    int closedPort = 0;
+    {
+        ScriptedServer gone;
+        closedPort = gone.port();
+    }
+    std::string url = "http://www.example.test:" + std::to_string(closedPort) + "/";
+    ASSERT_EQ(owner_.http.Get(url, fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, kHttpNoResponse) << "not the socket error";
+    EXPECT_EQ(resolver_->asked.size(), 4u) << "the default 3 attempts try four times";
+
+    owner_.done.clear();
+    resolver_->asked.clear();
+    Root().SetDword(kConnectionAttempts, 0);
+    ASSERT_EQ(owner_.http.Get(url, fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(resolver_->asked.size(), 1u);
+
+    // A dotted address is connected without a lookup.
+    owner_.done.clear();
+    resolver_->asked.clear();
+    ASSERT_EQ(owner_.http.Get("http://127.0.0.1:" + std::to_string(closedPort) + "/", fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_TRUE(resolver_->asked.empty());
+    owner_.done.clear();
+    owner_.http.Get("http://0.0.0.0:" + std::to_string(closedPort) + "/", fd_);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(resolver_->asked, std::vector<std::string>{"0.0.0.0"});
+}
+
+TEST_F(HttpTest, AReplyTimeoutAfterConnectingIsReportedOnce) {
+    Root().SetDword(kTimeoutHttp, 100);
+    ScriptedServer::Reply silent;
+    silent.silent = true;
+    server_.replies.push_back(silent);
+    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, kHttpNoResponse);
+    EXPECT_EQ(server_.connections(), 1) << "no new connection once one stood";
+    EXPECT_FALSE(owner_.http.OnTimer(99));
+}
+
+TEST_F(HttpTest, AServerThatNeverStopsIsCutOffAtTheSizeLimit) {
+    Root().SetDword(kHttpMaxResponse, 200000);
+    ScriptedServer::Reply endless{{"HTTP/1.0 200 OK\r\n\r\n"}};
+    endless.endless = 16384;
+    server_.replies.push_back(endless);
+    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish(std::chrono::seconds(30)));
+    EXPECT_EQ(owner_.done[0].second, kHttpTooLarge);
+    EXPECT_LE(File().size(), 200000u);
+    EXPECT_NE(owner_.http.ErrorText(kHttpTooLarge).find("more than 200000 bytes"),
+              std::string::npos);
+}
+
+TEST_F(HttpTest, ALargeResponseArrivesWhole) {
+    std::string body;
+    for (int i = 0; body.size() < 3 * 1024 * 1024; ++i) body += "line " + std::to_string(i) + "\n";
+    server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\n", body}});
+    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish(std::chrono::seconds(30)));
+    EXPECT_EQ(owner_.done[0].second, 200u);
+    EXPECT_TRUE(File() == "HTTP/1.0 200 OK\r\n\r\n" + body);
+}
+
+TEST_F(HttpTest, AbortPostsNothing) {
+    ScriptedServer::Reply slow{{"HTTP/1.0 200 OK\r\n\r\n"}};
+    slow.gapMs = 100;
+    slow.silent = true;
+    server_.replies.push_back(slow);
+    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    waitFor([&] { return server_.connections() == 1; });
+    owner_.http.Abort();
+    waitFor([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_TRUE(owner_.done.empty());
+    EXPECT_EQ(owner_.http.state(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "fixtures/Fixtures.h"
+#include "net/Inet.h"
+
+namespace {
+
+TEST(InetTextTest, FindNoCaseLetsLowerCasePatternsMatchEitherCase) {
+    EXPECT_EQ(CInet::FindNoCase("Last-Modified: x", "last-modified:"), 0u);
+    EXPECT_EQ(CInet::FindNoCase("xx LAST-MODIFIED: x", "last-modified:"), 3u);
+    EXPECT_EQ(CInet::FindNoCase("last-modified:", "Last-Modified:"), std::string::npos)
+        << "an upper-case pattern letter matches only itself";
+    EXPECT_EQ(CInet::FindNoCase("aab", "ab"), 1u) << "the search resumes after a partial match";
+    EXPECT_EQ(CInet::FindNoCase("abc", ""), 0u);
+    EXPECT_EQ(CInet::FindNoCase("ab", "abc"), std::string::npos);
+}
+
+TEST(InetTextTest, MatchWordFindsWordsWithEndingsAndPunctuation) {
+    EXPECT_TRUE(CInet::MatchWord("Re: Matches: tonight", "match"));
+    EXPECT_TRUE(CInet::MatchWord("The game was Matched!", "match"));
+    EXPECT_TRUE(CInet::MatchWord("Watching: matching tonight", "match"));
+    EXPECT_TRUE(CInet::MatchWord("send an email now", "e-mail"));
+    EXPECT_FALSE(CInet::MatchWord("send an e-mail now", "e-mail"));
+    EXPECT_FALSE(CInet::MatchWord("rematch", "match")) << "no word start";
+    EXPECT_FALSE(CInet::MatchWord("mismatch here", "match"));
+    EXPECT_FALSE(CInet::MatchWord("match\r\n", "match")) << "a line end does not end a word";
+    EXPECT_FALSE(CInet::MatchWord("matchbox", "match"));
+    EXPECT_TRUE(CInet::MatchWord("match", "match"));
+    EXPECT_TRUE(CInet::MatchWord("big MATCH.", "match"));
+    EXPECT_FALSE(CInet::MatchWord("big match.", "MATCH")) << "upper case matches only itself";
+    EXPECT_TRUE(CInet::MatchWord("first matchbox then match", "match"))
+        << "the search goes on after a failed ending";
+}
+
+TEST(InetTextTest, MatchAllWordsNeedsEveryKeyword) {
+    EXPECT_TRUE(CInet::MatchAllWords("Linux kernel released today", "  kernel linux  "));
+    EXPECT_FALSE(CInet::MatchAllWords("Linux kernel released today", "kernel windows"));
+    EXPECT_TRUE(CInet::MatchAllWords("anything", ""));
+    EXPECT_TRUE(CInet::MatchAllWords("anything", " ;,! "));
+    EXPECT_TRUE(CInet::MatchAllWords("cheap flights to Rome", "\"cheap flights\""))
+        << "leading separators are dropped";
+    // A separator other than a blank stays in front of the next keyword and is skipped.
+    EXPECT_TRUE(CInet::MatchAllWords("a b c", "a,b c"));
+    EXPECT_FALSE(CInet::MatchAllWords("a c b", "a,b c"));
+}
+
+TEST(InetTextTest, SplitAddressTakesNameAndAddressApart) {
+    std::string name = "old", address = "old";
+    EXPECT_EQ(CInet::SplitAddress("\"Joe Bloggs\" <joe@example.org>", &name, &address), 0);
+    EXPECT_EQ(name, "Joe Bloggs");
+    EXPECT_EQ(address, "joe@example.org");
+    EXPECT_EQ(CInet::SplitAddress("joe@example.org (Joe Bloggs)", &name, &address), 0);
+    EXPECT_EQ(name, "Joe Bloggs");
+    EXPECT_EQ(address, "joe@example.org");
+    EXPECT_EQ(CInet::SplitAddress("  joe@example.org  ", &name, &address), 0);
+    EXPECT_EQ(name, "");
+    EXPECT_EQ(address, "joe@example.org");
+    EXPECT_EQ(CInet::SplitAddress("<a b@x>", &name, &address), 0);
+    EXPECT_EQ(address, "ab@x");
+    name = address = "kept";
+    EXPECT_EQ(CInet::SplitAddress(std::string(251, 'x'), &name, &address), 1);
+    EXPECT_EQ(name, "kept");
+}
+
+struct Split {
+    std::string scheme, host, path;
+    int port;
+    bool operator==(const Split& o) const {
+        return scheme == o.scheme && host == o.host && path == o.path && port == o.port;
+    }
+};
+Split SplitOf(const std::string& url) {
+    Split s;
+    CInet::SplitUrl(url, &s.scheme, &s.host, &s.port, &s.path);
+    return s;
+}
+
+TEST(InetUrlTest, SplitUrl) {
+    EXPECT_EQ(SplitOf("http://www.example.org/a/b.html?q=1"),
+              (Split{"http", "www.example.org", "/a/b.html?q=1", 80}));
+    EXPECT_EQ(SplitOf("www.example.org/docs/x"), (Split{"http", "www.example.org", "/docs/x", 80}));
+    EXPECT_EQ(SplitOf("HTTP://Host"), (Split{"HTTP", "Host", "/", 80}));
+    EXPECT_EQ(SplitOf("http://user:pw@www.example.org:8080/p#frag"),
+              (Split{"http", "www.example.org", "/p", 8080}));
+    EXPECT_EQ(SplitOf("http://h:0/").port, 80);
+    EXPECT_EQ(SplitOf("http://h:abc/").port, 80);
+    EXPECT_EQ(SplitOf("http://h:99999/").port, 80);
+    EXPECT_EQ(SplitOf("ftp://h/f").scheme, "ftp");
+}
+
+TEST(InetUrlTest, ResolveUrl) {
+    EXPECT_EQ(CInet::ResolveUrl("http://h/dir/page.html?x=1", "file.html"),
+              "http://h/dir/file.html");
+    EXPECT_EQ(CInet::ResolveUrl("http://h/dir/?x=1", "file.html"), "http://h/dir/file.html");
+    EXPECT_EQ(CInet::ResolveUrl("http://h:81/dir/p", "f"), "http://h:81/dir/f");
+    EXPECT_EQ(CInet::ResolveUrl("http://h:81/dir/p?q", "/top.html"), "http://h:81/top.html");
+    EXPECT_EQ(CInet::ResolveUrl("http://h/a/b", "http://other/x"), "http://other/x");
+    EXPECT_EQ(CInet::ResolveUrl("http://h/a/b", ""), "");
+    EXPECT_EQ(CInet::ResolveUrl("http://h/a/b", "../c"), "http://h/a/../c");
+    EXPECT_EQ(CInet::ResolveUrl("http://h/a/", "x\r\ny\tz"), "http://h/a/xyz");
+    EXPECT_EQ(CInet::ResolveUrl("http://h/a/", "http://e/\r\nHost: evil"), "http://e/Host: evil")
+        << "no line break ever reaches a request line";
+    EXPECT_EQ(CInet::ResolveUrl("http://h/cgi/run.cgi|a=b/c", "x"), "http://h/cgi/x");
+}
+
+TEST(InetUrlTest, NormalizeUrl) {
+    EXPECT_EQ(CInet::NormalizeUrl("http", "h", 80, "/a/./b/../c//d.html"), "http://h/a/c/d.html");
+    EXPECT_EQ(CInet::NormalizeUrl("http", "h", 80, "/../x"), "http://h/x")
+        << "never above the root";
+    EXPECT_EQ(CInet::NormalizeUrl("http", "h", 8080, "/a/b/.."), "http://h:8080/a/b/..");
+    EXPECT_EQ(CInet::NormalizeUrl("http", "h", 80, "/a\\b\\..\\c"), "http://h/a\\c");
+}
+
+TEST(InetUrlTest, ExtractLink) {
+    const std::string base = "http://h/dir/index.html";
+    EXPECT_EQ(CInet::ExtractLink(base, "a href=\"page.html\">x</a>"), "http://h/dir/page.html");
+    EXPECT_EQ(CInet::ExtractLink(base, "a href=\"/top.html#sec\">"), "http://h/top.html");
+    EXPECT_EQ(CInet::ExtractLink(base, "a href=\"#local\">"), "");
+    EXPECT_EQ(CInet::ExtractLink(base, "a href=\"\">"), "");
+    EXPECT_EQ(CInet::ExtractLink(base, "a href=page.html target=x>"),
+              "http://h/dir/age.html target=x")
+        << "an unquoted link loses its first character and keeps the attributes behind it";
+    EXPECT_EQ(CInet::ExtractLink(base, "a href=\"unterminated"), "");
+    EXPECT_EQ(CInet::ExtractLink(base, "a hr"), "");
+    EXPECT_EQ(
+        CInet::ExtractLink(base, std::string("a href=\"") + std::string(300, 'p') + "\">").size(),
+        std::string("http://h/dir/").size() + 256);
+}
+
+TEST(InetDateTest, TheThreeFormsOfOneInstantAgree) {
+    const int64_t t = 784887151;  // Tue, 15 Nov 1994 08:12:31 GMT
+    EXPECT_EQ(CInet::ParseHttpDate("Tue, 15 Nov 1994 08:12:31 GMT"), t);
+    EXPECT_EQ(CInet::ParseHttpDate("Tuesday, 15-Nov-94 08:12:31 GMT"), t);
+    EXPECT_EQ(CInet::ParseHttpDate("Tue Nov 15 08:12:31 1994"), t);
+    EXPECT_EQ(CInet::ParseHttpDate("Tue Nov  6 08:12:31 1994"), t - 9 * 86400);
+    EXPECT_EQ(CInet::ParseHttpDate("tue, 15 NOV 1994 08:12:31 GMT"), t);
+}
+
+TEST(InetDateTest, TodaysDatesParseAndNonsenseGivesZero) {
+    EXPECT_EQ(CInet::ParseHttpDate("Mon, 07 Dec 2026 19:35:00 GMT"), 1796672100);
+    EXPECT_EQ(CInet::ParseHttpDate("Monday, 07-Dec-26 19:35:00 GMT"), 1796672100);
+    EXPECT_EQ(CInet::ParseHttpDate("Mon Dec  7 19:35:00 2026"), 1796672100);
+    EXPECT_EQ(CInet::ParseHttpDate("Thu, 01 Jan 2099 00:00:00 GMT"), 4070908800);
+    EXPECT_EQ(CInet::ParseHttpDate("Fri, 01 Jan 2106 00:00:00 GMT"), 0) << "past the 32-bit range";
+    EXPECT_EQ(CInet::ParseHttpDate("Wed, 31 Dec 1969 23:59:59 GMT"), 0);
+    EXPECT_EQ(CInet::ParseHttpDate("Tue, 15 Nov 1994 24:00:00 GMT"), 0);
+    EXPECT_EQ(CInet::ParseHttpDate("Tue, 32 Nov 1994 08:00:00 GMT"), 0);
+    EXPECT_EQ(CInet::ParseHttpDate("yesterday"), 0);
+    EXPECT_EQ(CInet::ParseHttpDate(""), 0);
+    EXPECT_EQ(CInet::ParseHttpDate(","), 0);
+}
+
+class InetHeaderTest : public SandboxTest {};
+
+TEST_F(InetHeaderTest, GetHeaderValueReadsTheHeaderOnly) {
+    std::ofstream(Path("r")) << "HTTP/1.0 200 OK\r\nCONTENT-LENGTH:   1234\r\n"
+                                "Last-Modified: Tue, 15 Nov 1994 08:12:31 GMT\r\n\r\n"
+                                "X-Body-Only: yes\r\n";
+    std::string value;
+    EXPECT_TRUE(CInet::GetHeaderValue(Path("r"), "content-length:", &value));
+    EXPECT_EQ(value, "1234");
+    EXPECT_TRUE(CInet::GetHeaderValue(Path("r"), "last-modified:", &value));
+    EXPECT_EQ(value, "Tue, 15 Nov 1994 08:12:31 GMT");
+    EXPECT_FALSE(CInet::GetHeaderValue(Path("r"), "x-body-only:", &value));
+    EXPECT_FALSE(CInet::GetHeaderValue(Path("missing"), "a:", &value));
+
+    // A name found inside another line is passed over.
+    std::ofstream(Path("s")) << "HTTP/1.0 200 OK\r\nX-Server: date: no\r\nDate: yes\r\n\r\n";
+    EXPECT_TRUE(CInet::GetHeaderValue(Path("s"), "date:", &value));
+    EXPECT_EQ(value, "yes");
+    EXPECT_FALSE(CInet::GetHeaderValue(Path("s"), "DATE:", &value))
+        << "an upper-case letter of the name matches only itself";
+
+    // A body past the first block is never searched once the header has ended.
+    std::ofstream(Path("t")) << "HTTP/1.0 200 OK\r\n\r\n"
+                             << std::string(5000, 'b') << "\r\nSecret: x\r\n";
+    EXPECT_FALSE(CInet::GetHeaderValue(Path("t"), "secret:", &value));
+}
+
+}  // namespace
