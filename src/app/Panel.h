@@ -28,16 +28,26 @@ public:
     bool visible() const { return visible_; }
     void SetVisible(bool visible);
 
+    // The panel's title line and its two status lines.
+    const std::string& title() const { return title_; }
+    const std::string& line1() const { return line1_; }
+    const std::string& line2() const { return line2_; }
+
 signals:
     void visibilityChanged(bool visible);
+    void linesChanged();
 
 protected:
     // Tells the run window that the step is over.
     void Complete(WPARAM result);
+    void SetTitle(const std::string& text);
+    void SetLines(const std::string& line1, const std::string& line2);
+    void SetLine1(const std::string& line1) { SetLines(line1, line2_); }
 
 private:
     CWindow* runWindow_ = nullptr;
     bool visible_ = false;
+    std::string title_, line1_, line2_;
 };
 
 // Stands in for a kind of step that this build does not carry out yet: it does nothing,

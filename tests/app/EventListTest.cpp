@@ -1,27 +1,13 @@
 #include "app/Application.h"
 #include "app/MainCommands.h"
 #include "app/SettingsStore.h"
+#include "fakes/RecordingShell.h"
 #include "fixtures/Fixtures.h"
 #include "platform/Shell.h"
 
 namespace {
 
 using namespace settings;
-
-class RecordingShell : public Shell {
-public:
-    std::vector<std::string> calls;
-    bool OpenUrl(const std::string& url) override {
-        calls.push_back("open " + url);
-        return true;
-    }
-    bool StartProgram(const std::string& program, const std::vector<std::string>& args) override {
-        std::string s = "start " + program;
-        for (const auto& a : args) s += " [" + a + "]";
-        calls.push_back(s);
-        return true;
-    }
-};
 
 class EventListTest : public SandboxTest {
 protected:

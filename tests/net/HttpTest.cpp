@@ -3,6 +3,7 @@
 
 #include "app/SettingsStore.h"
 #include "fakes/FakeResolver.h"
+#include "fakes/HttpOwner.h"
 #include "fakes/ScriptedServer.h"
 #include "fixtures/Fixtures.h"
 #include "net/Http.h"
@@ -10,24 +11,6 @@
 namespace {
 
 using namespace settings;
-
-// The window that drives a client: it hands lookup answers and timer ticks to it and
-// keeps every completion.
-class Owner : public CWindow {
-public:
-    CHttp http;
-    std::vector<std::pair<UINT, uint32_t>> done;
-    Owner() { http.SetOwner(this); }
-
-protected:
-    void OnMessage(UINT msg, WPARAM w, LPARAM l) override {
-        if (msg == WM_HTTP_LOOKUP_DONE)
-            http.OnLookupDone(w, l);
-        else
-            done.emplace_back(msg, static_cast<uint32_t>(w));
-    }
-    void OnTimer(UINT id) override { http.OnTimer(id); }
-};
 
 const char* kRequestTail =
     "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
@@ -61,7 +44,7 @@ protected:
 
     std::shared_ptr<FakeResolver> resolver_;
     ScriptedServer server_;
-    Owner owner_;
+    HttpOwner owner_;
     int fd_ = -1;
 };
 

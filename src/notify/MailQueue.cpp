@@ -1,0 +1,256 @@
+#include "notify/MailQueue.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "app/ActivityLog.h"
+#include "app/Application.h"
+#include "app/SettingsStore.h"
+#include "net/Inet.h"
+#include "platform/SystemClock.h"
+#include "platform/TempFile.h"
+
+namespace {
+
+std::string MailDate(time_t now) {
+    static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    tm local{};
+    localtime_r(&now, &local);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d %s", days[local.tm_wday],
+                  local.tm_mday, months[local.tm_mon], local.tm_year + 1900, local.tm_hour,
+                  local.tm_min, local.tm_sec, local.tm_zone ? local.tm_zone : "");
+    return buf;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void LogQueueError(const std::string& what) {
+    if (CApplication* app = CApplication::Instance())
+        app->WriteLog(kIconError,
+                      "An error occured while queueing mail.   The error message was : " + what);
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::string QueuedMailText(const std::string& body, const std::string& recipient,
+                           const std::string& subject, const std::string& sender, time_t now) {
+    std::string text;
+    text += "X-Rcpt-To: " + recipient + "\r\n";
+    text += "Date: " + MailDate(now) + "\r\n";
+    text += "From: " + sender + "\r\n";
+    text += "To: " + recipient + "\r\n";
+    text += "Subject: " + subject + "\r\n";
+    text += "Content-Type: text/plain; charset=ISO-8859-1\r\n";
+    text += "Content-Transfer-Encoding: 7bit\r\n";
+    text += "\r\n";
+    // A line of the body that begins with "." gets a second one, so that no line of the
+    // result can end the message early at the server.
+    bool lineStart = true;
+    for (char c : body) {
+        if (lineStart && c == '.') text += '.';
+        text += c;
+        lineStart = c == '\n';
+    }
+    text += "\r\n\r\n.\r\n";
+    return text;
+}
+
+bool QueueMail(const std::string& body, const std::string& recipient, const std::string& subject,
+               const std::string& sender) {
+    std::string text = QueuedMailText(body, recipient, subject, sender, SystemClock::Get().Now());
+    ::mkdir(kForwardFolder, 0700);  // part of the installation, but made when missing
+    TempFile file;
+    std::string error;
+    if (!file.Create("KV0", kForwardFolder, false, &error)) {
+        LogQueueError(error);
+        return false;
+    }
+    std::string temp = file.Path();
+    // Written and flushed completely before it takes the name the sender looks for.
+    if (!WriteAll(file.Fd(), text) || ::fsync(file.Fd()) != 0) {
+        LogQueueError(temp + ": " + std::strerror(errno));
+        file.Close();
+        ::unlink(temp.c_str());
+        return false;
+    }
+    file.Release();
+    std::string queued = temp.substr(0, temp.rfind('.')) + ".Fwd";
+    // link() never replaces an existing queued file.
+    if (::link(temp.c_str(), queued.c_str()) != 0) {
+        LogQueueError(queued + ": " + std::strerror(errno));
+        ::unlink(temp.c_str());
+        return false;
+    }
+    ::unlink(temp.c_str());
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+
+CMailQueueSender::CMailQueueSender(CActivityLog& log, QObject* parent) : CPanel(parent), log_(log) {
+    smtp_.SetOwner(this);
+}
+
+CMailQueueSender::~CMailQueueSender() {
+    CloseCurrent();
+}
+
+std::string CMailQueueSender::FindQueued() const {
+    DIR* dir = ::opendir(kForwardFolder);
+    if (!dir) return {};
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (EndsWith(name, ".Fwd") &&
+            std::find(skipped_.begin(), skipped_.end(), name) == skipped_.end())
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    if (names.empty()) return {};
+    return *std::min_element(names.begin(), names.end());
+}
+
+void CMailQueueSender::Start(const std::string&) {
+    skipped_.clear();
+    found_ = FindQueued();
+    if (found_.empty()) {
+        Complete(0);
+        return;
+    }
+    CloseCurrent();
+    count_ = 0;
+    active_ = true;
+    std::string server, hostName, myName;
+    GetSmtpServer(server);
+    GetHostName(hostName);
+    GetMyName(myName);
+    if (hostName.empty()) {
+        // HELO needs a name; without a setting this machine's own is the honest one.
+        char buf[256] = {};
+        ::gethostname(buf, sizeof buf - 1);
+        hostName = buf;
+    }
+    SetTitle("Sending queued mail to " + server);
+    SetLines("Connecting to mail server " + server, "");
+    uint32_t rc = smtp_.Connect(myName, hostName, server, 0);
+    if (rc != 0) ErrorReport(rc);
+}
+
+void CMailQueueSender::OnTimer(UINT id) {
+    smtp_.OnTimer(id);
+}
+
+void CMailQueueSender::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    auto code = static_cast<uint32_t>(wParam);
+    if (msg == WM_SMTP_LOOKUP) {
+        smtp_.OnLookupDone(wParam, lParam);
+        return;
+    }
+    if (!active_) return;
+    switch (msg) {
+        case WM_SMTP_READY:
+            if (smtp_.state() == 0)
+                ErrorReport(code);
+            else
+                SendNext();
+            break;
+        case WM_SMTP_SENT:
+            if (code != 0) {
+                ErrorReport(code);
+                break;
+            }
+            SetLine1("Sent Message " + std::to_string(count_) + ".");
+            CloseCurrent();
+            ::unlink(currentPath_.c_str());
+            found_ = FindQueued();
+            if (found_.empty())
+                smtp_.Quit();
+            else
+                SendNext();
+            break;
+        case WM_SMTP_ENDED:
+            SetLines("Done", "");
+            Stop(0);
+            break;
+        default:
+            break;
+    }
+}
+
+void CMailQueueSender::SendNext() {
+    for (;;) {
+        currentPath_ = std::string(kForwardFolder) + "/" + found_;
+        currentFd_ = ::open(currentPath_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (currentFd_ >= 0) break;
+        // A file nobody can read waits for the next run instead of blocking the queue.
+        skipped_.push_back(found_);
+        found_ = FindQueued();
+        if (found_.empty()) {
+            smtp_.Quit();
+            return;
+        }
+    }
+    ++count_;
+    std::string subject;
+    SetLines("Sending Message " + std::to_string(count_),
+             CInet::GetHeaderValue(currentFd_, "Subject:", &subject) ? "Subject: " + subject : "");
+    std::string recipient;
+    if (!CInet::GetHeaderValue(currentFd_, "X-Rcpt-To:", &recipient)) {
+        // Nobody to send it to: it goes as if it had been sent.
+        PostMessage(WM_SMTP_SENT, 0, 0);
+        return;
+    }
+    uint32_t rc = smtp_.SendMail(recipient, currentFd_);
+    if (rc != 0) ErrorReport(rc);
+}
+
+void CMailQueueSender::ErrorReport(uint32_t code) {
+    log_.WriteLog(
+        kIconError,
+        "An error occured while sending mail.   The error message was : " + smtp_.ErrorText(code),
+        0, {}, true);
+    Stop(code);
+}
+
+void CMailQueueSender::Cancel(int code) {
+    if (!active_) return;
+    Stop(static_cast<uint32_t>(code));
+}
+
+void CMailQueueSender::Stop(uint32_t code) {
+    if (code != 0) SetLines("Disconnecting from Mail Servers", "");
+    smtp_.Abort();
+    CloseCurrent();
+    active_ = false;
+    Complete(code);
+}
+
+void CMailQueueSender::CloseCurrent() {
+    if (currentFd_ >= 0) ::close(currentFd_);
+    currentFd_ = -1;
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+// Outgoing mail: results are written as complete files into "Forward" and sent together
+// at the end of every run, so that nothing is lost to a failed connection or a restart.
+
+#include <string>
+
+#include "app/Panel.h"
+#include "net/Smtp.h"
+
+class CActivityLog;
+
+inline constexpr const char* kForwardFolder = "Forward";
+
+// Writes one queued message. False (with a log record) when it could not be written; the
+// caller's run goes on either way.
+bool QueueMail(const std::string& body, const std::string& recipient, const std::string& subject,
+               const std::string& sender);
+// The text of a queued message as it goes into its file.
+std::string QueuedMailText(const std::string& body, const std::string& recipient,
+                           const std::string& subject, const std::string& sender, time_t now);
+
+// Sends every queued message through one SMTP session and deletes each that the server
+// accepted. The mail queue step of a run.
+class CMailQueueSender : public CPanel {
+    Q_OBJECT
+public:
+    explicit CMailQueueSender(CActivityLog& log, QObject* parent = nullptr);
+    ~CMailQueueSender() override;
+
+    void Start(const std::string& eventName) override;
+    void Cancel(int code) override;
+
+    CSmtp& smtp() { return smtp_; }
+    int count() const { return count_; }
+
+protected:
+    void OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+    void OnTimer(UINT id) override;
+
+private:
+    // The first queued file not passed over in this run, or empty.
+    std::string FindQueued() const;
+    void SendNext();
+    void ErrorReport(uint32_t code);
+    void Stop(uint32_t code);
+    void CloseCurrent();
+
+    CActivityLog& log_;
+    CSmtp smtp_;
+    std::string found_;
+    std::string currentPath_;
+    int currentFd_ = -1;
+    int count_ = 0;
+    bool active_ = false;
+    std::vector<std::string> skipped_;
+};
