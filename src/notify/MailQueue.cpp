@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -157,7 +158,17 @@ void CMailQueueSender::Start(const std::string&) {
     }
     SetTitle("Sending queued mail to " + server);
     SetLines("Connecting to mail server " + server, "");
-    uint32_t rc = smtp_.Connect(myName, hostName, server, 0);
+    // "host:port" reaches a server that does not listen on 25 (a submission port, a test).
+    std::string host = server;
+    int port = 0;
+    size_t colon = server.rfind(':');
+    if (colon != std::string::npos && colon + 1 < server.size() &&
+        server.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
+        port = std::atoi(server.c_str() + colon + 1);
+        host = server.substr(0, colon);
+        if (port > 65535) port = 0;
+    }
+    uint32_t rc = smtp_.Connect(myName, hostName, host, port);
     if (rc != 0) ErrorReport(rc);
 }
 

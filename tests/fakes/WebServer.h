@@ -4,13 +4,13 @@
 // with a configuration of the test's own and stopped with the test; python3's http.server
 // when nginx cannot start (it knows no redirections and no proxy requests).
 
+#include <unistd.h>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 class WebServer {
 public:
@@ -90,9 +90,9 @@ private:
         return false;
     }
     bool StartPython() {
-        process_.start("/usr/bin/python3", {"-m", "http.server", QString::number(port_), "--bind",
-                                            "127.0.0.1", "--directory",
-                                            QString::fromStdString(root_)});
+        process_.start("/usr/bin/python3",
+                       {"-m", "http.server", QString::number(port_), "--bind", "127.0.0.1",
+                        "--directory", QString::fromStdString(root_)});
         return WaitUntilListening();
     }
 

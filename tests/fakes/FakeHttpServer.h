@@ -1,0 +1,59 @@
+#pragma once
+
+// A web server on 127.0.0.1 that serves responses the test wrote out in full, by path; HEAD
+// gets the same response without its body. Every request line is kept.
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <map>
+#include <string>
+#include <vector>
+
+class FakeHttpServer : public QObject {
+public:
+    std::map<std::string, std::string> pages;  // path -> whole response
+    std::vector<std::string> requests;         // "HEAD /x", "GET /y"
+
+    FakeHttpServer() {
+        server_.listen(QHostAddress("127.0.0.1"), 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { Accept(); });
+    }
+    int port() const { return server_.serverPort(); }
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port()) + path;
+    }
+
+    // A 200 response with the given headers (each ending in CR LF) and body.
+    static std::string Ok(const std::string& headers, const std::string& body) {
+        return "HTTP/1.0 200 OK\r\n" + headers + "\r\n" + body;
+    }
+
+private:
+    void Accept() {
+        while (QTcpSocket* s = server_.nextPendingConnection()) {
+            QObject::connect(s, &QTcpSocket::readyRead, this, [this, s] { Read(s); });
+            QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+        }
+    }
+    void Read(QTcpSocket* s) {
+        std::string& buf = buffers_[s];
+        QByteArray got = s->readAll();
+        buf.append(got.constData(), static_cast<size_t>(got.size()));
+        if (buf.find("\r\n\r\n") == std::string::npos) return;
+        std::string line = buf.substr(0, buf.find("\r\n"));
+        buffers_.erase(s);
+        std::string method = line.substr(0, line.find(' '));
+        std::string path = line.substr(method.size() + 1);
+        path = path.substr(0, path.find(' '));
+        requests.push_back(method + " " + path);
+        auto it = pages.find(path);
+        std::string response =
+            it != pages.end() ? it->second : "HTTP/1.0 404 Not Found\r\n\r\nmissing";
+        if (method == "HEAD") response = response.substr(0, response.find("\r\n\r\n") + 4);
+        s->write(response.data(), static_cast<qint64>(response.size()));
+        s->disconnectFromHost();
+    }
+
+    QTcpServer server_;
+    std::map<QTcpSocket*, std::string> buffers_;
+};

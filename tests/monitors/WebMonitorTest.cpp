@@ -1,0 +1,239 @@
+#include <filesystem>
+#include <set>
+
+#include "app/ActivityLog.h"
+#include "app/SettingsStore.h"
+#include "fakes/FakeHttpServer.h"
+#include "fixtures/Fixtures.h"
+#include "monitors/WebMonitor.h"
+
+namespace {
+
+using namespace settings;
+
+// Receives the monitor's completion, as the run window does.
+class RunStub : public CWindow {
+public:
+    std::vector<uint32_t> done;
+
+protected:
+    void OnMessage(UINT msg, WPARAM w, LPARAM) override {
+        if (msg == WM_STEP_FINISHED) done.push_back(static_cast<uint32_t>(w));
+    }
+};
+
+class WebMonitorTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        monitor_ = std::make_unique<CWebMonitor>(log_);
+        monitor_->SetRunWindow(&run_);
+    }
+    void TearDown() override {
+        monitor_.reset();
+        SandboxTest::TearDown();
+    }
+    void Event(const std::string& site, DWORD entire, DWORD email = 0) {
+        WebMonitorRecord r;
+        r.name = "Site";
+        r.site = site;
+        r.entireDomain = entire;
+        r.notifyViaEmail = email;
+        r.notifyEmailTo = "me@example.org";
+        ASSERT_TRUE(CreateEventRecord(r));
+    }
+    uint32_t Run() {
+        run_.done.clear();
+        monitor_->Start("Site");
+        EXPECT_TRUE(waitFor([&] { return !run_.done.empty(); }, std::chrono::seconds(20)));
+        return run_.done.empty() ? 0xFFFFFFFF : run_.done[0];
+    }
+    std::vector<std::string> Texts() {
+        std::vector<LogRecord> records;
+        ReadLogFile(kLogFileName, &records, nullptr);
+        std::vector<std::string> texts;
+        for (const auto& r : records) texts.push_back(r.text.substr(2));
+        return texts;
+    }
+    std::map<std::string, WatchedUrlRecord> Watched() {
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath("Site") + "\\WatchedUrls");
+        std::map<std::string, WatchedUrlRecord> out;
+        std::string name;
+        DWORD type;
+        Bytes data;
+        for (DWORD i = 0; key.EnumValue(i, &name, &type, &data) == ERROR_SUCCESS; ++i)
+            out[name] = WatchedUrlRecord::Decode(data);
+        return out;
+    }
+    std::vector<std::string> Queued() {
+        std::vector<std::string> files;
+        if (!std::filesystem::exists("Forward")) return files;
+        for (const auto& e : std::filesystem::directory_iterator("Forward"))
+            files.push_back(ReadFileBytes(e.path().string()));
+        return files;
+    }
+
+    FakeHttpServer web_;
+    CActivityLog log_;
+    RunStub run_;
+    std::unique_ptr<CWebMonitor> monitor_;
+    const std::string head_ = "The Web Watch Monitor Site found,\r\n\r\n";
+};
+
+TEST_F(WebMonitorTest, NewMissingUpdatedAndResizedDocuments) {
+    web_.pages["/a.html"] = FakeHttpServer::Ok(
+        "Last-Modified: Tue, 15 Nov 1994 08:12:31 GMT\r\nContent-Length: 10\r\n", "0123456789");
+    web_.pages["/plain.txt"] = FakeHttpServer::Ok("", "no date, no size");
+    Event(web_.Url("/a.html"), 0);
+    {
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath("Site") + "\\WatchedUrls");
+        key.SetValue(web_.Url("/gone.html"), REG_BINARY, Bytes(12, 0));
+        key.SetValue(web_.Url("/plain.txt"), REG_BINARY, Bytes(12, 0));
+    }
+    EXPECT_EQ(Run(), 0u);
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0], head_ + "A new document at " + web_.Url("/a.html") + "\r\n");
+    EXPECT_EQ(texts[1], head_ + "The document " + web_.Url("/gone.html") +
+                            " is no longer available.\r\n\r\n");
+    auto watched = Watched();
+    EXPECT_EQ(watched[web_.Url("/a.html")].status, 200u);
+    EXPECT_EQ(watched[web_.Url("/a.html")].lastModified, 784887151u);
+    EXPECT_EQ(watched[web_.Url("/a.html")].contentLength, 10u);
+    EXPECT_EQ(watched[web_.Url("/gone.html")].status, 404u);
+
+    // Nothing changed: nothing is said.
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 3u);
+
+    // Both date and size change: only the date is told, both are stored.
+    web_.pages["/a.html"] = FakeHttpServer::Ok(
+        "Last-Modified: Mon, 07 Dec 2026 19:35:00 GMT\r\nContent-Length: 12\r\n", "012345678901");
+    web_.pages["/gone.html"] = FakeHttpServer::Ok("", "back");
+    EXPECT_EQ(Run(), 0u);
+    texts = Texts();
+    ASSERT_EQ(texts.size(), 5u);
+    EXPECT_EQ(texts[3], head_ + "The document " + web_.Url("/a.html") +
+                            " was updated on Mon, 07 Dec 2026 19:35:00 GMT.\r\n\r\n");
+    EXPECT_EQ(texts[4],
+              head_ + "The document " + web_.Url("/gone.html") + " is now available.\r\n\r\n");
+    watched = Watched();
+    EXPECT_EQ(watched[web_.Url("/a.html")].lastModified, 1796672100u);
+    EXPECT_EQ(watched[web_.Url("/a.html")].contentLength, 12u);
+
+    // A size change alone is told as such.
+    web_.pages["/a.html"] = FakeHttpServer::Ok(
+        "Last-Modified: Mon, 07 Dec 2026 19:35:00 GMT\r\nContent-Length: 7\r\n", "0123456");
+    Run();
+    EXPECT_EQ(Texts().back(), head_ + "The document " + web_.Url("/a.html") +
+                                  " has changed size, it is now 7 bytes.\r\n\r\n");
+}
+
+TEST_F(WebMonitorTest, TheCrawlAddsLinksInsideTheSiteOnly) {
+    FakeHttpServer otherPort;
+    otherPort.pages["/site/port.html"] = FakeHttpServer::Ok("", "x");
+    // The last anchor starts 4090 bytes after the one before it, so that it straddles the
+    // end of the block read after that one.
+    web_.pages["/site/"] =
+        FakeHttpServer::Ok("Content-Type: text/html\r\n",
+                           "<html><A HREF=\"page1.html\">1</A>"
+                           "<a href=\"sub/../page2.html#top\">2</a>"
+                           "<a href=\"HTTP://127.0.0.1:" +
+                               std::to_string(web_.port()) +
+                               "/site/caps.html\">c</a>"
+                               "<a href=\"http://other.host/site/x.html\">o</a>"
+                               "<a href=\"/outside.html\">out</a>"
+                               "<a href=\"ftp://127.0.0.1/site/file.zip\">f</a>"
+                               "<a href=\"" +
+                               otherPort.Url("/site/port.html") + "\">p</a>" +
+                               std::string(4090, ' ') + "<a href=\"straddle.html\">s</a></html>");
+    web_.pages["/site/page1.html"] = FakeHttpServer::Ok(
+        "Content-Type: text/html; charset=utf-8\r\n", "<a href=\"never.html\">n</a>");
+    web_.pages["/site/page2.html"] =
+        FakeHttpServer::Ok("Content-Type: TEXT/HTML\r\n", "<a href=\"page3.html\">3</a>");
+    web_.pages["/site/page3.html"] = FakeHttpServer::Ok("Content-Type: text/plain\r\n", "x");
+    web_.pages["/site/straddle.html"] = FakeHttpServer::Ok("", "x");
+    Event(web_.Url("/site/"), 1);
+
+    Run();
+    auto watched = Watched();
+    std::set<std::string> names;
+    for (const auto& [name, record] : watched) names.insert(name);
+    const std::string base = web_.Url("/site/");
+    EXPECT_EQ(names, (std::set<std::string>{base, base + "page1.html", base + "page2.html",
+                                            base + "page3.html", base + "straddle.html",
+                                            "ftp://127.0.0.1/site/file.zip",
+                                            otherPort.Url("/site/port.html")}));
+    // A page whose type carries parameters is not read; "TEXT/HTML" is.
+    EXPECT_EQ(std::count(web_.requests.begin(), web_.requests.end(), "GET /site/page1.html"), 0);
+    EXPECT_EQ(std::count(web_.requests.begin(), web_.requests.end(), "GET /site/page2.html"), 1);
+
+    // The ftp link cannot be asked for: told once, marked, and the run went on past it.
+    auto texts = Texts();
+    int ftpErrors = 0;
+    for (const auto& t : texts)
+        ftpErrors += t.find("The link is not formed correctly.") != std::string::npos;
+    EXPECT_EQ(ftpErrors, 1);
+    EXPECT_EQ(watched["ftp://127.0.0.1/site/file.zip"].status, 0x84000005u);
+    EXPECT_EQ(watched[otherPort.Url("/site/port.html")].status, 200u)
+        << "documents after the ftp link were checked";
+    EXPECT_EQ(watched[base + "straddle.html"].status, 200u);
+
+    size_t before = Texts().size();
+    Run();
+    for (size_t i = before; i < Texts().size(); ++i)
+        EXPECT_EQ(Texts()[i].find("The link is not formed correctly."), std::string::npos)
+            << "the unusable link is quiet on later runs";
+}
+
+TEST_F(WebMonitorTest, ResultsGoIntoOneMailOnlyWhenSomethingChanged) {
+    web_.pages["/a.html"] = FakeHttpServer::Ok("Content-Length: 3\r\n", "abc");
+    web_.pages["/b.html"] = FakeHttpServer::Ok("Content-Length: 3\r\n", "abc");
+    Event(web_.Url("/a.html"), 0, 1);
+    {
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath("Site") + "\\WatchedUrls");
+        key.SetValue(web_.Url("/b.html"), REG_BINARY, Bytes(12, 0));
+    }
+    Run();
+    auto queued = Queued();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_NE(queued[0].find("X-Rcpt-To: me@example.org\r\n"), std::string::npos);
+    EXPECT_NE(queued[0].find("From: Site <me@example.org>\r\n"), std::string::npos);
+    EXPECT_NE(queued[0].find("Subject: Results of Web Watch Site\r\n"), std::string::npos);
+    EXPECT_NE(queued[0].find("A new document at " + web_.Url("/a.html")), std::string::npos);
+    EXPECT_NE(queued[0].find("A new document at " + web_.Url("/b.html")), std::string::npos);
+
+    Run();
+    EXPECT_EQ(Queued().size(), 1u) << "no change, no mail";
+}
+
+TEST_F(WebMonitorTest, AServerErrorEndsTheRunAndCancelStopsIt) {
+    web_.pages["/a.html"] = "HTTP/1.0 503 Busy\r\n\r\n";
+    Event(web_.Url("/a.html"), 0);
+    EXPECT_EQ(Run(), 503u);
+    ASSERT_EQ(Texts().size(), 1u);
+    EXPECT_EQ(Texts()[0].rfind("An error occured while watching the web site Site.   The error "
+                               "message was : The Web Server 127.0.0.1 said:  HTTP/1.0 503 Busy",
+                               0),
+              0u);
+
+    // A missing watch list is one error and the end of the run.
+    RegKey::LocalMachine().DeleteKey(EventPath("Site") + "\\WatchedUrls");
+    EXPECT_NE(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 2u);
+
+    Event(web_.Url("/a.html"), 0);
+    run_.done.clear();
+    monitor_->Start("Site");
+    monitor_->Cancel(7);
+    EXPECT_EQ(monitor_->line1(), "Done.");
+    ASSERT_EQ(run_.done.size(), 0u);
+    CWindow::PumpMessages();
+    ASSERT_EQ(run_.done.size(), 1u);
+    EXPECT_EQ(run_.done[0], 7u);
+}
+
+}  // namespace
