@@ -1,0 +1,275 @@
+// The web site monitor from end to end: a generated site served by nginx on 127.0.0.1, an
+// SMTP sink, the settings written with quorvane-reg and runs of `quorvane --run`.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "app/ActivityLog.h"
+#include "fakes/FakeSmtpServer.h"
+#include "fakes/WebServer.h"
+#include "fixtures/Fixtures.h"
+#include "monitors/WebMonitor.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kPages = 55;
+const char* kKey = "HKLM\\SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion";
+
+// An SMTP sink: aiosmtpd writing a maildir, or the scripted server when it cannot start.
+class SmtpSink {
+public:
+    explicit SmtpSink(const std::string& maildir) : maildir_(maildir) {
+        QTcpServer probe;
+        probe.listen(QHostAddress("127.0.0.1"), 0);
+        port_ = probe.serverPort();
+        probe.close();
+        process_.start("/usr/bin/python3",
+                       {"-m", "aiosmtpd", "-n", "-l", QString("127.0.0.1:%1").arg(port_), "-c",
+                        "aiosmtpd.handlers.Mailbox", QString::fromStdString(maildir)});
+        for (int i = 0; i < 100 && process_.state() != QProcess::NotRunning; ++i) {
+            QTcpSocket s;
+            s.connectToHost("127.0.0.1", static_cast<quint16>(port_));
+            if (s.waitForConnected(100)) {
+                real_ = true;
+                return;
+            }
+            QThread::msleep(50);
+        }
+        process_.kill();
+        process_.waitForFinished(2000);
+        fake_ = std::make_unique<FakeSmtpServer>();
+        port_ = fake_->port();
+    }
+    ~SmtpSink() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            if (!process_.waitForFinished(5000)) process_.kill();
+        }
+    }
+    int port() const { return port_; }
+    // The texts of the messages received so far.
+    std::vector<std::string> Messages() const {
+        if (fake_) return fake_->messages;
+        std::vector<std::string> out;
+        if (fs::exists(maildir_ + "/new"))
+            for (const auto& e : fs::directory_iterator(maildir_ + "/new"))
+                out.push_back(ReadFileBytes(e.path().string()));
+        return out;
+    }
+
+private:
+    std::string maildir_;
+    int port_ = 0;
+    bool real_ = false;
+    QProcess process_;
+    std::unique_ptr<FakeSmtpServer> fake_;
+};
+
+class WebWatchTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        MakeSite();
+        web_ = std::make_unique<WebServer>(Path("site"), Path(""),
+                                           "    location = /old { return 302 /docs/new.html; }");
+        sink_ = std::make_unique<SmtpSink>(Path("maildir"));
+    }
+    void TearDown() override {
+        sink_.reset();
+        web_.reset();
+        SandboxTest::TearDown();
+    }
+
+    std::string Page(int i) const {
+        char name[32];
+        std::snprintf(name, sizeof name, "/docs/page%02d.html", i);
+        return name;
+    }
+    // index.html links to page 1; page i links on to page i + 1 in one of four ways, and to
+    // places outside the site, an ftp file, a missing page and a redirection.
+    void MakeSite() {
+        fs::create_directories(Path("site/docs"));
+        std::ofstream(Path("site/index.html"))
+            << "<html><body><a href=\"docs/page01.html\">start</a>"
+               "</body></html>\n";
+        for (int i = 1; i <= kPages; ++i) {
+            std::string next = i < kPages ? Page(i + 1) : std::string();
+            std::string href;
+            if (!next.empty()) {
+                switch (i % 4) {
+                    case 0:
+                        href = next.substr(6);
+                        break;  // "pageNN.html"
+                    case 1:
+                        href = "../docs/" + next.substr(6);
+                        break;  // ".."
+                    case 2:
+                        href = next;
+                        break;  // "/docs/..."
+                    default:
+                        href = "http://127.0.0.1:PORT" + next;
+                        break;  // absolute
+                }
+            }
+            std::ofstream page(Path("site") + Page(i));
+            page << "<html><head><title>Page " << i << "</title></head><body>\n";
+            if (!href.empty()) page << "<p><a href=\"" << href << "\">next</a></p>\n";
+            page << "<p><A HREF=\"http://elsewhere.example/docs/x.html\">away</A> "
+                    "<a href=\"ftp://127.0.0.1/docs/file.zip\">file</a> "
+                    "<a href=\"missing.html\">gone</a> <a href=\"/old\">moved</a></p>\n"
+                 << std::string(static_cast<size_t>(i) * 37, 'x') << "\n</body></html>\n";
+        }
+        std::ofstream(Path("site/docs/new.html")) << "<html>the new place</html>\n";
+    }
+    void FixAbsoluteLinks() {
+        // The port is known only once the server runs.
+        for (int i = 1; i <= kPages; ++i) {
+            std::string text = ReadFileBytes(Path("site") + Page(i));
+            size_t at = text.find("127.0.0.1:PORT");
+            if (at == std::string::npos) continue;
+            text.replace(at, 14, "127.0.0.1:" + std::to_string(web_->port()));
+            std::ofstream(Path("site") + Page(i), std::ios::trunc) << text;
+        }
+    }
+
+    int Reg(const QStringList& args) {
+        QProcess p;
+        p.start(QUORVANE_REG_BIN,
+                QStringList{"--registry", QString::fromStdString(Path("r.db"))} + args);
+        p.waitForFinished(30000);
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+    void Configure() {
+        const std::string site = "http://127.0.0.1:" + std::to_string(web_->port()) + "/";
+        const QString root = kKey;
+        const QString monitor = root + "\\Example Site";
+        std::vector<QStringList> sets = {
+            {root, "SmtpServer", "REG_SZ", QString("127.0.0.1:%1").arg(sink_->port())},
+            {root, "HostName", "REG_SZ", "quorvane.test"},
+            {root, "MyName", "REG_SZ", "quorvane@quorvane.test"},
+            {root, "DialUpProgram", "REG_SZ", "/nonexistent/nmcli"},
+            {root + "\\Nightly", "Type", "REG_DWORD", "1"},
+            {root + "\\Nightly", "Enabled", "REG_DWORD", "1"},
+            {root + "\\Nightly", "Interval", "REG_DWORD", "1440"},
+            {root + "\\Nightly", "Days", "REG_DWORD", "0x7f"},
+            {root + "\\Nightly", "Hours", "REG_DWORD", "0x1"},
+            {monitor, "Type", "REG_DWORD", "4"},
+            {monitor, "ScheduledEvent", "REG_SZ", "Nightly"},
+            {monitor, "Site", "REG_SZ", QString::fromStdString(site)},
+            {monitor, "EntireDomain", "REG_DWORD", "1"},
+            {monitor, "NotifyViaWindows", "REG_DWORD", "1"},
+            {monitor, "NotifyViaEmail", "REG_DWORD", "1"},
+            {monitor, "NotifyEmailTo", "REG_SZ", "me@example.org"},
+            {monitor + "\\WatchedUrls", QString::fromStdString(site), "REG_BINARY",
+             "000000000000000000000000"},
+        };
+        for (const auto& s : sets)
+            ASSERT_EQ(Reg(QStringList{"set"} + s), 0) << s.join(" ").toStdString();
+    }
+    // One `quorvane --run Nightly`; the log records it added.
+    std::vector<std::string> RunOnce() {
+        std::vector<LogRecord> before;
+        ReadLogFile(Path("data/Quorvane.log"), &before, nullptr);
+        QProcess p;
+        p.start(QUORVANE_BIN, {"--data-dir", QString::fromStdString(Path("data")), "--registry",
+                               QString::fromStdString(Path("r.db")), "--run", "Nightly"});
+        EXPECT_TRUE(p.waitForStarted(10000));
+        // The loop keeps turning meanwhile, so that a scripted sink can answer.
+        EXPECT_TRUE(
+            waitFor([&] { return p.state() == QProcess::NotRunning; }, std::chrono::seconds(240)));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+        std::vector<LogRecord> after;
+        ReadLogFile(Path("data/Quorvane.log"), &after, nullptr);
+        std::vector<std::string> added;
+        for (size_t i = before.size(); i < after.size(); ++i)
+            added.push_back(after[i].text.substr(2));
+        return added;
+    }
+    std::map<std::string, WatchedUrlRecord> Watched() {
+        auto store = Registry::Open(Path("r.db"), nullptr);
+        Registry::SetCurrent(store);
+        RegKey key;
+        key.Open(RegKey::LocalMachine(),
+                 "SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion\\Example Site\\WatchedUrls");
+        std::map<std::string, WatchedUrlRecord> out;
+        std::string name;
+        DWORD type;
+        Bytes data;
+        for (DWORD i = 0; key.EnumValue(i, &name, &type, &data) == ERROR_SUCCESS; ++i)
+            out[name] = WatchedUrlRecord::Decode(data);
+        key.Close();
+        Registry::SetCurrent(store_);
+        return out;
+    }
+
+    std::unique_ptr<WebServer> web_;
+    std::unique_ptr<SmtpSink> sink_;
+};
+
+TEST_F(WebWatchTest, AWholeSiteIsFoundOnceAndChangesAreToldExactly) {
+    if (web_->kind() != WebServer::Nginx) GTEST_SKIP() << "needs nginx: " << web_->log();
+    FixAbsoluteLinks();
+    Configure();
+    const std::string base = "http://127.0.0.1:" + std::to_string(web_->port());
+
+    // First run: every page is new.
+    auto records = RunOnce();
+    std::set<std::string> found;
+    int missing = 0, ftp = 0;
+    for (const auto& r : records) {
+        size_t at = r.find("A new document at ");
+        if (at != std::string::npos) found.insert(r.substr(at + 18, r.find("\r\n", at) - at - 18));
+        missing += r.find(base + "/docs/missing.html is no longer available.") != std::string::npos;
+        ftp += r.find("The link is not formed correctly.") != std::string::npos;
+    }
+    std::set<std::string> expected = {base + "/", base + "/old"};
+    for (int i = 1; i <= kPages; ++i) expected.insert(base + Page(i));
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(missing, 1);
+    EXPECT_EQ(ftp, 1);
+    EXPECT_EQ(records.size(), expected.size() + 2);
+
+    auto watched = Watched();
+    EXPECT_EQ(watched.size(), expected.size() + 2);  // the pages, the missing one, the ftp file
+    EXPECT_FALSE(watched.count("http://elsewhere.example/docs/x.html"));
+    struct stat st {};
+    ASSERT_EQ(stat((Path("site") + Page(7)).c_str(), &st), 0);
+    EXPECT_EQ(watched[base + Page(7)].status, 200u);
+    EXPECT_EQ(watched[base + Page(7)].contentLength, static_cast<uint32_t>(st.st_size));
+    EXPECT_EQ(watched[base + Page(7)].lastModified, static_cast<uint32_t>(st.st_mtime));
+    EXPECT_EQ(watched[base + "/docs/missing.html"].status, 404u);
+
+    ASSERT_TRUE(waitFor([&] { return sink_->Messages().size() == 1; }, std::chrono::seconds(10)));
+    std::string mail = sink_->Messages()[0];
+    EXPECT_NE(mail.find("Subject: Results of Web Watch Example Site"), std::string::npos);
+    EXPECT_NE(mail.find("A new document at " + base + Page(kPages)), std::string::npos);
+
+    // Second run: nothing to tell, nothing to send.
+    EXPECT_TRUE(RunOnce().empty());
+    waitFor([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(sink_->Messages().size(), 1u);
+
+    // One page gets a new time, another goes away.
+    timespec later[2] = {{st.st_mtime + 3600, 0}, {st.st_mtime + 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (Path("site") + Page(7)).c_str(), later, 0), 0);
+    fs::remove(Path("site") + Page(20));
+    records = RunOnce();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_NE(records[0].find("The document " + base + Page(7) + " was updated on "),
+              std::string::npos)
+        << records[0];
+    EXPECT_NE(records[1].find("The document " + base + Page(20) + " is no longer available."),
+              std::string::npos)
+        << records[1];
+    ASSERT_TRUE(waitFor([&] { return sink_->Messages().size() == 2; }, std::chrono::seconds(10)));
+}
+
+}  // namespace
