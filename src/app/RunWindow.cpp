@@ -38,6 +38,7 @@ void CRunWindow::SetPanel(int step, std::unique_ptr<CPanel> panel) {
     panel->SetVisible(false);
     // The window on screen shows the panel that is visible.
     connect(panel.get(), &CPanel::visibilityChanged, this, &CRunWindow::controlsChanged);
+    connect(panel.get(), &CPanel::linesChanged, this, &CRunWindow::controlsChanged);
     panels_[step] = std::move(panel);
 }
 

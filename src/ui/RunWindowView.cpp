@@ -79,8 +79,17 @@ void CRunWindowView::Render() {
     icon1046_->setVisible(c.show1046);
     cancel_->setEnabled(c.cancelEnabled);
     int page = 0;
-    for (auto [step, index] : pageOfStep_)
-        if (CPanel* panel = run_.Panel(step); panel && panel->visible()) page = index;
+    for (auto [step, index] : pageOfStep_) {
+        CPanel* panel = run_.Panel(step);
+        if (!panel) continue;
+        if (panel->visible()) page = index;
+        // A panel that tells what it is doing shows its own lines.
+        if (!panel->title().empty()) {
+            auto* label = static_cast<QLabel*>(panels_->widget(index));
+            label->setText(QString::fromStdString(panel->title() + "\n\n" + panel->line1() +
+                                                  "\n" + panel->line2()));
+        }
+    }
     panels_->setCurrentIndex(page);
     if (c.visible && !isVisible()) {
         if (c.lastShowRestored)
