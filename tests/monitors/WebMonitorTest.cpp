@@ -3,6 +3,7 @@
 
 #include "app/ActivityLog.h"
 #include "app/SettingsStore.h"
+#include "fakes/ClientOwner.h"
 #include "fakes/FakeHttpServer.h"
 #include "fixtures/Fixtures.h"
 #include "monitors/WebMonitor.h"
@@ -10,17 +11,6 @@
 namespace {
 
 using namespace settings;
-
-// Receives the monitor's completion, as the run window does.
-class RunStub : public CWindow {
-public:
-    std::vector<uint32_t> done;
-
-protected:
-    void OnMessage(UINT msg, WPARAM w, LPARAM) override {
-        if (msg == WM_STEP_FINISHED) done.push_back(static_cast<uint32_t>(w));
-    }
-};
 
 class WebMonitorTest : public SandboxTest {
 protected:

@@ -52,34 +52,34 @@ TEST_F(HttpTest, GetSendsTheFixedRequestAndStoresTheWholeResponse) {
     const std::string response =
         "HTTP/1.0 200 OK\r\nLast-Modified: Tue, 15 Nov 1994 08:12:31 GMT\r\n\r\n<html>hi</html>";
     server_.replies.push_back({{response}});
-    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
     ASSERT_TRUE(Finish());
     ASSERT_EQ(owner_.done.size(), 1u);
     EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_GET_DONE, 200u));
     EXPECT_EQ(server_.received[0], "GET /index.html HTTP/1.0\r\n" + std::string(kRequestTail) +
                                        "Host: www.example.test\r\n\r\n");
     EXPECT_EQ(File(), response);
-    EXPECT_EQ(owner_.http.state(), 0);
-    EXPECT_EQ(owner_.http.opMessage(), 0u);
+    EXPECT_EQ(owner_.client.state(), 0);
+    EXPECT_EQ(owner_.client.opMessage(), 0u);
 }
 
 TEST_F(HttpTest, HeadAndIfModifiedSince) {
     server_.replies.push_back({{"HTTP/1.0 304 Not Modified\r\nServer: x\r\n\r\n"}});
-    ASSERT_EQ(owner_.http.Head(Url("/a?b=c#frag"), fd_, 784887151), 0u);
+    ASSERT_EQ(owner_.client.Head(Url("/a?b=c#frag"), fd_, 784887151), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_HEAD_DONE, 304u));
     EXPECT_EQ(server_.received[0],
               "HEAD /a?b=c HTTP/1.0\r\n" + std::string(kRequestTail) +
                   "Host: www.example.test\r\n"
                   "If-Modified-Since: Tuesday, 15-Nov-94 08:12:31 GMT\r\n\r\n");
-    EXPECT_EQ(owner_.http.replyText(), "HTTP/1.0 304 Not Modified");
+    EXPECT_EQ(owner_.client.replyText(), "HTTP/1.0 304 Not Modified");
 }
 
 TEST_F(HttpTest, ABarInTheUrlMakesAPost) {
     ScriptedServer::Reply reply{{"HTTP/1.0 200 OK\r\n\r\nposted"}};
     reply.extra = 13 + 2;  // the body and the closing line end
     server_.replies.push_back(reply);
-    ASSERT_EQ(owner_.http.Get(Url("/form.cgi") + "|q=a%20b&x=1|y", fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url("/form.cgi") + "|q=a%20b&x=1|y", fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, 200u);
     EXPECT_EQ(server_.received[0], "POST /form.cgi HTTP/1.0\r\n" + std::string(kRequestTail) +
@@ -94,9 +94,9 @@ TEST_F(HttpTest, ProxyRequestsCarryTheWholeUrl) {
     Root().SetString(kProxyServer, "proxy.test");
     Root().SetDword(kProxyPort, static_cast<DWORD>(server_.port()));
     server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\n"}});
-    ASSERT_EQ(owner_.http.Get("http://www.example.test/p", fd_), 0u);
+    ASSERT_EQ(owner_.client.Get("http://www.example.test/p", fd_), 0u);
     ASSERT_TRUE(Finish());
-    ASSERT_EQ(owner_.http.Get("HTTP://www.example.test:8080/q", fd_), 0u);
+    ASSERT_EQ(owner_.client.Get("HTTP://www.example.test:8080/q", fd_), 0u);
     ASSERT_TRUE(waitFor([&] { return owner_.done.size() == 2; }));
     ASSERT_EQ(server_.connections(), 2);
     EXPECT_EQ(server_.received[0].substr(0, server_.received[0].find("\r\n")),
@@ -111,7 +111,7 @@ TEST_F(HttpTest, RedirectionsAreFollowedWithOneCompletion) {
     server_.replies.push_back({{"HTTP/1.0 302 Found\r\nlocation: next.html\r\n\r\nmoved"}});
     server_.replies.push_back({{"HTTP/1.0 302 Found\r\nLOCATION: /final?x=1\r\n\r\n"}});
     server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\nthe end"}});
-    ASSERT_EQ(owner_.http.Get(Url("/dir/page.html"), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url("/dir/page.html"), fd_), 0u);
     ASSERT_TRUE(Finish());
     waitFor([] { return false; }, std::chrono::milliseconds(50));
     ASSERT_EQ(owner_.done.size(), 1u);
@@ -124,34 +124,34 @@ TEST_F(HttpTest, RedirectionsAreFollowedWithOneCompletion) {
 
 TEST_F(HttpTest, AnEndlessRedirectChainStopsWithIts302) {
     server_.replies.push_back({{"HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\n"}});
-    ASSERT_EQ(owner_.http.Get(Url("/start"), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url("/start"), fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, 302u);
     EXPECT_EQ(server_.connections(), 1 + kMaxRedirections);
     // A 302 without a Location is reported as it is.
     owner_.done.clear();
     server_.replies = {{{"HTTP/1.0 302 Found\r\n\r\n"}}};
-    ASSERT_EQ(owner_.http.Get(Url("/x"), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url("/x"), fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, 302u);
 }
 
 TEST_F(HttpTest, RepliesThatAreNotHttpOrNothingAtAll) {
     server_.replies.push_back({{"Tue Dec  7 20:00:00 2026\r\n"}});
-    ASSERT_EQ(owner_.http.Get(Url("/time"), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url("/time"), fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, kHttpNotHttp);
-    EXPECT_EQ(owner_.http.replyText(), "Tue Dec  7 20:00:00 2026\r\n");
-    EXPECT_EQ(owner_.http.ErrorText(kHttpNotHttp),
+    EXPECT_EQ(owner_.client.replyText(), "Tue Dec  7 20:00:00 2026\r\n");
+    EXPECT_EQ(owner_.client.ErrorText(kHttpNotHttp),
               "The Web Server www.example.test said:  Tue Dec  7 20:00:00 2026\r\n");
     EXPECT_EQ(File(), "");
 
     owner_.done.clear();
     server_.replies = {{{}}};  // closes at once
-    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, kHttpNoResponse);
-    EXPECT_EQ(owner_.http.ErrorText(kHttpNoResponse),
+    EXPECT_EQ(owner_.client.ErrorText(kHttpNoResponse),
               "The Web Server www.example.test did not respond to our command, please try again "
               "later.");
 }
@@ -160,11 +160,11 @@ TEST_F(HttpTest, AStatusLineSplitOverReadsIsAssembledFirst) {
     ScriptedServer::Reply reply{{"HTT", "P/1.0 40", "4 Not Found\r\n\r\nmissing"}};
     reply.gapMs = 30;
     server_.replies.push_back(reply);
-    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, 404u);
-    EXPECT_EQ(owner_.http.replyText(), "HTTP/1.0 404 Not Found");
-    EXPECT_EQ(owner_.http.ErrorText(404),
+    EXPECT_EQ(owner_.client.replyText(), "HTTP/1.0 404 Not Found");
+    EXPECT_EQ(owner_.client.ErrorText(404),
               "The Web Server www.example.test said:  HTTP/1.0 404 Not Found");
     EXPECT_EQ(File(), "HTTP/1.0 404 Not Found\r\n\r\nmissing");
 }
@@ -173,24 +173,24 @@ TEST_F(HttpTest, BusyAndMalformedRequestsAnswerAtOnce) {
     ScriptedServer::Reply reply{{"HTTP/1.0 200 OK\r\n\r\n"}};
     reply.gapMs = 50;
     server_.replies.push_back(reply);
-    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
-    EXPECT_EQ(owner_.http.Get(Url("/other"), fd_), kHttpBusy);
-    EXPECT_EQ(owner_.http.ErrorText(kHttpBusy), "The Web object is being recalled.");
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
+    EXPECT_EQ(owner_.client.Get(Url("/other"), fd_), kHttpBusy);
+    EXPECT_EQ(owner_.client.ErrorText(kHttpBusy), "The Web object is being recalled.");
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done.size(), 1u);
     EXPECT_EQ(owner_.done[0].second, 200u);
 
-    EXPECT_EQ(owner_.http.Get("ftp://www.example.test/file", fd_), kHttpBadLink);
-    EXPECT_EQ(owner_.http.Get("http:///nohost", fd_), kHttpBadLink);
-    EXPECT_EQ(owner_.http.ErrorText(kHttpBadLink), "The link is not formed correctly.");
-    EXPECT_EQ(owner_.http.opMessage(), 0u);
+    EXPECT_EQ(owner_.client.Get("ftp://www.example.test/file", fd_), kHttpBadLink);
+    EXPECT_EQ(owner_.client.Get("http:///nohost", fd_), kHttpBadLink);
+    EXPECT_EQ(owner_.client.ErrorText(kHttpBadLink), "The link is not formed correctly.");
+    EXPECT_EQ(owner_.client.opMessage(), 0u);
 }
 
 TEST_F(HttpTest, LookupFailuresAndTimeouts) {
-    ASSERT_EQ(owner_.http.Get("http://no.such.host/", fd_), 0u);
+    ASSERT_EQ(owner_.client.Get("http://no.such.host/", fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, 11001u);
-    EXPECT_EQ(owner_.http.ErrorText(11001),
+    EXPECT_EQ(owner_.client.ErrorText(11001),
               "The Internet address for no.such.host could not be found.  Verify the server "
               "name and try again.");
 
@@ -199,11 +199,11 @@ TEST_F(HttpTest, LookupFailuresAndTimeouts) {
     resolver_->never.insert("slow.host");
     Root().SetDword(kTimeoutConnection, 40);
     Root().SetDword(kConnectionAttempts, 2);
-    ASSERT_EQ(owner_.http.Get("http://slow.host/", fd_), 0u);
+    ASSERT_EQ(owner_.client.Get("http://slow.host/", fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, kLookupTimedOut);
     EXPECT_EQ(resolver_->asked.size(), 3u) << "the first try and two more";
-    EXPECT_EQ(owner_.http.ErrorText(kLookupTimedOut),
+    EXPECT_EQ(owner_.client.ErrorText(kLookupTimedOut),
               "The Internet address lookup timed out.  Verify the DNS server addresses, and the "
               "Internet connection.");
 }
@@ -215,7 +215,7 @@ TEST_F(HttpTest, RefusedConnectionsAreRetriedThenReportedAsNoResponse) {
         closedPort = gone.port();
     }
     std::string url = "http://www.example.test:" + std::to_string(closedPort) + "/";
-    ASSERT_EQ(owner_.http.Get(url, fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(url, fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, kHttpNoResponse) << "not the socket error";
     EXPECT_EQ(resolver_->asked.size(), 4u) << "the default 3 attempts try four times";
@@ -223,18 +223,18 @@ TEST_F(HttpTest, RefusedConnectionsAreRetriedThenReportedAsNoResponse) {
     owner_.done.clear();
     resolver_->asked.clear();
     Root().SetDword(kConnectionAttempts, 0);
-    ASSERT_EQ(owner_.http.Get(url, fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(url, fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(resolver_->asked.size(), 1u);
 
     // A dotted address is connected without a lookup.
     owner_.done.clear();
     resolver_->asked.clear();
-    ASSERT_EQ(owner_.http.Get("http://127.0.0.1:" + std::to_string(closedPort) + "/", fd_), 0u);
+    ASSERT_EQ(owner_.client.Get("http://127.0.0.1:" + std::to_string(closedPort) + "/", fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_TRUE(resolver_->asked.empty());
     owner_.done.clear();
-    owner_.http.Get("http://0.0.0.0:" + std::to_string(closedPort) + "/", fd_);
+    owner_.client.Get("http://0.0.0.0:" + std::to_string(closedPort) + "/", fd_);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(resolver_->asked, std::vector<std::string>{"0.0.0.0"});
 }
@@ -244,11 +244,11 @@ TEST_F(HttpTest, AReplyTimeoutAfterConnectingIsReportedOnce) {
     ScriptedServer::Reply silent;
     silent.silent = true;
     server_.replies.push_back(silent);
-    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, kHttpNoResponse);
     EXPECT_EQ(server_.connections(), 1) << "no new connection once one stood";
-    EXPECT_FALSE(owner_.http.OnTimer(99));
+    EXPECT_FALSE(owner_.client.OnTimer(99));
 }
 
 TEST_F(HttpTest, AServerThatNeverStopsIsCutOffAtTheSizeLimit) {
@@ -256,11 +256,11 @@ TEST_F(HttpTest, AServerThatNeverStopsIsCutOffAtTheSizeLimit) {
     ScriptedServer::Reply endless{{"HTTP/1.0 200 OK\r\n\r\n"}};
     endless.endless = 16384;
     server_.replies.push_back(endless);
-    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
     ASSERT_TRUE(Finish(std::chrono::seconds(30)));
     EXPECT_EQ(owner_.done[0].second, kHttpTooLarge);
     EXPECT_LE(File().size(), 200000u);
-    EXPECT_NE(owner_.http.ErrorText(kHttpTooLarge).find("more than 200000 bytes"),
+    EXPECT_NE(owner_.client.ErrorText(kHttpTooLarge).find("more than 200000 bytes"),
               std::string::npos);
 }
 
@@ -268,7 +268,7 @@ TEST_F(HttpTest, ALargeResponseArrivesWhole) {
     std::string body;
     for (int i = 0; body.size() < 3 * 1024 * 1024; ++i) body += "line " + std::to_string(i) + "\n";
     server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\n", body}});
-    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
     ASSERT_TRUE(Finish(std::chrono::seconds(30)));
     EXPECT_EQ(owner_.done[0].second, 200u);
     EXPECT_TRUE(File() == "HTTP/1.0 200 OK\r\n\r\n" + body);
@@ -279,12 +279,12 @@ TEST_F(HttpTest, AbortPostsNothing) {
     slow.gapMs = 100;
     slow.silent = true;
     server_.replies.push_back(slow);
-    ASSERT_EQ(owner_.http.Get(Url(), fd_), 0u);
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
     waitFor([&] { return server_.connections() == 1; });
-    owner_.http.Abort();
+    owner_.client.Abort();
     waitFor([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_TRUE(owner_.done.empty());
-    EXPECT_EQ(owner_.http.state(), 0);
+    EXPECT_EQ(owner_.client.state(), 0);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ protected:
         ::ftruncate(fd_, 0);
         ::lseek(fd_, 0, SEEK_SET);
         owner_.done.clear();
-        uint32_t rc = head ? owner_.http.Head(url, fd_) : owner_.http.Get(url, fd_);
+        uint32_t rc = head ? owner_.client.Head(url, fd_) : owner_.client.Get(url, fd_);
         if (rc != 0) return rc;
         EXPECT_TRUE(waitFor([&] { return !owner_.done.empty(); }, std::chrono::seconds(20)));
         return owner_.done.empty() ? 0 : owner_.done[0].second;
@@ -67,8 +67,8 @@ TEST_F(RealServerTest, DocumentsRedirectionsAndMissingPages) {
     EXPECT_EQ(whole.substr(whole.size() - 5000), std::string(5000, 'a'));
 
     EXPECT_EQ(Fetch(server_->Url("/nothing-here.html")), 404u);
-    EXPECT_NE(owner_.http.ErrorText(404).find("said:  HTTP/1."), std::string::npos);
-    EXPECT_NE(owner_.http.ErrorText(404).find(" 404 "), std::string::npos);
+    EXPECT_NE(owner_.client.ErrorText(404).find("said:  HTTP/1."), std::string::npos);
+    EXPECT_NE(owner_.client.ErrorText(404).find(" 404 "), std::string::npos);
 
     if (server_->kind() != WebServer::Nginx)
         GTEST_SKIP() << "the stand-in server knows no redirections or proxy requests";

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "app/SettingsStore.h"
+#include "fakes/ClientOwner.h"
 #include "fakes/FakeSmtpServer.h"
 #include "fixtures/Fixtures.h"
 #include "net/Smtp.h"
@@ -11,22 +12,6 @@
 namespace {
 
 using namespace settings;
-
-class SmtpOwner : public CWindow {
-public:
-    CSmtp smtp;
-    std::vector<std::pair<UINT, uint32_t>> done;
-    SmtpOwner() { smtp.SetOwner(this); }
-
-protected:
-    void OnMessage(UINT msg, WPARAM w, LPARAM l) override {
-        if (msg == WM_SMTP_LOOKUP)
-            smtp.OnLookupDone(w, l);
-        else
-            done.emplace_back(msg, static_cast<uint32_t>(w));
-    }
-    void OnTimer(UINT id) override { smtp.OnTimer(id); }
-};
 
 class SmtpTest : public SandboxTest {
 protected:
@@ -48,14 +33,15 @@ protected:
         return owner_.done[taken_++];
     }
     void Connect() {
-        ASSERT_EQ(owner_.smtp.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
-                  0u);
+        ASSERT_EQ(
+            owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+            0u);
         ASSERT_EQ(Next(), std::make_pair(WM_SMTP_READY, 0u));
-        ASSERT_EQ(owner_.smtp.state(), 7);
+        ASSERT_EQ(owner_.client.state(), 7);
     }
 
     FakeSmtpServer server_;
-    SmtpOwner owner_;
+    ClientOwner<CSmtp, WM_SMTP_LOOKUP> owner_;
     std::vector<int> fds_;
     size_t taken_ = 0;
 };
@@ -66,11 +52,11 @@ TEST_F(SmtpTest, TwoMessagesInOneSession) {
     Connect();
     const std::string first = "Subject: one\r\n\r\nfirst\r\n.\r\n";
     const std::string second = "Subject: two\r\n\r\nsecond\r\n.\r\n";
-    ASSERT_EQ(owner_.smtp.SendMail("a@x.test", Message("m1", first)), 0u);
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", Message("m1", first)), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, 0u));
-    ASSERT_EQ(owner_.smtp.SendMail("b@x.test", Message("m2", second)), 0u);
+    ASSERT_EQ(owner_.client.SendMail("b@x.test", Message("m2", second)), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, 0u));
-    owner_.smtp.Quit();
+    owner_.client.Quit();
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_ENDED, 0u));
     EXPECT_EQ(server_.commands,
               (std::vector<std::string>{"HELO client.test", "RSET", "MAIL FROM: <me@example.org>",
@@ -79,11 +65,11 @@ TEST_F(SmtpTest, TwoMessagesInOneSession) {
                                         "DATA", "RSET", "MAIL FROM: <me@example.org>", "QUIT"}));
     EXPECT_EQ(server_.messages, (std::vector<std::string>{first, second}))
         << "the text goes as the file holds it";
-    EXPECT_EQ(owner_.smtp.state(), 0);
+    EXPECT_EQ(owner_.client.state(), 0);
 }
 
 TEST_F(SmtpTest, QuitWithoutASessionEndsAtOnce) {
-    owner_.smtp.Quit();
+    owner_.client.Quit();
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_ENDED, 0u));
     EXPECT_EQ(server_.connections, 0);
 }
@@ -91,38 +77,39 @@ TEST_F(SmtpTest, QuitWithoutASessionEndsAtOnce) {
 TEST_F(SmtpTest, RefusalsOfRecipientsAndMessagesKeepTheSession) {
     server_.refusedRecipients.insert("<nobody@x.test>");
     Connect();
-    ASSERT_EQ(owner_.smtp.SendMail("nobody@x.test", Message("m", "x\r\n.\r\n")), 0u);
+    ASSERT_EQ(owner_.client.SendMail("nobody@x.test", Message("m", "x\r\n.\r\n")), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpBadRecipient));
-    EXPECT_EQ(owner_.smtp.ErrorText(kSmtpBadRecipient), "The e-mail receipent name is invalid.");
-    EXPECT_EQ(owner_.smtp.state(), 7);
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpBadRecipient), "The e-mail receipent name is invalid.");
+    EXPECT_EQ(owner_.client.state(), 7);
 
     server_.accepted = "554 rejected as spam\r\n";
-    ASSERT_EQ(owner_.smtp.SendMail("a@x.test", Message("m2", "spam\r\n.\r\n")), 0u);
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", Message("m2", "spam\r\n.\r\n")), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNotSendable));
-    EXPECT_EQ(owner_.smtp.state(), 7);
+    EXPECT_EQ(owner_.client.state(), 7);
 
     server_.replies["DATA"] = "250 not what you wanted\r\n";
-    ASSERT_EQ(owner_.smtp.SendMail("a@x.test", Message("m3", "x\r\n.\r\n")), 0u);
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", Message("m3", "x\r\n.\r\n")), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNotSendable));
-    EXPECT_EQ(owner_.smtp.ErrorText(kSmtpNotSendable), "An e-mail message is not sendable.");
-    EXPECT_EQ(owner_.smtp.SendMail("a@x.test", -1), 0u);
-    EXPECT_EQ(owner_.smtp.SendMail("b@x.test", -1), kSmtpBusy) << "one operation at a time";
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpNotSendable), "An e-mail message is not sendable.");
+    EXPECT_EQ(owner_.client.SendMail("a@x.test", -1), 0u);
+    EXPECT_EQ(owner_.client.SendMail("b@x.test", -1), kSmtpBusy) << "one operation at a time";
 }
 
 TEST_F(SmtpTest, RefusedGreetingsAndSendersEndTheSession) {
     server_.greeting = "554 go away\r\n";
-    ASSERT_EQ(owner_.smtp.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
               0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpRefused));
-    EXPECT_EQ(owner_.smtp.ErrorText(kSmtpRefused), "The SMTP mail server 127.0.0.1 said:  go away");
-    EXPECT_EQ(owner_.smtp.state(), 0);
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpRefused),
+              "The SMTP mail server 127.0.0.1 said:  go away");
+    EXPECT_EQ(owner_.client.state(), 0);
 
     server_.greeting = "220 ok\r\n";
     server_.replies["MAIL"] = "553 who are you\r\n";
-    ASSERT_EQ(owner_.smtp.Connect("bad", "client.test", "127.0.0.1", server_.port()), 0u);
+    ASSERT_EQ(owner_.client.Connect("bad", "client.test", "127.0.0.1", server_.port()), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpBadSender));
-    EXPECT_EQ(owner_.smtp.state(), 0);
-    EXPECT_EQ(owner_.smtp.SendMail("a@x.test", -1), kSmtpSendFailed);
+    EXPECT_EQ(owner_.client.state(), 0);
+    EXPECT_EQ(owner_.client.SendMail("a@x.test", -1), kSmtpSendFailed);
 }
 
 TEST_F(SmtpTest, ALargeMessageGoesOutInPiecesWithOneCompletion) {
@@ -130,7 +117,7 @@ TEST_F(SmtpTest, ALargeMessageGoesOutInPiecesWithOneCompletion) {
     std::string text = "Subject: big\r\n\r\n";
     while (text.size() < 4 * 1024 * 1024) text += "a line of the message text\r\n";
     text += ".\r\n";
-    ASSERT_EQ(owner_.smtp.SendMail("a@x.test", Message("big", text)), 0u);
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", Message("big", text)), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, 0u));
     ASSERT_EQ(server_.messages.size(), 1u);
     EXPECT_TRUE(server_.messages[0] == text);
@@ -141,18 +128,18 @@ TEST_F(SmtpTest, ALargeMessageGoesOutInPiecesWithOneCompletion) {
 TEST_F(SmtpTest, SilenceIsReportedOnceAndHangUpsAtOnce) {
     Root().SetDword(kTimeoutSmtp, 100);
     server_.replies["HELO"] = "";  // never answered
-    ASSERT_EQ(owner_.smtp.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
               0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNoResponse));
     EXPECT_EQ(server_.connections, 1);
-    EXPECT_EQ(owner_.smtp.ErrorText(kSmtpNoResponse),
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpNoResponse),
               "The SMTP Mail server 127.0.0.1 did not respond to our command, please try again "
               "later.");
 
     server_.replies["HELO"] = "250 ok\r\n";
     server_.closeAfterGreeting = true;
     Root().SetDword(kTimeoutSmtp, 60000);
-    ASSERT_EQ(owner_.smtp.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
               0u);
     EXPECT_EQ(Next().second, kSmtpNoResponse) << "a hang-up ends the session without the wait";
 }
@@ -160,7 +147,8 @@ TEST_F(SmtpTest, SilenceIsReportedOnceAndHangUpsAtOnce) {
 TEST_F(SmtpTest, LineBreaksNeverReachACommand) {
     Connect();
     ASSERT_EQ(
-        owner_.smtp.SendMail("a@x.test>\r\nRCPT TO: <evil@x.test", Message("m", "x\r\n.\r\n")), 0u);
+        owner_.client.SendMail("a@x.test>\r\nRCPT TO: <evil@x.test", Message("m", "x\r\n.\r\n")),
+        0u);
     Next();
     EXPECT_EQ(server_.commands[3], "RCPT TO: <a@x.test>RCPT TO: <evil@x.test>");
 }

@@ -7,6 +7,7 @@
 #include "app/ActivityLog.h"
 #include "app/Application.h"
 #include "app/SettingsStore.h"
+#include "fakes/ClientOwner.h"
 #include "fakes/FakeSmtpServer.h"
 #include "fixtures/Fixtures.h"
 #include "notify/MailQueue.h"
@@ -16,16 +17,6 @@ namespace {
 
 using namespace settings;
 namespace fs = std::filesystem;
-
-class RunStub : public CWindow {
-public:
-    std::vector<uint32_t> done;
-
-protected:
-    void OnMessage(UINT msg, WPARAM w, LPARAM) override {
-        if (msg == WM_STEP_FINISHED) done.push_back(static_cast<uint32_t>(w));
-    }
-};
 
 class MailQueueTest : public SandboxTest {
 protected:
