@@ -194,9 +194,13 @@ void CActivityLog::WriteLog(int icon, const std::string& text, int action, const
     }
     // A record torn by a crash or a full disk would shift every later record off its
     // 516-byte place; drop the torn tail so that new records stay readable.
-    off_t size = st.st_size;
-    off_t torn = size % static_cast<off_t>(kLogRecordSize);
-    if (torn != 0 && ::ftruncate(fd, size - torn) == 0) size -= torn;
+    off_t torn = st.st_size % static_cast<off_t>(kLogRecordSize);
+    if (torn != 0 && ::ftruncate(fd, st.st_size - torn) != 0) {
+        int e = errno;
+        ::close(fd);
+        ReportFileError(e);
+        return;
+    }
     if (!WriteAll(fd, bytes.data(), bytes.size())) {
         int e = errno ? errno : ENOSPC;
         // Leave no half record behind.

@@ -55,7 +55,7 @@ std::string HostPart(std::string_view scheme, std::string_view host, int port) {
     return out;
 }
 
-std::string StripControls(std::string s) {
+std::string StripControls(const std::string& s) {
     std::string out;
     out.reserve(s.size());
     for (char c : s)

@@ -198,7 +198,7 @@ void CSmtp::OnReceive(int error) {
 void CSmtp::JudgeReply() {
     size_t end = CompleteReply(pending_);
     if (end == 0) {
-        if (pending_.size() > 64 * 1024) {  // no line end in sight: not an SMTP server
+        if (pending_.size() > size_t{64} * 1024) {  // no line end in sight: not an SMTP server
             replyText_ = pending_.substr(0, 1024);
             Fail(kSmtpRefused);
             return;
