@@ -46,12 +46,6 @@ int CItemList::FindStringExact(const std::string& text) const {
     return -1;
 }
 
-int CItemList::FindString(const std::string& text) const {
-    for (int i = 0; i < GetCount(); ++i)
-        if (strncasecmp(items_[i].text.c_str(), text.c_str(), text.size()) == 0) return i;
-    return -1;
-}
-
 void CItemList::SetCurSel(int index) {
     if (index < -1 || index >= GetCount()) index = -1;
     if (index == current_) return;

@@ -26,8 +26,6 @@ public:
     void SetItemData(int index, int64_t data);
     // The first item equal to text without regard to case, or -1.
     int FindStringExact(const std::string& text) const;
-    // The first item that begins with text without regard to case, or -1.
-    int FindString(const std::string& text) const;
 
     // The selected item, -1 for none.
     int GetCurSel() const { return current_; }

@@ -42,8 +42,6 @@ public:
     int urlPort() const { return urlPort_; }
     const std::string& path() const { return path_; }
     int statusCode() const { return statusCode_; }
-    // The request as it was last handed to the socket.
-    const std::string& lastRequest() const { return request_; }
 
 protected:
     uint32_t Reconnect() override;

@@ -38,7 +38,6 @@ public:
     uint64_t TickCount() const override { return ticks_; }
     bool SetUtc(time_t when, std::string*) override {
         now_ = when;
-        ++setCount_;
         return true;
     }
     void Set(time_t now) { now_ = now; }
@@ -46,10 +45,8 @@ public:
         now_ += seconds;
         ticks_ += static_cast<uint64_t>(seconds) * 1000;
     }
-    int SetCount() const { return setCount_; }
 
 private:
     time_t now_;
     uint64_t ticks_ = 0;
-    int setCount_ = 0;
 };
