@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "app/ItemList.h"
 #include "fixtures/Fixtures.h"
 #include "net/Inet.h"
 
@@ -151,6 +152,32 @@ TEST(InetDateTest, TodaysDatesParseAndNonsenseGivesZero) {
     EXPECT_EQ(CInet::ParseHttpDate("yesterday"), 0);
     EXPECT_EQ(CInet::ParseHttpDate(""), 0);
     EXPECT_EQ(CInet::ParseHttpDate(","), 0);
+}
+
+class InetRegistryTest : public SandboxTest {};
+
+TEST_F(InetRegistryTest, HelpersKeepDefaultsAndStopListsAtTheEmptyItem) {
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "K", ""), ERROR_SUCCESS);
+    std::string text = "default";
+    EXPECT_FALSE(CInet::ReadString(key, "Absent", &text));
+    EXPECT_EQ(text, "default");
+    key.SetString("Long", std::string(256, 'x'));
+    EXPECT_FALSE(CInet::ReadString(key, "Long", &text));
+    EXPECT_EQ(text, "default");
+    key.SetString("Name", "news.example.org");
+    EXPECT_TRUE(CInet::ReadString(key, "Name", &text));
+    EXPECT_EQ(text, "news.example.org");
+
+    key.SetValue("Groups", REG_MULTI_SZ, Bytes{'a', 0, 'b', 0, 0, 'c', 0, 0});
+    CItemList list;
+    list.AddString("stale");
+    CInet::FillList(key, "Groups", list);
+    ASSERT_EQ(list.GetCount(), 2);
+    EXPECT_EQ(list.GetText(1), "b");
+    key.SetValue("Big", REG_MULTI_SZ, Bytes(1025, 'x'));
+    CInet::FillList(key, "Big", list);
+    EXPECT_EQ(list.GetCount(), 0) << "a list over 1024 bytes is not read";
 }
 
 class InetHeaderTest : public SandboxTest {};
