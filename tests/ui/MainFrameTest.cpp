@@ -242,7 +242,9 @@ TEST_F(MainFrameTest, TheEventListIsDrivenThroughItsWidgets) {
     // Double-click opens the companion editor of the kind.
     SelectRow(0);
     QRect cell = List()->visualRect(frame_->view()->model()->index(0, 0));
-    emit List()->doubleClicked(frame_->view()->model()->index(0, 0));
+    QTest::mousePress(List()->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseRelease(List()->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(List()->viewport(), Qt::LeftButton, {}, cell.center());
     ASSERT_FALSE(shell_->calls.empty());
     EXPECT_EQ(shell_->calls.back(), "start ./quorvane-webwatch [Example site]");
 
