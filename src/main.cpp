@@ -8,6 +8,15 @@
 #include "app/Headless.h"
 #include "ui/MainFrame.h"
 
+namespace {
+
+bool HasDisplay() {
+    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
+           std::getenv("QT_QPA_PLATFORM");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     CommandLine cmd;
     std::string error;
@@ -26,6 +35,9 @@ int main(int argc, char** argv) {
 
     if (!OpenSettingsStore(registryFile, &error)) {
         std::cerr << "quorvane: " << error << "\n";
+        // Someone who started the window would never read standard error.
+        if (cmd.mode == CommandLine::Desktop && HasDisplay())
+            ShowStartupError("The settings cannot be used: " + error, argc, argv);
         return 3;
     }
     switch (cmd.mode) {
@@ -42,8 +54,7 @@ int main(int argc, char** argv) {
         default:
             break;
     }
-    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
-        !std::getenv("QT_QPA_PLATFORM")) {
+    if (!HasDisplay()) {
         std::cerr << "quorvane: no display to show the window on; use --headless to run the "
                      "schedules without one.\n";
         return 2;

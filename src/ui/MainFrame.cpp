@@ -15,6 +15,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -627,6 +628,11 @@ void CMainFrame::OnCommand(int command) {
             break;
     }
     UpdateCommands();
+}
+
+void ShowStartupError(const std::string& text, int& argc, char** argv) {
+    QApplication qt(argc, argv);
+    QMessageBox::critical(nullptr, "Quorvane", Q(text));
 }
 
 int RunDesktop(int& argc, char** argv) {

@@ -88,3 +88,5 @@ private:
 
 // Starts the desktop program; returns its exit code.
 int RunDesktop(int& argc, char** argv);
+// Tells the user in a message box why the program cannot start.
+void ShowStartupError(const std::string& text, int& argc, char** argv);
