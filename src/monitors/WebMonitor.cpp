@@ -91,8 +91,10 @@ void CWebMonitor::Start(const std::string& eventName) {
     if (!temp_.IsOpen()) {
         std::string error;
         if (!temp_.Create("KV5", {}, true, &error)) {
-            ReportError(static_cast<uint32_t>(errno ? errno : EIO));
-            Finish(static_cast<uint32_t>(errno ? errno : EIO));
+            // Taken before the log write below can change errno.
+            auto code = static_cast<uint32_t>(errno ? errno : EIO);
+            ReportError(code);
+            Finish(code);
             return;
         }
     } else {

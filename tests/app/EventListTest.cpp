@@ -33,11 +33,7 @@ protected:
     }
     void Event(const std::string& name, DWORD kind, const std::string& schedule,
                const std::string& description = {}) {
-        RegKey key;
-        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
-        key.SetDword(kType, kind);
-        key.SetString(kScheduledEvent, schedule);
-        if (!description.empty()) key.SetString(kDescription, description);
+        AddEvent(name, kind, schedule, description);
     }
     void Choose(const std::string& schedule) {
         CItemList& s = commands_->selector();

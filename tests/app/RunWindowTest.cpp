@@ -52,10 +52,7 @@ protected:
         key.SetString("PhoneBook", phoneBook);
     }
     void Monitor(const std::string& name, DWORD kind, const std::string& schedule = "Daily") {
-        RegKey key;
-        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
-        key.SetDword(kType, kind);
-        key.SetString(kScheduledEvent, schedule);
+        AddEvent(name, kind, schedule);
     }
     bool RunToEnd() {
         return waitFor([&] { return !run_->running(); });

@@ -62,10 +62,7 @@ protected:
         ASSERT_TRUE(CreateEventRecord(r));
     }
     void Monitor(const std::string& name, const std::string& schedule) {
-        RegKey key;
-        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
-        key.SetDword(kType, 4);
-        key.SetString(kScheduledEvent, schedule);
+        AddEvent(name, 4, schedule);
     }
     std::optional<time_t> Next(const std::string& name, time_t now) {
         time_t when = 0;

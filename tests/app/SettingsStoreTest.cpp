@@ -16,10 +16,7 @@ protected:
         ASSERT_TRUE(CreateEventRecord(r));
     }
     void AddMonitor(const std::string& name, const std::string& schedule, DWORD kind = 4) {
-        RegKey key;
-        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
-        key.SetDword(kType, kind);
-        key.SetString(kScheduledEvent, schedule);
+        AddEvent(name, kind, schedule);
     }
     std::string ScheduledEventOf(const std::string& name) {
         RegKey key;

@@ -30,10 +30,7 @@ protected:
         key.SetString("PhoneBook", phoneBook);
     }
     void Monitor(const std::string& name, const std::string& schedule) {
-        RegKey key;
-        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
-        key.SetDword(kType, 4);
-        key.SetString(kScheduledEvent, schedule);
+        AddEvent(name, 4, schedule);
     }
     QStringList Args(std::initializer_list<const char*> more) {
         QStringList args = {"--data-dir", QString::fromStdString(Path("data")), "--registry",

@@ -14,6 +14,7 @@
 #include "fakes/FakeSmtpServer.h"
 #include "fakes/WebServer.h"
 #include "fixtures/Fixtures.h"
+#include "fixtures/WatchList.h"
 #include "monitors/WebMonitor.h"
 
 namespace {
@@ -194,18 +195,9 @@ protected:
         return added;
     }
     std::map<std::string, WatchedUrlRecord> Watched() {
-        auto store = Registry::Open(Path("r.db"), nullptr);
-        Registry::SetCurrent(store);
-        RegKey key;
-        key.Open(RegKey::LocalMachine(),
-                 "SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion\\Example Site\\WatchedUrls");
-        std::map<std::string, WatchedUrlRecord> out;
-        std::string name;
-        DWORD type;
-        Bytes data;
-        for (DWORD i = 0; key.EnumValue(i, &name, &type, &data) == ERROR_SUCCESS; ++i)
-            out[name] = WatchedUrlRecord::Decode(data);
-        key.Close();
+        // The programs wrote into their own store file; read it, then go back to the test's.
+        Registry::SetCurrent(Registry::Open(Path("r.db"), nullptr));
+        auto out = ReadWatchList("Example Site");
         Registry::SetCurrent(store_);
         return out;
     }

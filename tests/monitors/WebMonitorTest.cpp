@@ -6,6 +6,7 @@
 #include "fakes/ClientOwner.h"
 #include "fakes/FakeHttpServer.h"
 #include "fixtures/Fixtures.h"
+#include "fixtures/WatchList.h"
 #include "monitors/WebMonitor.h"
 
 namespace {
@@ -45,17 +46,7 @@ protected:
         for (const auto& r : records) texts.push_back(r.text.substr(2));
         return texts;
     }
-    std::map<std::string, WatchedUrlRecord> Watched() {
-        RegKey key;
-        key.Open(RegKey::LocalMachine(), EventPath("Site") + "\\WatchedUrls");
-        std::map<std::string, WatchedUrlRecord> out;
-        std::string name;
-        DWORD type;
-        Bytes data;
-        for (DWORD i = 0; key.EnumValue(i, &name, &type, &data) == ERROR_SUCCESS; ++i)
-            out[name] = WatchedUrlRecord::Decode(data);
-        return out;
-    }
+    std::map<std::string, WatchedUrlRecord> Watched() { return ReadWatchList("Site"); }
     std::vector<std::string> Queued() {
         std::vector<std::string> files;
         if (!std::filesystem::exists("Forward")) return files;
