@@ -58,6 +58,12 @@ inline constexpr const char* kScheduledEvent = "ScheduledEvent";
 inline constexpr const char* kNoSchedule = "<None>";
 inline constexpr const char* kDeletedSchedule = "<None";
 
+// Our own value of a web site event: the most documents its watch list may grow to by
+// crawling, so that a site that makes pages without end (a calendar, a session id in every
+// link) cannot keep a run going for ever.
+inline constexpr const char* kMaxDocuments = "MaxDocuments";
+inline constexpr DWORD kDefaultMaxDocuments = 10000;
+
 // Event kinds (the Type value).
 enum EventKind : DWORD {
     kSchedule = 1,

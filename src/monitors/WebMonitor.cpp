@@ -34,13 +34,14 @@ bool IsHeadFailure(uint32_t result) {
 
 // Splits and rebuilds a URL so that "." and ".." segments and doubled slashes are gone.
 void NormalizedParts(const std::string& url, std::string* scheme, std::string* host,
-                     std::string* path, std::string* normalized = nullptr) {
+                     std::string* path, std::string* normalized = nullptr, int* portOut = nullptr) {
     std::string s, h, p;
     int port = 80;
     CInet::SplitUrl(url, &s, &h, &port, &p);
     std::string n = CInet::NormalizeUrl(s, h, port, p);
     CInet::SplitUrl(n, scheme, host, &port, path);
     if (normalized) *normalized = n;
+    if (portOut) *portOut = port;
 }
 
 }  // namespace
@@ -105,6 +106,7 @@ void CWebMonitor::Start(const std::string& eventName) {
     entireDomain_ = notifyViaEmail_ = notifyViaWindows_ = 0;
     notifyEmailTo_.clear();
     site_.clear();
+    maxDocuments_ = kDefaultMaxDocuments;
     RegKey event;
     if (event.Open(RegKey::LocalMachine(), EventPath(eventName)) == ERROR_SUCCESS) {
         entireDomain_ = ReadDword(event, "EntireDomain", 0);
@@ -112,8 +114,9 @@ void CWebMonitor::Start(const std::string& eventName) {
         notifyViaWindows_ = ReadDword(event, "NotifyViaWindows", 0);
         notifyEmailTo_ = ReadString(event, "NotifyEmailTo");
         site_ = ReadString(event, "Site");
+        maxDocuments_ = ReadDword(event, kMaxDocuments, kDefaultMaxDocuments);
     }
-    NormalizedParts(site_, nullptr, &siteHost_, &sitePath_);
+    NormalizedParts(site_, nullptr, &siteHost_, &sitePath_, nullptr, &sitePort_);
 
     LONG rc = watched_.Open(RegKey::LocalMachine(), EventPath(eventName) + "\\WatchedUrls");
     if (rc != ERROR_SUCCESS) {
@@ -121,6 +124,10 @@ void CWebMonitor::Start(const std::string& eventName) {
         Finish(static_cast<uint32_t>(rc));
         return;
     }
+    // A list that was full before this run was told so in the run that filled it.
+    watchedCount_ = 0;
+    watched_.QueryInfo(nullptr, nullptr, &watchedCount_);
+    boundTold_ = watchedCount_ >= maxDocuments_;
     index_ = -1;
     NextDocument();
 }
@@ -164,10 +171,29 @@ void CWebMonitor::StoreRecord() {
         key.SetValue(url_, REG_BINARY, record_.Encode());
 }
 
+bool CWebMonitor::IsSiteServer() const {
+    std::string host;
+    int port = 80;
+    CInet::SplitUrl(url_, nullptr, &host, &port, nullptr);
+    return !host.empty() && strcasecmp(host.c_str(), siteHost_.c_str()) == 0 && port == sitePort_;
+}
+
 void CWebMonitor::OnHeadDone(uint32_t result) {
     if (IsHeadFailure(result)) {
-        ReportError(result);
-        Finish(result);
+        // When the site's own server fails, every document behind this one would too: they
+        // wait for the next run. A dead link to anywhere else is told once and marked, as a
+        // document that cannot be asked for is, so that it never holds up the rest.
+        if (IsSiteServer()) {
+            ReportError(result);
+            Finish(result);
+            return;
+        }
+        if (record_.status != result) {
+            ReportError(result);
+            record_.status = result;
+            StoreRecord();
+        }
+        NextDocument();
         return;
     }
     std::string text = "The Web Watch Monitor " + eventName_ + " found,\r\n\r\n";
@@ -288,8 +314,21 @@ void CWebMonitor::AddLink(const std::string& link) {
     if (key.Open(RegKey::LocalMachine(), settings::EventPath(eventName_) + "\\WatchedUrls") !=
         ERROR_SUCCESS)
         return;
-    if (key.QueryValue(normalized, nullptr, nullptr, 0) == ERROR_FILE_NOT_FOUND)
-        key.SetValue(normalized, REG_BINARY, WatchedUrlRecord{}.Encode());
+    if (key.QueryValue(normalized, nullptr, nullptr, 0) != ERROR_FILE_NOT_FOUND) return;
+    if (watchedCount_ >= maxDocuments_) {
+        if (!boundTold_) {
+            boundTold_ = true;
+            log_.WriteLog(kIconError,
+                          "The Web Watch Monitor " + eventName_ + " has reached its limit of " +
+                              std::to_string(maxDocuments_) +
+                              " watched documents (MaxDocuments); links to further documents "
+                              "of the site are not added.",
+                          0, {}, true);
+        }
+        return;
+    }
+    if (key.SetValue(normalized, REG_BINARY, WatchedUrlRecord{}.Encode()) == ERROR_SUCCESS)
+        ++watchedCount_;
 }
 
 void CWebMonitor::ReportError(uint32_t code) {

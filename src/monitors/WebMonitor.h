@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/Panel.h"
+#include "app/SettingsStore.h"
 #include "net/Http.h"
 #include "platform/Registry.h"
 #include "platform/TempFile.h"
@@ -46,6 +47,8 @@ private:
     void OnGetDone(uint32_t result);
     void ExtractLinks();
     void AddLink(const std::string& link);
+    // Whether a failure of the current document is one of the site itself, which ends the run.
+    bool IsSiteServer() const;
     void StoreRecord();
     void ReportError(uint32_t code);
     void Finish(uint32_t code);
@@ -68,4 +71,10 @@ private:
     DWORD entireDomain_ = 0, notifyViaEmail_ = 0, notifyViaWindows_ = 0;
     std::string notifyEmailTo_, site_;
     std::string siteHost_, sitePath_;
+    int sitePort_ = 80;
+    // The most documents the crawl may grow the watch list to, how many it holds, and
+    // whether the bound has been told (once, in the run that reaches it).
+    DWORD maxDocuments_ = settings::kDefaultMaxDocuments;
+    DWORD watchedCount_ = 0;
+    bool boundTold_ = false;
 };

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 #include "app/SettingsStore.h"
 #include "net/Inet.h"
@@ -35,6 +36,37 @@ const ClientTraits kHttpTraits = {
 
 // The proxy used when the settings turn the proxy on but name none.
 constexpr const char* kDefaultProxy = "127.0.0.1";
+
+// A header longer than this is not read for its length; such a response counts as whole
+// only when the server closes the connection in good order.
+constexpr size_t kMaxTrackedHeader = 64 * 1024;
+
+// The number of the first Content-Length line of header, or -1 when none can be read.
+int64_t ContentLength(std::string_view header) {
+    static constexpr std::string_view kName = "content-length:";
+    for (size_t line = 0; line < header.size();) {
+        size_t next = header.find('\n', line);
+        std::string_view text = header.substr(
+            line, next == std::string_view::npos ? std::string_view::npos : next - line);
+        if (text.size() >= kName.size() &&
+            strncasecmp(text.data(), kName.data(), kName.size()) == 0) {
+            size_t at = kName.size();
+            while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+            int64_t value = 0;
+            size_t digits = 0;
+            for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]));
+                 ++at, ++digits) {
+                if (value > (INT64_MAX - 9) / 10) return -1;
+                value = value * 10 + (text[at] - '0');
+            }
+            while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+            return digits > 0 && at == text.size() ? value : -1;
+        }
+        if (next == std::string_view::npos) break;
+        line = next + 1;
+    }
+    return -1;
+}
 
 std::string HttpDate(uint32_t t) {
     static const char* days[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
@@ -135,6 +167,10 @@ void CHttp::OnConnected() {
     sent_ = 0;
     head_.clear();
     received_ = 0;
+    header_.clear();
+    headerDone_ = false;
+    contentLength_ = -1;
+    bodyReceived_ = 0;
     StartTimer(replyTimeout_);
     int n = Send(request_.data(), static_cast<int>(request_.size()));
     if (n <= 0) {
@@ -174,7 +210,31 @@ void CHttp::Fail(uint32_t code) {
     PostResult(code);
 }
 
+void CHttp::Track(const char* data, size_t size) {
+    if (headerDone_) {
+        bodyReceived_ += size;
+        return;
+    }
+    size_t before = header_.size();
+    header_.append(data, std::min(size, kMaxTrackedHeader - std::min(before, kMaxTrackedHeader)));
+    size_t end = header_.find("\r\n\r\n", before >= 3 ? before - 3 : 0);
+    if (end == std::string::npos) return;
+    headerDone_ = true;
+    bodyReceived_ = before + size - (end + 4);
+    contentLength_ = ContentLength(std::string_view(header_).substr(0, end + 2));
+    std::string().swap(header_);
+}
+
+bool CHttp::ResponseComplete() const {
+    if (!headerDone_) return false;
+    // These answers carry no body whatever their header says.
+    if (requestMessage_ == WM_HTTP_HEAD_DONE || statusCode_ == 204 || statusCode_ == 304)
+        return true;
+    return contentLength_ >= 0 && bodyReceived_ >= static_cast<uint64_t>(contentLength_);
+}
+
 bool CHttp::WriteOut(const char* data, size_t size) {
+    Track(data, size);
     received_ += size;
     if (received_ > maxResponse_) {
         StopTimer();
@@ -230,14 +290,15 @@ void CHttp::OnReceive(int error) {
         }
         return;
     }
+    // A failed read ends the response as a close with that error would.
     if (error != 0) {
-        Fail(static_cast<uint32_t>(error));
+        OnClose(error);
         return;
     }
     int n = Receive(buffer_, 1024);
     if (n < 0) {
         if (LastError() != WSAEWOULDBLOCK) {
-            Fail(static_cast<uint32_t>(LastError()));
+            OnClose(LastError());
             return;
         }
         n = 0;
@@ -290,6 +351,10 @@ bool CHttp::FollowRedirect() {
 void CHttp::OnClose(int error) {
     StopTimer();
     if (state_ == 0 || opMessage_ == 0) return;
+    // Some servers reset the connection instead of closing it once they have answered (a
+    // close with the request's tail unread does that). An answer that is whole by its own
+    // header stands; one that a reset may have cut short does not.
+    if (error == WSAECONNRESET && state_ == 10 && ResponseComplete()) error = 0;
     if (error == 0 && (state_ == 3 || state_ == 2)) {
         // The server hung up before a status line: nothing to judge but what came.
         if (head_.empty()) {
@@ -322,6 +387,9 @@ bool CHttp::ProtocolText(uint32_t code, std::string* text) const {
             return true;
         case kHttpBadLink:
             *text = "The link is not formed correctly.";
+            return true;
+        case WSAECONNRESET:
+            *text = "The Web Server " + host_ + " reset the connection.";
             return true;
         case kHttpTooLarge:
             *text = "The Web Server " + host_ + " sent more than " + std::to_string(maxResponse_) +

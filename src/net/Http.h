@@ -60,6 +60,10 @@ private:
     bool WriteOut(const char* data, size_t size);
     void SendPending();
     bool FollowRedirect();
+    // Notes what the response has brought so far, so that its end can be judged.
+    void Track(const char* data, size_t size);
+    // Whether everything the response announced has arrived.
+    bool ResponseComplete() const;
 
     std::string url_, host_, path_;
     int urlPort_ = 80;
@@ -76,6 +80,10 @@ private:
     size_t sent_ = 0;
     std::string head_;  // the start of the reply, until its status line is complete
     uint64_t received_ = 0;
+    std::string header_;  // the response header until its empty line (bounded)
+    bool headerDone_ = false;
+    int64_t contentLength_ = -1;  // -1: the header names no length
+    uint64_t bodyReceived_ = 0;
     uint64_t maxResponse_ = kDefaultMaxResponse;
     int redirections_ = 0;
     char buffer_[1025];

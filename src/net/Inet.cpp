@@ -376,6 +376,9 @@ int64_t CInet::ParseHttpDate(std::string_view text) {
 }
 
 bool CInet::GetHeaderValue(int fd, std::string_view name, std::string* value) {
+    // Callers quote the value as it stands: a header that is not there reads as no text,
+    // never as whatever an earlier lookup left behind.
+    value->clear();
     char block[4093];
     off_t offset = 0;
     for (;;) {
@@ -408,6 +411,7 @@ bool CInet::GetHeaderValue(int fd, std::string_view name, std::string* value) {
 }
 
 bool CInet::GetHeaderValue(const std::string& path, std::string_view name, std::string* value) {
+    value->clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     bool found = GetHeaderValue(fd, name, value);

@@ -41,7 +41,8 @@ public:
     static std::string ExtractLink(std::string_view base, std::string_view text);
     // Seconds since 1970 UTC, or 0 when text is no HTTP date.
     static int64_t ParseHttpDate(std::string_view text);
-    // The value of header name (with its colon) in the response stored in the file.
+    // The value of header name (with its colon) in the response stored in the file; value
+    // is empty when the header is not there.
     static bool GetHeaderValue(int fd, std::string_view name, std::string* value);
     static bool GetHeaderValue(const std::string& path, std::string_view name, std::string* value);
 };

@@ -3,9 +3,13 @@
 // A web server on 127.0.0.1 that serves responses the test wrote out in full, by path; HEAD
 // gets the same response without its body. Every request line is kept.
 
+#include <sys/socket.h>
+
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,11 @@ class FakeHttpServer : public QObject {
 public:
     std::map<std::string, std::string> pages;  // path -> whole response
     std::vector<std::string> requests;         // "HEAD /x", "GET /y"
+    // The response for a path that pages does not hold (a site without end); none: 404.
+    std::function<std::string(const std::string& path)> generate;
+    // Paths whose connection is reset (RST, not an orderly close) once the response is
+    // written; an empty response resets before the client gets any byte.
+    std::set<std::string> resets;
 
     FakeHttpServer() {
         server_.listen(QHostAddress("127.0.0.1"), 0);
@@ -47,11 +56,24 @@ private:
         path = path.substr(0, path.find(' '));
         requests.push_back(method + " " + path);
         auto it = pages.find(path);
-        std::string response =
-            it != pages.end() ? it->second : "HTTP/1.0 404 Not Found\r\n\r\nmissing";
-        if (method == "HEAD") response = response.substr(0, response.find("\r\n\r\n") + 4);
+        std::string response = it != pages.end() ? it->second
+                               : generate        ? generate(path)
+                                                 : "HTTP/1.0 404 Not Found\r\n\r\nmissing";
+        size_t headerEnd = response.find("\r\n\r\n");
+        if (method == "HEAD" && headerEnd != std::string::npos) response.erase(headerEnd + 4);
         s->write(response.data(), static_cast<qint64>(response.size()));
-        s->disconnectFromHost();
+        if (resets.count(path) == 0) {
+            s->disconnectFromHost();
+            return;
+        }
+        // Hand every byte to the kernel first: a close without lingering then sends RST
+        // right behind the response.
+        while (s->bytesToWrite() > 0 && s->waitForBytesWritten(5000)) {
+        }
+        linger noLinger{1, 0};
+        ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &noLinger,
+                     sizeof noLinger);
+        s->abort();
     }
 
     QTcpServer server_;

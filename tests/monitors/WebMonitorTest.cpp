@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -45,6 +47,17 @@ protected:
         std::vector<std::string> texts;
         for (const auto& r : records) texts.push_back(r.text.substr(2));
         return texts;
+    }
+    std::vector<LogRecord> Records() {
+        std::vector<LogRecord> records;
+        ReadLogFile(kLogFileName, &records, nullptr);
+        return records;
+    }
+    void Watch(const std::string& url) {
+        RegKey key;
+        ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath("Site") + "\\WatchedUrls"),
+                  ERROR_SUCCESS);
+        key.SetValue(url, REG_BINARY, Bytes(12, 0));
     }
     std::map<std::string, WatchedUrlRecord> Watched() { return ReadWatchList("Site"); }
     std::vector<std::string> Queued() {
@@ -189,6 +202,102 @@ TEST_F(WebMonitorTest, ResultsGoIntoOneMailOnlyWhenSomethingChanged) {
 
     Run();
     EXPECT_EQ(Queued().size(), 1u) << "no change, no mail";
+}
+
+TEST_F(WebMonitorTest, AHeaderThatGoesAwayIsQuotedAsEmpty) {
+    const std::string date = "Last-Modified: Tue, 15 Nov 1994 08:12:31 GMT\r\n";
+    web_.pages["/a.html"] = FakeHttpServer::Ok(date + "Content-Length: 10\r\n", "0123456789");
+    Event(web_.Url("/a.html"), 0);
+    Run();
+    web_.pages["/a.html"] = FakeHttpServer::Ok(date, "0123456789");
+    Run();
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], head_ + "The document " + web_.Url("/a.html") +
+                            " has changed size, it is now  bytes.\r\n\r\n");
+    EXPECT_EQ(Watched()[web_.Url("/a.html")].contentLength, 0u);
+}
+
+TEST_F(WebMonitorTest, AnEndlessSiteStopsGrowingAtTheDocumentBound) {
+    // A calendar: every day links to the next one, with a new session id each time.
+    int session = 0;
+    web_.generate = [&session](const std::string& path) {
+        int day = std::atoi(path.c_str() + 5);
+        return FakeHttpServer::Ok("Content-Type: text/html\r\n",
+                                  "<a href=\"/cal/" + std::to_string(day + 1) +
+                                      "?sid=" + std::to_string(++session) + "\">next</a>");
+    };
+    Event(web_.Url("/cal/"), 1);
+    {
+        RegKey event;
+        ASSERT_EQ(event.Open(RegKey::LocalMachine(), EventPath("Site")), ERROR_SUCCESS);
+        event.SetDword(kMaxDocuments, 5);
+    }
+    EXPECT_EQ(Run(), 0u);
+    auto watched = Watched();
+    EXPECT_EQ(watched.size(), 5u);
+    for (const auto& [name, record] : watched) EXPECT_EQ(record.status, 200u) << name;
+    auto bounded = [&] {
+        int n = 0;
+        for (const auto& r : Records())
+            if (r.icon == kIconError) {
+                ++n;
+                EXPECT_NE(r.text.find("limit of 5 watched documents"), std::string::npos) << r.text;
+            }
+        return n;
+    };
+    EXPECT_EQ(bounded(), 1);
+
+    // Later runs still check every watched document, add none and say nothing more of it.
+    web_.requests.clear();
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Watched().size(), 5u);
+    EXPECT_EQ(std::count_if(web_.requests.begin(), web_.requests.end(),
+                            [](const std::string& r) { return r.rfind("HEAD ", 0) == 0; }),
+              5);
+    EXPECT_EQ(bounded(), 1);
+}
+
+TEST_F(WebMonitorTest, OnlyTheSiteItselfFailingEndsTheRun) {
+    int deadPort = 0;
+    {
+        FakeHttpServer gone;
+        deadPort = gone.port();
+    }
+    const std::string dead = "http://127.0.0.1:" + std::to_string(deadPort) + "/cal.html";
+    web_.pages["/a.html"] = FakeHttpServer::Ok("Content-Length: 1\r\n", "a");
+    // A whole answer followed by a reset is an answer.
+    web_.pages["/reset.html"] = FakeHttpServer::Ok("Content-Length: 1\r\n", "r");
+    web_.resets.insert("/reset.html");
+    web_.pages["/b.html"] = FakeHttpServer::Ok("Content-Length: 1\r\n", "b");
+    Event(web_.Url("/a.html"), 0);
+    Watch(dead);
+    Watch(web_.Url("/reset.html"));
+    Watch(web_.Url("/b.html"));
+
+    EXPECT_EQ(Run(), 0u);
+    auto watched = Watched();
+    EXPECT_EQ(watched[dead].status, kHttpNoResponse);
+    EXPECT_EQ(watched[web_.Url("/reset.html")].status, 200u);
+    EXPECT_EQ(watched[web_.Url("/b.html")].status, 200u) << "the documents behind were checked";
+    auto errors = [&] {
+        std::vector<std::string> out;
+        for (const auto& r : Records())
+            if (r.icon == kIconError) out.push_back(r.text);
+        return out;
+    };
+    ASSERT_EQ(errors().size(), 1u);
+    EXPECT_NE(errors()[0].find("The Web Server 127.0.0.1 did not respond"), std::string::npos);
+
+    // The dead link is not told again; the run still ends well.
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(errors().size(), 1u);
+
+    // The site's own host and port failing still ends the run there.
+    web_.pages["/a.html"] = "HTTP/1.0 500 Broken\r\n\r\n";
+    web_.requests.clear();
+    EXPECT_EQ(Run(), 500u);
+    EXPECT_EQ(web_.requests, std::vector<std::string>{"HEAD /a.html"});
 }
 
 TEST_F(WebMonitorTest, AServerErrorEndsTheRunAndCancelStopsIt) {

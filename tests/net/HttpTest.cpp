@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "app/SettingsStore.h"
+#include "fakes/FakeHttpServer.h"
 #include "fakes/FakeResolver.h"
 #include "fakes/HttpOwner.h"
 #include "fakes/ScriptedServer.h"
@@ -41,6 +42,10 @@ protected:
         return waitFor([&] { return !owner_.done.empty(); }, timeout);
     }
     std::string File() { return ReadFileBytes(Path("response")); }
+    void Rewind() {
+        ASSERT_EQ(::ftruncate(fd_, 0), 0);
+        ASSERT_EQ(::lseek(fd_, 0, SEEK_SET), 0);
+    }
 
     std::shared_ptr<FakeResolver> resolver_;
     ScriptedServer server_;
@@ -272,6 +277,59 @@ TEST_F(HttpTest, ALargeResponseArrivesWhole) {
     ASSERT_TRUE(Finish(std::chrono::seconds(30)));
     EXPECT_EQ(owner_.done[0].second, 200u);
     EXPECT_TRUE(File() == "HTTP/1.0 200 OK\r\n\r\n" + body);
+}
+
+TEST_F(HttpTest, AResetAfterACompleteResponseKeepsIt) {
+    FakeHttpServer web;
+    const std::string sized = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    web.pages["/sized"] = sized;
+    web.pages["/head"] = "HTTP/1.0 200 OK\r\nLast-Modified: x\r\n\r\nbody the HEAD never sees";
+    web.pages["/moved"] = "HTTP/1.0 302 Found\r\nLocation: /sized\r\nContent-Length: 0\r\n\r\n";
+    web.resets = {"/sized", "/head", "/moved"};
+
+    ASSERT_EQ(owner_.client.Get(web.Url("/sized"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_GET_DONE, 200u)) << "the body was whole";
+    EXPECT_EQ(File(), sized);
+
+    // The answer to HEAD ends with its header.
+    owner_.done.clear();
+    Rewind();
+    ASSERT_EQ(owner_.client.Head(web.Url("/head"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_HEAD_DONE, 200u));
+    EXPECT_EQ(File(), "HTTP/1.0 200 OK\r\nLast-Modified: x\r\n\r\n");
+
+    // A whole redirection is followed as if the server had closed properly.
+    owner_.done.clear();
+    Rewind();
+    ASSERT_EQ(owner_.client.Get(web.Url("/moved"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 200u);
+    EXPECT_EQ(File(), sized);
+}
+
+TEST_F(HttpTest, AResetBeforeTheResponseIsCompleteIsSaidSo) {
+    FakeHttpServer web;
+    web.pages["/short"] = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly this";
+    // Without a length only an orderly close tells that the body is whole.
+    web.pages["/unsized"] = "HTTP/1.0 200 OK\r\n\r\nmaybe all";
+    web.pages["/nothing"] = "";
+    web.pages["/half-header"] = "HTTP/1.0 200 OK\r\nContent-Le";
+    web.resets = {"/short", "/unsized", "/nothing", "/half-header"};
+    const std::string said = "The Web Server 127.0.0.1 reset the connection.";
+
+    for (const char* path : {"/short", "/unsized", "/nothing", "/half-header"}) {
+        SCOPED_TRACE(path);
+        owner_.done.clear();
+        Rewind();
+        ASSERT_EQ(owner_.client.Get(web.Url(path), fd_), 0u);
+        ASSERT_TRUE(Finish());
+        EXPECT_EQ(owner_.done[0].second, static_cast<uint32_t>(WSAECONNRESET));
+        EXPECT_EQ(owner_.client.ErrorText(WSAECONNRESET), said);
+        EXPECT_EQ(owner_.client.state(), 0);
+    }
+    EXPECT_EQ(File(), "HTTP/1.0 200 OK\r\nContent-Le") << "what came stays in the file";
 }
 
 TEST_F(HttpTest, AbortPostsNothing) {

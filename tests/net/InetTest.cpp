@@ -207,4 +207,20 @@ TEST_F(InetHeaderTest, GetHeaderValueReadsTheHeaderOnly) {
     EXPECT_FALSE(CInet::GetHeaderValue(Path("t"), "secret:", &value));
 }
 
+TEST_F(InetHeaderTest, AMissingHeaderIsAnEmptyText) {
+    // Callers quote the value found; the text of an earlier lookup must not pass for it.
+    std::ofstream(Path("r")) << "HTTP/1.0 200 OK\r\nLast-Modified: Tue, 15 Nov 1994\r\n\r\n";
+    std::string value;
+    ASSERT_TRUE(CInet::GetHeaderValue(Path("r"), "last-modified:", &value));
+    EXPECT_FALSE(CInet::GetHeaderValue(Path("r"), "content-length:", &value));
+    EXPECT_EQ(value, "");
+    value = "stale";
+    EXPECT_FALSE(CInet::GetHeaderValue(Path("missing"), "a:", &value));
+    EXPECT_EQ(value, "");
+    std::ofstream(Path("body")) << "HTTP/1.0 200 OK\r\n\r\nContent-Length: 5\r\n";
+    value = "stale";
+    EXPECT_FALSE(CInet::GetHeaderValue(Path("body"), "content-length:", &value));
+    EXPECT_EQ(value, "");
+}
+
 }  // namespace
