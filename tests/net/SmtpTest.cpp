@@ -211,7 +211,8 @@ TEST_F(SmtpTest, TheAcceptanceIsToldBeforeTheSessionGoesOn) {
     auto [message, code] = Next();
     EXPECT_EQ(message, WM_SMTP_SENT);
     EXPECT_NE(code, 0u) << "the session broke";
-    EXPECT_EQ(accepted, 1);
+    ASSERT_EQ(accepted, 1);
+    ASSERT_FALSE(seenByThen.empty());
     EXPECT_EQ(seenByThen.back(), "DATA") << "told before RSET went out";
 
     // A refused text is no acceptance.
