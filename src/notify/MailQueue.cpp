@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>  // renameat2
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -310,12 +311,16 @@ std::string CMailQueueSender::SetAside() {
     for (int i = 0; i < 1000; ++i) {
         std::string target = std::string(kFailedFolder) + "/" +
                              (i == 0 ? found_ : stem + "-" + std::to_string(i) + ".Fwd");
-        // link() never replaces a message set aside earlier under the same name; a crash
-        // before the unlink leaves it in both places, never in none.
-        if (::link(currentPath_.c_str(), target.c_str()) == 0) {
-            ::unlink(currentPath_.c_str());
-            return target;
+        // Never over a message set aside earlier under the same name.
+        int rc =
+            ::renameat2(AT_FDCWD, currentPath_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system without that kind of rename: a crash between the two steps
+            // leaves the message in both places, never in none.
+            rc = ::link(currentPath_.c_str(), target.c_str());
+            if (rc == 0) ::unlink(currentPath_.c_str());
         }
+        if (rc == 0) return target;
         if (errno != EEXIST) break;
     }
     return {};
