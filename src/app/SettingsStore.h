@@ -47,6 +47,9 @@ inline constexpr const char* kDialUpProgram = "DialUpProgram";
 // Our own: the most bytes one web response may bring (a server that never stops sending
 // must not fill the disk).
 inline constexpr const char* kHttpMaxResponse = "HttpMaxResponse";
+// Our own: the longest one request to a server (a web document, a mail session) may take,
+// in seconds, so that a server that answers a byte at a time cannot hold a run forever.
+inline constexpr const char* kRequestTimeLimit = "RequestTimeLimit";
 
 // Values of every event.
 inline constexpr const char* kType = "Type";

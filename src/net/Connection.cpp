@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include "app/SettingsStore.h"
@@ -23,7 +25,21 @@ void CConnection::SetOwner(CWindow* owner) {
 }
 
 void CConnection::StartTimer(UINT milliseconds) {
-    if (owner_) owner_->SetTimer(timerId_, static_cast<int>(milliseconds));
+    if (!owner_) return;
+    // The reply time-out measures silence only; a server that sends a byte now and then
+    // must still meet the end of the request.
+    int64_t wait = milliseconds;
+    if (hasDeadline_) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline_ - std::chrono::steady_clock::now())
+                        .count();
+        wait = std::clamp<int64_t>(left, 0, wait);
+    }
+    owner_->SetTimer(timerId_, static_cast<int>(std::min<int64_t>(wait, INT_MAX)));
+}
+
+bool CConnection::PastDeadline() const {
+    return hasDeadline_ && std::chrono::steady_clock::now() >= deadline_;
 }
 
 void CConnection::StopTimer() {
@@ -56,6 +72,15 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
     if (fresh) {
         attemptsLeft_ = static_cast<int>(settings::ReadRootDword(settings::kConnectionAttempts, 3));
         serverName_ = server;
+        auto limit = limitOverride_;
+        if (limit.count() <= 0) {
+            uint32_t seconds =
+                settings::ReadRootDword(settings::kRequestTimeLimit, kDefaultRequestTimeLimit);
+            if (seconds == 0) seconds = kDefaultRequestTimeLimit;
+            limit = std::chrono::seconds(seconds);
+        }
+        deadline_ = std::chrono::steady_clock::now() + limit;
+        hasDeadline_ = true;
     }
     if (int rc = Create(); rc != 0) return static_cast<uint32_t>(rc);
     state_ = traits_.resolvingState;
@@ -117,7 +142,11 @@ void CConnection::ConnectStep(int error, in_addr address) {
         Close();
         PostResult(static_cast<uint32_t>(rc));
         attemptsLeft_ = -1;
+        return;
     }
+    // A host that drops the connect request would otherwise be waited for as long as the
+    // kernel keeps trying (minutes).
+    StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
 }
 
 void CConnection::OnConnect(int error) {
@@ -142,7 +171,8 @@ void CConnection::RetryRule() {
         lookupHandle_ = 0;
     }
     int taken = attemptsLeft_--;
-    if (taken > 0) {
+    // Past the overall limit no attempt is left, however many the settings allow.
+    if (taken > 0 && !PastDeadline()) {
         uint32_t rc = Reconnect();
         if (rc == 0) return;
         opMessage_ = message;
@@ -167,6 +197,7 @@ void CConnection::Abort() {
     StopTimer();
     state_ = 0;
     opMessage_ = 0;
+    hasDeadline_ = false;
     if (lookupHandle_) {
         Resolver::Get().Cancel(lookupHandle_);
         lookupHandle_ = 0;

@@ -4,6 +4,7 @@
 // attempts and time-outs, the one timer on the owner window, the busy rule, Abort and the
 // error sentences. Each client gives its own constants and texts and handles its protocol.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,9 @@
 
 // The name lookup timed out, in every client.
 inline constexpr uint32_t kLookupTimedOut = 0x89000007;
+
+// The longest one request may take when the settings name no limit, in seconds.
+inline constexpr uint32_t kDefaultRequestTimeLimit = 600;
 
 struct ClientTraits {
     const char* timeoutSetting;  // reply time-out value in the settings root
@@ -55,12 +59,17 @@ public:
     const std::string& serverName() const { return serverName_; }
     const std::string& replyText() const { return replyText_; }
 
+    // Replaces the overall limit of the following requests (the settings count whole
+    // seconds; tests need less). Zero goes back to the settings.
+    void SetRequestTimeLimit(std::chrono::milliseconds limit) { limitOverride_ = limit; }
+
 protected:
     // The connect sequence. fresh: a new connect (reads "ConnectionAttempts"), not a retry.
     // 0 when the connection is under way, else an error code (nothing is posted).
     uint32_t ConnectSequence(const std::string& server, int port, UINT message, bool fresh);
     // Posts the operation's completion with code and ends the operation.
     void PostResult(uint32_t code);
+    // Starts the one timer; it never runs past the end of the request's overall limit.
     void StartTimer(UINT milliseconds);
     void StopTimer();
     // The retry rule: another attempt while any are left, else the failure is reported.
@@ -92,6 +101,12 @@ protected:
 
 private:
     void ConnectStep(int error, in_addr address);
+    bool PastDeadline() const;
+
+    // A request ends here, however the server drips its answer; set by a fresh connect.
+    std::chrono::steady_clock::time_point deadline_{};
+    bool hasDeadline_ = false;
+    std::chrono::milliseconds limitOverride_{0};
 
     uint64_t lookupHandle_ = 0;
     in_addr lookupAddress_{};

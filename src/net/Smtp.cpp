@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 
 #include "app/SettingsStore.h"
@@ -52,27 +53,20 @@ size_t CompleteReply(const std::string& text) {
 
 CSmtp::CSmtp() : CConnection(kSmtpTraits) {}
 
-void CSmtp::StartConnectTimerIfConnecting() {
-    // A dotted address skips the lookup and its timer; the connect still gets one.
-    if (state_ == 1) StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
-}
-
 uint32_t CSmtp::Connect(const std::string& sender, const std::string& heloName,
                         const std::string& server, int port) {
     sender_ = OneLine(sender);
     heloName_ = OneLine(heloName);
     pending_.clear();
+    replyCode_ = 0;
     uint32_t rc = ConnectSequence(server, port, WM_SMTP_READY, true);
     if (rc == WSAENOBUFS && owner_) owner_->PostMessage(WM_SMTP_READY, rc, 0);
-    if (rc == 0) StartConnectTimerIfConnecting();
     return rc;
 }
 
 uint32_t CSmtp::Reconnect() {
     pending_.clear();
-    uint32_t rc = ConnectSequence(serverName_, port_, WM_SMTP_READY, false);
-    if (rc == 0) StartConnectTimerIfConnecting();
-    return rc;
+    return ConnectSequence(serverName_, port_, WM_SMTP_READY, false);
 }
 
 void CSmtp::OnConnected() {
@@ -102,6 +96,7 @@ uint32_t CSmtp::SendMail(const std::string& recipient, int messageFd) {
     if (opMessage_ != 0) return kSmtpBusy;
     if (state_ != 7) return kSmtpSendFailed;
     messageFd_ = messageFd;
+    replyCode_ = 0;
     commandBuffer_ = ("RCPT TO: <" + OneLine(recipient) + ">\r\n").substr(0, 1024);
     state_ = 8;
     StartTimer(replyTimeout_);
@@ -130,17 +125,14 @@ void CSmtp::SendText() {
     for (;;) {
         ssize_t got = ::pread(messageFd_, block, sizeof block, static_cast<off_t>(sendOffset_));
         if (got < 0) {
-            state_ = 7;
-            StopTimer();
-            PostResult(kSmtpFileUnreadable);
+            // The server already takes whatever comes as the text; a next command would go
+            // into the message. Only a new session is safe.
+            Fail(kSmtpFileUnreadable);
             return;
         }
         if (got == 0) {
             state_ = 11;
-            if (CompleteReply(pending_))
-                JudgeReply();  // the server answered before the text was out
-            else
-                StartTimer(replyTimeout_);
+            JudgeReply();  // a reply may be on its way already
             return;
         }
         int n = Send(block, static_cast<int>(got));
@@ -174,38 +166,55 @@ void CSmtp::OnClose(int error) {
 }
 
 void CSmtp::OnReceive(int error) {
-    StopTimer();
+    // While the text goes out the timer watches the sending: a byte from the server must
+    // not stop it, or a server that answers and stops reading holds the session forever.
+    bool sending = state_ == 10;
+    if (!sending) StopTimer();
     if (error != 0) {
         Fail(static_cast<uint32_t>(error));
         return;
     }
-    char buffer[1025];
-    int n = Receive(buffer, 1024);
+    char buffer[1024];
+    int n = Receive(buffer, sizeof buffer);
     if (n <= 0) {
-        if (n < 0 && LastError() != WSAEWOULDBLOCK) Fail(static_cast<uint32_t>(LastError()));
+        if (n < 0 && LastError() != WSAEWOULDBLOCK) {
+            Fail(static_cast<uint32_t>(LastError()));
+            return;
+        }
+        if (!sending && opMessage_ != 0) StartTimer(replyTimeout_);  // nothing came after all
         return;
     }
     bool awaiting = state_ == 2 || state_ == 3 || state_ == 5 || state_ == 6 || state_ == 8 ||
                     state_ == 9 || state_ == 11 || state_ == 12;
-    if (!awaiting) {
-        if (state_ == 10) pending_.append(buffer, static_cast<size_t>(n));  // judged after the text
+    if (!awaiting && !sending) return;  // nobody asked: dropped
+    if (pending_.size() + static_cast<size_t>(n) > kSmtpMaxReply) {
+        // No reply is that long: whatever this is, it ends here and is not kept.
+        pending_.append(buffer, static_cast<size_t>(n));
+        replyCode_ = 0;
+        replyText_ = pending_.substr(0, 1024);
+        pending_.clear();
+        Fail(kSmtpRefused);
         return;
     }
     pending_.append(buffer, static_cast<size_t>(n));
-    JudgeReply();
+    if (sending)
+        RefuseIfAnswered();
+    else
+        JudgeReply();
 }
 
-void CSmtp::JudgeReply() {
+bool CSmtp::RefuseIfAnswered() {
     size_t end = CompleteReply(pending_);
-    if (end == 0) {
-        if (pending_.size() > size_t{64} * 1024) {  // no line end in sight: not an SMTP server
-            replyText_ = pending_.substr(0, 1024);
-            Fail(kSmtpRefused);
-            return;
-        }
-        StartTimer(replyTimeout_);
-        return;
-    }
+    if (end == 0) return false;
+    // The server answered before the whole text was out (a size limit, a policy). The rest
+    // of the text cannot go (the server would read it as commands), so the session ends
+    // and the message counts as refused with the server's words.
+    TakeReply(end);
+    Fail(kSmtpNotSendable);
+    return true;
+}
+
+char CSmtp::TakeReply(size_t end) {
     std::string reply = pending_.substr(0, end);
     pending_.erase(0, end);
     // The last line of the reply decides; its text from the fifth character is kept.
@@ -213,7 +222,21 @@ void CSmtp::JudgeReply() {
     std::string line = last == std::string::npos ? reply : reply.substr(last + 1);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     replyText_ = line.size() > 4 ? line.substr(4) : std::string();
-    char first = line.empty() ? 0 : line[0];
+    replyCode_ = 0;
+    if (line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+        std::isdigit(static_cast<unsigned char>(line[1])) &&
+        std::isdigit(static_cast<unsigned char>(line[2])))
+        replyCode_ = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+    return line.empty() ? 0 : line[0];
+}
+
+void CSmtp::JudgeReply() {
+    size_t end = CompleteReply(pending_);
+    if (end == 0) {
+        StartTimer(replyTimeout_);
+        return;
+    }
+    char first = TakeReply(end);
     bool positive = first == '2';
 
     switch (state_) {
@@ -255,7 +278,7 @@ void CSmtp::JudgeReply() {
             }
             sendOffset_ = 0;
             state_ = 10;
-            SendText();
+            if (!RefuseIfAnswered()) SendText();
             return;
         case 11:
             if (!positive) {
@@ -263,6 +286,10 @@ void CSmtp::JudgeReply() {
                 PostResult(kSmtpNotSendable);
                 return;
             }
+            // From here on the message is the server's: told before the session goes on, so
+            // that a session that breaks later cannot make it go twice.
+            if (onAccepted_) onAccepted_();
+            if (state_ != 11) return;  // the owner ended the session meanwhile
             SendCommand("RSET\r\n", 5);
             return;
         case 12:

@@ -5,6 +5,7 @@
 // holds the text as DATA expects it, ending with the line ".".
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "net/Connection.h"
@@ -24,6 +25,10 @@ inline constexpr uint32_t kSmtpBusy = 0x82000006;
 inline constexpr uint32_t kSmtpSendFailed = 0x82000007;
 inline constexpr uint32_t kSmtpNoResponse = 0x82000008;
 
+// The most a reply may hold before it is judged; a server that says more is no server we
+// can talk to, and whatever it sends must not grow the client's memory.
+inline constexpr size_t kSmtpMaxReply = 64 * 1024;
+
 class CSmtp : public CConnection {
     Q_OBJECT
 public:
@@ -37,6 +42,13 @@ public:
     // Ends the session; completion WM_SMTP_ENDED.
     void Quit();
 
+    // The three-digit code of the last reply judged (0 when none), so that a caller can
+    // tell a refusal for good (5xx) from one for now (4xx).
+    int replyCode() const { return replyCode_; }
+    // Called the moment the server has accepted a message text, before the session goes
+    // on: whatever happens to the session afterwards, that message has been sent.
+    void SetAcceptedHandler(std::function<void()> handler) { onAccepted_ = std::move(handler); }
+
 protected:
     uint32_t Reconnect() override;
     void OnConnected() override;
@@ -49,12 +61,18 @@ private:
     bool SendCommand(const std::string& command, int nextState);
     void SendText();
     void JudgeReply();
+    // Takes the complete reply at the front of pending_: keeps its code and text, returns
+    // its first character.
+    char TakeReply(size_t end);
+    // While the text goes out: a complete reply there ends the session. True when it did.
+    bool RefuseIfAnswered();
     void Fail(uint32_t code);
-    void StartConnectTimerIfConnecting();
 
     std::string sender_, heloName_;
     int messageFd_ = -1;
     uint64_t sendOffset_ = 0;
     std::string pending_;  // a reply until its last line is complete
     std::string commandBuffer_;
+    int replyCode_ = 0;
+    std::function<void()> onAccepted_;
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>  // renameat2
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -115,6 +116,7 @@ bool QueueMail(const std::string& body, const std::string& recipient, const std:
 
 CMailQueueSender::CMailQueueSender(CActivityLog& log, QObject* parent) : CPanel(parent), log_(log) {
     smtp_.SetOwner(this);
+    smtp_.SetAcceptedHandler([this] { OnAccepted(); });
 }
 
 CMailQueueSender::~CMailQueueSender() {
@@ -145,6 +147,7 @@ void CMailQueueSender::Start(const std::string&) {
     }
     CloseCurrent();
     count_ = 0;
+    runError_ = 0;
     active_ = true;
     std::string server, hostName, myName;
     GetSmtpServer(server);
@@ -191,22 +194,30 @@ void CMailQueueSender::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 SendNext();
             break;
         case WM_SMTP_SENT:
-            if (code != 0) {
-                ErrorReport(code);
+            if (code != 0 && !currentRemoved_) {
+                OnRefused(code);
                 break;
             }
-            SetLine1("Sent Message " + std::to_string(count_) + ".");
-            CloseCurrent();
-            ::unlink(currentPath_.c_str());
+            // Sent: either accepted (its file is gone already) or without a recipient.
+            if (!currentRemoved_) OnAccepted();
             found_ = FindQueued();
-            if (found_.empty())
+            if (code != 0 && smtp_.state() == 0) {
+                // The session broke after the server had taken the message.
+                if (!found_.empty()) {
+                    ErrorReport(code);
+                } else {
+                    SetLines("Done", "");
+                    Finish(runError_);
+                }
+            } else if (found_.empty()) {
                 smtp_.Quit();
-            else
+            } else {
                 SendNext();
+            }
             break;
         case WM_SMTP_ENDED:
             SetLines("Done", "");
-            Stop(0);
+            Finish(runError_);
             break;
         default:
             break;
@@ -227,6 +238,8 @@ void CMailQueueSender::SendNext() {
         }
     }
     ++count_;
+    currentRemoved_ = false;
+    currentRecipient_.clear();
     std::string subject;
     SetLines("Sending Message " + std::to_string(count_),
              CInet::GetHeaderValue(currentFd_, "Subject:", &subject) ? "Subject: " + subject : "");
@@ -236,8 +249,81 @@ void CMailQueueSender::SendNext() {
         PostMessage(WM_SMTP_SENT, 0, 0);
         return;
     }
+    currentRecipient_ = recipient;
     uint32_t rc = smtp_.SendMail(recipient, currentFd_);
     if (rc != 0) ErrorReport(rc);
+}
+
+void CMailQueueSender::OnAccepted() {
+    if (!active_ || currentRemoved_) return;
+    SetLine1("Sent Message " + std::to_string(count_) + ".");
+    CloseCurrent();
+    ::unlink(currentPath_.c_str());
+    currentRemoved_ = true;
+}
+
+void CMailQueueSender::OnRefused(uint32_t code) {
+    // Only a refusal of this message by the server concerns this file alone; anything else
+    // (silence, a refused sender, a broken connection) ends the run with every file kept.
+    if (code != kSmtpBadRecipient && code != kSmtpNotSendable) {
+        ErrorReport(code);
+        return;
+    }
+    CloseCurrent();
+    int reply = smtp_.replyCode();
+    std::string said = reply ? std::to_string(reply) + " " + smtp_.replyText() : smtp_.replyText();
+    std::string head =
+        "An error occured while sending mail.   The error message was : The SMTP "
+        "mail server " +
+        smtp_.serverName() + " refused the mail to " + currentRecipient_;
+    std::string text;
+    if (reply / 100 == 5) {
+        // Refused for good: tried again it would only be refused again, first in every run.
+        std::string moved = SetAside();
+        if (!moved.empty()) {
+            text = head + ":  " + said + "  It was moved to " + moved + ".";
+        } else {
+            text = head + ":  " + said + "  It stays queued: it could not be moved to " +
+                   kFailedFolder + ".";
+            skipped_.push_back(found_);  // kept, but not again in this run
+        }
+    } else {
+        text = head + " for now:  " + said + "  It stays queued.";
+        skipped_.push_back(found_);
+    }
+    log_.WriteLog(kIconError, text, 0, {}, true);
+    if (runError_ == 0) runError_ = code;
+    if (smtp_.state() != 7) {
+        // The server answered in the middle of the text: that session cannot go on.
+        Stop(code);
+        return;
+    }
+    found_ = FindQueued();
+    if (found_.empty())
+        smtp_.Quit();
+    else
+        SendNext();
+}
+
+std::string CMailQueueSender::SetAside() {
+    ::mkdir(kFailedFolder, 0700);
+    std::string stem = found_.substr(0, found_.size() - 4);  // without ".Fwd"
+    for (int i = 0; i < 1000; ++i) {
+        std::string target = std::string(kFailedFolder) + "/" +
+                             (i == 0 ? found_ : stem + "-" + std::to_string(i) + ".Fwd");
+        // Never over a message set aside earlier under the same name.
+        int rc =
+            ::renameat2(AT_FDCWD, currentPath_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system without that kind of rename: a crash between the two steps
+            // leaves the message in both places, never in none.
+            rc = ::link(currentPath_.c_str(), target.c_str());
+            if (rc == 0) ::unlink(currentPath_.c_str());
+        }
+        if (rc == 0) return target;
+        if (errno != EEXIST) break;
+    }
+    return {};
 }
 
 void CMailQueueSender::ErrorReport(uint32_t code) {
@@ -255,6 +341,10 @@ void CMailQueueSender::Cancel(int code) {
 
 void CMailQueueSender::Stop(uint32_t code) {
     if (code != 0) SetLines("Disconnecting from Mail Servers", "");
+    Finish(code);
+}
+
+void CMailQueueSender::Finish(uint32_t code) {
     smtp_.Abort();
     CloseCurrent();
     active_ = false;

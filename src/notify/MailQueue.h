@@ -11,6 +11,9 @@
 class CActivityLog;
 
 inline constexpr const char* kForwardFolder = "Forward";
+// Below kForwardFolder: messages a server refused for good, kept for the user to look at
+// and never sent again by themselves.
+inline constexpr const char* kFailedFolder = "Forward/Failed";
 
 // Writes one queued message. False (with a log record) when it could not be written; the
 // caller's run goes on either way.
@@ -21,7 +24,9 @@ std::string QueuedMailText(const std::string& body, const std::string& recipient
                            const std::string& subject, const std::string& sender, time_t now);
 
 // Sends every queued message through one SMTP session and deletes each that the server
-// accepted. The mail queue step of a run.
+// accepted. A message the server refuses for good is moved to kFailedFolder; one it refuses
+// for now stays queued. Either way the messages behind it go on. The mail queue step of a
+// run.
 class CMailQueueSender : public CPanel {
     Q_OBJECT
 public:
@@ -42,8 +47,16 @@ private:
     // The first queued file not passed over in this run, or empty.
     std::string FindQueued() const;
     void SendNext();
+    // The server has the current message: its file goes at once.
+    void OnAccepted();
+    // The server refused the current message (recipient or text) with the session intact
+    // or not.
+    void OnRefused(uint32_t code);
+    // Moves the current file into kFailedFolder; its new path, or empty when it cannot.
+    std::string SetAside();
     void ErrorReport(uint32_t code);
     void Stop(uint32_t code);
+    void Finish(uint32_t code);
     void CloseCurrent();
 
     CActivityLog& log_;
@@ -51,6 +64,9 @@ private:
     std::string found_;
     std::string currentPath_;
     int currentFd_ = -1;
+    std::string currentRecipient_;
+    bool currentRemoved_ = false;
+    uint32_t runError_ = 0;  // the first refusal of this run, reported when it ends
     int count_ = 0;
     bool active_ = false;
     std::vector<std::string> skipped_;

@@ -17,10 +17,16 @@ public:
     std::map<std::string, std::string> replies = {
         {"HELO", "250 fake.test\r\n"}, {"RSET", "250 reset\r\n"},    {"MAIL", "250 sender ok\r\n"},
         {"RCPT", "250 rcpt ok\r\n"},   {"DATA", "354 go ahead\r\n"}, {"QUIT", "221 bye\r\n"}};
-    std::string accepted = "250 queued\r\n";  // the reply after the message text
-    std::set<std::string> refusedRecipients;  // "RCPT TO: <x>" for these gets 550
-    bool splitReplies = false;                // each reply in two writes, 20 ms apart
+    std::string accepted = "250 queued\r\n";              // the reply after the message text
+    std::set<std::string> refusedRecipients;              // "RCPT TO: <x>" for these gets 550
+    std::map<std::string, std::string> recipientReplies;  // "<x>" -> its own RCPT reply
+    bool splitReplies = false;                            // each reply in two writes, 20 ms apart
     bool closeAfterGreeting = false;
+    // Misbehaviour once DATA has been answered with 354, while the text comes in:
+    std::string answerInData;         // written at once (a refusal before the text is in)
+    bool stopReadingInData = false;   // and nothing more is read: the client's sends block
+    bool floodInData = false;         // bytes without a line end, as long as the client reads
+    bool dropAfterAccepting = false;  // hang up right after the reply to the text
 
     std::vector<std::string> commands;  // every command line, without its line end
     std::vector<std::string> messages;  // every message text, up to and with "\r\n.\r\n"
@@ -55,6 +61,7 @@ private:
                            [s, rest] { s->write(rest.data(), static_cast<qint64>(rest.size())); });
     }
     void Read(QTcpSocket* s) {
+        if (deaf_.count(s)) return;
         QByteArray got = s->readAll();
         std::string& buf = buffer_[s];
         buf.append(got.constData(), static_cast<size_t>(got.size()));
@@ -66,6 +73,10 @@ private:
                 buf.erase(0, end + 5);
                 inData_[s] = false;
                 Write(s, accepted);
+                if (dropAfterAccepting) {
+                    s->disconnectFromHost();
+                    return;
+                }
                 continue;
             }
             size_t nl = buf.find("\r\n");
@@ -77,14 +88,38 @@ private:
             std::string reply = replies.count(verb) ? replies[verb] : "500 what?\r\n";
             if (verb == "RCPT" && refusedRecipients.count(line.substr(9)))
                 reply = "550 no such user\r\n";
+            if (verb == "RCPT" && recipientReplies.count(line.substr(9)))
+                reply = recipientReplies[line.substr(9)];
             if (verb == "DATA" && reply[0] == '3') inData_[s] = true;
             Write(s, reply);
+            if (inData_[s]) {
+                // A little later, so that it meets the client in the middle of the text.
+                if (!answerInData.empty())
+                    QTimer::singleShot(20, s, [this, s] { Write(s, answerInData); });
+                if (stopReadingInData) {
+                    // Qt stops taking bytes from the kernel once this little is buffered.
+                    s->setReadBufferSize(4096);
+                    deaf_.insert(s);
+                }
+                if (floodInData) Flood(s);
+                if (deaf_.count(s)) return;
+            }
             if (verb == "QUIT")
                 QTimer::singleShot(splitReplies ? 60 : 0, s, [s] { s->disconnectFromHost(); });
         }
     }
 
+    void Flood(QTcpSocket* s) {
+        if (s->state() != QAbstractSocket::ConnectedState) return;
+        if (s->bytesToWrite() < 256 * 1024) {
+            std::string block(16 * 1024, 'x');
+            s->write(block.data(), static_cast<qint64>(block.size()));
+        }
+        QTimer::singleShot(1, s, [this, s] { Flood(s); });
+    }
+
     QTcpServer server_;
+    std::set<QTcpSocket*> deaf_;
     std::map<QTcpSocket*, bool> inData_;
     std::map<QTcpSocket*, std::string> buffer_;
 };

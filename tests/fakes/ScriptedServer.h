@@ -3,9 +3,16 @@
 // A TCP server on 127.0.0.1 that answers each connection as the test scripted it and keeps
 // every byte it received, so that tests can check the exact requests a client sent.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -19,7 +26,8 @@ public:
         bool close = true;                // close after the last chunk
         bool silent = false;              // accept, read, never answer
         size_t endless = 0;               // then send blocks of this size until stopped
-        std::string until = "\r\n\r\n";   // the request is complete when this arrived...
+        std::string until = "\r\n\r\n";   // the request is complete when this arrived
+                                          // (empty: the server speaks first)...
         size_t extra = 0;                 // ...and this many bytes more (a POST body)
     };
 
@@ -61,6 +69,10 @@ private:
             }
             conns_.push_back(conn);
             QObject::connect(s, &QTcpSocket::readyRead, this, [this, conn] { Read(conn); });
+            if (conn->reply.until.empty()) {
+                conn->answered = true;
+                if (!conn->reply.silent) Send(conn, 0);
+            }
         }
     }
     void Read(const std::shared_ptr<Conn>& c) {
@@ -98,4 +110,44 @@ private:
 
     QTcpServer server_;
     std::vector<std::shared_ptr<Conn>> conns_;
+};
+
+// A port on 127.0.0.1 where connect requests are never answered: nothing accepts and its
+// listen queue is kept full, so the kernel drops every further connect request, as a host
+// behind a silent firewall does.
+class UnansweredPort {
+public:
+    UnansweredPort() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(listener_, 0);
+        socklen_t len = sizeof a;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        // One connection fills a queue of length 0; wait until the kernel counts it.
+        filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!Full() && std::chrono::steady_clock::now() < until) ::usleep(1000);
+    }
+    ~UnansweredPort() {
+        ::close(filler_);
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+    // For a listening socket the kernel reports the queue's length and its limit here.
+    bool Full() const {
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        if (::getsockopt(listener_, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return false;
+        return info.tcpi_unacked > info.tcpi_sacked;
+    }
+
+private:
+    int listener_ = -1;
+    int filler_ = -1;
+    int port_ = 0;
 };

@@ -5,7 +5,10 @@
 
 #include "app/SettingsStore.h"
 #include "fakes/ClientOwner.h"
+#include "fakes/FakeResolver.h"
 #include "fakes/FakeSmtpServer.h"
+#include "fakes/HttpOwner.h"
+#include "fakes/ScriptedServer.h"
 #include "fixtures/Fixtures.h"
 #include "net/Smtp.h"
 
@@ -31,6 +34,14 @@ protected:
         EXPECT_TRUE(waitFor([&] { return owner_.done.size() >= want; }, std::chrono::seconds(20)));
         if (owner_.done.size() < want) return {0, 0xFFFFFFFF};
         return owner_.done[taken_++];
+    }
+    // A message larger than what the kernel buffers for a peer that stops reading.
+    int BigMessage() {
+        std::string text = "Subject: big\r\n\r\n";
+        std::string line(998, 'a');
+        line += "\r\n";
+        while (text.size() < 16 * 1024 * 1024) text += line;
+        return Message("big", text + ".\r\n");
     }
     void Connect() {
         ASSERT_EQ(
@@ -151,6 +162,139 @@ TEST_F(SmtpTest, LineBreaksNeverReachACommand) {
         0u);
     Next();
     EXPECT_EQ(server_.commands[3], "RCPT TO: <a@x.test>RCPT TO: <evil@x.test>");
+}
+
+TEST_F(SmtpTest, AnAnswerInTheMiddleOfTheTextEndsTheSession) {
+    // A size refusal while the text still goes out, and the server reads no more.
+    server_.answerInData = "552 5.3.4 message too big\r\n";
+    server_.stopReadingInData = true;
+    Connect();
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", BigMessage()), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNotSendable));
+    EXPECT_EQ(owner_.client.replyCode(), 552);
+    EXPECT_EQ(owner_.client.replyText(), "5.3.4 message too big");
+    EXPECT_EQ(owner_.client.state(), 0) << "the rest of the text must not reach the server";
+}
+
+TEST_F(SmtpTest, AByteInTheMiddleOfTheTextLeavesTheReplyTimeOutRunning) {
+    Root().SetDword(kTimeoutSmtp, 200);
+    server_.answerInData = "4";  // never a whole reply
+    server_.stopReadingInData = true;
+    Connect();
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", BigMessage()), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNoResponse));
+    EXPECT_EQ(owner_.client.state(), 0);
+}
+
+TEST_F(SmtpTest, WhatTheServerSaysWhileTheTextGoesOutIsBounded) {
+    // Endless bytes without a line end; the time-out is far away, so only the bound on the
+    // reply buffer can end this.
+    server_.floodInData = true;
+    server_.stopReadingInData = true;
+    Connect();
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", BigMessage()), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpRefused));
+    EXPECT_EQ(owner_.client.state(), 0);
+    EXPECT_LE(owner_.client.replyText().size(), 1024u);
+}
+
+TEST_F(SmtpTest, TheAcceptanceIsToldBeforeTheSessionGoesOn) {
+    int accepted = 0;
+    std::vector<std::string> seenByThen;
+    owner_.client.SetAcceptedHandler([&] {
+        ++accepted;
+        seenByThen = server_.commands;
+    });
+    Connect();
+    server_.dropAfterAccepting = true;
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", Message("m", "x\r\n.\r\n")), 0u);
+    auto [message, code] = Next();
+    EXPECT_EQ(message, WM_SMTP_SENT);
+    EXPECT_NE(code, 0u) << "the session broke";
+    ASSERT_EQ(accepted, 1);
+    ASSERT_FALSE(seenByThen.empty());
+    EXPECT_EQ(seenByThen.back(), "DATA") << "told before RSET went out";
+
+    // A refused text is no acceptance.
+    server_.dropAfterAccepting = false;
+    server_.accepted = "554 no\r\n";
+    Connect();
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", Message("m2", "x\r\n.\r\n")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNotSendable));
+    EXPECT_EQ(owner_.client.replyCode(), 554);
+    EXPECT_EQ(accepted, 1);
+}
+
+// The bounds every client shares: a connect that is never answered and a response that
+// never ends, for mail sessions and web requests alike.
+class RequestBoundsTest : public SmtpTest {
+protected:
+    void SetUp() override {
+        SmtpTest::SetUp();
+        resolver_ = std::make_shared<FakeResolver>();
+        resolver_->addresses["mail.test"] = "127.0.0.1";
+        resolver_->addresses["web.test"] = "127.0.0.1";
+        Resolver::Install(resolver_);
+        fd_ = ::open(Path("response").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    }
+    void TearDown() override {
+        ::close(fd_);
+        Resolver::Install(nullptr);
+        SmtpTest::TearDown();
+    }
+    std::pair<UINT, uint32_t> WebResult() {
+        EXPECT_TRUE(waitFor([&] { return !web_.done.empty(); }, std::chrono::seconds(20)));
+        return web_.done.empty() ? std::make_pair(0u, 0xFFFFFFFFu) : web_.done[0];
+    }
+
+    std::shared_ptr<FakeResolver> resolver_;
+    HttpOwner web_;
+    int fd_ = -1;
+};
+
+TEST_F(RequestBoundsTest, TheConnectionTimeOutBoundsAConnectThatIsNeverAnswered) {
+    UnansweredPort port;
+    ASSERT_TRUE(port.Full());
+    Root().SetDword(kTimeoutConnection, 100);
+    Root().SetDword(kConnectionAttempts, 1);
+    // After a name lookup...
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "mail.test", port.port()), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNoResponse));
+    EXPECT_EQ(resolver_->asked.size(), 2u) << "two attempts";
+    // ...and for the web, also without one.
+    ASSERT_EQ(web_.client.Get("http://127.0.0.1:" + std::to_string(port.port()) + "/", fd_), 0u);
+    EXPECT_EQ(WebResult(), std::make_pair(WM_HTTP_GET_DONE, kHttpNoResponse));
+}
+
+TEST_F(RequestBoundsTest, AResponseDrippedByteByByteMeetsTheOverallLimit) {
+    // A greeting that never ends its line, and a web page that never ends, one byte at a
+    // time: the reply time-out never fires.
+    ScriptedServer mail, web;
+    ScriptedServer::Reply greeting;
+    greeting.until.clear();
+    greeting.chunks = {"220-"};
+    greeting.endless = 1;
+    mail.replies.push_back(greeting);
+    ScriptedServer::Reply page;
+    page.chunks = {"HTTP/1.0 200 OK\r\n\r\n"};
+    page.endless = 1;
+    web.replies.push_back(page);
+
+    owner_.client.SetRequestTimeLimit(std::chrono::milliseconds(300));
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "mail.test", mail.port()), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNoResponse));
+    EXPECT_GT(mail.bytesSent, 4u) << "the server was still sending";
+
+    web_.client.SetRequestTimeLimit(std::chrono::milliseconds(300));
+    ASSERT_EQ(web_.client.Get("http://web.test:" + std::to_string(web.port()) + "/", fd_), 0u);
+    EXPECT_EQ(WebResult(), std::make_pair(WM_HTTP_GET_DONE, kHttpNoResponse));
+    EXPECT_EQ(ReadFileBytes(Path("response")).rfind("HTTP/1.0 200 OK\r\n\r\nx", 0), 0u);
+
+    // Without a test's limit, the settings' value in seconds is the one.
+    owner_.client.SetRequestTimeLimit(std::chrono::milliseconds(0));
+    Root().SetDword(kRequestTimeLimit, 1);
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "mail.test", mail.port()), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNoResponse));
 }
 
 }  // namespace

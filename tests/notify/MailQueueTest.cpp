@@ -59,6 +59,18 @@ protected:
         for (const auto& r : records) texts.push_back(r.text.substr(2));
         return texts;
     }
+    // Queues one message per recipient under names that sort in the order given.
+    void QueueInOrder(const std::vector<std::string>& recipients, const std::string& body = "x") {
+        fs::create_directories("Forward");
+        for (size_t i = 0; i < recipients.size(); ++i)
+            std::ofstream("Forward/KV0~" + std::to_string(i + 1) + ".Fwd", std::ios::binary)
+                << QueuedMailText(body, recipients[i], "s", "Me", 0);
+    }
+    std::vector<LogRecord> Records() {
+        std::vector<LogRecord> records;
+        ReadLogFile(kLogFileName, &records, nullptr);
+        return records;
+    }
     void UseServer(const FakeSmtpServer& server) {
         Root().SetString(kSmtpServer, "127.0.0.1:" + std::to_string(server.port()));
     }
@@ -145,31 +157,107 @@ TEST_F(MailQueueTest, ThreeFilesGoInOneSessionAndAreDeletedOnAcceptance) {
     EXPECT_EQ(server.commands[3], "RCPT TO: <you@x.test>");
 }
 
-TEST_F(MailQueueTest, ARefusedRecipientStopsTheRunAndKeepsTheRest) {
+TEST_F(MailQueueTest, ARefusalForGoodIsSetAsideAndTheRestGoes) {
     FakeSmtpServer server;
     UseServer(server);
     server.refusedRecipients.insert("<bad@x.test>");
-    ASSERT_TRUE(QueueMail("1", "a@x.test", "one", "Me"));
-    auto first = QueuedNames();
-    ASSERT_TRUE(QueueMail("2", "bad@x.test", "two", "Me"));
-    ASSERT_TRUE(QueueMail("3", "c@x.test", "three", "Me"));
-    // Names sort in the order the sender takes them; make the refused one the second.
-    std::vector<std::string> names = QueuedNames();
-    std::string refused;
-    for (const auto& n : names)
-        if (ReadFileBytes("Forward/" + n).find("bad@x.test") != std::string::npos) refused = n;
-    fs::rename("Forward/" + refused, "Forward/KV0~2.Fwd");
-    fs::rename("Forward/" + first[0], "Forward/KV0~1.Fwd");
-    for (const auto& n : QueuedNames())
-        if (n != "KV0~1.Fwd" && n != "KV0~2.Fwd") fs::rename("Forward/" + n, "Forward/KV0~3.Fwd");
+    QueueInOrder({"a@x.test", "bad@x.test", "c@x.test"});
+    std::string refusedText = ReadFileBytes("Forward/KV0~2.Fwd");
+    // An earlier refusal under the same name is kept as it is.
+    fs::create_directories("Forward/Failed");
+    std::ofstream("Forward/Failed/KV0~2.Fwd") << "an older one";
 
     EXPECT_EQ(Send(), kSmtpBadRecipient);
-    EXPECT_EQ(QueuedNames(), (std::vector<std::string>{"KV0~2.Fwd", "KV0~3.Fwd"}));
+    EXPECT_EQ(server.connections, 1);
+    EXPECT_EQ(server.messages.size(), 2u) << "the one behind the refused one went too";
+    EXPECT_EQ(QueuedNames(), std::vector<std::string>{"Failed"});
+    EXPECT_EQ(ReadFileBytes("Forward/Failed/KV0~2.Fwd"), "an older one");
+    EXPECT_EQ(ReadFileBytes("Forward/Failed/KV0~2-1.Fwd"), refusedText);
+    auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].icon, 155);
+    EXPECT_EQ(LogTexts()[0],
+              "An error occured while sending mail.   The error message was : The SMTP mail "
+              "server 127.0.0.1 refused the mail to bad@x.test:  550 no such user  It was moved "
+              "to Forward/Failed/KV0~2-1.Fwd.");
+    EXPECT_EQ(sender_->line1(), "Done");
+
+    // The next run has nothing left to send.
+    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(server.connections, 1);
+}
+
+TEST_F(MailQueueTest, ARefusalForNowKeepsTheFileAndTheRestGoes) {
+    FakeSmtpServer server;
+    UseServer(server);
+    server.recipientReplies["<busy@x.test>"] = "450 4.2.1 mailbox busy\r\n";
+    QueueInOrder({"busy@x.test", "b@x.test"});
+    EXPECT_EQ(Send(), kSmtpBadRecipient);
+    EXPECT_EQ(server.messages.size(), 1u);
+    EXPECT_EQ(QueuedNames(), std::vector<std::string>{"KV0~1.Fwd"});
     ASSERT_EQ(LogTexts().size(), 1u);
     EXPECT_EQ(LogTexts()[0],
-              "An error occured while sending mail.   The error message was : The "
-              "e-mail receipent name is invalid.");
-    EXPECT_EQ(sender_->line1(), "Disconnecting from Mail Servers");
+              "An error occured while sending mail.   The error message was : The SMTP mail "
+              "server 127.0.0.1 refused the mail to busy@x.test for now:  450 4.2.1 mailbox busy  "
+              "It stays queued.");
+
+    // Tried again next time, and sent once the server takes it.
+    server.recipientReplies.clear();
+    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(server.messages.size(), 2u);
+    EXPECT_TRUE(QueuedNames().empty());
+}
+
+TEST_F(MailQueueTest, ARefusedTextIsSetAsideWhenAndHoweverItIsRefused) {
+    FakeSmtpServer server;
+    UseServer(server);
+    // Refused after the whole text: the session goes on with the next file.
+    server.accepted = "554 5.7.1 rejected as spam\r\n";
+    QueueInOrder({"a@x.test"});
+    EXPECT_EQ(Send(), kSmtpNotSendable);
+    EXPECT_TRUE(fs::exists("Forward/Failed/KV0~1.Fwd"));
+    EXPECT_FALSE(fs::exists("Forward/KV0~1.Fwd"));
+    ASSERT_EQ(LogTexts().size(), 1u);
+    EXPECT_NE(LogTexts()[0].find("554 5.7.1 rejected as spam"), std::string::npos);
+
+    // Refused in the middle of a large text by a server that then reads no more: the run
+    // ends with one record instead of waiting forever, and the next run sends the rest.
+    fs::remove_all("Forward");
+    server.accepted = "250 queued\r\n";
+    server.answerInData = "552 5.3.4 message too big\r\n";
+    server.stopReadingInData = true;
+    QueueInOrder({"big@x.test"}, std::string(16 * 1024 * 1024, 'b'));
+    std::ofstream("Forward/KV0~2.Fwd", std::ios::binary)
+        << QueuedMailText("small", "small@x.test", "s", "Me", 0);
+    EXPECT_EQ(Send(), kSmtpNotSendable);
+    EXPECT_TRUE(fs::exists("Forward/Failed/KV0~1.Fwd"));
+    EXPECT_TRUE(fs::exists("Forward/KV0~2.Fwd"));
+    ASSERT_EQ(LogTexts().size(), 2u);
+    EXPECT_NE(LogTexts()[1].find("refused the mail to big@x.test:  552 5.3.4 message too big"),
+              std::string::npos);
+    server.answerInData.clear();
+    server.stopReadingInData = false;
+    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(QueuedNames(), std::vector<std::string>{"Failed"});
+}
+
+TEST_F(MailQueueTest, AnAcceptedMessageGoesOnceThoughTheServerHangsUpAfterwards) {
+    FakeSmtpServer server;
+    UseServer(server);
+    server.dropAfterAccepting = true;
+    QueueInOrder({"a@x.test", "b@x.test"});
+    EXPECT_NE(Send(), 0u) << "the session broke";
+    EXPECT_EQ(QueuedNames(), std::vector<std::string>{"KV0~2.Fwd"});
+    EXPECT_EQ(LogTexts().size(), 1u) << "the second could not go";
+
+    // The next run sends the second only; hanging up after the last is no error.
+    EXPECT_EQ(Send(), 0u);
+    EXPECT_TRUE(QueuedNames().empty());
+    ASSERT_EQ(server.messages.size(), 2u);
+    EXPECT_NE(server.messages[0].find("X-Rcpt-To: a@x.test"), std::string::npos);
+    EXPECT_NE(server.messages[1].find("X-Rcpt-To: b@x.test"), std::string::npos);
+    EXPECT_EQ(LogTexts().size(), 1u);
+    EXPECT_EQ(sender_->line1(), "Done");
 }
 
 TEST_F(MailQueueTest, FilesWithoutRecipientOrThatCannotBeOpened) {
