@@ -244,8 +244,25 @@ void CMailQueueSender::SendNext() {
     SetLines("Sending Message " + std::to_string(count_),
              CInet::GetHeaderValue(currentFd_, "Subject:", &subject) ? "Subject: " + subject : "");
     std::string recipient;
-    if (!CInet::GetHeaderValue(currentFd_, "X-Rcpt-To:", &recipient)) {
-        // Nobody to send it to: it goes as if it had been sent.
+    if (!CInet::GetHeaderValue(currentFd_, "X-Rcpt-To:", &recipient) || recipient.empty()) {
+        // Nobody to send it to. It can never go, so it must not block the queue, but it
+        // is somebody's message: it is set aside, never deleted unsent.
+        CloseCurrent();
+        std::string moved = SetAside();
+        std::string head =
+            "An error occured while sending mail.   The error message was : The "
+            "queued message " +
+            found_ + " names no recipient.";
+        if (!moved.empty()) {
+            log_.WriteLog(kIconError, head + "  It was moved to " + moved + ".", 0, {}, true);
+        } else {
+            log_.WriteLog(kIconError,
+                          head + "  It stays queued: it could not be moved to " +
+                              std::string(kFailedFolder) + ".",
+                          0, {}, true);
+            skipped_.push_back(found_);
+        }
+        currentRemoved_ = true;  // nothing left here for the sent step to remove
         PostMessage(WM_SMTP_SENT, 0, 0);
         return;
     }
