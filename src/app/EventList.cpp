@@ -99,7 +99,7 @@ void CEventList::RefreshList() {
             DWORD kind = 0;
             if (event.GetDword(kType, &kind) != ERROR_SUCCESS || kind == kSchedule) continue;
             std::string owner;
-            if (event.GetString(kScheduledEvent, &owner, kStringBuffer) != ERROR_SUCCESS ||
+            if (event.GetString(kScheduledEvent, &owner, kEventNameBuffer) != ERROR_SUCCESS ||
                 owner != schedule)
                 continue;
             Row row;

@@ -89,13 +89,17 @@ bool GetNewsServer(std::string& text) {
 
 namespace {
 
-// Calls visit(name, key) for every event key in enumeration order.
+// Calls visit(name, key) for every event key in enumeration order. A name the buffer
+// cannot take is passed over: it must not hide the events listed after it.
 template <typename Visit>
 bool ForEachEvent(Visit visit) {
     RegKey root;
     if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
     std::string name;
-    for (DWORD i = 0; root.EnumKey(i, &name, kMaxKeyNameLength + 1) == ERROR_SUCCESS; ++i) {
+    for (DWORD i = 0;; ++i) {
+        LONG rc = root.EnumKey(i, &name, kMaxKeyNameLength + 1);
+        if (rc == ERROR_MORE_DATA) continue;
+        if (rc != ERROR_SUCCESS) break;
         RegKey event;
         if (event.Open(root, name) == ERROR_SUCCESS) visit(name, event);
     }
@@ -124,7 +128,7 @@ void ListScheduleMonitors(const std::string& schedule, CItemList& list) {
     list.ResetContent();
     ForEachEvent([&](const std::string& name, const RegKey& event) {
         std::string owner;
-        if (event.GetString(kScheduledEvent, &owner, kStringBuffer) == ERROR_SUCCESS &&
+        if (event.GetString(kScheduledEvent, &owner, kEventNameBuffer) == ERROR_SUCCESS &&
             owner == schedule)
             list.AddString(name, ReadDword(event, kType, 0));
     });
@@ -133,7 +137,7 @@ void ListScheduleMonitors(const std::string& schedule, CItemList& list) {
 void RenameScheduleReferences(const std::string& oldName, const std::string& newText) {
     ForEachEvent([&](const std::string&, RegKey& event) {
         std::string owner;
-        if (event.GetString(kScheduledEvent, &owner, kStringBuffer) == ERROR_SUCCESS &&
+        if (event.GetString(kScheduledEvent, &owner, kEventNameBuffer) == ERROR_SUCCESS &&
             owner == oldName)
             event.SetString(kScheduledEvent, newText);
     });
@@ -162,14 +166,17 @@ LONG CopyKeyTree(const std::string& source, const std::string& destination) {
     rc = src.Open(RegKey::LocalMachine(), source);
     if (rc != ERROR_SUCCESS) return rc;
 
+    // Value names have no length limit in the store (a watched URL can be long), so the
+    // copy takes any; subkey names are at most 255 characters of any byte length.
     std::string name;
     DWORD type = 0;
     Bytes data;
-    for (DWORD i = 0; src.EnumValue(i, &name, &type, &data, 256, 256) == ERROR_SUCCESS; ++i)
+    for (DWORD i = 0; src.EnumValue(i, &name, &type, &data, SIZE_MAX, 256) == ERROR_SUCCESS; ++i)
         dst.SetValue(name, type, data);
 
     std::vector<std::string> subkeys;
-    for (DWORD i = 0; src.EnumKey(i, &name, 256) == ERROR_SUCCESS; ++i) subkeys.push_back(name);
+    for (DWORD i = 0; src.EnumKey(i, &name, kMaxKeyNameLength + 1) == ERROR_SUCCESS; ++i)
+        subkeys.push_back(name);
     for (const auto& sub : subkeys) CopyKeyTree(source + "\\" + sub, destination + "\\" + sub);
     return 0;
 }

@@ -80,6 +80,9 @@ enum EventKind : DWORD {
 inline constexpr size_t kStringBuffer = 256;
 inline constexpr size_t kRootStringBuffer = 252;
 inline constexpr size_t kListBuffer = 1024;
+// A value that holds an event's name (ScheduledEvent): any name the store accepts as a
+// key, 255 characters of up to 4 bytes each, and the NUL.
+inline constexpr size_t kEventNameBuffer = kMaxKeyNameLength * 4 + 1;
 
 // The path of an event's key: the root, a backslash and the name.
 std::string EventPath(const std::string& name);

@@ -38,6 +38,7 @@ CREATE TABLE IF NOT EXISTS vals(
   UNIQUE(key, seq)) WITHOUT ROWID;
 INSERT OR IGNORE INTO meta VALUES('format', 'quorvane-registry-1');
 INSERT OR IGNORE INTO meta VALUES('gen', 0);
+INSERT OR IGNORE INTO meta VALUES('fold', 2);
 INSERT OR IGNORE INTO keys(id, parent, name, ukey, class) VALUES(1, NULL, '', x'', '');
 )sql";
 
@@ -101,26 +102,113 @@ Bytes ColumnBytes(sqlite3_stmt* s, int i) {
     return p ? Bytes(p, p + sqlite3_column_bytes(s, i)) : Bytes();
 }
 
-size_t Utf8Length(std::string_view s) {
+// The length of the valid UTF-8 sequence at s[i] with its code point, or 0 when the byte
+// there does not begin one (overlong forms and surrogates are not valid).
+size_t DecodeUtf8(std::string_view s, size_t i, char32_t* cp) {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    if (c < 0x80) {
+        *cp = c;
+        return 1;
+    }
     size_t n = 0;
-    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    char32_t v = 0, min = 0;
+    if ((c & 0xE0) == 0xC0) {
+        n = 2, v = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        n = 3, v = c & 0x0F, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        n = 4, v = c & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        v = (v << 6) | (b(i + k) & 0x3F);
+    }
+    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+    *cp = v;
     return n;
 }
+
+void AppendUtf8(std::string& out, char32_t v) {
+    if (v < 0x80) {
+        out += static_cast<char>(v);
+    } else if (v < 0x800) {
+        out += static_cast<char>(0xC0 | (v >> 6));
+        out += static_cast<char>(0x80 | (v & 0x3F));
+    } else if (v < 0x10000) {
+        out += static_cast<char>(0xE0 | (v >> 12));
+        out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (v & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (v >> 18));
+        out += static_cast<char>(0x80 | ((v >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (v & 0x3F));
+    }
+}
+
+// How stores written before names were folded one character at a time compared them
+// (full upper case, bad bytes as U+FFFD). Only a store that cannot be written, and so
+// cannot be brought up to date, is still read this way.
+std::string LegacyFoldName(std::string_view name) {
+    bool ascii = true;
+    for (unsigned char c : name) ascii = ascii && c < 0x80;
+    if (ascii) return RegistryFoldName(name);
+    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()))
+        .toUpper()
+        .toStdString();
+}
+
+constexpr int kFoldVersion = 2;
 
 }  // namespace
 
 std::string RegistryFoldName(std::string_view name) {
-    bool ascii = true;
-    for (unsigned char c : name) ascii = ascii && c < 0x80;
-    if (ascii) {
-        std::string out(name);
-        for (char& c : out)
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        return out;
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size();) {
+        auto c = static_cast<unsigned char>(name[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+            ++i;
+            continue;
+        }
+        char32_t cp = 0;
+        size_t n = DecodeUtf8(name, i, &cp);
+        if (n == 0) {
+            // Kept as it is: the upper case of a valid character never begins with a
+            // continuation byte, so the fold of such a name stays distinct from all others.
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        AppendUtf8(out, QChar::toUpper(cp));
+        i += n;
     }
-    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()))
-        .toUpper()
-        .toStdString();
+    return out;
+}
+
+size_t RegistryNameLength(std::string_view name) {
+    size_t count = 0;
+    for (size_t i = 0; i < name.size(); ++count) {
+        char32_t cp = 0;
+        size_t n = DecodeUtf8(name, i, &cp);
+        i += n ? n : 1;
+    }
+    return count;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        char32_t cp = 0;
+        size_t n = DecodeUtf8(text, i, &cp);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
 }
 
 std::vector<std::string> SplitRegistryPath(std::string_view path) {
@@ -267,6 +355,88 @@ bool Registry::Init(std::string* error) {
         *error = "the file is empty and cannot be written";
         return false;
     }
+    std::string fold;
+    scalar("SELECT v FROM meta WHERE k='fold'", &fold);
+    foldVersion_ = fold == std::to_string(kFoldVersion) ? kFoldVersion : 1;
+    // A store that cannot be brought up to date now (read-only, or busy past the time-out)
+    // is still read as it was written, and brought up to date by a later open.
+    if (foldVersion_ < kFoldVersion && !readOnly) {
+        std::string why;
+        if (MigrateFold(&why))
+            foldVersion_ = kFoldVersion;
+        else
+            lastError_ = why;
+    }
+    return true;
+}
+
+// Recomputes the comparison form of every key and value name, all in one transaction.
+// Each changed row first gets a placeholder that no fold can produce (it holds lower-case
+// letters), so that two rows trading forms never meet on the unique index half-way.
+bool Registry::MigrateFold(std::string* error) {
+    struct Row {
+        int64_t a, b;  // keys: id, 0; vals: key, seq
+        std::string name, ukey;
+    };
+    auto load = [this](const char* sql, std::vector<Row>* rows) {
+        sqlite3_stmt* s = nullptr;
+        int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        while (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW) {
+            Row r{sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1), ColumnText(s, 2),
+                  ColumnText(s, 3)};
+            if (RegistryFoldName(r.name) != r.ukey) rows->push_back(std::move(r));
+            rc = SQLITE_OK;
+        }
+        sqlite3_finalize(s);
+        return rc == SQLITE_DONE || rc == SQLITE_OK;
+    };
+    auto update = [this](const char* sql, const Row& r, const std::string& ukey) {
+        sqlite3_stmt* s = nullptr;
+        int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        if (rc == SQLITE_OK) {
+            BindBlob(s, 1, ukey.data(), ukey.size());
+            sqlite3_bind_int64(s, 2, r.a);
+            sqlite3_bind_int64(s, 3, r.b);
+            rc = sqlite3_step(s);
+        }
+        sqlite3_finalize(s);
+        return rc;
+    };
+    if (!Begin()) {
+        *error = lastError_;
+        return false;
+    }
+    std::vector<Row> keys, vals;
+    bool ok = load("SELECT id, 0, name, ukey FROM keys WHERE id<>1", &keys) &&
+              load("SELECT key, seq, name, ukey FROM vals", &vals);
+    const char* setKey = "UPDATE keys SET ukey=?1 WHERE id=?2 AND ?3=0";
+    const char* setVal = "UPDATE vals SET ukey=?1 WHERE key=?2 AND seq=?3";
+    for (auto* rows : {&keys, &vals}) {
+        const char* sql = rows == &keys ? setKey : setVal;
+        for (const Row& r : *rows)
+            ok = ok &&
+                 update(sql, r, "migrating:" + std::to_string(r.a) + ":" + std::to_string(r.b)) ==
+                     SQLITE_DONE;
+        for (const Row& r : *rows) {
+            if (!ok) break;
+            std::string ukey = RegistryFoldName(r.name);
+            int rc = update(sql, r, ukey);
+            // Two names that only the new form calls equal: the later one stays in the
+            // store under a form of its own (listed and exported, never merged).
+            if ((rc & 0xFF) == SQLITE_CONSTRAINT)
+                rc = update(
+                    sql, r,
+                    ukey + std::string(1, '\0') + std::to_string(r.a) + ":" + std::to_string(r.b));
+            ok = rc == SQLITE_DONE;
+        }
+    }
+    ok = ok && Exec("INSERT OR REPLACE INTO meta VALUES('fold', 2)");
+    ok = ok && (keys.empty() || BumpGeneration());
+    if (!ok || !Commit()) {
+        *error = lastError_.empty() ? sqlite3_errmsg(db_) : lastError_;
+        Rollback();
+        return false;
+    }
     return true;
 }
 
@@ -316,15 +486,48 @@ bool Registry::Exec(const char* sql) {
 }
 
 // IMMEDIATE takes the write lock at once, so two writers queue on the busy time-out
-// instead of one of them failing half-way with a lock upgrade it cannot get.
+// instead of one of them failing half-way with a lock upgrade it cannot get. Inside a
+// batch each call's transaction is a savepoint, undone alone when that call fails.
 bool Registry::Begin() {
-    return Exec("BEGIN IMMEDIATE");
+    if (!Exec(txDepth_ == 0 ? "BEGIN IMMEDIATE" : "SAVEPOINT step")) return false;
+    ++txDepth_;
+    return true;
 }
 bool Registry::Commit() {
-    return Exec("COMMIT");
+    if (txDepth_ == 0) return false;
+    // A failed COMMIT leaves the transaction open; the caller's Rollback ends it.
+    if (!Exec(txDepth_ == 1 ? "COMMIT" : "RELEASE step")) return false;
+    --txDepth_;
+    return true;
 }
 void Registry::Rollback() {
+    if (txDepth_ > 1) {
+        sqlite3_exec(db_, "ROLLBACK TO step; RELEASE step", nullptr, nullptr, nullptr);
+        --txDepth_;
+        return;
+    }
+    txDepth_ = 0;
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+bool Registry::BeginBatch() {
+    return txDepth_ == 0 && Begin();
+}
+
+bool Registry::EndBatch(bool commit) {
+    if (txDepth_ != 1) {
+        while (txDepth_ > 0) Rollback();
+        return false;
+    }
+    if (commit && Commit()) return true;
+    std::string why = lastError_;
+    Rollback();
+    lastError_ = why;
+    return false;
+}
+
+std::string Registry::Fold(std::string_view name) const {
+    return foldVersion_ >= kFoldVersion ? RegistryFoldName(name) : LegacyFoldName(name);
 }
 
 int64_t Registry::Generation() {
@@ -383,7 +586,7 @@ LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create, st
     auto store = parent.store_;
     auto parts = SplitRegistryPath(subKey);
     for (const auto& p : parts)
-        if (Utf8Length(p) > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+        if (RegistryNameLength(p) > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
 
     if (create && !store->Begin()) return ERROR_CANTWRITE;
     auto fail = [&](LONG code) {
@@ -393,7 +596,7 @@ LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create, st
     int64_t id = parent.id_;
     bool createdLast = false;
     for (const auto& part : parts) {
-        std::string ukey = RegistryFoldName(part);
+        std::string ukey = store->Fold(part);
         int64_t child = 0;
         {
             StmtGuard s(store->Stmt(kFindChild, "SELECT id FROM keys WHERE parent=? AND ukey=?"));
@@ -462,7 +665,7 @@ LONG RegKey::Create(const RegKey& parent, std::string_view subKey, std::string_v
 LONG RegKey::QueryValue(std::string_view name, DWORD* type, Bytes* data, size_t capacity,
                         DWORD* size) const {
     if (!IsOpen()) return ERROR_INVALID_HANDLE;
-    std::string ukey = RegistryFoldName(name);
+    std::string ukey = store_->Fold(name);
     StmtGuard s(store_->Stmt(kGetValue, "SELECT type, data FROM vals WHERE key=? AND ukey=?"));
     if (!s) return ERROR_BADDB;
     sqlite3_bind_int64(s.get(), 1, id_);
@@ -483,7 +686,7 @@ LONG RegKey::QueryValue(std::string_view name, DWORD* type, Bytes* data, size_t 
 
 LONG RegKey::SetValue(std::string_view name, DWORD type, const uint8_t* data, size_t size) {
     if (!IsOpen()) return ERROR_INVALID_HANDLE;
-    std::string ukey = RegistryFoldName(name);
+    std::string ukey = store_->Fold(name);
     // An overwrite keeps the value's place and the case of its first name.
     StmtGuard s(store_->Stmt(kPutValue,
                              "INSERT INTO vals(key, seq, name, ukey, type, data) VALUES(?1, "
@@ -503,7 +706,7 @@ LONG RegKey::SetValue(std::string_view name, DWORD type, const uint8_t* data, si
 
 LONG RegKey::DeleteValue(std::string_view name) {
     if (!IsOpen()) return ERROR_INVALID_HANDLE;
-    std::string ukey = RegistryFoldName(name);
+    std::string ukey = store_->Fold(name);
     if (!store_->Begin()) return ERROR_CANTWRITE;
     int changes = 0;
     {
@@ -557,7 +760,7 @@ LONG RegKey::EnumValue(DWORD index, std::string* name, DWORD* type, Bytes* data,
     valueCursor_.seq = sqlite3_column_int64(s.get(), 0);
     std::string n = ColumnText(s.get(), 1);
     if (type) *type = static_cast<DWORD>(sqlite3_column_int64(s.get(), 2));
-    if (n.size() >= nameCapacity ||
+    if ((nameCapacity != SIZE_MAX && RegistryNameLength(n) >= nameCapacity) ||
         static_cast<size_t>(sqlite3_column_bytes(s.get(), 3)) > dataCapacity)
         return ERROR_MORE_DATA;
     if (name) *name = std::move(n);
@@ -591,7 +794,7 @@ LONG RegKey::EnumKey(DWORD index, std::string* name, size_t nameCapacity) const 
     keyCursor_.index = index;
     keyCursor_.ukey = ColumnText(s.get(), 0);
     std::string n = ColumnText(s.get(), 1);
-    if (n.size() >= nameCapacity) return ERROR_MORE_DATA;
+    if (nameCapacity != SIZE_MAX && RegistryNameLength(n) >= nameCapacity) return ERROR_MORE_DATA;
     if (name) *name = std::move(n);
     return ERROR_SUCCESS;
 }

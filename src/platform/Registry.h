@@ -69,10 +69,19 @@ public:
     // The reason of the last failure of an operation on this store (for command lines).
     const std::string& LastError() const { return lastError_; }
 
+    // Makes every call until EndBatch one transaction, so that a multi-step change (an
+    // import) either lands whole or not at all. EndBatch(false), or a batch whose commit
+    // fails, leaves the store exactly as it was before BeginBatch.
+    bool BeginBatch();
+    bool EndBatch(bool commit);
+
 private:
     friend class RegKey;
     explicit Registry(std::string path);
     bool Init(std::string* error);
+    bool MigrateFold(std::string* error);
+    // The comparison form of a name in this file (see RegistryFoldName).
+    std::string Fold(std::string_view name) const;
 
     // Cached prepared statements; each is reset before it is handed out again.
     sqlite3_stmt* Stmt(int slot, const char* sql);
@@ -88,6 +97,8 @@ private:
     std::string lastError_;
     sqlite3* db_ = nullptr;
     std::vector<sqlite3_stmt*> stmts_;
+    int txDepth_ = 0;      // open transactions and savepoints
+    int foldVersion_ = 2;  // 1: a file written before names were folded per character
 };
 
 // An open key: the stand-in for HKEY. Closing (or destroying) the handle releases it.
@@ -124,9 +135,10 @@ public:
     }
     LONG DeleteValue(std::string_view name);
 
-    // The value at index in creation order. The name must fit nameCapacity characters with
-    // its terminating NUL and the data dataCapacity bytes, else ERROR_MORE_DATA. Walking
-    // the indexes upwards costs O(1) amortised per step.
+    // The value at index in creation order. The name must fit nameCapacity characters
+    // (not bytes: a CJK character is one, whatever its UTF-8 length) with its terminating
+    // NUL and the data dataCapacity bytes, else ERROR_MORE_DATA; the next index still
+    // goes on past it. Walking the indexes upwards costs O(1) amortised per step.
     LONG EnumValue(DWORD index, std::string* name, DWORD* type, Bytes* data,
                    size_t nameCapacity = SIZE_MAX, size_t dataCapacity = SIZE_MAX) const;
     // The subkey at index in case-insensitive name order, with the same cost.
@@ -169,9 +181,17 @@ private:
     mutable Cursor keyCursor_;
 };
 
-// The comparison form of a key or value name: names that differ only in case share it,
-// and subkeys are listed in its byte order.
+// The comparison form of a key or value name: each character replaced by its simple
+// upper case, one for one, as the Windows registry compares names ("Straße" and
+// "STRASSE" stay two names). Bytes that are not valid UTF-8 are kept as they are, so
+// names that differ in such bytes never merge. Subkeys are listed in its byte order.
 std::string RegistryFoldName(std::string_view name);
+
+// The length of a name in characters, as the 255-character limit counts it; a byte that
+// is not part of valid UTF-8 counts as one character.
+size_t RegistryNameLength(std::string_view name);
+
+bool IsValidUtf8(std::string_view text);
 
 // Splits "A\B\C" into its parts, passing over empty ones.
 std::vector<std::string> SplitRegistryPath(std::string_view path);

@@ -12,12 +12,14 @@
 // Writes key (a path below HKEY_LOCAL_MACHINE, empty for the whole store) and its subtree.
 LONG ExportRegistry(const std::string& keyPath, std::string* text);
 
-// Applies a REGEDIT4 text to the current store. The whole text is checked before anything
-// is written; a fault gives false and "line N: reason" in error.
+// Applies a REGEDIT4 text to the current store, in one transaction: a text that is refused,
+// when read or when written, changes nothing. A fault gives false and "line N: reason" (or
+// "cannot ..." for the store) in error. A text that is not UTF-8 is read as Windows-1252,
+// the code page the registry editor writes it in; a UTF-8 byte-order mark is passed over.
 bool ImportRegistry(const std::string& text, std::string* error);
 
 // "HKEY_LOCAL_MACHINE\A\B", "HKLM\A\B" or (unless requireRoot) "A\B" -> "A\B". False
-// for another root key.
+// for another root key, by its long name (HKEY_...) or its short one (HKCU, HKCR, ...).
 bool StripRootName(const std::string& key, std::string* path, bool requireRoot = false);
 
 // Formatting used by quorvane-reg query.

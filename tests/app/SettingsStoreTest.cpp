@@ -116,6 +116,43 @@ TEST_F(SettingsStoreTest, MonitorListsMatchTheScheduleNameExactly) {
     EXPECT_EQ(list.GetCount(), 1);
 }
 
+std::string Repeat(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+// Names are limited in characters, and a character takes up to four bytes: a name long in
+// bytes must neither hide the events listed after it nor lose its monitors.
+TEST_F(SettingsStoreTest, NamesLongInBytesAreReadLikeAnyOther) {
+    const std::string cjk = Repeat("漢", 86);                   // 258 bytes
+    const std::string emoji = Repeat("\xF0\x9F\x98\x80", 255);  // 1020 bytes
+    AddSchedule("Alpha");
+    AddSchedule(cjk);
+    AddSchedule(emoji);
+    AddSchedule("한국");  // listed after the CJK name
+    AddMonitor("Web", cjk, 4);
+    AddMonitor("Mail", emoji, 3);
+    AddMonitor("Later", "한국", 2);
+
+    CItemList list;
+    EXPECT_EQ(FillScheduleList(list), 4);
+    EXPECT_EQ(Items(list), (std::vector<std::pair<std::string, int64_t>>{
+                               {"<None>", 0}, {"Alpha", 1}, {cjk, 1}, {"한국", 1}, {emoji, 1}}));
+    ListScheduleMonitors(cjk, list);
+    EXPECT_EQ(Items(list), (std::vector<std::pair<std::string, int64_t>>{{"Web", 4}}));
+    ListScheduleMonitors(emoji, list);
+    EXPECT_EQ(Items(list), (std::vector<std::pair<std::string, int64_t>>{{"Mail", 3}}));
+    ListScheduleMonitors("한국", list);
+    EXPECT_EQ(Items(list), (std::vector<std::pair<std::string, int64_t>>{{"Later", 2}}));
+
+    // Renaming and deleting reach the monitors of such a schedule too.
+    EXPECT_TRUE(RenameSchedule(cjk, "Beta"));
+    EXPECT_EQ(ScheduledEventOf("Web"), "Beta");
+    DeleteSchedule(emoji);
+    EXPECT_EQ(ScheduledEventOf("Mail"), kDeletedSchedule);
+}
+
 TEST_F(SettingsStoreTest, CopyKeyTreeCopiesValuesAndSubkeysIntoANewKeyOnly) {
     RegKey src;
     ASSERT_EQ(src.Create(RegKey::LocalMachine(), EventPath("Site"), kEventClass), ERROR_SUCCESS);

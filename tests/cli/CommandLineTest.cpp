@@ -131,6 +131,33 @@ TEST_F(RegCommandTest, ExportAndImportRestoreEverySetting) {
     EXPECT_EQ(Reg({"import", Path("no-such-file.reg")}).code, 2);
 }
 
+// ---- quorvane-reg: root keys ----
+
+TEST_F(RegCommandTest, KeysBelowAnotherRootAreUsageErrors) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"set", "HKCU\\A", "v", "REG_SZ", "x"},
+             {"set", "hkcr\\A", "v", "REG_SZ", "x"},
+             {"query", "HKU\\A"},
+             {"delete", "HKCU\\A"},
+             {"export", "-", "HKCU\\A"},
+             {"set", "HKEY_CURRENT_USER\\A", "v", "REG_SZ", "x"}}) {
+        Result r = Reg(args);
+        EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(r.err.find("only keys below HKEY_LOCAL_MACHINE can be used: " +
+                             args[1 + (args[0] == "export")]),
+                  std::string::npos)
+            << r.err;
+    }
+    // Nothing was written under HKEY_LOCAL_MACHINE in their place.
+    Result q = Reg({"query", "HKLM\\HKCU"});
+    EXPECT_EQ(q.code, 1) << q.out;
+    // A key that only begins like a root name is an ordinary key.
+    EXPECT_EQ(Reg({"set", "HKCUX\\A", "v", "REG_SZ", "x"}).code, 0);
+    EXPECT_EQ(Reg({"query", "HKLM\\HKCUX\\A", "v"}).out, "v\tREG_SZ\tx\n");
+}
+
+// ---- end of quorvane-reg root keys ----
+
 class LogCommandTest : public SandboxTest {};
 
 TEST_F(LogCommandTest, PrintsEveryRecordOldestFirst) {

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -245,6 +246,146 @@ TEST_F(RegistryTest, KeyNamesLongerThan255CharactersAreRefused) {
     EXPECT_EQ(key.Create(RegKey::LocalMachine(), std::string(256, 'k'), ""),
               ERROR_INVALID_PARAMETER);
     EXPECT_EQ(key.Create(RegKey::LocalMachine(), std::string(255, 'k'), ""), ERROR_SUCCESS);
+}
+
+std::string Repeat(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+TEST_F(RegistryTest, NameLengthsCountCharactersWhateverTheirBytes) {
+    const std::string cjk = Repeat("漢", 86);                   // 258 bytes
+    const std::string emoji = Repeat("\xF0\x9F\x98\x80", 255);  // 1020 bytes
+    RegKey parent, key;
+    ASSERT_EQ(parent.Create(RegKey::LocalMachine(), "Names", ""), ERROR_SUCCESS);
+    ASSERT_EQ(key.Create(parent, "A", ""), ERROR_SUCCESS);
+    ASSERT_EQ(key.Create(parent, cjk, ""), ERROR_SUCCESS);
+    ASSERT_EQ(key.Create(parent, emoji, ""), ERROR_SUCCESS);
+    EXPECT_EQ(key.Create(parent, emoji + "!", ""), ERROR_INVALID_PARAMETER);
+    // Stray continuation bytes are characters too: they cannot slip past the limit.
+    EXPECT_EQ(key.Create(parent, std::string(300, '\x80'), ""), ERROR_INVALID_PARAMETER);
+
+    // A reader with room for 255 characters takes every name the store accepted.
+    std::vector<std::string> names;
+    std::string name;
+    for (DWORD i = 0;; ++i) {
+        LONG rc = parent.EnumKey(i, &name, kMaxKeyNameLength + 1);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(rc, ERROR_SUCCESS) << i;
+        names.push_back(name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"A", cjk, emoji}));
+
+    parent.SetDword(emoji, 1);
+    DWORD type;
+    Bytes data;
+    EXPECT_EQ(parent.EnumValue(0, &name, &type, &data, 256, 256), ERROR_SUCCESS);
+    EXPECT_EQ(name, emoji);
+    EXPECT_EQ(RegistryNameLength(cjk), 86u);
+    EXPECT_EQ(RegistryNameLength("a\xFF\xC3"), 3u);
+}
+
+TEST_F(RegistryTest, NamesCompareCharacterByCharacterBySimpleUpperCase) {
+    RegKey root = RegKey::LocalMachine(), key;
+    DWORD disposition = 0;
+    auto create = [&](const std::string& name) {
+        EXPECT_EQ(key.Create(root, name, "", &disposition), ERROR_SUCCESS) << name;
+        return disposition;
+    };
+    // Only case differs: one key.
+    EXPECT_EQ(create("Straße"), REG_CREATED_NEW_KEY);
+    EXPECT_EQ(create("STRAßE"), REG_OPENED_EXISTING_KEY);
+    EXPECT_EQ(create("σίσυφος"), REG_CREATED_NEW_KEY);
+    EXPECT_EQ(create("ΣΊΣΥΦΟΣ"), REG_OPENED_EXISTING_KEY);
+    EXPECT_EQ(create("a\xFF"), REG_CREATED_NEW_KEY);
+    EXPECT_EQ(create("A\xFF"), REG_OPENED_EXISTING_KEY);
+    // More than case: full case mapping and replaced bad bytes must not merge them.
+    EXPECT_EQ(create("Strasse"), REG_CREATED_NEW_KEY);
+    EXPECT_EQ(create("ﬁle"), REG_CREATED_NEW_KEY);
+    EXPECT_EQ(create("FILE"), REG_CREATED_NEW_KEY);
+    EXPECT_EQ(create("a\xFE"), REG_CREATED_NEW_KEY);
+    EXPECT_EQ(create("a\xEF\xBF\xBD"), REG_CREATED_NEW_KEY);  // U+FFFD itself
+    EXPECT_EQ(SubkeyNames(root).size(), 8u);
+
+    // Values: one key's values never overwrite another's.
+    ASSERT_EQ(key.Open(root, "Straße"), ERROR_SUCCESS);
+    key.SetDword("Maß", 1);
+    key.SetDword("MASS", 2);
+    key.SetDword("x\xFF", 3);
+    key.SetDword("x\xFE", 4);
+    key.SetDword("MAß", 5);
+    DWORD v = 0;
+    EXPECT_EQ(key.GetDword("maß", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 5u);
+    EXPECT_EQ(key.GetDword("mass", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 2u);
+    EXPECT_EQ(key.GetDword("X\xFE", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 4u);
+    EXPECT_EQ(ValueNames(key), (std::vector<std::string>{"Maß", "MASS", "x\xFF", "x\xFE"}));
+}
+
+TEST_F(RegistryTest, StoresFoldedTheOldWayAreBroughtUpToDateOnOpen) {
+    std::string error;
+    const std::string path = Path("old.db");
+    {
+        auto store = Registry::Open(path, &error);
+        ASSERT_TRUE(store) << error;
+        Registry::SetCurrent(store);
+        RegKey key;
+        ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Straße\\Sub", ""), ERROR_SUCCESS);
+        key.SetString("Größe", "kept");
+        ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Plain", ""), ERROR_SUCCESS);
+        Registry::SetCurrent(store_);
+    }
+    // Rewrite the file as an earlier version left it: full upper case, no fold mark.
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        const char* sql =
+            "UPDATE keys SET ukey=CAST('STRASSE' AS BLOB) WHERE name='Straße';"
+            "UPDATE vals SET ukey=CAST('GRÖSSE' AS BLOB) WHERE name='Größe';"
+            "DELETE FROM meta WHERE k='fold';";
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    auto store = Registry::Open(path, &error);
+    ASSERT_TRUE(store) << error;
+    Registry::SetCurrent(store);
+    RegKey key;
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), "STRAßE\\sub"), ERROR_SUCCESS);
+    std::string text;
+    EXPECT_EQ(key.GetString("GRÖßE", &text), ERROR_SUCCESS);
+    EXPECT_EQ(text, "kept");
+    EXPECT_EQ(key.Open(RegKey::LocalMachine(), "Strasse"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key.Open(RegKey::LocalMachine(), "plain"), ERROR_SUCCESS);
+    DWORD disposition = 0;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Strasse", "", &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+    Registry::SetCurrent(store_);
+}
+
+TEST_F(RegistryTest, ABatchLandsWholeOrNotAtAll) {
+    auto store = Registry::Current();
+    RegKey key;
+    ASSERT_TRUE(store->BeginBatch());
+    EXPECT_FALSE(store->BeginBatch()) << "batches do not nest";
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Batch\\Deep", ""), ERROR_SUCCESS);
+    key.SetString("v", "x");
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Other", ""), ERROR_SUCCESS);
+    EXPECT_EQ(RegKey::LocalMachine().DeleteKey("Other"), ERROR_SUCCESS);
+    store->EndBatch(false);
+    RegKey probe;
+    EXPECT_EQ(probe.Open(RegKey::LocalMachine(), "Batch"), ERROR_FILE_NOT_FOUND);
+
+    ASSERT_TRUE(store->BeginBatch());
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Batch\\Deep", ""), ERROR_SUCCESS);
+    key.SetString("v", "y");
+    EXPECT_TRUE(store->EndBatch(true));
+    ASSERT_EQ(probe.Open(RegKey::LocalMachine(), "Batch\\Deep"), ERROR_SUCCESS);
+    std::string text;
+    EXPECT_EQ(probe.GetString("v", &text), ERROR_SUCCESS);
+    EXPECT_EQ(text, "y");
 }
 
 TEST_F(RegistryTest, StoreFileIsPrivate) {
