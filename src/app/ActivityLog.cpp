@@ -89,20 +89,46 @@ LogRecord LogRecord::Decode(const uint8_t* bytes) {
     return r;
 }
 
-std::string FormatLogLine(const LogRecord& record) {
-    std::string line = record.time ? FormatTime(record.time, "%Y-%m-%d %H:%M:%S") : "-";
-    line += '\t' + std::to_string(record.icon) + '\t' + std::to_string(record.action) + '\t' +
-            record.link + '\t';
-    std::string_view text = record.text;
-    if (text.substr(0, 2) == "\r\n") text.remove_prefix(2);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+namespace {
+
+// One record a line, TAB between fields: a backslash, tab, line feed, lone carriage
+// return or other control byte in a field is written as an escape a reader can undo
+// (\\, \t, \n, \r, \xHH). crlfAsBar: CR LF, the message's own line break, shows as " | ".
+void AppendEscaped(std::string& line, std::string_view field, bool crlfAsBar) {
+    for (size_t i = 0; i < field.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(field[i]);
+        if (crlfAsBar && c == '\r' && i + 1 < field.size() && field[i + 1] == '\n') {
             line += " | ";
             ++i;
+        } else if (c == '\\') {
+            line += "\\\\";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            static const char kHex[] = "0123456789abcdef";
+            line += "\\x";
+            line += kHex[c >> 4];
+            line += kHex[c & 15];
         } else {
-            line += text[i];
+            line += static_cast<char>(c);
         }
     }
+}
+
+}  // namespace
+
+std::string FormatLogLine(const LogRecord& record) {
+    std::string line = record.time ? FormatTime(record.time, "%Y-%m-%d %H:%M:%S") : "-";
+    line += '\t' + std::to_string(record.icon) + '\t' + std::to_string(record.action) + '\t';
+    AppendEscaped(line, record.link, false);
+    line += '\t';
+    std::string_view text = record.text;
+    if (text.substr(0, 2) == "\r\n") text.remove_prefix(2);
+    AppendEscaped(line, text, true);
     return line;
 }
 

@@ -4,7 +4,22 @@
 
 #include "app/ActivityLog.h"
 
+#ifndef QUORVANE_VERSION
+#define QUORVANE_VERSION "unknown"
+#endif
+
 bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error) {
+    std::string modeOption;  // the option that chose the mode
+    auto setMode = [&](Mode m, const std::string& option) {
+        // One program at a time: a second choice would otherwise silently win.
+        if (!modeOption.empty() && (m != mode || m == RunSchedule)) {
+            *error = modeOption + " and " + option + " cannot go together";
+            return false;
+        }
+        mode = m;
+        modeOption = option;
+        return true;
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto takeValue = [&](std::string* into) {
@@ -19,15 +34,18 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
             if (!takeValue(&dataDir)) return false;
         } else if (a == "--registry") {
             if (!takeValue(&registryFile)) return false;
+        } else if (a == "--help" || a == "-h") {
+            help = true;
+        } else if (a == "--version") {
+            version = true;
         } else if (a == "--log") {
-            mode = PrintLog;
+            if (!setMode(PrintLog, a)) return false;
         } else if (a == "--headless") {
-            mode = Headless;
+            if (!setMode(Headless, a)) return false;
         } else if (a == "--schedules") {
-            mode = ListSchedules;
+            if (!setMode(ListSchedules, a)) return false;
         } else if (a == "--run") {
-            if (!takeValue(&schedule)) return false;
-            mode = RunSchedule;
+            if (!setMode(RunSchedule, a) || !takeValue(&schedule)) return false;
         } else {
             *error = "unknown option " + a;
             return false;
@@ -38,7 +56,20 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
 
 const char* CommandLine::UsageText() {
     return "usage: quorvane [--data-dir DIR] [--registry FILE] [--log | --headless |\n"
-           "                 --run SCHEDULE | --schedules]\n";
+           "                 --run SCHEDULE | --schedules]\n"
+           "       quorvane --help | --version\n"
+           "\n"
+           "  --log            print the activity log, one record a line, and end\n"
+           "  --headless       run the scheduler without a window until SIGTERM or Ctrl+C\n"
+           "  --run SCHEDULE   run one schedule now and end when it is over\n"
+           "  --schedules      list the schedules with their next run and monitors\n"
+           "  --data-dir DIR   the working folder (log, outgoing mail)\n"
+           "  --registry FILE  the settings store\n"
+           "Without --log, --headless, --run or --schedules the desktop program starts.\n";
+}
+
+const char* CommandLine::VersionText() {
+    return "quorvane " QUORVANE_VERSION "\n";
 }
 
 int PrintActivityLog(std::ostream& out, std::ostream& err) {

@@ -9,13 +9,17 @@
 struct CommandLine {
     enum Mode { Desktop, PrintLog, Headless, RunSchedule, ListSchedules };
     Mode mode = Desktop;
+    bool help = false;         // --help or -h: print the usage and end
+    bool version = false;      // --version: print the version and end
     std::string schedule;      // for RunSchedule
     std::string dataDir;       // empty: the default working folder
     std::string registryFile;  // empty: the default settings store
 
-    // False with a reason on an unknown or incomplete option.
+    // False with a reason on an unknown or incomplete option, or on two that cannot go
+    // together (two of --log, --headless, --run, --schedules).
     bool Parse(const std::vector<std::string>& args, std::string* error);
     static const char* UsageText();
+    static const char* VersionText();
 };
 
 // `quorvane --log`: prints every record of the activity log in the working folder, oldest

@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <functional>
+#include <memory>
 #include <ostream>
 
 #include "app/Application.h"
@@ -16,8 +18,8 @@ namespace {
 
 int gSignalFd = -1;
 
-void OnSignal(int) {
-    char c = 1;
+void OnSignal(int signo) {
+    char c = static_cast<char>(signo);
     if (gSignalFd >= 0) (void)!::write(gSignalFd, &c, 1);
 }
 
@@ -32,56 +34,99 @@ void WaitForRunToEnd(CRunWindow& run) {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 100);
 }
 
+// SIGTERM and SIGINT arrive on the loop as a call of onSignal with the signal's number, so
+// that a run in progress is cancelled the way the Cancel button does it: the panel stops
+// and closes its files, the connection is hung up. Without this the default action would
+// end the process with the line up and temporary files left in place.
+class SignalCancel {
+public:
+    bool Install(std::function<void(int)> onSignal) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) return false;
+        gSignalFd = fds_[0];
+        struct sigaction sa {};
+        sa.sa_handler = OnSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGINT, &sa, nullptr);
+        notifier_ = std::make_unique<QSocketNotifier>(fds_[1], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal] {
+            char buf[16];
+            ssize_t n = ::read(fds_[1], buf, sizeof buf);
+            if (n > 0 && !signalled_) {
+                signalled_ = static_cast<unsigned char>(buf[0]);
+                onSignal(signalled_);
+            }
+        });
+        return true;
+    }
+    ~SignalCancel() {
+        if (fds_[0] < 0) return;
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        gSignalFd = -1;
+        notifier_.reset();
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    int signalled() const { return signalled_; }
+
+private:
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+    int signalled_ = 0;
+};
+
 }  // namespace
 
 int RunHeadless(std::ostream& out, std::ostream& err) {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    CApplication app;
+    PrintRecords(app.log(), out);
+    SignalCancel onSignals;
+    if (!onSignals.Install([&](int) {
+            app.runWindow().OnCancel();
+            WaitForRunToEnd(app.runWindow());
+            QCoreApplication::quit();
+        })) {
         err << "quorvane: cannot set up signal handling\n";
         return 3;
     }
-    gSignalFd = fds[0];
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-
-    CApplication app;
-    PrintRecords(app.log(), out);
-    bool stopping = false;
-    QSocketNotifier notifier(fds[1], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char buf[16];
-        (void)!::read(fds[1], buf, sizeof buf);
-        if (stopping) return;
-        stopping = true;
-        app.runWindow().OnCancel();
-        WaitForRunToEnd(app.runWindow());
-        QCoreApplication::quit();
-    });
     app.scheduler().Start();
     app.scheduler().RecomputeSchedule();
     err << "quorvane: running without a window; stop with Ctrl+C or SIGTERM\n";
-    int rc = QCoreApplication::exec();
-    gSignalFd = -1;
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return rc;
+    return QCoreApplication::exec();
 }
 
 int RunScheduleOnce(const std::string& name, std::ostream& out, std::ostream& err) {
     CApplication app;
     PrintRecords(app.log(), out);
     CScheduler& scheduler = app.scheduler();
-    FillScheduleList(scheduler.schedulingList());
+    CItemList& schedules = scheduler.schedulingList();
+    FillScheduleList(schedules);
+    // Schedule names compare without case, as the store's keys do; the run and its
+    // monitors go by the name as stored. The list's first entry is no schedule.
+    int index = schedules.FindStringExact(name);
+    if (index <= 0) {
+        err << "quorvane: there is no schedule named " << name << "\n";
+        return 1;
+    }
+    const std::string stored = schedules.GetText(index);
     CItemList monitors;
-    ListScheduleMonitors(name, monitors);
+    ListScheduleMonitors(stored, monitors);
     if (monitors.GetCount() == 0)
-        err << "quorvane: schedule " << name << " has no monitors; nothing to run\n";
-    scheduler.RunNow(name);
+        err << "quorvane: schedule " << stored << " has no monitors; nothing to run\n";
+
+    SignalCancel onSignals;
+    if (!onSignals.Install([&](int) { app.runWindow().OnCancel(); })) {
+        err << "quorvane: cannot set up signal handling\n";
+        return 3;
+    }
+    scheduler.RunNow(stored);
     WaitForRunToEnd(app.runWindow());
+    if (onSignals.signalled()) {
+        err << "quorvane: the run of " << stored << " was cancelled\n";
+        return 128 + onSignals.signalled();
+    }
     return 0;
 }
 

@@ -155,21 +155,31 @@ bool CScheduler::NextRunTimeAfter(const std::string& name, time_t now, time_t* w
     if (interval == 0) interval = 1;
     if (enabled != 1 || interval > kMinutesPerDay) return false;
 
-    tm midnightTm = Local(now);
-    midnightTm.tm_hour = midnightTm.tm_min = midnightTm.tm_sec = 0;
-    midnightTm.tm_isdst = -1;
-    time_t midnight = mktime(&midnightTm);
-    int64_t minutes = (now - midnight) / 60;
-
-    // The first slot strictly after the current minute, slots counted from midnight.
-    time_t candidate = midnight + static_cast<time_t>(interval) * 60 * (minutes / interval + 1);
-    for (DWORD sum = 0; sum <= kMinutesPerDay; sum += interval) {
+    // Slots are places on the wall clock (00:00, 00:00 + Interval, ...), not elapsed
+    // minutes from midnight: on the days with 23 or 25 hours the elapsed count would move
+    // every slot by an hour and a daily 00:00 schedule would miss the next day's run.
+    const tm today = Local(now);
+    const int64_t minutes = today.tm_hour * 60 + today.tm_min;
+    auto slot = [&](int64_t index) {
+        tm t{};
+        t.tm_year = today.tm_year;
+        t.tm_mon = today.tm_mon;
+        t.tm_mday = today.tm_mday;
+        t.tm_min = static_cast<int>(index * interval);  // mktime carries into hours and days
+        t.tm_isdst = -1;
+        return mktime(&t);
+    };
+    // The first slot strictly after the current minute. A slot in the hour that a change to
+    // summer time leaves out lands after it; one in the hour that comes twice comes once.
+    int64_t index = minutes / interval + 1;
+    for (DWORD sum = 0; sum <= kMinutesPerDay; sum += interval, ++index) {
+        time_t candidate = slot(index);
+        if (candidate <= now) continue;
         tm local = Local(candidate);
         if ((days >> local.tm_wday) & 1 && (hours >> local.tm_hour) & 1) {
             *when = candidate;
             return true;
         }
-        candidate += static_cast<time_t>(interval) * 60;
     }
     return false;
 }

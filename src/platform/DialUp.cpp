@@ -4,6 +4,11 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Registry.h"
+#include "platform/TempFile.h"
 
 namespace {
 
@@ -43,10 +48,38 @@ uint32_t ErrorForExit(int code) {
     }
 }
 
+// The secret settings of the connection types that dial with an account, and the query
+// that tells whether NetworkManager keeps the password itself.
+struct TypeSecrets {
+    const char* type;
+    const char* query;     // nmcli -s -g QUERY
+    const char* password;  // passwd-file line of the password
+    const char* userName;  // and of the user name, where the type asks for one
+};
+constexpr TypeSecrets kTypeSecrets[] = {
+    {"gsm", "gsm.password", "gsm.password", "gsm.username"},
+    {"cdma", "cdma.password", "cdma.password", "cdma.username"},
+    {"pppoe", "pppoe.password", "pppoe.password", "pppoe.username"},
+    {"vpn", "vpn.secrets", "vpn.secrets.password", ""},
+};
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string DialUp::StandardErrorText(uint32_t code) {
     switch (code) {
+        case static_cast<uint32_t>(ERROR_INVALID_PARAMETER):
+            return "The parameter is incorrect.";
         case ERROR_PORT_ALREADY_OPEN:
             return "The port is already open.";
         case ERROR_CANNOT_LOAD_PHONEBOOK:
@@ -102,7 +135,9 @@ bool NmcliDialUp::RunSync(const std::vector<std::string>& args, std::string* out
         return false;
     }
     *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    if (out) *out = (*exitCode == 0 ? p.readAllStandardOutput() : p.readAllStandardError()).toStdString();
+    if (out)
+        *out =
+            (*exitCode == 0 ? p.readAllStandardOutput() : p.readAllStandardError()).toStdString();
     return *exitCode == 0;
 }
 
@@ -142,16 +177,62 @@ uint32_t NmcliDialUp::GetEntryDialParams(const std::string& entry, RasDialParams
     params->entryName = entry;
     params->userName.clear();
     params->password.clear();
-    // NetworkManager keeps the secrets of its connections itself.
-    *passwordSaved = true;
+    *passwordSaved = PasswordKept(entry);
     return 0;
 }
 
-uint32_t NmcliDialUp::Dial(const RasDialParams& params, CWindow* notifier,
-                           HRASCONN* connection) {
+bool NmcliDialUp::PasswordKept(const std::string& entry) {
+    secretKeys_.erase(entry);
+    std::string out;
+    int code = 0;
+    if (!RunSync({"-g", "connection.type", "connection", "show", "id", entry}, &out, &code))
+        return true;  // nothing known to hand over; NetworkManager asks its own agents
+    std::string type = FirstLine(QByteArray::fromStdString(out));
+    for (const TypeSecrets& t : kTypeSecrets) {
+        if (type != t.type) continue;
+        if (!RunSync({"-s", "-g", t.query, "connection", "show", "id", entry}, &out, &code))
+            return true;
+        std::string kept = QByteArray::fromStdString(out).trimmed().toStdString();
+        // A VPN's secrets are a list of "name = value"; only the password's counts.
+        bool saved = type == "vpn" ? kept.find("password = ") != std::string::npos : !kept.empty();
+        if (!saved) secretKeys_[entry] = SecretKeys{t.password, t.userName};
+        return saved;
+    }
+    // Other types (a wired or wireless network) take no account of ours.
+    return true;
+}
+
+uint32_t NmcliDialUp::Dial(const RasDialParams& params, CWindow* notifier, HRASCONN* connection) {
+    // The account goes to nmcli in a passwd-file: one "setting:value" a line, read by the
+    // "up" only when NetworkManager asks for the secret, never on the command line where
+    // every user could read it.
+    std::unique_ptr<TempFile> secrets;
+    auto keys = secretKeys_.find(params.entryName);
+    if (keys != secretKeys_.end() && !(params.password.empty() && params.userName.empty())) {
+        auto hasBreak = [](const std::string& s) {
+            return s.find_first_of("\r\n") != std::string::npos;
+        };
+        if (hasBreak(params.password) || hasBreak(params.userName)) {
+            constexpr auto kInvalid = static_cast<uint32_t>(ERROR_INVALID_PARAMETER);
+            details_[kInvalid] =
+                "the account name or password holds a line break, which nmcli cannot take";
+            return kInvalid;
+        }
+        std::string text = keys->second.password + ":" + params.password + "\n";
+        if (!keys->second.userName.empty() && !params.userName.empty())
+            text += keys->second.userName + ":" + params.userName + "\n";
+        secrets = std::make_unique<TempFile>();
+        std::string error;
+        // Mode 0600, made exclusively, and gone when closed.
+        if (!secrets->Create("NMP", {}, true, &error) || !WriteAll(secrets->Fd(), text)) {
+            details_[ERROR_FROM_DEVICE] = error.empty() ? std::strerror(errno) : error;
+            return ERROR_FROM_DEVICE;
+        }
+    }
+
     HRASCONN handle = nextHandle_++;
     *connection = handle;
-    calls_[handle] = Call{params.entryName, nullptr};
+    calls_[handle] = Call{params.entryName, nullptr, nullptr};
 
     std::vector<std::string> active;
     std::string why;
@@ -170,15 +251,18 @@ uint32_t NmcliDialUp::Dial(const RasDialParams& params, CWindow* notifier,
         process, &QProcess::finished, process,
         [this, target, message, handle, process](int exitCode, QProcess::ExitStatus status) {
             auto it = calls_.find(handle);
-            if (it != calls_.end()) it->second.process = nullptr;
+            if (it != calls_.end()) {
+                it->second.process = nullptr;
+                it->second.secrets.reset();  // read by now
+            }
             process->deleteLater();
             if (!target) return;
             if (status == QProcess::NormalExit && exitCode == 0) {
                 target->PostMessage(message, RASCS_Connected, 0);
                 return;
             }
-            uint32_t error = status == QProcess::NormalExit ? ErrorForExit(exitCode)
-                                                            : ERROR_DISCONNECTION;
+            uint32_t error =
+                status == QProcess::NormalExit ? ErrorForExit(exitCode) : ERROR_DISCONNECTION;
             details_[error] = FirstLine(process->readAllStandardError());
             target->PostMessage(message, RASCS_OpenPort, static_cast<LPARAM>(error));
         });
@@ -186,15 +270,22 @@ uint32_t NmcliDialUp::Dial(const RasDialParams& params, CWindow* notifier,
                      [this, target, message, handle, process](QProcess::ProcessError e) {
                          if (e != QProcess::FailedToStart) return;
                          auto it = calls_.find(handle);
-                         if (it != calls_.end()) it->second.process = nullptr;
+                         if (it != calls_.end()) {
+                             it->second.process = nullptr;
+                             it->second.secrets.reset();
+                         }
                          process->deleteLater();
                          details_[ERROR_FROM_DEVICE] = process->errorString().toStdString();
                          if (target)
                              target->PostMessage(message, RASCS_OpenPort,
                                                  static_cast<LPARAM>(ERROR_FROM_DEVICE));
                      });
-    process->start(QString::fromStdString(program_),
-                   ToList({"connection", "up", "id", params.entryName}));
+    std::vector<std::string> args = {"connection", "up", "id", params.entryName};
+    if (secrets) {
+        args.insert(args.end(), {"passwd-file", secrets->Path()});
+        calls_[handle].secrets = std::move(secrets);
+    }
+    process->start(QString::fromStdString(program_), ToList(args));
     return 0;
 }
 
@@ -208,7 +299,7 @@ std::string NmcliDialUp::GetErrorString(uint32_t code) {
 uint32_t NmcliDialUp::HangUp(HRASCONN connection) {
     auto it = calls_.find(connection);
     if (it == calls_.end()) return 6;  // ERROR_INVALID_HANDLE
-    Call call = it->second;
+    Call call = std::move(it->second);
     calls_.erase(it);
     if (call.process) {
         // Still dialing: stop it without a word to the window that gave up on it.

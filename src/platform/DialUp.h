@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/TempFile.h"
 #include "platform/Window.h"
 
 class QProcess;
@@ -53,8 +54,7 @@ public:
     // Starts dialing. Progress arrives at notifier as the "RasDialEvent" message with the
     // state in wParam and an error code in lParam. 0 when dialing started, else an error
     // code; *connection may be set in either case and is then to be hung up.
-    virtual uint32_t Dial(const RasDialParams& params, CWindow* notifier,
-                          HRASCONN* connection) = 0;
+    virtual uint32_t Dial(const RasDialParams& params, CWindow* notifier, HRASCONN* connection) = 0;
     // One sentence for an error code.
     virtual std::string GetErrorString(uint32_t code) = 0;
     virtual uint32_t HangUp(HRASCONN connection) = 0;
@@ -81,12 +81,21 @@ private:
     // Runs the program to the end; false when it could not run or failed.
     bool RunSync(const std::vector<std::string>& args, std::string* out, int* exitCode);
     bool ListNames(bool activeOnly, std::vector<std::string>* names, std::string* why);
+    // Reads the entry's connection type and whether NetworkManager keeps its password.
+    bool PasswordKept(const std::string& entry);
 
+    // Where a connection type takes the account: the lines of nmcli's passwd-file.
+    struct SecretKeys {
+        std::string password;  // e.g. "gsm.password"
+        std::string userName;  // e.g. "gsm.username"; empty when the type has none
+    };
     struct Call {
         std::string entry;
-        QProcess* process = nullptr;  // the pending "up", while dialing
+        QProcess* process = nullptr;        // the pending "up", while dialing
+        std::unique_ptr<TempFile> secrets;  // the passwd-file, while "up" may read it
     };
     std::string program_;
+    std::map<std::string, SecretKeys> secretKeys_;  // by entry, from GetEntryDialParams
     std::map<HRASCONN, Call> calls_;
     HRASCONN nextHandle_ = 1;
     std::map<uint32_t, std::string> details_;  // what the program said with each error

@@ -147,6 +147,31 @@ TEST_F(SchedulerTest, SlotsFollowTheWallClockOnTheDaySummerTimeBegins) {
     EXPECT_EQ(local.tm_min, 0);
 }
 
+TEST_F(SchedulerTest, ADailyMidnightScheduleRunsEveryDayAcrossBothClockChanges) {
+    // Central European time: 29 March 2026 has 23 hours, 25 October 2026 has 25.
+    UseZone("CET-1CEST,M3.5.0,M10.5.0/3");
+    Schedule("Midnight", 1440, 0x7F, 1);
+    for (int day : {28, 29, 30}) {
+        SCOPED_TRACE(day);
+        EXPECT_EQ(Next("Midnight", At(2026, 3, day, 10, 0)), At(2026, 3, day + 1, 0, 0));
+        EXPECT_EQ(Next("Midnight", At(2026, 3, day, 0, 0, 30)), At(2026, 3, day + 1, 0, 0));
+    }
+    for (int day : {24, 25, 26}) {
+        SCOPED_TRACE(day);
+        EXPECT_EQ(Next("Midnight", At(2026, 10, day, 10, 0)), At(2026, 10, day + 1, 0, 0));
+        EXPECT_EQ(Next("Midnight", At(2026, 10, day, 23, 59, 59)), At(2026, 10, day + 1, 0, 0));
+    }
+    // Slots keep their wall-clock places after the change; the repeated hour gives one slot.
+    Schedule("SixHours", 360);
+    EXPECT_EQ(Next("SixHours", At(2026, 10, 25, 4, 0)), At(2026, 10, 25, 6, 0));
+    EXPECT_EQ(Next("SixHours", At(2026, 3, 29, 4, 0)), At(2026, 3, 29, 6, 0));
+    // 02:30 summer time and 02:30 winter time (00:30 and 01:30 UTC) both wait for 03:00.
+    Schedule("Hourly", 60);
+    time_t utc0 = At(2026, 10, 25, 1, 0) + 3600;  // 01:00 summer time is 23:00 UTC
+    EXPECT_EQ(Next("Hourly", utc0 + 1800), utc0 + 7200);
+    EXPECT_EQ(Next("Hourly", utc0 + 5400), utc0 + 7200);
+}
+
 TEST_F(SchedulerTest, TheDisplayShowsTheEarliestScheduleFirstInOrderOnTies) {
     Schedule("Beta", 60, 0x7F, 0xFFFFFF, "beta text");
     Schedule("Alpha", 60, 0x7F, 0xFFFFFF, "alpha text");

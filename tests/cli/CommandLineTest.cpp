@@ -197,4 +197,63 @@ TEST_F(LogCommandTest, PrintsEveryRecordOldestFirst) {
     EXPECT_NE(bad.err.find("usage: quorvane"), std::string::npos);
 }
 
+// quorvane: options and the --log form ---------------------------------------------------
+
+class QuorvaneOptionsTest : public SandboxTest {
+protected:
+    Result Quorvane(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--data-dir", Path("data"), "--registry", Path("options.db")});
+        return RunProgram(QUORVANE_BIN, args);
+    }
+};
+
+TEST_F(QuorvaneOptionsTest, HelpAndVersionAnswerAndEndWell) {
+    for (const char* help : {"--help", "-h"}) {
+        Result r = Quorvane({help});
+        EXPECT_EQ(r.code, 0) << help << r.err;
+        EXPECT_EQ(r.out.rfind("usage: quorvane", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("desktop program"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    Result v = RunProgram(QUORVANE_BIN, {"--version"});
+    EXPECT_EQ(v.code, 0) << v.err;
+    EXPECT_EQ(v.out.rfind("quorvane ", 0), 0u) << v.out;
+    EXPECT_EQ(v.out.find('\n'), v.out.size() - 1) << v.out;
+}
+
+TEST_F(QuorvaneOptionsTest, OptionsThatCannotGoTogetherAreRefused) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--log", "--headless"},
+                                               {"--headless", "--run", "Daily"},
+                                               {"--run", "Daily", "--schedules"},
+                                               {"--run", "Daily", "--run", "Weekly"},
+                                               {"--schedules", "--log"},
+                                               {"--bogus"}}) {
+        Result r = Quorvane(args);
+        EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(r.err.find("usage: quorvane"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_NE(Quorvane({"--log", "--headless"}).err.find("cannot go together"), std::string::npos);
+}
+
+TEST_F(QuorvaneOptionsTest, LogLinesHoldOneRecordWhateverTheTextHolds) {
+    std::string dataDir = Path("data");
+    ASSERT_EQ(Quorvane({"--log"}).code, 0);  // makes the working folder
+    LogRecord r;
+    r.icon = 155;
+    r.link = "http://h/a\tb";
+    r.text = "\r\nWhile starting event Two\nlines\tand a tab, a back\\slash\r\nnext\rCR";
+    {
+        std::ofstream f(dataDir + "/Quorvane.log", std::ios::binary);
+        auto bytes = r.Encode();
+        f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    }
+    Result out = Quorvane({"--log"});
+    EXPECT_EQ(out.code, 0) << out.err;
+    EXPECT_EQ(out.out,
+              "-\t155\t0\thttp://h/a\\tb\tWhile starting event Two\\nlines\\tand a tab, a "
+              "back\\\\slash | next\\rCR\n");
+}
+
 }  // namespace

@@ -1,6 +1,10 @@
 #include <signal.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
+#include <QTcpServer>
+#include <cstdio>
 #include <fstream>
 
 #include "app/Scheduler.h"
@@ -19,6 +23,23 @@ protected:
         setenv("FAKE_NMCLI_DIR", dir_->path().toStdString().c_str(), 1);
         std::ofstream(Path("entries")) << "ISP\n";
         Root().SetString(kDialUpProgram, FAKE_NMCLI);
+        // The children's temporary files and sockets go where the test can see them.
+        QDir().mkpath(QString::fromStdString(Path("tmp")));
+        QDir().mkpath(QString::fromStdString(Path("runtime")));
+        env_ = QProcessEnvironment::systemEnvironment();
+        env_.insert("TMPDIR", QString::fromStdString(Path("tmp")));
+        env_.insert("XDG_RUNTIME_DIR", QString::fromStdString(Path("runtime")));
+        env_.insert("QT_QPA_PLATFORM", "offscreen");
+    }
+    // What the children left in their temporary folder.
+    QStringList TempFiles() {
+        return QDir(QString::fromStdString(Path("tmp")))
+            .entryList(QDir::Files | QDir::NoDotAndDotDot);
+    }
+    void Start(QProcess& p, std::initializer_list<const char*> more) {
+        p.setProcessEnvironment(env_);
+        p.start(QUORVANE_BIN, Args(more));
+        ASSERT_TRUE(p.waitForStarted(10000));
     }
     void Schedule(const std::string& name, DWORD interval, const std::string& phoneBook = {}) {
         ScheduleRecord r;
@@ -44,11 +65,13 @@ protected:
     };
     Result Run(std::initializer_list<const char*> more) {
         QProcess p;
+        p.setProcessEnvironment(env_);
         p.start(QUORVANE_BIN, Args(more));
         p.waitForFinished(60000);
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
                 p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
     }
+    QProcessEnvironment env_;
 };
 
 TEST_F(HeadlessTest, SchedulesAreListedWithTheirNextRunAndMonitors) {
@@ -91,6 +114,7 @@ TEST_F(HeadlessTest, RunPrintsTheRecordsOfTheRunAndEnds) {
 
     r = Run({"--run"});
     EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(TempFiles(), QStringList()) << "no run leaves a temporary file behind";
 }
 
 TEST_F(HeadlessTest, SigtermCancelsTheRunningScheduleAndEndsCleanly) {
@@ -124,6 +148,119 @@ TEST_F(HeadlessTest, SigtermCancelsTheRunningScheduleAndEndsCleanly) {
     EXPECT_EQ(p.exitCode(), 0);
     EXPECT_NE(ReadFileBytes(Path("calls")).find("connection down id ISP"), std::string::npos)
         << "the cancelled run hangs up";
+}
+
+// --run: the schedule's name, signals ---------------------------------------------------
+
+TEST_F(HeadlessTest, RunFindsTheStoredScheduleWhateverTheCaseAndRefusesAnUnknownOne) {
+    Schedule("Daily", 60, "Nope");
+    Monitor("Site", "Daily");
+    Monitor("Other site", "Daily");
+    Result r = Run({"--run", "dAILY"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    // The run is the stored schedule's, under its stored name, with its monitors.
+    EXPECT_NE(r.out.find("While starting event Daily an error occured"), std::string::npos)
+        << r.out << r.err;
+    EXPECT_EQ(r.err.find("no monitors"), std::string::npos) << r.err;
+
+    r = Run({"--run", "Nowhere"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("no schedule named Nowhere"), std::string::npos) << r.err;
+    // The list's first entry is no schedule either.
+    EXPECT_EQ(Run({"--run", "<None>"}).code, 1);
+}
+
+TEST_F(HeadlessTest, ASignalCancelsTheRunHangsUpAndLeavesNoTemporaryFile) {
+    // A web server that takes the connection and never answers keeps the monitor busy.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    Schedule("Daily", 60, "ISP");
+    WebMonitorRecord web;
+    web.name = "Site";
+    web.site = "http://127.0.0.1:" + std::to_string(silent.serverPort()) + "/";
+    web.scheduledEvent = "Daily";
+    ASSERT_TRUE(CreateEventRecord(web));
+
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        std::remove(Path("calls").c_str());
+        QProcess p;
+        Start(p, {"--run", "Daily"});
+        ASSERT_TRUE(waitFor([&] { return !TempFiles().isEmpty(); }, std::chrono::seconds(30)))
+            << "the monitor never started";
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 128 + signal);
+        EXPECT_NE(ReadFileBytes(Path("calls")).find("connection down id ISP"), std::string::npos)
+            << "the cancelled run hangs up";
+        EXPECT_EQ(TempFiles(), QStringList());
+    }
+}
+
+// One program per settings store ---------------------------------------------------------
+
+TEST_F(HeadlessTest, ASecondSchedulerOnTheStoreIsRefusedUntilTheFirstIsGoneEvenKilled) {
+    Schedule("Empty", 60);
+    QProcess first;
+    Start(first, {"--headless"});
+    std::string firstErr;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            firstErr += first.readAllStandardError().toStdString();
+            return firstErr.find("running without a window") != std::string::npos;
+        },
+        std::chrono::seconds(20)));
+
+    for (auto args : {std::vector<const char*>{"--headless"}, {"--run", "Empty"}}) {
+        QProcess second;
+        second.setProcessEnvironment(env_);
+        QStringList list = Args({});
+        for (const char* a : args) list << a;
+        second.start(QUORVANE_BIN, list);
+        ASSERT_TRUE(second.waitForFinished(20000)) << "a second scheduler started";
+        EXPECT_EQ(second.exitCode(), 4);
+        std::string err = second.readAllStandardError().toStdString();
+        EXPECT_NE(err.find("another quorvane"), std::string::npos) << err;
+        EXPECT_NE(err.find(std::to_string(first.processId())), std::string::npos) << err;
+    }
+    // Reading beside the holder is fine.
+    EXPECT_EQ(Run({"--schedules"}).code, 0);
+    EXPECT_EQ(Run({"--log"}).code, 0);
+
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    ASSERT_TRUE(first.waitForFinished(20000));
+    Result next = Run({"--run", "Empty"});
+    EXPECT_EQ(next.code, 0) << "a killed holder blocks the store: " << next.err;
+}
+
+TEST_F(HeadlessTest, ASecondDesktopStartBringsTheFirstForwardAndEnds) {
+    QProcess first;
+    Start(first, {});
+    std::string lock =
+        QFileInfo(QString::fromStdString(store_->Path())).canonicalFilePath().toStdString() +
+        ".lock";
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(QString::fromStdString(lock)); },
+                        std::chrono::seconds(20)))
+        << "the desktop program does not hold its settings store";
+
+    Result second = Run({});
+    EXPECT_EQ(second.code, 0) << second.err;
+    std::string firstErr;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            firstErr += first.readAllStandardError().toStdString();
+            return firstErr.find("window brought forward") != std::string::npos;
+        },
+        std::chrono::seconds(20)))
+        << firstErr;
+    EXPECT_EQ(first.state(), QProcess::Running);
+    // A scheduler without a window cannot start beside it either.
+    EXPECT_EQ(Run({"--headless"}).code, 4);
+
+    first.kill();
+    first.waitForFinished(20000);
 }
 
 }  // namespace

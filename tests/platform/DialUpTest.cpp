@@ -1,3 +1,5 @@
+#include <QFileInfo>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -74,6 +76,7 @@ TEST_F(NmcliDialUpTest, DialsTheEntryRunsTheMonitorsAndHangsUp) {
     UsePhoneBook("ISP");
     EXPECT_EQ(RunDaily(),
               "-t -f NAME connection show\n"
+              "-g connection.type connection show id ISP\n"
               "-t -f NAME connection show --active\n"
               "connection up id ISP\n"
               "connection down id ISP\n");
@@ -101,6 +104,7 @@ TEST_F(NmcliDialUpTest, AnActiveEntryIsUsedAsItIsAndHungUpAtTheEnd) {
     Write("active", "ISP\n");
     EXPECT_EQ(RunDaily(),
               "-t -f NAME connection show\n"
+              "-g connection.type connection show id ISP\n"
               "-t -f NAME connection show --active\n"
               "connection down id ISP\n");
     EXPECT_EQ(LastLogText(), "");
@@ -123,6 +127,58 @@ TEST_F(NmcliDialUpTest, AFailedActivationIsReportedWithWhatNmcliSaid) {
     EXPECT_EQ(LastLogText(),
               "\r\nWhile starting event Daily, the Internet connection to ISP did not complete "
               "correctly.\r\n\r\nThe error message was :There is no answer.");
+}
+
+TEST_F(NmcliDialUpTest, TheAccountIsHandedOverWhenNetworkManagerKeepsNoSecret) {
+    UsePhoneBook("ISP");
+    {
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath("Daily"));
+        key.SetString("AccountName", "me");
+        key.SetString("AccountPasswd", "pa:ss w\xC3\xB6rd");
+    }
+    Write("type", "gsm\n");
+    std::string calls = RunDaily();
+    const std::string up = "connection up id ISP passwd-file ";
+    size_t at = calls.find(up);
+    ASSERT_NE(at, std::string::npos) << calls;
+    EXPECT_EQ(calls.substr(0, at),
+              "-t -f NAME connection show\n"
+              "-g connection.type connection show id ISP\n"
+              "-s -g gsm.password connection show id ISP\n"
+              "-t -f NAME connection show --active\n");
+    std::string file = calls.substr(at + up.size(), calls.find('\n', at) - at - up.size());
+    EXPECT_EQ(ReadFileBytes(Path("passwd")), "gsm.password:pa:ss w\xC3\xB6rd\ngsm.username:me\n");
+    EXPECT_EQ(ReadFileBytes(Path("passwd-mode")), "600\n");
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(file))) << file << " is left behind";
+    EXPECT_EQ(LastLogText(), "");
+
+    // A secret kept by NetworkManager wins over the settings'.
+    std::remove(Path("calls").c_str());
+    std::remove(Path("passwd").c_str());
+    Write("secret", "kept\n");
+    calls = RunDaily();
+    EXPECT_NE(calls.find("connection up id ISP\n"), std::string::npos) << calls;
+    EXPECT_EQ(ReadFileBytes(Path("passwd")), "");
+
+    // A VPN takes its password among the plug-in's secrets.
+    std::remove(Path("calls").c_str());
+    std::remove(Path("secret").c_str());
+    Write("type", "vpn\n");
+    calls = RunDaily();
+    EXPECT_NE(calls.find("-s -g vpn.secrets connection show id ISP\n"), std::string::npos);
+    EXPECT_EQ(ReadFileBytes(Path("passwd")), "vpn.secrets.password:pa:ss w\xC3\xB6rd\n");
+
+    // A line break cannot be written into the file: the run says so instead of dialing.
+    std::remove(Path("calls").c_str());
+    {
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath("Daily"));
+        key.SetString("AccountPasswd", "two\nlines");
+    }
+    calls = RunDaily();
+    EXPECT_EQ(calls.find("connection up"), std::string::npos) << calls;
+    EXPECT_NE(LastLogText().find("line break"), std::string::npos) << LastLogText();
 }
 
 }  // namespace

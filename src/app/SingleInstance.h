@@ -1,0 +1,46 @@
+#pragma once
+
+// One scheduling program per settings store. Whoever runs schedules (the desktop program,
+// --headless, --run) holds a lock file next to the store for as long as it lives; a lock
+// left by a process that is gone (crashed, killed) is taken over. The holder also answers
+// on a local socket named after the store, so that a second desktop start can ask it to
+// bring its window forward instead of starting a second scheduler.
+
+#include <QLockFile>
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QLocalServer;
+
+class SingleInstance : public QObject {
+    Q_OBJECT
+public:
+    // storeFile: the settings store, which exists.
+    explicit SingleInstance(const std::string& storeFile, QObject* parent = nullptr);
+    ~SingleInstance() override;
+
+    enum Hold { Holding, HeldElsewhere, CannotLock };
+    // Takes the store for this process. HeldElsewhere: *why names the holder;
+    // CannotLock: *why says what went wrong with the lock file.
+    Hold TryHold(std::string* why);
+
+    // Answers hand-over requests from later starts; onRequest returns true when a window
+    // came forward. Needs the application object. False with a reason when the socket
+    // cannot be offered (the lock still keeps a second scheduler out).
+    bool Listen(std::function<bool()> onRequest, std::string* why);
+
+    enum HandOverResult { WindowForward, NoWindow, NoAnswer };
+    // Asks the holder to bring its window forward, waiting at most timeoutMs for it.
+    HandOverResult HandOver(int timeoutMs);
+
+    const std::string& lockFile() const { return lockPath_; }
+    const std::string& serverName() const { return serverName_; }
+
+private:
+    std::string lockPath_;
+    std::string serverName_;
+    QLockFile lock_;
+    std::unique_ptr<QLocalServer> server_;
+};
