@@ -129,22 +129,38 @@ void CEventList::ModifySelected() {
     LaunchCompanion(rows_[selected_].label, rows_[selected_].kind);
 }
 
+void CEventList::SelectName(const std::string& name) {
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i].label == name) {
+            Select(static_cast<int>(i));
+            return;
+        }
+    }
+    Select(-1);
+}
+
+// name by value: it may be a row's own label, and the refill below replaces the rows.
+void CEventList::RenameEvent(std::string name, const std::string& newText) {
+    if (name.empty()) return;
+    std::string oldPath = EventPath(name), newPath = EventPath(newText);
+    if (oldPath == newPath) return;
+    std::string keep = name;
+    if (CopyKeyTree(oldPath, newPath) != 0) {
+        UserPrompt::Get().Ask("Can not rename the event " + name + " try another name", "Quorvane",
+                              UserPrompt::Ok, UserPrompt::Exclamation);
+    } else {
+        RegKey::LocalMachine().DeleteKey(oldPath);
+        keep = newText;
+    }
+    // Left in the row, a refused text would name another record (key names ignore case)
+    // and the next Delete or Modify would reach that one: show the store again.
+    RefreshList();
+    SelectName(keep);
+}
+
 void CEventList::RenameSelected(const std::string& newText, bool cancelled) {
     if (cancelled || !HasSelection()) return;
-    std::string oldName = rows_[selected_].label;
-    std::string oldPath = EventPath(oldName), newPath = EventPath(newText);
-    if (oldPath == newPath) return;
-    if (CopyKeyTree(oldPath, newPath) != 0) {
-        UserPrompt::Get().Ask("Can not rename the event " + oldName + " try another name",
-                              "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
-        // The edit stays in the row until the next refill.
-        rows_[selected_].label = newText;
-        emit labelShown(selected_, newText);
-        emit changed();
-        return;
-    }
-    RegKey::LocalMachine().DeleteKey(oldPath);
-    RefreshList();
+    RenameEvent(rows_[selected_].label, newText);
 }
 
 void CEventList::Copy() {

@@ -24,7 +24,7 @@ public:
     enum Style { LargeIcons = 32776, SmallIcons = 32777, ListStyle = 32778, Details = 32779 };
 
     struct Row {
-        std::string label;        // the record's key name
+        std::string label;        // the record's key name, as read from the store
         std::string description;  // "Description"
         std::string kindText;     // "Web Site Monitor", ...
         int kind = 0;             // "Type": the image index and the item data
@@ -41,9 +41,15 @@ public:
     int selected() const { return selected_; }
     const std::vector<Row>& rows() const { return rows_; }
 
+    // Selects the row of the record name (exact), or none.
+    void SelectName(const std::string& name);
+
     void DeleteSelected();
     void ModifySelected();
-    // End of label editing: rename the selected event to newText (cancelled: nothing).
+    // End of label editing: rename the record name to newText (cancelled: nothing). The
+    // list is refilled either way, so a refused text never stands for a record; the
+    // record's row stays selected.
+    void RenameEvent(std::string name, const std::string& newText);
     void RenameSelected(const std::string& newText, bool cancelled = false);
     void Copy();
     void Cut();
@@ -66,8 +72,6 @@ public:
 
 signals:
     void changed();
-    // A row's label shows text until the next refill (a refused rename keeps the edit).
-    void labelShown(int row, const std::string& text);
 
 private:
     std::string SelectedLabel() const;

@@ -81,6 +81,31 @@ void CMainCommands::Resume() {
     emit stateChanged();
 }
 
+std::string CMainCommands::PauseStateText() const {
+    return app_.scheduler().paused() ? "Paused" : "";
+}
+
+QByteArray CMainCommands::ReadPlacement(const char* name) {
+    RegKey root;
+    if (root.Open(RegKey::LocalMachine(), settings::kRoot) != ERROR_SUCCESS) return {};
+    DWORD type = 0;
+    Bytes data;
+    if (root.QueryValue(name, &type, &data, kPlacementLimit) != ERROR_SUCCESS || type != REG_BINARY)
+        return {};
+    return QByteArray(reinterpret_cast<const char*>(data.data()),
+                      static_cast<qsizetype>(data.size()));
+}
+
+bool CMainCommands::WritePlacement(const char* name, const QByteArray& bytes) {
+    if (bytes.isEmpty() || static_cast<size_t>(bytes.size()) > kPlacementLimit) return false;
+    RegKey root;
+    if (root.Create(RegKey::LocalMachine(), settings::kRoot, settings::kEventClass) !=
+        ERROR_SUCCESS)
+        return false;
+    return root.SetValue(name, REG_BINARY, reinterpret_cast<const uint8_t*>(bytes.constData()),
+                         static_cast<size_t>(bytes.size())) == ERROR_SUCCESS;
+}
+
 bool CMainCommands::ConfirmExit() {
     return UserPrompt::Get().Ask("Are you sure you want to exit now?", "Quorvane",
                                  UserPrompt::YesNo, UserPrompt::Question) == UserPrompt::IdYes;

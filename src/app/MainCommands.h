@@ -4,6 +4,7 @@
 // widgets so that tests can drive them: the schedule selector, the schedule commands,
 // the companion programs, exit and the pop-up menu of the event list.
 
+#include <QByteArray>
 #include <QObject>
 #include <string>
 
@@ -26,6 +27,13 @@ enum PopupItem {
     kPopupRename = 10009,
     kPopupSeparator = 10010,
 };
+
+// Root values (REG_BINARY) that keep where the main window and the Log Messages bar were
+// last, so that the next start puts them back there.
+inline constexpr const char* kWindowPlacement = "WindowPlacement";
+inline constexpr const char* kLogBarPlacement = "LogBarPlacement";
+// A placement is a few dozen bytes; anything far larger is not one of ours.
+inline constexpr size_t kPlacementLimit = 4096;
 
 class CMainCommands : public QObject {
     Q_OBJECT
@@ -50,6 +58,12 @@ public:
     void RunNow();
     void Pause();
     void Resume();
+    // What the Event Schedule bar says about the scheduler: "Paused", or empty.
+    std::string PauseStateText() const;
+
+    // A stored placement, empty when there is none (the first start) or it is unusable.
+    static QByteArray ReadPlacement(const char* name);
+    static bool WritePlacement(const char* name, const QByteArray& bytes);
 
     // True when the user confirmed that the program is to end.
     bool ConfirmExit();

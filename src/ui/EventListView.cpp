@@ -21,9 +21,15 @@ CMain::CMain(CMainCommands& commands, QMenu* popup, QWidget* parent)
     details_->setRootIsDecorated(false);
     details_->setUniformRowHeights(true);
     details_->setModel(model_);
+    // Description takes whatever width is left and Type is as wide as its texts, so that
+    // Type is never cut off and an empty list needs no horizontal scroll bar.
+    QHeaderView* header = details_->header();
+    header->setStretchLastSection(false);
+    header->setMinimumSectionSize(40);
+    header->setSectionResizeMode(0, QHeaderView::Interactive);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     details_->setColumnWidth(0, 100);
-    details_->setColumnWidth(1, 220);
-    details_->setColumnWidth(2, 90);
     icons_ = new QListView;
     icons_->setModel(model_);
     icons_->setSelectionModel(details_->selectionModel());
@@ -40,18 +46,21 @@ CMain::CMain(CMainCommands& commands, QMenu* popup, QWidget* parent)
     addWidget(details_);
     addWidget(icons_);
 
-    connect(details_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex& current) {
-                if (!rebuilding_) list_.Select(current.isValid() ? current.row() : -1);
-            });
+    // The commands follow the selection, not the keyboard's current row: focusing the
+    // list makes a row current without the user having chosen it.
+    connect(details_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (rebuilding_) return;
+        QModelIndexList rows = details_->selectionModel()->selectedRows();
+        list_.Select(rows.isEmpty() ? -1 : rows.first().row());
+    });
     connect(model_, &QStandardItemModel::itemChanged, this, [this](QStandardItem* item) {
         if (rebuilding_ || item->column() != 0) return;
-        list_.Select(item->row());
+        std::string name = item->data(kNameRole).toString().toStdString();
         std::string text = item->text().toStdString();
-        if (text == list_.rows()[item->row()].label) return;
-        // The core refills the list or keeps the edit; either way it redraws.
+        if (text == name) return;
+        // The core refills the list either way, which redraws the row from the store.
         QMetaObject::invokeMethod(
-            this, [this, text] { list_.RenameSelected(text); }, Qt::QueuedConnection);
+            this, [this, name, text] { list_.RenameEvent(name, text); }, Qt::QueuedConnection);
     });
     connect(&list_, &CEventList::changed, this, &CMain::Rebuild);
     Rebuild();
@@ -68,14 +77,17 @@ void CMain::Rebuild() {
     bool same = model_->rowCount() == static_cast<int>(rows.size());
     for (int i = 0; same && i < model_->rowCount(); ++i)
         same = model_->item(i, 0)->text().toStdString() == rows[i].label &&
-               model_->item(i, 1)->text().toStdString() == rows[i].description;
+               model_->item(i, 0)->data(kNameRole).toString().toStdString() == rows[i].label &&
+               model_->item(i, 1)->text().toStdString() == rows[i].description &&
+               model_->item(i, 2)->text().toStdString() == rows[i].kindText;
     if (!same) {
         model_->removeRows(0, model_->rowCount());
         for (const auto& r : rows) {
             static const int kKindIcons[] = {133, 167, 131, 130, 158, 181};
             int icon = r.kind >= 1 && r.kind <= 5 ? kKindIcons[r.kind] : 133;
             auto* label = new QStandardItem(ResourceIcon(icon), QString::fromStdString(r.label));
-            label->setData(r.kind, Qt::UserRole);
+            label->setData(r.kind, kKindRole);
+            label->setData(QString::fromStdString(r.label), kNameRole);
             auto* desc = new QStandardItem(QString::fromStdString(r.description));
             auto* kind = new QStandardItem(QString::fromStdString(r.kindText));
             desc->setEditable(false);
@@ -91,10 +103,17 @@ void CMain::Rebuild() {
             model_->item(i, c)->setForeground(i == list_.cutRow() ? QBrush(Qt::gray) : QBrush());
         }
     }
-    QModelIndex want = list_.selected() >= 0 ? model_->index(list_.selected(), 0) : QModelIndex();
-    if (details_->selectionModel()->currentIndex().row() != want.row() || !want.isValid())
-        details_->selectionModel()->setCurrentIndex(
-            want, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QItemSelectionModel* selection = details_->selectionModel();
+    if (list_.selected() >= 0) {
+        QModelIndex want = model_->index(list_.selected(), 0);
+        if (!selection->isRowSelected(want.row(), {}) || selection->selectedRows().size() != 1)
+            selection->select(want,
+                              QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        if (selection->currentIndex().row() != want.row())
+            selection->setCurrentIndex(want, QItemSelectionModel::NoUpdate);
+    } else if (selection->hasSelection()) {
+        selection->clearSelection();
+    }
     rebuilding_ = false;
     ApplyStyle();
 }

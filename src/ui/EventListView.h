@@ -17,6 +17,11 @@ class CMainCommands;
 class CMain : public QStackedWidget {
     Q_OBJECT
 public:
+    // The Entry cell's roles: the kind ("Type") and the name of the record behind the row,
+    // which every command acts on whatever the cell's text shows at the time.
+    static constexpr int kKindRole = Qt::UserRole;
+    static constexpr int kNameRole = Qt::UserRole + 1;
+
     CMain(CMainCommands& commands, QMenu* popup, QWidget* parent = nullptr);
 
     QTreeView* detailsView() const { return details_; }

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDataStream>
 #include <QDateTime>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -25,6 +26,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/Application.h"
 #include "app/MainCommands.h"
@@ -79,12 +81,73 @@ QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// A label of the Event Schedule bar: it takes the width the bar has and never asks for
+// more, so a long schedule name cannot widen the bar (and the window with it). A text
+// that does not fit ends in an ellipsis and is shown whole in the tool tip.
+class ElidedLabel : public QLabel {
+public:
+    ElidedLabel() { setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); }
+    void SetFullText(const QString& text) {
+        full_ = text;
+        Elide();
+    }
+    const QString& FullText() const { return full_; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        Elide();
+    }
+
+private:
+    void Elide() {
+        int room = std::max(0, contentsRect().width());
+        QString shown = fontMetrics().elidedText(full_, Qt::ElideRight, room);
+        if (shown != text()) setText(shown);
+        setToolTip(shown == full_ ? QString() : full_);
+    }
+    QString full_;
+};
+
+// The stored form of the log bar's place: whether it floats, where it is docked, and its
+// geometry on the screen while floating.
+constexpr quint8 kLogBarPlacementVersion = 1;
+constexpr int kPlacementSaveDelayMs = 1000;
+constexpr int kBarGap = 8;
+
 }  // namespace
 
-CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, bool trayAvailable,
+QPoint BesideWindow(const QRect& frame, const QSize& bar, const QRect& screen) {
+    auto clampX = [&](int x) {
+        return std::max(screen.left(), std::min(x, screen.right() + 1 - bar.width()));
+    };
+    auto clampY = [&](int y) {
+        return std::max(screen.top(), std::min(y, screen.bottom() + 1 - bar.height()));
+    };
+    const QPoint candidates[] = {
+        {clampX(frame.left()), frame.bottom() + 1 + kBarGap},
+        {frame.right() + 1 + kBarGap, clampY(frame.top())},
+        {clampX(frame.left()), frame.top() - kBarGap - bar.height()},
+        {frame.left() - kBarGap - bar.width(), clampY(frame.top())},
+    };
+    for (const QPoint& at : candidates)
+        if (screen.contains(QRect(at, bar))) return at;
+    return {clampX(frame.left()), clampY(frame.bottom() + 1 + kBarGap)};
+}
+
+CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe trayAvailable,
                        QWidget* parent)
-    : QMainWindow(parent), app_(app), commands_(commands), trayAvailable_(trayAvailable) {
+    : QMainWindow(parent),
+      app_(app),
+      commands_(commands),
+      trayAvailable_(std::move(trayAvailable)) {
     setObjectName("mainFrame");
+    if (!trayAvailable_) trayAvailable_ = [] { return false; };
+    // Placements are written a moment after the last move or resize, not on every step.
+    placementSaver_ = new QTimer(this);
+    placementSaver_->setSingleShot(true);
+    placementSaver_->setInterval(kPlacementSaveDelayMs);
+    connect(placementSaver_, &QTimer::timeout, this, &CMainFrame::SavePlacement);
     BuildMenus();
     BuildToolBars();
 
@@ -111,19 +174,13 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, bool trayAvai
     setWindowTitle("Quorvane");
     setWindowIcon(ResourceIcon(156));
 
-    if (trayAvailable_) {
-        tray_ = new QSystemTrayIcon(ResourceIcon(156), this);
-        tray_->setToolTip("Quorvane");
-        connect(tray_, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason why) {
-                    if (why == QSystemTrayIcon::DoubleClick) ShowFromTray();
-                });
-        tray_->show();
-    }
+    // Without a tray host yet, look again every few seconds until one appears.
+    trayWatch_ = new QTimer(this);
+    trayWatch_->setInterval(kTrayWatchMs);
+    connect(trayWatch_, &QTimer::timeout, this, &CMainFrame::CheckTray);
+    CheckTray();
 
-    resize(540, 305);
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    RestorePlacement();
 
     connect(&commands_, &CMainCommands::stateChanged, this, &CMainFrame::UpdateCommands);
     connect(&app_.scheduler(), &CScheduler::displayChanged, this, &CMainFrame::RenderSchedule);
@@ -148,7 +205,148 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, bool trayAvai
 }
 
 CMainFrame::~CMainFrame() {
+    SavePlacement();
     delete runView_;
+}
+
+bool CMainFrame::trayWatchActive() const {
+    return trayWatch_->isActive();
+}
+
+void CMainFrame::CheckTray() {
+    if (tray_ && tray_->isVisible()) {
+        trayWatch_->stop();
+        return;
+    }
+    if (trayAvailable_()) {
+        ShowTrayIcon();
+        trayWatch_->stop();
+    } else if (!trayWatch_->isActive()) {
+        trayWatch_->start();
+    }
+}
+
+void CMainFrame::ShowTrayIcon() {
+    if (!tray_) {
+        tray_ = new QSystemTrayIcon(ResourceIcon(156), this);
+        tray_->setToolTip("Quorvane");
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason why) {
+                    if (why == QSystemTrayIcon::DoubleClick) {
+                        ShowFromTray();
+                    } else if (why == QSystemTrayIcon::Trigger) {
+                        // A double-click starts with a single one: it hides, then shows.
+                        if (isVisible() && !isMinimized())
+                            PutAway();
+                        else
+                            ShowFromTray();
+                    }
+                });
+        trayMenu_ = new QMenu(this);
+        trayMenu_->setObjectName("trayMenu");
+        trayMenu_->addAction("Show", this, &CMainFrame::ShowFromTray);
+        trayRunNow_ = trayMenu_->addAction("Run Now", this, [this] {
+            commands_.RunNow();
+            UpdateCommands();
+        });
+        trayPause_ = trayMenu_->addAction("Pause", this, [this] {
+            if (app_.scheduler().paused())
+                commands_.Resume();
+            else
+                commands_.Pause();
+            UpdateCommands();
+        });
+        trayMenu_->addSeparator();
+        trayMenu_->addAction("Exit", this, &CMainFrame::Exit);
+        connect(trayMenu_, &QMenu::aboutToShow, this, &CMainFrame::UpdateTrayMenu);
+        tray_->setContextMenu(trayMenu_);
+        UpdateTrayMenu();
+    }
+    tray_->show();
+}
+
+void CMainFrame::UpdateTrayMenu() {
+    if (!trayMenu_) return;
+    trayRunNow_->setEnabled(commands_.RunNowEnabled());
+    trayPause_->setText(app_.scheduler().paused() ? "Resume" : "Pause");
+}
+
+void CMainFrame::RestorePlacement() {
+    QByteArray window = CMainCommands::ReadPlacement(kWindowPlacement);
+    if (window.isEmpty() || !restoreGeometry(window)) {
+        // The first start: a small window in the middle of the screen.
+        resize(540, 305);
+        if (QScreen* screen = QGuiApplication::primaryScreen())
+            move(screen->availableGeometry().center() - rect().center());
+    }
+
+    QByteArray bar = CMainCommands::ReadPlacement(kLogBarPlacement);
+    QDataStream in(bar);
+    quint8 version = 0;
+    bool floating = true;
+    qint32 area = Qt::BottomDockWidgetArea;
+    QRect geometry;
+    in >> version >> floating >> area >> geometry;
+    if (bar.isEmpty() || in.status() != QDataStream::Ok || version != kLogBarPlacementVersion)
+        return;
+    if (floating) {
+        // A place on a screen that is no longer there would hide the bar for good.
+        bool onScreen = false;
+        for (QScreen* screen : QGuiApplication::screens())
+            onScreen = onScreen || screen->availableGeometry().intersects(geometry);
+        if (!onScreen || geometry.width() < 50 || geometry.height() < 30) return;
+        // Applied when the bar is first shown: the window's own first show would undo it.
+        storedLogBar_ = geometry;
+        return;
+    } else {
+        auto dockArea = static_cast<Qt::DockWidgetArea>(area);
+        if (!logDock_->isAreaAllowed(dockArea)) return;
+        addDockWidget(dockArea, logDock_);
+        logDock_->setFloating(false);
+        logDock_->hide();
+    }
+    logBarPlaced_ = true;
+}
+
+void CMainFrame::SavePlacement() {
+    placementSaver_->stop();
+    CMainCommands::WritePlacement(kWindowPlacement, saveGeometry());
+    if (!logBarPlaced_) return;  // never shown: it has no place of its own yet
+    QByteArray bar;
+    QDataStream out(&bar, QIODevice::WriteOnly);
+    out << kLogBarPlacementVersion << logDock_->isFloating()
+        << static_cast<qint32>(dockWidgetArea(logDock_)) << logDock_->geometry();
+    CMainCommands::WritePlacement(kLogBarPlacement, bar);
+}
+
+void CMainFrame::PlaceLogBar() {
+    logBarPlaced_ = true;
+    if (!logDock_->isFloating()) return;
+    if (storedLogBar_.isValid()) {
+        logDock_->setGeometry(storedLogBar_);
+        return;
+    }
+    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    logDock_->move(BesideWindow(frameGeometry(), logDock_->frameGeometry().size(),
+                                screen->availableGeometry()));
+}
+
+void CMainFrame::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    placementSaver_->start();
+}
+
+void CMainFrame::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    placementSaver_->start();
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == logDock_ && logBarPlaced_ &&
+        (event->type() == QEvent::Move || event->type() == QEvent::Resize))
+        placementSaver_->start();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 QAction* CMainFrame::Action(int command) const {
@@ -274,6 +472,8 @@ void CMainFrame::BuildToolBars() {
     connect(&commands_.selector(), &CItemList::currentChanged, this, [this](int index) {
         QSignalBlocker block(selector_);
         selector_->setCurrentIndex(index);
+        // The box is narrow on purpose; a long name is read whole from its tool tip.
+        selector_->setToolTip(Q(commands_.selector().CurrentText()));
     });
 }
 
@@ -283,8 +483,17 @@ void CMainFrame::BuildEventScheduleBar() {
     scheduleDock_->setAllowedAreas(Qt::LeftDockWidgetArea | Qt::RightDockWidgetArea);
     auto* w = new QWidget;
     auto* layout = new QVBoxLayout(w);
+    pausedState_ = new QLabel;
+    pausedState_->setObjectName("pausedState");
+    QFont strong = pausedState_->font();
+    strong.setBold(true);
+    pausedState_->setFont(strong);
+    pausedState_->setAlignment(Qt::AlignCenter);
+    pausedState_->setFrameShape(QFrame::StyledPanel);
+    pausedState_->hide();
+    layout->addWidget(pausedState_);
     for (int id : {1045, 1038, 1039}) {
-        labels_[id] = new QLabel;
+        labels_[id] = new ElidedLabel;
         labels_[id]->setObjectName(QString("c%1").arg(id));
         layout->addWidget(labels_[id]);
     }
@@ -380,9 +589,12 @@ void CMainFrame::BuildLogBar() {
 
     addDockWidget(Qt::BottomDockWidgetArea, logDock_);
     logDock_->setFloating(true);
-    logDock_->move(100, 100);
     logDock_->resize(460, 170);
     logDock_->hide();
+    logDock_->installEventFilter(this);
+    connect(logDock_, &QDockWidget::topLevelChanged, placementSaver_, qOverload<>(&QTimer::start));
+    connect(logDock_, &QDockWidget::dockLocationChanged, placementSaver_,
+            qOverload<>(&QTimer::start));
     connect(logDock_, &QDockWidget::visibilityChanged, this, [this](bool shown) {
         if (!shown && logDock_->isHidden()) app_.log().SetBarVisible(false);
     });
@@ -438,20 +650,30 @@ void CMainFrame::UpdateCommands() {
     for (QAction* a : popup_->actions())
         if (a->data().toInt() != kPopupSeparator)
             a->setEnabled(commands_.PopupEnabled(a->data().toInt()));
+
+    QString pause = Q(commands_.PauseStateText());
+    pausedState_->setText(pause);
+    pausedState_->setVisible(!pause.isEmpty());
+    UpdateTrayMenu();
 }
 
 QString CMainFrame::ControlText(int id) const {
     if (id == 1074) return logText_->toPlainText();
     auto it = labels_.find(id);
-    return it != labels_.end() ? it->second->text() : QString();
+    if (it == labels_.end()) return {};
+    if (auto* elided = dynamic_cast<ElidedLabel*>(it->second)) return elided->FullText();
+    return it->second->text();
 }
 
 void CMainFrame::RenderSchedule() {
     const auto& d = app_.scheduler().display();
-    labels_[1045]->setText(Q(d.label1045));
-    labels_[1038]->setText(Q(d.name1038));
-    labels_[1039]->setText(Q(d.time1039));
+    static_cast<ElidedLabel*>(labels_[1045])->SetFullText(Q(d.label1045));
+    static_cast<ElidedLabel*>(labels_[1038])->SetFullText(Q(d.name1038));
+    static_cast<ElidedLabel*>(labels_[1039])->SetFullText(Q(d.time1039));
     labels_[1037]->setText(Q(d.ticker1037));
+    QString pause = Q(commands_.PauseStateText());
+    pausedState_->setText(pause);
+    pausedState_->setVisible(!pause.isEmpty());
 }
 
 void CMainFrame::RenderLog() {
@@ -464,7 +686,10 @@ void CMainFrame::RenderLog() {
     logPrev_->setEnabled(bar.previousEnabled);
     logNext_->setEnabled(bar.nextEnabled);
     logPreview_->setEnabled(bar.previewEnabled);
-    if (bar.visible != logDock_->isVisible()) logDock_->setVisible(bar.visible);
+    if (bar.visible != logDock_->isVisible()) {
+        if (bar.visible && !logBarPlaced_) PlaceLogBar();
+        logDock_->setVisible(bar.visible);
+    }
 }
 
 void CMainFrame::ShowFromTray() {
@@ -473,8 +698,22 @@ void CMainFrame::ShowFromTray() {
     activateWindow();
 }
 
+void CMainFrame::PutAway() {
+    // Ask now: the tray host may have gone since the icon was shown.
+    if (trayAvailable_()) {
+        ShowTrayIcon();
+        trayWatch_->stop();
+        SavePlacement();
+        hide();
+        return;
+    }
+    CheckTray();
+    showMinimized();
+}
+
 void CMainFrame::Exit() {
     if (!commands_.ConfirmExit()) return;
+    SavePlacement();
     exiting_ = true;
     if (tray_) tray_->hide();
     close();
@@ -487,13 +726,9 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         event->accept();
         return;
     }
-    // Closing only puts the window away; without a tray to bring it back from, it is
-    // minimised instead so that it can always be found again.
+    // Closing only puts the window away.
     event->ignore();
-    if (trayAvailable_)
-        hide();
-    else
-        showMinimized();
+    PutAway();
 }
 
 void CMainFrame::RenameScheduleDialog() {
@@ -554,7 +789,7 @@ void CMainFrame::OnCommand(int command) {
             commands_.Resume();
             break;
         case kHideInTray:
-            hide();
+            PutAway();
             break;
         case kExit:
             Exit();
@@ -641,8 +876,7 @@ int RunDesktop(int& argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     CApplication app;
     CMainCommands commands(app);
-    bool tray = QSystemTrayIcon::isSystemTrayAvailable();
-    CMainFrame frame(app, commands, tray);
+    CMainFrame frame(app, commands, [] { return QSystemTrayIcon::isSystemTrayAvailable(); });
     UserPrompt::Install(std::make_shared<QtPrompt>(&frame));
     frame.show();
     int rc = QApplication::exec();

@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QSystemTrayIcon>
+#include <functional>
 #include <map>
 
 class CApplication;
@@ -19,13 +20,19 @@ class QLabel;
 class QListView;
 class QMenu;
 class QPlainTextEdit;
+class QTimer;
 class QToolButton;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
-    // trayAvailable: whether the desktop offers a system tray (tests may say no).
-    CMainFrame(CApplication& app, CMainCommands& commands, bool trayAvailable,
+    // Whether the desktop offers a system tray now. It is asked again whenever the window
+    // is to be put away, and every few seconds while there is no tray icon, since a tray
+    // host often starts after the programs of a session.
+    using TrayProbe = std::function<bool()>;
+    static constexpr int kTrayWatchMs = 3000;
+
+    CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe trayAvailable,
                QWidget* parent = nullptr);
     ~CMainFrame() override;
 
@@ -36,13 +43,23 @@ public:
     QDockWidget* eventScheduleBar() const { return scheduleDock_; }
     QDockWidget* logBar() const { return logDock_; }
     CRunWindowView* runWindowView() const { return runView_; }
+    // The tray icon, null until a tray host was seen.
     QSystemTrayIcon* trayIcon() const { return tray_; }
-    bool trayAvailable() const { return trayAvailable_; }
+    bool trayAvailable() const { return trayAvailable_(); }
+    // Shows the tray icon once a tray host is there; the tray watch calls it.
+    void CheckTray();
+    bool trayWatchActive() const;
     QLabel* clockPane() const { return clock_; }
     // The texts of the bars, as drawn.
     QString ControlText(int id) const;
-    // Brings the window back from the tray, as a double-click on the tray icon does.
+    // Brings the window back from the tray (or from the task bar), raised and active, as
+    // a double-click on the tray icon does.
     void ShowFromTray();
+    // Close and "Hide this in the Icon Tray": hidden in the tray when there is one to bring
+    // it back from, else minimised, so that the window can always be found again.
+    void PutAway();
+    // Writes where the window and the Log Messages bar are, for the next start.
+    void SavePlacement();
     // Updates the enabled state and check marks of every command.
     void UpdateCommands();
     // The Exit command: asks, and ends the program on Yes.
@@ -50,6 +67,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QAction* AddAction(QMenu* menu, int command, const QString& text,
@@ -63,11 +83,25 @@ private:
     void RenderLog();
     void RenameScheduleDialog();
     void OnCommand(int command);
+    void ShowTrayIcon();
+    void UpdateTrayMenu();
+    void RestorePlacement();
+    // Puts the log bar where it was last, or else beside the window, when first shown.
+    void PlaceLogBar();
 
     CApplication& app_;
     CMainCommands& commands_;
-    bool trayAvailable_;
+    TrayProbe trayAvailable_;
     bool exiting_ = false;
+    // Whether the log bar has a place of its own yet (stored, or chosen when first shown).
+    bool logBarPlaced_ = false;
+    QRect storedLogBar_;
+    QTimer* trayWatch_ = nullptr;
+    QTimer* placementSaver_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    QAction* trayPause_ = nullptr;
+    QAction* trayRunNow_ = nullptr;
+    QLabel* pausedState_ = nullptr;
     std::map<int, QAction*> actions_;
     QMenu* popup_ = nullptr;
     CMain* view_ = nullptr;
@@ -85,6 +119,11 @@ private:
     QToolButton* logNext_ = nullptr;
     QToolButton* logPreview_ = nullptr;
 };
+
+// Where a floating bar of size bar first shows beside a window whose frame is at frame, on
+// the screen area screen: below it, else to its right, above, left; where none of these
+// fits, below and pushed onto the screen, so that it never covers the window's menus.
+QPoint BesideWindow(const QRect& frame, const QSize& bar, const QRect& screen);
 
 // Starts the desktop program; returns its exit code.
 int RunDesktop(int& argc, char** argv);

@@ -26,6 +26,8 @@ CRunWindowView::CRunWindowView(CRunWindow& run, QWidget* parent)
     : QDialog(parent, Qt::Window), run_(run) {
     setModal(false);
     setObjectName("runWindow");
+    // A window of its own on the task bar: it carries the program's icon, not a blank one.
+    setWindowIcon(ResourceIcon(156));
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout;
     icon1046_ = new QLabel;
@@ -86,8 +88,8 @@ void CRunWindowView::Render() {
         // A panel that tells what it is doing shows its own lines.
         if (!panel->title().empty()) {
             auto* label = static_cast<QLabel*>(panels_->widget(index));
-            label->setText(QString::fromStdString(panel->title() + "\n\n" + panel->line1() +
-                                                  "\n" + panel->line2()));
+            label->setText(QString::fromStdString(panel->title() + "\n\n" + panel->line1() + "\n" +
+                                                  panel->line2()));
         }
     }
     panels_->setCurrentIndex(page);

@@ -100,7 +100,7 @@ TEST_F(EventListTest, DeleteAsksAndNeedsASelection) {
     EXPECT_TRUE(Labels().empty());
 }
 
-TEST_F(EventListTest, RenameRefusesTakenNamesAndKeepsTheEditUntilRefresh) {
+TEST_F(EventListTest, ARefusedRenameRefillsTheRowAndCommandsKeepToItsRecord) {
     Event("Web", 4, "Daily");
     Event("Mail", 3, "Daily");
     Choose("Daily");
@@ -108,9 +108,19 @@ TEST_F(EventListTest, RenameRefusesTakenNamesAndKeepsTheEditUntilRefresh) {
     list().RenameSelected("mail");
     ASSERT_EQ(prompt_->shown.size(), 1u);
     EXPECT_EQ(prompt_->shown[0].text, "Can not rename the event Web try another name");
-    EXPECT_EQ(list().rows()[1].label, "mail");
-    list().RefreshList();
+    // The row shows the record again, still selected: the refused text names another
+    // record, and Delete on this row must not reach that one.
     EXPECT_EQ(Labels(), (std::vector<std::string>{"Mail", "Web"}));
+    ASSERT_EQ(list().selected(), 1);
+    prompt_->answers = {UserPrompt::IdYes};
+    list().DeleteSelected();
+    EXPECT_EQ(prompt_->shown.back().text, "Are you sure you want to delete Web?");
+    EXPECT_EQ(ScheduleOf("Web"), "(gone)");
+    EXPECT_EQ(ScheduleOf("Mail"), "Daily");
+    EXPECT_EQ(Labels(), std::vector<std::string>{"Mail"});
+    Event("Web", 4, "Daily");
+    list().RefreshList();
+    prompt_->shown.clear();
 
     list().Select(1);
     list().RenameSelected("Site", true);  // cancelled

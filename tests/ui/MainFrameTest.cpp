@@ -1,12 +1,15 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDockWidget>
+#include <QHeaderView>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QStandardItemModel>
 #include <QTest>
 #include <QToolBar>
@@ -48,10 +51,18 @@ protected:
         Shell::Install(nullptr);
         SandboxTest::TearDown();
     }
+    // Closes the window and starts the program again on the same settings store.
+    void Reopen(bool tray = true) {
+        frame_.reset();
+        commands_.reset();
+        app_.reset();
+        Open(tray);
+    }
     void Open(bool tray = true) {
         app_ = std::make_unique<CApplication>(nullptr);
         commands_ = std::make_unique<CMainCommands>(*app_);
-        frame_ = std::make_unique<CMainFrame>(*app_, *commands_, tray);
+        trayUp_ = tray;
+        frame_ = std::make_unique<CMainFrame>(*app_, *commands_, [this] { return trayUp_; });
         frame_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(frame_.get()));
     }
@@ -90,6 +101,7 @@ protected:
     std::unique_ptr<CMainCommands> commands_;
     std::unique_ptr<CMainFrame> frame_;
     Timeline timeline_;
+    bool trayUp_ = true;  // whether a tray host is there, as the frame asks it
 };
 
 TEST_F(MainFrameTest, TheWindowIsBuiltAsTheProgramDescribesIt) {
@@ -322,6 +334,242 @@ TEST_F(MainFrameTest, NewEventsAndAboutTellTheUser) {
     EXPECT_NE(prompt_->shown.back().text.find("Quorvane.Hlp"), std::string::npos);
     frame_->Action(32821)->trigger();
     EXPECT_EQ(shell_->calls.back(), "open http://www.halvorn.com/");
+}
+
+TEST_F(MainFrameTest, HideInTrayWithoutATrayMinimisesInsteadOfLosingTheWindow) {
+    Open(false);
+    frame_->Action(32813)->trigger();
+    EXPECT_TRUE(frame_->isVisible()) << "nothing would bring a hidden window back";
+    EXPECT_TRUE(frame_->isMinimized());
+}
+
+TEST_F(MainFrameTest, ATrayHostThatStartsLaterGetsTheIconAndHidingFollowsTheTray) {
+    Open(false);
+    EXPECT_FALSE(frame_->trayIcon());
+    EXPECT_TRUE(frame_->trayWatchActive()) << "the tray is looked for again";
+
+    trayUp_ = true;
+    ASSERT_TRUE(waitFor([&] { return frame_->trayIcon() != nullptr; },
+                        std::chrono::milliseconds(3 * CMainFrame::kTrayWatchMs)));
+    EXPECT_TRUE(frame_->trayIcon()->isVisible());
+    EXPECT_FALSE(frame_->trayWatchActive()) << "no more looking once the icon is there";
+    frame_->Action(32813)->trigger();
+    EXPECT_FALSE(frame_->isVisible()) << "now the tray can bring it back";
+    frame_->ShowFromTray();
+    EXPECT_TRUE(frame_->isVisible());
+
+    // The tray host went away again: hiding would lose the window.
+    trayUp_ = false;
+    frame_->close();
+    EXPECT_TRUE(frame_->isVisible());
+    EXPECT_TRUE(frame_->isMinimized());
+}
+
+TEST_F(MainFrameTest, ARefusedRenameShowsTheRecordAgainAndDeleteKeepsToIt) {
+    Open();
+    ASSERT_EQ(Labels(), (QStringList{"Example site", "Office mail"}));
+    SelectRow(0);
+    frame_->view()->model()->item(0, 0)->setText("office MAIL");
+    ASSERT_TRUE(waitFor([&] { return !prompt_->shown.empty(); }));
+    EXPECT_EQ(prompt_->shown[0].text, "Can not rename the event Example site try another name");
+    ASSERT_TRUE(waitFor([&] {
+        return Labels() == QStringList{"Example site", "Office mail"};
+    })) << Labels().join(",").toStdString();
+
+    prompt_->answers = {UserPrompt::IdYes};
+    QTest::keyClick(frame_->view(), Qt::Key_Delete);
+    EXPECT_EQ(prompt_->shown.back().text, "Are you sure you want to delete Example site?");
+    EXPECT_EQ(Labels(), QStringList{"Office mail"});
+}
+
+TEST_F(MainFrameTest, MonitorCommandsNeedASelectedRowNotJustTheFocusedOne) {
+    Open();
+    // The keyboard's current row without a selection, as focusing the list leaves it.
+    List()->selectionModel()->setCurrentIndex(frame_->view()->model()->index(1, 0),
+                                              QItemSelectionModel::NoUpdate);
+    ASSERT_TRUE(List()->selectionModel()->selectedRows().isEmpty());
+    frame_->UpdateCommands();
+    for (int id : {32790, 57635, 57634, 32791, 32799})
+        EXPECT_FALSE(frame_->Action(id)->isEnabled()) << id;
+
+    prompt_->answers = {UserPrompt::IdYes, UserPrompt::IdYes};
+    QTest::keyClick(frame_->view(), Qt::Key_Delete);
+    for (int id : {32790, 57635, 57634, 32791}) frame_->Action(id)->trigger();
+    EXPECT_TRUE(prompt_->shown.empty());
+    EXPECT_TRUE(shell_->calls.empty()) << "no companion editor";
+    EXPECT_TRUE(commands_->eventList().clipboardName().empty());
+    EXPECT_EQ(Labels(), (QStringList{"Example site", "Office mail"}));
+
+    // Selecting the row makes them act on it; clearing the selection stops them again.
+    List()->selectionModel()->select(
+        frame_->view()->model()->index(1, 0),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    frame_->UpdateCommands();
+    EXPECT_TRUE(frame_->Action(32791)->isEnabled());
+    List()->selectionModel()->clearSelection();
+    frame_->UpdateCommands();
+    EXPECT_FALSE(frame_->Action(32791)->isEnabled());
+    QTest::keyClick(frame_->view(), Qt::Key_Delete);
+    EXPECT_TRUE(prompt_->shown.empty());
+}
+
+TEST_F(MainFrameTest, ALongScheduleNameIsElidedAndTheBarKeepsItsWidth) {
+    Open();
+    const int barWidth = frame_->eventScheduleBar()->width();
+    const QSize windowSize = frame_->size();
+
+    const std::string name =
+        "Every morning before the office opens: the supplier sites, the price lists and the "
+        "mail boxes of the sales team";
+    RegKey::LocalMachine().DeleteKey(EventPath("Daily"));
+    RegKey::LocalMachine().DeleteKey(EventPath("Weekly"));
+    Schedule(name, "");
+    Event("Prices", 4, name, "www.example.org/prices");
+    Reopen();
+    ASSERT_EQ(frame_->ControlText(1038).toStdString(), name) << "the whole name stays readable";
+    EXPECT_EQ(frame_->eventScheduleBar()->width(), barWidth);
+    EXPECT_EQ(frame_->size(), windowSize);
+    auto* label = frame_->eventScheduleBar()->findChild<QLabel*>("c1038");
+    ASSERT_TRUE(label);
+    EXPECT_EQ(label->toolTip().toStdString(), name);
+    EXPECT_EQ(frame_->scheduleSelector()->toolTip().toStdString(), name);
+    EXPECT_LE(label->sizeHint().width(), barWidth);
+    EXPECT_GT(List()->viewport()->width(), frame_->width() / 2) << "the list keeps its room";
+    Save(frame_.get(), "main-window-long-name.png");
+}
+
+TEST_F(MainFrameTest, TheDescriptionColumnTakesTheSpareWidth) {
+    Open();
+    QHeaderView* header = List()->header();
+    auto rightEdge = [&] { return header->sectionViewportPosition(2) + header->sectionSize(2); };
+    EXPECT_FALSE(List()->horizontalScrollBar()->isVisible());
+    EXPECT_LE(rightEdge(), List()->viewport()->width()) << "the Type column is not cut off";
+    const int description = header->sectionSize(1);
+
+    frame_->resize(800, 400);
+    ASSERT_TRUE(waitFor([&] { return header->sectionSize(1) > description; }));
+    EXPECT_EQ(rightEdge(), List()->viewport()->width());
+    EXPECT_EQ(header->sectionSize(0), 100);
+    EXPECT_FALSE(List()->horizontalScrollBar()->isVisible());
+}
+
+TEST_F(MainFrameTest, TheWindowAndTheLogBarKeepTheirPlaceFromOneStartToTheNext) {
+    Open();
+    EXPECT_EQ(frame_->size(), QSize(540, 305)) << "the first start";
+    // The log bar first shows beside the window, never over its menus.
+    frame_->move(0, 0);
+    app_->WriteLog(158, "A new document at http://www.example.org/", 11, "http://www.example.org/");
+    QDockWidget* log = frame_->logBar();
+    ASSERT_TRUE(waitFor([&] { return log->isVisible(); }));
+    EXPECT_FALSE(log->frameGeometry().intersects(frame_->frameGeometry()))
+        << "bar " << log->frameGeometry().x() << "," << log->frameGeometry().y();
+    EXPECT_TRUE(frame_->screen()->availableGeometry().contains(log->frameGeometry()));
+
+    frame_->setGeometry(60, 40, 620, 380);
+    log->setGeometry(150, 440, 480, 150);
+    ASSERT_TRUE(waitFor([&] { return frame_->geometry() == QRect(60, 40, 620, 380); }));
+    Reopen();
+    EXPECT_EQ(frame_->geometry(), QRect(60, 40, 620, 380));
+    log = frame_->logBar();
+    EXPECT_FALSE(log->isVisible()) << "the bar stays hidden until there is news";
+    app_->WriteLog(158, "Another document", 11, "http://www.example.org/b");
+    ASSERT_TRUE(waitFor([&] { return log->isVisible(); }));
+    EXPECT_EQ(log->geometry(), QRect(150, 440, 480, 150));
+
+    // Placements that are not ours count as none: the first start's size again.
+    frame_.reset();
+    commands_.reset();
+    app_.reset();
+    Root().SetString(kWindowPlacement, "540x305");
+    const uint8_t junk[] = {1, 2, 3};
+    Root().SetValue(kLogBarPlacement, REG_BINARY, junk, sizeof junk);
+    Open();
+    EXPECT_EQ(frame_->size(), QSize(540, 305));
+}
+
+TEST(BesideWindow, TheBarGoesWhereItFitsAndNeverOverTheMenus) {
+    const QRect screen(0, 0, 1280, 800);
+    const QSize bar(460, 170);
+    // Room below.
+    EXPECT_EQ(BesideWindow(QRect(100, 50, 540, 305), bar, screen), QPoint(100, 50 + 305 + 8));
+    // No room below: to the right, level with the window's top.
+    EXPECT_EQ(BesideWindow(QRect(100, 500, 540, 290), bar, screen), QPoint(100 + 540 + 8, 500 - 0));
+    // Neither below nor right: above; a window near the right edge pulls the bar inside.
+    EXPECT_EQ(BesideWindow(QRect(900, 600, 370, 190), bar, screen),
+              QPoint(1280 - 460, 600 - 8 - 170));
+    // A screen too small for any side: below, pushed up onto the screen, under the menus.
+    QPoint at = BesideWindow(QRect(130, 147, 540, 305), bar, QRect(0, 0, 800, 600));
+    EXPECT_EQ(at, QPoint(130, 600 - 170));
+    EXPECT_GT(at.y(), 147 + 60);
+}
+
+TEST_F(MainFrameTest, TheTrayIconTogglesOnAClickAndHasItsOwnMenu) {
+    Open(true);
+    QSystemTrayIcon* tray = frame_->trayIcon();
+    ASSERT_TRUE(tray);
+    emit tray->activated(QSystemTrayIcon::Trigger);
+    EXPECT_FALSE(frame_->isVisible());
+    emit tray->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(frame_->isVisible());
+
+    QMenu* menu = tray->contextMenu();
+    ASSERT_TRUE(menu);
+    auto item = [&](const QString& text) -> QAction* {
+        for (QAction* a : menu->actions())
+            if (a->text() == text && a->isVisible()) return a;
+        return nullptr;
+    };
+    auto texts = [&] {
+        emit menu->aboutToShow();
+        QStringList t;
+        for (QAction* a : menu->actions())
+            if (!a->isSeparator() && a->isVisible()) t << a->text();
+        return t;
+    };
+    EXPECT_EQ(texts(), (QStringList{"Show", "Run Now", "Pause", "Exit"}));
+
+    // Pause from the tray: the bar says so, and the menu offers Resume.
+    auto* paused = frame_->eventScheduleBar()->findChild<QLabel*>("pausedState");
+    ASSERT_TRUE(paused);
+    EXPECT_FALSE(paused->isVisible());
+    item("Pause")->trigger();
+    EXPECT_TRUE(app_->scheduler().paused());
+    EXPECT_TRUE(paused->isVisible());
+    EXPECT_EQ(paused->text(), "Paused");
+    EXPECT_EQ(texts(), (QStringList{"Show", "Run Now", "Resume", "Exit"}));
+    Save(frame_.get(), "main-window-paused.png");
+    item("Resume")->trigger();
+    EXPECT_FALSE(app_->scheduler().paused());
+    EXPECT_FALSE(paused->isVisible());
+
+    // Show brings a hidden window back.
+    frame_->Action(32813)->trigger();
+    EXPECT_FALSE(frame_->isVisible());
+    item("Show")->trigger();
+    EXPECT_TRUE(frame_->isVisible());
+
+    // Run Now runs the chosen schedule; its window carries the program's icon.
+    auto panel = std::make_unique<RecordingPanel>("web", &timeline_);
+    panel->hold = true;
+    app_->runWindow().SetPanel(4, std::move(panel));
+    item("Run Now")->trigger();
+    ASSERT_TRUE(app_->runWindow().running());
+    emit menu->aboutToShow();
+    EXPECT_FALSE(item("Run Now")->isEnabled()) << "one run at a time";
+    CRunWindowView* run = frame_->runWindowView();
+    ASSERT_TRUE(waitFor([&] { return run->isVisible(); }));
+    EXPECT_FALSE(run->windowIcon().isNull());
+    EXPECT_EQ(run->windowIcon().pixmap(32, 32).toImage(),
+              frame_->windowIcon().pixmap(32, 32).toImage());
+    app_->runWindow().OnCancel();
+    ASSERT_TRUE(waitFor([&] { return !app_->runWindow().running(); }));
+
+    // Exit asks as the menu's Exit does.
+    prompt_->answers = {UserPrompt::IdNo};
+    item("Exit")->trigger();
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text, "Are you sure you want to exit now?");
+    EXPECT_TRUE(frame_->isVisible());
 }
 
 }  // namespace
