@@ -91,7 +91,7 @@ void CWebMonitor::Start(const std::string& eventName) {
 
     if (!temp_.IsOpen()) {
         std::string error;
-        if (!temp_.Create("KV5", {}, true, &error)) {
+        if (!temp_.CreateUnnamed("KV5", {}, &error)) {
             // Taken before the log write below can change errno.
             auto code = static_cast<uint32_t>(errno ? errno : EIO);
             ReportError(code);

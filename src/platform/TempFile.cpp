@@ -61,6 +61,18 @@ bool TempFile::Create(const std::string& prefix, const std::string& dir, bool de
     return false;
 }
 
+bool TempFile::CreateUnnamed(const std::string& prefix, const std::string& dir,
+                             std::string* error) {
+    if (!Create(prefix, dir, false, error)) return false;
+    if (::unlink(path_.c_str()) != 0) {
+        if (error) *error = path_ + ": " + std::strerror(errno);
+        Close();
+        return false;
+    }
+    path_.clear();
+    return true;
+}
+
 void TempFile::Close() {
     if (fd_ >= 0) {
         ::close(fd_);

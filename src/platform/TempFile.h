@@ -18,6 +18,10 @@ public:
     // temporary folder when dir is empty). deleteOnClose: the file goes when closed.
     bool Create(const std::string& prefix, const std::string& dir = {}, bool deleteOnClose = false,
                 std::string* error = nullptr);
+    // A work file that only its descriptor reaches: its name goes at once, so that a
+    // process killed mid-run leaves nothing behind, however much was written to it.
+    bool CreateUnnamed(const std::string& prefix, const std::string& dir = {},
+                       std::string* error = nullptr);
     void Close();
     // Leaves the file in place and forgets it; returns its path.
     std::string Release();

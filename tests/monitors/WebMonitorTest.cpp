@@ -317,7 +317,18 @@ TEST_F(WebMonitorTest, AServerErrorEndsTheRunAndCancelStopsIt) {
 
     Event(web_.Url("/a.html"), 0);
     run_.done.clear();
+    // The work file has no name from the start: a run killed here leaves nothing behind.
+    std::string tmp = Path("tmp");
+    std::filesystem::create_directory(tmp);
+    const char* oldTmp = std::getenv("TMPDIR");
+    std::string savedTmp = oldTmp ? oldTmp : "";
+    setenv("TMPDIR", tmp.c_str(), 1);
     monitor_->Start("Site");
+    if (oldTmp)
+        setenv("TMPDIR", savedTmp.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
     monitor_->Cancel(7);
     EXPECT_EQ(monitor_->line1(), "Done.");
     ASSERT_EQ(run_.done.size(), 0u);

@@ -1,5 +1,7 @@
 #include <sys/stat.h>
+
 #include <unistd.h>
+#include <filesystem>
 
 #include <QCoreApplication>
 
@@ -94,6 +96,15 @@ TEST_F(TempFileTest, CreatesPrivateUniqueFilesWithThePrefix) {
     std::string path = gone.Path();
     gone.Close();
     EXPECT_NE(access(path.c_str(), F_OK), 0) << "deleted on close";
+
+    TempFile unnamed;
+    ASSERT_FALSE(unnamed.CreateUnnamed("KV5", Path("anon"))) << "a missing folder is an error";
+    std::filesystem::create_directory(Path("anon"));
+    ASSERT_TRUE(unnamed.CreateUnnamed("KV5", Path("anon")));
+    EXPECT_TRUE(std::filesystem::is_empty(Path("anon")));
+    EXPECT_EQ(write(unnamed.Fd(), "abc", 3), 3);
+    char buf[3];
+    EXPECT_EQ(pread(unnamed.Fd(), buf, 3, 0), 3);
 
     std::string kept = a.Release();
     EXPECT_EQ(access(kept.c_str(), F_OK), 0);
