@@ -45,12 +45,7 @@ std::string CString(const uint8_t* p, size_t size) {
 }
 
 std::string FormatTime(uint32_t t, const char* format) {
-    time_t when = static_cast<time_t>(t);
-    tm local{};
-    localtime_r(&when, &local);
-    char buf[128];
-    size_t n = std::strftime(buf, sizeof buf, format, &local);
-    return std::string(buf, n);
+    return FormatLocalTime(static_cast<time_t>(t), format);
 }
 
 // Writes all of data; false on a short write.
@@ -342,7 +337,7 @@ void CActivityLog::Clear() {
 }
 
 void CActivityLog::Preview() {
-    if (launcher && previewAction_ != 0) launcher(previewAction_, previewLink_);
+    if (previewAction_ != 0) emit previewRequested(previewAction_, previewLink_);
 }
 
 void CActivityLog::ToggleBar() {

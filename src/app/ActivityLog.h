@@ -6,7 +6,6 @@
 
 #include <QObject>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -103,10 +102,9 @@ public:
     const BarState& bar() const { return bar_; }
     const std::string& fileName() const { return fileName_; }
 
-    // Where Preview goes (the main window's companion launch).
-    std::function<void(int action, const std::string& link)> launcher;
-
 signals:
+    // Preview of a record with an action: the main window starts its companion.
+    void previewRequested(int action, const std::string& link);
     void barChanged();
     // Every record this log appended, after it reached the file.
     void recordWritten(const LogRecord& record);

@@ -1,6 +1,15 @@
 #include "app/Application.h"
 
+#include <QCoreApplication>
+#include <filesystem>
+#include <iostream>
+
+#include "app/AppPaths.h"
+#include "app/CommandLine.h"
+#include "app/EventList.h"
+#include "app/Headless.h"
 #include "app/SettingsStore.h"
+#include "app/SingleInstance.h"
 #include "monitors/WebMonitor.h"
 #include "notify/MailQueue.h"
 #include "platform/DialUp.h"
@@ -34,4 +43,124 @@ std::unique_ptr<DialUp> CApplication::LoadDialUp() {
     ReadRootString(settings::kDialUpProgram, program);
     if (program.empty()) program = "nmcli";
     return NmcliDialUp::Load(program);
+}
+
+void CApplication::StartSchedules(bool withWindow) {
+    scheduler_->Start();
+    scheduler_->RecomputeSchedule();
+    if (withWindow) AutoStartLumetta();
+}
+
+void CApplication::AutoStartLumetta() {
+    if (settings::ReadRootDword(settings::kAutoStartLM, 1) != 0) LaunchCompanion("", 5);
+}
+
+namespace {
+
+// Exit status while another process holds the settings store.
+constexpr int kStoreHeld = 4;
+
+// Takes the settings store for a program that runs schedules. Returns -1 when this process
+// holds it, else the exit status.
+int HoldStore(SingleInstance& instance, const CommandLine& cmd, const std::string& registryFile,
+              DesktopFace& desktop, int& argc, char** argv) {
+    const bool window = cmd.mode == CommandLine::Desktop;
+    std::string why;
+    switch (instance.TryHold(&why)) {
+        case SingleInstance::Holding:
+            return -1;
+        case SingleInstance::CannotLock:
+            std::cerr << "quorvane: " << why << "\n";
+            if (window && desktop.HasDisplay())
+                desktop.ShowStartupError("The settings cannot be used: " + why, argc, argv);
+            return 3;
+        case SingleInstance::HeldElsewhere:
+            break;
+    }
+    const std::string held =
+        "another quorvane (" + why + ") is using the settings store " + registryFile;
+    if (window) {
+        switch (instance.HandOver(10000)) {
+            case SingleInstance::WindowForward:
+                return 0;
+            case SingleInstance::NoWindow:
+                std::cerr << "quorvane: " << held << " without a window; stop it first\n";
+                break;
+            case SingleInstance::NoAnswer:
+                std::cerr << "quorvane: " << held << " and does not answer\n";
+                break;
+        }
+        if (desktop.HasDisplay()) desktop.ShowStartupError(held + ".", argc, argv);
+        return kStoreHeld;
+    }
+    std::cerr << "quorvane: " << held << "; only one may run its schedules\n";
+    return kStoreHeld;
+}
+
+int RunDesktop(CApplication& app, SingleInstance& instance, DesktopFace& desktop) {
+    desktop.ShowWindow(app);
+    // From here on a later start's request brings the main window forward.
+    QObject::connect(&instance, &SingleInstance::windowRequested, &app, [&desktop] {
+        desktop.BringForward();
+        std::cerr << "quorvane: another start asked for the window; window brought forward\n";
+    });
+    std::string why;
+    if (!instance.Listen(true, &why))
+        std::cerr << "quorvane: a later start cannot reach this one (" << why << ")\n";
+    app.StartSchedules(true);
+    int rc = QCoreApplication::exec();
+    desktop.Close();
+    return rc;
+}
+
+}  // namespace
+
+int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desktop) {
+    const bool window = cmd.mode == CommandLine::Desktop;
+    std::string error;
+    // Made absolute before the program changes into its working folder.
+    std::string registryFile = std::filesystem::absolute(
+        cmd.registryFile.empty() ? AppPaths::DefaultRegistryFile() : cmd.registryFile);
+    if (!EnterDataDir(cmd.dataDir.empty() ? AppPaths::DefaultDataDir() : cmd.dataDir, &error)) {
+        std::cerr << "quorvane: " << error << "\n";
+        return 3;
+    }
+    if (cmd.mode == CommandLine::PrintLog) return PrintActivityLog(std::cout, std::cerr);
+
+    if (!OpenSettingsStore(registryFile, &error)) {
+        std::cerr << "quorvane: " << error << "\n";
+        if (window && desktop.HasDisplay())
+            desktop.ShowStartupError("The settings cannot be used: " + error, argc, argv);
+        return 3;
+    }
+    // Only reading: beside a running program.
+    if (cmd.mode == CommandLine::ListSchedules) return PrintSchedules(std::cout);
+
+    if (window && !desktop.HasDisplay()) {
+        std::cerr << "quorvane: no display to show the window on; use --headless to run the "
+                     "schedules without one.\n";
+        return 2;
+    }
+    // Two programs on one store would run every schedule, and send every mail, twice.
+    SingleInstance instance(registryFile);
+    if (int rc = HoldStore(instance, cmd, registryFile, desktop, argc, argv); rc >= 0) return rc;
+
+    std::unique_ptr<QCoreApplication> qt = window ? desktop.MakeQtApplication(argc, argv)
+                                                  : std::make_unique<QCoreApplication>(argc, argv);
+    CApplication app;
+    switch (cmd.mode) {
+        case CommandLine::RunSchedule: {
+            std::string why;
+            instance.Listen(false, &why);
+            return RunScheduleOnce(app, cmd.schedule, std::cout, std::cerr);
+        }
+        case CommandLine::Headless: {
+            std::string why;
+            if (!instance.Listen(false, &why))
+                std::cerr << "quorvane: a later start cannot reach this one (" << why << ")\n";
+            return RunHeadless(app, std::cout, std::cerr);
+        }
+        default:
+            return RunDesktop(app, instance, desktop);
+    }
 }

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <memory>
+#include <string>
 
 #include "app/ActivityLog.h"
 #include "app/PagerQueue.h"
@@ -13,6 +14,9 @@
 #include "app/Scheduler.h"
 
 class DialUp;
+class QCoreApplication;
+class SingleInstance;
+struct CommandLine;
 
 class CApplication : public QObject {
     Q_OBJECT
@@ -34,6 +38,12 @@ public:
     CScheduler& scheduler() { return *scheduler_; }
     PagerQueue& pagerQueue() { return *pager_; }
 
+    // Sets the schedules going: the first next-event display, the scheduler's timer and,
+    // for a program with a window, the Lumetta display unless AutoStartLM is 0.
+    void StartSchedules(bool withWindow);
+    // Starts the Lumetta display program unless AutoStartLM is 0.
+    static void AutoStartLumetta();
+
     void WriteLog(int icon, const std::string& text, int action = 0, const std::string& link = {},
                   bool popUp = true) {
         log_.WriteLog(icon, text, action, link, popUp);
@@ -45,3 +55,29 @@ private:
     std::unique_ptr<CRunWindow> runWindow_;
     std::unique_ptr<CScheduler> scheduler_;
 };
+
+// What the desktop program puts over the application. The start-up path below is the same
+// for every face of the program; this is all it needs of the widgets, which the core never
+// includes.
+class DesktopFace {
+public:
+    virtual ~DesktopFace() = default;
+    // Whether there is a display to show a window on.
+    virtual bool HasDisplay() const = 0;
+    // Tells someone who started the window why it cannot start: they would never read
+    // standard error.
+    virtual void ShowStartupError(const std::string& text, int& argc, char** argv) = 0;
+    // The Qt application object that windows need; made before the application object.
+    virtual std::unique_ptr<QCoreApplication> MakeQtApplication(int& argc, char** argv) = 0;
+    // Builds and shows the main window over app; it lives until Close.
+    virtual void ShowWindow(CApplication& app) = 0;
+    // A later start asked for the window: bring it forward.
+    virtual void BringForward() = 0;
+    virtual void Close() = 0;
+};
+
+// The one start-up path of `quorvane` once its command line is read: the working folder,
+// `--log`, the settings store, `--schedules`, the hold on the store, the application
+// object and its schedules, then the desktop (through desktop), `--headless` or `--run`.
+// Returns the exit status.
+int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desktop);

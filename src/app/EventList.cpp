@@ -85,7 +85,7 @@ void CEventList::RefreshList() {
     selector_.SetCurSel(at);
     if (at < 0) {
         emit changed();
-        if (onRefreshed) onRefreshed();
+        emit refreshed();
         return;
     }
     std::string schedule = selector_.GetText(at);
@@ -111,7 +111,7 @@ void CEventList::RefreshList() {
         }
     }
     emit changed();
-    if (onRefreshed) onRefreshed();
+    emit refreshed();
 }
 
 void CEventList::DeleteSelected() {

@@ -5,7 +5,6 @@
 // settings store after every change; nothing here is a copy of a record that outlives it.
 
 #include <QObject>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,9 +31,6 @@ public:
 
     // selector: the main window's schedule selector.
     CEventList(CItemList& selector, QObject* parent = nullptr);
-
-    // Called after the list was rebuilt, so that the next-event display follows.
-    std::function<void()> onRefreshed;
 
     void RefreshList();
     void Select(int row);
@@ -71,6 +67,8 @@ public:
     static std::string KindText(DWORD kind);
 
 signals:
+    // After the list was rebuilt, so that the next-event display follows.
+    void refreshed();
     void changed();
 
 private:

@@ -79,8 +79,7 @@ private:
 
 }  // namespace
 
-int RunHeadless(std::ostream& out, std::ostream& err) {
-    CApplication app;
+int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err) {
     PrintRecords(app.log(), out);
     SignalCancel onSignals;
     if (!onSignals.Install([&](int) {
@@ -91,14 +90,13 @@ int RunHeadless(std::ostream& out, std::ostream& err) {
         err << "quorvane: cannot set up signal handling\n";
         return 3;
     }
-    app.scheduler().Start();
-    app.scheduler().RecomputeSchedule();
+    app.StartSchedules(false);
     err << "quorvane: running without a window; stop with Ctrl+C or SIGTERM\n";
     return QCoreApplication::exec();
 }
 
-int RunScheduleOnce(const std::string& name, std::ostream& out, std::ostream& err) {
-    CApplication app;
+int RunScheduleOnce(CApplication& app, const std::string& name, std::ostream& out,
+                    std::ostream& err) {
     PrintRecords(app.log(), out);
     CScheduler& scheduler = app.scheduler();
     CItemList& schedules = scheduler.schedulingList();
@@ -139,11 +137,7 @@ int PrintSchedules(std::ostream& out) {
         out << name << '\t';
         time_t when = 0;
         if (CScheduler::NextRunTimeAfter(name, now, &when)) {
-            tm local{};
-            localtime_r(&when, &local);
-            char buf[32];
-            strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &local);
-            out << buf;
+            out << FormatLocalTime(when, "%Y-%m-%d %H:%M");
         } else {
             out << '-';
         }

@@ -9,10 +9,10 @@
 
 CMainCommands::CMainCommands(CApplication& app, QObject* parent)
     : QObject(parent), app_(app), selector_(true), eventList_(selector_) {
-    eventList_.onRefreshed = [this] {
+    connect(&eventList_, &CEventList::refreshed, this, [this] {
         app_.scheduler().RecomputeSchedule();
         emit stateChanged();
-    };
+    });
     connect(&app_.runWindow(), &CRunWindow::controlsChanged, this, &CMainCommands::stateChanged);
     connect(&eventList_, &CEventList::changed, this, &CMainCommands::stateChanged);
     connect(&selector_, &CItemList::currentChanged, this, &CMainCommands::stateChanged);
@@ -112,7 +112,7 @@ bool CMainCommands::ConfirmExit() {
 }
 
 void CMainCommands::AutoStartLumetta() {
-    if (settings::ReadRootDword(settings::kAutoStartLM, 1) != 0) LaunchCompanion("", 5);
+    CApplication::AutoStartLumetta();
 }
 
 void CMainCommands::NewEvent(int kind) {

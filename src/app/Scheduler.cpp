@@ -129,10 +129,7 @@ void CScheduler::RecomputeSchedule() {
     monitorList_.ResetContent();
     tickerSource_.clear();
     if (!bestName.empty()) {
-        tm local = Local(best);
-        char buf[64];
-        size_t n = strftime(buf, sizeof buf, " %-I:%M %p ", &local);
-        display_.time1039.assign(buf, n);
+        display_.time1039 = FormatLocalTime(best, " %-I:%M %p ");
         display_.name1038 = bestName;
         RegKey schedule;
         if (schedule.Open(RegKey::LocalMachine(), settings::EventPath(bestName)) == ERROR_SUCCESS)

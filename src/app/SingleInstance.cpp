@@ -67,7 +67,7 @@ SingleInstance::Hold SingleInstance::TryHold(std::string* why) {
     return CannotLock;
 }
 
-bool SingleInstance::Listen(std::function<bool()> onRequest, std::string* why) {
+bool SingleInstance::Listen(bool withWindow, std::string* why) {
     server_ = std::make_unique<QLocalServer>();
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     QString name = QString::fromStdString(serverName_);
@@ -79,10 +79,11 @@ bool SingleInstance::Listen(std::function<bool()> onRequest, std::string* why) {
         server_.reset();
         return false;
     }
-    connect(server_.get(), &QLocalServer::newConnection, this, [this, onRequest] {
+    connect(server_.get(), &QLocalServer::newConnection, this, [this, withWindow] {
         while (QLocalSocket* socket = server_->nextPendingConnection()) {
             // The request is the connection itself; nothing is read from the caller.
-            char answer = onRequest() ? kWindowForward : kNoWindow;
+            if (withWindow) emit windowRequested();
+            char answer = withWindow ? kWindowForward : kNoWindow;
             socket->write(&answer, 1);
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             socket->disconnectFromServer();

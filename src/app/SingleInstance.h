@@ -8,7 +8,6 @@
 
 #include <QLockFile>
 #include <QObject>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,10 +25,11 @@ public:
     // CannotLock: *why says what went wrong with the lock file.
     Hold TryHold(std::string* why);
 
-    // Answers hand-over requests from later starts; onRequest returns true when a window
-    // came forward. Needs the application object. False with a reason when the socket
-    // cannot be offered (the lock still keeps a second scheduler out).
-    bool Listen(std::function<bool()> onRequest, std::string* why);
+    // Answers hand-over requests from later starts. With a window each request emits
+    // windowRequested and is answered "window forward"; without one it is answered "no
+    // window". Needs the application object. False with a reason when the socket cannot be
+    // offered (the lock still keeps a second scheduler out).
+    bool Listen(bool withWindow, std::string* why);
 
     enum HandOverResult { WindowForward, NoWindow, NoAnswer };
     // Asks the holder to bring its window forward, waiting at most timeoutMs for it.
@@ -37,6 +37,10 @@ public:
 
     const std::string& lockFile() const { return lockPath_; }
     const std::string& serverName() const { return serverName_; }
+
+signals:
+    // A later start asked for the window.
+    void windowRequested();
 
 private:
     std::string lockPath_;

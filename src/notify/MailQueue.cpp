@@ -21,19 +21,6 @@
 
 namespace {
 
-std::string MailDate(time_t now) {
-    static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    tm local{};
-    localtime_r(&now, &local);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d %s", days[local.tm_wday],
-                  local.tm_mday, months[local.tm_mon], local.tm_year + 1900, local.tm_hour,
-                  local.tm_min, local.tm_sec, local.tm_zone ? local.tm_zone : "");
-    return buf;
-}
-
 bool WriteAll(int fd, const std::string& text) {
     const char* p = text.data();
     size_t left = text.size();
@@ -63,7 +50,7 @@ std::string QueuedMailText(const std::string& body, const std::string& recipient
                            const std::string& subject, const std::string& sender, time_t now) {
     std::string text;
     text += "X-Rcpt-To: " + recipient + "\r\n";
-    text += "Date: " + MailDate(now) + "\r\n";
+    text += "Date: " + FormatLocalTime(now, "%a, %d %b %Y %H:%M:%S %Z") + "\r\n";
     text += "From: " + sender + "\r\n";
     text += "To: " + recipient + "\r\n";
     text += "Subject: " + subject + "\r\n";

@@ -11,7 +11,9 @@
 #include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -213,61 +215,110 @@ void Resolver::Install(std::shared_ptr<Resolver> resolver) {
     gResolver = std::move(resolver);
 }
 
+static int SystemLookup(const std::string& name, in_addr* address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
+    int error = 0;
+    if (rc == 0 && result)
+        *address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
+    else
+        error = LookupError(rc);
+    if (result) ::freeaddrinfo(result);
+    return error;
+}
+
 struct SystemResolver::Shared {
-    std::mutex mutex;
+    struct Job {
+        uint64_t handle;
+        std::string name;
+        Done done;
+    };
+    mutable std::mutex mutex;
     std::set<uint64_t> pending;
+    std::deque<Job> queue;
+    int workers = 0;
+    int maxWorkers = kMaxThreads;
+    Blocking lookup;
     std::atomic<uint64_t> next{1};
     QObject context;  // lives on the loop thread; answers are queued to it
 };
 
-SystemResolver::SystemResolver() : shared_(std::make_shared<Shared>()) {}
+// A worker takes queued lookups until none is left. It holds the resolver only weakly, so
+// that a worker stuck in a dead name server keeps nothing alive and holds up no exit.
+void SystemResolver::Worker(std::weak_ptr<Shared> weak) {
+    for (;;) {
+        auto shared = weak.lock();
+        if (!shared) return;
+        std::optional<Shared::Job> job;
+        {
+            std::lock_guard lock(shared->mutex);
+            while (!shared->queue.empty() && !job) {
+                if (shared->pending.count(shared->queue.front().handle))
+                    job = std::move(shared->queue.front());
+                shared->queue.pop_front();
+            }
+            if (!job) {
+                --shared->workers;
+                return;
+            }
+        }
+        auto lookup = shared->lookup;
+        shared.reset();
+        in_addr address{};
+        int error = lookup(job->name, &address);
+        shared = weak.lock();
+        if (!shared) return;
+        QMetaObject::invokeMethod(
+            &shared->context,
+            [weak, handle = job->handle, error, address, done = std::move(job->done)] {
+                auto s = weak.lock();
+                if (!s) return;
+                {
+                    std::lock_guard lock(s->mutex);
+                    if (!s->pending.erase(handle)) return;  // cancelled
+                }
+                done(error, address);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+SystemResolver::SystemResolver(Blocking lookup, int maxThreads)
+    : shared_(std::make_shared<Shared>()) {
+    shared_->lookup = lookup ? std::move(lookup) : Blocking(SystemLookup);
+    shared_->maxWorkers = std::max(1, maxThreads);
+}
 
 SystemResolver::~SystemResolver() {
     std::lock_guard lock(shared_->mutex);
     shared_->pending.clear();
+    shared_->queue.clear();
+}
+
+size_t SystemResolver::queued() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->queue.size();
 }
 
 uint64_t SystemResolver::Lookup(const std::string& name, Done done) {
     uint64_t handle = shared_->next++;
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->pending.insert(handle);
-    }
-    std::weak_ptr<Shared> weak = shared_;
+    std::lock_guard lock(shared_->mutex);
+    shared_->pending.insert(handle);
+    shared_->queue.push_back({handle, name, std::move(done)});
+    if (shared_->workers >= shared_->maxWorkers) return handle;
     try {
-        std::thread([weak, handle, name, done = std::move(done)] {
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* result = nullptr;
-            int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
-            in_addr address{};
-            int error = 0;
-            if (rc == 0 && result) {
-                address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
-            } else {
-                error = LookupError(rc);
-            }
-            if (result) ::freeaddrinfo(result);
-            auto shared = weak.lock();
-            if (!shared) return;
-            QMetaObject::invokeMethod(
-                &shared->context,
-                [weak, handle, error, address, done] {
-                    auto s = weak.lock();
-                    if (!s) return;
-                    {
-                        std::lock_guard lock(s->mutex);
-                        if (!s->pending.erase(handle)) return;  // cancelled
-                    }
-                    done(error, address);
-                },
-                Qt::QueuedConnection);
-        }).detach();
+        std::thread(Worker, std::weak_ptr<Shared>(shared_)).detach();
+        ++shared_->workers;
     } catch (...) {
-        std::lock_guard lock(shared_->mutex);
-        shared_->pending.erase(handle);
-        return 0;
+        // No thread to be had: a lookup already running takes this one when it ends.
+        if (shared_->workers == 0) {
+            shared_->pending.erase(handle);
+            shared_->queue.pop_back();
+            return 0;
+        }
     }
     return handle;
 }

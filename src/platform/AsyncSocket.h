@@ -95,15 +95,25 @@ public:
     static void Install(std::shared_ptr<Resolver> resolver);
 };
 
-// The system resolver, run off the loop thread.
+// The system resolver, run off the loop thread on at most maxThreads threads: a name
+// server that does not answer holds those few, and the lookups behind them wait in a
+// queue instead of each taking a thread of its own. A lookup cancelled while queued (the
+// client's time-out) never runs.
 class SystemResolver final : public Resolver {
 public:
-    SystemResolver();
+    // Answers a lookup on a worker thread: 0 and the address, or a lookup error code.
+    using Blocking = std::function<int(const std::string& name, in_addr* address)>;
+    static constexpr int kMaxThreads = 4;
+
+    explicit SystemResolver(Blocking lookup = nullptr, int maxThreads = kMaxThreads);
     ~SystemResolver() override;
     uint64_t Lookup(const std::string& name, Done done) override;
     void Cancel(uint64_t handle) override;
+    // Lookups waiting for a thread.
+    size_t queued() const;
 
 private:
     struct Shared;
+    static void Worker(std::weak_ptr<Shared> weak);
     std::shared_ptr<Shared> shared_;
 };

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -341,12 +342,8 @@ bool Registry::Init(std::string* error) {
         Exec("PRAGMA journal_mode=WAL");
         Exec("PRAGMA synchronous=NORMAL");
         if (tables == "0") {
-            if (!Begin()) {
-                *error = lastError_;
-                return false;
-            }
-            if (!Exec(kSchema) || !Commit()) {
-                Rollback();
+            Transaction tx(*this);
+            if (!tx.open() || !Exec(kSchema) || !tx.Commit()) {
                 *error = lastError_;
                 return false;
             }
@@ -402,7 +399,8 @@ bool Registry::MigrateFold(std::string* error) {
         sqlite3_finalize(s);
         return rc;
     };
-    if (!Begin()) {
+    Transaction tx(*this);
+    if (!tx.open()) {
         *error = lastError_;
         return false;
     }
@@ -432,9 +430,8 @@ bool Registry::MigrateFold(std::string* error) {
     }
     ok = ok && Exec("INSERT OR REPLACE INTO meta VALUES('fold', 2)");
     ok = ok && (keys.empty() || BumpGeneration());
-    if (!ok || !Commit()) {
+    if (!ok || !tx.Commit()) {
         *error = lastError_.empty() ? sqlite3_errmsg(db_) : lastError_;
-        Rollback();
         return false;
     }
     return true;
@@ -510,20 +507,18 @@ void Registry::Rollback() {
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-bool Registry::BeginBatch() {
-    return txDepth_ == 0 && Begin();
+Registry::Transaction::Transaction(Registry& store, Kind kind) : store_(store) {
+    open_ = (kind == Step || store.txDepth_ == 0) && store.Begin();
 }
 
-bool Registry::EndBatch(bool commit) {
-    if (txDepth_ != 1) {
-        while (txDepth_ > 0) Rollback();
-        return false;
-    }
-    if (commit && Commit()) return true;
-    std::string why = lastError_;
-    Rollback();
-    lastError_ = why;
-    return false;
+Registry::Transaction::~Transaction() {
+    if (open_) store_.Rollback();
+}
+
+bool Registry::Transaction::Commit() {
+    if (!open_ || !store_.Commit()) return false;
+    open_ = false;
+    return true;
 }
 
 std::string Registry::Fold(std::string_view name) const {
@@ -588,11 +583,12 @@ LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create, st
     for (const auto& p : parts)
         if (RegistryNameLength(p) > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
 
-    if (create && !store->Begin()) return ERROR_CANTWRITE;
-    auto fail = [&](LONG code) {
-        if (create) store->Rollback();
-        return code;
-    };
+    // Opening only reads; creating writes every missing key or none.
+    std::optional<Registry::Transaction> tx;
+    if (create) {
+        tx.emplace(*store);
+        if (!tx->open()) return ERROR_CANTWRITE;
+    }
     int64_t id = parent.id_;
     bool createdLast = false;
     for (const auto& part : parts) {
@@ -600,14 +596,14 @@ LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create, st
         int64_t child = 0;
         {
             StmtGuard s(store->Stmt(kFindChild, "SELECT id FROM keys WHERE parent=? AND ukey=?"));
-            if (!s) return fail(ERROR_BADDB);
+            if (!s) return ERROR_BADDB;
             sqlite3_bind_int64(s.get(), 1, id);
             BindBlob(s.get(), 2, ukey.data(), ukey.size());
             int rc = sqlite3_step(s.get());
             if (rc == SQLITE_ROW)
                 child = sqlite3_column_int64(s.get(), 0);
             else if (rc != SQLITE_DONE)
-                return fail(store->Fail(rc));
+                return store->Fail(rc);
         }
         createdLast = false;
         if (child == 0) {
@@ -621,13 +617,13 @@ LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create, st
             }
             StmtGuard s(store->Stmt(kInsertKey,
                                     "INSERT INTO keys(parent, name, ukey, class) VALUES(?,?,?,?)"));
-            if (!s) return fail(ERROR_BADDB);
+            if (!s) return ERROR_BADDB;
             sqlite3_bind_int64(s.get(), 1, id);
             BindText(s.get(), 2, part);
             BindBlob(s.get(), 3, ukey.data(), ukey.size());
             BindText(s.get(), 4, cls);
             int rc = sqlite3_step(s.get());
-            if (rc != SQLITE_DONE) return fail(store->Fail(rc));
+            if (rc != SQLITE_DONE) return store->Fail(rc);
             child = sqlite3_last_insert_rowid(store->db_);
             createdLast = true;
         }
@@ -635,15 +631,11 @@ LONG RegKey::Walk(const RegKey& parent, std::string_view subKey, bool create, st
     }
     if (parts.empty()) {
         LONG alive = parent.CheckAlive();
-        if (alive != ERROR_SUCCESS) return fail(alive);
+        if (alive != ERROR_SUCCESS) return alive;
     }
     if (create) {
         bool ok = !createdLast || store->BumpGeneration();
-        if (!ok || !store->Commit()) {
-            LONG code = store->Fail(sqlite3_errcode(store->db_));
-            store->Rollback();
-            return code;
-        }
+        if (!ok || !tx->Commit()) return store->Fail(sqlite3_errcode(store->db_));
     }
     if (disposition) *disposition = createdLast ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     store_ = std::move(store);
@@ -707,29 +699,20 @@ LONG RegKey::SetValue(std::string_view name, DWORD type, const uint8_t* data, si
 LONG RegKey::DeleteValue(std::string_view name) {
     if (!IsOpen()) return ERROR_INVALID_HANDLE;
     std::string ukey = store_->Fold(name);
-    if (!store_->Begin()) return ERROR_CANTWRITE;
+    Registry::Transaction tx(*store_);
+    if (!tx.open()) return ERROR_CANTWRITE;
     int changes = 0;
     {
         StmtGuard s(store_->Stmt(kDeleteValue, "DELETE FROM vals WHERE key=? AND ukey=?"));
-        if (!s) {
-            store_->Rollback();
-            return ERROR_BADDB;
-        }
+        if (!s) return ERROR_BADDB;
         sqlite3_bind_int64(s.get(), 1, id_);
         BindBlob(s.get(), 2, ukey.data(), ukey.size());
         int rc = sqlite3_step(s.get());
-        if (rc != SQLITE_DONE) {
-            LONG code = store_->Fail(rc);
-            store_->Rollback();
-            return code;
-        }
+        if (rc != SQLITE_DONE) return store_->Fail(rc);
         changes = sqlite3_changes(store_->db_);
     }
-    if ((changes && !store_->BumpGeneration()) || !store_->Commit()) {
-        LONG code = store_->Fail(sqlite3_errcode(store_->db_));
-        store_->Rollback();
-        return code;
-    }
+    if ((changes && !store_->BumpGeneration()) || !tx.Commit())
+        return store_->Fail(sqlite3_errcode(store_->db_));
     if (changes) return ERROR_SUCCESS;
     LONG alive = CheckAlive();
     return alive != ERROR_SUCCESS ? alive : ERROR_FILE_NOT_FOUND;
@@ -805,19 +788,14 @@ LONG RegKey::DeleteKey(std::string_view subKey) {
     RegKey target;
     LONG rc = target.Open(*this, subKey);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!store_->Begin()) return ERROR_CANTWRITE;
+    Registry::Transaction tx(*store_);
+    if (!tx.open()) return ERROR_CANTWRITE;
     StmtGuard s(store_->Stmt(kDeleteKey, "DELETE FROM keys WHERE id=?"));
-    if (!s) {
-        store_->Rollback();
-        return ERROR_BADDB;
-    }
+    if (!s) return ERROR_BADDB;
     sqlite3_bind_int64(s.get(), 1, target.id_);
     int step = sqlite3_step(s.get());
-    if (step != SQLITE_DONE || !store_->BumpGeneration() || !store_->Commit()) {
-        LONG code = store_->Fail(step != SQLITE_DONE ? step : sqlite3_errcode(store_->db_));
-        store_->Rollback();
-        return code;
-    }
+    if (step != SQLITE_DONE || !store_->BumpGeneration() || !tx.Commit())
+        return store_->Fail(step != SQLITE_DONE ? step : sqlite3_errcode(store_->db_));
     return ERROR_SUCCESS;
 }
 

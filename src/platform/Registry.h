@@ -69,11 +69,27 @@ public:
     // The reason of the last failure of an operation on this store (for command lines).
     const std::string& LastError() const { return lastError_; }
 
-    // Makes every call until EndBatch one transaction, so that a multi-step change (an
-    // import) either lands whole or not at all. EndBatch(false), or a batch whose commit
-    // fails, leaves the store exactly as it was before BeginBatch.
-    bool BeginBatch();
-    bool EndBatch(bool commit);
+    // The one way a change is made: a transaction that is undone when it ends without a
+    // successful Commit, whichever way its owner leaves. The outermost one takes the write
+    // lock at once (BEGIN IMMEDIATE); one inside another is a savepoint, undone alone. A
+    // Whole transaction (an import: every call until Commit lands together or not at all)
+    // only opens when none is open.
+    class Transaction {
+    public:
+        enum Kind { Step, Whole };
+        explicit Transaction(Registry& store, Kind kind = Step);
+        ~Transaction();
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+        bool open() const { return open_; }
+        // False when it did not commit; the store's LastError says why, and it is undone
+        // when the guard ends.
+        bool Commit();
+
+    private:
+        Registry& store_;
+        bool open_ = false;
+    };
 
 private:
     friend class RegKey;
@@ -87,6 +103,7 @@ private:
     sqlite3_stmt* Stmt(int slot, const char* sql);
     LONG Fail(int rc);  // records the reason, maps the SQLite code to a registry code
     bool Exec(const char* sql);
+    // Used by Transaction only.
     bool Begin();
     bool Commit();
     void Rollback();

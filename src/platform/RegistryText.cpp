@@ -460,13 +460,14 @@ bool ImportRegistry(const std::string& input, std::string* error) {
 
     // One transaction: a file that cannot be applied whole changes nothing.
     auto store = Registry::Current();
-    if (!store || !store->BeginBatch()) {
+    std::optional<Registry::Transaction> batch;
+    if (store) batch.emplace(*store, Registry::Transaction::Whole);
+    if (!batch || !batch->open()) {
         *error = "cannot write the settings store";
         return false;
     }
     auto abandon = [&](const std::string& why) {
         *error = why;
-        store->EndBatch(false);
         return false;
     };
     for (const auto& op : ops) {
@@ -486,7 +487,7 @@ bool ImportRegistry(const std::string& input, std::string* error) {
                 return abandon("cannot write " + op.path + "\\" + v.name);
         }
     }
-    if (!store->EndBatch(true)) {
+    if (!batch->Commit()) {
         *error = "cannot write the settings store";
         return false;
     }

@@ -1,5 +1,7 @@
 #include "platform/SystemClock.h"
 
+#include <locale.h>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -37,4 +39,28 @@ bool RealClock::SetUtc(time_t when, std::string* error) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+std::string FormatTm(const tm& when, const char* format) {
+    // One C locale for the life of the process; newlocale cannot fail for "C".
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    char buf[256];
+    size_t n = strftime_l(buf, sizeof buf, format, &when, cLocale);
+    return std::string(buf, n);
+}
+
+}  // namespace
+
+std::string FormatLocalTime(time_t when, const char* format) {
+    tm local{};
+    localtime_r(&when, &local);
+    return FormatTm(local, format);
+}
+
+std::string FormatUtcTime(time_t when, const char* format) {
+    tm utc{};
+    gmtime_r(&when, &utc);
+    return FormatTm(utc, format);
 }

@@ -50,3 +50,10 @@ private:
     time_t now_;
     uint64_t ticks_ = 0;
 };
+
+// Times in the program's own formats (strftime's conversions), written the same whatever
+// the user's locale: English day and month names, AM/PM, %X as 24-hour "HH:MM:SS". The log,
+// the next-event display, the clock and mail headers are read by people and programs that
+// expect exactly these texts, and Qt sets the C library's locale from the environment.
+std::string FormatLocalTime(time_t when, const char* format);
+std::string FormatUtcTime(time_t when, const char* format);

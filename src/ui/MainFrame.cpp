@@ -1,11 +1,11 @@
 #include "ui/MainFrame.h"
+#include <cstdlib>
 
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDataStream>
-#include <QDateTime>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDockWidget>
@@ -32,6 +32,7 @@
 #include "app/MainCommands.h"
 #include "app/SettingsStore.h"
 #include "platform/Shell.h"
+#include "platform/SystemClock.h"
 #include "platform/UserPrompt.h"
 #include "ui/EventListView.h"
 #include "ui/Icons.h"
@@ -156,7 +157,9 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
     clock_->setAlignment(Qt::AlignCenter);
     statusBar()->addPermanentWidget(clock_);
     auto* clockTimer = new QTimer(this);
-    auto tickClock = [this] { clock_->setText(QDateTime::currentDateTime().toString("hh:mm AP")); };
+    auto tickClock = [this] {
+        clock_->setText(Q(FormatLocalTime(SystemClock::Get().Now(), "%I:%M %p")));
+    };
     connect(clockTimer, &QTimer::timeout, this, tickClock);
     clockTimer->start(1000);
     tickClock();
@@ -169,7 +172,7 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
     setCentralWidget(view_);
     connect(view_, &CMain::popupAboutToShow, this, &CMainFrame::UpdateCommands);
 
-    runView_ = new CRunWindowView(app_.runWindow(), nullptr);
+    runView_ = std::make_unique<CRunWindowView>(app_.runWindow(), nullptr);
 
     setWindowTitle("Quorvane");
     setWindowIcon(ResourceIcon(156));
@@ -185,9 +188,8 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
     connect(&commands_, &CMainCommands::stateChanged, this, &CMainFrame::UpdateCommands);
     connect(&app_.scheduler(), &CScheduler::displayChanged, this, &CMainFrame::RenderSchedule);
     connect(&app_.log(), &CActivityLog::barChanged, this, &CMainFrame::RenderLog);
-    app_.log().launcher = [](int action, const std::string& link) {
-        LaunchCompanion(link, action);
-    };
+    connect(&app_.log(), &CActivityLog::previewRequested, this,
+            [](int action, const std::string& link) { LaunchCompanion(link, action); });
 
     // First display of the view: choose the schedule that runs next, then list it.
     app_.scheduler().RecomputeSchedule();
@@ -197,8 +199,6 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
     commands_.selector().SetCurSel(at);
     commands_.eventList().RefreshList();
 
-    app_.scheduler().Start();
-    commands_.AutoStartLumetta();
     RenderSchedule();
     RenderLog();
     UpdateCommands();
@@ -206,7 +206,6 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
 
 CMainFrame::~CMainFrame() {
     SavePlacement();
-    delete runView_;
 }
 
 bool CMainFrame::trayWatchActive() const {
@@ -870,16 +869,43 @@ void ShowStartupError(const std::string& text, int& argc, char** argv) {
     QMessageBox::critical(nullptr, "Quorvane", Q(text));
 }
 
-int RunDesktop(int& argc, char** argv) {
-    QApplication qt(argc, argv);
+QtDesktop::QtDesktop() = default;
+
+QtDesktop::~QtDesktop() {
+    Close();
+}
+
+bool QtDesktop::HasDisplay() const {
+    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
+           std::getenv("QT_QPA_PLATFORM");
+}
+
+void QtDesktop::ShowStartupError(const std::string& text, int& argc, char** argv) {
+    ::ShowStartupError(text, argc, argv);
+}
+
+std::unique_ptr<QCoreApplication> QtDesktop::MakeQtApplication(int& argc, char** argv) {
+    auto qt = std::make_unique<QApplication>(argc, argv);
     QApplication::setApplicationName("Quorvane");
     QApplication::setQuitOnLastWindowClosed(false);
-    CApplication app;
-    CMainCommands commands(app);
-    CMainFrame frame(app, commands, [] { return QSystemTrayIcon::isSystemTrayAvailable(); });
-    UserPrompt::Install(std::make_shared<QtPrompt>(&frame));
-    frame.show();
-    int rc = QApplication::exec();
+    return qt;
+}
+
+void QtDesktop::ShowWindow(CApplication& app) {
+    commands_ = std::make_unique<CMainCommands>(app);
+    frame_ = std::make_unique<CMainFrame>(app, *commands_,
+                                          [] { return QSystemTrayIcon::isSystemTrayAvailable(); });
+    UserPrompt::Install(std::make_shared<QtPrompt>(frame_.get()));
+    frame_->show();
+}
+
+void QtDesktop::BringForward() {
+    if (frame_) frame_->ShowFromTray();
+}
+
+void QtDesktop::Close() {
+    if (!frame_) return;
     UserPrompt::Install(nullptr);
-    return rc;
+    frame_.reset();
+    commands_.reset();
 }

@@ -8,6 +8,9 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <map>
+#include <memory>
+
+#include "app/Application.h"
 
 class CApplication;
 class CMainCommands;
@@ -42,7 +45,7 @@ public:
     QComboBox* scheduleSelector() const { return selector_; }
     QDockWidget* eventScheduleBar() const { return scheduleDock_; }
     QDockWidget* logBar() const { return logDock_; }
-    CRunWindowView* runWindowView() const { return runView_; }
+    CRunWindowView* runWindowView() const { return runView_.get(); }
     // The tray icon, null until a tray host was seen.
     QSystemTrayIcon* trayIcon() const { return tray_; }
     bool trayAvailable() const { return trayAvailable_(); }
@@ -108,7 +111,8 @@ private:
     QComboBox* selector_ = nullptr;
     QDockWidget* scheduleDock_ = nullptr;
     QDockWidget* logDock_ = nullptr;
-    CRunWindowView* runView_ = nullptr;
+    // A window of its own, not a child of the frame.
+    std::unique_ptr<CRunWindowView> runView_;
     QSystemTrayIcon* tray_ = nullptr;
     QLabel* clock_ = nullptr;
     std::map<int, QLabel*> labels_;
@@ -125,7 +129,21 @@ private:
 // fits, below and pushed onto the screen, so that it never covers the window's menus.
 QPoint BesideWindow(const QRect& frame, const QSize& bar, const QRect& screen);
 
-// Starts the desktop program; returns its exit code.
-int RunDesktop(int& argc, char** argv);
+// The desktop program's windows over the one start-up path (RunProgram).
+class QtDesktop final : public DesktopFace {
+public:
+    QtDesktop();
+    ~QtDesktop() override;
+    bool HasDisplay() const override;
+    void ShowStartupError(const std::string& text, int& argc, char** argv) override;
+    std::unique_ptr<QCoreApplication> MakeQtApplication(int& argc, char** argv) override;
+    void ShowWindow(CApplication& app) override;
+    void BringForward() override;
+    void Close() override;
+
+private:
+    std::unique_ptr<CMainCommands> commands_;
+    std::unique_ptr<CMainFrame> frame_;
+};
 // Tells the user in a message box why the program cannot start.
 void ShowStartupError(const std::string& text, int& argc, char** argv);

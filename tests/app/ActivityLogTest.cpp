@@ -105,9 +105,9 @@ TEST_F(ActivityLogTest, PagingThroughRecordsFollowsTheButtonsRules) {
 TEST_F(ActivityLogTest, PreviewFollowsTheShownRecordsAction) {
     CActivityLog log;
     std::vector<std::pair<int, std::string>> launched;
-    log.launcher = [&](int action, const std::string& link) {
-        launched.emplace_back(action, link);
-    };
+    QObject::connect(
+        &log, &CActivityLog::previewRequested,
+        [&](int action, const std::string& link) { launched.emplace_back(action, link); });
     log.WriteLog(kIconWeb, "page", kActionBrowse, "http://a/");
     log.WriteLog(kIconError, "error", 0, "ignored link");
     EXPECT_FALSE(log.bar().previewEnabled);

@@ -1,14 +1,18 @@
+#include <clocale>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <sstream>
 
 #include "app/ActivityLog.h"
+#include "app/Headless.h"
 #include "app/PagerQueue.h"
 #include "app/RunWindow.h"
 #include "app/Scheduler.h"
 #include "app/SettingsStore.h"
 #include "fakes/FakeDialUp.h"
 #include "fixtures/Fixtures.h"
+#include "notify/MailQueue.h"
 #include "platform/SystemClock.h"
 
 namespace {
@@ -342,6 +346,53 @@ TEST_F(SchedulerTest, TheTickerScrollsOneCharacterATick) {
     EXPECT_EQ(scheduler_->display().ticker1037, "C");
     scheduler_->Tick();
     EXPECT_EQ(scheduler_->display().ticker1037, std::string(31, ' ') + "ABC");
+}
+
+// Qt puts the C library in the user's locale; what the program writes must not follow it.
+TEST_F(SchedulerTest, TimesReadTheSameUnderAGermanAndAJapaneseLocale) {
+    Schedule("Hourly", 60);
+    const time_t now = At(2026, 12, 7, 22, 5, 9);
+    auto texts = [&] {
+        std::vector<std::string> out;
+        clock_->Set(now);
+        scheduler_->setLastTick(now);
+        scheduler_->RecomputeSchedule();
+        out.push_back(scheduler_->display().time1039);  // next event
+        log_.WriteLog(kIconDefault, "entry");
+        out.push_back(log_.bar().timeText);  // log bar
+        LogRecord record;
+        record.time = static_cast<uint32_t>(now);
+        record.text = "entry";
+        out.push_back(FormatLogLine(record));  // --log and --headless lines
+        std::ostringstream schedules;
+        PrintSchedules(schedules);
+        out.push_back(schedules.str());  // --schedules
+        std::string mail = QueuedMailText("body", "a@example.org", "s", "me", now);
+        out.push_back(mail.substr(0, mail.find("\r\nFrom:")));  // mail header
+        out.push_back(FormatLocalTime(now, "%I:%M %p"));        // status bar clock
+        return out;
+    };
+    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    std::setlocale(LC_ALL, "C");
+    const std::vector<std::string> expected = texts();
+    ASSERT_EQ(expected.size(), 6u);
+    EXPECT_EQ(expected[0], " 11:00 PM ");
+    EXPECT_EQ(expected[1], "Mon, December 07, 22:05:09 ");
+    EXPECT_EQ(expected[3], "Hourly\t2026-12-07 23:00\t\n");
+    EXPECT_EQ(expected[4], "X-Rcpt-To: a@example.org\r\nDate: Mon, 07 Dec 2026 22:05:09 UTC");
+    EXPECT_EQ(expected[5], "10:05 PM");
+    std::vector<std::string> missing;
+    for (const char* name : {"de_DE.UTF-8", "ja_JP.UTF-8"}) {
+        if (!std::setlocale(LC_ALL, name)) {
+            missing.push_back(name);
+            continue;
+        }
+        EXPECT_EQ(texts(), expected) << "under " << name;
+    }
+    std::setlocale(LC_ALL, saved.c_str());
+    if (!missing.empty())
+        GTEST_SKIP() << "locale " << missing.front()
+                     << " is not installed on this machine (scripts/setup makes it)";
 }
 
 }  // namespace

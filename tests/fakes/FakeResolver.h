@@ -26,7 +26,8 @@ public:
         int error = it == addresses.end() ? WSAHOST_NOT_FOUND : 0;
         in_addr address{};
         if (!error) inet_pton(AF_INET, it->second.c_str(), &address);
-        QTimer::singleShot(0, [this, handle, error, address, done] {
+        // Bound to context_: a fake destroyed before the loop turns answers nothing.
+        QTimer::singleShot(0, &context_, [this, handle, error, address, done] {
             if (live_.erase(handle)) done(error, address);
         });
         return handle;
@@ -34,6 +35,7 @@ public:
     void Cancel(uint64_t handle) override { live_.erase(handle); }
 
 private:
+    QObject context_;
     uint64_t next_ = 1;
     std::set<uint64_t> live_;
 };

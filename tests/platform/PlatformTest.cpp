@@ -4,8 +4,14 @@
 #include <filesystem>
 
 #include <QCoreApplication>
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
+#include "fakes/FakeResolver.h"
 #include "fixtures/Fixtures.h"
+#include "platform/AsyncSocket.h"
 #include "platform/TempFile.h"
 #include "platform/Window.h"
 
@@ -113,6 +119,57 @@ TEST_F(TempFileTest, CreatesPrivateUniqueFilesWithThePrefix) {
     TempFile nowhere;
     EXPECT_FALSE(nowhere.Create("KV1", Path("no/such/folder"), false, &error));
     EXPECT_NE(error.find("no/such/folder"), std::string::npos);
+}
+
+// A name server that does not answer: every lookup blocks until the test opens the gate.
+TEST(ResolverTest, ADeadNameServerHoldsAFewThreadsAndQueuedLookupsCanBeCancelled) {
+    std::mutex mutex;
+    std::condition_variable gate;
+    bool open = false;
+    std::atomic<int> inside{0}, calls{0};
+    auto lookup = [&](const std::string&, in_addr* address) {
+        ++calls;
+        ++inside;
+        std::unique_lock lock(mutex);
+        gate.wait(lock, [&] { return open; });
+        --inside;
+        address->s_addr = htonl(0x7F000001);
+        return 0;
+    };
+    std::vector<int> answered;
+    {
+        SystemResolver resolver(lookup, 4);
+        std::vector<uint64_t> handles;
+        for (int i = 0; i < 10; ++i)
+            handles.push_back(
+                resolver.Lookup("dead" + std::to_string(i),
+                                [&answered, i](int, in_addr) { answered.push_back(i); }));
+        ASSERT_TRUE(waitFor([&] { return inside == 4; }));
+        // Four threads are stuck; the other six wait in the queue, not on threads of their own.
+        EXPECT_EQ(resolver.queued(), 6u);
+        EXPECT_EQ(inside, 4);
+        resolver.Cancel(handles[7]);  // the client's time-out, while queued
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        gate.notify_all();
+        ASSERT_TRUE(waitFor([&] { return answered.size() == 9; }));
+        EXPECT_EQ(calls, 9) << "a lookup cancelled in the queue never runs";
+        EXPECT_EQ(std::count(answered.begin(), answered.end(), 7), 0);
+    }
+}
+
+TEST(ResolverTest, AFakeResolverGoneBeforeTheLoopTurnsAnswersNothing) {
+    bool answered = false;
+    {
+        FakeResolver fake;
+        fake.addresses["host"] = "127.0.0.1";
+        fake.Lookup("host", [&](int, in_addr) { answered = true; });
+    }
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(answered);
 }
 
 }  // namespace

@@ -368,20 +368,25 @@ TEST_F(RegistryTest, StoresFoldedTheOldWayAreBroughtUpToDateOnOpen) {
 TEST_F(RegistryTest, ABatchLandsWholeOrNotAtAll) {
     auto store = Registry::Current();
     RegKey key;
-    ASSERT_TRUE(store->BeginBatch());
-    EXPECT_FALSE(store->BeginBatch()) << "batches do not nest";
-    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Batch\\Deep", ""), ERROR_SUCCESS);
-    key.SetString("v", "x");
-    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Other", ""), ERROR_SUCCESS);
-    EXPECT_EQ(RegKey::LocalMachine().DeleteKey("Other"), ERROR_SUCCESS);
-    store->EndBatch(false);
+    {
+        // Left without Commit, as an import that meets a bad line is.
+        Registry::Transaction batch(*store, Registry::Transaction::Whole);
+        ASSERT_TRUE(batch.open());
+        EXPECT_FALSE(Registry::Transaction(*store, Registry::Transaction::Whole).open())
+            << "batches do not nest";
+        ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Batch\\Deep", ""), ERROR_SUCCESS);
+        key.SetString("v", "x");
+        ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Other", ""), ERROR_SUCCESS);
+        EXPECT_EQ(RegKey::LocalMachine().DeleteKey("Other"), ERROR_SUCCESS);
+    }
     RegKey probe;
     EXPECT_EQ(probe.Open(RegKey::LocalMachine(), "Batch"), ERROR_FILE_NOT_FOUND);
 
-    ASSERT_TRUE(store->BeginBatch());
+    Registry::Transaction batch(*store, Registry::Transaction::Whole);
+    ASSERT_TRUE(batch.open());
     ASSERT_EQ(key.Create(RegKey::LocalMachine(), "Batch\\Deep", ""), ERROR_SUCCESS);
     key.SetString("v", "y");
-    EXPECT_TRUE(store->EndBatch(true));
+    EXPECT_TRUE(batch.Commit());
     ASSERT_EQ(probe.Open(RegKey::LocalMachine(), "Batch\\Deep"), ERROR_SUCCESS);
     std::string text;
     EXPECT_EQ(probe.GetString("v", &text), ERROR_SUCCESS);

@@ -63,6 +63,7 @@ protected:
         commands_ = std::make_unique<CMainCommands>(*app_);
         trayUp_ = tray;
         frame_ = std::make_unique<CMainFrame>(*app_, *commands_, [this] { return trayUp_; });
+        app_->StartSchedules(true);  // as the start-up path does once the window is up
         frame_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(frame_.get()));
     }
