@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <cstdio>
 #include <fstream>
 
@@ -185,10 +186,12 @@ TEST_F(HeadlessTest, ASignalCancelsTheRunHangsUpAndLeavesNoTemporaryFile) {
     for (int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal);
         std::remove(Path("calls").c_str());
+        while (silent.hasPendingConnections()) silent.nextPendingConnection()->deleteLater();
         QProcess p;
         Start(p, {"--run", "Daily"});
-        ASSERT_TRUE(waitFor([&] { return !TempFiles().isEmpty(); }, std::chrono::seconds(30)))
-            << "the monitor never started";
+        ASSERT_TRUE(
+            waitFor([&] { return silent.hasPendingConnections(); }, std::chrono::seconds(30)))
+            << "the monitor never reached the server";
         ::kill(static_cast<pid_t>(p.processId()), signal);
         ASSERT_TRUE(p.waitForFinished(30000));
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
