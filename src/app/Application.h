@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "app/ActivityLog.h"
-#include "app/PagerQueue.h"
 #include "app/RunWindow.h"
 #include "app/Scheduler.h"
+#include "notify/PagerQueue.h"
 
 class DialUp;
 

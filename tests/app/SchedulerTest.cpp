@@ -3,12 +3,12 @@
 #include <optional>
 
 #include "app/ActivityLog.h"
-#include "app/PagerQueue.h"
 #include "app/RunWindow.h"
 #include "app/Scheduler.h"
 #include "app/SettingsStore.h"
 #include "fakes/FakeDialUp.h"
 #include "fixtures/Fixtures.h"
+#include "notify/PagerQueue.h"
 #include "platform/SystemClock.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/PagerQueue.h"
-#include "app/Panel.h"
+#include "net/Panel.h"
+#include "notify/PagerQueue.h"
 #include "platform/DialUp.h"
 
 using Timeline = std::vector<std::string>;
@@ -105,7 +105,7 @@ public:
     void Finish(WPARAM result = 0) { Complete(result); }
 
 protected:
-    void OnMessage(UINT msg, WPARAM, LPARAM) override {
+    void OnStepMessage(UINT msg, WPARAM, LPARAM) override {
         if (msg == kFinish) Complete(0);
     }
 
