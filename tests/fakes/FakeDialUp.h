@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,6 +104,13 @@ public:
         timeline_->push_back("cancel " + label_ + " " + std::to_string(code));
     }
     void Finish(WPARAM result = 0) { Complete(result); }
+    // What a step at work shows.
+    void Show(const std::string& title, std::vector<std::string> lines,
+              std::optional<int> progress) {
+        SetTitle(title);
+        SetLines(std::move(lines));
+        SetProgress(progress);
+    }
 
 protected:
     void OnStepMessage(UINT msg, WPARAM, LPARAM) override {

@@ -122,6 +122,31 @@ TEST_F(MailQueueTest, QueueMailWritesCompleteFilesOnly) {
     EXPECT_NE(LogTexts()[0].find("queueing mail"), std::string::npos);
 }
 
+// Keeps every record it is handed instead of writing a log file.
+class RecordingLog : public ActivityLogWriter {
+public:
+    std::vector<std::pair<int, std::string>> records;
+    void WriteLog(int icon, const std::string& text, int, const std::string&, bool) override {
+        records.emplace_back(icon, text);
+    }
+};
+
+TEST_F(MailQueueTest, QueueMailReportsToTheLogItIsHanded) {
+    // Not to whatever log the application object holds: a monitor run by the headless
+    // program or a test has its own.
+    std::ofstream("Forward") << "a file in the way";
+    RecordingLog log;
+    EXPECT_FALSE(QueueMail(log, "body", "you@x.test", "Hello", "Me"));
+    ASSERT_EQ(log.records.size(), 1u);
+    EXPECT_EQ(log.records[0].first, kIconError);
+    EXPECT_EQ(log.records[0].second.rfind("An error occured while queueing mail.   The error "
+                                          "message was : Forward",
+                                          0),
+              0u)
+        << log.records[0].second;
+    EXPECT_TRUE(LogTexts().empty());
+}
+
 TEST_F(MailQueueTest, AnEmptyQueueFinishesWithoutConnecting) {
     FakeSmtpServer server;
     EXPECT_EQ(Send(), 0u);
