@@ -9,20 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "settings/ActivityLogWriter.h"
+
 inline constexpr const char* kLogFileName = "Quorvane.log";
 inline constexpr size_t kLogRecordSize = 516;
 inline constexpr size_t kLogLinkMax = 251;
 inline constexpr size_t kLogTextMax = 243;
-
-// Icons of the records.
-inline constexpr int kIconMail = 130;
-inline constexpr int kIconNews = 131;
-inline constexpr int kIconDefault = 133;
-inline constexpr int kIconError = 155;
-inline constexpr int kIconWeb = 158;
-
-// Preview action that opens the link in the web browser.
-inline constexpr int kActionBrowse = 11;
 
 // Control ids of the Log Messages bar.
 enum LogBarControl {
@@ -60,7 +52,7 @@ bool ReadLogFile(const std::string& path, std::vector<LogRecord>* records, std::
 // The text a file error on the log file is reported with.
 std::string LogFileErrorText(int error, const std::string& fileName);
 
-class CActivityLog : public QObject {
+class CActivityLog : public QObject, public ActivityLogWriter {
     Q_OBJECT
 public:
     // What the Log Messages bar shows.
@@ -82,7 +74,7 @@ public:
     // Appends a record. link may be empty. With popUp set, the bar is shown as the
     // DisplayMesg option says.
     void WriteLog(int icon, const std::string& text, int action = 0, const std::string& link = {},
-                  bool popUp = true);
+                  bool popUp = true) override;
     // Refreshes the bar from the file for logIndex.
     void ShowLogRecord();
     void Previous();

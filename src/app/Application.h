@@ -9,9 +9,9 @@
 #include <string>
 
 #include "app/ActivityLog.h"
-#include "app/PagerQueue.h"
 #include "app/RunWindow.h"
 #include "app/Scheduler.h"
+#include "notify/PagerQueue.h"
 
 class DialUp;
 class QCoreApplication;

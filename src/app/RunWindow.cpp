@@ -1,8 +1,8 @@
 #include "app/RunWindow.h"
 
 #include "app/ActivityLog.h"
-#include "app/PagerQueue.h"
 #include "app/SettingsStore.h"
+#include "notify/PagerQueue.h"
 #include "platform/UserPrompt.h"
 
 namespace {

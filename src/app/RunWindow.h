@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/ItemList.h"
-#include "app/Panel.h"
+#include "net/Panel.h"
 #include "platform/DialUp.h"
 #include "platform/Registry.h"
 

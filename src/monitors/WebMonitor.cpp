@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "app/ActivityLog.h"
-#include "app/SettingsStore.h"
 #include "net/Inet.h"
 #include "notify/MailQueue.h"
+#include "settings/ActivityLogWriter.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -58,21 +58,13 @@ WatchedUrlRecord WatchedUrlRecord::Decode(const Bytes& data) {
     return {GetLe32(data, 0), GetLe32(data, 4), GetLe32(data, 8)};
 }
 
-CWebMonitor::CWebMonitor(CActivityLog& log, QObject* parent) : CPanel(parent), log_(log) {
-    http_.SetOwner(this);
+CWebMonitor::CWebMonitor(ActivityLogWriter& log, QObject* parent) : CPanel(parent), log_(log) {
+    RegisterClient(http_, WM_HTTP_LOOKUP_DONE);
 }
 
 CWebMonitor::~CWebMonitor() = default;
 
-void CWebMonitor::OnTimer(UINT id) {
-    http_.OnTimer(id);
-}
-
-void CWebMonitor::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_HTTP_LOOKUP_DONE) {
-        http_.OnLookupDone(wParam, lParam);
-        return;
-    }
+void CWebMonitor::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
     if (!running_) return;
     if (msg == WM_HTTP_HEAD_DONE) OnHeadDone(static_cast<uint32_t>(wParam));
     if (msg == WM_HTTP_GET_DONE) OnGetDone(static_cast<uint32_t>(wParam));
@@ -332,10 +324,7 @@ void CWebMonitor::AddLink(const std::string& link) {
 }
 
 void CWebMonitor::ReportError(uint32_t code) {
-    log_.WriteLog(kIconError,
-                  "An error occured while watching the web site " + eventName_ +
-                      ".   The error message was : " + http_.ErrorText(code),
-                  0, {}, true);
+    WriteErrorRecord(log_, "watching the web site " + eventName_, http_.ErrorText(code));
     http_.Abort();
 }
 
@@ -352,7 +341,7 @@ void CWebMonitor::Finish(uint32_t code) {
     watched_.Close();
     running_ = false;
     if (notifyViaEmail_ == 1 && changedDocuments_ > 0) {
-        QueueMail(emailBody_, notifyEmailTo_, "Results of Web Watch " + eventName_,
+        QueueMail(log_, emailBody_, notifyEmailTo_, "Results of Web Watch " + eventName_,
                   eventName_ + " <" + notifyEmailTo_ + ">");
         changedDocuments_ = 0;
     }

@@ -7,13 +7,13 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Panel.h"
-#include "app/SettingsStore.h"
 #include "net/Http.h"
+#include "net/Panel.h"
 #include "platform/Registry.h"
 #include "platform/TempFile.h"
+#include "settings/Settings.h"
 
-class CActivityLog;
+class ActivityLogWriter;
 
 // What the watch list remembers of one document: 12 bytes, three little-endian numbers.
 struct WatchedUrlRecord {
@@ -28,7 +28,7 @@ struct WatchedUrlRecord {
 class CWebMonitor : public CPanel {
     Q_OBJECT
 public:
-    explicit CWebMonitor(CActivityLog& log, QObject* parent = nullptr);
+    explicit CWebMonitor(ActivityLogWriter& log, QObject* parent = nullptr);
     ~CWebMonitor() override;
 
     void Start(const std::string& eventName) override;
@@ -38,8 +38,7 @@ public:
     bool running() const { return running_; }
 
 protected:
-    void OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
-    void OnTimer(UINT id) override;
+    void OnStepMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:
     void NextDocument();
@@ -54,7 +53,7 @@ private:
     void Finish(uint32_t code);
     bool TruncateTemp();
 
-    CActivityLog& log_;
+    ActivityLogWriter& log_;
     CHttp http_;
     TempFile temp_;
     RegKey watched_;

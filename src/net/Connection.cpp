@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "app/SettingsStore.h"
+#include "settings/Settings.h"
 
 CConnection::CConnection(const ClientTraits& traits)
     : traits_(traits), timerId_(traits.timerId), replyTimeout_(traits.defaultTimeout) {}

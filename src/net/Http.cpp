@@ -10,8 +10,8 @@
 #include <ctime>
 #include <string_view>
 
-#include "app/SettingsStore.h"
 #include "net/Inet.h"
+#include "settings/Settings.h"
 
 namespace {
 

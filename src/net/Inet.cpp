@@ -5,8 +5,7 @@
 
 #include <cstring>
 
-#include "app/ItemList.h"
-#include "app/SettingsStore.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -179,11 +178,6 @@ bool CInet::ReadString(const RegKey& key, const char* name, std::string* text) {
 
 bool CInet::ReadDword(const RegKey& key, const char* name, DWORD* value) {
     return key.GetDword(name, value) == ERROR_SUCCESS;
-}
-
-void CInet::FillList(const RegKey& key, const char* name, CItemList& list) {
-    list.ResetContent();
-    for (const auto& item : settings::ReadMultiString(key, name)) list.AddString(item);
 }
 
 int CInet::SplitUrl(std::string_view url, std::string* scheme, std::string* host, int* port,

@@ -9,8 +9,6 @@
 
 #include "platform/Registry.h"
 
-class CItemList;
-
 class CInet {
 public:
     // The position of pattern in text, or npos. A lower-case pattern letter also matches
@@ -25,11 +23,10 @@ public:
     // characters, else 0.
     static int SplitAddress(std::string_view input, std::string* name, std::string* address);
 
-    // Registry helpers: a string of at most 256 bytes (text unchanged when absent), a
-    // 4-byte value, and a list from a multi-string of at most 1024 bytes.
+    // Registry helpers: a string of at most 256 bytes (text unchanged when absent) and a
+    // 4-byte value.
     static bool ReadString(const RegKey& key, const char* name, std::string* text);
     static bool ReadDword(const RegKey& key, const char* name, DWORD* value);
-    static void FillList(const RegKey& key, const char* name, CItemList& list);
 
     // URL helpers.
     static int SplitUrl(std::string_view url, std::string* scheme, std::string* host, int* port,

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "app/SettingsStore.h"
+#include "settings/Settings.h"
 
 namespace {
 

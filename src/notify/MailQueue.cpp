@@ -12,12 +12,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/ActivityLog.h"
-#include "app/Application.h"
-#include "app/SettingsStore.h"
 #include "net/Inet.h"
 #include "platform/SystemClock.h"
 #include "platform/TempFile.h"
+#include "settings/ActivityLogWriter.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -34,10 +33,8 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-void LogQueueError(const std::string& what) {
-    if (CApplication* app = CApplication::Instance())
-        app->WriteLog(kIconError,
-                      "An error occured while queueing mail.   The error message was : " + what);
+void LogQueueError(ActivityLogWriter& log, const std::string& what) {
+    WriteErrorRecord(log, "queueing mail", what);
 }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -69,20 +66,20 @@ std::string QueuedMailText(const std::string& body, const std::string& recipient
     return text;
 }
 
-bool QueueMail(const std::string& body, const std::string& recipient, const std::string& subject,
-               const std::string& sender) {
+bool QueueMail(ActivityLogWriter& log, const std::string& body, const std::string& recipient,
+               const std::string& subject, const std::string& sender) {
     std::string text = QueuedMailText(body, recipient, subject, sender, SystemClock::Get().Now());
     ::mkdir(kForwardFolder, 0700);  // part of the installation, but made when missing
     TempFile file;
     std::string error;
     if (!file.Create("KV0", kForwardFolder, false, &error)) {
-        LogQueueError(error);
+        LogQueueError(log, error);
         return false;
     }
     std::string temp = file.Path();
     // Written and flushed completely before it takes the name the sender looks for.
     if (!WriteAll(file.Fd(), text) || ::fsync(file.Fd()) != 0) {
-        LogQueueError(temp + ": " + std::strerror(errno));
+        LogQueueError(log, temp + ": " + std::strerror(errno));
         file.Close();
         ::unlink(temp.c_str());
         return false;
@@ -91,7 +88,7 @@ bool QueueMail(const std::string& body, const std::string& recipient, const std:
     std::string queued = temp.substr(0, temp.rfind('.')) + ".Fwd";
     // link() never replaces an existing queued file.
     if (::link(temp.c_str(), queued.c_str()) != 0) {
-        LogQueueError(queued + ": " + std::strerror(errno));
+        LogQueueError(log, queued + ": " + std::strerror(errno));
         ::unlink(temp.c_str());
         return false;
     }
@@ -101,8 +98,9 @@ bool QueueMail(const std::string& body, const std::string& recipient, const std:
 
 // ---------------------------------------------------------------------------------------
 
-CMailQueueSender::CMailQueueSender(CActivityLog& log, QObject* parent) : CPanel(parent), log_(log) {
-    smtp_.SetOwner(this);
+CMailQueueSender::CMailQueueSender(ActivityLogWriter& log, QObject* parent)
+    : CPanel(parent), log_(log) {
+    RegisterClient(smtp_, WM_SMTP_LOOKUP);
     smtp_.SetAcceptedHandler([this] { OnAccepted(); });
 }
 
@@ -162,16 +160,8 @@ void CMailQueueSender::Start(const std::string&) {
     if (rc != 0) ErrorReport(rc);
 }
 
-void CMailQueueSender::OnTimer(UINT id) {
-    smtp_.OnTimer(id);
-}
-
-void CMailQueueSender::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+void CMailQueueSender::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
     auto code = static_cast<uint32_t>(wParam);
-    if (msg == WM_SMTP_LOOKUP) {
-        smtp_.OnLookupDone(wParam, lParam);
-        return;
-    }
     if (!active_) return;
     switch (msg) {
         case WM_SMTP_READY:
@@ -236,10 +226,8 @@ void CMailQueueSender::SendNext() {
         // is somebody's message: it is set aside, never deleted unsent.
         CloseCurrent();
         std::string moved = SetAside();
-        std::string head =
-            "An error occured while sending mail.   The error message was : The "
-            "queued message " +
-            found_ + " names no recipient.";
+        std::string head = ErrorRecordText("sending mail",
+                                           "The queued message " + found_ + " names no recipient.");
         if (!moved.empty()) {
             log_.WriteLog(kIconError, head + "  It was moved to " + moved + ".", 0, {}, true);
         } else {
@@ -277,9 +265,8 @@ void CMailQueueSender::OnRefused(uint32_t code) {
     int reply = smtp_.replyCode();
     std::string said = reply ? std::to_string(reply) + " " + smtp_.replyText() : smtp_.replyText();
     std::string head =
-        "An error occured while sending mail.   The error message was : The SMTP "
-        "mail server " +
-        smtp_.serverName() + " refused the mail to " + currentRecipient_;
+        ErrorRecordText("sending mail", "The SMTP mail server " + smtp_.serverName() +
+                                            " refused the mail to " + currentRecipient_);
     std::string text;
     if (reply / 100 == 5) {
         // Refused for good: tried again it would only be refused again, first in every run.
@@ -331,10 +318,7 @@ std::string CMailQueueSender::SetAside() {
 }
 
 void CMailQueueSender::ErrorReport(uint32_t code) {
-    log_.WriteLog(
-        kIconError,
-        "An error occured while sending mail.   The error message was : " + smtp_.ErrorText(code),
-        0, {}, true);
+    WriteErrorRecord(log_, "sending mail", smtp_.ErrorText(code));
     Stop(code);
 }
 

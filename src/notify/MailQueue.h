@@ -5,20 +5,20 @@
 
 #include <string>
 
-#include "app/Panel.h"
+#include "net/Panel.h"
 #include "net/Smtp.h"
 
-class CActivityLog;
+class ActivityLogWriter;
 
 inline constexpr const char* kForwardFolder = "Forward";
 // Below kForwardFolder: messages a server refused for good, kept for the user to look at
 // and never sent again by themselves.
 inline constexpr const char* kFailedFolder = "Forward/Failed";
 
-// Writes one queued message. False (with a log record) when it could not be written; the
-// caller's run goes on either way.
-bool QueueMail(const std::string& body, const std::string& recipient, const std::string& subject,
-               const std::string& sender);
+// Writes one queued message. False (with a record in log) when it could not be written;
+// the caller's run goes on either way.
+bool QueueMail(ActivityLogWriter& log, const std::string& body, const std::string& recipient,
+               const std::string& subject, const std::string& sender);
 // The text of a queued message as it goes into its file.
 std::string QueuedMailText(const std::string& body, const std::string& recipient,
                            const std::string& subject, const std::string& sender, time_t now);
@@ -30,7 +30,7 @@ std::string QueuedMailText(const std::string& body, const std::string& recipient
 class CMailQueueSender : public CPanel {
     Q_OBJECT
 public:
-    explicit CMailQueueSender(CActivityLog& log, QObject* parent = nullptr);
+    explicit CMailQueueSender(ActivityLogWriter& log, QObject* parent = nullptr);
     ~CMailQueueSender() override;
 
     void Start(const std::string& eventName) override;
@@ -40,8 +40,7 @@ public:
     int count() const { return count_; }
 
 protected:
-    void OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
-    void OnTimer(UINT id) override;
+    void OnStepMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:
     // The first queued file not passed over in this run, or empty.
@@ -59,7 +58,7 @@ private:
     void Finish(uint32_t code);
     void CloseCurrent();
 
-    CActivityLog& log_;
+    ActivityLogWriter& log_;
     CSmtp smtp_;
     std::string found_;
     std::string currentPath_;

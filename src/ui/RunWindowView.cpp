@@ -2,9 +2,11 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <optional>
 
 #include "app/RunWindow.h"
 #include "ui/Icons.h"
@@ -50,6 +52,10 @@ CRunWindowView::CRunWindowView(CRunWindow& run, QWidget* parent)
         pageOfStep_[step] = panels_->addWidget(page);
     }
     layout->addWidget(panels_, 1);
+    progress_ = new QProgressBar;
+    progress_->setRange(0, 100);
+    progress_->setVisible(false);
+    layout->addWidget(progress_);
 
     cancel_ = new QPushButton(tr("Cancel"));
     auto* buttons = new QHBoxLayout;
@@ -81,18 +87,25 @@ void CRunWindowView::Render() {
     icon1046_->setVisible(c.show1046);
     cancel_->setEnabled(c.cancelEnabled);
     int page = 0;
+    std::optional<int> progress;
     for (auto [step, index] : pageOfStep_) {
         CPanel* panel = run_.Panel(step);
         if (!panel) continue;
-        if (panel->visible()) page = index;
-        // A panel that tells what it is doing shows its own lines.
+        if (panel->visible()) {
+            page = index;
+            progress = panel->progress();
+        }
+        // A panel that tells what it is doing shows its own lines, never fewer than two.
         if (!panel->title().empty()) {
+            std::string text = panel->title() + "\n\n" + panel->line(0) + "\n" + panel->line(1);
+            for (size_t i = 2; i < panel->lines().size(); ++i) text += "\n" + panel->line(i);
             auto* label = static_cast<QLabel*>(panels_->widget(index));
-            label->setText(QString::fromStdString(panel->title() + "\n\n" + panel->line1() + "\n" +
-                                                  panel->line2()));
+            label->setText(QString::fromStdString(text));
         }
     }
     panels_->setCurrentIndex(page);
+    progress_->setVisible(progress.has_value());
+    if (progress) progress_->setValue(*progress);
     if (c.visible && !isVisible()) {
         if (c.lastShowRestored)
             showNormal();

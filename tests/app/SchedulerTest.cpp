@@ -6,13 +6,13 @@
 
 #include "app/ActivityLog.h"
 #include "app/Headless.h"
-#include "app/PagerQueue.h"
 #include "app/RunWindow.h"
 #include "app/Scheduler.h"
 #include "app/SettingsStore.h"
 #include "fakes/FakeDialUp.h"
 #include "fixtures/Fixtures.h"
 #include "notify/MailQueue.h"
+#include "notify/PagerQueue.h"
 #include "platform/SystemClock.h"
 
 namespace {

@@ -5,12 +5,13 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "app/PagerQueue.h"
-#include "app/Panel.h"
+#include "net/Panel.h"
+#include "notify/PagerQueue.h"
 #include "platform/DialUp.h"
 
 using Timeline = std::vector<std::string>;
@@ -103,9 +104,16 @@ public:
         timeline_->push_back("cancel " + label_ + " " + std::to_string(code));
     }
     void Finish(WPARAM result = 0) { Complete(result); }
+    // What a step at work shows.
+    void Show(const std::string& title, std::vector<std::string> lines,
+              std::optional<int> progress) {
+        SetTitle(title);
+        SetLines(std::move(lines));
+        SetProgress(progress);
+    }
 
 protected:
-    void OnMessage(UINT msg, WPARAM, LPARAM) override {
+    void OnStepMessage(UINT msg, WPARAM, LPARAM) override {
         if (msg == kFinish) Complete(0);
     }
 

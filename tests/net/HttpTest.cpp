@@ -8,6 +8,8 @@
 #include "fakes/ScriptedServer.h"
 #include "fixtures/Fixtures.h"
 #include "net/Http.h"
+#include "net/Panel.h"
+#include "net/Smtp.h"
 
 namespace {
 
@@ -346,3 +348,51 @@ TEST_F(HttpTest, AbortPostsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A step that drives two clients and only ever sees their completions.
+class TwoClientPanel : public CPanel {
+public:
+    CSmtp smtp;
+    CHttp http;
+    std::vector<std::pair<UINT, uint32_t>> seen;
+    TwoClientPanel() {
+        RegisterClient(smtp, WM_SMTP_LOOKUP);
+        RegisterClient(http, WM_HTTP_LOOKUP_DONE);
+        RegisterClient(smtp, WM_SMTP_LOOKUP);  // a second registration changes nothing
+    }
+    void Start(const std::string&) override {}
+    void Cancel(int) override {}
+
+protected:
+    void OnStepMessage(UINT msg, WPARAM w, LPARAM) override {
+        seen.emplace_back(msg, static_cast<uint32_t>(w));
+    }
+};
+
+}  // namespace
+
+TEST_F(HttpTest, APanelHandsItsClientsTheirLookupsAndTicks) {
+    TwoClientPanel panel;
+    // The lookup answer reaches the web client past the mail client registered first,
+    // and the step sees only the completion.
+    server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\nx"}});
+    ASSERT_EQ(panel.http.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(waitFor([&] { return !panel.seen.empty(); }));
+    EXPECT_EQ(panel.seen, (std::vector<std::pair<UINT, uint32_t>>{{WM_HTTP_GET_DONE, 200u}}));
+    EXPECT_EQ(resolver_->asked, std::vector<std::string>{"www.example.test"});
+
+    // A silent server: only the reply timer, handed on by the panel, ends the wait.
+    panel.seen.clear();
+    Root().SetDword(kTimeoutHttp, 100);
+    ScriptedServer::Reply silent;
+    silent.silent = true;
+    server_.replies = {silent};
+    Rewind();
+    ASSERT_EQ(panel.http.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(waitFor([&] { return !panel.seen.empty(); }));
+    EXPECT_EQ(panel.seen,
+              (std::vector<std::pair<UINT, uint32_t>>{{WM_HTTP_GET_DONE, kHttpNoResponse}}));
+    EXPECT_EQ(panel.smtp.state(), 0) << "the mail client was never started";
+}

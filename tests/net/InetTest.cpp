@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "app/ItemList.h"
+#include "app/SettingsStore.h"
 #include "fixtures/Fixtures.h"
 #include "net/Inet.h"
 
@@ -172,11 +173,11 @@ TEST_F(InetRegistryTest, HelpersKeepDefaultsAndStopListsAtTheEmptyItem) {
     key.SetValue("Groups", REG_MULTI_SZ, Bytes{'a', 0, 'b', 0, 0, 'c', 0, 0});
     CItemList list;
     list.AddString("stale");
-    CInet::FillList(key, "Groups", list);
+    FillList(key, "Groups", list);
     ASSERT_EQ(list.GetCount(), 2);
     EXPECT_EQ(list.GetText(1), "b");
     key.SetValue("Big", REG_MULTI_SZ, Bytes(1025, 'x'));
-    CInet::FillList(key, "Big", list);
+    FillList(key, "Big", list);
     EXPECT_EQ(list.GetCount(), 0) << "a list over 1024 bytes is not read";
 }
 

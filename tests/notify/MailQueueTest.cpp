@@ -104,7 +104,7 @@ TEST(QueuedMailTextTest, TheFileFormatLineByLine) {
 
 TEST_F(MailQueueTest, QueueMailWritesCompleteFilesOnly) {
     EXPECT_FALSE(fs::exists("Forward"));
-    ASSERT_TRUE(QueueMail("body", "you@x.test", "Hello", "Me <me@x.test>"));
+    ASSERT_TRUE(QueueMail(app_->log(), "body", "you@x.test", "Hello", "Me <me@x.test>"));
     auto names = QueuedNames();
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0].substr(0, 3), "KV0");
@@ -117,9 +117,34 @@ TEST_F(MailQueueTest, QueueMailWritesCompleteFilesOnly) {
     // A writer that cannot make its file says so and the caller goes on.
     fs::remove_all("Forward");
     std::ofstream("Forward") << "a file in the way";
-    EXPECT_FALSE(QueueMail("body", "you@x.test", "Hello", "Me"));
+    EXPECT_FALSE(QueueMail(app_->log(), "body", "you@x.test", "Hello", "Me"));
     ASSERT_EQ(LogTexts().size(), 1u);
     EXPECT_NE(LogTexts()[0].find("queueing mail"), std::string::npos);
+}
+
+// Keeps every record it is handed instead of writing a log file.
+class RecordingLog : public ActivityLogWriter {
+public:
+    std::vector<std::pair<int, std::string>> records;
+    void WriteLog(int icon, const std::string& text, int, const std::string&, bool) override {
+        records.emplace_back(icon, text);
+    }
+};
+
+TEST_F(MailQueueTest, QueueMailReportsToTheLogItIsHanded) {
+    // Not to whatever log the application object holds: a monitor run by the headless
+    // program or a test has its own.
+    std::ofstream("Forward") << "a file in the way";
+    RecordingLog log;
+    EXPECT_FALSE(QueueMail(log, "body", "you@x.test", "Hello", "Me"));
+    ASSERT_EQ(log.records.size(), 1u);
+    EXPECT_EQ(log.records[0].first, kIconError);
+    EXPECT_EQ(log.records[0].second.rfind("An error occured while queueing mail.   The error "
+                                          "message was : Forward",
+                                          0),
+              0u)
+        << log.records[0].second;
+    EXPECT_TRUE(LogTexts().empty());
 }
 
 TEST_F(MailQueueTest, AnEmptyQueueFinishesWithoutConnecting) {
@@ -135,7 +160,7 @@ TEST_F(MailQueueTest, ThreeFilesGoInOneSessionAndAreDeletedOnAcceptance) {
     FakeSmtpServer server;
     UseServer(server);
     for (int i = 1; i <= 3; ++i)
-        ASSERT_TRUE(QueueMail("body " + std::to_string(i), "you@x.test",
+        ASSERT_TRUE(QueueMail(app_->log(), "body " + std::to_string(i), "you@x.test",
                               "Subject " + std::to_string(i), "Me <me@x.test>"));
     EXPECT_EQ(Send(), 0u);
     EXPECT_EQ(server.connections, 1);
@@ -266,7 +291,7 @@ TEST_F(MailQueueTest, FilesWithoutRecipientOrThatCannotBeOpened) {
     fs::create_directory("Forward");
     std::ofstream("Forward/KV0~1.Fwd") << "Subject: nobody\r\n\r\nx\r\n.\r\n";
     fs::create_symlink("/nonexistent/target", "Forward/KV0~2.Fwd");
-    ASSERT_TRUE(QueueMail("ok", "you@x.test", "fine", "Me"));
+    ASSERT_TRUE(QueueMail(app_->log(), "ok", "you@x.test", "fine", "Me"));
     EXPECT_EQ(Send(), 0u);
     EXPECT_EQ(server.messages.size(), 1u) << "only the good file is sent";
     EXPECT_EQ(QueuedNames(), std::vector<std::string>{"KV0~2.Fwd"})
@@ -285,7 +310,7 @@ TEST_F(MailQueueTest, ANoSuchServerIsOneErrorAndTheQueueStays) {
     int port = closed.port();
     Root().SetDword(kConnectionAttempts, 0);
     Root().SetString(kSmtpServer, "127.0.0.1:1");
-    ASSERT_TRUE(QueueMail("x", "you@x.test", "s", "Me"));
+    ASSERT_TRUE(QueueMail(app_->log(), "x", "you@x.test", "s", "Me"));
     EXPECT_EQ(Send(), kSmtpNoResponse);
     EXPECT_EQ(QueuedNames().size(), 1u);
     ASSERT_EQ(LogTexts().size(), 1u);

@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -194,6 +195,15 @@ TEST_F(MainFrameTest, ScheduleCommandsNeedAChosenScheduleAndNoRun) {
     ASSERT_TRUE(waitFor([&] { return run->isVisible(); }));
     EXPECT_EQ(run->windowTitle(), "Running scheduled event  -  Daily");
     EXPECT_EQ(run->ShownPanelText(), "Checking the web site...");
+    EXPECT_FALSE(run->progressBar()->isVisible()) << "a step that tells no progress shows no bar";
+    // A step shows every line it has, and its progress while it tells one.
+    web->Show("Searching", {"1", "2", "3", "4", "5", "6"}, 140);
+    EXPECT_EQ(run->ShownPanelText(), "Searching\n\n1\n2\n3\n4\n5\n6");
+    EXPECT_TRUE(run->progressBar()->isVisible());
+    EXPECT_EQ(run->progressBar()->value(), 100) << "held to the end of the range";
+    web->Show("Checking", {"only one"}, std::nullopt);
+    EXPECT_EQ(run->ShownPanelText(), "Checking\n\nonly one\n");
+    EXPECT_FALSE(run->progressBar()->isVisible());
     Save(run, "run-window.png");
     QTest::mouseClick(run->cancelButton(), Qt::LeftButton);
     EXPECT_EQ(web->cancels, 1);

@@ -1,0 +1,82 @@
+#include "settings/Settings.h"
+
+#include <algorithm>
+
+namespace settings {
+
+std::string EventPath(const std::string& name) {
+    return std::string(kRoot) + "\\" + name;
+}
+
+bool IsSet(const RegKey& key, const char* name) {
+    return ReadDword(key, name, 0) == 1;
+}
+
+DWORD ReadDword(const RegKey& key, const char* name, DWORD fallback) {
+    DWORD v = 0;
+    return key.GetDword(name, &v) == ERROR_SUCCESS ? v : fallback;
+}
+
+std::string ReadString(const RegKey& key, const char* name, size_t capacity) {
+    std::string text;
+    if (key.GetString(name, &text, capacity) != ERROR_SUCCESS) text.clear();
+    return text;
+}
+
+std::vector<std::string> ReadMultiString(const RegKey& key, const char* name) {
+    std::vector<std::string> items;
+    Bytes data;
+    if (key.QueryValue(name, nullptr, &data, kListBuffer) != ERROR_SUCCESS) return items;
+    size_t i = 0;
+    while (i < data.size()) {
+        auto end = std::find(data.begin() + static_cast<long>(i), data.end(), uint8_t{0});
+        if (end == data.begin() + static_cast<long>(i)) break;  // the empty item ends it
+        items.emplace_back(data.begin() + static_cast<long>(i), end);
+        i = static_cast<size_t>(end - data.begin()) + 1;
+    }
+    return items;
+}
+
+Bytes EncodeMultiString(const std::vector<std::string>& items, size_t limit) {
+    Bytes out;
+    for (const auto& item : items) {
+        if (item.empty()) continue;  // an empty item would end the list early
+        if (out.size() + item.size() + 2 > limit) break;
+        out.insert(out.end(), item.begin(), item.end());
+        out.push_back(0);
+    }
+    out.push_back(0);
+    if (out.size() == 1) out.push_back(0);  // an empty list is two NULs
+    return out;
+}
+
+DWORD ReadRootDword(const char* name, DWORD fallback) {
+    RegKey root;
+    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return fallback;
+    return ReadDword(root, name, fallback);
+}
+
+}  // namespace settings
+
+using namespace settings;
+
+bool ReadRootString(const char* name, std::string& text) {
+    text.clear();
+    RegKey root;
+    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
+    text = ReadString(root, name, kRootStringBuffer);
+    return true;
+}
+
+bool GetMyName(std::string& text) {
+    return ReadRootString(kMyName, text);
+}
+bool GetHostName(std::string& text) {
+    return ReadRootString(kHostName, text);
+}
+bool GetSmtpServer(std::string& text) {
+    return ReadRootString(kSmtpServer, text);
+}
+bool GetNewsServer(std::string& text) {
+    return ReadRootString(kNewsServer, text);
+}

@@ -1,0 +1,112 @@
+#pragma once
+
+// The settings keys and their typed readers: the names of the values the program keeps
+// under its settings root, and the rules by which each kind of value is read. They need
+// nothing but the store, so every layer above may use them.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Registry.h"
+
+namespace settings {
+
+inline constexpr const char* kRoot = "SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion";
+inline constexpr const char* kEventClass = "Quorvane";
+inline constexpr const char* kCopyClass = "Korvalin";
+
+// Global options (values of the settings root).
+inline constexpr const char* kMyName = "MyName";
+inline constexpr const char* kHostName = "HostName";
+inline constexpr const char* kSmtpServer = "SmtpServer";
+inline constexpr const char* kNewsServer = "NewsServer";
+inline constexpr const char* kConnectionAttempts = "ConnectionAttempts";
+inline constexpr const char* kTimeoutConnection = "TimeoutConnection";
+inline constexpr const char* kTimeoutHttp = "TimeoutHttp";
+inline constexpr const char* kTimeoutPop3 = "TimeoutPop3";
+inline constexpr const char* kTimeoutSmtp = "TimeoutSmtp";
+inline constexpr const char* kTimeoutNntp = "TimeoutNntp";
+inline constexpr const char* kUseProxy = "UseProxy";
+inline constexpr const char* kProxyServer = "ProxyServer";
+inline constexpr const char* kProxyPort = "ProxyPort";
+inline constexpr const char* kWebBrowser = "WebBrowser";
+inline constexpr const char* kMailReader = "MailReader";
+inline constexpr const char* kNewsReader = "NewsReader";
+inline constexpr const char* kDisplayMesg = "DisplayMesg";
+inline constexpr const char* kAutoStartLM = "AutoStartLM";
+inline constexpr const char* kPagerModem = "PagerModem";
+inline constexpr const char* kPagerDelay = "PagerDelay";
+inline constexpr const char* kFaxProfile = "FaxProfile";
+inline constexpr const char* kTimeServerUrl = "TimeServerUrl";
+// Our own: the program that stands in for the dial-up library.
+inline constexpr const char* kDialUpProgram = "DialUpProgram";
+// Our own: the most bytes one web response may bring (a server that never stops sending
+// must not fill the disk).
+inline constexpr const char* kHttpMaxResponse = "HttpMaxResponse";
+// Our own: the longest one request to a server (a web document, a mail session) may take,
+// in seconds, so that a server that answers a byte at a time cannot hold a run forever.
+inline constexpr const char* kRequestTimeLimit = "RequestTimeLimit";
+
+// Values of every event.
+inline constexpr const char* kType = "Type";
+inline constexpr const char* kDescription = "Description";
+inline constexpr const char* kEnabled = "Enabled";
+inline constexpr const char* kLog = "Log";
+inline constexpr const char* kScheduledEvent = "ScheduledEvent";
+// A monitor that belongs to no schedule; "<None" marks one whose schedule was deleted.
+inline constexpr const char* kNoSchedule = "<None>";
+inline constexpr const char* kDeletedSchedule = "<None";
+
+// Our own value of a web site event: the most documents its watch list may grow to by
+// crawling, so that a site that makes pages without end (a calendar, a session id in every
+// link) cannot keep a run going for ever.
+inline constexpr const char* kMaxDocuments = "MaxDocuments";
+inline constexpr DWORD kDefaultMaxDocuments = 10000;
+
+// Event kinds (the Type value).
+enum EventKind : DWORD {
+    kSchedule = 1,
+    kNewsMonitor = 2,
+    kMailMonitor = 3,
+    kWebMonitor = 4,
+    kLumettaDisplay = 5,
+};
+
+// Reader buffer sizes.
+inline constexpr size_t kStringBuffer = 256;
+inline constexpr size_t kRootStringBuffer = 252;
+inline constexpr size_t kListBuffer = 1024;
+// A value that holds an event's name (ScheduledEvent): any name the store accepts as a
+// key, 255 characters of up to 4 bytes each, and the NUL.
+inline constexpr size_t kEventNameBuffer = kMaxKeyNameLength * 4 + 1;
+
+// The path of an event's key: the root, a backslash and the name.
+std::string EventPath(const std::string& name);
+
+// A flag counts as set only when it reads exactly 1.
+bool IsSet(const RegKey& key, const char* name);
+// A DWORD of key, or fallback when it is absent or unreadable.
+DWORD ReadDword(const RegKey& key, const char* name, DWORD fallback);
+// A string of key read with a buffer of capacity bytes; empty when absent or too long.
+std::string ReadString(const RegKey& key, const char* name, size_t capacity = kStringBuffer);
+// A list in the multi-string layout (any type): at most 1024 bytes, ending at the first
+// empty item.
+std::vector<std::string> ReadMultiString(const RegKey& key, const char* name);
+// Encodes items in the multi-string layout (each NUL-terminated, one more NUL at the
+// end), keeping only the whole items that fit in limit bytes.
+Bytes EncodeMultiString(const std::vector<std::string>& items, size_t limit = kListBuffer);
+
+// A DWORD of the settings root, or fallback.
+DWORD ReadRootDword(const char* name, DWORD fallback);
+
+}  // namespace settings
+
+// Reads a global string with a 252-byte buffer. text is emptied first; false only when the
+// settings root cannot be opened.
+bool ReadRootString(const char* name, std::string& text);
+bool GetMyName(std::string& text);
+bool GetHostName(std::string& text);
+bool GetSmtpServer(std::string& text);
+bool GetNewsServer(std::string& text);
