@@ -7,6 +7,7 @@
 
 #include "app/ItemList.h"
 #include "app/SettingsStore.h"
+#include "net/UniqueFd.h"
 
 namespace {
 
@@ -412,9 +413,7 @@ bool CInet::GetHeaderValue(int fd, std::string_view name, std::string* value) {
 
 bool CInet::GetHeaderValue(const std::string& path, std::string_view name, std::string* value) {
     value->clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool found = GetHeaderValue(fd, name, value);
-    ::close(fd);
-    return found;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    return GetHeaderValue(fd.get(), name, value);
 }

@@ -116,7 +116,7 @@ bool QueueMail(const std::string& body, const std::string& recipient, const std:
 
 CMailQueueSender::CMailQueueSender(CActivityLog& log, QObject* parent) : CPanel(parent), log_(log) {
     smtp_.SetOwner(this);
-    smtp_.SetAcceptedHandler([this] { OnAccepted(); });
+    connect(&smtp_, &CSmtp::MessageAccepted, this, [this] { OnAccepted(); });
 }
 
 CMailQueueSender::~CMailQueueSender() {

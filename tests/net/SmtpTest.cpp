@@ -201,7 +201,7 @@ TEST_F(SmtpTest, WhatTheServerSaysWhileTheTextGoesOutIsBounded) {
 TEST_F(SmtpTest, TheAcceptanceIsToldBeforeTheSessionGoesOn) {
     int accepted = 0;
     std::vector<std::string> seenByThen;
-    owner_.client.SetAcceptedHandler([&] {
+    QObject::connect(&owner_.client, &CSmtp::MessageAccepted, [&] {
         ++accepted;
         seenByThen = server_.commands;
     });
