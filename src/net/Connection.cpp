@@ -18,7 +18,7 @@ CConnection::~CConnection() {
 
 void CConnection::SetOwner(CWindow* owner) {
     owner_ = owner;
-    state_ = 0;
+    SetState(kStateIdle);
     opMessage_ = 0;
     timerId_ = traits_.timerId;
     replyTimeout_ = traits_.defaultTimeout;
@@ -52,6 +52,13 @@ void CConnection::PostResult(uint32_t code) {
     opMessage_ = 0;
 }
 
+void CConnection::Fail(uint32_t code) {
+    StopTimer();
+    SetState(kStateIdle);
+    Close();
+    PostResult(code);
+}
+
 std::string CConnection::WithServer(const char* pattern) const {
     std::string out;
     for (const char* p = pattern; *p; ++p) {
@@ -83,7 +90,7 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
         hasDeadline_ = true;
     }
     if (int rc = Create(); rc != 0) return static_cast<uint32_t>(rc);
-    state_ = traits_.resolvingState;
+    SetState(traits_.resolvingState);
     opMessage_ = message;
     port_ = port;
 
@@ -102,7 +109,7 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
                                 static_cast<LPARAM>(error) << 16);
     });
     if (lookupHandle_ == 0) {
-        state_ = 0;
+        SetState(kStateIdle);
         opMessage_ = 0;
         Close();
         return WSAENOBUFS;
@@ -126,9 +133,7 @@ void CConnection::ConnectStep(int error, in_addr address) {
     }
     StopTimer();
     if (error != 0) {
-        state_ = 0;
-        Close();
-        PostResult(static_cast<uint32_t>(error));
+        Fail(static_cast<uint32_t>(error));
         attemptsLeft_ = -1;
         return;
     }
@@ -136,11 +141,9 @@ void CConnection::ConnectStep(int error, in_addr address) {
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port_ ? port_ : traits_.defaultPort));
     to.sin_addr = address;
-    state_ = 1;
+    SetState(kStateConnecting);
     if (int rc = Connect(to); rc != 0) {
-        state_ = 0;
-        Close();
-        PostResult(static_cast<uint32_t>(rc));
+        Fail(static_cast<uint32_t>(rc));
         attemptsLeft_ = -1;
         return;
     }
@@ -163,7 +166,7 @@ void CConnection::RetryRule() {
     UINT message = opMessage_;
     int state = state_;
     StopTimer();
-    state_ = 0;
+    SetState(kStateIdle);
     opMessage_ = 0;
     Close();
     if (lookupHandle_) {
@@ -195,7 +198,7 @@ bool CConnection::OnTimer(UINT id) {
 
 void CConnection::Abort() {
     StopTimer();
-    state_ = 0;
+    SetState(kStateIdle);
     opMessage_ = 0;
     hasDeadline_ = false;
     if (lookupHandle_) {

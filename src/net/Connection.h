@@ -17,23 +17,30 @@ inline constexpr uint32_t kLookupTimedOut = 0x89000007;
 // The longest one request may take when the settings name no limit, in seconds.
 inline constexpr uint32_t kDefaultRequestTimeLimit = 600;
 
+// What differs by client. Filled with designated initialisers, so that two texts or two
+// numbers of the same type cannot trade places unnoticed.
 struct ClientTraits {
-    const char* timeoutSetting;  // reply time-out value in the settings root
-    UINT defaultTimeout;         // ms, when that value is absent
-    UINT timerId;
-    int defaultPort;
-    UINT lookupMessage;
-    int resolvingState;
-    uint32_t busyCode;
-    uint32_t noResponseCode;
+    const char* timeoutSetting = nullptr;  // reply time-out value in the settings root
+    UINT defaultTimeout = 0;               // ms, when that value is absent
+    UINT timerId = 0;
+    int defaultPort = 0;
+    UINT lookupMessage = 0;
+    int resolvingState = 0;
+    uint32_t busyCode = 0;
+    uint32_t noResponseCode = 0;
     // Sentences that differ by client ("%s" is the server name).
-    const char* textInvalid;      // 10022
-    const char* textUnreachable;  // 10051, 10065
-    const char* textTimedOut;     // 10060
-    const char* textBusy;
-    const char* textNoResponse;
-    const char* textLookupTimedOut;
+    const char* textInvalid = "";      // 10022
+    const char* textUnreachable = "";  // 10051, 10065
+    const char* textTimedOut = "";     // 10060
+    const char* textBusy = "";
+    const char* textNoResponse = "";
+    const char* textLookupTimedOut = "";
 };
+
+// The states every client shares; each client numbers its own from 2 on (its resolving
+// state is in its traits).
+inline constexpr int kStateIdle = 0;
+inline constexpr int kStateConnecting = 1;
 
 class CConnection : public CAsyncSocket {
     Q_OBJECT
@@ -83,14 +90,29 @@ protected:
     // The sentence for a code no table lists.
     virtual std::string UnknownText(uint32_t code) const;
 
+    // Ends the operation in failure: the timer stops, the socket closes, the client is idle
+    // and the completion (if an operation runs) carries code.
+    void Fail(uint32_t code);
+
     void OnConnect(int error) override;
 
     // "%s" in pattern filled with the server name.
     std::string WithServer(const char* pattern) const;
 
+    // Every change of state goes through here.
+    void SetState(int state) { state_ = state; }
+    // The operation in progress; 0 ends it without a completion.
+    void SetOpMessage(UINT message) { opMessage_ = message; }
+    void SetServerName(const std::string& name) { serverName_ = name; }
+    void SetReplyText(std::string text) { replyText_ = std::move(text); }
+    const ClientTraits& traits() const { return traits_; }
+    CWindow* owner() const { return owner_; }
+    int port() const { return port_; }
+
+private:
     const ClientTraits& traits_;
     CWindow* owner_ = nullptr;
-    int state_ = 0;
+    int state_ = kStateIdle;
     UINT opMessage_ = 0;
     UINT timerId_;
     UINT replyTimeout_;
@@ -99,7 +121,6 @@ protected:
     int port_ = 0;
     std::string replyText_;
 
-private:
     void ConnectStep(int error, in_addr address);
     bool PastDeadline() const;
 

@@ -16,22 +16,25 @@
 namespace {
 
 const ClientTraits kHttpTraits = {
-    settings::kTimeoutHttp,
-    30000,
-    kHttpTimer,
-    80,
-    WM_HTTP_LOOKUP_DONE,
-    4,
-    kHttpBusy,
-    kHttpNoResponse,
-    "Could not connect to the Web Server.",
-    "The web server cannot be reached from this host at this time, the link may be down.",
-    "The connection to the Web server %s timed out, please try again later.  Verify the server "
-    "name and try again.",
-    "The Web object is being recalled.",
-    "The Web Server %s did not respond to our command, please try again later.",
-    "The Internet address lookup timed out.  Verify the DNS server addresses, and the Internet "
-    "connection.",
+    .timeoutSetting = settings::kTimeoutHttp,
+    .defaultTimeout = 30000,
+    .timerId = kHttpTimer,
+    .defaultPort = 80,
+    .lookupMessage = WM_HTTP_LOOKUP_DONE,
+    .resolvingState = CHttp::kResolving,
+    .busyCode = kHttpBusy,
+    .noResponseCode = kHttpNoResponse,
+    .textInvalid = "Could not connect to the Web Server.",
+    .textUnreachable =
+        "The web server cannot be reached from this host at this time, the link may be down.",
+    .textTimedOut =
+        "The connection to the Web server %s timed out, please try again later.  "
+        "Verify the server name and try again.",
+    .textBusy = "The Web object is being recalled.",
+    .textNoResponse = "The Web Server %s did not respond to our command, please try again later.",
+    .textLookupTimedOut =
+        "The Internet address lookup timed out.  Verify the DNS server "
+        "addresses, and the Internet connection.",
 };
 
 // The proxy used when the settings turn the proxy on but name none.
@@ -87,18 +90,18 @@ std::string HttpDate(uint32_t t) {
 CHttp::CHttp() : CConnection(kHttpTraits) {}
 
 uint32_t CHttp::Get(const std::string& url, int outputFd, uint32_t ifModifiedSince) {
-    if (opMessage_ == 0 && state_ == 0) redirections_ = 0;
+    if (opMessage() == 0 && state() == kIdle) redirections_ = 0;
     return StartRequest(WM_HTTP_GET_DONE, url, outputFd, ifModifiedSince);
 }
 
 uint32_t CHttp::Head(const std::string& url, int outputFd, uint32_t ifModifiedSince) {
-    if (opMessage_ == 0 && state_ == 0) redirections_ = 0;
+    if (opMessage() == 0 && state() == kIdle) redirections_ = 0;
     return StartRequest(WM_HTTP_HEAD_DONE, url, outputFd, ifModifiedSince);
 }
 
 uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
                              uint32_t ifModifiedSince) {
-    if (opMessage_ != 0 || state_ != 0) return kHttpBusy;
+    if (opMessage() != 0 || state() != kIdle) return kHttpBusy;
     std::string url = urlIn;
     size_t bar = url.find('|');
     isPost_ = bar != std::string::npos;
@@ -118,7 +121,7 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
     ifModifiedSince_ = ifModifiedSince;
     requestMessage_ = message;
     statusCode_ = 0;
-    replyText_.clear();
+    SetReplyText({});
     maxResponse_ = settings::ReadRootDword(settings::kHttpMaxResponse, kDefaultMaxResponse);
 
     useProxy_ = settings::ReadRootDword(settings::kUseProxy, 0) == 1;
@@ -129,10 +132,10 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
     uint32_t rc = useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, message, true)
                             : ConnectSequence(host_, urlPort_, message, true);
     // The error texts name the document's host, also when a proxy carries the request.
-    serverName_ = host_;
+    SetServerName(host_);
     if (rc != 0) {
-        opMessage_ = 0;
-        state_ = 0;
+        SetOpMessage(0);
+        SetState(kIdle);
     }
     return rc;
 }
@@ -143,7 +146,7 @@ uint32_t CHttp::Reconnect() {
 }
 
 void CHttp::OnConnected() {
-    state_ = 2;
+    SetState(kConnected);
     std::string r = requestMessage_ == WM_HTTP_HEAD_DONE ? "HEAD " : (isPost_ ? "POST " : "GET ");
     if (!useProxy_)
         r += path_;
@@ -171,21 +174,19 @@ void CHttp::OnConnected() {
     headerDone_ = false;
     contentLength_ = -1;
     bodyReceived_ = 0;
-    StartTimer(replyTimeout_);
+    StartTimer(replyTimeout());
     int n = Send(request_.data(), static_cast<int>(request_.size()));
     if (n <= 0) {
-        state_ = 0;
-        Close();
-        PostResult(kHttpSendFailed);
+        Fail(kHttpSendFailed);
         return;
     }
     sent_ = static_cast<size_t>(n);
-    state_ = 3;
+    SetState(kRequestSent);
 }
 
 void CHttp::SendPending() {
     // What the socket could not take at once goes when it has room again.
-    while (state_ != 0 && sent_ < request_.size()) {
+    while (state() != kIdle && sent_ < request_.size()) {
         int n = Send(request_.data() + sent_, static_cast<int>(request_.size() - sent_));
         if (n < 0) {
             if (LastError() != WSAEWOULDBLOCK) Fail(static_cast<uint32_t>(LastError()));
@@ -197,17 +198,10 @@ void CHttp::SendPending() {
 
 void CHttp::OnSend(int error) {
     if (error != 0) {
-        StopTimer();
         Fail(static_cast<uint32_t>(error));
         return;
     }
     SendPending();
-}
-
-void CHttp::Fail(uint32_t code) {
-    state_ = 0;
-    Close();
-    PostResult(code);
 }
 
 void CHttp::Track(const char* data, size_t size) {
@@ -237,7 +231,6 @@ bool CHttp::WriteOut(const char* data, size_t size) {
     Track(data, size);
     received_ += size;
     if (received_ > maxResponse_) {
-        StopTimer();
         Fail(kHttpTooLarge);
         return false;
     }
@@ -246,7 +239,6 @@ bool CHttp::WriteOut(const char* data, size_t size) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             int e = n < 0 ? errno : ENOSPC;
-            StopTimer();
             Fail(static_cast<uint32_t>(e));
             return false;
         }
@@ -268,14 +260,13 @@ bool CHttp::JudgeStatusLine(bool final) {
     int major = 0, minor = 0, status = 0;
     if (!prefixOk || head_.size() < kPrefix.size() ||
         std::sscanf(head_.c_str(), "HTTP/%d.%d %d ", &major, &minor, &status) != 3) {
-        replyText_ = head_.substr(0, 1024);
-        StopTimer();
+        SetReplyText(head_.substr(0, 1024));
         Fail(kHttpNotHttp);
         return false;
     }
     statusCode_ = status;
-    if (status != 200 && status != 302) replyText_ = head_.substr(0, head_.find_first_of("\r\n"));
-    state_ = 10;
+    if (status != 200 && status != 302) SetReplyText(head_.substr(0, head_.find_first_of("\r\n")));
+    SetState(kReceiving);
     std::string pending;
     pending.swap(head_);
     return WriteOut(pending.data(), pending.size());
@@ -283,8 +274,8 @@ bool CHttp::JudgeStatusLine(bool final) {
 
 void CHttp::OnReceive(int error) {
     StopTimer();
-    if (state_ == 0) {
-        opMessage_ = 0;
+    if (state() == kIdle) {
+        SetOpMessage(0);
         char sink[1024];
         while (Receive(sink, sizeof sink) > 0) {
         }
@@ -305,14 +296,14 @@ void CHttp::OnReceive(int error) {
     }
     buffer_[n] = 0;
     if (n > 0) {
-        if (state_ == 3 || state_ == 2) {
+        if (state() == kRequestSent || state() == kConnected) {
             head_.append(buffer_, static_cast<size_t>(n));
             if (!JudgeStatusLine(false)) return;
-        } else if (state_ == 10) {
+        } else if (state() == kReceiving) {
             if (!WriteOut(buffer_, static_cast<size_t>(n))) return;
         }
     }
-    StartTimer(replyTimeout_);
+    StartTimer(replyTimeout());
 }
 
 bool CHttp::FollowRedirect() {
@@ -342,7 +333,7 @@ bool CHttp::FollowRedirect() {
     UINT message = requestMessage_;
     uint32_t rc = StartRequest(message, location, fd_, ifModifiedSince_);
     if (rc != 0) {
-        opMessage_ = message;
+        SetOpMessage(message);
         PostResult(rc);
     }
     return true;
@@ -350,12 +341,12 @@ bool CHttp::FollowRedirect() {
 
 void CHttp::OnClose(int error) {
     StopTimer();
-    if (state_ == 0 || opMessage_ == 0) return;
+    if (state() == kIdle || opMessage() == 0) return;
     // Some servers reset the connection instead of closing it once they have answered (a
     // close with the request's tail unread does that). An answer that is whole by its own
     // header stands; one that a reset may have cut short does not.
-    if (error == WSAECONNRESET && state_ == 10 && ResponseComplete()) error = 0;
-    if (error == 0 && (state_ == 3 || state_ == 2)) {
+    if (error == WSAECONNRESET && state() == kReceiving && ResponseComplete()) error = 0;
+    if (error == 0 && (state() == kRequestSent || state() == kConnected)) {
         // The server hung up before a status line: nothing to judge but what came.
         if (head_.empty()) {
             Fail(kHttpNoResponse);
@@ -364,26 +355,23 @@ void CHttp::OnClose(int error) {
         if (!JudgeStatusLine(true)) return;
     }
     if (error == 0 && statusCode_ == 302 &&
-        (opMessage_ == WM_HTTP_GET_DONE || opMessage_ == WM_HTTP_HEAD_DONE)) {
-        UINT message = opMessage_;
+        (opMessage() == WM_HTTP_GET_DONE || opMessage() == WM_HTTP_HEAD_DONE)) {
+        UINT message = opMessage();
         Close();
-        state_ = 0;
-        opMessage_ = 0;
+        SetState(kIdle);
+        SetOpMessage(0);
         if (FollowRedirect()) return;
-        opMessage_ = message;
+        SetOpMessage(message);
     }
-    uint32_t result =
-        error != 0 ? static_cast<uint32_t>(error) : static_cast<uint32_t>(statusCode_);
-    Close();
-    state_ = 0;
-    PostResult(result);
+    // A completed response ends as a failure does: idle, closed, told.
+    Fail(error != 0 ? static_cast<uint32_t>(error) : static_cast<uint32_t>(statusCode_));
 }
 
 bool CHttp::ProtocolText(uint32_t code, std::string* text) const {
     switch (code) {
         case kHttpNotHttp:
         case kHttpSendFailed:
-            *text = "The Web Server " + host_ + " said:  " + replyText_;
+            *text = "The Web Server " + host_ + " said:  " + replyText();
             return true;
         case kHttpBadLink:
             *text = "The link is not formed correctly.";
@@ -401,6 +389,6 @@ bool CHttp::ProtocolText(uint32_t code, std::string* text) const {
 }
 
 std::string CHttp::UnknownText(uint32_t code) const {
-    if (code > 300) return "The Web Server " + host_ + " said:  " + replyText_;
+    if (code > 300) return "The Web Server " + host_ + " said:  " + replyText();
     return "A unknown error occured.";
 }

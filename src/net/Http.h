@@ -30,6 +30,16 @@ inline constexpr uint32_t kDefaultMaxResponse = 256u * 1024 * 1024;
 class CHttp : public CConnection {
     Q_OBJECT
 public:
+    // The numbers are what state() reports.
+    enum State : int {
+        kIdle = kStateIdle,
+        kConnecting = kStateConnecting,
+        kConnected = 2,    // the request is going out
+        kRequestSent = 3,  // awaiting the status line
+        kResolving = 4,
+        kReceiving = 10,  // the response goes to the file
+    };
+
     CHttp();
 
     // GET (POST when url holds "|", the body behind it). ifModifiedSince 0: none. 0 when
@@ -55,7 +65,6 @@ protected:
 
 private:
     uint32_t StartRequest(UINT message, const std::string& url, int fd, uint32_t ifModifiedSince);
-    void Fail(uint32_t code);
     bool JudgeStatusLine(bool final);
     bool WriteOut(const char* data, size_t size);
     void SendPending();
@@ -67,7 +76,7 @@ private:
 
     std::string url_, host_, path_;
     int urlPort_ = 80;
-    int fd_ = -1;
+    int fd_ = -1;  // the caller's file, not ours to close
     UINT requestMessage_ = 0;
     uint32_t ifModifiedSince_ = 0;
     bool isPost_ = false;

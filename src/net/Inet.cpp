@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "net/UniqueFd.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -406,9 +407,7 @@ bool CInet::GetHeaderValue(int fd, std::string_view name, std::string* value) {
 
 bool CInet::GetHeaderValue(const std::string& path, std::string_view name, std::string* value) {
     value->clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool found = GetHeaderValue(fd, name, value);
-    ::close(fd);
-    return found;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    return GetHeaderValue(fd.get(), name, value);
 }

@@ -5,10 +5,9 @@
 // holds the text as DATA expects it, ending with the line ".".
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
-#include "net/Connection.h"
+#include "net/LineProtocol.h"
 
 inline constexpr UINT WM_SMTP_READY = WM_USER + 17;   // 0x0411
 inline constexpr UINT WM_SMTP_SENT = WM_USER + 18;    // 0x0412
@@ -29,9 +28,26 @@ inline constexpr uint32_t kSmtpNoResponse = 0x82000008;
 // can talk to, and whatever it sends must not grow the client's memory.
 inline constexpr size_t kSmtpMaxReply = 64 * 1024;
 
-class CSmtp : public CConnection {
+class CSmtp : public CLineClient {
     Q_OBJECT
 public:
+    // The numbers are what state() reports; callers and stored tests read them.
+    enum State : int {
+        kIdle = kStateIdle,
+        kConnecting = kStateConnecting,
+        kGreeting = 2,
+        kHeloSent = 3,
+        kRsetSent = 5,
+        kMailFromSent = 6,
+        kReady = 7,  // a message can be sent
+        kRcptSent = 8,
+        kDataSent = 9,
+        kSendingText = 10,
+        kTextSent = 11,
+        kQuitSent = 12,
+        kResolving = 13,
+    };
+
     CSmtp();
 
     // Opens the session; completion WM_SMTP_READY with 0 once a message can be sent.
@@ -45,34 +61,31 @@ public:
     // The three-digit code of the last reply judged (0 when none), so that a caller can
     // tell a refusal for good (5xx) from one for now (4xx).
     int replyCode() const { return replyCode_; }
-    // Called the moment the server has accepted a message text, before the session goes
-    // on: whatever happens to the session afterwards, that message has been sent.
-    void SetAcceptedHandler(std::function<void()> handler) { onAccepted_ = std::move(handler); }
+
+signals:
+    // Emitted the moment the server has accepted a message text, before the session goes
+    // on: whatever happens to the session afterwards, that message has been sent. Connect
+    // it directly (the default within one thread): a queued slot would run too late.
+    void MessageAccepted();
 
 protected:
     uint32_t Reconnect() override;
     void OnConnected() override;
     bool ProtocolText(uint32_t code, std::string* text) const override;
-    void OnReceive(int error) override;
+    size_t ReplyLength(std::string_view pending) const override;
+    void OnReply(const std::string& reply) override;
+    bool AwaitsReply() const override;
+    bool SendsData() const override { return state() == kSendingText; }
+    void OnReplyTooLong(const std::string& head) override;
     void OnSend(int error) override;
-    void OnClose(int error) override;
 
 private:
-    bool SendCommand(const std::string& command, int nextState);
     void SendText();
-    void JudgeReply();
-    // Takes the complete reply at the front of pending_: keeps its code and text, returns
-    // its first character.
-    char TakeReply(size_t end);
-    // While the text goes out: a complete reply there ends the session. True when it did.
-    bool RefuseIfAnswered();
-    void Fail(uint32_t code);
+    // Keeps the code and text of a whole reply; returns its first character.
+    char TakeReply(const std::string& reply);
 
     std::string sender_, heloName_;
-    int messageFd_ = -1;
+    int messageFd_ = -1;  // the caller's file, not ours to close
     uint64_t sendOffset_ = 0;
-    std::string pending_;  // a reply until its last line is complete
-    std::string commandBuffer_;
     int replyCode_ = 0;
-    std::function<void()> onAccepted_;
 };

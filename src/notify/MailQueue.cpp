@@ -101,7 +101,7 @@ bool QueueMail(ActivityLogWriter& log, const std::string& body, const std::strin
 CMailQueueSender::CMailQueueSender(ActivityLogWriter& log, QObject* parent)
     : CPanel(parent), log_(log) {
     RegisterClient(smtp_, WM_SMTP_LOOKUP);
-    smtp_.SetAcceptedHandler([this] { OnAccepted(); });
+    connect(&smtp_, &CSmtp::MessageAccepted, this, [this] { OnAccepted(); });
 }
 
 CMailQueueSender::~CMailQueueSender() {

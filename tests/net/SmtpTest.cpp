@@ -79,6 +79,33 @@ TEST_F(SmtpTest, TwoMessagesInOneSession) {
     EXPECT_EQ(owner_.client.state(), 0);
 }
 
+TEST_F(SmtpTest, RepliesOneByteAtATimeGiveTheSameBytesOnTheWire) {
+    server_.pace = ScriptedLineServer::Pace::OneByte;
+    server_.replies["HELO"] = "250-fake.test greets you\r\n250-SIZE 1000\r\n250 HELP\r\n";
+    Connect();
+    const std::string text = "Subject: one\r\n\r\n..dotted\r\n.\r\n";
+    ASSERT_EQ(owner_.client.SendMail("a@x.test", Message("m1", text)), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, 0u));
+    owner_.client.Quit();
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_ENDED, 0u));
+    ASSERT_EQ(server_.received.size(), 1u);
+    EXPECT_EQ(server_.received[0],
+              "HELO client.test\r\nRSET\r\nMAIL FROM: <me@example.org>\r\nRCPT TO: "
+              "<a@x.test>\r\nDATA\r\n" +
+                  text + "RSET\r\nMAIL FROM: <me@example.org>\r\nQUIT\r\n");
+    EXPECT_EQ(owner_.done.size(), taken_);
+}
+
+TEST_F(SmtpTest, ARecipientTooLongForOneCommandLineIsNeverSentInPart) {
+    Connect();
+    std::string longName(1100, 'a');
+    EXPECT_EQ(owner_.client.SendMail(longName + "@x.test", Message("m", "x\r\n.\r\n")),
+              kSmtpSendFailed);
+    EXPECT_EQ(owner_.client.state(), 0);
+    ASSERT_TRUE(waitFor([&] { return server_.commands.size() >= 3; }));
+    EXPECT_EQ(server_.commands.back(), "MAIL FROM: <me@example.org>") << "no part of it went";
+}
+
 TEST_F(SmtpTest, QuitWithoutASessionEndsAtOnce) {
     owner_.client.Quit();
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_ENDED, 0u));
@@ -201,7 +228,7 @@ TEST_F(SmtpTest, WhatTheServerSaysWhileTheTextGoesOutIsBounded) {
 TEST_F(SmtpTest, TheAcceptanceIsToldBeforeTheSessionGoesOn) {
     int accepted = 0;
     std::vector<std::string> seenByThen;
-    owner_.client.SetAcceptedHandler([&] {
+    QObject::connect(&owner_.client, &CSmtp::MessageAccepted, [&] {
         ++accepted;
         seenByThen = server_.commands;
     });
