@@ -3,15 +3,24 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QTimerEvent>
+#include <atomic>
 #include <mutex>
 
 namespace {
 
 const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
+// Messages posted and not yet delivered or dropped (Qt deletes the event either way).
+std::atomic<int> queuedMessages{0};
+
 class MessageEvent : public QEvent {
 public:
-    MessageEvent(UINT msg, WPARAM w, LPARAM l) : QEvent(kMessageEvent), msg(msg), w(w), l(l) {}
+    MessageEvent(UINT msg, WPARAM w, LPARAM l) : QEvent(kMessageEvent), msg(msg), w(w), l(l) {
+        queuedMessages.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~MessageEvent() override { queuedMessages.fetch_sub(1, std::memory_order_relaxed); }
+    MessageEvent(const MessageEvent&) = delete;
+    MessageEvent& operator=(const MessageEvent&) = delete;
     UINT msg;
     WPARAM w;
     LPARAM l;
@@ -19,29 +28,56 @@ public:
 
 }  // namespace
 
-CWindow::CWindow(QObject* parent) : QObject(parent) {}
+// Qt's timers, started on the window itself so that ticks come in as its timerEvent.
+class QtTimerSource final : public TimerSource {
+public:
+    void Start(CWindow& window, UINT id, int milliseconds) override {
+        window.timers_[id].start(milliseconds, Qt::PreciseTimer, &window);
+    }
+    void Stop(CWindow& window, UINT id) override {
+        auto it = window.timers_.find(id);
+        if (it != window.timers_.end()) {
+            it->second.stop();
+            window.timers_.erase(it);
+        }
+    }
+    bool IsActive(const CWindow& window, UINT id) const override {
+        auto it = window.timers_.find(id);
+        return it != window.timers_.end() && it->second.isActive();
+    }
+    // The window's QBasicTimers stop as they are destroyed with it.
+    void Forget(CWindow&) override {}
+};
 
-CWindow::~CWindow() = default;
+namespace {
+
+QtTimerSource qtTimers;
+TimerSource* currentTimers = &qtTimers;
+
+}  // namespace
+
+TimerSource& TimerSource::Current() {
+    return *currentTimers;
+}
+
+TimerSource* TimerSource::Install(TimerSource* source) {
+    TimerSource* previous = currentTimers;
+    currentTimers = source ? source : &qtTimers;
+    return previous;
+}
+
+void TimerSource::Tick(CWindow& window, UINT id) {
+    window.OnTimer(id);
+}
+
+CWindow::CWindow(QObject* parent) : QObject(parent), timerSource_(TimerSource::Current()) {}
+
+CWindow::~CWindow() {
+    timerSource_.Forget(*this);
+}
 
 void CWindow::PostMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     QCoreApplication::postEvent(this, new MessageEvent(msg, wParam, lParam));
-}
-
-void CWindow::SetTimer(UINT id, int milliseconds) {
-    timers_[id].start(milliseconds, Qt::PreciseTimer, this);
-}
-
-void CWindow::KillTimer(UINT id) {
-    auto it = timers_.find(id);
-    if (it != timers_.end()) {
-        it->second.stop();
-        timers_.erase(it);
-    }
-}
-
-bool CWindow::HasTimer(UINT id) const {
-    auto it = timers_.find(id);
-    return it != timers_.end() && it->second.isActive();
 }
 
 UINT CWindow::RegisterWindowMessage(const std::string& name) {
@@ -51,6 +87,10 @@ UINT CWindow::RegisterWindowMessage(const std::string& name) {
     auto [it, added] = registered.emplace(name, 0);
     if (added) it->second = 0xC000 + static_cast<UINT>(registered.size() - 1);
     return it->second;
+}
+
+int CWindow::QueuedMessages() {
+    return queuedMessages.load(std::memory_order_relaxed);
 }
 
 void CWindow::PumpMessages() {

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "fakes/FakeResolver.h"
 #include "fixtures/Fixtures.h"
+#include "fixtures/ManualTimerSource.h"
 #include "platform/AsyncSocket.h"
 #include "platform/TempFile.h"
 #include "platform/Window.h"
@@ -64,17 +66,134 @@ TEST(WindowTest, MessagesToADestroyedWindowAreDropped) {
     EXPECT_EQ(seen, std::vector<UINT>{WM_USER + 2});
 }
 
+// Posts to itself again on each message, as a client's steps follow each other.
+class Relay : public CWindow {
+public:
+    int again = 0;  // below 0: for ever
+    std::vector<WPARAM> got;
+
+protected:
+    void OnMessage(UINT msg, WPARAM w, LPARAM) override {
+        got.push_back(w);
+        if (again < 0 || again-- > 0) PostMessage(msg, w + 1);
+    }
+};
+
+TEST(WindowTest, DrainingDeliversQueuedMessagesAndThoseTheyQueue) {
+    std::vector<UINT> seen;
+    const int before = CWindow::QueuedMessages();
+    auto* gone = new Witness(&seen);
+    gone->PostMessage(WM_USER + 1);
+    Relay relay;
+    relay.again = 3;
+    relay.PostMessage(WM_USER, 0);
+    EXPECT_EQ(CWindow::QueuedMessages(), before + 2);
+    delete gone;
+    EXPECT_EQ(CWindow::QueuedMessages(), before + 1) << "a dropped message is not waited for";
+    ASSERT_TRUE(DrainMessages());
+    EXPECT_EQ(relay.got, (std::vector<WPARAM>{0, 1, 2, 3}));
+    EXPECT_EQ(CWindow::QueuedMessages(), 0);
+    EXPECT_TRUE(seen.empty());
+
+    relay.again = -1;
+    relay.PostMessage(WM_USER, 0);
+    EXPECT_FALSE(DrainMessages(std::chrono::milliseconds(50)));
+}
+
+// Qt's own timers, as the program runs on them.
 TEST(WindowTest, TimersTickByIdUntilKilled) {
     Recorder w;
+    auto count = [&](UINT id) { return std::count(w.ticks.begin(), w.ticks.end(), id); };
     w.SetTimer(1, 5);
     w.SetTimer(4, 5);
-    ASSERT_TRUE(waitFor([&] { return std::count(w.ticks.begin(), w.ticks.end(), 1u) >= 3; }));
-    EXPECT_EQ(std::count(w.ticks.begin(), w.ticks.end(), 4u), 1);
+    w.SetTimer(6, 20);
+    ASSERT_TRUE(waitFor([&] { return count(1) >= 3; }));
+    EXPECT_EQ(count(4), 1);
     EXPECT_FALSE(w.HasTimer(4));
     w.KillTimer(1);
-    size_t before = w.ticks.size();
-    waitFor([] { return false; }, std::chrono::milliseconds(40));
-    EXPECT_EQ(w.ticks.size(), before);
+    EXPECT_FALSE(w.HasTimer(1));
+    EXPECT_TRUE(w.HasTimer(6));
+    // Timer 1 falls due four times as often as timer 6: alive, it would tick in between.
+    auto ones = count(1), sixes = count(6);
+    ASSERT_TRUE(waitFor([&] { return count(6) >= sixes + 2; }));
+    EXPECT_EQ(count(1), ones);
+}
+
+// A window whose ticks run a script, timed by the manual source.
+class Ticker : public CWindow {
+public:
+    explicit Ticker(ManualTimerSource& timers, std::vector<std::string>* seen, std::string name)
+        : timers_(timers), seen_(seen), name_(std::move(name)) {}
+    std::function<void(UINT)> onTick;
+
+protected:
+    void OnTimer(UINT id) override {
+        seen_->push_back(std::to_string(timers_.Now()) + " " + name_ + std::to_string(id));
+        if (onTick) onTick(id);
+    }
+
+private:
+    ManualTimerSource& timers_;
+    std::vector<std::string>* seen_;
+    std::string name_;
+};
+
+using Ticks = std::vector<std::string>;
+
+TEST(ManualTimerTest, DueTimersTickInTheOrderTheyFallDueAndRepeat) {
+    ManualTimerSource timers;
+    Ticks seen;
+    Ticker a(timers, &seen, "a"), b(timers, &seen, "b");
+    b.SetTimer(5, 10);
+    a.SetTimer(1, 30);  // due with b5 at 30, where b5 has been armed again since
+    a.SetTimer(4, 10);  // due with b5; armed after it
+    b.SetTimer(6, 25);
+    b.SetTimer(6, 35);  // restarted before it ticked: only the new period counts
+    EXPECT_EQ(timers.Advance(9), 0);
+    EXPECT_EQ(timers.Pending().front(), (ManualTimerSource::Armed{&b, 5, 1, 10}));
+    // In two steps, to show that time left over from one step counts in the next.
+    EXPECT_EQ(timers.Advance(21), 7);
+    EXPECT_EQ(timers.Advance(10), 3);
+    EXPECT_EQ(seen, (Ticks{"10 b5", "10 a4", "20 b5", "20 a4", "30 a1", "30 b5", "30 a4", "35 b6",
+                           "40 b5", "40 a4"}));
+    ASSERT_EQ(timers.Pending().size(), 4u);
+    EXPECT_EQ(timers.Pending()[0].dueIn, 10);
+    EXPECT_EQ(timers.Now(), 40);
+
+    a.KillTimer(1);
+    a.KillTimer(4);
+    b.KillTimer(5);
+    b.KillTimer(6);
+    EXPECT_FALSE(b.HasTimer(6));
+    EXPECT_TRUE(timers.Pending().empty());
+    EXPECT_EQ(timers.Advance(1000), 0);
+}
+
+TEST(ManualTimerTest, ATickMayKillRestartOrDestroyWhatIsDueWithIt) {
+    ManualTimerSource timers;
+    Ticks seen;
+    Ticker a(timers, &seen, "a");
+    auto* doomed = new Ticker(timers, &seen, "d");
+    a.onTick = [&](UINT id) {
+        if (id == 1) {
+            a.KillTimer(2);  // due at the same moment, armed later: it must not tick
+            delete doomed;   // and neither may a window gone with its timers
+            doomed = nullptr;
+        }
+        if (id == 3) a.SetTimer(3, 50);  // restarted from within its own tick
+        if (id == 4) a.KillTimer(4);     // a one-shot, as the protocol clients use them
+    };
+    a.SetTimer(1, 10);
+    a.SetTimer(2, 10);
+    doomed->SetTimer(1, 10);
+    a.SetTimer(3, 5);
+    a.SetTimer(4, 5);
+    EXPECT_EQ(timers.Advance(60), 9);
+    EXPECT_EQ(seen, (Ticks{"5 a3", "5 a4", "10 a1", "20 a1", "30 a1", "40 a1", "50 a1", "55 a3",
+                           "60 a1"}));
+    EXPECT_EQ(doomed, nullptr);
+    a.KillTimer(1);
+    a.KillTimer(3);
 }
 
 TEST(WindowTest, RegisteredMessagesAreStablePerName) {
