@@ -159,7 +159,8 @@ TEST_F(SmtpTest, ALargeMessageGoesOutInPiecesWithOneCompletion) {
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, 0u));
     ASSERT_EQ(server_.messages.size(), 1u);
     EXPECT_TRUE(server_.messages[0] == text);
-    waitFor([] { return false; }, std::chrono::milliseconds(30));
+    ASSERT_TRUE(DrainMessages());
+    EXPECT_FALSE(owner_.HasTimer(kSmtpTimer));
     EXPECT_EQ(owner_.done.size(), taken_);
 }
 
