@@ -303,28 +303,24 @@ void CHttp::OnReceive(int error) {
             if (!WriteOut(buffer_, static_cast<size_t>(n))) return;
         }
     }
+    // A response that is whole by its own header is over, whether or not the server then
+    // closes: one that keeps the connection open must not turn it into a time-out.
+    if (state() == kReceiving && ResponseComplete()) {
+        OnClose(0);
+        return;
+    }
     StartTimer(replyTimeout());
 }
 
 bool CHttp::FollowRedirect() {
     if (redirections_ >= kMaxRedirections || fd_ < 0) return false;
-    // The Location line, wherever it stands in the first megabyte of the response.
-    std::string text;
-    char block[1020];
-    off_t offset = 0;
-    while (text.size() < (1u << 20)) {
-        ssize_t got = ::pread(fd_, block, sizeof block, offset);
-        if (got <= 0) break;
-        text.append(block, static_cast<size_t>(got));
-        offset += got;
-    }
-    size_t at = text.find("ocation: ");
-    if (at == std::string::npos) at = text.find("OCATION: ");
-    if (at == std::string::npos) return false;
-    at += 9;
-    size_t end = at;
-    while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
-    std::string location = text.substr(at, end - at);
+    // The Location header line itself: not a Content-Location before it, not a word in
+    // the body, with or without a blank after its colon.
+    std::string location;
+    CInet::GetHeaderValue(fd_, "location:", &location);  // the name in lower case matches any case
+    size_t end = 0;
+    while (end < location.size() && !std::isspace(static_cast<unsigned char>(location[end]))) ++end;
+    location.resize(end);
     if (location.empty()) return false;
     if (strncasecmp(location.c_str(), "http:", 5) != 0)
         location = CInet::ResolveUrl(url_, location);

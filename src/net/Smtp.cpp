@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <utility>
 
 #include "settings/Settings.h"
 
@@ -58,6 +59,7 @@ uint32_t CSmtp::Connect(const std::string& sender, const std::string& heloName,
     heloName_ = OneLine(heloName);
     ClearReplies();
     replyCode_ = 0;
+    refusal_ = 0;
     uint32_t rc = ConnectSequence(server, port, WM_SMTP_READY, true);
     if (rc == WSAENOBUFS && owner()) owner()->PostMessage(WM_SMTP_READY, rc, 0);
     return rc;
@@ -176,6 +178,17 @@ char CSmtp::TakeReply(const std::string& reply) {
     return line.empty() ? 0 : line[0];
 }
 
+void CSmtp::RefuseAndReset(uint32_t code) {
+    // A refused DATA or text leaves the transaction open on the server, recipient and all:
+    // the next message's RCPT would add to it (and go to both), or be refused for want of
+    // a sender. RSET and MAIL FROM start the next message clean; the refusal is told once
+    // they have, with the server's words for it.
+    refusal_ = code;
+    refusalCode_ = replyCode_;
+    refusalText_ = replyText();
+    SendCommand("RSET\r\n", kRsetSent);
+}
+
 void CSmtp::OnReply(const std::string& reply) {
     char first = TakeReply(reply);
     bool positive = first == '2';
@@ -196,6 +209,14 @@ void CSmtp::OnReply(const std::string& reply) {
         case kMailFromSent:
             if (!positive) return Fail(kSmtpBadSender);
             SetState(kReady);
+            if (refusal_ != 0) {
+                // The new transaction stands; what the caller hears of is the refusal.
+                uint32_t code = std::exchange(refusal_, 0);
+                replyCode_ = refusalCode_;
+                SetReplyText(refusalText_);
+                PostResult(code);
+                return;
+            }
             PostResult(0);
             return;
         case kRcptSent:
@@ -207,11 +228,7 @@ void CSmtp::OnReply(const std::string& reply) {
             SendCommand("DATA\r\n", kDataSent);
             return;
         case kDataSent:
-            if (first != '3') {
-                SetState(kReady);
-                PostResult(kSmtpNotSendable);
-                return;
-            }
+            if (first != '3') return RefuseAndReset(kSmtpNotSendable);
             sendOffset_ = 0;
             SetState(kSendingText);
             // A refusal that came with the go-ahead is handed over next, before any text.
@@ -224,11 +241,7 @@ void CSmtp::OnReply(const std::string& reply) {
             Fail(kSmtpNotSendable);
             return;
         case kTextSent:
-            if (!positive) {
-                SetState(kReady);
-                PostResult(kSmtpNotSendable);
-                return;
-            }
+            if (!positive) return RefuseAndReset(kSmtpNotSendable);
             // From here on the message is the server's: told before the session goes on, so
             // that a session that breaks later cannot make it go twice.
             emit MessageAccepted();

@@ -83,9 +83,14 @@ private:
     void SendText();
     // Keeps the code and text of a whole reply; returns its first character.
     char TakeReply(const std::string& reply);
+    void RefuseAndReset(uint32_t code);
 
     std::string sender_, heloName_;
     int messageFd_ = -1;  // the caller's file, not ours to close
     uint64_t sendOffset_ = 0;
     int replyCode_ = 0;
+    // A refusal waiting for the RSET and MAIL FROM behind it, with the server's words.
+    uint32_t refusal_ = 0;
+    int refusalCode_ = 0;
+    std::string refusalText_;
 };

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "net/Inet.h"
 #include "platform/SystemClock.h"
@@ -109,16 +110,15 @@ CMailQueueSender::~CMailQueueSender() {
 }
 
 std::string CMailQueueSender::FindQueued() const {
-    DIR* dir = ::opendir(kForwardFolder);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(kForwardFolder), ::closedir);
     if (!dir) return {};
     std::vector<std::string> names;
-    while (dirent* e = ::readdir(dir)) {
+    while (dirent* e = ::readdir(dir.get())) {
         std::string name = e->d_name;
         if (EndsWith(name, ".Fwd") &&
             std::find(skipped_.begin(), skipped_.end(), name) == skipped_.end())
             names.push_back(name);
     }
-    ::closedir(dir);
     if (names.empty()) return {};
     return *std::min_element(names.begin(), names.end());
 }
@@ -134,6 +134,10 @@ void CMailQueueSender::Start(const std::string&) {
     count_ = 0;
     runError_ = 0;
     active_ = true;
+    OpenSession();
+}
+
+void CMailQueueSender::OpenSession() {
     std::string server, hostName, myName;
     GetSmtpServer(server);
     GetHostName(hostName);
@@ -160,6 +164,19 @@ void CMailQueueSender::Start(const std::string&) {
     if (rc != 0) ErrorReport(rc);
 }
 
+void CMailQueueSender::GoOnInNewSession() {
+    // Each message that ends a session is set aside or skipped first, so this opens at most
+    // one session per queued file.
+    found_ = FindQueued();
+    if (found_.empty()) {
+        SetLines("Done", "");
+        Finish(runError_);
+        return;
+    }
+    smtp_.Abort();
+    OpenSession();
+}
+
 void CMailQueueSender::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
     auto code = static_cast<uint32_t>(wParam);
     if (!active_) return;
@@ -179,13 +196,9 @@ void CMailQueueSender::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
             if (!currentRemoved_) OnAccepted();
             found_ = FindQueued();
             if (code != 0 && smtp_.state() == 0) {
-                // The session broke after the server had taken the message.
-                if (!found_.empty()) {
-                    ErrorReport(code);
-                } else {
-                    SetLines("Done", "");
-                    Finish(runError_);
-                }
+                // The session broke after the server had taken the message; the rest goes
+                // in a new one.
+                GoOnInNewSession();
             } else if (found_.empty()) {
                 smtp_.Quit();
             } else {
@@ -284,9 +297,10 @@ void CMailQueueSender::OnRefused(uint32_t code) {
     }
     log_.WriteLog(kIconError, text, 0, {}, true);
     if (runError_ == 0) runError_ = code;
-    if (smtp_.state() != 7) {
-        // The server answered in the middle of the text: that session cannot go on.
-        Stop(code);
+    if (smtp_.state() != CSmtp::kReady) {
+        // The server answered in the middle of the text: that session cannot go on, but the
+        // messages behind this one are not its concern.
+        GoOnInNewSession();
         return;
     }
     found_ = FindQueued();

@@ -53,6 +53,9 @@ private:
     void OnRefused(uint32_t code);
     // Moves the current file into kFailedFolder; its new path, or empty when it cannot.
     std::string SetAside();
+    void OpenSession();
+    // Sends what is still queued in a new session, once the old one can no longer be used.
+    void GoOnInNewSession();
     void ErrorReport(uint32_t code);
     void Stop(uint32_t code);
     void Finish(uint32_t code);

@@ -21,6 +21,7 @@ public:
     bool stopReadingInData = false;   // and nothing more is read: the client's sends block
     bool floodInData = false;         // bytes without a line end, as long as the client reads
     bool dropAfterAccepting = false;  // hang up right after the reply to the text
+    bool misbehaveOnce = false;       // the misbehaviour in the text meets one message only
 
     std::vector<std::string>& messages = blocks;  // every message text, with "\r\n.\r\n"
 
@@ -54,6 +55,10 @@ protected:
         }
         if (stopReadingInData) StopReading(c);
         if (floodInData) Flood(c);
+        if (misbehaveOnce) {
+            answerInData.clear();
+            stopReadingInData = floodInData = false;
+        }
     }
     void OnDataEnded(const ConnPtr& c) override {
         if (dropAfterAccepting) Hangup(c);

@@ -114,6 +114,40 @@ TEST_F(HttpTest, ProxyRequestsCarryTheWholeUrl) {
     EXPECT_EQ(resolver_->asked, (std::vector<std::string>{"proxy.test", "proxy.test"}));
 }
 
+TEST_F(HttpTest, AResponseWholeByItsHeaderEndsThoughTheServerKeepsTheLineOpen) {
+    // Only the response itself can end these requests: the reply time-out is ten minutes.
+    Root().SetDword(kTimeoutHttp, 600000);
+    ScriptedServer::Reply sized{{"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"}};
+    sized.close = false;
+    server_.replies.push_back(sized);
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 200u);
+    EXPECT_EQ(File(), "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+
+    owner_.done.clear();
+    Rewind();
+    ScriptedServer::Reply head{{"HTTP/1.0 200 OK\r\nContent-Length: 999\r\n\r\n"}};
+    head.close = false;
+    server_.replies.push_back(head);
+    ASSERT_EQ(owner_.client.Head(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 200u);
+}
+
+TEST_F(HttpTest, TheRedirectTargetIsTheLocationHeaderItself) {
+    server_.replies.push_back(
+        {{"HTTP/1.0 302 Found\r\nContent-Location: /wrong.html\r\n"
+          "Location:/right.html\r\n\r\nsee Location: /body.html"}});
+    server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\nright"}});
+    ASSERT_EQ(owner_.client.Get(Url("/a.html"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 200u);
+    ASSERT_EQ(server_.connections(), 2);
+    EXPECT_EQ(server_.received[1].rfind("GET /right.html HTTP/1.0\r\n", 0), 0u)
+        << server_.received[1];
+}
+
 TEST_F(HttpTest, RedirectionsAreFollowedWithOneCompletion) {
     server_.replies.push_back({{"HTTP/1.0 302 Found\r\nlocation: next.html\r\n\r\nmoved"}});
     server_.replies.push_back({{"HTTP/1.0 302 Found\r\nLOCATION: /final?x=1\r\n\r\n"}});

@@ -133,6 +133,34 @@ TEST_F(SmtpTest, RefusalsOfRecipientsAndMessagesKeepTheSession) {
     EXPECT_EQ(owner_.client.SendMail("b@x.test", -1), kSmtpBusy) << "one operation at a time";
 }
 
+TEST_F(SmtpTest, ARefusedDataOrTextStartsTheNextMessageWithAFreshTransaction) {
+    // The server keeps a transaction's recipients until RSET or MAIL FROM: without them
+    // the next message would also go to the refused one's recipient, or find no sender.
+    Connect();
+    server_.replies["DATA"] = "451 4.3.0 try DATA later\r\n";
+    ASSERT_EQ(owner_.client.SendMail("d@x.test", Message("m1", "one\r\n.\r\n")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNotSendable));
+    EXPECT_EQ(owner_.client.replyCode(), 451) << "the refusal's words, not the RSET's";
+    EXPECT_EQ(owner_.client.replyText(), "4.3.0 try DATA later");
+
+    server_.replies["DATA"] = "354 go ahead\r\n";
+    server_.accepted = "552 5.3.4 text refused\r\n";
+    ASSERT_EQ(owner_.client.SendMail("t@x.test", Message("m2", "two\r\n.\r\n")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNotSendable));
+    EXPECT_EQ(owner_.client.replyCode(), 552);
+    EXPECT_EQ(owner_.client.state(), 7);
+
+    server_.accepted = "250 queued\r\n";
+    ASSERT_EQ(owner_.client.SendMail("ok@x.test", Message("m3", "three\r\n.\r\n")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, 0u));
+    EXPECT_EQ(server_.commands,
+              (std::vector<std::string>{
+                  "HELO client.test", "RSET", "MAIL FROM: <me@example.org>", "RCPT TO: <d@x.test>",
+                  "DATA", "RSET", "MAIL FROM: <me@example.org>", "RCPT TO: <t@x.test>", "DATA",
+                  "RSET", "MAIL FROM: <me@example.org>", "RCPT TO: <ok@x.test>", "DATA", "RSET",
+                  "MAIL FROM: <me@example.org>"}));
+}
+
 TEST_F(SmtpTest, RefusedGreetingsAndSendersEndTheSession) {
     server_.greeting = "554 go away\r\n";
     ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
