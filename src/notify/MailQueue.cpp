@@ -217,8 +217,8 @@ void CMailQueueSender::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
 void CMailQueueSender::SendNext() {
     for (;;) {
         currentPath_ = std::string(kForwardFolder) + "/" + found_;
-        currentFd_ = ::open(currentPath_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (currentFd_ >= 0) break;
+        currentFd_.Reset(::open(currentPath_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (currentFd_.valid()) break;
         // A file nobody can read waits for the next run instead of blocking the queue.
         skipped_.push_back(found_);
         found_ = FindQueued();
@@ -231,10 +231,11 @@ void CMailQueueSender::SendNext() {
     currentRemoved_ = false;
     currentRecipient_.clear();
     std::string subject;
-    SetLines("Sending Message " + std::to_string(count_),
-             CInet::GetHeaderValue(currentFd_, "Subject:", &subject) ? "Subject: " + subject : "");
+    SetLines(
+        "Sending Message " + std::to_string(count_),
+        CInet::GetHeaderValue(currentFd_.get(), "Subject:", &subject) ? "Subject: " + subject : "");
     std::string recipient;
-    if (!CInet::GetHeaderValue(currentFd_, "X-Rcpt-To:", &recipient) || recipient.empty()) {
+    if (!CInet::GetHeaderValue(currentFd_.get(), "X-Rcpt-To:", &recipient) || recipient.empty()) {
         // Nobody to send it to. It can never go, so it must not block the queue, but it
         // is somebody's message: it is set aside, never deleted unsent.
         CloseCurrent();
@@ -255,7 +256,7 @@ void CMailQueueSender::SendNext() {
         return;
     }
     currentRecipient_ = recipient;
-    uint32_t rc = smtp_.SendMail(recipient, currentFd_);
+    uint32_t rc = smtp_.SendMail(recipient, currentFd_.get());
     if (rc != 0) ErrorReport(rc);
 }
 
@@ -354,6 +355,5 @@ void CMailQueueSender::Finish(uint32_t code) {
 }
 
 void CMailQueueSender::CloseCurrent() {
-    if (currentFd_ >= 0) ::close(currentFd_);
-    currentFd_ = -1;
+    currentFd_.Reset();
 }

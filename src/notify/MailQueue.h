@@ -7,6 +7,7 @@
 
 #include "net/Panel.h"
 #include "net/Smtp.h"
+#include "net/UniqueFd.h"
 
 class ActivityLogWriter;
 
@@ -65,7 +66,7 @@ private:
     CSmtp smtp_;
     std::string found_;
     std::string currentPath_;
-    int currentFd_ = -1;
+    UniqueFd currentFd_;
     std::string currentRecipient_;
     bool currentRemoved_ = false;
     uint32_t runError_ = 0;  // the first refusal of this run, reported when it ends
