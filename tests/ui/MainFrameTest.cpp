@@ -382,6 +382,32 @@ TEST_F(MainFrameTest, ARefusedRenameShowsTheRecordAgainAndDeleteKeepsToIt) {
     EXPECT_EQ(Labels(), QStringList{"Office mail"});
 }
 
+TEST_F(MainFrameTest, RenamingARowWhoseNameIsNotUtf8RenamesThatRecord) {
+    // Two names that show alike: a stray byte, and the replacement character it shows as.
+    const std::string stray = "M\xff", replacement = "M\xef\xbf\xbd";
+    Event(stray, 4, "Weekly", "");
+    Event(replacement, 3, "Weekly", "");
+    Open();
+    Choose("Weekly");
+    const auto& rows = commands_->eventList().rows();
+    int at = -1;
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].label == stray) at = static_cast<int>(i);
+    ASSERT_GE(at, 0);
+    SelectRow(at);
+    frame_->view()->model()->item(at, 0)->setText("Renamed");
+    // The cell shows the text at once; the record is renamed when the list is refilled.
+    ASSERT_TRUE(waitFor([&] {
+        for (const auto& row : commands_->eventList().rows())
+            if (row.label == "Renamed") return true;
+        return false;
+    }));
+    RegKey key;
+    EXPECT_NE(key.Open(RegKey::LocalMachine(), EventPath(stray)), ERROR_SUCCESS);
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath(replacement)), ERROR_SUCCESS);
+    EXPECT_EQ(ReadString(key, kScheduledEvent), "Weekly");
+}
+
 TEST_F(MainFrameTest, MonitorCommandsNeedASelectedRowNotJustTheFocusedOne) {
     Open();
     // The keyboard's current row without a selection, as focusing the list leaves it.
