@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTcpServer>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -95,6 +96,30 @@ TEST_F(HeadlessTest, SchedulesAreListedWithTheirNextRunAndMonitors) {
     EXPECT_TRUE(r.out == line(before) || r.out == line(after)) << r.out;
 }
 
+TEST_F(HeadlessTest, SchedulesKeepOneRecordALineAndTheNoScheduleNamesOwnNothing) {
+    Schedule("Tab\there", 2000);
+    Schedule("Line\nfeed", 2000);
+    Monitor("Site\r1", "Tab\there");
+    Monitor("Site 2", "Tab\there");
+    // A schedule under the name of "no schedule", as another program may write it: the
+    // monitors that belong to no schedule are not its.
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath("<None>"), kEventClass), ERROR_SUCCESS);
+    key.SetDword(kType, kSchedule);
+    key.SetDword(kEnabled, 1);
+    key.SetDword("Interval", 60);
+    Monitor("Loose", "<None>");
+    Result r = Run({"--schedules"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> lines;
+    for (const QString& line : QString::fromStdString(r.out).split('\n', Qt::SkipEmptyParts))
+        lines.push_back(line.toStdString());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"<None>\t-\t", "Line\\nfeed\t-\t",
+                                               "Tab\\there\t-\tSite\\r1, Site 2"}))
+        << r.out;
+}
+
 TEST_F(HeadlessTest, RunPrintsTheRecordsOfTheRunAndEnds) {
     Schedule("Daily", 60, "Nope");
     Monitor("Site", "Daily");
@@ -182,7 +207,7 @@ TEST_F(HeadlessTest, ASignalCancelsTheRunHangsUpAndLeavesNoTemporaryFile) {
     web.scheduledEvent = "Daily";
     ASSERT_TRUE(CreateEventRecord(web));
 
-    for (int signal : {SIGTERM, SIGINT}) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
         std::remove(Path("calls").c_str());
         QProcess p;
@@ -197,6 +222,22 @@ TEST_F(HeadlessTest, ASignalCancelsTheRunHangsUpAndLeavesNoTemporaryFile) {
             << "the cancelled run hangs up";
         EXPECT_EQ(TempFiles(), QStringList());
     }
+}
+
+TEST_F(HeadlessTest, SighupEndsTheSchedulerCleanlyToo) {
+    QProcess p;
+    Start(p, {"--headless"});
+    std::string err;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            err += p.readAllStandardError().toStdString();
+            return err.find("running without a window") != std::string::npos;
+        },
+        std::chrono::seconds(20)));
+    ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << "killed by the signal";
+    EXPECT_EQ(p.exitCode(), 0);
 }
 
 // One program per settings store ---------------------------------------------------------
