@@ -64,10 +64,11 @@ protected:
         int code = -1;
         std::string out, err;
     };
-    Result Run(std::initializer_list<const char*> more) {
+    Result Run(std::initializer_list<const char*> more) { return Run(Args(more), env_); }
+    Result Run(const QStringList& args, const QProcessEnvironment& env) {
         QProcess p;
-        p.setProcessEnvironment(env_);
-        p.start(QUORVANE_BIN, Args(more));
+        p.setProcessEnvironment(env);
+        p.start(QUORVANE_BIN, args);
         p.waitForFinished(60000);
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
                 p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
@@ -244,6 +245,20 @@ TEST_F(HeadlessTest, SighupEndsTheSchedulerCleanlyToo) {
 
 TEST_F(HeadlessTest, ASecondSchedulerOnTheStoreIsRefusedUntilTheFirstIsGoneEvenKilled) {
     Schedule("Empty", 60);
+    // A hard link is another name of the same store, not another store. Closed first, the
+    // store has all of its changes in the file that the link shares.
+    const std::string storePath = store_->Path(), hard = Path("hard.db");
+    Registry::SetCurrent(nullptr);
+    store_.reset();
+    ASSERT_EQ(::link(storePath.c_str(), hard.c_str()), 0);
+    std::string error;
+    store_ = Registry::Open(storePath, &error);
+    ASSERT_TRUE(store_) << error;
+    Registry::SetCurrent(store_);
+    const QStringList throughLink = {"--data-dir", QString::fromStdString(Path("data")),
+                                     "--registry", QString::fromStdString(hard),
+                                     "--run",      "Empty"};
+
     QProcess first;
     Start(first, {"--headless"});
     std::string firstErr;
@@ -266,6 +281,9 @@ TEST_F(HeadlessTest, ASecondSchedulerOnTheStoreIsRefusedUntilTheFirstIsGoneEvenK
         EXPECT_NE(err.find("another quorvane"), std::string::npos) << err;
         EXPECT_NE(err.find(std::to_string(first.processId())), std::string::npos) << err;
     }
+    Result linked = Run(throughLink, env_);
+    EXPECT_EQ(linked.code, 4) << "a second scheduler through a hard link: " << linked.err;
+    EXPECT_NE(linked.err.find("another quorvane"), std::string::npos) << linked.err;
     // Reading beside the holder is fine.
     EXPECT_EQ(Run({"--schedules"}).code, 0);
     EXPECT_EQ(Run({"--log"}).code, 0);
@@ -274,6 +292,8 @@ TEST_F(HeadlessTest, ASecondSchedulerOnTheStoreIsRefusedUntilTheFirstIsGoneEvenK
     ASSERT_TRUE(first.waitForFinished(20000));
     Result next = Run({"--run", "Empty"});
     EXPECT_EQ(next.code, 0) << "a killed holder blocks the store: " << next.err;
+    next = Run(throughLink, env_);
+    EXPECT_EQ(next.code, 0) << "a killed holder blocks the link: " << next.err;
 }
 
 TEST_F(HeadlessTest, ASecondDesktopStartBringsTheFirstForwardAndEnds) {
@@ -297,6 +317,24 @@ TEST_F(HeadlessTest, ASecondDesktopStartBringsTheFirstForwardAndEnds) {
         std::chrono::seconds(20)))
         << firstErr;
     EXPECT_EQ(first.state(), QProcess::Running);
+
+    // A start from another session's environment finds the same program.
+    QDir().mkpath(QString::fromStdString(Path("runtime2")));
+    QDir().mkpath(QString::fromStdString(Path("tmp2")));
+    QProcessEnvironment other = env_;
+    other.insert("XDG_RUNTIME_DIR", QString::fromStdString(Path("runtime2")));
+    other.insert("TMPDIR", QString::fromStdString(Path("tmp2")));
+    Result elsewhere = Run(Args({}), other);
+    EXPECT_EQ(elsewhere.code, 0) << elsewhere.err;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            firstErr += first.readAllStandardError().toStdString();
+            size_t at = firstErr.find("window brought forward");
+            return at != std::string::npos &&
+                   firstErr.find("window brought forward", at + 1) != std::string::npos;
+        },
+        std::chrono::seconds(20)))
+        << firstErr;
     // A scheduler without a window cannot start beside it either.
     EXPECT_EQ(Run({"--headless"}).code, 4);
 
