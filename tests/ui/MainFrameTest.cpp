@@ -365,6 +365,27 @@ TEST_F(MainFrameTest, ATrayHostThatStartsLaterGetsTheIconAndHidingFollowsTheTray
     EXPECT_TRUE(frame_->isMinimized());
 }
 
+TEST_F(MainFrameTest, AWindowHiddenInTheTrayComesBackWhenTheTrayHostGoes) {
+    Open(true);
+    ASSERT_TRUE(frame_->trayIcon());
+    frame_->Action(32813)->trigger();
+    ASSERT_FALSE(frame_->isVisible());
+    EXPECT_TRUE(frame_->trayWatchActive()) << "only the icon leads back to the window";
+
+    // The tray host quits: the watch finds it and the window goes to the task bar.
+    trayUp_ = false;
+    ASSERT_TRUE(waitFor([&] { return frame_->isVisible(); },
+                        std::chrono::milliseconds(3 * CMainFrame::kTrayWatchMs)))
+        << "no icon and no window";
+    EXPECT_TRUE(frame_->isMinimized());
+    EXPECT_TRUE(frame_->trayWatchActive()) << "a tray host that comes back gets the icon";
+
+    trayUp_ = true;
+    frame_->CheckTray();
+    EXPECT_TRUE(frame_->trayIcon()->isVisible());
+    EXPECT_FALSE(frame_->trayWatchActive());
+}
+
 TEST_F(MainFrameTest, ARefusedRenameShowsTheRecordAgainAndDeleteKeepsToIt) {
     Open();
     ASSERT_EQ(Labels(), (QStringList{"Example site", "Office mail"}));
