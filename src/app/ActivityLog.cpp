@@ -116,6 +116,12 @@ void AppendEscaped(std::string& line, std::string_view field, bool crlfAsBar) {
 
 }  // namespace
 
+std::string EscapeLogField(std::string_view field) {
+    std::string out;
+    AppendEscaped(out, field, false);
+    return out;
+}
+
 std::string FormatLogLine(const LogRecord& record) {
     std::string line = record.time ? FormatTime(record.time, "%Y-%m-%d %H:%M:%S") : "-";
     line += '\t' + std::to_string(record.icon) + '\t' + std::to_string(record.action) + '\t';

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "settings/ActivityLogWriter.h"
@@ -44,6 +45,9 @@ struct LogRecord {
 
 // One line of `quorvane --log`: time, icon, action, link and message, TAB-separated.
 std::string FormatLogLine(const LogRecord& record);
+// A field of such a line with its backslashes, tabs, line breaks and control bytes escaped
+// (\\, \t, \n, \r, \xHH), for other one-record-a-line listings.
+std::string EscapeLogField(std::string_view field);
 
 // Reads every whole record of the log file at path, oldest first. A missing file is an
 // empty log. False with a reason when the file cannot be read.

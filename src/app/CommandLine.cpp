@@ -23,6 +23,12 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto takeValue = [&](std::string* into) {
+            // As with a second --run, the last one winning silently would use a store or a
+            // folder the user may not have meant.
+            if (!into->empty()) {
+                *error = a + " is given more than once";
+                return false;
+            }
             if (i + 1 >= args.size() || args[i + 1].empty()) {
                 *error = a + " needs a value";
                 return false;

@@ -63,7 +63,9 @@ std::string CEventList::KindText(DWORD kind) {
 }
 
 std::string CEventList::SelectedLabel() const {
-    return HasSelection() ? rows_[selected_].label.substr(0, 255) : std::string();
+    // The whole key name: the store takes 255 characters of any byte length, and a name cut
+    // to a byte count would name another record (or half a character).
+    return HasSelection() ? rows_[selected_].label : std::string();
 }
 
 void CEventList::Select(int row) {
@@ -145,7 +147,10 @@ void CEventList::RenameEvent(std::string name, const std::string& newText) {
     std::string oldPath = EventPath(name), newPath = EventPath(newText);
     if (oldPath == newPath) return;
     std::string keep = name;
-    if (CopyKeyTree(oldPath, newPath) != 0) {
+    if (std::string problem = EventNameProblem(newText, false); !problem.empty()) {
+        UserPrompt::Get().Ask("Can not rename the event " + name + ", " + problem, "Quorvane",
+                              UserPrompt::Ok, UserPrompt::Exclamation);
+    } else if (CopyKeyTree(oldPath, newPath) != 0) {
         UserPrompt::Get().Ask("Can not rename the event " + name + " try another name", "Quorvane",
                               UserPrompt::Ok, UserPrompt::Exclamation);
     } else {
@@ -204,7 +209,13 @@ void CEventList::Paste() {
                 std::string(kRoot) + "\\" + clipboardName_ + "(" + std::to_string(n) + ")";
             if (CopyKeyTree(source, candidate) == 0) target = candidate;
         }
-        if (target.empty()) return;
+        if (target.empty()) {
+            // No numbered name is free or fits in the store's 255 characters.
+            UserPrompt::Get().Ask(
+                "Can not paste " + clipboardName_ + ", there is no name left for the copy.",
+                "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+            return;
+        }
     }
     RegKey key;
     if (key.Open(RegKey::LocalMachine(), target) == ERROR_SUCCESS)

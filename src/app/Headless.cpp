@@ -34,10 +34,10 @@ void WaitForRunToEnd(CRunWindow& run) {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 100);
 }
 
-// SIGTERM and SIGINT arrive on the loop as a call of onSignal with the signal's number, so
-// that a run in progress is cancelled the way the Cancel button does it: the panel stops
-// and closes its files, the connection is hung up. Without this the default action would
-// end the process with the line up and temporary files left in place.
+// SIGTERM, SIGINT and SIGHUP (the terminal closed) arrive on the loop as a call of onSignal with
+// the signal's number, so that a run in progress is cancelled the way the Cancel button does it:
+// the panel stops and closes its files, the connection is hung up. Without this the default action
+// would end the process with the line up and temporary files left in place.
 class SignalCancel {
 public:
     bool Install(std::function<void(int)> onSignal) {
@@ -49,6 +49,7 @@ public:
         sa.sa_flags = SA_RESTART;
         sigaction(SIGTERM, &sa, nullptr);
         sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
         notifier_ = std::make_unique<QSocketNotifier>(fds_[1], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal] {
             char buf[16];
@@ -64,6 +65,7 @@ public:
         if (fds_[0] < 0) return;
         signal(SIGTERM, SIG_DFL);
         signal(SIGINT, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
         gSignalFd = -1;
         notifier_.reset();
         ::close(fds_[0]);
@@ -134,7 +136,7 @@ int PrintSchedules(std::ostream& out) {
     FillScheduleList(schedules);
     for (int i = 1; i < schedules.GetCount(); ++i) {
         const std::string& name = schedules.GetText(i);
-        out << name << '\t';
+        out << EscapeLogField(name) << '\t';
         time_t when = 0;
         if (CScheduler::NextRunTimeAfter(name, now, &when)) {
             out << FormatLocalTime(when, "%Y-%m-%d %H:%M");
@@ -142,8 +144,11 @@ int PrintSchedules(std::ostream& out) {
             out << '-';
         }
         out << '\t';
-        ListScheduleMonitors(name, monitors);
-        for (int m = 0; m < monitors.GetCount(); ++m) out << (m ? ", " : "") << monitors.GetText(m);
+        // A schedule under a "no schedule" name owns none of the monitors that carry it.
+        monitors.ResetContent();
+        if (CScheduler::IsChosen(name)) ListScheduleMonitors(name, monitors);
+        for (int m = 0; m < monitors.GetCount(); ++m)
+            out << (m ? ", " : "") << EscapeLogField(monitors.GetText(m));
         out << '\n';
     }
     return 0;

@@ -43,8 +43,10 @@ void CScheduler::OnTimer(UINT id) {
     if (id == kSchedulerTimer) Tick();
 }
 
+// "<None>" and "<None" mark monitors without a schedule: a schedule of that name (another
+// program may write one) would take every such monitor as its own, so it never runs.
 bool CScheduler::IsChosen(const std::string& selectorText) {
-    return !selectorText.empty() && selectorText != settings::kNoSchedule;
+    return !selectorText.empty() && !IsReservedScheduleName(selectorText);
 }
 
 bool CScheduler::RunNowEnabled(const std::string& selectorText) const {
@@ -143,6 +145,7 @@ void CScheduler::RecomputeSchedule() {
 }
 
 bool CScheduler::NextRunTimeAfter(const std::string& name, time_t now, time_t* when) {
+    if (!IsChosen(name)) return false;
     RegKey key;
     if (key.Open(RegKey::LocalMachine(), settings::EventPath(name)) != ERROR_SUCCESS) return false;
     DWORD interval = settings::ReadDword(key, "Interval", 1);

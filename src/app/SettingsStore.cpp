@@ -112,10 +112,25 @@ LONG CopyKeyTree(const std::string& source, const std::string& destination) {
 // ---------------------------------------------------------------------------------------
 // Event records
 
+bool IsReservedScheduleName(const std::string& name) {
+    std::string folded = RegistryFoldName(name);
+    return folded == RegistryFoldName(kNoSchedule) || folded == RegistryFoldName(kDeletedSchedule);
+}
+
+std::string EventNameProblem(const std::string& name, bool schedule) {
+    if (name.empty()) return "a name can not be empty";
+    if (name.find('\\') != std::string::npos) return "a name can not contain \\";
+    if (schedule && IsReservedScheduleName(name))
+        return std::string(kNoSchedule) + " and " + kDeletedSchedule + " are no schedule names";
+    return {};
+}
+
 namespace {
 
-// Opens or creates an event's key for writing; false when it cannot be created.
-bool OpenEventForWrite(const std::string& name, RegKey& key) {
+// Opens or creates an event's key for writing; false when it cannot be created or the
+// name cannot be an event's.
+bool OpenEventForWrite(const std::string& name, RegKey& key, bool schedule = false) {
+    if (!EventNameProblem(name, schedule).empty()) return false;
     return key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass) == ERROR_SUCCESS;
 }
 
@@ -144,7 +159,7 @@ std::string FirstWatchedUrl(const std::string& site) {
 
 bool CreateEventRecord(const ScheduleRecord& r) {
     RegKey key;
-    if (!OpenEventForWrite(r.name, key)) return false;
+    if (!OpenEventForWrite(r.name, key, true)) return false;
     key.SetDword(kEnabled, 1);
     key.SetDword(kLog, 0);
     key.SetDword("Interval", r.interval);
@@ -257,6 +272,11 @@ bool CreateEventRecord(const LumettaRecord& r) {
 bool RenameSchedule(const std::string& oldName, const std::string& newName) {
     std::string oldPath = EventPath(oldName), newPath = EventPath(newName);
     if (oldPath == newPath) return true;
+    if (std::string problem = EventNameProblem(newName, true); !problem.empty()) {
+        UserPrompt::Get().Ask("Can not rename the schedule, " + oldName + ", " + problem,
+                              "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+        return false;
+    }
     if (CopyKeyTree(oldPath, newPath) != 0) {
         UserPrompt::Get().Ask("Can not rename the schedule, " + oldName + " try another name",
                               "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);

@@ -102,6 +102,14 @@ bool CreateEventRecord(const LumettaRecord& r);
 // The name under which a web monitor's first document is watched.
 std::string FirstWatchedUrl(const std::string& site);
 
+// Why name cannot be the name of an event, or empty when it can: no name is empty or holds a
+// backslash (the store would take it for a path of keys), and no schedule is called
+// "<None>" or "<None" in any case (those stand for "no schedule" in ScheduledEvent).
+std::string EventNameProblem(const std::string& name, bool schedule);
+// "<None>" or "<None" in any case: never a schedule that runs monitors, even when a store
+// written by another program holds one.
+bool IsReservedScheduleName(const std::string& name);
+
 // Renames a schedule and points its monitors at the new name. Tells the user through the
 // installed prompt when the new name is taken. True when the schedule now has newName.
 bool RenameSchedule(const std::string& oldName, const std::string& newName);

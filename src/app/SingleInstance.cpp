@@ -1,6 +1,11 @@
 #include "app/SingleInstance.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -8,6 +13,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QSaveFile>
 #include <QThread>
 
 namespace {
@@ -19,18 +25,43 @@ QString CanonicalStore(const std::string& storeFile) {
     return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
 }
 
+// The store file itself, whatever path or link (hard or symbolic) leads to it: its device
+// and inode. Empty when it cannot be read.
+QString StoreIdentity(const QString& canonicalStore) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(canonicalStore).constData(), &st) != 0) return {};
+    return QString::number(st.st_dev) + ":" + QString::number(st.st_ino);
+}
+
 // A socket path of this user's own, short enough for a socket address whatever the
 // store's path: the runtime folder when there is one, else the temporary folder with the
-// user id in the name.
+// user id in the name. Both depend on the environment, so a later start does not compute
+// it but reads it from the holder's note next to the lock (ServerNote).
 QString ServerPath(const QString& canonicalStore) {
-    QByteArray hash = QCryptographicHash::hash(canonicalStore.toUtf8(), QCryptographicHash::Sha256)
-                          .toHex()
-                          .left(24);
+    QString identity = StoreIdentity(canonicalStore);
+    QByteArray hash =
+        QCryptographicHash::hash((identity.isEmpty() ? canonicalStore : identity).toUtf8(),
+                                 QCryptographicHash::Sha256)
+            .toHex()
+            .left(24);
     QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
         return runtime + "/quorvane-" + QString::fromLatin1(hash);
     return QDir::tempPath() + "/quorvane-" + QString::number(::getuid()) + "-" +
            QString::fromLatin1(hash);
+}
+
+// The file next to the lock in which the holder notes the path it listens on.
+QString ServerNote(const std::string& lockPath) {
+    return QString::fromStdString(lockPath) + ".socket";
+}
+
+// The path the holder noted, or fallback when there is no readable note.
+QString NotedServer(const std::string& lockPath, const QString& fallback) {
+    QFile note(ServerNote(lockPath));
+    if (!note.open(QIODevice::ReadOnly)) return fallback;
+    QByteArray path = note.read(4096).trimmed();
+    return path.isEmpty() ? fallback : QFile::decodeName(path);
 }
 
 constexpr char kWindowForward = 'W';
@@ -40,6 +71,7 @@ constexpr char kNoWindow = 'H';
 
 SingleInstance::SingleInstance(const std::string& storeFile, QObject* parent)
     : QObject(parent),
+      storeFile_(CanonicalStore(storeFile).toStdString()),
       lockPath_((CanonicalStore(storeFile) + ".lock").toStdString()),
       serverName_(ServerPath(CanonicalStore(storeFile)).toStdString()),
       lock_(QString::fromStdString(lockPath_)) {
@@ -49,11 +81,28 @@ SingleInstance::SingleInstance(const std::string& storeFile, QObject* parent)
 }
 
 SingleInstance::~SingleInstance() {
-    if (server_) server_->close();
+    if (server_) {
+        server_->close();
+        QFile::remove(ServerNote(lockPath_));
+    }
+    if (storeFd_ >= 0) ::close(storeFd_);
 }
 
 SingleInstance::Hold SingleInstance::TryHold(std::string* why) {
-    if (lock_.tryLock(0)) return Holding;
+    if (lock_.tryLock(0)) {
+        // The lock file is named after one path of the store; a hard link is another path
+        // to the same file. A lock on the store file itself covers every path, and like
+        // the lock file's it goes with the process however it ends. (It is a flock lock,
+        // which does not meet the settings store's own fcntl locks.)
+        if (storeFd_ < 0) storeFd_ = ::open(storeFile_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (storeFd_ >= 0 && ::flock(storeFd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            lock_.unlock();
+            *why = "another process, through another link to " + storeFile_;
+            return HeldElsewhere;
+        }
+        // A file system without flock keeps the lock file's guard alone.
+        return Holding;
+    }
     if (lock_.error() == QLockFile::LockFailedError) {
         qint64 pid = 0;
         QString host, app;
@@ -79,6 +128,13 @@ bool SingleInstance::Listen(bool withWindow, std::string* why) {
         server_.reset();
         return false;
     }
+    // Later starts may have another runtime or temporary folder: they find the socket
+    // through this note next to the lock.
+    QSaveFile note(ServerNote(lockPath_));
+    bool noted = note.open(QIODevice::WriteOnly) &&
+                 note.write(QFile::encodeName(server_->fullServerName()) + "\n") >= 0 &&
+                 note.commit();
+    if (!noted) *why = note.fileName().toStdString() + ": " + note.errorString().toStdString();
     connect(server_.get(), &QLocalServer::newConnection, this, [this, withWindow] {
         while (QLocalSocket* socket = server_->nextPendingConnection()) {
             // The request is the connection itself; nothing is read from the caller.
@@ -89,7 +145,7 @@ bool SingleInstance::Listen(bool withWindow, std::string* why) {
             socket->disconnectFromServer();
         }
     });
-    return true;
+    return noted;
 }
 
 SingleInstance::HandOverResult SingleInstance::HandOver(int timeoutMs) {
@@ -98,7 +154,8 @@ SingleInstance::HandOverResult SingleInstance::HandOver(int timeoutMs) {
     // deadline.
     while (!deadline.hasExpired()) {
         QLocalSocket socket;
-        socket.connectToServer(QString::fromStdString(serverName_));
+        // Read again each time: the holder may not have written its note yet.
+        socket.connectToServer(NotedServer(lockPath_, QString::fromStdString(serverName_)));
         if (socket.waitForConnected(
                 static_cast<int>(std::min<qint64>(deadline.remainingTime(), 1000)))) {
             char answer = 0;

@@ -4,7 +4,9 @@
 // --headless, --run) holds a lock file next to the store for as long as it lives; a lock
 // left by a process that is gone (crashed, killed) is taken over. The holder also answers
 // on a local socket named after the store, so that a second desktop start can ask it to
-// bring its window forward instead of starting a second scheduler.
+// bring its window forward instead of starting a second scheduler. The holder notes the
+// socket's path next to the lock (FILE.lock.socket), so that a start with another
+// environment finds it; it also locks the store file itself, which a hard link shares.
 
 #include <QLockFile>
 #include <QObject>
@@ -43,6 +45,8 @@ signals:
     void windowRequested();
 
 private:
+    std::string storeFile_;  // canonical
+    int storeFd_ = -1;       // the store file, locked while this process holds it
     std::string lockPath_;
     std::string serverName_;
     QLockFile lock_;

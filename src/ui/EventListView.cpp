@@ -55,9 +55,11 @@ CMain::CMain(CMainCommands& commands, QMenu* popup, QWidget* parent)
     });
     connect(model_, &QStandardItemModel::itemChanged, this, [this](QStandardItem* item) {
         if (rebuilding_ || item->column() != 0) return;
-        std::string name = item->data(kNameRole).toString().toStdString();
+        // The name's own bytes: a name that is not valid UTF-8 shows with U+FFFD, and turned
+        // back from the shown text it would name another record.
+        std::string name = item->data(kNameRole).toByteArray().toStdString();
+        if (item->text() == QString::fromStdString(name)) return;
         std::string text = item->text().toStdString();
-        if (text == name) return;
         // The core refills the list either way, which redraws the row from the store.
         QMetaObject::invokeMethod(
             this, [this, name, text] { list_.RenameEvent(name, text); }, Qt::QueuedConnection);
@@ -77,7 +79,7 @@ void CMain::Rebuild() {
     bool same = model_->rowCount() == static_cast<int>(rows.size());
     for (int i = 0; same && i < model_->rowCount(); ++i)
         same = model_->item(i, 0)->text().toStdString() == rows[i].label &&
-               model_->item(i, 0)->data(kNameRole).toString().toStdString() == rows[i].label &&
+               model_->item(i, 0)->data(kNameRole).toByteArray().toStdString() == rows[i].label &&
                model_->item(i, 1)->text().toStdString() == rows[i].description &&
                model_->item(i, 2)->text().toStdString() == rows[i].kindText;
     if (!same) {
@@ -87,7 +89,7 @@ void CMain::Rebuild() {
             int icon = r.kind >= 1 && r.kind <= 5 ? kKindIcons[r.kind] : 133;
             auto* label = new QStandardItem(ResourceIcon(icon), QString::fromStdString(r.label));
             label->setData(r.kind, kKindRole);
-            label->setData(QString::fromStdString(r.label), kNameRole);
+            label->setData(QByteArray::fromStdString(r.label), kNameRole);
             auto* desc = new QStandardItem(QString::fromStdString(r.description));
             auto* kind = new QStandardItem(QString::fromStdString(r.kindText));
             desc->setEditable(false);

@@ -18,7 +18,8 @@ class CMain : public QStackedWidget {
     Q_OBJECT
 public:
     // The Entry cell's roles: the kind ("Type") and the name of the record behind the row,
-    // which every command acts on whatever the cell's text shows at the time.
+    // which every command acts on whatever the cell's text shows at the time. The name is
+    // kept as its bytes (a QByteArray), since not every stored name is valid UTF-8.
     static constexpr int kKindRole = Qt::UserRole;
     static constexpr int kNameRole = Qt::UserRole + 1;
 

@@ -213,16 +213,25 @@ bool CMainFrame::trayWatchActive() const {
 }
 
 void CMainFrame::CheckTray() {
-    if (tray_ && tray_->isVisible()) {
+    if (exiting_) {
         trayWatch_->stop();
         return;
     }
+    // A window hidden in the tray is found again only through the icon: while it is away,
+    // keep looking, and when the tray host has gone bring it back to the task bar.
+    const bool away = tray_ && isHidden();
     if (trayAvailable_()) {
-        ShowTrayIcon();
-        trayWatch_->stop();
-    } else if (!trayWatch_->isActive()) {
-        trayWatch_->start();
+        if (!tray_ || !tray_->isVisible()) ShowTrayIcon();
+        if (!away)
+            trayWatch_->stop();
+        else if (!trayWatch_->isActive())
+            trayWatch_->start();
+        return;
     }
+    // Hidden, the icon is shown again (to the new host) when a tray comes back.
+    if (tray_ && tray_->isVisible()) tray_->hide();
+    if (away) showMinimized();
+    if (!trayWatch_->isActive()) trayWatch_->start();
 }
 
 void CMainFrame::ShowTrayIcon() {
@@ -701,9 +710,9 @@ void CMainFrame::PutAway() {
     // Ask now: the tray host may have gone since the icon was shown.
     if (trayAvailable_()) {
         ShowTrayIcon();
-        trayWatch_->stop();
         SavePlacement();
         hide();
+        trayWatch_->start();  // the tray host may quit while the window is away
         return;
     }
     CheckTray();

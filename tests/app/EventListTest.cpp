@@ -100,6 +100,30 @@ TEST_F(EventListTest, DeleteAsksAndNeedsASelection) {
     EXPECT_TRUE(Labels().empty());
 }
 
+TEST_F(EventListTest, DeleteActsOnTheWholeNameHoweverManyBytesItTakes) {
+    std::string han = "\xe6\xbc\xa2";  // one CJK character, three bytes
+    std::string long86, long85, accents;
+    for (int i = 0; i < 85; ++i) long85 += han;
+    long86 = long85 + han;
+    for (int i = 0; i < 255; ++i) accents += "\xc3\xa9";
+    Event(long86, 4, "Daily");
+    Event(long85, 3, "Daily");
+    Event(accents, 2, "Daily");
+    Choose("Daily");
+    ASSERT_EQ(Labels().size(), 3u);
+
+    for (const std::string& name : {long86, accents}) {
+        list().SelectName(name);
+        ASSERT_TRUE(list().HasSelection());
+        prompt_->answers = {UserPrompt::IdYes};
+        list().DeleteSelected();
+        EXPECT_EQ(prompt_->shown.back().text, "Are you sure you want to delete " + name + "?");
+        EXPECT_EQ(ScheduleOf(name), "(gone)");
+    }
+    EXPECT_EQ(ScheduleOf(long85), "Daily");
+    EXPECT_EQ(Labels(), std::vector<std::string>{long85});
+}
+
 TEST_F(EventListTest, ARefusedRenameRefillsTheRowAndCommandsKeepToItsRecord) {
     Event("Web", 4, "Daily");
     Event("Mail", 3, "Daily");
@@ -130,6 +154,81 @@ TEST_F(EventListTest, ARefusedRenameRefillsTheRowAndCommandsKeepToItsRecord) {
     EXPECT_EQ(Labels(), (std::vector<std::string>{"Mail", "Site"}));
     EXPECT_EQ(ScheduleOf("Site"), "Daily");
     EXPECT_EQ(ScheduleOf("Web"), "(gone)");
+}
+
+TEST_F(EventListTest, NamesThatCannotBeKeysAreRefusedWithAMessage) {
+    Event("Web", 4, "Daily");
+    Choose("Daily");
+    // A backslash would make the name a path of keys and the record would vanish from
+    // every list; an empty name would be the settings root itself.
+    for (const std::string& text : {std::string("a\\b"), std::string("\\"), std::string()}) {
+        SCOPED_TRACE(text);
+        prompt_->shown.clear();
+        list().SelectName("Web");
+        list().RenameSelected(text);
+        ASSERT_EQ(prompt_->shown.size(), 1u);
+        EXPECT_EQ(prompt_->shown[0].text.rfind("Can not rename the event Web, ", 0), 0u)
+            << prompt_->shown[0].text;
+        EXPECT_EQ(prompt_->shown[0].icon, UserPrompt::Exclamation);
+        EXPECT_EQ(ScheduleOf("Web"), "Daily");
+        EXPECT_EQ(Labels(), std::vector<std::string>{"Web"});
+    }
+    RegKey probe;
+    EXPECT_NE(probe.Open(RegKey::LocalMachine(), EventPath("a")), ERROR_SUCCESS);
+
+    prompt_->shown.clear();
+    EXPECT_FALSE(RenameSchedule("Daily", "Week\\ly"));
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text.rfind("Can not rename the schedule, Daily, ", 0), 0u)
+        << prompt_->shown[0].text;
+    EXPECT_EQ(ScheduleOf("Web"), "Daily");
+    EXPECT_NE(probe.Open(RegKey::LocalMachine(), EventPath("Week")), ERROR_SUCCESS);
+
+    // Records made from a user's text are refused the same way: nothing is written.
+    ScheduleRecord schedule;
+    schedule.name = "x\\y";
+    EXPECT_FALSE(CreateEventRecord(schedule));
+    WebMonitorRecord web;
+    web.name = "x\\y";
+    EXPECT_FALSE(CreateEventRecord(web));
+    web.name = "";
+    EXPECT_FALSE(CreateEventRecord(web));
+    EXPECT_NE(probe.Open(RegKey::LocalMachine(), EventPath("x")), ERROR_SUCCESS);
+
+    // A copy's numbered name that the store cannot take is told, not dropped silently.
+    std::string longest(255, 'n');
+    Event(longest, 4, "Daily");
+    list().RefreshList();
+    list().SelectName(longest);
+    list().Copy();
+    prompt_->shown.clear();
+    list().Paste();
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text.rfind("Can not paste " + longest, 0), 0u);
+    EXPECT_EQ(Labels().size(), 2u);
+}
+
+TEST_F(EventListTest, TheNamesThatMeanNoScheduleCannotBeGivenToASchedule) {
+    Event("Loose", 4, "<None>");
+    Event("Orphan", 4, "<None");
+    Event("Web", 4, "Daily");
+    for (const std::string name : {"<None>", "<None", "<none>"}) {
+        SCOPED_TRACE(name);
+        prompt_->shown.clear();
+        EXPECT_FALSE(RenameSchedule("Daily", name));
+        ASSERT_EQ(prompt_->shown.size(), 1u);
+        EXPECT_EQ(prompt_->shown[0].text.rfind("Can not rename the schedule, Daily, ", 0), 0u)
+            << prompt_->shown[0].text;
+        ScheduleRecord r;
+        r.name = name;
+        EXPECT_FALSE(CreateEventRecord(r));
+    }
+    EXPECT_EQ(ScheduleOf("Web"), "Daily");
+    EXPECT_EQ(ScheduleOf("Loose"), "<None>");
+    EXPECT_EQ(ScheduleOf("Orphan"), "<None");
+    RegKey probe;
+    EXPECT_NE(probe.Open(RegKey::LocalMachine(), EventPath("<None>")), ERROR_SUCCESS);
+    EXPECT_NE(probe.Open(RegKey::LocalMachine(), EventPath("<None")), ERROR_SUCCESS);
 }
 
 TEST_F(EventListTest, CopyPasteMakesNumberedCopiesAndCutPasteMoves) {

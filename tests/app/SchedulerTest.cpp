@@ -301,6 +301,36 @@ TEST_F(SchedulerTest, RunNowMatchesTheWholeNameAndNotDuringARun) {
     EXPECT_EQ(list.GetItemData(list.FindStringExact("Daybreak")), At(2026, 12, 7, 11, 0));
 }
 
+TEST_F(SchedulerTest, ASchedulerNamedLikeNoScheduleNeverRunsTheLooseMonitors) {
+    // Written as another program may write them: schedules under the names that stand for
+    // "no schedule" and "schedule deleted".
+    for (const char* name : {"<None>", "<None"}) {
+        RegKey key;
+        ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath(name), kEventClass), ERROR_SUCCESS);
+        key.SetDword(kType, kSchedule);
+        key.SetDword(kEnabled, 1);
+        key.SetDword("Interval", 60);
+        key.SetDword("Days", 0x7F);
+        key.SetDword("Hours", 0xFFFFFF);
+    }
+    Monitor("loose", "<None>");
+    Monitor("orphan", "<None");
+    EXPECT_FALSE(Next("<None>", clock_->Now()));
+    EXPECT_FALSE(Next("<None", clock_->Now()));
+    EXPECT_FALSE(scheduler_->RunNowEnabled("<None"));
+    scheduler_->RunNow("<None");
+    EXPECT_FALSE(run_->running());
+
+    scheduler_->setLastTick(clock_->Now());
+    scheduler_->RecomputeSchedule();
+    EXPECT_EQ(scheduler_->display().name1038, "");
+    EXPECT_EQ(scheduler_->monitorList().GetCount(), 0);
+    TickAt(At(2026, 12, 7, 11, 0, 1));
+    TickAt(At(2026, 12, 7, 11, 0, 20));
+    TickAt(At(2026, 12, 7, 12, 0, 1));
+    EXPECT_TRUE(runs_.empty());
+}
+
 TEST_F(SchedulerTest, PauseStopsNewRunsAndResumeCatchesUp) {
     Schedule("Hourly", 60, 0x7F, 0xFFFFFF, "ticker text");
     Monitor("site", "Hourly");

@@ -235,6 +235,16 @@ TEST_F(QuorvaneOptionsTest, OptionsThatCannotGoTogetherAreRefused) {
         EXPECT_EQ(r.out, "");
     }
     EXPECT_NE(Quorvane({"--log", "--headless"}).err.find("cannot go together"), std::string::npos);
+
+    // The folder and the store given twice (Quorvane() gives each once already): which one
+    // was meant is not for the program to guess.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--registry", Path("other.db"), "--log"}, {"--data-dir", Path("other"), "--log"}}) {
+        Result r = Quorvane(args);
+        EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(r.err.find(args[0] + " is given more than once"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 TEST_F(QuorvaneOptionsTest, LogLinesHoldOneRecordWhateverTheTextHolds) {

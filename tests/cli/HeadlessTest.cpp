@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -64,10 +65,11 @@ protected:
         int code = -1;
         std::string out, err;
     };
-    Result Run(std::initializer_list<const char*> more) {
+    Result Run(std::initializer_list<const char*> more) { return Run(Args(more), env_); }
+    Result Run(const QStringList& args, const QProcessEnvironment& env) {
         QProcess p;
-        p.setProcessEnvironment(env_);
-        p.start(QUORVANE_BIN, Args(more));
+        p.setProcessEnvironment(env);
+        p.start(QUORVANE_BIN, args);
         p.waitForFinished(60000);
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
                 p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
@@ -94,6 +96,30 @@ TEST_F(HeadlessTest, SchedulesAreListedWithTheirNextRunAndMonitors) {
         return "Hourly\t" + std::string(buf) + "\tMail, Site\nNever\t-\t\n";
     };
     EXPECT_TRUE(r.out == line(before) || r.out == line(after)) << r.out;
+}
+
+TEST_F(HeadlessTest, SchedulesKeepOneRecordALineAndTheNoScheduleNamesOwnNothing) {
+    Schedule("Tab\there", 2000);
+    Schedule("Line\nfeed", 2000);
+    Monitor("Site\r1", "Tab\there");
+    Monitor("Site 2", "Tab\there");
+    // A schedule under the name of "no schedule", as another program may write it: the
+    // monitors that belong to no schedule are not its.
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), EventPath("<None>"), kEventClass), ERROR_SUCCESS);
+    key.SetDword(kType, kSchedule);
+    key.SetDword(kEnabled, 1);
+    key.SetDword("Interval", 60);
+    Monitor("Loose", "<None>");
+    Result r = Run({"--schedules"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> lines;
+    for (const QString& line : QString::fromStdString(r.out).split('\n', Qt::SkipEmptyParts))
+        lines.push_back(line.toStdString());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"<None>\t-\t", "Line\\nfeed\t-\t",
+                                               "Tab\\there\t-\tSite\\r1, Site 2"}))
+        << r.out;
 }
 
 TEST_F(HeadlessTest, RunPrintsTheRecordsOfTheRunAndEnds) {
@@ -183,7 +209,7 @@ TEST_F(HeadlessTest, ASignalCancelsTheRunHangsUpAndLeavesNoTemporaryFile) {
     web.scheduledEvent = "Daily";
     ASSERT_TRUE(CreateEventRecord(web));
 
-    for (int signal : {SIGTERM, SIGINT}) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
         std::remove(Path("calls").c_str());
         while (silent.hasPendingConnections()) silent.nextPendingConnection()->deleteLater();
@@ -202,10 +228,40 @@ TEST_F(HeadlessTest, ASignalCancelsTheRunHangsUpAndLeavesNoTemporaryFile) {
     }
 }
 
+TEST_F(HeadlessTest, SighupEndsTheSchedulerCleanlyToo) {
+    QProcess p;
+    Start(p, {"--headless"});
+    std::string err;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            err += p.readAllStandardError().toStdString();
+            return err.find("running without a window") != std::string::npos;
+        },
+        std::chrono::seconds(20)));
+    ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << "killed by the signal";
+    EXPECT_EQ(p.exitCode(), 0);
+}
+
 // One program per settings store ---------------------------------------------------------
 
 TEST_F(HeadlessTest, ASecondSchedulerOnTheStoreIsRefusedUntilTheFirstIsGoneEvenKilled) {
     Schedule("Empty", 60);
+    // A hard link is another name of the same store, not another store. Closed first, the
+    // store has all of its changes in the file that the link shares.
+    const std::string storePath = store_->Path(), hard = Path("hard.db");
+    Registry::SetCurrent(nullptr);
+    store_.reset();
+    ASSERT_EQ(::link(storePath.c_str(), hard.c_str()), 0);
+    std::string error;
+    store_ = Registry::Open(storePath, &error);
+    ASSERT_TRUE(store_) << error;
+    Registry::SetCurrent(store_);
+    const QStringList throughLink = {"--data-dir", QString::fromStdString(Path("data")),
+                                     "--registry", QString::fromStdString(hard),
+                                     "--run",      "Empty"};
+
     QProcess first;
     Start(first, {"--headless"});
     std::string firstErr;
@@ -228,6 +284,9 @@ TEST_F(HeadlessTest, ASecondSchedulerOnTheStoreIsRefusedUntilTheFirstIsGoneEvenK
         EXPECT_NE(err.find("another quorvane"), std::string::npos) << err;
         EXPECT_NE(err.find(std::to_string(first.processId())), std::string::npos) << err;
     }
+    Result linked = Run(throughLink, env_);
+    EXPECT_EQ(linked.code, 4) << "a second scheduler through a hard link: " << linked.err;
+    EXPECT_NE(linked.err.find("another quorvane"), std::string::npos) << linked.err;
     // Reading beside the holder is fine.
     EXPECT_EQ(Run({"--schedules"}).code, 0);
     EXPECT_EQ(Run({"--log"}).code, 0);
@@ -236,6 +295,8 @@ TEST_F(HeadlessTest, ASecondSchedulerOnTheStoreIsRefusedUntilTheFirstIsGoneEvenK
     ASSERT_TRUE(first.waitForFinished(20000));
     Result next = Run({"--run", "Empty"});
     EXPECT_EQ(next.code, 0) << "a killed holder blocks the store: " << next.err;
+    next = Run(throughLink, env_);
+    EXPECT_EQ(next.code, 0) << "a killed holder blocks the link: " << next.err;
 }
 
 TEST_F(HeadlessTest, ASecondDesktopStartBringsTheFirstForwardAndEnds) {
@@ -259,6 +320,24 @@ TEST_F(HeadlessTest, ASecondDesktopStartBringsTheFirstForwardAndEnds) {
         std::chrono::seconds(20)))
         << firstErr;
     EXPECT_EQ(first.state(), QProcess::Running);
+
+    // A start from another session's environment finds the same program.
+    QDir().mkpath(QString::fromStdString(Path("runtime2")));
+    QDir().mkpath(QString::fromStdString(Path("tmp2")));
+    QProcessEnvironment other = env_;
+    other.insert("XDG_RUNTIME_DIR", QString::fromStdString(Path("runtime2")));
+    other.insert("TMPDIR", QString::fromStdString(Path("tmp2")));
+    Result elsewhere = Run(Args({}), other);
+    EXPECT_EQ(elsewhere.code, 0) << elsewhere.err;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            firstErr += first.readAllStandardError().toStdString();
+            size_t at = firstErr.find("window brought forward");
+            return at != std::string::npos &&
+                   firstErr.find("window brought forward", at + 1) != std::string::npos;
+        },
+        std::chrono::seconds(20)))
+        << firstErr;
     // A scheduler without a window cannot start beside it either.
     EXPECT_EQ(Run({"--headless"}).code, 4);
 

@@ -376,6 +376,27 @@ TEST_F(MainFrameTest, ATrayHostThatStartsLaterGetsTheIconAndHidingFollowsTheTray
     EXPECT_TRUE(frame_->isMinimized());
 }
 
+TEST_F(MainFrameTest, AWindowHiddenInTheTrayComesBackWhenTheTrayHostGoes) {
+    Open(true);
+    ASSERT_TRUE(frame_->trayIcon());
+    frame_->Action(32813)->trigger();
+    ASSERT_FALSE(frame_->isVisible());
+    EXPECT_TRUE(frame_->trayWatchActive()) << "only the icon leads back to the window";
+
+    // The tray host quits: the watch finds it and the window goes to the task bar.
+    trayUp_ = false;
+    ASSERT_TRUE(waitFor([&] { return frame_->isVisible(); },
+                        std::chrono::milliseconds(3 * CMainFrame::kTrayWatchMs)))
+        << "no icon and no window";
+    EXPECT_TRUE(frame_->isMinimized());
+    EXPECT_TRUE(frame_->trayWatchActive()) << "a tray host that comes back gets the icon";
+
+    trayUp_ = true;
+    frame_->CheckTray();
+    EXPECT_TRUE(frame_->trayIcon()->isVisible());
+    EXPECT_FALSE(frame_->trayWatchActive());
+}
+
 TEST_F(MainFrameTest, ARefusedRenameShowsTheRecordAgainAndDeleteKeepsToIt) {
     Open();
     ASSERT_EQ(Labels(), (QStringList{"Example site", "Office mail"}));
@@ -391,6 +412,32 @@ TEST_F(MainFrameTest, ARefusedRenameShowsTheRecordAgainAndDeleteKeepsToIt) {
     QTest::keyClick(frame_->view(), Qt::Key_Delete);
     EXPECT_EQ(prompt_->shown.back().text, "Are you sure you want to delete Example site?");
     EXPECT_EQ(Labels(), QStringList{"Office mail"});
+}
+
+TEST_F(MainFrameTest, RenamingARowWhoseNameIsNotUtf8RenamesThatRecord) {
+    // Two names that show alike: a stray byte, and the replacement character it shows as.
+    const std::string stray = "M\xff", replacement = "M\xef\xbf\xbd";
+    Event(stray, 4, "Weekly", "");
+    Event(replacement, 3, "Weekly", "");
+    Open();
+    Choose("Weekly");
+    const auto& rows = commands_->eventList().rows();
+    int at = -1;
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].label == stray) at = static_cast<int>(i);
+    ASSERT_GE(at, 0);
+    SelectRow(at);
+    frame_->view()->model()->item(at, 0)->setText("Renamed");
+    // The cell shows the text at once; the record is renamed when the list is refilled.
+    ASSERT_TRUE(waitFor([&] {
+        for (const auto& row : commands_->eventList().rows())
+            if (row.label == "Renamed") return true;
+        return false;
+    }));
+    RegKey key;
+    EXPECT_NE(key.Open(RegKey::LocalMachine(), EventPath(stray)), ERROR_SUCCESS);
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath(replacement)), ERROR_SUCCESS);
+    EXPECT_EQ(ReadString(key, kScheduledEvent), "Weekly");
 }
 
 TEST_F(MainFrameTest, MonitorCommandsNeedASelectedRowNotJustTheFocusedOne) {
