@@ -106,7 +106,8 @@ int RunScheduleOnce(CApplication& app, const std::string& name, std::ostream& ou
     // Schedule names compare without case, as the store's keys do; the run and its
     // monitors go by the name as stored. The list's first entry is no schedule.
     int index = schedules.FindStringExact(name);
-    if (index <= 0) {
+    // A record named like "no schedule" (written by hand) runs no monitors: none is its.
+    if (index <= 0 || IsReservedScheduleName(schedules.GetText(index))) {
         err << "quorvane: there is no schedule named " << name << "\n";
         return 1;
     }

@@ -196,6 +196,11 @@ TEST_F(HeadlessTest, RunFindsTheStoredScheduleWhateverTheCaseAndRefusesAnUnknown
     EXPECT_NE(r.err.find("no schedule named Nowhere"), std::string::npos) << r.err;
     // The list's first entry is no schedule either.
     EXPECT_EQ(Run({"--run", "<None>"}).code, 1);
+    // Nor is a record that a hand-edited store calls "<None" (the deleted-schedule mark).
+    AddEvent("<None", 1, "");
+    r = Run({"--run", "<none"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("no schedule named <none"), std::string::npos) << r.err;
 }
 
 TEST_F(HeadlessTest, ASignalCancelsTheRunHangsUpAndLeavesNoTemporaryFile) {
