@@ -107,6 +107,16 @@ int RunDesktop(CApplication& app, SingleInstance& instance, DesktopFace& desktop
     std::string why;
     if (!instance.Listen(true, &why))
         std::cerr << "quorvane: a later start cannot reach this one (" << why << ")\n";
+    // Logging out sends SIGTERM (or SIGHUP): a run in progress is cancelled and hung up
+    // first, as the headless program does.
+    SignalCancel onSignals;
+    if (!onSignals.Install([&app](int) {
+            app.runWindow().OnCancel();
+            WaitForRunToEnd(app.runWindow());
+            // Not quit(): that asks the windows first, and the main window only hides.
+            QCoreApplication::exit(0);
+        }))
+        std::cerr << "quorvane: cannot set up signal handling\n";
     app.StartSchedules(true);
     int rc = QCoreApplication::exec();
     desktop.Close();

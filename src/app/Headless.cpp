@@ -28,58 +28,45 @@ void PrintRecords(CActivityLog& log, std::ostream& out) {
                      [&out](const LogRecord& r) { out << FormatLogLine(r) << std::endl; });
 }
 
-// Pumps the loop until the run window is idle again.
+}  // namespace
+
+bool SignalCancel::Install(std::function<void(int)> onSignal) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) return false;
+    gSignalFd = fds_[0];
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    notifier_ = std::make_unique<QSocketNotifier>(fds_[1], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal] {
+        char buf[16];
+        ssize_t n = ::read(fds_[1], buf, sizeof buf);
+        if (n > 0 && !signalled_) {
+            signalled_ = static_cast<unsigned char>(buf[0]);
+            onSignal(signalled_);
+        }
+    });
+    return true;
+}
+
+SignalCancel::~SignalCancel() {
+    if (fds_[0] < 0) return;
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    gSignalFd = -1;
+    notifier_.reset();
+    ::close(fds_[0]);
+    ::close(fds_[1]);
+}
+
 void WaitForRunToEnd(CRunWindow& run) {
     while (run.running())
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 100);
 }
-
-// SIGTERM, SIGINT and SIGHUP (the terminal closed) arrive on the loop as a call of onSignal with
-// the signal's number, so that a run in progress is cancelled the way the Cancel button does it:
-// the panel stops and closes its files, the connection is hung up. Without this the default action
-// would end the process with the line up and temporary files left in place.
-class SignalCancel {
-public:
-    bool Install(std::function<void(int)> onSignal) {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) return false;
-        gSignalFd = fds_[0];
-        struct sigaction sa {};
-        sa.sa_handler = OnSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGHUP, &sa, nullptr);
-        notifier_ = std::make_unique<QSocketNotifier>(fds_[1], QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal] {
-            char buf[16];
-            ssize_t n = ::read(fds_[1], buf, sizeof buf);
-            if (n > 0 && !signalled_) {
-                signalled_ = static_cast<unsigned char>(buf[0]);
-                onSignal(signalled_);
-            }
-        });
-        return true;
-    }
-    ~SignalCancel() {
-        if (fds_[0] < 0) return;
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGHUP, SIG_DFL);
-        gSignalFd = -1;
-        notifier_.reset();
-        ::close(fds_[0]);
-        ::close(fds_[1]);
-    }
-    int signalled() const { return signalled_; }
-
-private:
-    int fds_[2] = {-1, -1};
-    std::unique_ptr<QSocketNotifier> notifier_;
-    int signalled_ = 0;
-};
-
-}  // namespace
 
 int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err) {
     PrintRecords(app.log(), out);

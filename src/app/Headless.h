@@ -2,10 +2,37 @@
 
 // The program without a window: the scheduler alone, one run, or the list of schedules.
 
+#include <QSocketNotifier>
+#include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 
 class CApplication;
+class CRunWindow;
+
+// SIGTERM, SIGINT and SIGHUP (the terminal closed, the session logged out) arrive on the
+// loop as a call of onSignal with the signal's number, so that a run in progress is
+// cancelled the way the Cancel button does it: the panel stops and closes its files, the
+// connection is hung up. Without this the default action would end the process with the
+// line up and temporary files left in place. The handlers go with the object.
+class SignalCancel {
+public:
+    SignalCancel() = default;
+    SignalCancel(const SignalCancel&) = delete;
+    SignalCancel& operator=(const SignalCancel&) = delete;
+    ~SignalCancel();
+    bool Install(std::function<void(int)> onSignal);
+    int signalled() const { return signalled_; }
+
+private:
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+    int signalled_ = 0;
+};
+
+// Pumps the loop until the run window is idle again.
+void WaitForRunToEnd(CRunWindow& run);
 
 // Runs the scheduler until SIGTERM or SIGINT, printing each new log record as a `--log`
 // line. A run in progress at the signal is cancelled and wound down first.

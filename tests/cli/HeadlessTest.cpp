@@ -177,6 +177,25 @@ TEST_F(HeadlessTest, SigtermCancelsTheRunningScheduleAndEndsCleanly) {
         << "the cancelled run hangs up";
 }
 
+TEST_F(HeadlessTest, LoggingOutOfTheDesktopCancelsTheRunAndHangsUp) {
+    Schedule("B", 1, "ISP");
+    Monitor("B site", "B");
+    std::ofstream(Path("up-delay")) << "120";
+    QProcess p;
+    Start(p, {});  // the desktop program, off screen
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return ReadFileBytes(Path("calls")).find("connection up id ISP") != std::string::npos;
+        },
+        std::chrono::seconds(90)))
+        << "no run started within a minute and a half";
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << "not killed by the signal";
+    EXPECT_NE(ReadFileBytes(Path("calls")).find("connection down id ISP"), std::string::npos)
+        << "the cancelled run hangs up";
+}
+
 // --run: the schedule's name, signals ---------------------------------------------------
 
 TEST_F(HeadlessTest, RunFindsTheStoredScheduleWhateverTheCaseAndRefusesAnUnknownOne) {
