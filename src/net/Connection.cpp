@@ -48,7 +48,7 @@ void CConnection::StopTimer() {
 }
 
 void CConnection::PostResult(uint32_t code) {
-    if (owner_ && opMessage_) owner_->PostMessage(opMessage_, code, 0);
+    if (owner_ && opMessage_) owner_->PostMessage(opMessage_, Outcome(code), 0);
     opMessage_ = 0;
 }
 

@@ -76,6 +76,9 @@ protected:
     uint32_t ConnectSequence(const std::string& server, int port, UINT message, bool fresh);
     // Posts the operation's completion with code and ends the operation.
     void PostResult(uint32_t code);
+    // The code a completion carries: a client may have an earlier, truer outcome to tell
+    // than the failure that ended its session.
+    virtual uint32_t Outcome(uint32_t code) { return code; }
     // Starts the one timer; it never runs past the end of the request's overall limit.
     void StartTimer(UINT milliseconds);
     void StopTimer();

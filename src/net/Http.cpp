@@ -322,6 +322,8 @@ bool CHttp::FollowRedirect() {
     while (end < location.size() && !std::isspace(static_cast<unsigned char>(location[end]))) ++end;
     location.resize(end);
     if (location.empty()) return false;
+    // "//host/path" names another server, not a path on this one.
+    if (location.rfind("//", 0) == 0) location = "http:" + location;
     if (strncasecmp(location.c_str(), "http:", 5) != 0)
         location = CInet::ResolveUrl(url_, location);
     if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0) return false;

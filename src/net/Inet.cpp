@@ -374,34 +374,39 @@ bool CInet::GetHeaderValue(int fd, std::string_view name, std::string* value) {
     // Callers quote the value as it stands: a header that is not there reads as no text,
     // never as whatever an earlier lookup left behind.
     value->clear();
-    char block[4093];
+    // The header is read whole (up to its blank line), so that a line that straddles two
+    // reads is found like any other; a file without a blank line is read no further than
+    // any header could reach.
+    constexpr size_t kMaxHeaderScan = 1u << 20;
+    std::string head;
+    char block[4096];
     off_t offset = 0;
-    for (;;) {
-        ssize_t got = ::pread(fd, block, 4092, offset);
-        if (got <= 0) return false;
+    size_t end = std::string::npos;
+    while (head.size() < kMaxHeaderScan) {
+        ssize_t got = ::pread(fd, block, sizeof block, offset);
+        if (got <= 0) break;
+        size_t before = head.size();
+        head.append(block, static_cast<size_t>(got));
         offset += got;
-        std::string_view b(block, static_cast<size_t>(got));
-        size_t end = b.find("\r\n\r\n");
-        bool headerEnds = end != std::string_view::npos;
-        size_t limit = headerEnds ? end : b.size();
-        size_t from = 0;
-        for (;;) {
-            size_t at = FindNoCase(b.substr(from), name);
-            if (at == std::string_view::npos) break;
-            at += from;
-            if (at > limit) return false;
-            if (at == 0 || b[at - 1] == '\n' || b[at - 1] == '\r') {
-                size_t v = at + name.size();
-                while (v < b.size() && (b[v] == ' ' || b[v] == '\t')) ++v;
-                size_t e = v;
-                while (e < b.size() && b[e] != '\r' && b[e] != '\n' && b[e] != '\0') ++e;
-                *value = std::string(b.substr(v, e - v));
-                return true;
-            }
-            from = at + 1;
+        end = head.find("\r\n\r\n", before >= 3 ? before - 3 : 0);
+        if (end != std::string::npos) break;
+    }
+    std::string_view b(head);
+    size_t limit = end != std::string::npos ? end : b.size();
+    for (size_t from = 0;;) {
+        size_t at = FindNoCase(b.substr(from), name);
+        if (at == std::string_view::npos) return false;
+        at += from;
+        if (at > limit) return false;  // past the end of the header the rest is body
+        if (at == 0 || b[at - 1] == '\n' || b[at - 1] == '\r') {
+            size_t v = at + name.size();
+            while (v < b.size() && (b[v] == ' ' || b[v] == '\t')) ++v;
+            size_t e = v;
+            while (e < b.size() && b[e] != '\r' && b[e] != '\n' && b[e] != '\0') ++e;
+            *value = std::string(b.substr(v, e - v));
+            return true;
         }
-        // Past the end of the header the rest of the file is body.
-        if (headerEnds) return false;
+        from = at + 1;
     }
 }
 

@@ -116,7 +116,10 @@ void CSmtp::SendText() {
                 StartTimer(replyTimeout());  // the next writable event goes on from here
                 return;
             }
-            Fail(kSmtpSendFailed);
+            // The server may have answered and hung up (a size refusal): its words are
+            // still in the socket and say more than the broken send does.
+            for (int i = 0; i < 4 && state() == kSendingText; ++i) CLineClient::OnReceive(0);
+            if (state() == kSendingText) Fail(kSmtpSendFailed);
             return;
         }
         sendOffset_ += static_cast<uint64_t>(n);
@@ -187,6 +190,16 @@ void CSmtp::RefuseAndReset(uint32_t code) {
     refusalCode_ = replyCode_;
     refusalText_ = replyText();
     SendCommand("RSET\r\n", kRsetSent);
+}
+
+uint32_t CSmtp::Outcome(uint32_t code) {
+    // The server refused the message, then hung up or fell silent before the next one could
+    // be started: the message's refusal is still what the caller must hear of, or its file
+    // would come first again in every run.
+    if (refusal_ == 0 || code == 0) return code;
+    replyCode_ = refusalCode_;
+    SetReplyText(refusalText_);
+    return std::exchange(refusal_, 0);
 }
 
 void CSmtp::OnReply(const std::string& reply) {

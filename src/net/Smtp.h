@@ -84,6 +84,7 @@ private:
     // Keeps the code and text of a whole reply; returns its first character.
     char TakeReply(const std::string& reply);
     void RefuseAndReset(uint32_t code);
+    uint32_t Outcome(uint32_t code) override;
 
     std::string sender_, heloName_;
     int messageFd_ = -1;  // the caller's file, not ours to close

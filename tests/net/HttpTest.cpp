@@ -146,6 +146,20 @@ TEST_F(HttpTest, TheRedirectTargetIsTheLocationHeaderItself) {
     ASSERT_EQ(server_.connections(), 2);
     EXPECT_EQ(server_.received[1].rfind("GET /right.html HTTP/1.0\r\n", 0), 0u)
         << server_.received[1];
+
+    // "//host:port/path" names a server, not a path on this one.
+    owner_.done.clear();
+    Rewind();
+    server_.replies.clear();  // the last reply stays for every later connection
+    server_.replies.push_back({{"HTTP/1.0 302 Found\r\nLocation: //www.example.test:" +
+                                std::to_string(server_.port()) + "/other.html\r\n\r\n"}});
+    server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\nother"}});
+    ASSERT_EQ(owner_.client.Get(Url("/b.html"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 200u);
+    ASSERT_EQ(server_.connections(), 4);
+    EXPECT_EQ(server_.received[3].rfind("GET /other.html HTTP/1.0\r\n", 0), 0u)
+        << server_.received[3];
 }
 
 TEST_F(HttpTest, RedirectionsAreFollowedWithOneCompletion) {

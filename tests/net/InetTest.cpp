@@ -208,6 +208,23 @@ TEST_F(InetHeaderTest, GetHeaderValueReadsTheHeaderOnly) {
     EXPECT_FALSE(CInet::GetHeaderValue(Path("t"), "secret:", &value));
 }
 
+TEST_F(InetHeaderTest, LinesAreFoundWhereverTheReadsOfTheFileSplitThem) {
+    // The name, the value and the header's blank line each cut at every place around the
+    // first few kilobytes, where one read of the file ends and the next begins.
+    const std::string field = "Last-Modified: Wed, 02 Jan 2019 10:00:00 GMT\r\n";
+    for (size_t pad = 4000; pad < 4200; ++pad) {
+        SCOPED_TRACE(pad);
+        std::ofstream(Path("r"), std::ios::binary | std::ios::trunc)
+            << "HTTP/1.0 200 OK\r\nX-Pad: " << std::string(pad, 'a') << "\r\n"
+            << field << "\r\nContent-Length: 5\r\n";
+        std::string value;
+        ASSERT_TRUE(CInet::GetHeaderValue(Path("r"), "last-modified:", &value));
+        ASSERT_EQ(value, "Wed, 02 Jan 2019 10:00:00 GMT");
+        ASSERT_FALSE(CInet::GetHeaderValue(Path("r"), "content-length:", &value))
+            << "a body line is no header, however the blank line before it was read";
+    }
+}
+
 TEST_F(InetHeaderTest, AMissingHeaderIsAnEmptyText) {
     // Callers quote the value found; the text of an earlier lookup must not pass for it.
     std::ofstream(Path("r")) << "HTTP/1.0 200 OK\r\nLast-Modified: Tue, 15 Nov 1994\r\n\r\n";

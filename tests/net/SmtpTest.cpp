@@ -161,6 +161,19 @@ TEST_F(SmtpTest, ARefusedDataOrTextStartsTheNextMessageWithAFreshTransaction) {
                   "MAIL FROM: <me@example.org>"}));
 }
 
+TEST_F(SmtpTest, ARefusalStaysTheOutcomeThoughTheServerHangsUpBehindIt) {
+    // What the caller must hear of is the message's refusal (it decides where the file
+    // goes), not the hang-up that came after it.
+    Connect();
+    server_.replies["DATA"] = "554 5.7.1 data refused, closing\r\n";
+    server_.closeAfter.insert("DATA");
+    ASSERT_EQ(owner_.client.SendMail("d@x.test", Message("m1", "one\r\n.\r\n")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNotSendable));
+    EXPECT_EQ(owner_.client.replyCode(), 554);
+    EXPECT_EQ(owner_.client.replyText(), "5.7.1 data refused, closing");
+    EXPECT_EQ(owner_.client.state(), 0);
+}
+
 TEST_F(SmtpTest, RefusedGreetingsAndSendersEndTheSession) {
     server_.greeting = "554 go away\r\n";
     ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
