@@ -95,11 +95,13 @@ LONG CopyKeyTree(const std::string& source, const std::string& destination) {
     if (rc != ERROR_SUCCESS) return rc;
 
     // Value names have no length limit in the store (a watched URL can be long), so the
-    // copy takes any; subkey names are at most 255 characters of any byte length.
+    // copy takes any; subkey names are at most 255 characters of any byte length. Data of
+    // any size goes too: a rename is a copy and a delete, and a copy that stopped at the
+    // first long value (a long Description) would lose it and every value behind it.
     std::string name;
     DWORD type = 0;
     Bytes data;
-    for (DWORD i = 0; src.EnumValue(i, &name, &type, &data, SIZE_MAX, 256) == ERROR_SUCCESS; ++i)
+    for (DWORD i = 0; src.EnumValue(i, &name, &type, &data) == ERROR_SUCCESS; ++i)
         dst.SetValue(name, type, data);
 
     std::vector<std::string> subkeys;

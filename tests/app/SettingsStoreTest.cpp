@@ -159,8 +159,8 @@ TEST_F(SettingsStoreTest, CopyKeyTreeCopiesValuesAndSubkeysIntoANewKeyOnly) {
     src.SetDword(kType, 4);
     src.SetString("Fits", std::string(255, 'f'));
     src.SetString("First", "1");
-    src.SetValue("Big", REG_BINARY, Bytes(257, 7));  // does not fit 256 bytes: copying stops
-    src.SetString("After", "never copied");
+    src.SetValue("Big", REG_BINARY, Bytes(70000, 7));  // a long value stops nothing
+    src.SetString("After", "copied too");
     RegKey watched;
     watched.Create(src, "WatchedUrls", kEventClass);
     watched.SetValue("http://a/", REG_BINARY, Bytes(12, 1));
@@ -169,7 +169,8 @@ TEST_F(SettingsStoreTest, CopyKeyTreeCopiesValuesAndSubkeysIntoANewKeyOnly) {
     deeper.SetDword("x", 5);
 
     EXPECT_EQ(CopyKeyTree(EventPath("Site"), EventPath("Copy")), 0);
-    EXPECT_EQ(ValueNamesOf(EventPath("Copy")), (std::vector<std::string>{"Type", "Fits", "First"}));
+    EXPECT_EQ(ValueNamesOf(EventPath("Copy")),
+              (std::vector<std::string>{"Type", "Fits", "First", "Big", "After"}));
     EXPECT_EQ(ValueNamesOf(EventPath("Copy") + "\\WatchedUrls"),
               std::vector<std::string>{"http://a/"});
     EXPECT_EQ(ValueNamesOf(EventPath("Copy") + "\\WatchedUrls\\Deeper"),
@@ -179,6 +180,9 @@ TEST_F(SettingsStoreTest, CopyKeyTreeCopiesValuesAndSubkeysIntoANewKeyOnly) {
     copy.Open(RegKey::LocalMachine(), EventPath("Copy"));
     copy.QueryInfo(&cls, nullptr, nullptr);
     EXPECT_EQ(cls, kCopyClass);
+    Bytes big;
+    ASSERT_EQ(copy.QueryValue("Big", nullptr, &big), ERROR_SUCCESS);
+    EXPECT_EQ(big, Bytes(70000, 7));
 
     // An existing destination is never merged into.
     copy.SetString("Marker", "m");
