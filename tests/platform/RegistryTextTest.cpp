@@ -5,7 +5,24 @@
 
 namespace {
 
-class RegistryTextTest : public SandboxTest {};
+class RegistryTextTest : public SandboxTest {
+protected:
+    // Exports the whole store, imports it into a fresh one (which becomes current) and
+    // checks that the fresh store exports the very same text.
+    void ExportReadsBackIdentically() {
+        std::string first;
+        ASSERT_EQ(ExportRegistry("", &first), ERROR_SUCCESS);
+        ASSERT_EQ(first.rfind("REGEDIT4\n\n", 0), 0u);
+        std::string error;
+        auto fresh = Registry::Open(Path("fresh.db"), &error);
+        ASSERT_TRUE(fresh) << error;
+        Registry::SetCurrent(fresh);
+        ASSERT_TRUE(ImportRegistry(first, &error)) << error;
+        std::string second;
+        ASSERT_EQ(ExportRegistry("", &second), ERROR_SUCCESS);
+        EXPECT_EQ(first, second);
+    }
+};
 
 TEST_F(RegistryTextTest, ExportImportedIntoAnEmptyStoreGivesTheSameStore) {
     RegKey key;
@@ -27,18 +44,8 @@ TEST_F(RegistryTextTest, ExportImportedIntoAnEmptyStoreGivesTheSameStore) {
     RegKey bare;
     ASSERT_EQ(bare.Create(key, "Bare\\Deeper", ""), ERROR_SUCCESS);
 
-    std::string first;
-    ASSERT_EQ(ExportRegistry("", &first), ERROR_SUCCESS);
-    ASSERT_EQ(first.rfind("REGEDIT4\n\n", 0), 0u);
-
-    std::string error;
-    auto fresh = Registry::Open(Path("fresh.db"), &error);
-    ASSERT_TRUE(fresh) << error;
-    Registry::SetCurrent(fresh);
-    ASSERT_TRUE(ImportRegistry(first, &error)) << error;
-    std::string second;
-    ASSERT_EQ(ExportRegistry("", &second), ERROR_SUCCESS);
-    EXPECT_EQ(first, second);
+    ExportReadsBackIdentically();
+    if (HasFatalFailure()) return;
 
     RegKey copied;
     std::string cls;
@@ -143,16 +150,8 @@ TEST_F(RegistryTextTest, WhateverTheStoreHoldsExportWritesAndImportReadsBack) {
               ERROR_SUCCESS);
     odd.SetDword("n", 7);
 
-    std::string first;
-    ASSERT_EQ(ExportRegistry("", &first), ERROR_SUCCESS);
-
-    auto fresh = Registry::Open(Path("fresh.db"), &error);
-    ASSERT_TRUE(fresh) << error;
-    Registry::SetCurrent(fresh);
-    ASSERT_TRUE(ImportRegistry(first, &error)) << error;
-    std::string second;
-    ASSERT_EQ(ExportRegistry("", &second), ERROR_SUCCESS);
-    EXPECT_EQ(first, second);
+    ExportReadsBackIdentically();
+    if (HasFatalFailure()) return;
 
     RegKey back;
     ASSERT_EQ(back.Open(RegKey::LocalMachine(), "Names\\" + longName), ERROR_SUCCESS);
