@@ -48,6 +48,9 @@ inline constexpr const char* kHttpMaxResponse = "HttpMaxResponse";
 // Our own: the longest one request to a server (a web document, a mail session) may take,
 // in seconds, so that a server that answers a byte at a time cannot hold a run forever.
 inline constexpr const char* kRequestTimeLimit = "RequestTimeLimit";
+// Our own: a PEM file of further trusted authorities for secure connections (private
+// servers, tests), besides the system's store.
+inline constexpr const char* kTlsCaFile = "TlsCaFile";
 
 // Values of every event.
 inline constexpr const char* kType = "Type";
@@ -77,6 +80,7 @@ enum EventKind : DWORD {
 // Reader buffer sizes.
 inline constexpr size_t kStringBuffer = 256;
 inline constexpr size_t kRootStringBuffer = 252;
+inline constexpr size_t kPathBuffer = 4096;
 inline constexpr size_t kListBuffer = 1024;
 // A value that holds an event's name (ScheduledEvent): any name the store accepts as a
 // key, 255 characters of up to 4 bytes each, and the NUL.
@@ -106,6 +110,8 @@ DWORD ReadRootDword(const char* name, DWORD fallback);
 // Reads a global string with a 252-byte buffer. text is emptied first; false only when the
 // settings root cannot be opened.
 bool ReadRootString(const char* name, std::string& text);
+// A file name of the root: as long as a path may be.
+bool ReadRootPath(const char* name, std::string& text);
 bool GetMyName(std::string& text);
 bool GetHostName(std::string& text);
 bool GetSmtpServer(std::string& text);
