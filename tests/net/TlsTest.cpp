@@ -172,6 +172,75 @@ TEST_F(TlsTest, AServerThatAnswersInPlainTextFailsTheHandshake) {
     EXPECT_FALSE(client.TlsFailure().empty());
 }
 
+// The smallest client of the connect sequence, with TLS from the first byte.
+const ClientTraits kProbeTraits{
+    .timeoutSetting = "TimeoutProbe",
+    .defaultTimeout = 60000,
+    .timerId = 77,
+    .defaultPort = 443,
+    .lookupMessage = WM_USER + 77,
+    .resolvingState = 4,
+    .busyCode = 0x8F000001,
+    .noResponseCode = 0x8F000002,
+    .textNoResponse = "No response from %s.",
+    .tlsFailedCode = 0x8F000003,
+    .textTlsFailed = "The secure connection to %s could not be made",
+};
+
+class TlsProbe : public CConnection {
+public:
+    TlsProbe() : CConnection(kProbeTraits) {}
+    uint32_t Start(const std::string& server, int port) {
+        SetTlsFromStart(true);
+        return ConnectSequence(server, port, WM_USER + 78, true);
+    }
+
+protected:
+    uint32_t Reconnect() override {
+        return ConnectSequence(serverName(), port(), WM_USER + 78, false);
+    }
+    void OnConnected() override {
+        const bool secure = IsSecure();
+        StopTimer();
+        SetState(kStateIdle);
+        Close();
+        PostResult(secure ? 1 : 2);
+    }
+};
+using ProbeOwner = ClientOwner<TlsProbe, WM_USER + 77>;
+
+TEST_F(TlsTest, TheConnectionTimeOutCoversTheHandshakeAndARefusalIsOneCodeWithItsReason) {
+    Root().SetDword(settings::kConnectionAttempts, 1);
+    Root().SetDword(settings::kTimeoutConnection, 300);
+    Root().SetString(settings::kTlsCaFile, ca_->caFile());
+    // Accepts, reads the greeting of the handshake, never answers.
+    ScriptedServer silent;
+    ScriptedServer::Reply quiet;
+    quiet.until = "";
+    quiet.silent = true;
+    silent.replies = {quiet};
+    ProbeOwner owner;
+    ASSERT_EQ(owner.client.Start("127.0.0.1", silent.port()), 0u);
+    ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(owner.done[0].second, kProbeTraits.noResponseCode);
+
+    auto good = Serve("good", {"DNS:localhost", "IP:127.0.0.1"});
+    if (!good) GTEST_SKIP() << "needs nginx";
+    auto expired = Serve("expired", {"DNS:localhost", "IP:127.0.0.1"}, -1);
+    owner.done.clear();
+    ASSERT_EQ(owner.client.Start("localhost", good->port()), 0u);
+    ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(owner.done[0].second, 1u) << owner.client.ErrorText(owner.done[0].second);
+
+    owner.done.clear();
+    ASSERT_EQ(owner.client.Start("localhost", expired->port()), 0u);
+    ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(owner.done[0].second, kProbeTraits.tlsFailedCode);
+    EXPECT_EQ(owner.client.ErrorText(kProbeTraits.tlsFailedCode),
+              "The secure connection to localhost could not be made: certificate has expired.");
+    EXPECT_EQ(expired->kind(), WebServer::Nginx);
+}
+
 // The connect sequence over the addresses of a name: the first family that answers wins.
 class DualStackTest : public SandboxTest {
 protected:
