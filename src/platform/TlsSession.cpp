@@ -86,7 +86,9 @@ std::string OpenSslReason() {
 
 SSL_CTX* Context(const std::string& caFile, std::string* failure) {
     static std::mutex mutex;
-    static std::map<ContextKey, SSL_CTX*> contexts;
+    // Never destroyed: OpenSSL's own clean-up runs at exit before any static destructor
+    // could free them.
+    static auto* contexts = new std::map<ContextKey, SSL_CTX*>;
     ContextKey key{caFile};
     if (!caFile.empty()) {
         struct stat st {};
@@ -99,7 +101,16 @@ SSL_CTX* Context(const std::string& caFile, std::string* failure) {
         key.size = st.st_size;
     }
     std::lock_guard lock(mutex);
-    if (auto it = contexts.find(key); it != contexts.end()) return it->second;
+    if (auto it = contexts->find(key); it != contexts->end()) return it->second;
+    // A changed file replaces its old context; sessions still using it hold a reference.
+    for (auto it = contexts->begin(); it != contexts->end();) {
+        if (it->first.caFile == caFile) {
+            SSL_CTX_free(it->second);
+            it = contexts->erase(it);
+        } else {
+            ++it;
+        }
+    }
     ERR_clear_error();
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     if (!ctx) {
@@ -119,7 +130,7 @@ SSL_CTX* Context(const std::string& caFile, std::string* failure) {
         SSL_CTX_free(ctx);
         return nullptr;
     }
-    contexts[key] = ctx;
+    (*contexts)[key] = ctx;
     return ctx;
 }
 
