@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "content/HtmlLinks.h"
 #include "net/Inet.h"
 #include "notify/MailQueue.h"
 #include "settings/ActivityLogWriter.h"
@@ -14,7 +15,8 @@
 
 namespace {
 
-constexpr size_t kBlock = 4092;
+// Pages are read in blocks of this size.
+constexpr size_t kBlock = 8192;
 
 void PutLe32(Bytes& out, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
@@ -248,7 +250,7 @@ void CWebMonitor::OnGetDone(uint32_t result) {
 
 void CWebMonitor::ExtractLinks() {
     const int fd = temp_.Fd();
-    char buf[kBlock + 1];
+    char buf[kBlock];
     // The body begins after the empty line that ends the header.
     off_t body = -1;
     {
@@ -265,33 +267,17 @@ void CWebMonitor::ExtractLinks() {
     }
     if (body < 0) return;
 
-    const std::string_view anchor = "<a href";
-    off_t at = body;
-    for (;;) {
+    // The page is read block by block and never held whole: the tokenizer keeps only the
+    // tag it is in, so a link cut by a block's end is still seen whole.
+    CHtmlLinks links(url_, [this](const std::string& link) { AddLink(link); });
+    for (off_t at = body;;) {
         ssize_t n = ::pread(fd, buf, kBlock, at);
-        if (n <= 0) return;
-        std::string_view block(buf, static_cast<size_t>(n));
-        size_t found = CInet::FindNoCase(block, anchor);
-        if (found == std::string_view::npos) {
-            if (static_cast<size_t>(n) < kBlock) return;
-            // Step back so that an anchor cut by the block's end is found in the next one.
-            at += n - static_cast<off_t>(anchor.size() - 1);
-            continue;
-        }
-        off_t tag = at + static_cast<off_t>(found) + 1;  // the character after the "<"
-        char tagBuf[kBlock + 1];
-        ssize_t m = ::pread(fd, tagBuf, kBlock, tag);
-        if (m <= 0) return;
-        std::string_view tagText(tagBuf, static_cast<size_t>(m));
-        size_t close = CInet::FindNoCase(tagText, "</a>");
-        if (close == std::string_view::npos) {
-            at = tag + 8;
-            continue;
-        }
-        std::string link = CInet::ExtractLink(url_, tagText.substr(0, close + 4));
-        if (!link.empty()) AddLink(link);
-        at = tag + static_cast<off_t>(close + 4);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        links.Feed(std::string_view(buf, static_cast<size_t>(n)));
+        at += n;
     }
+    links.Finish();
 }
 
 void CWebMonitor::AddLink(const std::string& link) {

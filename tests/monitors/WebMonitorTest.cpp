@@ -1,12 +1,16 @@
+#include <QProcess>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "app/ActivityLog.h"
 #include "app/SettingsStore.h"
 #include "fakes/ClientOwner.h"
 #include "fakes/FakeHttpServer.h"
+#include "fakes/WebServer.h"
 #include "fixtures/Fixtures.h"
 #include "fixtures/WatchList.h"
 #include "monitors/WebMonitor.h"
@@ -180,6 +184,103 @@ TEST_F(WebMonitorTest, TheCrawlAddsLinksInsideTheSiteOnly) {
     for (size_t i = before; i < Texts().size(); ++i)
         EXPECT_EQ(Texts()[i].find("The link is not formed correctly."), std::string::npos)
             << "the unusable link is quiet on later runs";
+}
+
+// The documents wget visits when it crawls url the way the monitor does (this host, this
+// folder and below), or nothing when wget cannot be run.
+std::set<std::string> WgetCrawl(const std::string& url, const std::string& workDir) {
+    std::set<std::string> found;
+    QProcess wget;
+    wget.setWorkingDirectory(QString::fromStdString(workDir));
+    wget.setProcessChannelMode(QProcess::MergedChannels);
+    wget.start("wget",
+               {"--no-config", "--no-proxy", "--spider", "-r", "-nv", "-l", "inf", "--no-parent",
+                "-e", "robots=off", "--tries=1", "--timeout=30", QString::fromStdString(url)});
+    if (!wget.waitForFinished(120000)) return found;
+    const QString log = QString::fromUtf8(wget.readAll());
+    // "URL:http://... [n/n] -> ..." for each document read, and after "Found N broken
+    // links." one line for each that was not there.
+    static const QRegularExpression visited(R"(URL: ?(\S+) )");
+    for (auto m = visited.globalMatch(log); m.hasNext();)
+        found.insert(m.next().captured(1).toStdString());
+    const qsizetype broken = log.indexOf("broken link");
+    if (broken >= 0)
+        for (const QString& line : log.mid(broken).split('\n'))
+            if (line.startsWith("http")) found.insert(line.trimmed().toStdString());
+    return found;
+}
+
+TEST_F(WebMonitorTest, TheCrawlFindsWhatWgetFindsOnAPageOfRealWorldAnchors) {
+    {
+        QProcess probe;
+        probe.start("wget", {"--version"});
+        if (!probe.waitForFinished(30000) || probe.exitCode() != 0)
+            GTEST_SKIP() << "wget is not installed";
+    }
+    namespace fs = std::filesystem;
+    const std::string root = Path("www");
+    fs::create_directories(root + "/dir/sub");
+    WebServer web(root, Path(""));
+    if (web.kind() == WebServer::None) GTEST_SKIP() << "no web server: " << web.log();
+    const std::string port = std::to_string(web.port());
+
+    std::string page =
+        "<!DOCTYPE html>\n<html><head><title>Links</title>\n"
+        "<script>document.write('<a href=\"scripted.html\">s</a>');</script>\n"
+        "</head><body>\n"
+        "<!-- <a href=\"commented.html\">old</a> -->\n"
+        "<a class=\"nav\" href=\"class.html\">class first</a>\n"
+        "<a\n   href=\"newline.html\">line break after a</a>\n"
+        "<a target=\"_blank\" rel=\"noopener\" href=\"target.html\">target and rel</a>\n"
+        "<a href='single.html'>single quotes</a>\n"
+        "<a href=bare.html>no quotes</a>\n"
+        "<A HREF=\"UPPER.html\">upper case</A>\n"
+        "<a href = \"spaced.html\" >spaces around =</a>\n"
+        "<a href=\"query.html?a=1&amp;b=2\">query</a>\n"
+        "<a href=\"?page=2\">this page, page 2</a>\n"
+        "<a href=\"mailto:me@example.org\">mail</a> <a href=\"javascript:void(0)\">js</a>\n"
+        "<a href=\"data:text/html,hi\">data</a> <a href=\"#top\">top</a> "
+        "<a href=\"tel:+4412345\">call</a>\n"
+        "<a href=\"fragment.html#part\">fragment</a>\n"
+        "<a href=\"sub/../dotdot.html\">dot dot</a> <a href=\"../outside.html\">parent</a>\n"
+        "<a href=\"/dir/absolute.html\">absolute path</a>\n"
+        "<a href=\"http://127.0.0.1:" +
+        port +
+        "/dir/full.html\">full</a>\n"
+        "<a href=\"//127.0.0.1:" +
+        port +
+        "/dir/scheme-relative.html\">scheme relative</a>\n"
+        "<a href=\"http://other.invalid/dir/other.html\">other host</a>\n"
+        "<map name=\"m\"><area shape=\"rect\" coords=\"0,0,9,9\" href=\"area.html\" alt=\"a\">"
+        "</map>\n"
+        "<a href=\"entity&#46;html\">numeric entity</a>\n"
+        "<a title=\"a > b\" href=\"greater.html\">quoted &gt;</a>\n"
+        "<a href=\"base.html\">a page with a base</a>\n"
+        "<a href=\"missing.html\">gone</a>\n";
+    // The next anchor straddles the end of the first block the monitor reads.
+    page += std::string(8180 - page.size(), ' ');
+    page += "<a href=\"straddle.html\">straddle</a>\n</body></html>\n";
+    ASSERT_GT(page.size(), 8192u);
+    std::ofstream(root + "/dir/index.html") << page;
+    std::ofstream(root + "/dir/base.html")
+        << "<html><head><base href=\"sub/\"></head><body><a href=\"based.html\">b</a>"
+           "</body></html>";
+    for (const char* name :
+         {"scripted",        "commented", "class",  "newline",  "target",   "single",   "bare",
+          "UPPER",           "spaced",    "query",  "fragment", "dotdot",   "absolute", "full",
+          "scheme-relative", "area",      "entity", "greater",  "straddle", "sub/based"})
+        std::ofstream(root + "/dir/" + name + ".html") << "<html>" << name << "</html>";
+    std::ofstream(root + "/outside.html") << "out";
+
+    const std::string site = web.Url("/dir/");
+    const std::set<std::string> wget = WgetCrawl(site, Path(""));
+    ASSERT_TRUE(wget.count(site + "straddle.html")) << "wget did not run as expected";
+
+    Event(site, 1);
+    Run();
+    std::set<std::string> crawled;
+    for (const auto& [name, record] : Watched()) crawled.insert(name);
+    EXPECT_EQ(crawled, wget);
 }
 
 TEST_F(WebMonitorTest, ResultsGoIntoOneMailOnlyWhenSomethingChanged) {

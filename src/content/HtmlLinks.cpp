@@ -1,0 +1,89 @@
+#include "content/HtmlLinks.h"
+
+#include "net/Inet.h"
+
+namespace {
+
+bool IsUrlSpace(char c) {
+    return static_cast<unsigned char>(c) <= 0x20;
+}
+bool IsAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The scheme that reference begins with ("mailto" of "mailto:x"), or empty when it is a
+// relative reference.
+std::string_view SchemeOf(std::string_view reference) {
+    if (reference.empty() || !IsAlpha(reference[0])) return {};
+    for (size_t i = 1; i < reference.size(); ++i) {
+        char c = reference[i];
+        if (c == ':') return reference.substr(0, i);
+        if (!IsAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return {};
+    }
+    return {};
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CHtmlLinks::CHtmlLinks(std::string pageUrl, LinkHandler onLink)
+    : tokenizer_([this](const HtmlTag& tag) { OnTag(tag); }),
+      base_(std::move(pageUrl)),
+      onLink_(std::move(onLink)) {}
+
+std::string CHtmlLinks::Resolve(std::string_view base, std::string_view reference) {
+    // Browsers drop the white space and line breaks around an address.
+    while (!reference.empty() && IsUrlSpace(reference.front())) reference.remove_prefix(1);
+    while (!reference.empty() && IsUrlSpace(reference.back())) reference.remove_suffix(1);
+    // The fragment is a place in the document, not another document.
+    reference = reference.substr(0, reference.find('#'));
+    if (reference.empty()) return {};
+
+    std::string_view scheme = SchemeOf(reference);
+    if (!scheme.empty()) {
+        // Only what can be fetched: "mailto:x" or "tel:1" would otherwise read as a
+        // relative name on the same site.
+        if (!EqualsNoCase(scheme, "http") && !EqualsNoCase(scheme, "https") &&
+            !EqualsNoCase(scheme, "ftp"))
+            return {};
+        return CInet::ResolveUrl(base, reference);
+    }
+    std::string_view baseScheme = SchemeOf(base);
+    if (reference.size() >= 2 && reference[0] == '/' && reference[1] == '/')
+        // "//host/path" keeps the page's scheme and names another host.
+        return CInet::ResolveUrl(base, std::string(baseScheme.empty() ? "http" : baseScheme) + ":" +
+                                           std::string(reference));
+    if (reference.front() == '?') {
+        // Another query of the page itself, not of its folder.
+        std::string_view page = base.substr(0, base.find_first_of("?#"));
+        return CInet::ResolveUrl(base, std::string(page) + std::string(reference));
+    }
+    return CInet::ResolveUrl(base, reference);
+}
+
+void CHtmlLinks::OnTag(const HtmlTag& tag) {
+    if (tag.end) return;
+    const std::string* href = tag.Attribute("href");
+    if (!href) return;
+    if (tag.name == "base") {
+        // The first <base href> counts, for the links behind it.
+        if (baseSeen_) return;
+        baseSeen_ = true;
+        std::string resolved = Resolve(base_, *href);
+        if (!resolved.empty()) base_ = resolved;
+        return;
+    }
+    if (tag.name != "a" && tag.name != "area") return;
+    std::string url = Resolve(base_, *href);
+    if (!url.empty()) onLink_(url);
+}
