@@ -100,29 +100,39 @@ uint32_t CHttp::Head(const std::string& url, int outputFd, uint32_t ifModifiedSi
 }
 
 uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
-                             uint32_t ifModifiedSince) {
+                             uint32_t ifModifiedSince, bool redirected, bool keepPost) {
     if (opMessage() != 0 || state() != kIdle) return kHttpBusy;
     std::string url = urlIn;
-    size_t bar = url.find('|');
-    isPost_ = bar != std::string::npos;
-    postBody_ = isPost_ ? url.substr(bar + 1) : std::string();
-    if (isPost_) url.erase(bar);
+    if (redirected) {
+        // The body, when it goes again, is the one the request began with.
+        isPost_ = keepPost;
+        if (!keepPost) postBody_.clear();
+    } else {
+        size_t bar = url.find('|');
+        isPost_ = bar != std::string::npos;
+        postBody_ = isPost_ ? url.substr(bar + 1) : std::string();
+        if (isPost_) url.erase(bar);
+    }
 
     std::string scheme, host, path;
     int port = 80;
     CInet::SplitUrl(url, &scheme, &host, &port, &path);
-    if (strcasecmp(scheme.c_str(), "http") != 0 || host.empty()) return kHttpBadLink;
+    bool secure = strcasecmp(scheme.c_str(), "https") == 0;
+    if ((!secure && strcasecmp(scheme.c_str(), "http") != 0) || host.empty() || host == "[]")
+        return kHttpBadLink;
 
     url_ = url;
     host_ = host;
     urlPort_ = port;
     path_ = path;
+    secure_ = secure;
     fd_ = fd;
     ifModifiedSince_ = ifModifiedSince;
     requestMessage_ = message;
     statusCode_ = 0;
     SetReplyText({});
     maxResponse_ = settings::ReadRootDword(settings::kHttpMaxResponse, kDefaultMaxResponse);
+    followAll_ = settings::ReadRootDword(settings::kFollowRedirects, 1) != 0;
 
     useProxy_ = settings::ReadRootDword(settings::kUseProxy, 0) == 1;
     proxyPort_ = static_cast<int>(settings::ReadRootDword(settings::kProxyPort, 8080));
@@ -130,7 +140,7 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
     if (proxyServer_.empty()) proxyServer_ = kDefaultProxy;
 
     uint32_t rc = useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, message, true)
-                            : ConnectSequence(host_, urlPort_, message, true);
+                            : ConnectSequence(ConnectHost(), urlPort_, message, true);
     // The error texts name the document's host, also when a proxy carries the request.
     SetServerName(host_);
     if (rc != 0) {
@@ -140,9 +150,25 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
     return rc;
 }
 
+std::string CHttp::ConnectHost() const {
+    if (host_.size() >= 2 && host_.front() == '[' && host_.back() == ']')
+        return host_.substr(1, host_.size() - 2);
+    return host_;
+}
+
+std::string CHttp::HostHeader() const {
+    if (urlPort_ == (secure_ ? 443 : 80)) return host_;
+    return host_ + ":" + std::to_string(urlPort_);
+}
+
+bool CHttp::Follows(int status) const {
+    if (status == 302) return true;
+    return followAll_ && (status == 301 || status == 303 || status == 307 || status == 308);
+}
+
 uint32_t CHttp::Reconnect() {
     return useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, requestMessage_, false)
-                     : ConnectSequence(host_, urlPort_, requestMessage_, false);
+                     : ConnectSequence(ConnectHost(), urlPort_, requestMessage_, false);
 }
 
 void CHttp::OnConnected() {
@@ -150,15 +176,15 @@ void CHttp::OnConnected() {
     std::string r = requestMessage_ == WM_HTTP_HEAD_DONE ? "HEAD " : (isPost_ ? "POST " : "GET ");
     if (!useProxy_)
         r += path_;
-    else if (urlPort_ == 80)
-        r += "http://" + host_ + path_;
     else
-        r += "http://" + host_ + ":" + std::to_string(urlPort_) + path_;
+        r += (secure_ ? "https://" : "http://") + HostHeader() + path_;
     r += " HTTP/1.0\r\n";
     r += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
     r += "Accept-Language: en\r\n";
     r += "User-Agent: Korvalin/1.00 (compatible; MSIE 3.02; Windows 95)\r\n";
-    r += "Host: " + host_ + "\r\n";
+    // A server that keeps several sites on one address tells them apart by this line, and
+    // one on another port than its scheme's needs the port in it too.
+    r += "Host: " + HostHeader() + "\r\n";
     if (ifModifiedSince_ != 0) r += "If-Modified-Since: " + HttpDate(ifModifiedSince_) + "\r\n";
     if (isPost_) {
         r += "Content-Type: application/x-www-form-urlencoded\r\n";
@@ -322,14 +348,18 @@ bool CHttp::FollowRedirect() {
     while (end < location.size() && !std::isspace(static_cast<unsigned char>(location[end]))) ++end;
     location.resize(end);
     if (location.empty()) return false;
-    // "//host/path" names another server, not a path on this one.
-    if (location.rfind("//", 0) == 0) location = "http:" + location;
-    if (strncasecmp(location.c_str(), "http:", 5) != 0)
+    // "//host/path" names another server on the same scheme, not a path on this one.
+    if (location.rfind("//", 0) == 0) location = (secure_ ? "https:" : "http:") + location;
+    if (strncasecmp(location.c_str(), "http:", 5) != 0 &&
+        strncasecmp(location.c_str(), "https:", 6) != 0)
         location = CInet::ResolveUrl(url_, location);
     if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0) return false;
     ++redirections_;
     UINT message = requestMessage_;
-    uint32_t rc = StartRequest(message, location, fd_, ifModifiedSince_);
+    // 307 and 308 ask for the same request at the new place, body and all; after the
+    // others the new place is fetched with GET.
+    bool keepPost = isPost_ && (statusCode_ == 307 || statusCode_ == 308);
+    uint32_t rc = StartRequest(message, location, fd_, ifModifiedSince_, true, keepPost);
     if (rc != 0) {
         SetOpMessage(message);
         PostResult(rc);
@@ -352,7 +382,7 @@ void CHttp::OnClose(int error) {
         }
         if (!JudgeStatusLine(true)) return;
     }
-    if (error == 0 && statusCode_ == 302 &&
+    if (error == 0 && Follows(statusCode_) &&
         (opMessage() == WM_HTTP_GET_DONE || opMessage() == WM_HTTP_HEAD_DONE)) {
         UINT message = opMessage();
         Close();

@@ -2,7 +2,8 @@
 
 // HTTP/1.0 GET, HEAD and POST of one document at a time, directly or through a proxy,
 // with the whole response (status line, header and body as received) written to a file
-// the owner supplies. 302 redirections are followed by the client itself.
+// the owner supplies. Redirections (302, and unless the settings say otherwise also 301,
+// 303, 307 and 308) are followed by the client itself. https URLs ask for TLS.
 
 #include <cstdint>
 #include <string>
@@ -22,7 +23,7 @@ inline constexpr uint32_t kHttpNoResponse = 0x84000007;
 // Our own: the response grew past the size limit.
 inline constexpr uint32_t kHttpTooLarge = 0x84000008;
 
-// Redirections followed for one request before its 302 is reported as it is.
+// Redirections followed for one request before its redirection is reported as it is.
 inline constexpr int kMaxRedirections = 10;
 // The size limit of one response when the settings name none.
 inline constexpr uint32_t kDefaultMaxResponse = 256u * 1024 * 1024;
@@ -52,6 +53,10 @@ public:
     int urlPort() const { return urlPort_; }
     const std::string& path() const { return path_; }
     int statusCode() const { return statusCode_; }
+    bool secure() const { return secure_; }
+    // Whether the client follows a response with this status to its Location (by the
+    // settings read when the last request started); one it does not follow is reported.
+    bool Follows(int status) const;
 
 protected:
     uint32_t Reconnect() override;
@@ -64,7 +69,14 @@ protected:
     void OnClose(int error) override;
 
 private:
-    uint32_t StartRequest(UINT message, const std::string& url, int fd, uint32_t ifModifiedSince);
+    // A redirection's target is taken whole (a "|" in it is no body); keepPost sends the
+    // request's POST body again.
+    uint32_t StartRequest(UINT message, const std::string& url, int fd, uint32_t ifModifiedSince,
+                          bool redirected = false, bool keepPost = false);
+    // The host as a connect wants it: without the brackets of an IPv6 address.
+    std::string ConnectHost() const;
+    // The Host line's value: the host, and the port when it is not the scheme's own.
+    std::string HostHeader() const;
     bool JudgeStatusLine(bool final);
     bool WriteOut(const char* data, size_t size);
     void SendPending();
@@ -76,7 +88,9 @@ private:
 
     std::string url_, host_, path_;
     int urlPort_ = 80;
-    int fd_ = -1;  // the caller's file, not ours to close
+    bool secure_ = false;    // https: TLS from the first byte
+    bool followAll_ = true;  // FollowRedirects: not only 302
+    int fd_ = -1;            // the caller's file, not ours to close
     UINT requestMessage_ = 0;
     uint32_t ifModifiedSince_ = 0;
     bool isPost_ = false;
