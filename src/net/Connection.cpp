@@ -94,20 +94,24 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
     opMessage_ = message;
     port_ = port;
 
-    in_addr dotted{};
-    if (inet_pton(AF_INET, server.c_str(), &dotted) == 1 && dotted.s_addr != 0) {
-        ConnectStep(0, dotted);
+    securingConnect_ = false;
+    tlsReason_.clear();
+    auto literal = SocketAddress::FromLiteral(server);
+    // "0.0.0.0" is no address to connect to; the resolver says what the system makes of it.
+    if (literal && !(literal->family() == AF_INET && literal->ToString() == "0.0.0.0")) {
+        ConnectStep(0, {*literal});
         return 0;
     }
     if (lookupHandle_) Resolver::Get().Cancel(lookupHandle_);
-    lookupHandle_ = Resolver::Get().Lookup(server, [this](int error, in_addr address) {
-        // The answer waits in the lookup buffer; the owner passes the message back.
-        lookupError_ = error;
-        lookupAddress_ = address;
-        if (owner_)
-            owner_->PostMessage(traits_.lookupMessage, static_cast<WPARAM>(lookupHandle_),
-                                static_cast<LPARAM>(error) << 16);
-    });
+    lookupHandle_ =
+        Resolver::Get().Lookup(server, [this](int error, std::vector<SocketAddress> addresses) {
+            // The answer waits in the lookup buffer; the owner passes the message back.
+            lookupError_ = error;
+            lookupAddresses_ = std::move(addresses);
+            if (owner_)
+                owner_->PostMessage(traits_.lookupMessage, static_cast<WPARAM>(lookupHandle_),
+                                    static_cast<LPARAM>(error) << 16);
+        });
     if (lookupHandle_ == 0) {
         SetState(kStateIdle);
         opMessage_ = 0;
@@ -122,44 +126,111 @@ void CConnection::OnLookupDone(WPARAM wParam, LPARAM lParam) {
     // An answer to a lookup given up on (a retry or an abort started another) is stale.
     if (wParam != static_cast<WPARAM>(lookupHandle_) || lookupHandle_ == 0) return;
     lookupHandle_ = 0;
-    ConnectStep(static_cast<int>((static_cast<uint64_t>(lParam) >> 16) & 0xFFFF), lookupAddress_);
+    ConnectStep(static_cast<int>((static_cast<uint64_t>(lParam) >> 16) & 0xFFFF),
+                std::move(lookupAddresses_));
 }
 
-void CConnection::ConnectStep(int error, in_addr address) {
+void CConnection::ConnectStep(int error, std::vector<SocketAddress> addresses) {
     if (state_ == 0) {
         opMessage_ = 0;
         attemptsLeft_ = -1;
         return;
     }
     StopTimer();
+    if (error == 0 && addresses.empty()) error = WSANO_DATA;
     if (error != 0) {
         Fail(static_cast<uint32_t>(error));
         attemptsLeft_ = -1;
         return;
     }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port_ ? port_ : traits_.defaultPort));
-    to.sin_addr = address;
-    SetState(kStateConnecting);
-    if (int rc = Connect(to); rc != 0) {
-        Fail(static_cast<uint32_t>(rc));
-        attemptsLeft_ = -1;
-        return;
+    addresses_ = std::move(addresses);
+    nextAddress_ = 0;
+    TryNextAddress();
+}
+
+bool CConnection::TryNextAddress() {
+    const uint16_t port = static_cast<uint16_t>(port_ ? port_ : traits_.defaultPort);
+    int rc = WSAEADDRNOTAVAIL;
+    while (nextAddress_ < addresses_.size()) {
+        SocketAddress to = addresses_[nextAddress_++];
+        to.SetPort(port);
+        if (!IsOpen() || family() != to.family()) {
+            if ((rc = Create(to.family())) != 0) continue;
+        }
+        SetState(kStateConnecting);
+        if ((rc = Connect(to)) != 0) {
+            // This family or address cannot be reached from here: the next one may be.
+            Close();
+            continue;
+        }
+        // A host that drops the connect request would otherwise be waited for as long as
+        // the kernel keeps trying (minutes).
+        StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+        return true;
     }
-    // A host that drops the connect request would otherwise be waited for as long as the
-    // kernel keeps trying (minutes).
-    StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+    Fail(static_cast<uint32_t>(rc));
+    attemptsLeft_ = -1;
+    return false;
 }
 
 void CConnection::OnConnect(int error) {
     if (error != 0) {
-        if (opMessage_ != 0) RetryRule();
+        if (opMessage_ == 0) return;
+        // Another address of the same name may answer: it is part of this attempt.
+        if (nextAddress_ < addresses_.size() && !PastDeadline()) {
+            StopTimer();
+            Close();
+            TryNextAddress();
+            return;
+        }
+        RetryRule();
         return;
     }
     attemptsLeft_ = -1;
+    if (tlsFromStart_) {
+        // The handshake is part of connecting: the connection time-out covers it.
+        securingConnect_ = true;
+        if (BeginSecure(serverName_) != 0) return;
+        StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+        return;
+    }
     StartTimer(replyTimeout_);
     OnConnected();
+}
+
+uint32_t CConnection::BeginSecure(const std::string& hostName) {
+    std::string caFile;
+    ReadRootPath(settings::kTlsCaFile, caFile);
+    tlsReason_.clear();
+    if (StartTls(hostName, caFile) != 0) {
+        FailSecure();
+        return traits_.tlsFailedCode;
+    }
+    return 0;
+}
+
+void CConnection::FailSecure() {
+    tlsReason_ = TlsFailure();
+    if (tlsReason_.empty()) tlsReason_ = "the handshake could not begin";
+    securingConnect_ = false;
+    attemptsLeft_ = -1;
+    // A certificate that is not trusted stays so on the next attempt: no retry.
+    Fail(traits_.tlsFailedCode);
+}
+
+void CConnection::OnSecured(int error) {
+    if (opMessage_ == 0 && state_ == kStateIdle) return;
+    if (error != 0) {
+        FailSecure();
+        return;
+    }
+    StartTimer(replyTimeout_);
+    if (securingConnect_) {
+        securingConnect_ = false;
+        OnConnected();
+        return;
+    }
+    OnSecure();
 }
 
 void CConnection::RetryRule() {
@@ -190,6 +261,14 @@ bool CConnection::OnTimer(UINT id) {
     if (id != timerId_) return false;
     if (opMessage_ == 0) {
         StopTimer();  // a tick left over from a finished operation
+        return true;
+    }
+    // An address that swallows the connect (or its handshake) gives way to the next one.
+    if (state_ == kStateConnecting && nextAddress_ < addresses_.size() && !PastDeadline()) {
+        StopTimer();
+        securingConnect_ = false;
+        Close();
+        TryNextAddress();
         return true;
     }
     RetryRule();
@@ -284,7 +363,9 @@ const std::string& CConnection::ErrorText(uint32_t code) {
             errorText_ = traits_.textLookupTimedOut;
             break;
         default:
-            if (code == traits_.busyCode)
+            if (code == traits_.tlsFailedCode && code != 0)
+                errorText_ = WithServer(traits_.textTlsFailed) + ": " + tlsReason_ + ".";
+            else if (code == traits_.busyCode)
                 errorText_ = traits_.textBusy;
             else if (code == traits_.noResponseCode)
                 errorText_ = WithServer(traits_.textNoResponse);

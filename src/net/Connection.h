@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/AsyncSocket.h"
 #include "platform/Window.h"
@@ -35,6 +36,10 @@ struct ClientTraits {
     const char* textBusy = "";
     const char* textNoResponse = "";
     const char* textLookupTimedOut = "";
+    // The TLS handshake failed or the certificate was not trusted: the text says where,
+    // OpenSSL's reason follows it.
+    uint32_t tlsFailedCode = 0;
+    const char* textTlsFailed = "";
 };
 
 // The states every client shares; each client numbers its own from 2 on (its resolving
@@ -86,8 +91,17 @@ protected:
     void RetryRule();
     // Starts the same connection again after a failed attempt.
     virtual uint32_t Reconnect() = 0;
-    // The connection stands (the reply timer runs).
+    // The connection stands (the reply timer runs); with TLS from the first byte, once the
+    // handshake is over.
     virtual void OnConnected() = 0;
+    // The following connects run TLS from the first byte (HTTPS, SMTP on 465).
+    void SetTlsFromStart(bool on) { tlsFromStart_ = on; }
+    bool tlsFromStart() const { return tlsFromStart_; }
+    // Turns the standing connection secure for hostName (STARTTLS, a tunnel through a
+    // proxy): 0 and OnSecure follows, or a failure that has already ended the operation.
+    uint32_t BeginSecure(const std::string& hostName);
+    // The connection turned secure by BeginSecure; the reply timer runs again.
+    virtual void OnSecure() {}
     // A client's own codes; false when code is not one of them.
     virtual bool ProtocolText(uint32_t code, std::string* text) const;
     // The sentence for a code no table lists.
@@ -98,6 +112,7 @@ protected:
     void Fail(uint32_t code);
 
     void OnConnect(int error) override;
+    void OnSecured(int error) override;
 
     // "%s" in pattern filled with the server name.
     std::string WithServer(const char* pattern) const;
@@ -124,8 +139,11 @@ private:
     int port_ = 0;
     std::string replyText_;
 
-    void ConnectStep(int error, in_addr address);
+    void ConnectStep(int error, std::vector<SocketAddress> addresses);
+    // The next address of the lookup's answer; false when none is left.
+    bool TryNextAddress();
     bool PastDeadline() const;
+    void FailSecure();
 
     // A request ends here, however the server drips its answer; set by a fresh connect.
     std::chrono::steady_clock::time_point deadline_{};
@@ -133,7 +151,15 @@ private:
     std::chrono::milliseconds limitOverride_{0};
 
     uint64_t lookupHandle_ = 0;
-    in_addr lookupAddress_{};
+    std::vector<SocketAddress> lookupAddresses_;
     int lookupError_ = 0;
     std::string errorText_;
+
+    // The addresses of this attempt, tried in turn; the next one to try.
+    std::vector<SocketAddress> addresses_;
+    size_t nextAddress_ = 0;
+
+    bool tlsFromStart_ = false;
+    bool securingConnect_ = false;  // the handshake after the connect is under way
+    std::string tlsReason_;
 };

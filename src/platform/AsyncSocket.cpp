@@ -9,13 +9,17 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
+
+#include "platform/TlsSession.h"
 
 int WinsockError(int err) {
     switch (err) {
@@ -71,16 +75,62 @@ int WinsockError(int err) {
     }
 }
 
+void SocketAddress::SetPort(uint16_t port) {
+    if (family() == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = htons(port);
+    else
+        reinterpret_cast<sockaddr_in*>(&storage)->sin_port = htons(port);
+}
+
+std::string SocketAddress::ToString() const {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (family() == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, text,
+                  sizeof text);
+    else
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr, text,
+                  sizeof text);
+    return text;
+}
+
+SocketAddress SocketAddress::FromIPv4(in_addr address) {
+    SocketAddress a;
+    auto* in = reinterpret_cast<sockaddr_in*>(&a.storage);
+    in->sin_family = AF_INET;
+    in->sin_addr = address;
+    a.length = sizeof(sockaddr_in);
+    return a;
+}
+
+std::optional<SocketAddress> SocketAddress::FromLiteral(const std::string& text) {
+    std::string host = text;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return FromIPv4(v4);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        SocketAddress a;
+        auto* in = reinterpret_cast<sockaddr_in6*>(&a.storage);
+        in->sin6_family = AF_INET6;
+        in->sin6_addr = v6;
+        a.length = sizeof(sockaddr_in6);
+        return a;
+    }
+    return std::nullopt;
+}
+
 CAsyncSocket::CAsyncSocket() = default;
 
 CAsyncSocket::~CAsyncSocket() {
     Close();
 }
 
-int CAsyncSocket::Create() {
+int CAsyncSocket::Create(int family) {
     Close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fd_ = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return lastError_ = WinsockError(errno);
+    family_ = family;
     closed_ = false;
     connecting_ = false;
     read_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
@@ -93,8 +143,16 @@ int CAsyncSocket::Create() {
 }
 
 int CAsyncSocket::Connect(const sockaddr_in& address) {
+    SocketAddress a;
+    std::memcpy(&a.storage, &address, sizeof address);
+    a.length = sizeof address;
+    return Connect(a);
+}
+
+int CAsyncSocket::Connect(const SocketAddress& address) {
     if (fd_ < 0) return lastError_ = WSAENOTSOCK;
-    int rc = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (address.family() != family_) return lastError_ = WSAEAFNOSUPPORT;
+    int rc = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
     if (rc != 0 && errno != EINPROGRESS) return lastError_ = WinsockError(errno);
     // Finished or not, the outcome arrives as OnConnect from the loop.
     connecting_ = true;
@@ -106,6 +164,41 @@ int CAsyncSocket::Receive(char* buffer, int size) {
     if (fd_ < 0) {
         lastError_ = WSAENOTSOCK;
         return -1;
+    }
+    if (tls_ && !handshaking_) {
+        if (size <= 0) return 0;
+        if (plainAt_ < plain_.size()) {
+            size_t n = std::min(plain_.size() - plainAt_, static_cast<size_t>(size));
+            std::memcpy(buffer, plain_.data() + plainAt_, n);
+            plainAt_ += n;
+            return static_cast<int>(n);
+        }
+        if (plainEnded_) return 0;
+        TlsSession::Wait wait;
+        int n = tls_->Read(buffer, size, &wait);
+        if (n > 0) return n;
+        switch (wait) {
+            case TlsSession::Wait::kRead:
+                read_->setEnabled(true);
+                lastError_ = WSAEWOULDBLOCK;
+                return -1;
+            case TlsSession::Wait::kWrite:
+                readWaitsForWrite_ = true;
+                write_->setEnabled(true);
+                lastError_ = WSAEWOULDBLOCK;
+                return -1;
+            case TlsSession::Wait::kClosed:
+                plainEnded_ = true;
+                QueuePump();
+                return 0;
+            default:
+                tlsFailure_ = tls_->failure();
+                plainEnded_ = true;
+                plainEndError_ = WSAECONNRESET;
+                QueuePump();
+                lastError_ = WSAECONNRESET;
+                return -1;
+        }
     }
     for (;;) {
         ssize_t n = ::recv(fd_, buffer, static_cast<size_t>(size), 0);
@@ -121,6 +214,30 @@ int CAsyncSocket::Send(const char* data, int size) {
         lastError_ = WSAENOTSOCK;
         return -1;
     }
+    if (tls_) {
+        if (handshaking_) {
+            lastError_ = WSAEWOULDBLOCK;
+            return -1;
+        }
+        TlsSession::Wait wait;
+        int n = tls_->Write(data, size, &wait);
+        if (n > 0 || size <= 0) return n;
+        switch (wait) {
+            case TlsSession::Wait::kWrite:
+                write_->setEnabled(true);
+                lastError_ = WSAEWOULDBLOCK;
+                return -1;
+            case TlsSession::Wait::kRead:
+                sendWaitsForRead_ = true;
+                read_->setEnabled(true);
+                lastError_ = WSAEWOULDBLOCK;
+                return -1;
+            default:
+                if (wait == TlsSession::Wait::kFailed) tlsFailure_ = tls_->failure();
+                lastError_ = WSAECONNRESET;
+                return -1;
+        }
+    }
     for (;;) {
         ssize_t n = ::send(fd_, data, static_cast<size_t>(size), MSG_NOSIGNAL);
         if (n >= 0) return static_cast<int>(n);
@@ -133,6 +250,16 @@ int CAsyncSocket::Send(const char* data, int size) {
 }
 
 void CAsyncSocket::Close() {
+    if (tls_) {
+        tls_->Shutdown();
+        tls_.reset();
+    }
+    handshaking_ = sendWaitsForRead_ = readWaitsForWrite_ = pumpQueued_ = false;
+    plain_.clear();
+    plainAt_ = 0;
+    plainEnded_ = false;
+    plainEndError_ = 0;
+    ++generation_;
     read_.reset();
     write_.reset();
     if (fd_ >= 0) ::close(fd_);
@@ -140,8 +267,120 @@ void CAsyncSocket::Close() {
     connecting_ = false;
 }
 
+bool CAsyncSocket::IsSecure() const {
+    return tls_ && !handshaking_;
+}
+
+int CAsyncSocket::StartTls(const std::string& hostName, const std::string& caFile) {
+    if (fd_ < 0 || connecting_ || closed_) return lastError_ = WSAENOTCONN;
+    if (tls_) return lastError_ = WSAEISCONN;
+    tlsFailure_.clear();
+    tls_ = TlsSession::Begin(fd_, hostName, caFile, &tlsFailure_);
+    if (!tls_) return lastError_ = kSocketTlsFailed;
+    handshaking_ = true;
+    // The first step goes out from the loop, so that OnSecured never runs inside this call.
+    write_->setEnabled(true);
+    return 0;
+}
+
+void CAsyncSocket::ContinueHandshake() {
+    switch (tls_->Handshake()) {
+        case TlsSession::Wait::kNone:
+            handshaking_ = false;
+            read_->setEnabled(true);
+            OnSecured(0);
+            // Application bytes may have come with the last handshake record.
+            if (tls_ && tls_->HasPending()) QueuePump();
+            return;
+        case TlsSession::Wait::kRead:
+            read_->setEnabled(true);
+            return;
+        case TlsSession::Wait::kWrite:
+            write_->setEnabled(true);
+            return;
+        default:
+            tlsFailure_ = tls_->failure();
+            handshaking_ = false;
+            read_->setEnabled(false);
+            write_->setEnabled(false);
+            OnSecured(kSocketTlsFailed);
+            return;
+    }
+}
+
+void CAsyncSocket::QueuePump() {
+    if (pumpQueued_) return;
+    pumpQueued_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation = generation_] {
+            if (generation != generation_) return;
+            pumpQueued_ = false;
+            if (tls_ && !handshaking_) PumpSecure();
+        },
+        Qt::QueuedConnection);
+}
+
+void CAsyncSocket::PumpSecure() {
+    if (closed_) return;
+    if (plainAt_ >= plain_.size() && !plainEnded_) {
+        plain_.resize(16384);
+        TlsSession::Wait wait;
+        int n = tls_->Read(plain_.data(), static_cast<int>(plain_.size()), &wait);
+        plain_.resize(static_cast<size_t>(n));
+        plainAt_ = 0;
+        if (n == 0) {
+            switch (wait) {
+                case TlsSession::Wait::kRead:
+                    read_->setEnabled(true);
+                    return;
+                case TlsSession::Wait::kWrite:
+                    readWaitsForWrite_ = true;
+                    write_->setEnabled(true);
+                    return;
+                case TlsSession::Wait::kClosed:
+                    plainEnded_ = true;
+                    break;
+                default:
+                    tlsFailure_ = tls_->failure();
+                    plainEnded_ = true;
+                    plainEndError_ = WSAECONNRESET;
+                    break;
+            }
+        }
+    }
+    if (plainAt_ < plain_.size()) {
+        const uint64_t generation = generation_;
+        const size_t before = plainAt_;
+        OnReceive(0);
+        if (generation != generation_ || !tls_) return;  // closed or made anew meanwhile
+        // The socket announces nothing for what already waits here: come back for it, as
+        // long as the client takes something each time.
+        bool waiting =
+            plainAt_ < plain_.size() ? plainAt_ != before : (tls_->HasPending() || plainEnded_);
+        if (waiting) QueuePump();
+        return;
+    }
+    if (plainEnded_) {
+        read_->setEnabled(false);
+        closed_ = true;
+        OnClose(plainEndError_);
+    }
+}
+
 void CAsyncSocket::OnWritable() {
     write_->setEnabled(false);
+    if (tls_ && !connecting_) {
+        if (handshaking_) {
+            ContinueHandshake();
+            return;
+        }
+        if (readWaitsForWrite_) {
+            readWaitsForWrite_ = false;
+            PumpSecure();
+            if (!tls_) return;
+        }
+    }
     if (connecting_) {
         connecting_ = false;
         int err = 0;
@@ -155,6 +394,20 @@ void CAsyncSocket::OnWritable() {
 }
 
 void CAsyncSocket::OnReadable() {
+    if (tls_) {
+        if (handshaking_) {
+            ContinueHandshake();
+            return;
+        }
+        if (sendWaitsForRead_) {
+            sendWaitsForRead_ = false;
+            const uint64_t generation = generation_;
+            OnSend(0);
+            if (generation != generation_ || !tls_) return;
+        }
+        PumpSecure();
+        return;
+    }
     // Look before reading: data is a receive event, an orderly end is a close event.
     char probe;
     ssize_t n;
@@ -177,6 +430,7 @@ void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnReceive(int) {}
 void CAsyncSocket::OnSend(int) {}
 void CAsyncSocket::OnClose(int) {}
+void CAsyncSocket::OnSecured(int) {}
 
 // ---------------------------------------------------------------------------------------
 
@@ -215,17 +469,33 @@ void Resolver::Install(std::shared_ptr<Resolver> resolver) {
     gResolver = std::move(resolver);
 }
 
-static int SystemLookup(const std::string& name, in_addr* address) {
+static int SystemLookup(const std::string& name, std::vector<SocketAddress>* addresses) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    // Both families, in the order the system prefers; a family this host cannot reach
+    // fails fast at its connect and the next address is tried.
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
     int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
     int error = 0;
-    if (rc == 0 && result)
-        *address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
-    else
+    if (rc == 0) {
+        for (addrinfo* a = result; a; a = a->ai_next) {
+            if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) ||
+                a->ai_addrlen > sizeof(sockaddr_storage))
+                continue;
+            SocketAddress address;
+            std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+            address.length = a->ai_addrlen;
+            bool seen = std::any_of(addresses->begin(), addresses->end(), [&](const auto& o) {
+                return o.length == address.length &&
+                       std::memcmp(&o.storage, &address.storage, address.length) == 0;
+            });
+            if (!seen) addresses->push_back(address);
+        }
+        if (addresses->empty()) error = WSANO_DATA;
+    } else {
         error = LookupError(rc);
+    }
     if (result) ::freeaddrinfo(result);
     return error;
 }
@@ -267,20 +537,21 @@ void SystemResolver::Worker(std::weak_ptr<Shared> weak) {
         }
         auto lookup = shared->lookup;
         shared.reset();
-        in_addr address{};
-        int error = lookup(job->name, &address);
+        std::vector<SocketAddress> addresses;
+        int error = lookup(job->name, &addresses);
         shared = weak.lock();
         if (!shared) return;
         QMetaObject::invokeMethod(
             &shared->context,
-            [weak, handle = job->handle, error, address, done = std::move(job->done)] {
+            [weak, handle = job->handle, error, addresses = std::move(addresses),
+             done = std::move(job->done)] {
                 auto s = weak.lock();
                 if (!s) return;
                 {
                     std::lock_guard lock(s->mutex);
                     if (!s->pending.erase(handle)) return;  // cancelled
                 }
-                done(error, address);
+                done(error, addresses);
             },
             Qt::QueuedConnection);
     }

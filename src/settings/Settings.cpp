@@ -68,6 +68,14 @@ bool ReadRootString(const char* name, std::string& text) {
     return true;
 }
 
+bool ReadRootPath(const char* name, std::string& text) {
+    text.clear();
+    RegKey root;
+    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
+    text = ReadString(root, name, kPathBuffer);
+    return true;
+}
+
 bool GetMyName(std::string& text) {
     return ReadRootString(kMyName, text);
 }

@@ -51,6 +51,9 @@ inline constexpr const char* kRequestTimeLimit = "RequestTimeLimit";
 // Our own: 0 makes the web client follow only 302 redirections; absent or any other value,
 // it also follows 301, 303, 307 and 308, so that a site that moved is watched where it went.
 inline constexpr const char* kFollowRedirects = "FollowRedirects";
+// Our own: a PEM file of further trusted authorities for secure connections (private
+// servers, tests), besides the system's store.
+inline constexpr const char* kTlsCaFile = "TlsCaFile";
 
 // Values of every event.
 inline constexpr const char* kType = "Type";
@@ -80,6 +83,7 @@ enum EventKind : DWORD {
 // Reader buffer sizes.
 inline constexpr size_t kStringBuffer = 256;
 inline constexpr size_t kRootStringBuffer = 252;
+inline constexpr size_t kPathBuffer = 4096;
 inline constexpr size_t kListBuffer = 1024;
 // A value that holds an event's name (ScheduledEvent): any name the store accepts as a
 // key, 255 characters of up to 4 bytes each, and the NUL.
@@ -109,6 +113,8 @@ DWORD ReadRootDword(const char* name, DWORD fallback);
 // Reads a global string with a 252-byte buffer. text is emptied first; false only when the
 // settings root cannot be opened.
 bool ReadRootString(const char* name, std::string& text);
+// A file name of the root: as long as a path may be.
+bool ReadRootPath(const char* name, std::string& text);
 bool GetMyName(std::string& text);
 bool GetHostName(std::string& text);
 bool GetSmtpServer(std::string& text);

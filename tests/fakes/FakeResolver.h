@@ -8,13 +8,15 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/AsyncSocket.h"
 
 class FakeResolver : public Resolver {
 public:
-    std::map<std::string, std::string> addresses;  // name -> dotted address
-    std::set<std::string> never;                   // lookups that never finish
+    // name -> its addresses, either family, in the order given ("127.0.0.1", "::1")
+    std::map<std::string, std::vector<std::string>> addresses;
+    std::set<std::string> never;  // lookups that never finish
     std::vector<std::string> asked;
 
     uint64_t Lookup(const std::string& name, Done done) override {
@@ -24,11 +26,13 @@ public:
         live_.insert(handle);
         auto it = addresses.find(name);
         int error = it == addresses.end() ? WSAHOST_NOT_FOUND : 0;
-        in_addr address{};
-        if (!error) inet_pton(AF_INET, it->second.c_str(), &address);
+        std::vector<SocketAddress> found;
+        if (!error)
+            for (const auto& text : it->second)
+                if (auto a = SocketAddress::FromLiteral(text)) found.push_back(*a);
         // Bound to context_: a fake destroyed before the loop turns answers nothing.
-        QTimer::singleShot(0, &context_, [this, handle, error, address, done] {
-            if (live_.erase(handle)) done(error, address);
+        QTimer::singleShot(0, &context_, [this, handle, error, found, done] {
+            if (live_.erase(handle)) done(error, found);
         });
         return handle;
     }

@@ -31,8 +31,9 @@ public:
         size_t extra = 0;                 // ...and this many bytes more (a POST body)
     };
 
-    ScriptedServer() {
-        server_.listen(QHostAddress("127.0.0.1"), 0);
+    // address: "127.0.0.1", or "::1" for the other family's loopback.
+    explicit ScriptedServer(const char* address = "127.0.0.1") {
+        server_.listen(QHostAddress(address), 0);
         QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { Accept(); });
     }
     ~ScriptedServer() override {
@@ -43,6 +44,7 @@ public:
     }
 
     int port() const { return server_.serverPort(); }
+    bool listening() const { return server_.isListening(); }
     // One reply per connection, in order; the last is used again when they run out.
     std::deque<Reply> replies;
     std::vector<std::string> received;  // per connection

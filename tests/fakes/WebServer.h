@@ -25,14 +25,19 @@ class WebServer {
 public:
     enum Kind { None, Nginx, Python };
 
+    // A certificate and key for serving HTTPS (nginx only).
+    struct Tls {
+        std::string cert, key;
+    };
+
     // Serves root; extraConfig goes into nginx's server block.
     WebServer(const std::string& root, const std::string& workDir,
-              const std::string& extraConfig = {})
-        : root_(root), work_(workDir) {
+              const std::string& extraConfig = {}, const Tls& tls = {})
+        : root_(root), work_(workDir), tls_(tls) {
         if (!Listen()) return;
         if (StartNginx(extraConfig)) {
             kind_ = Nginx;
-        } else if (StartPython()) {
+        } else if (tls_.cert.empty() && StartPython()) {
             kind_ = Python;
         }
     }
@@ -43,8 +48,9 @@ public:
 
     Kind kind() const { return kind_; }
     int port() const { return port_; }
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    std::string Url(const std::string& path, const std::string& host = "127.0.0.1") const {
+        return std::string(tls_.cert.empty() ? "http" : "https") + "://" + host + ":" +
+               std::to_string(port_) + path;
     }
     std::string log() const { return log_; }
 
@@ -78,6 +84,13 @@ private:
     bool WaitUntilAnswering() {
         for (int i = 0; i < 100; ++i) {
             if (process_.state() == QProcess::NotRunning) return false;
+            // A plain request gets no answer from a secure server; the kernel queues the
+            // connections that come before nginx takes them, so started is ready.
+            if (!tls_.cert.empty()) {
+                if (::access((work_ + "/nginx.pid").c_str(), F_OK) == 0) return true;
+                QThread::msleep(50);
+                continue;
+            }
             QTcpSocket s;
             s.connectToHost("127.0.0.1", static_cast<quint16>(port_));
             if (s.waitForConnected(100)) {
@@ -109,7 +122,12 @@ private:
                             << "  uwsgi_temp_path " << work_ << "/uwsgi;\n"
                             << "  scgi_temp_path " << work_ << "/scgi;\n"
                             << "  types { text/html html; text/plain txt; }\n"
-                            << "  server {\n    listen 127.0.0.1:" << port_ << ";\n"
+                            << "  server {\n    listen 127.0.0.1:" << port_
+                            << (tls_.cert.empty() ? "" : " ssl") << ";\n"
+                            << (tls_.cert.empty()
+                                    ? ""
+                                    : "    ssl_certificate " + tls_.cert +
+                                          ";\n    ssl_certificate_key " + tls_.key + ";\n")
                             << "    root " << root_ << ";\n    absolute_redirect off;\n"
                             << extraConfig << "\n  }\n}\n";
         process_.setProcessChannelMode(QProcess::MergedChannels);
@@ -144,6 +162,7 @@ private:
     }
 
     std::string root_, work_, log_;
+    Tls tls_;
     int listener_ = -1;
     int port_ = 0;
     Kind kind_ = None;

@@ -25,8 +25,8 @@ protected:
     void SetUp() override {
         SandboxTest::SetUp();
         resolver_ = std::make_shared<FakeResolver>();
-        resolver_->addresses["www.example.test"] = "127.0.0.1";
-        resolver_->addresses["proxy.test"] = "127.0.0.1";
+        resolver_->addresses["www.example.test"] = {"127.0.0.1"};
+        resolver_->addresses["proxy.test"] = {"127.0.0.1"};
         Resolver::Install(resolver_);
         fd_ = ::open(Path("response").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(fd_, 0);

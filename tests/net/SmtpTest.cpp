@@ -301,8 +301,8 @@ protected:
     void SetUp() override {
         SmtpTest::SetUp();
         resolver_ = std::make_shared<FakeResolver>();
-        resolver_->addresses["mail.test"] = "127.0.0.1";
-        resolver_->addresses["web.test"] = "127.0.0.1";
+        resolver_->addresses["mail.test"] = {"127.0.0.1"};
+        resolver_->addresses["web.test"] = {"127.0.0.1"};
         Resolver::Install(resolver_);
         fd_ = ::open(Path("response").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     }

@@ -246,13 +246,13 @@ TEST(ResolverTest, ADeadNameServerHoldsAFewThreadsAndQueuedLookupsCanBeCancelled
     std::condition_variable gate;
     bool open = false;
     std::atomic<int> inside{0}, calls{0};
-    auto lookup = [&](const std::string&, in_addr* address) {
+    auto lookup = [&](const std::string&, std::vector<SocketAddress>* addresses) {
         ++calls;
         ++inside;
         std::unique_lock lock(mutex);
         gate.wait(lock, [&] { return open; });
         --inside;
-        address->s_addr = htonl(0x7F000001);
+        addresses->push_back(*SocketAddress::FromLiteral("127.0.0.1"));
         return 0;
     };
     std::vector<int> answered;
@@ -260,9 +260,9 @@ TEST(ResolverTest, ADeadNameServerHoldsAFewThreadsAndQueuedLookupsCanBeCancelled
         SystemResolver resolver(lookup, 4);
         std::vector<uint64_t> handles;
         for (int i = 0; i < 10; ++i)
-            handles.push_back(
-                resolver.Lookup("dead" + std::to_string(i),
-                                [&answered, i](int, in_addr) { answered.push_back(i); }));
+            handles.push_back(resolver.Lookup(
+                "dead" + std::to_string(i),
+                [&answered, i](int, std::vector<SocketAddress>) { answered.push_back(i); }));
         ASSERT_TRUE(waitFor([&] { return inside == 4; }));
         // Four threads are stuck; the other six wait in the queue, not on threads of their own.
         EXPECT_EQ(resolver.queued(), 6u);
@@ -283,8 +283,8 @@ TEST(ResolverTest, AFakeResolverGoneBeforeTheLoopTurnsAnswersNothing) {
     bool answered = false;
     {
         FakeResolver fake;
-        fake.addresses["host"] = "127.0.0.1";
-        fake.Lookup("host", [&](int, in_addr) { answered = true; });
+        fake.addresses["host"] = {"127.0.0.1"};
+        fake.Lookup("host", [&](int, std::vector<SocketAddress>) { answered = true; });
     }
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();

@@ -1,0 +1,246 @@
+#include "platform/TlsSession.h"
+
+#include <arpa/inet.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <tuple>
+
+namespace {
+
+// The socket's own calls, so that a peer gone away shows as an error, never as SIGPIPE
+// (OpenSSL's socket BIO writes with write(2)).
+int SocketWrite(BIO* bio, const char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    for (;;) {
+        ssize_t n = ::send(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data,
+                           static_cast<size_t>(size), MSG_NOSIGNAL);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_write(bio);
+        return -1;
+    }
+}
+
+int SocketRead(BIO* bio, char* buffer, int size) {
+    BIO_clear_retry_flags(bio);
+    for (;;) {
+        ssize_t n = ::recv(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), buffer,
+                           static_cast<size_t>(size), 0);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_read(bio);
+        return -1;
+    }
+}
+
+long SocketCtrl(BIO*, int command, long, void*) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int SocketCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO_METHOD* SocketMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket");
+        BIO_meth_set_write(m, SocketWrite);
+        BIO_meth_set_read(m, SocketRead);
+        BIO_meth_set_ctrl(m, SocketCtrl);
+        BIO_meth_set_create(m, SocketCreate);
+        return m;
+    }();
+    return method;
+}
+
+// One context per extra authority file, made again when that file changes: loading the
+// system's store costs more than a handshake.
+struct ContextKey {
+    std::string caFile;
+    long long mtime = 0;
+    long long size = 0;
+    bool operator<(const ContextKey& o) const {
+        return std::tie(caFile, mtime, size) < std::tie(o.caFile, o.mtime, o.size);
+    }
+};
+
+std::string OpenSslReason() {
+    unsigned long e = ERR_peek_last_error();
+    if (e == 0) return {};
+    const char* reason = ERR_reason_error_string(e);
+    if (reason) return reason;
+    char text[256];
+    ERR_error_string_n(e, text, sizeof text);
+    return text;
+}
+
+SSL_CTX* Context(const std::string& caFile, std::string* failure) {
+    static std::mutex mutex;
+    static std::map<ContextKey, SSL_CTX*> contexts;
+    ContextKey key{caFile};
+    if (!caFile.empty()) {
+        struct stat st {};
+        if (::stat(caFile.c_str(), &st) != 0) {
+            *failure = "the trusted authorities file " + caFile + " cannot be read (" +
+                       std::strerror(errno) + ")";
+            return nullptr;
+        }
+        key.mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        key.size = st.st_size;
+    }
+    std::lock_guard lock(mutex);
+    if (auto it = contexts.find(key); it != contexts.end()) return it->second;
+    ERR_clear_error();
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) {
+        *failure = OpenSslReason();
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    // Servers that hang up without the closing alert are common; the protocols above know
+    // from their own framing whether what came is whole.
+    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_default_verify_paths(ctx);
+    if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
+        *failure = "the trusted authorities file " + caFile + " holds no usable certificate (" +
+                   OpenSslReason() + ")";
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    contexts[key] = ctx;
+    return ctx;
+}
+
+bool IsAddressLiteral(const std::string& host) {
+    unsigned char buf[16];
+    return inet_pton(AF_INET, host.c_str(), buf) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), buf) == 1;
+}
+
+}  // namespace
+
+std::unique_ptr<TlsSession> TlsSession::Begin(int fd, const std::string& hostName,
+                                              const std::string& caFile, std::string* failure) {
+    SSL_CTX* ctx = Context(caFile, failure);
+    if (!ctx) return nullptr;
+    std::unique_ptr<TlsSession> session(new TlsSession);
+    session->ssl_ = SSL_new(ctx);
+    BIO* bio = session->ssl_ ? BIO_new(SocketMethod()) : nullptr;
+    if (!bio) {
+        *failure = OpenSslReason();
+        return nullptr;
+    }
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    SSL_set_bio(session->ssl_, bio, bio);
+    std::string host = hostName;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    X509_VERIFY_PARAM* param = SSL_get0_param(session->ssl_);
+    bool ok;
+    if (IsAddressLiteral(host)) {
+        ok = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+    } else {
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        ok = SSL_set1_host(session->ssl_, host.c_str()) == 1 &&
+             SSL_set_tlsext_host_name(session->ssl_, host.c_str()) == 1;
+    }
+    if (!ok) {
+        *failure = "the server name " + host + " cannot be checked";
+        return nullptr;
+    }
+    SSL_set_connect_state(session->ssl_);
+    return session;
+}
+
+TlsSession::~TlsSession() {
+    if (ssl_) SSL_free(ssl_);
+}
+
+TlsSession::Wait TlsSession::Judge(int rc) {
+    int error = SSL_get_error(ssl_, rc);
+    switch (error) {
+        case SSL_ERROR_WANT_READ:
+            return Wait::kRead;
+        case SSL_ERROR_WANT_WRITE:
+            return Wait::kWrite;
+        case SSL_ERROR_ZERO_RETURN:
+            return Wait::kClosed;
+        default:
+            break;
+    }
+    long verify = SSL_get_verify_result(ssl_);
+    if (!established_ && verify != X509_V_OK) {
+        failure_ = X509_verify_cert_error_string(verify);
+    } else if (std::string reason = OpenSslReason(); !reason.empty()) {
+        failure_ = reason;
+    } else if (error == SSL_ERROR_SYSCALL && errno != 0) {
+        failure_ = std::strerror(errno);
+    } else if (error == SSL_ERROR_SYSCALL || (!established_ && rc == 0)) {
+        failure_ = "the server closed the connection";
+    } else {
+        failure_ = "error " + std::to_string(error);
+    }
+    return Wait::kFailed;
+}
+
+TlsSession::Wait TlsSession::Handshake() {
+    ERR_clear_error();
+    errno = 0;
+    int rc = SSL_connect(ssl_);
+    if (rc == 1) {
+        established_ = true;
+        return Wait::kNone;
+    }
+    return Judge(rc);
+}
+
+int TlsSession::Read(char* buffer, int size, Wait* wait) {
+    ERR_clear_error();
+    errno = 0;
+    int rc = SSL_read(ssl_, buffer, size);
+    if (rc > 0) {
+        *wait = Wait::kNone;
+        return rc;
+    }
+    *wait = Judge(rc);
+    return 0;
+}
+
+int TlsSession::Write(const char* data, int size, Wait* wait) {
+    if (size <= 0) {
+        *wait = Wait::kNone;
+        return 0;
+    }
+    ERR_clear_error();
+    errno = 0;
+    int rc = SSL_write(ssl_, data, size);
+    if (rc > 0) {
+        *wait = Wait::kNone;
+        return rc;
+    }
+    *wait = Judge(rc);
+    return 0;
+}
+
+bool TlsSession::HasPending() const {
+    return SSL_has_pending(ssl_) == 1;
+}
+
+void TlsSession::Shutdown() {
+    if (!established_) return;
+    ERR_clear_error();
+    SSL_shutdown(ssl_);
+    ERR_clear_error();
+}

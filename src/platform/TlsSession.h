@@ -1,0 +1,47 @@
+#pragma once
+
+// One TLS client session over a non-blocking socket descriptor, driven by the socket's
+// readiness events: every call returns at once and says what it waits for.
+
+#include <memory>
+#include <string>
+
+typedef struct ssl_st SSL;
+
+class TlsSession {
+public:
+    enum class Wait {
+        kNone,    // done, or bytes were moved
+        kRead,    // call again when the socket is readable
+        kWrite,   // call again when the socket is writable
+        kClosed,  // the peer ended the secure channel
+        kFailed,  // failure() says why
+    };
+
+    // A session for a connected socket. Certificates must lead to an authority of the
+    // system's trusted store, or of caFile (PEM) when it is not empty; hostName is sent as
+    // the server name and must match the certificate (a literal address must match one of
+    // its IP entries). Null, with failure filled, when the session cannot be set up.
+    static std::unique_ptr<TlsSession> Begin(int fd, const std::string& hostName,
+                                             const std::string& caFile, std::string* failure);
+    ~TlsSession();
+
+    Wait Handshake();
+    // The count moved (> 0), or 0 with what the session waits for.
+    int Read(char* buffer, int size, Wait* wait);
+    int Write(const char* data, int size, Wait* wait);
+    // Decrypted bytes or whole records wait inside the session, with no socket event to
+    // announce them.
+    bool HasPending() const;
+    // Sends the closing alert if the socket takes it at once; never waits.
+    void Shutdown();
+    const std::string& failure() const { return failure_; }
+
+private:
+    TlsSession() = default;
+    Wait Judge(int rc);
+
+    SSL* ssl_ = nullptr;
+    bool established_ = false;
+    std::string failure_;
+};

@@ -1,0 +1,298 @@
+// TLS over the socket against nginx serving HTTPS with certificates from a throw-away
+// authority, and the connect sequence over both address families.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "fakes/FakeResolver.h"
+#include "fakes/HttpOwner.h"
+#include "fakes/ScriptedServer.h"
+#include "fakes/TestCa.h"
+#include "fakes/WebServer.h"
+#include "fixtures/Fixtures.h"
+#include "net/Http.h"
+#include "settings/Settings.h"
+
+namespace {
+
+// A bare client: connect, secure, send one request, keep what comes back until the close.
+// It reads in small pieces, so that decrypted text waits between its reads.
+class RawClient : public CAsyncSocket {
+public:
+    RawClient(std::string tlsHost, std::string caFile)
+        : tlsHost_(std::move(tlsHost)), caFile_(std::move(caFile)) {}
+
+    int startError = 0;
+    int secured = -1;
+    std::string received;
+    int closes = 0;
+    int closeError = -1;
+    std::string request;
+
+    void Go(int port) {
+        Create();
+        Connect(*Address(port));
+    }
+
+protected:
+    static std::optional<SocketAddress> Address(int port) {
+        auto a = SocketAddress::FromLiteral("127.0.0.1");
+        a->SetPort(static_cast<uint16_t>(port));
+        return a;
+    }
+    void OnConnect(int error) override {
+        if (error == 0) startError = StartTls(tlsHost_, caFile_);
+    }
+    void OnSecured(int error) override {
+        secured = error;
+        if (error == 0) OnSend(0);
+    }
+    void OnSend(int) override {
+        while (sent_ < request.size()) {
+            int n = Send(request.data() + sent_, static_cast<int>(request.size() - sent_));
+            if (n <= 0) return;
+            sent_ += static_cast<size_t>(n);
+        }
+    }
+    void OnReceive(int) override {
+        char buffer[700];
+        int n = Receive(buffer, sizeof buffer);
+        if (n > 0) received.append(buffer, static_cast<size_t>(n));
+    }
+    void OnClose(int error) override {
+        ++closes;
+        closeError = error;
+    }
+
+private:
+    std::string tlsHost_, caFile_;
+    size_t sent_ = 0;
+};
+
+class TlsTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        std::filesystem::create_directories(Path("ca"));
+        ca_ = std::make_unique<TestCa>(Path("ca"));
+        ASSERT_TRUE(ca_->ok()) << ca_->error();
+        std::filesystem::create_directories(Path("site"));
+        std::mt19937 random(7);
+        big_.resize(300 * 1024);
+        for (auto& c : big_) c = static_cast<char>('a' + random() % 26);
+        std::ofstream(Path("site/big.txt"), std::ios::binary) << big_;
+        std::ofstream(Path("site/index.html")) << "<html>secure</html>";
+    }
+    // nginx with a certificate for the names; null when nginx cannot serve here.
+    std::unique_ptr<WebServer> Serve(const std::string& name,
+                                     const std::vector<std::string>& altNames, int days = 30) {
+        auto issued = ca_->Issue(name, altNames, days);
+        EXPECT_TRUE(ca_->ok()) << ca_->error();
+        std::filesystem::create_directories(Path("work-" + name));
+        auto server = std::make_unique<WebServer>(Path("site"), Path("work-" + name), "",
+                                                  WebServer::Tls{issued.cert, issued.key});
+        if (server->kind() != WebServer::Nginx) return nullptr;
+        return server;
+    }
+    std::unique_ptr<RawClient> Fetch(const WebServer& server, const std::string& host,
+                                     const std::string& caFile, const std::string& path) {
+        auto client = std::make_unique<RawClient>(host, caFile);
+        client->request = "GET " + path + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n";
+        client->Go(server.port());
+        waitFor([&] { return client->closes > 0 || client->secured > 0 || client->startError; },
+                std::chrono::seconds(20));
+        return client;
+    }
+
+    std::unique_ptr<TestCa> ca_;
+    std::string big_;
+};
+
+TEST_F(TlsTest, AVerifiedSessionCarriesALargeDocumentWholeAndEndsOnce) {
+    auto server = Serve("good", {"DNS:localhost", "IP:127.0.0.1", "IP:::1"});
+    if (!server) GTEST_SKIP() << "needs nginx";
+    for (const char* host : {"localhost", "127.0.0.1"}) {
+        SCOPED_TRACE(host);
+        auto client = Fetch(*server, host, ca_->caFile(), "/big.txt");
+        EXPECT_EQ(client->startError, 0);
+        EXPECT_EQ(client->secured, 0) << client->TlsFailure();
+        ASSERT_EQ(client->closes, 1);
+        EXPECT_EQ(client->closeError, 0);
+        ASSERT_GT(client->received.size(), big_.size());
+        EXPECT_EQ(client->received.substr(0, 15), "HTTP/1.1 200 OK");
+        EXPECT_EQ(client->received.substr(client->received.size() - big_.size()), big_);
+        EXPECT_TRUE(DrainMessages());
+        EXPECT_EQ(client->closes, 1) << "the end is told once";
+    }
+}
+
+TEST_F(TlsTest, EachRefusedHandshakeTellsOpenSslsReason) {
+    auto good = Serve("good", {"DNS:localhost", "IP:127.0.0.1"});
+    if (!good) GTEST_SKIP() << "needs nginx";
+    auto expired = Serve("expired", {"DNS:localhost", "IP:127.0.0.1"}, -1);
+    auto elsewhere = Serve("elsewhere", {"DNS:other.test"});
+    ASSERT_TRUE(expired && elsewhere);
+    struct Case {
+        const WebServer* server;
+        std::string caFile;
+        const char* reason;
+    } cases[] = {
+        {expired.get(), ca_->caFile(), "certificate has expired"},
+        {elsewhere.get(), ca_->caFile(), "hostname mismatch"},
+        {good.get(), "", "unable to get local issuer certificate"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        auto client = Fetch(*c.server, "localhost", c.caFile, "/index.html");
+        EXPECT_EQ(client->secured, kSocketTlsFailed);
+        EXPECT_EQ(client->TlsFailure(), c.reason);
+        EXPECT_EQ(client->received, "") << "nothing of the request went out";
+    }
+    // An authorities file that is not there is said so before anything is sent.
+    auto client = Fetch(*good, "localhost", Path("no-such.pem"), "/");
+    EXPECT_EQ(client->startError, kSocketTlsFailed);
+    EXPECT_NE(client->TlsFailure().find("no-such.pem"), std::string::npos);
+}
+
+TEST_F(TlsTest, AServerThatAnswersInPlainTextFailsTheHandshake) {
+    ScriptedServer plain;
+    ScriptedServer::Reply reply;
+    reply.until = "";  // speaks first, as a plain server that greets would
+    reply.chunks = {"220 mail.test ESMTP ready\r\n"};
+    reply.close = false;
+    plain.replies = {reply};
+    RawClient client("localhost", ca_->caFile());
+    client.Go(plain.port());
+    ASSERT_TRUE(waitFor([&] { return client.secured >= 0; }, std::chrono::seconds(10)));
+    EXPECT_EQ(client.secured, kSocketTlsFailed);
+    EXPECT_FALSE(client.TlsFailure().empty());
+}
+
+// The smallest client of the connect sequence, with TLS from the first byte.
+const ClientTraits kProbeTraits{
+    .timeoutSetting = "TimeoutProbe",
+    .defaultTimeout = 60000,
+    .timerId = 77,
+    .defaultPort = 443,
+    .lookupMessage = WM_USER + 77,
+    .resolvingState = 4,
+    .busyCode = 0x8F000001,
+    .noResponseCode = 0x8F000002,
+    .textNoResponse = "No response from %s.",
+    .tlsFailedCode = 0x8F000003,
+    .textTlsFailed = "The secure connection to %s could not be made",
+};
+
+class TlsProbe : public CConnection {
+public:
+    TlsProbe() : CConnection(kProbeTraits) {}
+    uint32_t Start(const std::string& server, int port) {
+        SetTlsFromStart(true);
+        return ConnectSequence(server, port, WM_USER + 78, true);
+    }
+
+protected:
+    uint32_t Reconnect() override {
+        return ConnectSequence(serverName(), port(), WM_USER + 78, false);
+    }
+    void OnConnected() override {
+        const bool secure = IsSecure();
+        StopTimer();
+        SetState(kStateIdle);
+        Close();
+        PostResult(secure ? 1 : 2);
+    }
+};
+using ProbeOwner = ClientOwner<TlsProbe, WM_USER + 77>;
+
+TEST_F(TlsTest, TheConnectionTimeOutCoversTheHandshakeAndARefusalIsOneCodeWithItsReason) {
+    Root().SetDword(settings::kConnectionAttempts, 1);
+    Root().SetDword(settings::kTimeoutConnection, 300);
+    Root().SetString(settings::kTlsCaFile, ca_->caFile());
+    // Accepts, reads the greeting of the handshake, never answers.
+    ScriptedServer silent;
+    ScriptedServer::Reply quiet;
+    quiet.until = "";
+    quiet.silent = true;
+    silent.replies = {quiet};
+    ProbeOwner owner;
+    ASSERT_EQ(owner.client.Start("127.0.0.1", silent.port()), 0u);
+    ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(owner.done[0].second, kProbeTraits.noResponseCode);
+
+    auto good = Serve("good", {"DNS:localhost", "IP:127.0.0.1"});
+    if (!good) GTEST_SKIP() << "needs nginx";
+    auto expired = Serve("expired", {"DNS:localhost", "IP:127.0.0.1"}, -1);
+    owner.done.clear();
+    ASSERT_EQ(owner.client.Start("localhost", good->port()), 0u);
+    ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(owner.done[0].second, 1u) << owner.client.ErrorText(owner.done[0].second);
+
+    owner.done.clear();
+    ASSERT_EQ(owner.client.Start("localhost", expired->port()), 0u);
+    ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(owner.done[0].second, kProbeTraits.tlsFailedCode);
+    EXPECT_EQ(owner.client.ErrorText(kProbeTraits.tlsFailedCode),
+              "The secure connection to localhost could not be made: certificate has expired.");
+    EXPECT_EQ(expired->kind(), WebServer::Nginx);
+}
+
+// The connect sequence over the addresses of a name: the first family that answers wins.
+class DualStackTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        resolver_ = std::make_shared<FakeResolver>();
+        Resolver::Install(resolver_);
+        fd_ = ::open(Path("response").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    }
+    void TearDown() override {
+        ::close(fd_);
+        Resolver::Install(nullptr);
+        SandboxTest::TearDown();
+    }
+    static ScriptedServer::Reply Ok() {
+        ScriptedServer::Reply r;
+        r.chunks = {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"};
+        return r;
+    }
+    uint32_t Get(const std::string& url) {
+        owner_.done.clear();
+        uint32_t rc = owner_.client.Get(url, fd_);
+        if (rc != 0) return rc;
+        EXPECT_TRUE(waitFor([&] { return !owner_.done.empty(); }, std::chrono::seconds(20)));
+        return owner_.done.empty() ? 0xFFFFFFFF : owner_.done.front().second;
+    }
+
+    std::shared_ptr<FakeResolver> resolver_;
+    HttpOwner owner_;
+    int fd_ = -1;
+};
+
+TEST_F(DualStackTest, EveryAddressOfTheAnswerIsTriedInTurnWithinOneAttempt) {
+    ScriptedServer v6("::1");
+    if (!v6.listening()) GTEST_SKIP() << "no IPv6 loopback here";
+    ScriptedServer v4;
+    v4.replies = {Ok()};
+    v6.replies = {Ok()};
+    Root().SetDword(settings::kConnectionAttempts, 1);
+
+    // Nothing listens on the v6 port of the first server: refused, then the v4 address.
+    resolver_->addresses["both.test"] = {"::1", "127.0.0.1"};
+    EXPECT_EQ(Get("http://both.test:" + std::to_string(v4.port()) + "/"), 200u);
+    EXPECT_EQ(v4.connections(), 1);
+
+    // The other order: a v4 address that refuses gives way to the v6 one.
+    resolver_->addresses["v6first.test"] = {"127.0.0.1", "::1"};
+    ScriptedServer only6("::1");
+    only6.replies = {Ok()};
+    EXPECT_EQ(Get("http://v6first.test:" + std::to_string(only6.port()) + "/"), 200u);
+    EXPECT_EQ(only6.connections(), 1);
+    EXPECT_NE(only6.received[0].find("GET / HTTP/1.0"), std::string::npos);
+}
+
+}  // namespace
