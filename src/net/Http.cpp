@@ -35,7 +35,12 @@ const ClientTraits kHttpTraits = {
     .textLookupTimedOut =
         "The Internet address lookup timed out.  Verify the DNS server "
         "addresses, and the Internet connection.",
+    .tlsFailedCode = kHttpTlsFailed,
+    .textTlsFailed = "The secure connection to the Web Server %s could not be made",
 };
+
+// The longest answer a proxy may give to CONNECT before its empty line.
+constexpr size_t kMaxTunnelReply = 16 * 1024;
 
 // The proxy used when the settings turn the proxy on but name none.
 constexpr const char* kDefaultProxy = "127.0.0.1";
@@ -139,9 +144,12 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
     ReadRootString(settings::kProxyServer, proxyServer_);
     if (proxyServer_.empty()) proxyServer_ = kDefaultProxy;
 
+    // Through a proxy the connection is plain until the tunnel stands.
+    SetTlsFromStart(secure_ && !useProxy_);
     uint32_t rc = useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, message, true)
                             : ConnectSequence(ConnectHost(), urlPort_, message, true);
-    // The error texts name the document's host, also when a proxy carries the request.
+    // The error texts (and the name the server's certificate must carry) are the document's host,
+    // also when a proxy carries the request.
     SetServerName(host_);
     if (rc != 0) {
         SetOpMessage(0);
@@ -172,12 +180,89 @@ uint32_t CHttp::Reconnect() {
 }
 
 void CHttp::OnConnected() {
+    if (useProxy_ && secure_)
+        SendConnect();
+    else
+        SendRequest();
+}
+
+void CHttp::OnSecure() {
+    // The tunnel carries TLS to the server now: the request goes as it would go direct.
+    SendRequest();
+}
+
+void CHttp::SendConnect() {
+    SetState(kTunnelAsked);
+    // The proxy learns the server and its port, nothing of the document.
+    std::string authority = host_ + ":" + std::to_string(urlPort_);
+    request_ = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n\r\n";
+    sent_ = 0;
+    tunnelReply_.clear();
+    // One reply time-out for the whole answer: a proxy that drips it cannot stretch it.
+    StartTimer(replyTimeout());
+    int n = Send(request_.data(), static_cast<int>(request_.size()));
+    if (n < 0 && LastError() == WSAEWOULDBLOCK) return;  // OnSend brings the rest
+    if (n <= 0) {
+        Fail(kHttpSendFailed);
+        return;
+    }
+    sent_ = static_cast<size_t>(n);
+}
+
+void CHttp::ReadTunnelReply() {
+    // Read a byte at a time, so that nothing behind the answer's empty line (the server's
+    // first TLS bytes) is taken from the socket.
+    char c;
+    for (;;) {
+        int n = Receive(&c, 1);
+        if (n < 0) {
+            if (LastError() != WSAEWOULDBLOCK) Fail(static_cast<uint32_t>(LastError()));
+            return;
+        }
+        if (n == 0) return;  // the close event follows
+        tunnelReply_ += c;
+        if (tunnelReply_.size() >= 4 &&
+            tunnelReply_.compare(tunnelReply_.size() - 4, 4, "\r\n\r\n") == 0)
+            break;
+        if (tunnelReply_.size() >= kMaxTunnelReply) {
+            RefuseTunnel();
+            return;
+        }
+    }
+    int major = 0, minor = 0, status = 0;
+    if (std::sscanf(tunnelReply_.c_str(), "HTTP/%d.%d %d", &major, &minor, &status) != 3 ||
+        tunnelReply_.rfind("HTTP/", 0) != 0 || status < 200 || status > 299) {
+        RefuseTunnel();
+        return;
+    }
+    tunnelReply_.clear();
+    // Whatever of CONNECT a hasty proxy left unread must never go into the secure channel.
+    request_.clear();
+    sent_ = 0;
+    StopTimer();
+    SetState(kTunnelSecuring);
+    if (BeginSecure(host_) != 0) return;  // already told
+    // The handshake through the tunnel is bounded as the proxy's answer was.
+    StartTimer(replyTimeout());
+}
+
+void CHttp::RefuseTunnel() {
+    std::string line =
+        tunnelReply_.substr(0, std::min<size_t>(tunnelReply_.find_first_of("\r\n"), 1024));
+    tunnelReply_.clear();
+    SetReplyText(line);
+    Fail(kHttpProxyRefused);
+}
+
+void CHttp::SendRequest() {
     SetState(kConnected);
     std::string r = requestMessage_ == WM_HTTP_HEAD_DONE ? "HEAD " : (isPost_ ? "POST " : "GET ");
-    if (!useProxy_)
-        r += path_;
+    // A proxy is given the whole URL of a plain document; an https document goes through
+    // the tunnel as it would go to the server itself.
+    if (useProxy_ && !secure_)
+        r += "http://" + HostHeader() + path_;
     else
-        r += (secure_ ? "https://" : "http://") + HostHeader() + path_;
+        r += path_;
     r += " HTTP/1.0\r\n";
     r += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
     r += "Accept-Language: en\r\n";
@@ -202,6 +287,12 @@ void CHttp::OnConnected() {
     bodyReceived_ = 0;
     StartTimer(replyTimeout());
     int n = Send(request_.data(), static_cast<int>(request_.size()));
+    // A secure channel may have to wait for room (or for the server's bytes) first; the
+    // send event brings the request out then, the reply timer bounds the wait.
+    if (n < 0 && LastError() == WSAEWOULDBLOCK && IsSecure()) {
+        SetState(kRequestSent);
+        return;
+    }
     if (n <= 0) {
         Fail(kHttpSendFailed);
         return;
@@ -299,6 +390,14 @@ bool CHttp::JudgeStatusLine(bool final) {
 }
 
 void CHttp::OnReceive(int error) {
+    if (state() == kTunnelAsked || state() == kTunnelSecuring) {
+        // The timer keeps running: it bounds the whole answer, not each byte of it.
+        if (error != 0)
+            Fail(static_cast<uint32_t>(error));
+        else if (state() == kTunnelAsked)
+            ReadTunnelReply();
+        return;
+    }
     StopTimer();
     if (state() == kIdle) {
         SetOpMessage(0);
@@ -370,6 +469,16 @@ bool CHttp::FollowRedirect() {
 void CHttp::OnClose(int error) {
     StopTimer();
     if (state() == kIdle || opMessage() == 0) return;
+    if (state() == kTunnelAsked || state() == kTunnelSecuring) {
+        // The proxy hung up before the tunnel stood: what it said, if anything, is the reason.
+        if (error != 0)
+            Fail(static_cast<uint32_t>(error));
+        else if (tunnelReply_.empty())
+            Fail(kHttpNoResponse);
+        else
+            RefuseTunnel();
+        return;
+    }
     // Some servers reset the connection instead of closing it once they have answered (a
     // close with the request's tail unread does that). An answer that is whole by its own
     // header stands; one that a reset may have cut short does not.
@@ -406,6 +515,10 @@ bool CHttp::ProtocolText(uint32_t code, std::string* text) const {
             return true;
         case WSAECONNRESET:
             *text = "The Web Server " + host_ + " reset the connection.";
+            return true;
+        case kHttpProxyRefused:
+            *text = "The proxy server " + proxyServer_ + " would not reach the Web Server " +
+                    host_ + ", it said:  " + replyText();
             return true;
         case kHttpTooLarge:
             *text = "The Web Server " + host_ + " sent more than " + std::to_string(maxResponse_) +

@@ -22,6 +22,11 @@ inline constexpr uint32_t kHttpSendFailed = 0x84000006;
 inline constexpr uint32_t kHttpNoResponse = 0x84000007;
 // Our own: the response grew past the size limit.
 inline constexpr uint32_t kHttpTooLarge = 0x84000008;
+// Our own: the secure connection to the web server could not be made (the reason follows
+// the text).
+inline constexpr uint32_t kHttpTlsFailed = 0x84000009;
+// Our own: the proxy did not open the tunnel to an https server (its answer is replyText).
+inline constexpr uint32_t kHttpProxyRefused = 0x8400000A;
 
 // Redirections followed for one request before its redirection is reported as it is.
 inline constexpr int kMaxRedirections = 10;
@@ -38,7 +43,9 @@ public:
         kConnected = 2,    // the request is going out
         kRequestSent = 3,  // awaiting the status line
         kResolving = 4,
-        kReceiving = 10,  // the response goes to the file
+        kReceiving = 10,       // the response goes to the file
+        kTunnelAsked = 11,     // CONNECT sent to the proxy, awaiting its answer
+        kTunnelSecuring = 12,  // the TLS handshake with the server through the tunnel
     };
 
     CHttp();
@@ -61,6 +68,7 @@ public:
 protected:
     uint32_t Reconnect() override;
     void OnConnected() override;
+    void OnSecure() override;
     bool ProtocolText(uint32_t code, std::string* text) const override;
     std::string UnknownText(uint32_t code) const override;
 
@@ -77,6 +85,13 @@ private:
     std::string ConnectHost() const;
     // The Host line's value: the host, and the port when it is not the scheme's own.
     std::string HostHeader() const;
+    // Builds the request and hands it to the socket.
+    void SendRequest();
+    // Asks the proxy for a tunnel to the https server; its answer is read by ReadTunnelReply.
+    void SendConnect();
+    void ReadTunnelReply();
+    // The proxy's answer ended (complete, cut off, or past its bound) without a tunnel.
+    void RefuseTunnel();
     bool JudgeStatusLine(bool final);
     bool WriteOut(const char* data, size_t size);
     void SendPending();
@@ -101,7 +116,8 @@ private:
     int proxyPort_ = 8080;
     std::string request_;
     size_t sent_ = 0;
-    std::string head_;  // the start of the reply, until its status line is complete
+    std::string head_;         // the start of the reply, until its status line is complete
+    std::string tunnelReply_;  // the proxy's answer to CONNECT, up to its empty line
     uint64_t received_ = 0;
     std::string header_;  // the response header until its empty line (bounded)
     bool headerDone_ = false;

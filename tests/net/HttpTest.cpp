@@ -1,11 +1,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "app/SettingsStore.h"
 #include "fakes/FakeHttpServer.h"
 #include "fakes/FakeResolver.h"
 #include "fakes/HttpOwner.h"
 #include "fakes/ScriptedServer.h"
+#include "fakes/TestCa.h"
+#include "fakes/TunnelProxy.h"
+#include "fakes/WebServer.h"
 #include "fixtures/Fixtures.h"
 #include "net/Http.h"
 #include "net/Panel.h"
@@ -343,6 +349,127 @@ TEST_F(HttpTest, HttpsUrlsAreTakenWithTheirOwnPort) {
     EXPECT_FALSE(owner_.client.secure());
     owner_.client.Abort();
     EXPECT_EQ(owner_.client.Get("http://[]/", fd_), kHttpBadLink);
+}
+
+TEST_F(HttpTest, HttpsGoesDirectOrThroughAProxyTunnelAndRedirectionsKeepOrTakeIt) {
+    std::filesystem::create_directories(Path("ca"));
+    TestCa ca(Path("ca"));
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    auto issued = ca.Issue("site", {"DNS:localhost", "IP:127.0.0.1"});
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    std::filesystem::create_directories(Path("site"));
+    std::filesystem::create_directories(Path("work"));
+    std::ofstream(Path("site/index.html")) << "<html>secure</html>";
+    WebServer web(Path("site"), Path("work"),
+                  "    location = /old { return 301 /index.html; }\n"
+                  "    location = /far { return 302 //localhost:$server_port/index.html; }\n",
+                  WebServer::Tls{issued.cert, issued.key});
+    if (web.kind() != WebServer::Nginx) GTEST_SKIP() << "needs nginx";
+    resolver_->addresses["localhost"] = {"127.0.0.1"};
+    Root().SetString(kTlsCaFile, ca.caFile());
+    const std::string body = "<html>secure</html>";
+    auto fetch = [&](const std::string& url) {
+        owner_.done.clear();
+        Rewind();
+        EXPECT_EQ(owner_.client.Get(url, fd_), 0u);
+        EXPECT_TRUE(Finish(std::chrono::seconds(20)));
+        return owner_.done.empty() ? 0u : owner_.done[0].second;
+    };
+
+    EXPECT_EQ(fetch(web.Url("/index.html", "localhost")), 200u);
+    EXPECT_EQ(File().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(File().substr(File().size() - body.size()), body);
+
+    // A relative or scheme-relative Location stays secure.
+    EXPECT_EQ(fetch(web.Url("/old", "localhost")), 200u);
+    EXPECT_EQ(owner_.client.url(), web.Url("/index.html", "localhost"));
+    EXPECT_EQ(fetch(web.Url("/far", "localhost")), 200u);
+    EXPECT_EQ(owner_.client.url(), web.Url("/index.html", "localhost"));
+    EXPECT_TRUE(owner_.client.secure());
+
+    // A plain site that moved to https is followed there.
+    server_.replies = {{{"HTTP/1.0 301 Moved Permanently\r\nLocation: " +
+                         web.Url("/index.html", "localhost") + "\r\n\r\n"}}};
+    EXPECT_EQ(fetch(Url("/plain")), 200u);
+    EXPECT_EQ(File().substr(File().size() - body.size()), body);
+
+    // Through the proxy: it is told the server and port, never the document.
+    TunnelProxy proxy;
+    Root().SetDword(kUseProxy, 1);
+    Root().SetString(kProxyServer, "127.0.0.1");
+    Root().SetDword(kProxyPort, static_cast<DWORD>(proxy.port()));
+    EXPECT_EQ(fetch(web.Url("/index.html?secret=1", "localhost")), 200u);
+    EXPECT_EQ(File().substr(File().size() - body.size()), body);
+    const std::string authority = "localhost:" + std::to_string(web.port());
+    EXPECT_EQ(proxy.asked, std::vector<std::string>{"CONNECT " + authority + " HTTP/1.0\r\nHost: " +
+                                                    authority + "\r\n\r\n"});
+
+    // A certificate of no trusted authority: the reason, and nothing sent.
+    Root().DeleteValue(kTlsCaFile);
+    EXPECT_EQ(fetch(web.Url("/index.html", "localhost")), kHttpTlsFailed);
+    EXPECT_EQ(owner_.client.ErrorText(kHttpTlsFailed),
+              "The secure connection to the Web Server localhost could not be made: unable to get "
+              "local issuer certificate.");
+    EXPECT_EQ(File(), "");
+}
+
+TEST_F(HttpTest, AnHttpsServerThatAnswersInPlainTextNeverSeesTheRequest) {
+    ScriptedServer::Reply plain{{"HTTP/1.0 200 OK\r\n\r\nplain"}};
+    plain.until = "";  // speaks first
+    server_.replies = {plain};
+    ASSERT_EQ(
+        owner_.client.Get("https://www.example.test:" + std::to_string(server_.port()) + "/", fd_),
+        0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, kHttpTlsFailed);
+    ASSERT_EQ(server_.connections(), 1) << "an untrusted peer is not tried again";
+    EXPECT_EQ(server_.received[0].find("GET "), std::string::npos);
+    EXPECT_EQ(File(), "");
+}
+
+TEST_F(HttpTest, AProxyThatOpensNoTunnelIsToldAndEveryWaitForItIsBounded) {
+    Root().SetDword(kUseProxy, 1);
+    Root().SetString(kProxyServer, "proxy.test");
+    Root().SetDword(kProxyPort, static_cast<DWORD>(server_.port()));
+    Root().SetDword(kTimeoutHttp, 300);
+    auto fetch = [&](const ScriptedServer::Reply& reply) {
+        owner_.done.clear();
+        Rewind();
+        server_.replies = {reply};
+        EXPECT_EQ(owner_.client.Get("https://www.example.test/secret/doc.html?k=v", fd_), 0u);
+        EXPECT_TRUE(Finish(std::chrono::seconds(20)));
+        return owner_.done.empty() ? 0u : owner_.done[0].second;
+    };
+
+    EXPECT_EQ(fetch({{"HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: "
+                      "Basic\r\n\r\n"}}),
+              kHttpProxyRefused);
+    EXPECT_EQ(server_.received[0],
+              "CONNECT www.example.test:443 HTTP/1.0\r\nHost: www.example.test:443\r\n\r\n");
+    EXPECT_EQ(owner_.client.ErrorText(kHttpProxyRefused),
+              "The proxy server proxy.test would not reach the Web Server www.example.test, it "
+              "said:  HTTP/1.0 407 Proxy Authentication Required");
+    EXPECT_EQ(fetch({{"SSH-2.0-OpenSSH_9.2\r\n\r\n"}}), kHttpProxyRefused);
+    EXPECT_EQ(owner_.client.replyText(), "SSH-2.0-OpenSSH_9.2");
+
+    ScriptedServer::Reply silent;
+    silent.silent = true;
+    EXPECT_EQ(fetch(silent), kHttpNoResponse);
+    EXPECT_EQ(fetch({{}}), kHttpNoResponse) << "a proxy that hangs up at once";
+
+    // A refusal dripped a byte at a time: one reply time-out bounds the whole answer.
+    ScriptedServer::Reply drip;
+    for (char c : std::string("HTTP/1.0 403 Forbidden\r\n\r\n")) drip.chunks.push_back({c});
+    drip.gapMs = 60;
+    drip.close = false;
+    EXPECT_EQ(fetch(drip), kHttpNoResponse);
+
+    // An answer without end is cut off at its bound.
+    ScriptedServer::Reply endless{{"HTTP/1.0 200 Connection established\r\n"}};
+    endless.endless = 4096;
+    EXPECT_EQ(fetch(endless), kHttpProxyRefused);
+    EXPECT_EQ(owner_.client.replyText(), "HTTP/1.0 200 Connection established");
+    EXPECT_EQ(File(), "") << "nothing of a proxy's answer is the document";
 }
 
 TEST_F(HttpTest, RepliesThatAreNotHttpOrNothingAtAll) {
