@@ -155,7 +155,9 @@ std::string FirstWatchedUrl(const std::string& site) {
     std::string url = Trim(site);
     // Checked without regard to case so that "HTTP://HOST" is not given a second scheme.
     std::string upper = RegistryFoldName(url);
-    if (upper.find("HTTP:") == std::string::npos) url = "http://" + url;
+    // A site already written with its secure scheme keeps it.
+    if (upper.find("HTTP:") == std::string::npos && upper.find("HTTPS:") == std::string::npos)
+        url = "http://" + url;
     return url;
 }
 

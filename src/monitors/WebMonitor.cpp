@@ -198,7 +198,9 @@ void CWebMonitor::OnHeadDone(uint32_t result) {
             text += "A new document at " + url_;
         else if (result == 200)
             text += "The document " + url_ + " is now available.\r\n";
-        else if (result == 302)
+        else if (http_.Follows(static_cast<int>(result)))
+            // A redirection still standing here is one the client could not follow to its
+            // end (a loop, too long a chain, no Location): the document has moved.
             text += "The document " + url_ + " has been moved.\r\n";
         else
             text += "The document " + url_ + " is no longer available.\r\n";
@@ -269,7 +271,7 @@ void CWebMonitor::ExtractLinks() {
 
     // The page is read block by block and never held whole: the tokenizer keeps only the
     // tag it is in, so a link cut by a block's end is still seen whole.
-    CHtmlLinks links(url_, [this](const std::string& link) { AddLink(link); });
+    CHtmlLinks links(http_.url(), [this](const std::string& link) { AddLink(link); });
     for (off_t at = body;;) {
         ssize_t n = ::pread(fd, buf, kBlock, at);
         if (n < 0 && errno == EINTR) continue;
@@ -283,7 +285,9 @@ void CWebMonitor::ExtractLinks() {
 void CWebMonitor::AddLink(const std::string& link) {
     std::string scheme, host, path, normalized;
     CInet::SplitUrl(link, &scheme, nullptr, nullptr, nullptr);
-    if (scheme != "http" && scheme != "ftp") return;
+    // The site rule compares host and path only, so a site reached by http and https alike
+    // is crawled under both, as it is under every port of its host.
+    if (scheme != "http" && scheme != "https" && scheme != "ftp") return;
     NormalizedParts(link, &scheme, &host, &path, &normalized);
     if (host != siteHost_ || path.compare(0, sitePath_.size(), sitePath_) != 0) return;
     // A name that the watch list could not hand back would never be checked.

@@ -35,7 +35,12 @@ const ClientTraits kHttpTraits = {
     .textLookupTimedOut =
         "The Internet address lookup timed out.  Verify the DNS server "
         "addresses, and the Internet connection.",
+    .tlsFailedCode = kHttpTlsFailed,
+    .textTlsFailed = "The secure connection to the Web Server %s could not be made",
 };
+
+// The longest answer a proxy may give to CONNECT before its empty line.
+constexpr size_t kMaxTunnelReply = 16 * 1024;
 
 // The proxy used when the settings turn the proxy on but name none.
 constexpr const char* kDefaultProxy = "127.0.0.1";
@@ -100,38 +105,51 @@ uint32_t CHttp::Head(const std::string& url, int outputFd, uint32_t ifModifiedSi
 }
 
 uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
-                             uint32_t ifModifiedSince) {
+                             uint32_t ifModifiedSince, bool redirected, bool keepPost) {
     if (opMessage() != 0 || state() != kIdle) return kHttpBusy;
     std::string url = urlIn;
-    size_t bar = url.find('|');
-    isPost_ = bar != std::string::npos;
-    postBody_ = isPost_ ? url.substr(bar + 1) : std::string();
-    if (isPost_) url.erase(bar);
+    if (redirected) {
+        // The body, when it goes again, is the one the request began with.
+        isPost_ = keepPost;
+        if (!keepPost) postBody_.clear();
+    } else {
+        size_t bar = url.find('|');
+        isPost_ = bar != std::string::npos;
+        postBody_ = isPost_ ? url.substr(bar + 1) : std::string();
+        if (isPost_) url.erase(bar);
+    }
 
     std::string scheme, host, path;
     int port = 80;
     CInet::SplitUrl(url, &scheme, &host, &port, &path);
-    if (strcasecmp(scheme.c_str(), "http") != 0 || host.empty()) return kHttpBadLink;
+    bool secure = strcasecmp(scheme.c_str(), "https") == 0;
+    if ((!secure && strcasecmp(scheme.c_str(), "http") != 0) || host.empty() || host == "[]")
+        return kHttpBadLink;
 
     url_ = url;
     host_ = host;
     urlPort_ = port;
     path_ = path;
+    secure_ = secure;
     fd_ = fd;
     ifModifiedSince_ = ifModifiedSince;
     requestMessage_ = message;
     statusCode_ = 0;
     SetReplyText({});
     maxResponse_ = settings::ReadRootDword(settings::kHttpMaxResponse, kDefaultMaxResponse);
+    followAll_ = settings::ReadRootDword(settings::kFollowRedirects, 1) != 0;
 
     useProxy_ = settings::ReadRootDword(settings::kUseProxy, 0) == 1;
     proxyPort_ = static_cast<int>(settings::ReadRootDword(settings::kProxyPort, 8080));
     ReadRootString(settings::kProxyServer, proxyServer_);
     if (proxyServer_.empty()) proxyServer_ = kDefaultProxy;
 
+    // Through a proxy the connection is plain until the tunnel stands.
+    SetTlsFromStart(secure_ && !useProxy_);
     uint32_t rc = useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, message, true)
-                            : ConnectSequence(host_, urlPort_, message, true);
-    // The error texts name the document's host, also when a proxy carries the request.
+                            : ConnectSequence(ConnectHost(), urlPort_, message, true);
+    // The error texts (and the name the server's certificate must carry) are the document's host,
+    // also when a proxy carries the request.
     SetServerName(host_);
     if (rc != 0) {
         SetOpMessage(0);
@@ -140,25 +158,137 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
     return rc;
 }
 
+std::string CHttp::ConnectHost() const {
+    if (host_.size() >= 2 && host_.front() == '[' && host_.back() == ']')
+        return host_.substr(1, host_.size() - 2);
+    return host_;
+}
+
+std::string CHttp::HostHeader() const {
+    if (urlPort_ == (secure_ ? 443 : 80)) return host_;
+    return host_ + ":" + std::to_string(urlPort_);
+}
+
+bool CHttp::Follows(int status) const {
+    if (status == 302) return true;
+    return followAll_ && (status == 301 || status == 303 || status == 307 || status == 308);
+}
+
 uint32_t CHttp::Reconnect() {
     return useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, requestMessage_, false)
-                     : ConnectSequence(host_, urlPort_, requestMessage_, false);
+                     : ConnectSequence(ConnectHost(), urlPort_, requestMessage_, false);
 }
 
 void CHttp::OnConnected() {
+    if (useProxy_ && secure_)
+        SendConnect();
+    else
+        SendRequest();
+}
+
+void CHttp::OnSecure() {
+    // The tunnel carries TLS to the server now: the request goes as it would go direct.
+    SendRequest();
+}
+
+void CHttp::SendConnect() {
+    SetState(kTunnelAsked);
+    // The proxy learns the server and its port, nothing of the document.
+    std::string authority = host_ + ":" + std::to_string(urlPort_);
+    request_ = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n\r\n";
+    sent_ = 0;
+    tunnelReply_.clear();
+    // One reply time-out for the whole answer: a proxy that drips it cannot stretch it.
+    StartTimer(replyTimeout());
+    int n = Send(request_.data(), static_cast<int>(request_.size()));
+    if (n < 0 && LastError() == WSAEWOULDBLOCK) return;  // OnSend brings the rest
+    if (n <= 0) {
+        Fail(kHttpSendFailed);
+        return;
+    }
+    sent_ = static_cast<size_t>(n);
+}
+
+void CHttp::ReadTunnelReply() {
+    // Read a byte at a time, so that nothing behind the answer's empty line (the server's
+    // first TLS bytes) is taken from the socket.
+    char c;
+    for (;;) {
+        int n = Receive(&c, 1);
+        if (n < 0) {
+            if (LastError() != WSAEWOULDBLOCK) Fail(static_cast<uint32_t>(LastError()));
+            return;
+        }
+        if (n == 0) return;  // the close event follows
+        tunnelReply_ += c;
+        if (tunnelReply_.size() >= 4 &&
+            tunnelReply_.compare(tunnelReply_.size() - 4, 4, "\r\n\r\n") == 0)
+            break;
+        if (tunnelReply_.size() >= kMaxTunnelReply) {
+            RefuseTunnel();
+            return;
+        }
+    }
+    int major = 0, minor = 0, status = 0;
+    if (std::sscanf(tunnelReply_.c_str(), "HTTP/%d.%d %d", &major, &minor, &status) != 3 ||
+        tunnelReply_.rfind("HTTP/", 0) != 0 || status < 200 || status > 299) {
+        RefuseTunnel();
+        return;
+    }
+    tunnelReply_.clear();
+    // Whatever of CONNECT a hasty proxy left unread must never go into the secure channel.
+    request_.clear();
+    sent_ = 0;
+    StopTimer();
+    SetState(kTunnelSecuring);
+    if (BeginSecure(host_) != 0) return;  // already told
+    // The handshake through the tunnel is bounded as the proxy's answer was.
+    StartTimer(replyTimeout());
+}
+
+void CHttp::RefuseTunnel() {
+    std::string line =
+        tunnelReply_.substr(0, std::min<size_t>(tunnelReply_.find_first_of("\r\n"), 1024));
+    tunnelReply_.clear();
+    SetReplyText(line);
+    Fail(kHttpProxyRefused);
+}
+
+// The request line is words apart by blanks: a blank, a control byte or a byte beyond
+// ASCII in a link (pages write them so) goes out escaped, as browsers send it, so that it
+// can neither split the line nor reach the server raw.
+static std::string RequestTarget(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path.size());
+    for (unsigned char c : path) {
+        if (c <= 0x20 || c >= 0x7F) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+void CHttp::SendRequest() {
     SetState(kConnected);
     std::string r = requestMessage_ == WM_HTTP_HEAD_DONE ? "HEAD " : (isPost_ ? "POST " : "GET ");
-    if (!useProxy_)
-        r += path_;
-    else if (urlPort_ == 80)
-        r += "http://" + host_ + path_;
+    // A proxy is given the whole URL of a plain document; an https document goes through
+    // the tunnel as it would go to the server itself.
+    if (useProxy_ && !secure_)
+        r += "http://" + HostHeader() + RequestTarget(path_);
     else
-        r += "http://" + host_ + ":" + std::to_string(urlPort_) + path_;
+        r += RequestTarget(path_);
     r += " HTTP/1.0\r\n";
     r += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
     r += "Accept-Language: en\r\n";
     r += "User-Agent: Korvalin/1.00 (compatible; MSIE 3.02; Windows 95)\r\n";
-    r += "Host: " + host_ + "\r\n";
+    // A server that keeps several sites on one address tells them apart by this line, and
+    // one on another port than its scheme's needs the port in it too.
+    r += "Host: " + HostHeader() + "\r\n";
     if (ifModifiedSince_ != 0) r += "If-Modified-Since: " + HttpDate(ifModifiedSince_) + "\r\n";
     if (isPost_) {
         r += "Content-Type: application/x-www-form-urlencoded\r\n";
@@ -176,6 +306,12 @@ void CHttp::OnConnected() {
     bodyReceived_ = 0;
     StartTimer(replyTimeout());
     int n = Send(request_.data(), static_cast<int>(request_.size()));
+    // A secure channel may have to wait for room (or for the server's bytes) first; the
+    // send event brings the request out then, the reply timer bounds the wait.
+    if (n < 0 && LastError() == WSAEWOULDBLOCK && IsSecure()) {
+        SetState(kRequestSent);
+        return;
+    }
     if (n <= 0) {
         Fail(kHttpSendFailed);
         return;
@@ -273,6 +409,14 @@ bool CHttp::JudgeStatusLine(bool final) {
 }
 
 void CHttp::OnReceive(int error) {
+    if (state() == kTunnelAsked || state() == kTunnelSecuring) {
+        // The timer keeps running: it bounds the whole answer, not each byte of it.
+        if (error != 0)
+            Fail(static_cast<uint32_t>(error));
+        else if (state() == kTunnelAsked)
+            ReadTunnelReply();
+        return;
+    }
     StopTimer();
     if (state() == kIdle) {
         SetOpMessage(0);
@@ -322,14 +466,18 @@ bool CHttp::FollowRedirect() {
     while (end < location.size() && !std::isspace(static_cast<unsigned char>(location[end]))) ++end;
     location.resize(end);
     if (location.empty()) return false;
-    // "//host/path" names another server, not a path on this one.
-    if (location.rfind("//", 0) == 0) location = "http:" + location;
-    if (strncasecmp(location.c_str(), "http:", 5) != 0)
+    // "//host/path" names another server on the same scheme, not a path on this one.
+    if (location.rfind("//", 0) == 0) location = (secure_ ? "https:" : "http:") + location;
+    if (strncasecmp(location.c_str(), "http:", 5) != 0 &&
+        strncasecmp(location.c_str(), "https:", 6) != 0)
         location = CInet::ResolveUrl(url_, location);
     if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0) return false;
     ++redirections_;
     UINT message = requestMessage_;
-    uint32_t rc = StartRequest(message, location, fd_, ifModifiedSince_);
+    // 307 and 308 ask for the same request at the new place, body and all; after the
+    // others the new place is fetched with GET.
+    bool keepPost = isPost_ && (statusCode_ == 307 || statusCode_ == 308);
+    uint32_t rc = StartRequest(message, location, fd_, ifModifiedSince_, true, keepPost);
     if (rc != 0) {
         SetOpMessage(message);
         PostResult(rc);
@@ -340,6 +488,16 @@ bool CHttp::FollowRedirect() {
 void CHttp::OnClose(int error) {
     StopTimer();
     if (state() == kIdle || opMessage() == 0) return;
+    if (state() == kTunnelAsked || state() == kTunnelSecuring) {
+        // The proxy hung up before the tunnel stood: what it said, if anything, is the reason.
+        if (error != 0)
+            Fail(static_cast<uint32_t>(error));
+        else if (tunnelReply_.empty())
+            Fail(kHttpNoResponse);
+        else
+            RefuseTunnel();
+        return;
+    }
     // Some servers reset the connection instead of closing it once they have answered (a
     // close with the request's tail unread does that). An answer that is whole by its own
     // header stands; one that a reset may have cut short does not.
@@ -352,7 +510,7 @@ void CHttp::OnClose(int error) {
         }
         if (!JudgeStatusLine(true)) return;
     }
-    if (error == 0 && statusCode_ == 302 &&
+    if (error == 0 && Follows(statusCode_) &&
         (opMessage() == WM_HTTP_GET_DONE || opMessage() == WM_HTTP_HEAD_DONE)) {
         UINT message = opMessage();
         Close();
@@ -376,6 +534,10 @@ bool CHttp::ProtocolText(uint32_t code, std::string* text) const {
             return true;
         case WSAECONNRESET:
             *text = "The Web Server " + host_ + " reset the connection.";
+            return true;
+        case kHttpProxyRefused:
+            *text = "The proxy server " + proxyServer_ + " would not reach the Web Server " +
+                    host_ + ", it said:  " + replyText();
             return true;
         case kHttpTooLarge:
             *text = "The Web Server " + host_ + " sent more than " + std::to_string(maxResponse_) +

@@ -2,7 +2,8 @@
 
 // HTTP/1.0 GET, HEAD and POST of one document at a time, directly or through a proxy,
 // with the whole response (status line, header and body as received) written to a file
-// the owner supplies. 302 redirections are followed by the client itself.
+// the owner supplies. Redirections (302, and unless the settings say otherwise also 301,
+// 303, 307 and 308) are followed by the client itself. https URLs ask for TLS.
 
 #include <cstdint>
 #include <string>
@@ -21,8 +22,13 @@ inline constexpr uint32_t kHttpSendFailed = 0x84000006;
 inline constexpr uint32_t kHttpNoResponse = 0x84000007;
 // Our own: the response grew past the size limit.
 inline constexpr uint32_t kHttpTooLarge = 0x84000008;
+// Our own: the secure connection to the web server could not be made (the reason follows
+// the text).
+inline constexpr uint32_t kHttpTlsFailed = 0x84000009;
+// Our own: the proxy did not open the tunnel to an https server (its answer is replyText).
+inline constexpr uint32_t kHttpProxyRefused = 0x8400000A;
 
-// Redirections followed for one request before its 302 is reported as it is.
+// Redirections followed for one request before its redirection is reported as it is.
 inline constexpr int kMaxRedirections = 10;
 // The size limit of one response when the settings name none.
 inline constexpr uint32_t kDefaultMaxResponse = 256u * 1024 * 1024;
@@ -37,7 +43,9 @@ public:
         kConnected = 2,    // the request is going out
         kRequestSent = 3,  // awaiting the status line
         kResolving = 4,
-        kReceiving = 10,  // the response goes to the file
+        kReceiving = 10,       // the response goes to the file
+        kTunnelAsked = 11,     // CONNECT sent to the proxy, awaiting its answer
+        kTunnelSecuring = 12,  // the TLS handshake with the server through the tunnel
     };
 
     CHttp();
@@ -52,10 +60,15 @@ public:
     int urlPort() const { return urlPort_; }
     const std::string& path() const { return path_; }
     int statusCode() const { return statusCode_; }
+    bool secure() const { return secure_; }
+    // Whether the client follows a response with this status to its Location (by the
+    // settings read when the last request started); one it does not follow is reported.
+    bool Follows(int status) const;
 
 protected:
     uint32_t Reconnect() override;
     void OnConnected() override;
+    void OnSecure() override;
     bool ProtocolText(uint32_t code, std::string* text) const override;
     std::string UnknownText(uint32_t code) const override;
 
@@ -64,7 +77,21 @@ protected:
     void OnClose(int error) override;
 
 private:
-    uint32_t StartRequest(UINT message, const std::string& url, int fd, uint32_t ifModifiedSince);
+    // A redirection's target is taken whole (a "|" in it is no body); keepPost sends the
+    // request's POST body again.
+    uint32_t StartRequest(UINT message, const std::string& url, int fd, uint32_t ifModifiedSince,
+                          bool redirected = false, bool keepPost = false);
+    // The host as a connect wants it: without the brackets of an IPv6 address.
+    std::string ConnectHost() const;
+    // The Host line's value: the host, and the port when it is not the scheme's own.
+    std::string HostHeader() const;
+    // Builds the request and hands it to the socket.
+    void SendRequest();
+    // Asks the proxy for a tunnel to the https server; its answer is read by ReadTunnelReply.
+    void SendConnect();
+    void ReadTunnelReply();
+    // The proxy's answer ended (complete, cut off, or past its bound) without a tunnel.
+    void RefuseTunnel();
     bool JudgeStatusLine(bool final);
     bool WriteOut(const char* data, size_t size);
     void SendPending();
@@ -76,7 +103,9 @@ private:
 
     std::string url_, host_, path_;
     int urlPort_ = 80;
-    int fd_ = -1;  // the caller's file, not ours to close
+    bool secure_ = false;    // https: TLS from the first byte
+    bool followAll_ = true;  // FollowRedirects: not only 302
+    int fd_ = -1;            // the caller's file, not ours to close
     UINT requestMessage_ = 0;
     uint32_t ifModifiedSince_ = 0;
     bool isPost_ = false;
@@ -87,7 +116,8 @@ private:
     int proxyPort_ = 8080;
     std::string request_;
     size_t sent_ = 0;
-    std::string head_;  // the start of the reply, until its status line is complete
+    std::string head_;         // the start of the reply, until its status line is complete
+    std::string tunnelReply_;  // the proxy's answer to CONNECT, up to its empty line
     uint64_t received_ = 0;
     std::string header_;  // the response header until its empty line (bounded)
     bool headerDone_ = false;

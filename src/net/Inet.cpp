@@ -51,7 +51,7 @@ std::string_view Trim(std::string_view s) {
 
 std::string HostPart(std::string_view scheme, std::string_view host, int port) {
     std::string out = std::string(scheme) + "://" + std::string(host);
-    if (port != 80) out += ":" + std::to_string(port);
+    if (port != CInet::DefaultPort(scheme)) out += ":" + std::to_string(port);
     return out;
 }
 
@@ -181,10 +181,13 @@ bool CInet::ReadDword(const RegKey& key, const char* name, DWORD* value) {
     return key.GetDword(name, value) == ERROR_SUCCESS;
 }
 
+int CInet::DefaultPort(std::string_view scheme) {
+    return NoCaseAt(scheme, 0, "https") && scheme.size() == 5 ? 443 : 80;
+}
+
 int CInet::SplitUrl(std::string_view url, std::string* scheme, std::string* host, int* port,
                     std::string* path) {
     std::string s, h, p = "/";
-    int portNumber = 80;
     std::string_view copy = url, rest = url;
     size_t colon = url.find(':');
     if (colon != std::string_view::npos) {
@@ -194,6 +197,7 @@ int CInet::SplitUrl(std::string_view url, std::string* scheme, std::string* host
     } else {
         s = "http";
     }
+    int portNumber = DefaultPort(s);
     std::string_view authority;
     size_t slashes = rest.find("//");
     authority = slashes != std::string_view::npos ? rest.substr(slashes + 2) : copy;
@@ -206,14 +210,21 @@ int CInet::SplitUrl(std::string_view url, std::string* scheme, std::string* host
     if (hash != std::string::npos) p.erase(hash);
     size_t at = authority.find('@');
     if (at != std::string_view::npos) authority.remove_prefix(at + 1);
-    size_t portColon = authority.find(':');
+    // An IPv6 address is written in brackets, its colons inside them; the host keeps the
+    // brackets, so that every URL, Host line and log text built from it stays readable.
+    size_t hostEnd = 0;
+    if (!authority.empty() && authority.front() == '[') {
+        size_t close = authority.find(']');
+        if (close != std::string_view::npos) hostEnd = close + 1;
+    }
+    size_t portColon = authority.find(':', hostEnd);
     if (portColon != std::string_view::npos) {
         long value = 0;
         for (size_t i = portColon + 1; i < authority.size() && IsDigit(authority[i]); ++i) {
             value = value * 10 + (authority[i] - '0');
             if (value > 65535) break;
         }
-        portNumber = value > 0 && value <= 65535 ? static_cast<int>(value) : 80;
+        if (value > 0 && value <= 65535) portNumber = static_cast<int>(value);
         authority = authority.substr(0, portColon);
     }
     h = std::string(authority);

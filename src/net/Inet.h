@@ -28,7 +28,9 @@ public:
     static bool ReadString(const RegKey& key, const char* name, std::string* text);
     static bool ReadDword(const RegKey& key, const char* name, DWORD* value);
 
-    // URL helpers.
+    // URL helpers. A host written in brackets (an IPv6 address) keeps them; the port of a
+    // URL that names none is its scheme's: 443 for https (any case), else 80.
+    static int DefaultPort(std::string_view scheme);
     static int SplitUrl(std::string_view url, std::string* scheme, std::string* host, int* port,
                         std::string* path);
     static std::string ResolveUrl(std::string_view base, std::string_view link);

@@ -48,6 +48,9 @@ inline constexpr const char* kHttpMaxResponse = "HttpMaxResponse";
 // Our own: the longest one request to a server (a web document, a mail session) may take,
 // in seconds, so that a server that answers a byte at a time cannot hold a run forever.
 inline constexpr const char* kRequestTimeLimit = "RequestTimeLimit";
+// Our own: 0 makes the web client follow only 302 redirections; absent or any other value,
+// it also follows 301, 303, 307 and 308, so that a site that moved is watched where it went.
+inline constexpr const char* kFollowRedirects = "FollowRedirects";
 // Our own: a PEM file of further trusted authorities for secure connections (private
 // servers, tests), besides the system's store.
 inline constexpr const char* kTlsCaFile = "TlsCaFile";

@@ -226,6 +226,9 @@ TEST_F(SettingsStoreTest, EventRecordsAreWrittenWithTheirValuesInOrder) {
     EXPECT_EQ(data, Bytes(12, 0));
     EXPECT_EQ(FirstWatchedUrl("http://x/"), "http://x/");
     EXPECT_EQ(FirstWatchedUrl("HTTP://X/"), "HTTP://X/");
+    EXPECT_EQ(FirstWatchedUrl(" https://x/ "), "https://x/");
+    EXPECT_EQ(FirstWatchedUrl("HTTPS://X"), "HTTPS://X");
+    EXPECT_EQ(FirstWatchedUrl("example.com"), "http://example.com");
 
     MailMonitorRecord m;
     m.name = "Mail";

@@ -283,6 +283,79 @@ TEST_F(WebMonitorTest, TheCrawlFindsWhatWgetFindsOnAPageOfRealWorldAnchors) {
     EXPECT_EQ(crawled, wget);
 }
 
+TEST_F(WebMonitorTest, TheCrawlTakesHttpsLinksByTheSameRule) {
+    int deadPort = 0;
+    {
+        FakeHttpServer gone;
+        deadPort = gone.port();
+    }
+    const std::string secure = "https://127.0.0.1:" + std::to_string(deadPort);
+    web_.pages["/site/"] = FakeHttpServer::Ok("Content-Type: text/html\r\n",
+                                              "<a href=\"" + secure +
+                                                  "/site/s.html\">s</a>"
+                                                  "<a href=\"" +
+                                                  secure +
+                                                  "/site/./t/../u.html\">u</a>"
+                                                  "<a href=\"HTTPS://127.0.0.1:" +
+                                                  std::to_string(deadPort) +
+                                                  "/site/caps.html\">c</a>"
+                                                  "<a href=\"https://other.host/site/x.html\">o</a>"
+                                                  "<a href=\"" +
+                                                  secure + "/outside.html\">out</a>");
+    Event(web_.Url("/site/"), 1);
+    Root().SetDword(kConnectionAttempts, 0);
+    EXPECT_EQ(Run(), 0u) << "another port of the host is not the site's server";
+    std::set<std::string> names;
+    for (const auto& [name, record] : Watched()) names.insert(name);
+    EXPECT_EQ(names, (std::set<std::string>{web_.Url("/site/"), secure + "/site/s.html",
+                                            secure + "/site/u.html"}));
+}
+
+TEST_F(WebMonitorTest, ARedirectedDocumentIsWhatItsFinalAnswerSaid) {
+    // The redirection's own header must not be taken for the document's.
+    web_.pages["/old.html"] =
+        "HTTP/1.0 301 Moved Permanently\r\nLocation: /new.html\r\n"
+        "Last-Modified: Mon, 07 Dec 2026 19:35:00 GMT\r\nContent-Length: 0\r\n\r\n";
+    web_.pages["/new.html"] = FakeHttpServer::Ok(
+        "Last-Modified: Tue, 15 Nov 1994 08:12:31 GMT\r\nContent-Length: 10\r\n", "0123456789");
+    web_.pages["/loop.html"] = "HTTP/1.0 308 Permanent Redirect\r\nLocation: /loop.html\r\n\r\n";
+    Event(web_.Url("/old.html"), 0);
+    Watch(web_.Url("/loop.html"));
+
+    EXPECT_EQ(Run(), 0u) << "a loop is no failure of the site";
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], head_ + "A new document at " + web_.Url("/old.html") + "\r\n");
+    EXPECT_EQ(texts[1],
+              head_ + "The document " + web_.Url("/loop.html") + " has been moved.\r\n\r\n");
+    auto watched = Watched();
+    EXPECT_EQ(watched[web_.Url("/old.html")].status, 200u);
+    EXPECT_EQ(watched[web_.Url("/old.html")].lastModified, 784887151u);
+    EXPECT_EQ(watched[web_.Url("/old.html")].contentLength, 10u);
+    EXPECT_EQ(watched[web_.Url("/loop.html")].status, 308u);
+
+    // Following only 302, a 301 is a document no longer there.
+    Root().SetDword(kFollowRedirects, 0);
+    EXPECT_EQ(Run(), 0u);
+    texts = Texts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[2],
+              head_ + "The document " + web_.Url("/old.html") + " is no longer available.\r\n\r\n");
+    EXPECT_EQ(Watched()[web_.Url("/old.html")].status, 301u);
+}
+
+TEST_F(WebMonitorTest, LinksOfARedirectedPageAreReadFromWhereItLanded) {
+    web_.pages["/"] = "HTTP/1.0 301 Moved Permanently\r\nLocation: /docs/\r\n\r\n";
+    web_.pages["/docs/"] = FakeHttpServer::Ok("Content-Type: text/html\r\nContent-Length: 22\r\n",
+                                              "<a href=\"a.html\">a</a>");
+    web_.pages["/docs/a.html"] = FakeHttpServer::Ok("Content-Length: 1\r\n", "a");
+    Event(web_.Url("/"), 1);
+    Run();
+    auto watched = Watched();
+    EXPECT_TRUE(watched.count(web_.Url("/docs/a.html")));
+    EXPECT_FALSE(watched.count(web_.Url("/a.html")));
+}
+
 TEST_F(WebMonitorTest, ResultsGoIntoOneMailOnlyWhenSomethingChanged) {
     web_.pages["/a.html"] = FakeHttpServer::Ok("Content-Length: 3\r\n", "abc");
     web_.pages["/b.html"] = FakeHttpServer::Ok("Content-Length: 3\r\n", "abc");

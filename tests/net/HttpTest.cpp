@@ -1,11 +1,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "app/SettingsStore.h"
 #include "fakes/FakeHttpServer.h"
 #include "fakes/FakeResolver.h"
 #include "fakes/HttpOwner.h"
 #include "fakes/ScriptedServer.h"
+#include "fakes/TestCa.h"
+#include "fakes/TunnelProxy.h"
+#include "fakes/WebServer.h"
 #include "fixtures/Fixtures.h"
 #include "net/Http.h"
 #include "net/Panel.h"
@@ -40,6 +46,10 @@ protected:
         return "http://www.example.test:" + std::to_string(server_.port()) + path;
     }
     std::string Host() { return "www.example.test"; }
+    // The server listens on another port than 80, so the Host line names it.
+    std::string HostLine() {
+        return "Host: www.example.test:" + std::to_string(server_.port()) + "\r\n";
+    }
     bool Finish(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         return waitFor([&] { return !owner_.done.empty(); }, timeout);
     }
@@ -63,11 +73,20 @@ TEST_F(HttpTest, GetSendsTheFixedRequestAndStoresTheWholeResponse) {
     ASSERT_TRUE(Finish());
     ASSERT_EQ(owner_.done.size(), 1u);
     EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_GET_DONE, 200u));
-    EXPECT_EQ(server_.received[0], "GET /index.html HTTP/1.0\r\n" + std::string(kRequestTail) +
-                                       "Host: www.example.test\r\n\r\n");
+    EXPECT_EQ(server_.received[0],
+              "GET /index.html HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() + "\r\n");
     EXPECT_EQ(File(), response);
     EXPECT_EQ(owner_.client.state(), 0);
     EXPECT_EQ(owner_.client.opMessage(), 0u);
+}
+
+TEST_F(HttpTest, BlanksAndControlBytesOfALinkGoOutEscapedInTheRequestLine) {
+    server_.replies.push_back({{"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"}});
+    ASSERT_EQ(owner_.client.Get(Url("/my page\x01\x7f\xc3\xa9.html?q=a b"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_GET_DONE, 200u));
+    EXPECT_EQ(server_.received[0].substr(0, server_.received[0].find("\r\n")),
+              "GET /my%20page%01%7F%C3%A9.html?q=a%20b HTTP/1.0");
 }
 
 TEST_F(HttpTest, HeadAndIfModifiedSince) {
@@ -76,8 +95,7 @@ TEST_F(HttpTest, HeadAndIfModifiedSince) {
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_HEAD_DONE, 304u));
     EXPECT_EQ(server_.received[0],
-              "HEAD /a?b=c HTTP/1.0\r\n" + std::string(kRequestTail) +
-                  "Host: www.example.test\r\n"
+              "HEAD /a?b=c HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() +
                   "If-Modified-Since: Tuesday, 15-Nov-94 08:12:31 GMT\r\n\r\n");
     EXPECT_EQ(owner_.client.replyText(), "HTTP/1.0 304 Not Modified");
 }
@@ -90,7 +108,7 @@ TEST_F(HttpTest, ABarInTheUrlMakesAPost) {
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, 200u);
     EXPECT_EQ(server_.received[0], "POST /form.cgi HTTP/1.0\r\n" + std::string(kRequestTail) +
-                                       "Host: www.example.test\r\n"
+                                       HostLine() +
                                        "Content-Type: application/x-www-form-urlencoded\r\n"
                                        "Content-Length: 13\r\n\r\n"
                                        "q=a%20b&x=1|y\r\n");
@@ -110,7 +128,8 @@ TEST_F(HttpTest, ProxyRequestsCarryTheWholeUrl) {
               "GET http://www.example.test/p HTTP/1.0");
     EXPECT_EQ(server_.received[1].substr(0, server_.received[1].find("\r\n")),
               "GET http://www.example.test:8080/q HTTP/1.0");
-    EXPECT_NE(server_.received[1].find("\r\nHost: www.example.test\r\n"), std::string::npos);
+    EXPECT_NE(server_.received[0].find("\r\nHost: www.example.test\r\n"), std::string::npos);
+    EXPECT_NE(server_.received[1].find("\r\nHost: www.example.test:8080\r\n"), std::string::npos);
     EXPECT_EQ(resolver_->asked, (std::vector<std::string>{"proxy.test", "proxy.test"}));
 }
 
@@ -191,6 +210,275 @@ TEST_F(HttpTest, AnEndlessRedirectChainStopsWithIts302) {
     ASSERT_EQ(owner_.client.Get(Url("/x"), fd_), 0u);
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, 302u);
+}
+
+TEST_F(HttpTest, EveryRedirectionOfTodayIsFollowedWithOneCompletion) {
+    int connections = 0;
+    for (int code : {301, 302, 303, 307, 308}) {
+        SCOPED_TRACE(code);
+        owner_.done.clear();
+        Rewind();
+        const std::string target = "/moved-" + std::to_string(code);
+        server_.replies = {{{"HTTP/1.0 " + std::to_string(code) + " Moved\r\nLocation: " + target +
+                             "\r\n\r\nold"}},
+                           {{"HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew"}}};
+        ASSERT_EQ(owner_.client.Get(Url("/old"), fd_), 0u);
+        ASSERT_TRUE(Finish());
+        ASSERT_TRUE(DrainMessages());
+        ASSERT_EQ(owner_.done.size(), 1u);
+        EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_GET_DONE, 200u));
+        connections += 2;
+        ASSERT_EQ(server_.connections(), connections);
+        EXPECT_EQ(server_.received.back(), "GET " + target + " HTTP/1.0\r\n" +
+                                               std::string(kRequestTail) + HostLine() + "\r\n");
+        EXPECT_EQ(File(), "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew");
+        EXPECT_EQ(owner_.client.url(), Url(target));
+    }
+    // HEAD stays HEAD whatever the redirection.
+    owner_.done.clear();
+    Rewind();
+    server_.replies = {{{"HTTP/1.0 303 See Other\r\nLocation: /h\r\n\r\n"}},
+                       {{"HTTP/1.0 200 OK\r\n\r\n"}}};
+    ASSERT_EQ(owner_.client.Head(Url("/x"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_HEAD_DONE, 200u));
+    EXPECT_EQ(server_.received.back().rfind("HEAD /h HTTP/1.0\r\n", 0), 0u);
+}
+
+TEST_F(HttpTest, APostGoesAgainOnlyAfter307And308) {
+    const std::string body = "q=1&r=2";
+    for (int code : {301, 302, 303, 307, 308}) {
+        SCOPED_TRACE(code);
+        owner_.done.clear();
+        Rewind();
+        ScriptedServer::Reply moved{
+            {"HTTP/1.0 " + std::to_string(code) + " Moved\r\nLocation: /to\r\n\r\n"}};
+        moved.extra = body.size() + 2;
+        ScriptedServer::Reply ok{{"HTTP/1.0 200 OK\r\n\r\ndone"}};
+        bool again = code == 307 || code == 308;
+        if (again) ok.extra = body.size() + 2;
+        server_.replies = {moved, ok};
+        ASSERT_EQ(owner_.client.Get(Url("/form") + "|" + body, fd_), 0u);
+        ASSERT_TRUE(Finish());
+        EXPECT_EQ(owner_.done[0].second, 200u);
+        if (again)
+            EXPECT_EQ(server_.received.back(),
+                      "POST /to HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() +
+                          "Content-Type: application/x-www-form-urlencoded\r\n"
+                          "Content-Length: 7\r\n\r\nq=1&r=2\r\n");
+        else
+            EXPECT_EQ(server_.received.back(),
+                      "GET /to HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() + "\r\n");
+    }
+    // A "|" in a redirection's target is part of its path, never a body to post.
+    owner_.done.clear();
+    Rewind();
+    server_.replies = {{{"HTTP/1.0 302 Found\r\nLocation: /p|q=1\r\n\r\n"}},
+                       {{"HTTP/1.0 200 OK\r\n\r\n"}}};
+    ASSERT_EQ(owner_.client.Get(Url("/start"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(server_.received.back().rfind("GET /p|q=1 HTTP/1.0\r\n", 0), 0u)
+        << server_.received.back();
+}
+
+TEST_F(HttpTest, FollowRedirectsZeroFollowsOnly302) {
+    Root().SetDword(kFollowRedirects, 0);
+    server_.replies = {{{"HTTP/1.0 301 Moved Permanently\r\nLocation: /new\r\n\r\nold"}}};
+    ASSERT_EQ(owner_.client.Get(Url("/old"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 301u);
+    EXPECT_EQ(server_.connections(), 1);
+    EXPECT_EQ(owner_.client.ErrorText(301),
+              "The Web Server www.example.test said:  HTTP/1.0 301 Moved Permanently");
+    EXPECT_FALSE(owner_.client.Follows(308));
+
+    owner_.done.clear();
+    Rewind();
+    server_.replies = {{{"HTTP/1.0 302 Found\r\nLocation: /new\r\n\r\n"}},
+                       {{"HTTP/1.0 200 OK\r\n\r\nnew"}}};
+    ASSERT_EQ(owner_.client.Get(Url("/old"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 200u);
+    EXPECT_EQ(server_.connections(), 3);
+
+    // Any other value follows them all, as no value does.
+    Root().SetDword(kFollowRedirects, 2);
+    owner_.done.clear();
+    Rewind();
+    server_.replies = {{{"HTTP/1.0 308 Permanent Redirect\r\nLocation: /new\r\n\r\n"}},
+                       {{"HTTP/1.0 200 OK\r\n\r\nnew"}}};
+    ASSERT_EQ(owner_.client.Get(Url("/old"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, 200u);
+}
+
+TEST_F(HttpTest, ALoopOfRedirectionsEndsAtTheBoundWithItsLastAnswer) {
+    FakeHttpServer web;
+    web.pages["/a"] = "HTTP/1.0 301 Moved Permanently\r\nLocation: /b\r\n\r\n";
+    web.pages["/b"] = "HTTP/1.0 307 Temporary Redirect\r\nLocation: " + web.Url("/a") + "\r\n\r\n";
+    ASSERT_EQ(owner_.client.Get(web.Url("/a"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    ASSERT_TRUE(DrainMessages());
+    ASSERT_EQ(owner_.done.size(), 1u);
+    // /a, then /b and /a again five times each: the first request and ten redirections.
+    EXPECT_EQ(web.requests.size(), static_cast<size_t>(1 + kMaxRedirections));
+    EXPECT_EQ(owner_.done[0].second, 301u);
+    EXPECT_EQ(File(), web.pages["/a"]);
+    EXPECT_EQ(owner_.client.replyText(), "HTTP/1.0 301 Moved Permanently");
+}
+
+TEST_F(HttpTest, TheHostLineCarriesBracketsAndAPortNotTheSchemesOwn) {
+    Root().SetDword(kUseProxy, 1);
+    Root().SetString(kProxyServer, "proxy.test");
+    Root().SetDword(kProxyPort, static_cast<DWORD>(server_.port()));
+    server_.replies.push_back({{"HTTP/1.0 200 OK\r\n\r\n"}});
+    ASSERT_EQ(owner_.client.Get("http://[::1]:8080/x", fd_), 0u);
+    ASSERT_TRUE(Finish());
+    ASSERT_EQ(owner_.client.Get("http://[::1]/y", fd_), 0u);
+    ASSERT_TRUE(waitFor([&] { return owner_.done.size() == 2; }));
+    ASSERT_EQ(server_.connections(), 2);
+    EXPECT_EQ(server_.received[0], "GET http://[::1]:8080/x HTTP/1.0\r\n" +
+                                       std::string(kRequestTail) + "Host: [::1]:8080\r\n\r\n");
+    EXPECT_EQ(server_.received[1], "GET http://[::1]/y HTTP/1.0\r\n" + std::string(kRequestTail) +
+                                       "Host: [::1]\r\n\r\n");
+    EXPECT_EQ(owner_.client.host(), "[::1]");
+    EXPECT_EQ(resolver_->asked, (std::vector<std::string>{"proxy.test", "proxy.test"}));
+}
+
+TEST_F(HttpTest, HttpsUrlsAreTakenWithTheirOwnPort) {
+    ASSERT_EQ(owner_.client.Get("HTTPS://www.example.test/s", fd_), 0u);
+    EXPECT_TRUE(owner_.client.secure());
+    EXPECT_EQ(owner_.client.urlPort(), 443);
+    EXPECT_EQ(owner_.client.host(), "www.example.test");
+    owner_.client.Abort();
+    ASSERT_EQ(owner_.client.Get("https://www.example.test:8443/s", fd_), 0u);
+    EXPECT_EQ(owner_.client.urlPort(), 8443);
+    owner_.client.Abort();
+    ASSERT_EQ(owner_.client.Get(Url("/plain"), fd_), 0u);
+    EXPECT_FALSE(owner_.client.secure());
+    owner_.client.Abort();
+    EXPECT_EQ(owner_.client.Get("http://[]/", fd_), kHttpBadLink);
+}
+
+TEST_F(HttpTest, HttpsGoesDirectOrThroughAProxyTunnelAndRedirectionsKeepOrTakeIt) {
+    std::filesystem::create_directories(Path("ca"));
+    TestCa ca(Path("ca"));
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    auto issued = ca.Issue("site", {"DNS:localhost", "IP:127.0.0.1"});
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    std::filesystem::create_directories(Path("site"));
+    std::filesystem::create_directories(Path("work"));
+    std::ofstream(Path("site/index.html")) << "<html>secure</html>";
+    WebServer web(Path("site"), Path("work"),
+                  "    location = /old { return 301 /index.html; }\n"
+                  "    location = /far { return 302 //localhost:$server_port/index.html; }\n",
+                  WebServer::Tls{issued.cert, issued.key});
+    if (web.kind() != WebServer::Nginx) GTEST_SKIP() << "needs nginx";
+    resolver_->addresses["localhost"] = {"127.0.0.1"};
+    Root().SetString(kTlsCaFile, ca.caFile());
+    const std::string body = "<html>secure</html>";
+    auto fetch = [&](const std::string& url) {
+        owner_.done.clear();
+        Rewind();
+        EXPECT_EQ(owner_.client.Get(url, fd_), 0u);
+        EXPECT_TRUE(Finish(std::chrono::seconds(20)));
+        return owner_.done.empty() ? 0u : owner_.done[0].second;
+    };
+
+    EXPECT_EQ(fetch(web.Url("/index.html", "localhost")), 200u);
+    EXPECT_EQ(File().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(File().substr(File().size() - body.size()), body);
+
+    // A relative or scheme-relative Location stays secure.
+    EXPECT_EQ(fetch(web.Url("/old", "localhost")), 200u);
+    EXPECT_EQ(owner_.client.url(), web.Url("/index.html", "localhost"));
+    EXPECT_EQ(fetch(web.Url("/far", "localhost")), 200u);
+    EXPECT_EQ(owner_.client.url(), web.Url("/index.html", "localhost"));
+    EXPECT_TRUE(owner_.client.secure());
+
+    // A plain site that moved to https is followed there.
+    server_.replies = {{{"HTTP/1.0 301 Moved Permanently\r\nLocation: " +
+                         web.Url("/index.html", "localhost") + "\r\n\r\n"}}};
+    EXPECT_EQ(fetch(Url("/plain")), 200u);
+    EXPECT_EQ(File().substr(File().size() - body.size()), body);
+
+    // Through the proxy: it is told the server and port, never the document.
+    TunnelProxy proxy;
+    Root().SetDword(kUseProxy, 1);
+    Root().SetString(kProxyServer, "127.0.0.1");
+    Root().SetDword(kProxyPort, static_cast<DWORD>(proxy.port()));
+    EXPECT_EQ(fetch(web.Url("/index.html?secret=1", "localhost")), 200u);
+    EXPECT_EQ(File().substr(File().size() - body.size()), body);
+    const std::string authority = "localhost:" + std::to_string(web.port());
+    EXPECT_EQ(proxy.asked, std::vector<std::string>{"CONNECT " + authority + " HTTP/1.0\r\nHost: " +
+                                                    authority + "\r\n\r\n"});
+
+    // A certificate of no trusted authority: the reason, and nothing sent.
+    Root().DeleteValue(kTlsCaFile);
+    EXPECT_EQ(fetch(web.Url("/index.html", "localhost")), kHttpTlsFailed);
+    EXPECT_EQ(owner_.client.ErrorText(kHttpTlsFailed),
+              "The secure connection to the Web Server localhost could not be made: unable to get "
+              "local issuer certificate.");
+    EXPECT_EQ(File(), "");
+}
+
+TEST_F(HttpTest, AnHttpsServerThatAnswersInPlainTextNeverSeesTheRequest) {
+    ScriptedServer::Reply plain{{"HTTP/1.0 200 OK\r\n\r\nplain"}};
+    plain.until = "";  // speaks first
+    server_.replies = {plain};
+    ASSERT_EQ(
+        owner_.client.Get("https://www.example.test:" + std::to_string(server_.port()) + "/", fd_),
+        0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0].second, kHttpTlsFailed);
+    ASSERT_EQ(server_.connections(), 1) << "an untrusted peer is not tried again";
+    EXPECT_EQ(server_.received[0].find("GET "), std::string::npos);
+    EXPECT_EQ(File(), "");
+}
+
+TEST_F(HttpTest, AProxyThatOpensNoTunnelIsToldAndEveryWaitForItIsBounded) {
+    Root().SetDword(kUseProxy, 1);
+    Root().SetString(kProxyServer, "proxy.test");
+    Root().SetDword(kProxyPort, static_cast<DWORD>(server_.port()));
+    Root().SetDword(kTimeoutHttp, 300);
+    auto fetch = [&](const ScriptedServer::Reply& reply) {
+        owner_.done.clear();
+        Rewind();
+        server_.replies = {reply};
+        EXPECT_EQ(owner_.client.Get("https://www.example.test/secret/doc.html?k=v", fd_), 0u);
+        EXPECT_TRUE(Finish(std::chrono::seconds(20)));
+        return owner_.done.empty() ? 0u : owner_.done[0].second;
+    };
+
+    EXPECT_EQ(fetch({{"HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: "
+                      "Basic\r\n\r\n"}}),
+              kHttpProxyRefused);
+    EXPECT_EQ(server_.received[0],
+              "CONNECT www.example.test:443 HTTP/1.0\r\nHost: www.example.test:443\r\n\r\n");
+    EXPECT_EQ(owner_.client.ErrorText(kHttpProxyRefused),
+              "The proxy server proxy.test would not reach the Web Server www.example.test, it "
+              "said:  HTTP/1.0 407 Proxy Authentication Required");
+    EXPECT_EQ(fetch({{"SSH-2.0-OpenSSH_9.2\r\n\r\n"}}), kHttpProxyRefused);
+    EXPECT_EQ(owner_.client.replyText(), "SSH-2.0-OpenSSH_9.2");
+
+    ScriptedServer::Reply silent;
+    silent.silent = true;
+    EXPECT_EQ(fetch(silent), kHttpNoResponse);
+    EXPECT_EQ(fetch({{}}), kHttpNoResponse) << "a proxy that hangs up at once";
+
+    // A refusal dripped a byte at a time: one reply time-out bounds the whole answer.
+    ScriptedServer::Reply drip;
+    for (char c : std::string("HTTP/1.0 403 Forbidden\r\n\r\n")) drip.chunks.push_back({c});
+    drip.gapMs = 60;
+    drip.close = false;
+    EXPECT_EQ(fetch(drip), kHttpNoResponse);
+
+    // An answer without end is cut off at its bound.
+    ScriptedServer::Reply endless{{"HTTP/1.0 200 Connection established\r\n"}};
+    endless.endless = 4096;
+    EXPECT_EQ(fetch(endless), kHttpProxyRefused);
+    EXPECT_EQ(owner_.client.replyText(), "HTTP/1.0 200 Connection established");
+    EXPECT_EQ(File(), "") << "nothing of a proxy's answer is the document";
 }
 
 TEST_F(HttpTest, RepliesThatAreNotHttpOrNothingAtAll) {

@@ -93,6 +93,39 @@ TEST(InetUrlTest, SplitUrl) {
     EXPECT_EQ(SplitOf("ftp://h/f").scheme, "ftp");
 }
 
+TEST(InetUrlTest, SplitUrlKnowsHttpsAndBracketedAddresses) {
+    EXPECT_EQ(SplitOf("https://www.example.org/a"), (Split{"https", "www.example.org", "/a", 443}));
+    EXPECT_EQ(SplitOf("HTTPS://Host").port, 443) << "the scheme in any case";
+    EXPECT_EQ(SplitOf("https://h:8443/x").port, 8443);
+    EXPECT_EQ(SplitOf("https://h:0/").port, 443) << "no usable port is the scheme's own";
+    EXPECT_EQ(SplitOf("https://h:99999/").port, 443);
+    EXPECT_EQ(SplitOf("httpsx://h/").port, 80);
+    // The colons of an IPv6 address are not its port; the host keeps its brackets.
+    EXPECT_EQ(SplitOf("http://[::1]:8080/x?y#z"), (Split{"http", "[::1]", "/x?y", 8080}));
+    EXPECT_EQ(SplitOf("http://[::1]/"), (Split{"http", "[::1]", "/", 80}));
+    EXPECT_EQ(SplitOf("https://user:pw@[2001:db8::7]/a"),
+              (Split{"https", "[2001:db8::7]", "/a", 443}));
+    EXPECT_EQ(SplitOf("http://[::1]:0/").port, 80);
+}
+
+TEST(InetUrlTest, UrlsAreRebuiltWithTheirSchemesDefaultPortLeftOut) {
+    EXPECT_EQ(CInet::NormalizeUrl("https", "h", 443, "/a/./b//c"), "https://h/a/b/c");
+    EXPECT_EQ(CInet::NormalizeUrl("HTTPS", "h", 443, "/"), "HTTPS://h/");
+    EXPECT_EQ(CInet::NormalizeUrl("https", "h", 80, "/"), "https://h:80/");
+    EXPECT_EQ(CInet::NormalizeUrl("http", "h", 443, "/"), "http://h:443/");
+    EXPECT_EQ(CInet::NormalizeUrl("http", "[::1]", 8080, "/a/../b"), "http://[::1]:8080/b");
+    EXPECT_EQ(CInet::ResolveUrl("https://h/dir/p.html", "f.html"), "https://h/dir/f.html");
+    EXPECT_EQ(CInet::ResolveUrl("https://h:8443/dir/p?q", "/top"), "https://h:8443/top");
+    EXPECT_EQ(CInet::ResolveUrl("http://[::1]:8080/d/p", "f"), "http://[::1]:8080/d/f");
+    EXPECT_EQ(CInet::ResolveUrl("https://[::1]/d/p", "/t"), "https://[::1]/t");
+    EXPECT_EQ(CInet::ResolveUrl("http://h/a", "https://o/x"), "https://o/x");
+    EXPECT_EQ(CInet::ExtractLink("https://h/dir/index.html", "a href=\"page.html\">x</a>"),
+              "https://h/dir/page.html");
+    // What NormalizeUrl writes, SplitUrl reads back the same.
+    std::string url = CInet::NormalizeUrl("https", "[fe80::1]", 8443, "/x");
+    EXPECT_EQ(SplitOf(url), (Split{"https", "[fe80::1]", "/x", 8443}));
+}
+
 TEST(InetUrlTest, ResolveUrl) {
     EXPECT_EQ(CInet::ResolveUrl("http://h/dir/page.html?x=1", "file.html"),
               "http://h/dir/file.html");

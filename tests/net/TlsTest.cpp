@@ -293,6 +293,15 @@ TEST_F(DualStackTest, EveryAddressOfTheAnswerIsTriedInTurnWithinOneAttempt) {
     EXPECT_EQ(Get("http://v6first.test:" + std::to_string(only6.port()) + "/"), 200u);
     EXPECT_EQ(only6.connections(), 1);
     EXPECT_NE(only6.received[0].find("GET / HTTP/1.0"), std::string::npos);
+
+    // A literal v6 address in brackets needs no lookup and names itself in the Host line.
+    size_t asked = resolver_->asked.size();
+    EXPECT_EQ(Get("http://[::1]:" + std::to_string(v6.port()) + "/x"), 200u);
+    EXPECT_EQ(resolver_->asked.size(), asked);
+    ASSERT_EQ(v6.connections(), 1);
+    EXPECT_NE(v6.received[0].find("Host: [::1]:" + std::to_string(v6.port()) + "\r\n"),
+              std::string::npos)
+        << v6.received[0];
 }
 
 }  // namespace
