@@ -57,8 +57,10 @@ std::string Base64(const std::string& s) {
     return QByteArray(s.data(), static_cast<qsizetype>(s.size())).toBase64().toStdString();
 }
 
+// ASCII only: a keyword's "i" must become "I" in every locale (not so in a Turkish one).
 std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return s;
 }
 
@@ -68,6 +70,8 @@ CSmtp::CSmtp() : CLineClient(kSmtpTraits, kSmtpLineTraits) {}
 
 uint32_t CSmtp::Connect(const std::string& sender, const std::string& heloName,
                         const std::string& server, int port) {
+    // A session under way keeps its settings and its replies.
+    if (opMessage() != 0 || state() != kIdle) return kSmtpBusy;
     sender_ = OneLine(sender);
     heloName_ = OneLine(heloName);
     ClearReplies();

@@ -553,6 +553,54 @@ TEST_F(SecureSmtpTest, NoLoginOnOfferIsAClearError) {
     EXPECT_TRUE(server_->Messages().empty());
 }
 
+TEST_F(SecureSmtpTest, WhatCameInTheClearWithTheGoAheadIsNoReplyOverTls) {
+    // The go-ahead carries a forged capability reply behind it; over TLS the server offers
+    // only LOGIN. The forged PLAIN must not be what the client acts on.
+    static const char* kScript = R"PY(
+import socket, ssl, sys
+ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+ls = socket.socket()
+ls.bind(("127.0.0.1", 0))
+ls.listen(1)
+ls.settimeout(20)
+print(ls.getsockname()[1], flush=True)
+c, _ = ls.accept()
+c.settimeout(20)
+def line(s):
+    out = b""
+    while not out.endswith(b"\n"):
+        b = s.recv(1)
+        if not b: break
+        out += b
+    return out
+c.sendall(b"220 inject.test\r\n")
+line(c)
+c.sendall(b"250-inject.test\r\n250 STARTTLS\r\n")
+line(c)
+c.sendall(b"220 go ahead\r\n250-forged\r\n250 AUTH PLAIN\r\n")
+s = ctx.wrap_socket(c, server_side=True)
+line(s)
+s.sendall(b"250-inject.test\r\n250 AUTH LOGIN\r\n")
+print(line(s).decode().strip(), flush=True)
+)PY";
+    Root().SetDword(kSmtpSecurity, kSmtpStartTls);
+    Root().SetDword(kTimeoutSmtp, 2000);
+    QProcess python;
+    python.start("/usr/bin/python3", {"-c", kScript, QString::fromStdString(issued_.cert),
+                                      QString::fromStdString(issued_.key)});
+    ASSERT_TRUE(python.waitForReadyRead(20000));
+    int port = python.readLine().trimmed().toInt();
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", port), 0u);
+    Next();  // the server leaves after the first command over TLS
+    ASSERT_TRUE(waitFor([&] { return python.canReadLine() || python.waitForReadyRead(10); },
+                        std::chrono::seconds(20)));
+    EXPECT_EQ(python.readLine().trimmed().toStdString(), "AUTH LOGIN");
+    python.kill();
+    python.waitForFinished(2000);
+}
+
 TEST_F(SecureSmtpTest, AnUntrustedCertificateFailsWithOpenSslsReason) {
     Root().DeleteValue(kTlsCaFile);
     for (auto mode : {SecureSmtpServer::StartTls, SecureSmtpServer::Implicit}) {
@@ -562,8 +610,7 @@ TEST_F(SecureSmtpTest, AnUntrustedCertificateFailsWithOpenSslsReason) {
         std::string text = owner_.client.ErrorText(kSmtpTlsFailed);
         EXPECT_EQ(text.rfind("The secure connection to 127.0.0.1 could not be made: ", 0), 0u)
             << text;
-        EXPECT_NE(text.find("unable to get local issuer certificate"), std::string::npos)
-            << text;
+        EXPECT_NE(text.find("unable to get local issuer certificate"), std::string::npos) << text;
         EXPECT_TRUE(server_->Logins().empty());
         EXPECT_TRUE(server_->Messages().empty());
     }
