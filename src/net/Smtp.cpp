@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <QByteArray>
 #include <cctype>
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "settings/Settings.h"
 
@@ -31,6 +33,8 @@ const ClientTraits kSmtpTraits = {
     .textLookupTimedOut =
         "The Internet address lookup timed out.  Verify the DNS server "
         "addresses,\r\nand the Internet connection.",
+    .tlsFailedCode = kSmtpTlsFailed,
+    .textTlsFailed = "The secure connection to %s could not be made",
 };
 
 const LineTraits kSmtpLineTraits = {
@@ -49,17 +53,56 @@ std::string OneLine(const std::string& s) {
     return out;
 }
 
+std::string Base64(const std::string& s) {
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size())).toBase64().toStdString();
+}
+
+// ASCII only: a keyword's "i" must become "I" in every locale (not so in a Turkish one).
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
 }  // namespace
 
 CSmtp::CSmtp() : CLineClient(kSmtpTraits, kSmtpLineTraits) {}
 
 uint32_t CSmtp::Connect(const std::string& sender, const std::string& heloName,
                         const std::string& server, int port) {
+    // A session under way keeps its settings and its replies.
+    if (opMessage() != 0 || state() != kIdle) return kSmtpBusy;
     sender_ = OneLine(sender);
     heloName_ = OneLine(heloName);
     ClearReplies();
     replyCode_ = 0;
     refusal_ = 0;
+
+    DWORD security = settings::ReadRootDword(settings::kSmtpSecurity, kSmtpPlain);
+    // A value we do not know asks for security all the same: never less than STARTTLS.
+    security_ = security == kSmtpPlain         ? Security::Plain
+                : security == kSmtpImplicitTls ? Security::Implicit
+                                               : Security::StartTls;
+    bool readable = ReadRootText(settings::kSmtpUserName, user_, kSmtpMaxCredential + 1) &&
+                    ReadRootText(settings::kSmtpPassword, password_, kSmtpMaxCredential + 1);
+    // The password goes over TLS or not at all.
+    if (!user_.empty() && security_ == Security::Plain) security_ = Security::StartTls;
+    extended_ = security_ != Security::Plain || !user_.empty();
+    secured_ = false;
+    offersStartTls_ = offersPlain_ = offersLogin_ = false;
+    notSecurable_.clear();
+    SetTlsFromStart(security_ == Security::Implicit);
+    if (port == 0 && security_ == Security::Implicit) port = kSmtpsPort;
+    if (!readable) {
+        // A longer one could not go in one AUTH line; cut short it would only be refused.
+        user_.clear();
+        password_.clear();
+        SetServerName(server);
+        notSecurable_ = "The SMTP user name or password is longer than " +
+                        std::to_string(kSmtpMaxCredential) + " bytes; no mail was sent.";
+        if (owner()) owner()->PostMessage(WM_SMTP_READY, kSmtpNotSecurable, 0);
+        return kSmtpNotSecurable;
+    }
     uint32_t rc = ConnectSequence(server, port, WM_SMTP_READY, true);
     if (rc == WSAENOBUFS && owner()) owner()->PostMessage(WM_SMTP_READY, rc, 0);
     return rc;
@@ -72,6 +115,90 @@ uint32_t CSmtp::Reconnect() {
 
 void CSmtp::OnConnected() {
     SetState(kGreeting);
+}
+
+void CSmtp::FailNotSecurable(const char* why) {
+    notSecurable_ = WithServer(why);
+    Fail(kSmtpNotSecurable);
+}
+
+void CSmtp::AfterEhlo(const std::string& reply) {
+    // The capabilities are the lines after the first; a fresh EHLO replaces them all.
+    offersStartTls_ = offersPlain_ = offersLogin_ = false;
+    size_t start = reply.find('\n');
+    while (start != std::string::npos && start + 1 < reply.size()) {
+        size_t end = reply.find('\n', start + 1);
+        std::string line =
+            reply.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+        std::string words = line.size() > 4 ? Upper(line.substr(4)) : std::string();
+        // "AUTH PLAIN LOGIN", or the older "AUTH=PLAIN LOGIN".
+        for (char& c : words)
+            if (c == '=' || c == '\t') c = ' ';
+        std::vector<std::string> list;
+        for (size_t at = 0; at < words.size();) {
+            size_t stop = words.find(' ', at);
+            if (stop == std::string::npos) stop = words.size();
+            if (stop > at) list.push_back(words.substr(at, stop - at));
+            at = stop + 1;
+        }
+        if (!list.empty() && list[0] == "STARTTLS") offersStartTls_ = true;
+        if (!list.empty() && list[0] == "AUTH") {
+            for (size_t i = 1; i < list.size(); ++i) {
+                if (list[i] == "PLAIN") offersPlain_ = true;
+                if (list[i] == "LOGIN") offersLogin_ = true;
+            }
+        }
+        start = end;
+    }
+
+    if (security_ == Security::StartTls && !secured_) {
+        if (!offersStartTls_)
+            return FailNotSecurable(
+                "The SMTP mail server %s does not offer a secure connection (STARTTLS); no "
+                "mail was sent.");
+        SendCommand("STARTTLS\r\n", kStartTlsSent);
+        return;
+    }
+    if (!user_.empty()) return SendLogin();
+    SendCommand("RSET\r\n", kRsetSent);
+}
+
+void CSmtp::StartSecuring() {
+    // Whatever came behind the go-ahead came before the handshake: nothing the server sent
+    // in the clear may pass for a reply over the secure channel.
+    ClearReplies();
+    SetState(kSecuring);
+    if (BeginSecure(serverName()) != 0) return;  // already ended with kSmtpTlsFailed
+    // The handshake is connecting: the connection time-out bounds it.
+    StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+}
+
+void CSmtp::OnSecure() {
+    if (state() != kSecuring) return;
+    secured_ = true;
+    // What the server offered in the clear no longer counts (RFC 3207): ask again.
+    offersStartTls_ = offersPlain_ = offersLogin_ = false;
+    SendCommand("EHLO " + heloName_ + "\r\n", kEhloSent);
+}
+
+void CSmtp::SendLogin() {
+    if (offersPlain_) {
+        std::string response;
+        response += '\0';
+        response += user_;
+        response += '\0';
+        response += password_;
+        SendCommand("AUTH PLAIN " + Base64(response) + "\r\n", kAuthPlainSent);
+        return;
+    }
+    if (offersLogin_) {
+        SendCommand("AUTH LOGIN\r\n", kAuthLoginSent);
+        return;
+    }
+    FailNotSecurable(
+        "The SMTP mail server %s does not offer a login this program can use (AUTH PLAIN or "
+        "LOGIN); no mail was sent.");
 }
 
 uint32_t CSmtp::SendMail(const std::string& recipient, int messageFd) {
@@ -150,6 +277,12 @@ bool CSmtp::AwaitsReply() const {
     switch (state()) {
         case kGreeting:
         case kHeloSent:
+        case kEhloSent:
+        case kStartTlsSent:
+        case kAuthPlainSent:
+        case kAuthLoginSent:
+        case kAuthUserSent:
+        case kAuthPasswordSent:
         case kRsetSent:
         case kMailFromSent:
         case kRcptSent:
@@ -209,7 +342,35 @@ void CSmtp::OnReply(const std::string& reply) {
     switch (state()) {
         case kGreeting:
             if (!positive) return Fail(kSmtpRefused);
+            if (extended_) {
+                SendCommand("EHLO " + heloName_ + "\r\n", kEhloSent);
+                return;
+            }
             SendCommand("HELO " + heloName_ + "\r\n", kHeloSent);
+            return;
+        case kEhloSent:
+            if (!positive) return Fail(kSmtpRefused);
+            AfterEhlo(reply);
+            return;
+        case kStartTlsSent:
+            if (!positive) return Fail(kSmtpRefused);
+            StartSecuring();
+            return;
+        case kAuthLoginSent:
+        case kAuthUserSent:
+            // Before the user name went, a refusal is of the mechanism, not of the login.
+            if (first == '5' && state() == kAuthUserSent) return Fail(kSmtpLoginRefused);
+            if (replyCode_ != 334) return Fail(kSmtpRefused);
+            if (state() == kAuthLoginSent)
+                SendCommand(Base64(user_) + "\r\n", kAuthUserSent);
+            else
+                SendCommand(Base64(password_) + "\r\n", kAuthPasswordSent);
+            return;
+        case kAuthPlainSent:
+        case kAuthPasswordSent:
+            if (first == '5') return Fail(kSmtpLoginRefused);
+            if (!positive) return Fail(kSmtpRefused);
+            SendCommand("RSET\r\n", kRsetSent);
             return;
         case kHeloSent:
             if (!positive) return Fail(kSmtpRefused);
@@ -288,6 +449,12 @@ bool CSmtp::ProtocolText(uint32_t code, std::string* text) const {
             return true;
         case kSmtpSendFailed:
             *text = "A unknown error occured.";
+            return true;
+        case kSmtpLoginRefused:
+            *text = WithServer("The SMTP mail server %s refused the user name or password.");
+            return true;
+        case kSmtpNotSecurable:
+            *text = notSecurable_;
             return true;
         default:
             return false;

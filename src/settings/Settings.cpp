@@ -76,6 +76,16 @@ bool ReadRootPath(const char* name, std::string& text) {
     return true;
 }
 
+bool ReadRootText(const char* name, std::string& text, size_t capacity) {
+    text.clear();
+    RegKey root;
+    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return true;
+    LONG rc = root.GetString(name, &text, capacity);
+    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) return true;
+    text.clear();
+    return false;
+}
+
 bool GetMyName(std::string& text) {
     return ReadRootString(kMyName, text);
 }

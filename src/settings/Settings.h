@@ -54,6 +54,11 @@ inline constexpr const char* kFollowRedirects = "FollowRedirects";
 // Our own: a PEM file of further trusted authorities for secure connections (private
 // servers, tests), besides the system's store.
 inline constexpr const char* kTlsCaFile = "TlsCaFile";
+// Our own: how mail sessions are secured (DWORD: 0 or absent plain, 1 STARTTLS required,
+// 2 TLS from the first byte) and the login given over the secure channel.
+inline constexpr const char* kSmtpSecurity = "SmtpSecurity";
+inline constexpr const char* kSmtpUserName = "SmtpUserName";
+inline constexpr const char* kSmtpPassword = "SmtpPassword";
 
 // Values of every event.
 inline constexpr const char* kType = "Type";
@@ -115,6 +120,9 @@ DWORD ReadRootDword(const char* name, DWORD fallback);
 bool ReadRootString(const char* name, std::string& text);
 // A file name of the root: as long as a path may be.
 bool ReadRootPath(const char* name, std::string& text);
+// A global string as long as capacity allows (NUL included), empty when it is not set;
+// false when the value is longer, so that a caller can tell a cut value from an empty one.
+bool ReadRootText(const char* name, std::string& text, size_t capacity);
 bool GetMyName(std::string& text);
 bool GetHostName(std::string& text);
 bool GetSmtpServer(std::string& text);

@@ -9,6 +9,8 @@
 #include "fakes/FakeSmtpServer.h"
 #include "fakes/HttpOwner.h"
 #include "fakes/ScriptedServer.h"
+#include "fakes/SecureSmtpServer.h"
+#include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
 #include "net/Smtp.h"
 
@@ -292,6 +294,326 @@ TEST_F(SmtpTest, TheAcceptanceIsToldBeforeTheSessionGoesOn) {
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, kSmtpNotSendable));
     EXPECT_EQ(owner_.client.replyCode(), 554);
     EXPECT_EQ(accepted, 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Secured sessions and logins, first against scripted servers that speak no TLS.
+
+// Answers EHLO with STARTTLS and STARTTLS with a go-ahead that carries a plain-text reply
+// behind it, then answers whatever comes next (the client's handshake) with plain text
+// again, as a server or a man in the middle that never turns secure would.
+class PlainAfterStartTlsServer : public QObject {
+public:
+    bool answerHandshake = true;  // off: silence once the go-ahead is out
+    std::string received;
+
+    PlainAfterStartTlsServer() {
+        server_.listen(QHostAddress("127.0.0.1"), 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                s->write("220 plain.test ready\r\n");
+                QObject::connect(s, &QTcpSocket::readyRead, this, [this, s] { Read(s); });
+            }
+        });
+    }
+    int port() const { return server_.serverPort(); }
+
+private:
+    void Read(QTcpSocket* s) {
+        QByteArray got = s->readAll();
+        received.append(got.constData(), static_cast<size_t>(got.size()));
+        if (afterGoAhead_) {
+            if (answerHandshake) s->write("250 this is no handshake\r\n");
+            return;
+        }
+        if (received.find("STARTTLS\r\n") != std::string::npos) {
+            afterGoAhead_ = true;
+            s->write("220 go ahead\r\n250 AUTH PLAIN\r\n");
+        } else if (received.find("EHLO") != std::string::npos &&
+                   received.find("\r\n") != std::string::npos) {
+            s->write("250-plain.test\r\n250-STARTTLS\r\n250 AUTH PLAIN LOGIN\r\n");
+        }
+    }
+    QTcpServer server_;
+    bool afterGoAhead_ = false;
+};
+
+// Exposes the port a session was opened on.
+class PortOfSmtp : public CSmtp {
+public:
+    using CSmtp::port;
+};
+
+TEST_F(SmtpTest, ARequiredStartTlsThatIsNotOfferedEndsTheSessionBeforeAnythingElseGoes) {
+    Root().SetDword(kSmtpSecurity, kSmtpStartTls);
+    // "STARTTLS" in the greeting line of the reply is the server's name, no capability.
+    server_.replies["EHLO"] =
+        "250-STARTTLS.fake.test greets you\r\n250-SIZE 1000\r\n"
+        "250 AUTH PLAIN LOGIN\r\n";
+    server_.pace = ScriptedLineServer::Pace::OneByte;
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+              0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNotSecurable));
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpNotSecurable),
+              "The SMTP mail server 127.0.0.1 does not offer a secure connection (STARTTLS); no "
+              "mail was sent.");
+    EXPECT_EQ(server_.commands, (std::vector<std::string>{"EHLO client.test"}));
+    EXPECT_EQ(owner_.client.state(), 0);
+
+    // A user name alone asks for the same: its password never goes in the clear.
+    Root().SetDword(kSmtpSecurity, kSmtpPlain);
+    Root().SetString(kSmtpUserName, "mailer");
+    Root().SetString(kSmtpPassword, "pw-never-in-clear");
+    server_.pace = ScriptedLineServer::Pace::Whole;
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+              0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNotSecurable));
+    ASSERT_EQ(server_.received.size(), 2u);
+    EXPECT_EQ(server_.received[1], "EHLO client.test\r\n");
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpNotSecurable).find("pw-never"), std::string::npos);
+}
+
+TEST_F(SmtpTest, TheStartTlsOfAMultiLineCapabilityReplyIsUsedAndARefusalOfItReported) {
+    Root().SetDword(kSmtpSecurity, kSmtpStartTls);
+    server_.replies["EHLO"] = "250-fake.test\r\n250-8BITMIME\r\n250-starttls\r\n250 HELP\r\n";
+    server_.replies["STARTTLS"] = "454 4.7.0 TLS not available now\r\n";
+    server_.pace = ScriptedLineServer::Pace::OneByte;  // the reply comes a byte at a time
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+              0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpRefused));
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpRefused),
+              "The SMTP mail server 127.0.0.1 said:  4.7.0 TLS not available now");
+    EXPECT_EQ(server_.commands, (std::vector<std::string>{"EHLO client.test", "STARTTLS"}));
+}
+
+TEST_F(SmtpTest, EveryNewWaitOfASecuredSessionIsBounded) {
+    Root().SetDword(kSmtpSecurity, kSmtpStartTls);
+    Root().SetDword(kTimeoutSmtp, 150);
+    Root().SetDword(kTimeoutConnection, 150);
+    // Silence after STARTTLS.
+    server_.replies["EHLO"] = "250-fake.test\r\n250 STARTTLS\r\n";
+    server_.replies["STARTTLS"] = "";
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+              0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNoResponse));
+
+    // Silence in the handshake after the go-ahead.
+    PlainAfterStartTlsServer quiet;
+    quiet.answerHandshake = false;
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", quiet.port()),
+              0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNoResponse));
+    EXPECT_EQ(owner_.client.state(), 0);
+
+    // A capability list without end: the bound on a reply ends it, not the time-out.
+    Root().SetDword(kTimeoutSmtp, 60000);
+    std::string endless = "250-fake.test\r\n";
+    while (endless.size() < 2 * kSmtpMaxReply) endless += "250-X-CAPABILITY-OF-NO-USE\r\n";
+    server_.replies["EHLO"] = endless + "250 STARTTLS\r\n";
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+              0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpRefused));
+    EXPECT_LE(owner_.client.replyText().size(), 1024u);
+    EXPECT_EQ(server_.commands.back(), "EHLO client.test") << "no STARTTLS from half a reply";
+}
+
+TEST_F(SmtpTest, PlainTextAfterTheGoAheadFailsTheHandshakeWithItsReason) {
+    Root().SetDword(kSmtpSecurity, kSmtpStartTls);
+    Root().SetString(kSmtpUserName, "mailer");
+    Root().SetString(kSmtpPassword, "pw-never-in-clear");
+    PlainAfterStartTlsServer server;
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server.port()),
+              0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpTlsFailed));
+    std::string text = owner_.client.ErrorText(kSmtpTlsFailed);
+    const std::string head = "The secure connection to 127.0.0.1 could not be made: ";
+    EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+    EXPECT_GT(text.size(), head.size() + 1) << "OpenSSL's reason follows";
+    EXPECT_EQ(text.back(), '.');
+    // The reply that came behind the go-ahead was not taken for one: nothing followed it
+    // in the clear.
+    EXPECT_EQ(server.received.find("AUTH"), std::string::npos);
+    EXPECT_EQ(server.received.find("pw-never"), std::string::npos);
+    EXPECT_EQ(server.received.rfind("EHLO client.test\r\nSTARTTLS\r\n", 0), 0u);
+}
+
+TEST_F(SmtpTest, TlsFromTheFirstByteUsesPort465WhenNoneIsGiven) {
+    Root().SetDword(kSmtpSecurity, kSmtpImplicitTls);
+    Root().SetDword(kConnectionAttempts, 0);
+    ClientOwner<PortOfSmtp, WM_SMTP_LOOKUP> owner;
+    owner.client.Connect("me@example.org", "client.test", "127.0.0.1");
+    EXPECT_EQ(owner.client.port(), 465);
+    owner.client.Abort();
+    Root().SetDword(kSmtpSecurity, kSmtpPlain);
+    owner.client.Connect("me@example.org", "client.test", "127.0.0.1");
+    EXPECT_EQ(owner.client.port(), 0) << "the plain default stays 25";
+    owner.client.Abort();
+}
+
+TEST_F(SmtpTest, AUserNameOrPasswordTooLongForALoginIsAClearErrorAtOnce) {
+    Root().SetString(kSmtpUserName, "mailer");
+    Root().SetString(kSmtpPassword, std::string(kSmtpMaxCredential + 1, 'p'));
+    EXPECT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+              kSmtpNotSecurable);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNotSecurable));
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpNotSecurable),
+              "The SMTP user name or password is longer than 255 bytes; no mail was sent.");
+    EXPECT_EQ(server_.connections, 0);
+}
+
+// Against aiosmtpd with TLS and a login.
+class SecureSmtpTest : public SmtpTest {
+protected:
+    void SetUp() override {
+        SmtpTest::SetUp();
+        ca_ = std::make_unique<TestCa>(Path(""));
+        ASSERT_TRUE(ca_->ok()) << ca_->error();
+        issued_ = ca_->Issue("mail", {"IP:127.0.0.1", "DNS:localhost"});
+        ASSERT_TRUE(ca_->ok()) << ca_->error();
+        Root().SetString(kTlsCaFile, ca_->caFile());
+        Root().SetString(kSmtpUserName, "mailer");
+        Root().SetString(kSmtpPassword, "s3cret pass");
+    }
+    void TearDown() override {
+        server_.reset();
+        SmtpTest::TearDown();
+    }
+    void Start(SecureSmtpServer::Mode mode,
+               std::vector<std::string> mechanisms = {"PLAIN", "LOGIN"}) {
+        SecureSmtpServer::Options o;
+        o.mode = mode;
+        o.cert = issued_.cert;
+        o.key = issued_.key;
+        o.mechanisms = std::move(mechanisms);
+        server_ = std::make_unique<SecureSmtpServer>(Path(""), o);
+        ASSERT_NE(server_->port(), 0) << server_->error();
+        Root().SetDword(kSmtpSecurity,
+                        mode == SecureSmtpServer::StartTls ? kSmtpStartTls : kSmtpImplicitTls);
+    }
+    // A whole session: one message, then QUIT; the outcome of Connect.
+    uint32_t SendOne(const std::string& text) {
+        EXPECT_EQ(
+            owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_->port()),
+            0u);
+        auto ready = Next();
+        if (ready.second != 0) return ready.second;
+        EXPECT_EQ(owner_.client.SendMail("you@x.test", Message("m", text)), 0u);
+        EXPECT_EQ(Next(), std::make_pair(WM_SMTP_SENT, 0u)) << owner_.client.replyText();
+        owner_.client.Quit();
+        EXPECT_EQ(Next(), std::make_pair(WM_SMTP_ENDED, 0u));
+        return 0;
+    }
+
+    std::unique_ptr<TestCa> ca_;
+    TestCa::Issued issued_;
+    std::unique_ptr<SecureSmtpServer> server_;
+};
+
+TEST_F(SecureSmtpTest, StartTlsAndAPlainLoginDeliverTheMessage) {
+    Start(SecureSmtpServer::StartTls);
+    ASSERT_EQ(SendOne("Subject: secure\r\n\r\nover TLS\r\n.\r\n"), 0u);
+    auto messages = server_->Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("over TLS"), std::string::npos);
+    EXPECT_EQ(server_->Logins(), "PLAIN ok\n") << "PLAIN is preferred";
+}
+
+TEST_F(SecureSmtpTest, TlsFromTheFirstByteWithALoginLogin) {
+    Start(SecureSmtpServer::Implicit, {"LOGIN"});
+    ASSERT_EQ(SendOne("Subject: smtps\r\n\r\nfrom the first byte\r\n.\r\n"), 0u);
+    ASSERT_EQ(server_->Messages().size(), 1u);
+    EXPECT_EQ(server_->Logins(), "LOGIN ok\n");
+}
+
+TEST_F(SecureSmtpTest, AWrongPasswordIsRefusedAndNamedWithoutThePassword) {
+    Start(SecureSmtpServer::StartTls);
+    Root().SetString(kSmtpPassword, "wrong-password-42");
+    EXPECT_EQ(SendOne("Subject: x\r\n\r\nx\r\n.\r\n"), kSmtpLoginRefused);
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpLoginRefused),
+              "The SMTP mail server 127.0.0.1 refused the user name or password.");
+    EXPECT_EQ(owner_.client.replyCode(), 535);
+    EXPECT_EQ(owner_.client.replyText().find("wrong-password"), std::string::npos);
+    EXPECT_EQ(server_->Logins(), "PLAIN refused\n");
+    EXPECT_TRUE(server_->Messages().empty());
+    EXPECT_EQ(owner_.client.state(), 0);
+
+    // The same through LOGIN's two prompts.
+    server_.reset();
+    Start(SecureSmtpServer::Implicit, {"LOGIN"});
+    EXPECT_EQ(SendOne("Subject: x\r\n\r\nx\r\n.\r\n"), kSmtpLoginRefused);
+    EXPECT_EQ(server_->Logins(), "LOGIN refused\n");
+}
+
+TEST_F(SecureSmtpTest, NoLoginOnOfferIsAClearError) {
+    Start(SecureSmtpServer::StartTls, {});
+    EXPECT_EQ(SendOne("Subject: x\r\n\r\nx\r\n.\r\n"), kSmtpNotSecurable);
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpNotSecurable),
+              "The SMTP mail server 127.0.0.1 does not offer a login this program can use (AUTH "
+              "PLAIN or LOGIN); no mail was sent.");
+    EXPECT_TRUE(server_->Messages().empty());
+}
+
+TEST_F(SecureSmtpTest, WhatCameInTheClearWithTheGoAheadIsNoReplyOverTls) {
+    // The go-ahead carries a forged capability reply behind it; over TLS the server offers
+    // only LOGIN. The forged PLAIN must not be what the client acts on.
+    static const char* kScript = R"PY(
+import socket, ssl, sys
+ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+ls = socket.socket()
+ls.bind(("127.0.0.1", 0))
+ls.listen(1)
+ls.settimeout(20)
+print(ls.getsockname()[1], flush=True)
+c, _ = ls.accept()
+c.settimeout(20)
+def line(s):
+    out = b""
+    while not out.endswith(b"\n"):
+        b = s.recv(1)
+        if not b: break
+        out += b
+    return out
+c.sendall(b"220 inject.test\r\n")
+line(c)
+c.sendall(b"250-inject.test\r\n250 STARTTLS\r\n")
+line(c)
+c.sendall(b"220 go ahead\r\n250-forged\r\n250 AUTH PLAIN\r\n")
+s = ctx.wrap_socket(c, server_side=True)
+line(s)
+s.sendall(b"250-inject.test\r\n250 AUTH LOGIN\r\n")
+print(line(s).decode().strip(), flush=True)
+)PY";
+    Root().SetDword(kSmtpSecurity, kSmtpStartTls);
+    Root().SetDword(kTimeoutSmtp, 2000);
+    QProcess python;
+    python.start("/usr/bin/python3", {"-c", kScript, QString::fromStdString(issued_.cert),
+                                      QString::fromStdString(issued_.key)});
+    ASSERT_TRUE(python.waitForReadyRead(20000));
+    int port = python.readLine().trimmed().toInt();
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", port), 0u);
+    Next();  // the server leaves after the first command over TLS
+    ASSERT_TRUE(waitFor([&] { return python.canReadLine() || python.waitForReadyRead(10); },
+                        std::chrono::seconds(20)));
+    EXPECT_EQ(python.readLine().trimmed().toStdString(), "AUTH LOGIN");
+    python.kill();
+    python.waitForFinished(2000);
+}
+
+TEST_F(SecureSmtpTest, AnUntrustedCertificateFailsWithOpenSslsReason) {
+    Root().DeleteValue(kTlsCaFile);
+    for (auto mode : {SecureSmtpServer::StartTls, SecureSmtpServer::Implicit}) {
+        server_.reset();
+        Start(mode);
+        EXPECT_EQ(SendOne("Subject: x\r\n\r\nx\r\n.\r\n"), kSmtpTlsFailed);
+        std::string text = owner_.client.ErrorText(kSmtpTlsFailed);
+        EXPECT_EQ(text.rfind("The secure connection to 127.0.0.1 could not be made: ", 0), 0u)
+            << text;
+        EXPECT_NE(text.find("unable to get local issuer certificate"), std::string::npos) << text;
+        EXPECT_TRUE(server_->Logins().empty());
+        EXPECT_TRUE(server_->Messages().empty());
+    }
 }
 
 // The bounds every client shares: a connect that is never answered and a response that

@@ -9,6 +9,8 @@
 #include "app/SettingsStore.h"
 #include "fakes/ClientOwner.h"
 #include "fakes/FakeSmtpServer.h"
+#include "fakes/SecureSmtpServer.h"
+#include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
 #include "notify/MailQueue.h"
 #include "platform/SystemClock.h"
@@ -320,6 +322,42 @@ TEST_F(MailQueueTest, ANoSuchServerIsOneErrorAndTheQueueStays) {
     ASSERT_EQ(LogTexts().size(), 1u);
     EXPECT_NE(LogTexts()[0].find("did not respond"), std::string::npos);
     (void)port;
+}
+
+TEST_F(MailQueueTest, ARefusedLoginKeepsTheQueueAndTheRightOneSendsIt) {
+    TestCa ca(Path(""));
+    auto issued = ca.Issue("mail", {"IP:127.0.0.1"});
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    SecureSmtpServer::Options o;
+    o.cert = issued.cert;
+    o.key = issued.key;
+    o.password = "the right one";
+    SecureSmtpServer server(Path(""), o);
+    ASSERT_NE(server.port(), 0) << server.error();
+    Root().SetString(kSmtpServer, "127.0.0.1:" + std::to_string(server.port()));
+    Root().SetString(kTlsCaFile, ca.caFile());
+    Root().SetDword(kSmtpSecurity, kSmtpStartTls);
+    Root().SetString(kSmtpUserName, "mailer");
+    Root().SetString(kSmtpPassword, "not-the-password-7");
+    QueueInOrder({"a@x.test", "b@x.test"});
+
+    EXPECT_EQ(Send(), kSmtpLoginRefused);
+    EXPECT_EQ(QueuedNames(), (std::vector<std::string>{"KV0~1.Fwd", "KV0~2.Fwd"}))
+        << "nothing is set aside for a refused login";
+    EXPECT_FALSE(fs::exists(kFailedFolder));
+    ASSERT_EQ(LogTexts().size(), 1u);
+    EXPECT_NE(
+        LogTexts()[0].find("The SMTP mail server 127.0.0.1 refused the user name or password."),
+        std::string::npos)
+        << LogTexts()[0];
+    EXPECT_EQ(ReadFileBytes(kLogFileName).find("not-the-password"), std::string::npos);
+    EXPECT_TRUE(server.Messages().empty());
+
+    Root().SetString(kSmtpPassword, "the right one");
+    EXPECT_EQ(Send(), 0u);
+    EXPECT_TRUE(QueuedNames().empty());
+    EXPECT_EQ(server.Messages().size(), 2u);
+    EXPECT_EQ(server.Logins(), "PLAIN refused\nPLAIN ok\n");
 }
 
 }  // namespace
