@@ -181,6 +181,23 @@ bool CInet::ReadDword(const RegKey& key, const char* name, DWORD* value) {
     return key.GetDword(name, value) == ERROR_SUCCESS;
 }
 
+void CInet::SplitHostPort(std::string_view text, std::string* host, int* port) {
+    *port = 0;
+    *host = std::string(text);
+    size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return;
+    // A bare v6 address has colons of its own and no room for a port.
+    if (text.front() != '[' && text.find(':') != colon) return;
+    if (text.front() == '[' && text.find(']') > colon) return;
+    std::string_view digits = text.substr(colon + 1);
+    // Anything but digits after the colon is no port: the whole text stays the name, so
+    // that the lookup's error names what the user wrote.
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return;
+    *host = std::string(text.substr(0, colon));
+    *port = digits.size() <= 5 ? std::atoi(std::string(digits).c_str()) : 0;
+    if (*port > 65535) *port = 0;
+}
+
 int CInet::DefaultPort(std::string_view scheme) {
     return NoCaseAt(scheme, 0, "https") && scheme.size() == 5 ? 443 : 80;
 }

@@ -31,6 +31,10 @@ public:
     // URL helpers. A host written in brackets (an IPv6 address) keeps them; the port of a
     // URL that names none is its scheme's: 443 for https (any case), else 80.
     static int DefaultPort(std::string_view scheme);
+    // A server setting: "host", "host:port", "[v6]" or "[v6]:port", or a bare v6 address
+    // (more than one colon, no port). The host keeps its brackets, as URLs write it; port
+    // is 0 when none or not a port number.
+    static void SplitHostPort(std::string_view text, std::string* host, int* port);
     static int SplitUrl(std::string_view url, std::string* scheme, std::string* host, int* port,
                         std::string* path);
     static std::string ResolveUrl(std::string_view base, std::string_view link);

@@ -151,15 +151,9 @@ void CMailQueueSender::OpenSession() {
     SetTitle("Sending queued mail to " + server);
     SetLines("Connecting to mail server " + server, "");
     // "host:port" reaches a server that does not listen on 25 (a submission port, a test).
-    std::string host = server;
+    std::string host;
     int port = 0;
-    size_t colon = server.rfind(':');
-    if (colon != std::string::npos && colon + 1 < server.size() &&
-        server.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
-        port = std::atoi(server.c_str() + colon + 1);
-        host = server.substr(0, colon);
-        if (port > 65535) port = 0;
-    }
+    CInet::SplitHostPort(server, &host, &port);
     uint32_t rc = smtp_.Connect(myName, hostName, host, port);
     if (rc != 0) ErrorReport(rc);
 }

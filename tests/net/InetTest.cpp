@@ -80,6 +80,31 @@ Split SplitOf(const std::string& url) {
     return s;
 }
 
+TEST(InetUrlTest, ServerSettingsOfEitherFamilyGiveTheirHostAndPort) {
+    struct Case {
+        const char* text;
+        const char* host;
+        int port;
+    } cases[] = {
+        {"mail.test", "mail.test", 0},
+        {"mail.test:587", "mail.test", 587},
+        {"127.0.0.1:25", "127.0.0.1", 25},
+        {"::1", "::1", 0},
+        {"[::1]", "[::1]", 0},
+        {"[::1]:2525", "[::1]", 2525},
+        {"fe80::1:25", "fe80::1:25", 0},
+        {"mail.test:smtp", "mail.test:smtp", 0},
+        {"mail.test:99999", "mail.test", 0},
+    };
+    for (const auto& c : cases) {
+        std::string host;
+        int port = -1;
+        CInet::SplitHostPort(c.text, &host, &port);
+        EXPECT_EQ(host, c.host) << c.text;
+        EXPECT_EQ(port, c.port) << c.text;
+    }
+}
+
 TEST(InetUrlTest, SplitUrl) {
     EXPECT_EQ(SplitOf("http://www.example.org/a/b.html?q=1"),
               (Split{"http", "www.example.org", "/a/b.html?q=1", 80}));

@@ -589,14 +589,24 @@ print(line(s).decode().strip(), flush=True)
     QProcess python;
     python.start("/usr/bin/python3", {"-c", kScript, QString::fromStdString(issued_.cert),
                                       QString::fromStdString(issued_.key)});
-    ASSERT_TRUE(python.waitForReadyRead(20000));
+    // Python writes a printed line and its line end apart: wait for whole lines.
+    auto wholeLine = [&] {
+        return waitFor(
+            [&] {
+                if (!python.canReadLine()) python.waitForReadyRead(10);
+                return python.canReadLine();
+            },
+            std::chrono::seconds(20));
+    };
+    ASSERT_TRUE(wholeLine());
     int port = python.readLine().trimmed().toInt();
     ASSERT_NE(port, 0);
     ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", port), 0u);
-    Next();  // the server leaves after the first command over TLS
-    ASSERT_TRUE(waitFor([&] { return python.canReadLine() || python.waitForReadyRead(10); },
-                        std::chrono::seconds(20)));
-    EXPECT_EQ(python.readLine().trimmed().toStdString(), "AUTH LOGIN");
+    auto [message, code] = Next();  // the server leaves after the first command over TLS
+    ASSERT_TRUE(wholeLine());
+    EXPECT_EQ(python.readLine().trimmed().toStdString(), "AUTH LOGIN")
+        << python.readAllStandardError().toStdString() << message << " "
+        << owner_.client.ErrorText(code);
     python.kill();
     python.waitForFinished(2000);
 }
