@@ -324,7 +324,8 @@ void CPop3::OnReply(const std::string& reply) {
             // the path: it must not be read as the secure server's words.
             ClearReplies();
             SetState(kSecuring);
-            BeginSecure(serverName());
+            // A peer that never completes the handshake is silence like any other.
+            if (BeginSecure(serverName()) == 0) StartTimer(replyTimeout());
             return;
         case kUserSent:
             if (!positive) {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <fstream>
 
 #include "fakes/ClientOwner.h"
@@ -9,6 +10,7 @@
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
 #include "net/Pop3.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -124,6 +126,8 @@ TEST_F(Pop3Test, EndLineOnlyWhenWholeAndNeverFromAnEarlierMessage) {
     server.wire[1] = "a\r\n.\r\r\nb\r\n.\r\n";
     server.wire[2] = "x\r\n.\r\n.\r\n";
     server.wire[3] = "c.\r\n.\r\n";
+    // No header at all: the text starts with its empty line, which is the message's.
+    server.wire[4] = "\r\n\r\nno header\r\n.\r\n";
     LogIn(server.port());
     int a = File("a"), b = File("b"), c = File("c");
     ASSERT_EQ(owner_.client.Retrieve(1, a), 0u);
@@ -136,6 +140,10 @@ TEST_F(Pop3Test, EndLineOnlyWhenWholeAndNeverFromAnEarlierMessage) {
     ASSERT_EQ(owner_.client.Retrieve(3, c), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_POP3_RETRIEVED, 0u));
     EXPECT_EQ(ReadFileBytes(Path("c")), "c.\r\n");
+    int d = File("d");
+    ASSERT_EQ(owner_.client.Retrieve(4, d), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_POP3_RETRIEVED, 0u));
+    EXPECT_EQ(ReadFileBytes(Path("d")), "\r\n\r\nno header\r\n");
 }
 
 TEST_F(Pop3Test, RefusedRetrieveLeavesSessionReadyForTheNextCommand) {
@@ -400,16 +408,20 @@ TEST_F(Pop3Test, RequiredStlsRefusedNeverFallsBackToPlainText) {
               "one is required.");
     EXPECT_EQ(server.commands, (std::vector<std::string>{"STLS"}));
 
-    // A server that says yes and goes on in plain text: the handshake fails, nothing more.
+    // A server that says yes and goes on in plain text: what it says is not taken for the
+    // secure server's words, the handshake never completes, and the wait for it ends.
+    Root().SetDword(kTimeoutPop3, 300);
     FakePop3Server liar;
     liar.replies["STLS"] = "+OK go ahead\r\n+OK injected\r\n";
     ASSERT_EQ(owner_.client.Connect("joe", "pw", "127.0.0.1", liar.port(), Pop3Security::kStls),
               0u);
-    EXPECT_EQ(Next(), std::make_pair(WM_POP3_LOGGED_IN, kPop3TlsFailed));
-    EXPECT_EQ(owner_.client.ErrorText(kPop3TlsFailed)
-                  .rfind("The secure connection to 127.0.0.1 could not be made: ", 0),
-              0u);
-    EXPECT_EQ(liar.commands, (std::vector<std::string>{"STLS"}));
+    auto got = Next();
+    EXPECT_EQ(got.first, WM_POP3_LOGGED_IN);
+    EXPECT_TRUE(got.second == kPop3NoResponse || got.second == kPop3TlsFailed) << got.second;
+    EXPECT_EQ(owner_.client.state(), CPop3::kIdle);
+    ASSERT_EQ(liar.received.size(), 1u);
+    EXPECT_EQ(liar.received[0].rfind("STLS\r\n", 0), 0u);
+    EXPECT_EQ(liar.received[0].find("USER"), std::string::npos);
 
     EXPECT_EQ(
         owner_.client.Connect("joe", "pw", "127.0.0.1", liar.port(), static_cast<Pop3Security>(3)),
@@ -451,6 +463,7 @@ class Pop3DovecotTest : public Pop3Test {
 protected:
     void SetUp() override {
         Pop3Test::SetUp();
+        QDir().mkpath(QString::fromStdString(Path("ca")));
         ca_ = std::make_unique<TestCa>(Path("ca"));
         ASSERT_TRUE(ca_->ok()) << ca_->error();
         auto issued = ca_->Issue("pop", {"DNS:localhost", "IP:127.0.0.1"});
