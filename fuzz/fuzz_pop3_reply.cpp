@@ -49,7 +49,7 @@ std::string ReadBack(int fd) {
 
 // Feeds text in pieces of the given size; true when the end line came, with the bytes used.
 bool Stream(int fd, std::string_view text, size_t piece, size_t* used) {
-    if (ftruncate(fd, 0) != 0) __builtin_trap();
+    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) __builtin_trap();
     CDotStream dot;
     dot.Start(fd, CDotStream::Options{});
     *used = 0;
