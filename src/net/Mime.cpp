@@ -244,56 +244,71 @@ std::string BareFileName(std::string_view name) {
 
 namespace {
 
-enum : unsigned char { kAlphabet, kSkip, kEndRun };
+// The value of each base64 character; blanks and line ends are passed over, anything else
+// ends a run.
+enum : unsigned char { kSkip = 0x40, kEndRun = 0x80 };
 
-constexpr std::array<unsigned char, 256> MakeBase64Classes() {
+constexpr std::array<unsigned char, 256> MakeBase64Values() {
     std::array<unsigned char, 256> table{};
     for (auto& entry : table) entry = kEndRun;
-    for (int c = 'A'; c <= 'Z'; ++c) table[c] = kAlphabet;
-    for (int c = 'a'; c <= 'z'; ++c) table[c] = kAlphabet;
-    for (int c = '0'; c <= '9'; ++c) table[c] = kAlphabet;
-    table['+'] = kAlphabet;
-    table['/'] = kAlphabet;
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = i;
     table[' '] = kSkip;
     table['\t'] = kSkip;
     table['\r'] = kSkip;
     table['\n'] = kSkip;
     return table;
 }
-constexpr auto kBase64Classes = MakeBase64Classes();
+constexpr auto kBase64Values = MakeBase64Values();
 
 }  // namespace
 
 void Base64Decoder::Feed(const char* data, size_t size, std::string* out) {
-    for (size_t i = 0; i < size; ++i) {
-        unsigned char c = static_cast<unsigned char>(data[i]);
-        switch (kBase64Classes[c]) {
-            case kAlphabet:
-                gather_[have_++] = static_cast<char>(c);
-                if (have_ == kGather) Decode(kGather, out);
-                break;
-            case kSkip:
-                break;
-            default:
-                Finish(out);
-                break;
+    const auto* in = reinterpret_cast<const unsigned char*>(data);
+    size_t base = out->size();
+    out->resize(base + (size / 4 + 2) * 3);
+    auto* w = reinterpret_cast<unsigned char*>(out->data() + base);
+    size_t i = 0;
+    while (i < size) {
+        // Whole groups of four straight from the input while nothing is pending.
+        if (have_ == 0) {
+            while (i + 4 <= size) {
+                unsigned a = kBase64Values[in[i]], b = kBase64Values[in[i + 1]],
+                         c = kBase64Values[in[i + 2]], d = kBase64Values[in[i + 3]];
+                if ((a | b | c | d) >= 64) break;
+                unsigned v = (a << 18) | (b << 12) | (c << 6) | d;
+                w[0] = static_cast<unsigned char>(v >> 16);
+                w[1] = static_cast<unsigned char>(v >> 8);
+                w[2] = static_cast<unsigned char>(v);
+                w += 3;
+                i += 4;
+            }
+            if (i >= size) break;
+        }
+        unsigned value = kBase64Values[in[i++]];
+        if (value < 64) {
+            quad_[have_++] = static_cast<unsigned char>(value);
+            if (have_ == 4) {
+                unsigned v = (quad_[0] << 18) | (quad_[1] << 12) | (quad_[2] << 6) | quad_[3];
+                w[0] = static_cast<unsigned char>(v >> 16);
+                w[1] = static_cast<unsigned char>(v >> 8);
+                w[2] = static_cast<unsigned char>(v);
+                w += 3;
+                have_ = 0;
+            }
+        } else if (value == kEndRun) {
+            // A short last group gives the whole bytes its characters hold.
+            if (have_ >= 2) *w++ = static_cast<unsigned char>((quad_[0] << 2) | (quad_[1] >> 4));
+            if (have_ == 3)
+                *w++ = static_cast<unsigned char>(((quad_[1] & 0xF) << 4) | (quad_[2] >> 2));
+            have_ = 0;
         }
     }
+    out->resize(reinterpret_cast<char*>(w) - out->data());
 }
 
 void Base64Decoder::Finish(std::string* out) {
-    Decode(have_, out);
-}
-
-void Base64Decoder::Decode(size_t count, std::string* out) {
-    if (count == 0) return;
-    // Only alphabet characters reach Qt, so its lenient and strict modes agree; a last
-    // group of two or three characters gives its one or two bytes.
-    QByteArray decoded =
-        QByteArray::fromBase64(QByteArray::fromRawData(gather_, static_cast<qsizetype>(count)));
-    out->append(decoded.constData(), static_cast<size_t>(decoded.size()));
-    std::memmove(gather_, gather_ + count, have_ - count);
-    have_ -= count;
+    Feed("=", 1, out);
 }
 
 void QuotedPrintableDecoder::Feed(const char* data, size_t size, std::string* out) {
@@ -402,13 +417,13 @@ public:
     int Run(int fd, std::string* tempPath);
 
 private:
-    static constexpr size_t kBlock = 64 * 1024;
+    static constexpr size_t kBlock = 256 * 1024;
     // A header field is kept up to this size (folded lines included); what is beyond it is
     // not read for parameters.
     static constexpr size_t kMaxField = 16 * 1024;
     static constexpr size_t kMaxPadding = 1024;  // blanks after a delimiter
     static constexpr size_t kMaxHeaderLine = kMaxField + kMaxPadding + 8;
-    static constexpr size_t kFlushAt = 64 * 1024;
+    static constexpr size_t kFlushAt = 256 * 1024;
 
     void Data(const char* data, size_t size);
     void EndLine();
@@ -431,6 +446,10 @@ private:
         delimiterPhase_ = 0;
         delimiterPad_ = 0;
         delimiterClose_ = false;
+    }
+    // In a body whose line ends do not matter: one that is passed over, or base64.
+    bool Skimming() const {
+        return !headerMode_ && (!inPart_ || part_.encoding == Encoding::Base64);
     }
     std::string* Target() { return charset_ ? &stage_ : &out_; }
 
@@ -486,6 +505,19 @@ int PartExtractor::Run(int fd, std::string* tempPath) {
         const char* p = block.data();
         const char* end = p + got;
         while (p < end && !done_) {
+            if (!lineHasBytes && Skimming() && *p != '-') {
+                // Only a line that begins with "-" can be a delimiter; the lines up to the
+                // next such go through whole (base64 passes over their line ends).
+                const void* dash = ::memmem(p, static_cast<size_t>(end - p), "\n-", 2);
+                const char* stop = dash ? static_cast<const char*>(dash) + 1 : end;
+                if (inPart_) Body(p, static_cast<size_t>(stop - p));
+                if (stop[-1] != '\n') {
+                    lineHasBytes = true;  // the line goes on in the next block
+                    candidate_ = false;
+                }
+                p = stop;
+                continue;
+            }
             const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
             size_t n = (nl ? nl : end) - p;
             if (n > 0 || (!nl && pendingCr)) {
