@@ -470,7 +470,7 @@ TEST_F(MimeTest, Base64RunsLinesAndPadding) {
     }
 
     // Any data, any line width, any piece size: what Qt encodes comes back.
-        for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 40; ++round) {
         std::string data;
         size_t size = rng() % 200000;
         for (size_t i = 0; i < size; ++i) data.push_back(static_cast<char>(rng()));
