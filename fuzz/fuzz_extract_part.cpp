@@ -19,11 +19,14 @@ namespace {
 
 std::string& TempDir() {
     static std::string dir = [] {
-        char pattern[] = "/tmp/fuzz_extract_partXXXXXX";
-        const char* made = ::mkdtemp(pattern);
+        // Below the caller's TMPDIR (scripts/fuzz gives its own work folder, which it
+        // removes); libFuzzer ends without running exit handlers.
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(base && *base ? base : "/tmp") + "/fuzz_extract_partXXXXXX";
+        const char* made = ::mkdtemp(pattern.data());
         if (!made) std::abort();
         ::setenv("TMPDIR", made, 1);
-        std::atexit([] { ::rmdir(TempDir().c_str()); });
         return std::string(made);
     }();
     return dir;
