@@ -68,6 +68,10 @@ inline constexpr const char* kDeletedSchedule = "<None";
 inline constexpr const char* kMaxDocuments = "MaxDocuments";
 inline constexpr DWORD kDefaultMaxDocuments = 10000;
 
+// Our own value of a mail event: how its POP3 session is secured. 0 or absent: plain text;
+// 1: STLS is required before the login; 2: TLS from the first byte (port 995 by default).
+inline constexpr const char* kPopSecurity = "PopSecurity";
+
 // Event kinds (the Type value).
 enum EventKind : DWORD {
     kSchedule = 1,
