@@ -42,4 +42,12 @@ public:
     // is empty when the header is not there.
     static bool GetHeaderValue(int fd, std::string_view name, std::string* value);
     static bool GetHeaderValue(const std::string& path, std::string_view name, std::string* value);
+
+    // Copies part index of the message stored in fd (read from its start, whatever its
+    // position) into a new "MM1" temporary file: 0 is the text (the body of a message without
+    // parts), 1 the first attachment. Base64 and quoted-printable are decoded, and text is
+    // turned into UTF-8. 1 with *tempPath set (the caller deletes the file) when the part has
+    // a body; else 0, nothing left behind. *fileName (when given) is the part's file name as
+    // a bare name, or empty.
+    static int ExtractPart(int fd, int index, std::string* tempPath, std::string* fileName);
 };
