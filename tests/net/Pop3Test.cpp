@@ -9,6 +9,7 @@
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
 #include "net/Pop3.h"
+#include "settings/Settings.h"
 
 namespace {
 
