@@ -299,7 +299,7 @@ void CMailMonitor::NextMessage() {
     // A message known from an earlier run by its uid is passed over without a byte of it
     // coming down; a loop, not a chain of calls, so a large box costs no stack.
     for (; index_ < count_; ++index_) {
-        SetLine2("");
+        SetLine(1, "");
         forwardAccepted_ = false;
         if (forwardMail_) return RetrieveWhole();
         const std::string* uid = nullptr;
@@ -423,7 +423,7 @@ void CMailMonitor::Forward() {
     SetLine1(Format("Sending Message %d", number()));
     std::string block, subject;
     ReadHeaderBlock(file_.Fd(), &block);
-    SetLine2(FindHeader(block, "Subject", &subject) ? "Subject: " + subject : "");
+    SetLine(1, FindHeader(block, "Subject", &subject) ? "Subject: " + subject : "");
     phase_ = Phase::kForwarding;
     forwardAccepted_ = false;
     uint32_t rc = smtp_.SendMail(forwardTo_, file_.Fd());

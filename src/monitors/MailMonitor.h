@@ -112,7 +112,7 @@ private:
     bool forwardMail_ = false, enablePager_ = false, enableFax_ = false;
     bool notifyViaEmail_ = false, notifyViaWindows_ = false;
     FaxSettings faxSettings_;
-    DWORD popSecurity_ = 0;
+    uint32_t popSecurity_ = 0;
 
     // What earlier runs reported, and what this run has seen.
     std::unordered_set<std::string> oldIds_;

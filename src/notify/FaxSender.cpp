@@ -31,7 +31,6 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // single again, and the closing "." line left out. Streams, so any size goes through.
 bool Unstuff(int in, int out) {
     char buf[8192];
-    std::string line;  // the start of the current line, at most a few bytes held
     bool atLineStart = true;
     bool pendingDot = false;  // a line began with one dot; the next byte decides
     off_t at = 0;
