@@ -10,6 +10,7 @@
 #include "app/Headless.h"
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
+#include "monitors/MailMonitor.h"
 #include "monitors/WebMonitor.h"
 #include "notify/MailQueue.h"
 #include "platform/DialUp.h"
@@ -19,8 +20,13 @@ CApplication* gInstance = nullptr;
 }
 
 CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent)
-    : QObject(parent), pager_(std::make_unique<EmptyPagerQueue>()) {
+    : QObject(parent),
+      dialer_(std::make_unique<UnavailablePagerDialer>()),
+      fax_(std::make_unique<UnavailableFaxSender>(log_)),
+      pager_(std::make_unique<CPagerCallQueue>(log_, *dialer_)) {
     runWindow_ = std::make_unique<CRunWindow>(log_, std::move(dialUp), *pager_);
+    runWindow_->SetPanel(CRunWindow::kStepMail,
+                         std::make_unique<CMailMonitor>(log_, *pager_, *fax_));
     runWindow_->SetPanel(CRunWindow::kStepWeb, std::make_unique<CWebMonitor>(log_));
     runWindow_->SetPanel(CRunWindow::kStepMailQueue, std::make_unique<CMailQueueSender>(log_));
     scheduler_ = std::make_unique<CScheduler>(*runWindow_);

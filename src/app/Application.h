@@ -11,6 +11,8 @@
 #include "app/ActivityLog.h"
 #include "app/RunWindow.h"
 #include "app/Scheduler.h"
+#include "notify/FaxSender.h"
+#include "notify/PagerDialer.h"
 #include "notify/PagerQueue.h"
 
 class DialUp;
@@ -51,7 +53,11 @@ public:
 
 private:
     CActivityLog log_;
-    std::unique_ptr<PagerQueue> pager_;
+    // The modem and the fax channel the mail monitors use; the pager calls they queue
+    // outlive every run.
+    std::unique_ptr<PagerDialer> dialer_;
+    std::unique_ptr<FaxSender> fax_;
+    std::unique_ptr<CPagerCallQueue> pager_;
     std::unique_ptr<CRunWindow> runWindow_;
     std::unique_ptr<CScheduler> scheduler_;
 };

@@ -80,6 +80,31 @@ inline constexpr DWORD kDefaultMaxDocuments = 10000;
 // 1: STLS is required before the login; 2: TLS from the first byte (port 995 by default).
 inline constexpr const char* kPopSecurity = "PopSecurity";
 
+// Values of a mail event.
+inline constexpr const char* kPopHost = "PopHost";
+inline constexpr const char* kPopUserName = "PopUserName";
+inline constexpr const char* kPopPassword = "PopPassword";
+inline constexpr const char* kForwardTo = "ForwardTo";
+inline constexpr const char* kForwardMail = "ForwardMail";
+inline constexpr const char* kCopyTo = "CopyTo";
+inline constexpr const char* kPagerPhone = "PagerPhone";
+inline constexpr const char* kPagerMsg = "PagerMsg";
+inline constexpr const char* kEnablePager = "EnablePager";
+inline constexpr const char* kFaxPhone = "FaxPhone";
+inline constexpr const char* kFaxName = "FaxName";
+inline constexpr const char* kSendAttachments = "SendAttachments";
+inline constexpr const char* kMaximumFaxSize = "MaximumFaxSize";
+inline constexpr DWORD kDefaultMaximumFaxSize = 30720;
+inline constexpr const char* kEnableFax = "EnableFax";
+inline constexpr const char* kNotifyEmailTo = "NotifyEmailTo";
+inline constexpr const char* kNotifyViaEmail = "NotifyViaEmail";
+inline constexpr const char* kNotifyViaWindows = "NotifyViaWindows";
+// The identifiers of the messages a mail event has reported, each followed by a blank.
+inline constexpr const char* kPagedIds = "PagedIds";
+// Our own: beside PagedIds, each message's unique id on the server and its identifier
+// ("uid identifier " pairs), so that a message seen before is known without downloading it.
+inline constexpr const char* kPagedUids = "PagedUids";
+
 // Event kinds (the Type value).
 enum EventKind : DWORD {
     kSchedule = 1,

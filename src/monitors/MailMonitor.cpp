@@ -1,0 +1,557 @@
+#include "monitors/MailMonitor.h"
+
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <cerrno>
+#include <cstdlib>
+
+#include "net/Inet.h"
+#include "notify/MailHeader.h"
+#include "notify/MailQueue.h"
+#include "notify/PagerDialer.h"
+#include "notify/PagerQueue.h"
+#include "settings/ActivityLogWriter.h"
+#include "settings/Settings.h"
+
+namespace {
+
+// The most an identifier list is read to; far beyond any box a run could go through.
+constexpr size_t kMaxIdList = 64u * 1024 * 1024;
+// An identifier longer than this is remembered by its digest.
+constexpr size_t kMaxIdentifier = 250;
+
+std::string Digest(std::string_view text) {
+    QByteArray hash = QCryptographicHash::hash(QByteArrayView(text.data(), qsizetype(text.size())),
+                                               QCryptographicHash::Sha256);
+    return "digest:" + hash.toHex().left(40).toStdString();
+}
+
+// The blank-separated words of a stored list.
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t start = text.find_first_not_of(" \t\r\n", at);
+        if (start == std::string::npos) break;
+        size_t end = text.find_first_of(" \t\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        words.push_back(text.substr(start, end - start));
+        at = end;
+    }
+    return words;
+}
+
+std::string ReadList(const RegKey& key, const char* name) {
+    std::string text;
+    if (key.GetString(name, &text, kMaxIdList) != ERROR_SUCCESS) text.clear();
+    return text;
+}
+
+std::string Format(const char* pattern, int number) {
+    std::string text(pattern);
+    size_t at = text.find("%d");
+    if (at != std::string::npos) text.replace(at, 2, std::to_string(number));
+    return text;
+}
+
+}  // namespace
+
+CMailMonitor::CMailMonitor(ActivityLogWriter& log, CPagerCallQueue& pager, FaxSender& fax,
+                           QObject* parent)
+    : CPanel(parent), log_(log), pager_(pager), fax_(fax) {
+    RegisterClient(pop3_, WM_POP3_LOOKUP);
+    RegisterClient(smtp_, WM_SMTP_LOOKUP);
+    // Known the moment the server has the forward, whatever happens to the session next:
+    // a forward it has cannot be lost by deleting the message.
+    connect(&smtp_, &CSmtp::MessageAccepted, this, [this] {
+        if (phase_ == Phase::kForwarding) forwardAccepted_ = true;
+    });
+}
+
+CMailMonitor::~CMailMonitor() = default;
+
+std::string CMailMonitor::IdentifierOf(const std::string& headerBlock) {
+    std::string id;
+    if (!FindHeader(headerBlock, "Message-Id", &id) || id.empty()) return Digest(headerBlock);
+    // The list keeps one blank between identifiers, so one that holds a blank or a line
+    // break, or runs to any length, is kept as its digest: the same message gives the same
+    // word each time.
+    bool plain = id.size() <= kMaxIdentifier;
+    for (unsigned char c : id)
+        if (c <= 0x20 || c == 0x7F) plain = false;
+    return plain ? id : Digest(id);
+}
+
+void CMailMonitor::ReadSettings() {
+    using namespace settings;
+    popHost_ = popUserName_ = popPassword_ = forwardTo_ = {};
+    pagerPhone_ = pagerMsg_ = notifyEmailTo_ = {};
+    copyTo_.clear();
+    forwardMail_ = enablePager_ = enableFax_ = notifyViaEmail_ = notifyViaWindows_ = false;
+    faxSettings_ = {};
+    popSecurity_ = 0;
+    oldIds_.clear();
+    oldUids_.clear();
+    RegKey event;
+    if (event.Open(RegKey::LocalMachine(), EventPath(eventName_)) != ERROR_SUCCESS) return;
+    popHost_ = ReadString(event, kPopHost);
+    popUserName_ = ReadString(event, kPopUserName);
+    popPassword_ = ReadString(event, kPopPassword);
+    forwardTo_ = ReadString(event, kForwardTo);
+    forwardMail_ = IsSet(event, kForwardMail);
+    copyTo_ = ReadMultiString(event, kCopyTo);
+    pagerPhone_ = ReadString(event, kPagerPhone);
+    pagerMsg_ = ReadString(event, kPagerMsg);
+    enablePager_ = IsSet(event, kEnablePager);
+    faxSettings_.faxPhone = ReadString(event, kFaxPhone);
+    faxSettings_.faxName = ReadString(event, kFaxName);
+    faxSettings_.sendAttachments = IsSet(event, kSendAttachments);
+    faxSettings_.maximumFaxSize = ReadDword(event, kMaximumFaxSize, kDefaultMaximumFaxSize);
+    enableFax_ = IsSet(event, kEnableFax);
+    notifyEmailTo_ = ReadString(event, kNotifyEmailTo);
+    notifyViaEmail_ = IsSet(event, kNotifyViaEmail);
+    notifyViaWindows_ = IsSet(event, kNotifyViaWindows);
+    popSecurity_ = ReadDword(event, kPopSecurity, 0);
+
+    // Any number of identifiers: a list cut short would make the messages behind the cut
+    // look new at every run.
+    for (std::string& id : Words(ReadList(event, kPagedIds))) oldIds_.insert(std::move(id));
+    std::vector<std::string> pairs = Words(ReadList(event, kPagedUids));
+    for (size_t i = 0; i + 1 < pairs.size(); i += 2) oldUids_[pairs[i]] = pairs[i + 1];
+}
+
+void CMailMonitor::Start(const std::string& eventName) {
+    // The last run may still be saying goodbye to its servers.
+    pop3_.Abort();
+    smtp_.Abort();
+    phase_ = Phase::kIdle;
+    eventName_ = eventName;
+    SetTitle("Mail Forwarder " + eventName);
+    emailBody_.clear();
+    emailCount_ = pagerCount_ = 0;
+    newIds_.clear();
+    newUids_.clear();
+    serverUids_.clear();
+    topRefused_ = false;
+    forwardAccepted_ = false;
+    deletions_ = 0;
+    count_ = index_ = 0;
+    copyIndex_ = 0;
+    endCode_ = 0;
+    ReadSettings();
+
+    SetLines("Connecting to Mail Server " + popHost_, "");
+    phase_ = Phase::kLoggingIn;
+    file_.Close();
+    if (!file_.CreateUnnamed("KV2")) {
+        Pop3Error(static_cast<uint32_t>(errno ? errno : EIO));
+        return;
+    }
+    uint32_t rc = pop3_.Connect(popUserName_, popPassword_, popHost_, 0,
+                                static_cast<Pop3Security>(popSecurity_));
+    if (rc != 0) Pop3Error(rc);
+}
+
+void CMailMonitor::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
+    const auto result = static_cast<uint32_t>(wParam);
+    switch (phase_) {
+        case Phase::kIdle:
+            return;
+        case Phase::kEndWaiting:
+            // The operation under way has ended, however it ended: now the session can be
+            // closed properly.
+            if (msg == WM_POP3_RETRIEVED || msg == WM_POP3_TOP || msg == WM_POP3_UIDL ||
+                msg == WM_POP3_DELETED || msg == WM_POP3_LOGGED_IN) {
+                if (msg == WM_POP3_DELETED && result == 0) forwardAccepted_ = false;
+                EndPop3Session();
+            }
+            return;
+        case Phase::kEndDeleting:
+            if (msg == WM_POP3_DELETED) {
+                forwardAccepted_ = false;
+                EndPop3Session();
+            }
+            return;
+        case Phase::kEndQuitting:
+            if (msg == WM_POP3_ENDED) Completed(endCode_);
+            return;
+        default:
+            break;
+    }
+    switch (msg) {
+        case WM_POP3_LOGGED_IN:
+            if (phase_ != Phase::kLoggingIn) return;
+            if (result != 0 || pop3_.state() != CPop3::kReady)
+                return Pop3Error(result != 0 ? result : kPop3NoResponse);
+            count_ = pop3_.messageCount();
+            if (count_ <= 0) {
+                phase_ = Phase::kPop3Ending;
+                pop3_.Quit();
+                SetLine1("No mail to forward.");
+                return;
+            }
+            return ConnectSmtp();
+        case WM_SMTP_READY:
+            if (phase_ != Phase::kSmtpConnecting) return;
+            if (result != 0) return SmtpError(result);
+            return ListUids();
+        case WM_POP3_UIDL:
+            if (phase_ == Phase::kListingUids) TakeUidList(result);
+            return;
+        case WM_POP3_TOP:
+            if (phase_ == Phase::kFetchingHeader) OnHeader(result);
+            return;
+        case WM_POP3_RETRIEVED:
+            if (phase_ == Phase::kRetrieving) OnRetrieved(result);
+            return;
+        case WM_SMTP_SENT:
+            if (phase_ == Phase::kCopying || phase_ == Phase::kForwarding) OnSent(result);
+            return;
+        case WM_POP3_DELETED:
+            if (phase_ == Phase::kDeleting) OnDeleted(result);
+            return;
+        case WM_POP3_ENDED:
+            if (phase_ == Phase::kPop3Ending) OnPop3Ended(result);
+            return;
+        case WM_SMTP_ENDED:
+            if (phase_ == Phase::kSmtpEnding) Finish();
+            return;
+        default:
+            return;
+    }
+}
+
+void CMailMonitor::ConnectSmtp() {
+    std::string server, hostName;
+    GetSmtpServer(server);
+    GetHostName(hostName);
+    if (hostName.empty()) {
+        // HELO needs a name; without a setting this machine's own is the honest one.
+        char buf[256] = {};
+        ::gethostname(buf, sizeof buf - 1);
+        hostName = buf;
+    }
+    // "host:port" reaches a server that does not listen on 25.
+    std::string host = server;
+    int port = 0;
+    size_t colon = server.rfind(':');
+    if (colon != std::string::npos && colon + 1 < server.size() &&
+        server.find_first_not_of("0123456789", colon + 1) == std::string::npos &&
+        server.size() - colon <= 6) {
+        port = std::atoi(server.c_str() + colon + 1);
+        host = server.substr(0, colon);
+        if (port > 65535) port = 0;
+    }
+    phase_ = Phase::kSmtpConnecting;
+    uint32_t rc = smtp_.Connect(forwardTo_, hostName, host, port);
+    if (rc != 0) SmtpError(rc);
+}
+
+bool CMailMonitor::TruncateFile() {
+    return ::ftruncate(file_.Fd(), 0) == 0 && ::lseek(file_.Fd(), 0, SEEK_SET) == 0;
+}
+
+void CMailMonitor::ListUids() {
+    index_ = 0;
+    // Forwarded messages are retrieved whole and leave the box, so their uids would not
+    // spare a byte.
+    if (forwardMail_) return NextMessage();
+    phase_ = Phase::kListingUids;
+    TruncateFile();
+    uint32_t rc = pop3_.UidList(file_.Fd());
+    if (rc != 0) Pop3Error(rc);
+}
+
+void CMailMonitor::TakeUidList(uint32_t result) {
+    if (result == kPop3Refused) return NextMessage();  // no uids: headers tell instead
+    if (result != 0) return Pop3Error(result);
+    serverUids_.assign(static_cast<size_t>(count_) + 1, {});
+    std::string text, line;
+    char buf[8192];
+    off_t at = 0;
+    auto take = [&](std::string_view l) {
+        int n = 0;
+        std::string uid;
+        if (ParseUidLine(l, &n, &uid) && n >= 1 && n <= count_)
+            serverUids_[static_cast<size_t>(n)] = uid;
+    };
+    for (;;) {
+        ssize_t got = ::pread(file_.Fd(), buf, sizeof buf, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        at += got;
+        for (ssize_t i = 0; i < got; ++i) {
+            line += buf[i];
+            if (buf[i] == '\n') {
+                take(line);
+                line.clear();
+            } else if (line.size() > 1024) {
+                line.clear();  // no uid line is this long
+            }
+        }
+    }
+    if (!line.empty()) take(line);
+    NextMessage();
+}
+
+void CMailMonitor::NextMessage() {
+    // A message known from an earlier run by its uid is passed over without a byte of it
+    // coming down; a loop, not a chain of calls, so a large box costs no stack.
+    for (; index_ < count_; ++index_) {
+        SetLine(1, "");
+        forwardAccepted_ = false;
+        if (forwardMail_) return RetrieveWhole();
+        const std::string* uid = nullptr;
+        if (static_cast<size_t>(number()) < serverUids_.size() &&
+            !serverUids_[static_cast<size_t>(number())].empty())
+            uid = &serverUids_[static_cast<size_t>(number())];
+        if (!uid) {
+            if (!topRefused_) return FetchHeader();
+            return RetrieveWhole();
+        }
+        auto known = oldUids_.find(*uid);
+        // A uid not seen before is most likely a new message, which is needed whole.
+        if (known == oldUids_.end() || !oldIds_.count(known->second)) return RetrieveWhole();
+        Remember(known->second);
+    }
+    SetLine1("Received all the messages, quiting.");
+    phase_ = Phase::kPop3Ending;
+    pop3_.Quit();
+}
+
+void CMailMonitor::FetchHeader() {
+    SetLines(Format("Receiving Message %d.", number()), "");
+    phase_ = Phase::kFetchingHeader;
+    TruncateFile();
+    uint32_t rc = pop3_.Top(number(), file_.Fd());
+    if (rc != 0) Pop3Error(rc);
+}
+
+void CMailMonitor::OnHeader(uint32_t result) {
+    if (result == kPop3Refused) {
+        topRefused_ = true;
+        return RetrieveWhole();
+    }
+    if (result != 0) return Pop3Error(result);
+    std::string block;
+    ReadHeaderBlock(file_.Fd(), &block);
+    std::string id = IdentifierOf(block);
+    if (!oldIds_.count(id)) return RetrieveWhole();
+    Remember(id);
+    ++index_;
+    NextMessage();
+}
+
+void CMailMonitor::RetrieveWhole() {
+    SetLines(Format("Receiving Message %d.", number()), "");
+    phase_ = Phase::kRetrieving;
+    if (!TruncateFile()) return Pop3Error(static_cast<uint32_t>(errno ? errno : EIO));
+    // Kept as the server sends it, doubled dots and end line: the form SMTP's DATA takes.
+    uint32_t rc = pop3_.Retrieve(number(), file_.Fd(), true);
+    if (rc != 0) Pop3Error(rc);
+}
+
+void CMailMonitor::Remember(const std::string& id) {
+    newIds_ += id;
+    newIds_ += ' ';
+    if (static_cast<size_t>(number()) < serverUids_.size() &&
+        !serverUids_[static_cast<size_t>(number())].empty())
+        newUids_ += serverUids_[static_cast<size_t>(number())] + ' ' + id + ' ';
+}
+
+void CMailMonitor::OnRetrieved(uint32_t result) {
+    if (result == kPop3NotRetrievable && pop3_.state() == CPop3::kReady) {
+        // One message the server will not hand out must not hold up every message behind
+        // it, run after run: it is told and passed over, and tried again next time.
+        WriteErrorRecord(log_, "transfering mail " + eventName_, pop3_.ErrorText(result));
+        ++index_;
+        return NextMessage();
+    }
+    if (result != 0) return Pop3Error(result);
+    std::string block;
+    ReadHeaderBlock(file_.Fd(), &block);
+    std::string id = IdentifierOf(block);
+    Remember(id);
+    if (oldIds_.count(id)) return AfterCopies();
+    // Reported once, also when the box holds it twice.
+    oldIds_.insert(id);
+    Report(block);
+    copyIndex_ = 0;
+    SendNextCopy();
+}
+
+void CMailMonitor::Report(const std::string& block) {
+    ++emailCount_;
+    std::string text = "The Mail Quorvane " + eventName_ + " has found a new message\r\n";
+    std::string from, subject;
+    if (FindHeader(block, "From", &from)) {
+        text += "\r\n   From : " + from;
+        if (FindHeader(block, "Subject", &subject)) text += "\r\n   Subj : " + subject;
+    }
+    if (notifyViaWindows_) log_.WriteLog(kIconMail, text, 0, {}, true);
+    if (notifyViaEmail_) emailBody_ += text + "\r\n";
+    if (enablePager_) ++pagerCount_;
+}
+
+void CMailMonitor::SendNextCopy() {
+    if (copyIndex_ >= copyTo_.size()) {
+        if (enableFax_) {
+            SetLine1("Fax message to " + faxSettings_.faxPhone);
+            FaxStoredMessage(file_.Fd(), faxSettings_, fax_);
+        }
+        return AfterCopies();
+    }
+    const std::string& address = copyTo_[copyIndex_];
+    std::string line = Format("Sending a copy of message %d to %s.", number());
+    line.replace(line.find("%s"), 2, address);
+    SetLine1(line);
+    phase_ = Phase::kCopying;
+    uint32_t rc = smtp_.SendMail(address, file_.Fd());
+    if (rc != 0) SmtpError(rc);
+}
+
+void CMailMonitor::AfterCopies() {
+    if (!forwardMail_) {
+        ++index_;
+        return NextMessage();
+    }
+    Forward();
+}
+
+void CMailMonitor::Forward() {
+    SetLine1(Format("Sending Message %d", number()));
+    std::string block, subject;
+    ReadHeaderBlock(file_.Fd(), &block);
+    SetLine(1, FindHeader(block, "Subject", &subject) ? "Subject: " + subject : "");
+    phase_ = Phase::kForwarding;
+    forwardAccepted_ = false;
+    uint32_t rc = smtp_.SendMail(forwardTo_, file_.Fd());
+    if (rc != 0) SmtpError(rc);
+}
+
+void CMailMonitor::OnSent(uint32_t result) {
+    if (result != 0) return SmtpError(result);
+    SetLine1(Format("Sent Message %d.", number()));
+    if (phase_ == Phase::kCopying) {
+        ++copyIndex_;
+        return SendNextCopy();
+    }
+    forwardAccepted_ = true;
+    phase_ = Phase::kDeleting;
+    uint32_t rc = pop3_.Delete(number());
+    if (rc != 0) Pop3Error(rc);
+}
+
+void CMailMonitor::OnDeleted(uint32_t result) {
+    if (result != 0) return Pop3Error(result);
+    forwardAccepted_ = false;
+    ++deletions_;
+    ++index_;
+    NextMessage();
+}
+
+void CMailMonitor::OnPop3Ended(uint32_t result) {
+    // The deletions are made only by the server's answer to QUIT: without it every forwarded
+    // message is still there and must not count as handled.
+    if (result != 0) return Pop3Error(result);
+    if (!eventName_.empty()) {
+        RegKey event;
+        if (event.Create(RegKey::LocalMachine(), settings::EventPath(eventName_),
+                         settings::kEventClass) == ERROR_SUCCESS) {
+            event.SetString(settings::kPagedIds, newIds_);
+            event.SetString(settings::kPagedUids, newUids_);
+        }
+    }
+    phase_ = Phase::kSmtpEnding;
+    smtp_.Quit();
+}
+
+void CMailMonitor::QueuePagerCall() {
+    if (enablePager_ && pagerCount_ != 0) pager_.Append(eventName_, pagerPhone_, pagerMsg_);
+    pagerCount_ = 0;
+}
+
+void CMailMonitor::Finish() {
+    QueuePagerCall();
+    if (notifyViaEmail_ && emailCount_ != 0) {
+        QueueMail(log_, emailBody_, notifyEmailTo_, "Results of Mail Quorvane " + eventName_,
+                  eventName_ + " <" + notifyEmailTo_ + ">");
+        emailCount_ = 0;
+    }
+    SetLines("Done", "");
+    Completed(0);
+}
+
+void CMailMonitor::Pop3Error(uint32_t code) {
+    WriteErrorRecord(log_, "transfering mail " + eventName_, pop3_.ErrorText(code));
+    EndRun(code);
+}
+
+void CMailMonitor::SmtpError(uint32_t code) {
+    WriteErrorRecord(log_, "transfering mail " + eventName_, smtp_.ErrorText(code));
+    EndRun(code);
+}
+
+void CMailMonitor::Cancel(int code) {
+    if (phase_ == Phase::kIdle) return;
+    if (phase_ == Phase::kEndWaiting || phase_ == Phase::kEndDeleting ||
+        phase_ == Phase::kEndQuitting) {
+        // Cancelled while saying goodbye: no more waiting.
+        pop3_.Abort();
+        return Completed(endCode_);
+    }
+    EndRun(static_cast<uint32_t>(code));
+}
+
+void CMailMonitor::EndRun(uint32_t code) {
+    endCode_ = code;
+    SetLines("Disconnecting from Mail Servers", "");
+    smtp_.Abort();
+    pager_.dialer().StopCall(0);
+    QueuePagerCall();
+    const int state = pop3_.state();
+    if (state == CPop3::kReady) return EndPop3Session();
+    if (state == CPop3::kQuitSent && deletions_ > 0) {
+        phase_ = Phase::kEndQuitting;  // the answer to QUIT is what keeps the deletions
+        return;
+    }
+    const bool busy = state == CPop3::kRetrSent || state == CPop3::kReceiving ||
+                      state == CPop3::kDeleSent || state == CPop3::kTopSent ||
+                      state == CPop3::kUidlSent;
+    if (busy && (deletions_ > 0 || forwardAccepted_)) {
+        // Deletions are kept only by a QUIT, which has to wait for the command under way;
+        // the client's own time-outs bound that wait.
+        phase_ = Phase::kEndWaiting;
+        return;
+    }
+    pop3_.Abort();
+    Completed(code);
+}
+
+void CMailMonitor::EndPop3Session() {
+    if (pop3_.state() != CPop3::kReady) {
+        pop3_.Abort();
+        return Completed(endCode_);
+    }
+    if (forwardAccepted_) {
+        // The server has the forward of this message: it goes from the box like the others.
+        forwardAccepted_ = false;
+        phase_ = Phase::kEndDeleting;
+        if (pop3_.Delete(number()) == 0) return;
+    }
+    if (deletions_ == 0 && phase_ != Phase::kEndDeleting) {
+        // Nothing to keep: a polite QUIT all the same, but nobody waits for it.
+        pop3_.Quit();
+        return Completed(endCode_);
+    }
+    phase_ = Phase::kEndQuitting;
+    pop3_.Quit();
+}
+
+void CMailMonitor::Completed(uint32_t code) {
+    phase_ = Phase::kIdle;
+    smtp_.Abort();
+    file_.Close();
+    Complete(code);
+}

@@ -1,0 +1,544 @@
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "app/ActivityLog.h"
+#include "fakes/ClientOwner.h"
+#include "fakes/Dovecot.h"
+#include "fakes/FakeSmtpServer.h"
+#include "fakes/RecordingFaxSender.h"
+#include "fakes/RecordingPagerDialer.h"
+#include "fakes/ScriptedLineServer.h"
+#include "fakes/TestCa.h"
+#include "fixtures/Fixtures.h"
+#include "fixtures/ManualTimerSource.h"
+#include "monitors/MailMonitor.h"
+#include "notify/MailHeader.h"
+#include "notify/PagerQueue.h"
+#include "settings/Settings.h"
+
+namespace {
+
+using namespace settings;
+
+// A POP3 server with a box of messages: numbers stay as they were at the login, DELE marks
+// and QUIT removes, as a real server does. UIDL and TOP can be withheld.
+class FakePop3 : public ScriptedLineServer {
+public:
+    struct Message {
+        std::string uid, text;  // text with CR LF line ends, as it was delivered
+    };
+    std::vector<Message> box;
+    std::string password = "pw";
+    bool offerUidl = true, offerTop = true;
+    int retrs = 0, tops = 0;
+    // The reply to RETR of this number breaks off with the connection (0: never).
+    int dropOnRetr = 0;
+
+    FakePop3() { greeting = "+OK ready\r\n"; }
+
+    void Add(const std::string& text) { box.push_back({"u" + std::to_string(next_++), text}); }
+
+protected:
+    void Prepare() override {
+        session_ = box;
+        marked_.clear();
+    }
+    std::string ReplyTo(const std::string& line, const std::string& verb) override {
+        int n = std::atoi(line.c_str() + std::min(line.size(), verb.size()));
+        bool valid = n >= 1 && n <= static_cast<int>(session_.size()) && !marked_.count(n);
+        if (verb == "USER") return "+OK\r\n";
+        if (verb == "PASS") return line.substr(5) == password ? "+OK in\r\n" : "-ERR [AUTH] no\r\n";
+        if (verb == "STAT") return "+OK " + std::to_string(session_.size()) + " 0\r\n";
+        if (verb == "UIDL") {
+            if (!offerUidl) return "-ERR no uidl\r\n";
+            std::string r = "+OK\r\n";
+            for (size_t i = 0; i < session_.size(); ++i)
+                if (!marked_.count(static_cast<int>(i + 1)))
+                    r += std::to_string(i + 1) + " " + session_[i].uid + "\r\n";
+            return r + ".\r\n";
+        }
+        if (verb == "TOP") {
+            if (!offerTop) return "-ERR no top\r\n";
+            if (!valid) return "-ERR no such message\r\n";
+            ++tops;
+            const std::string& t = session_[static_cast<size_t>(n - 1)].text;
+            size_t end = t.find("\r\n\r\n");
+            return "+OK\r\n" + Stuffed(t.substr(0, end == std::string::npos ? t.size() : end + 4)) +
+                   ".\r\n";
+        }
+        if (verb == "RETR") {
+            if (!valid) return "-ERR no such message\r\n";
+            ++retrs;
+            if (n == dropOnRetr) dropMidReply.insert("RETR");
+            return "+OK\r\n" + Stuffed(session_[static_cast<size_t>(n - 1)].text) + ".\r\n";
+        }
+        if (verb == "DELE") {
+            if (!valid) return "-ERR no such message\r\n";
+            marked_.insert(n);
+            return "+OK\r\n";
+        }
+        if (verb == "QUIT") {
+            // Only now are the marked messages gone.
+            std::vector<Message> kept;
+            for (size_t i = 0; i < session_.size(); ++i)
+                if (!marked_.count(static_cast<int>(i + 1))) kept.push_back(session_[i]);
+            box = kept;
+            return "+OK bye\r\n";
+        }
+        return "-ERR unknown\r\n";
+    }
+
+private:
+    static std::string Stuffed(const std::string& text) {
+        std::string out;
+        bool start = true;
+        for (char c : text) {
+            if (start && c == '.') out += '.';
+            out += c;
+            start = c == '\n';
+        }
+        if (!out.empty() && out.back() != '\n') out += "\r\n";
+        return out;
+    }
+    std::vector<Message> session_;
+    std::set<int> marked_;
+    int next_ = 1;
+};
+
+// Refuses the text of the message numbered refuseText (1 = the first text of the run).
+class RefusingSmtp : public FakeSmtpServer {
+public:
+    int refuseText = 0;
+
+protected:
+    std::string ReplyToBlock(const std::string& block) override {
+        if (static_cast<int>(blocks.size()) == refuseText) return "554 rejected\r\n";
+        return FakeSmtpServer::ReplyToBlock(block);
+    }
+};
+
+std::string Msg(const std::string& headers, const std::string& body) {
+    return headers + "\r\n" + body;
+}
+
+class MailMonitorTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        Root().SetString(kSmtpServer, "127.0.0.1:" + std::to_string(smtp_.port()));
+        Root().SetString(kHostName, "tester.example");
+        pager_ = std::make_unique<CPagerCallQueue>(log_, dialer_);
+        monitor_ = std::make_unique<CMailMonitor>(log_, *pager_, fax_);
+        monitor_->SetRunWindow(&run_);
+    }
+    void TearDown() override {
+        monitor_.reset();
+        SandboxTest::TearDown();
+    }
+    RegKey Event(int port) {
+        AddEvent("Box", kMailMonitor, "Daily");
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath("Box"));
+        key.SetString(kPopHost, "127.0.0.1:" + std::to_string(port));
+        key.SetString(kPopUserName, "me");
+        key.SetString(kPopPassword, "pw");
+        key.SetDword(kNotifyViaWindows, 1);
+        return key;
+    }
+    uint32_t Run() {
+        run_.done.clear();
+        monitor_->Start("Box");
+        EXPECT_TRUE(waitFor([&] { return !run_.done.empty(); }, std::chrono::seconds(30)));
+        // Exactly one completion per run.
+        EXPECT_TRUE(DrainMessages());
+        EXPECT_EQ(run_.done.size(), 1u);
+        return run_.done.empty() ? 0xFFFFFFFF : run_.done[0];
+    }
+    std::vector<std::string> Texts() {
+        std::vector<LogRecord> records;
+        ReadLogFile(kLogFileName, &records, nullptr);
+        std::vector<std::string> texts;
+        for (const auto& r : records) texts.push_back(r.text.substr(2));
+        return texts;
+    }
+    std::string Stored(const char* name) {
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath("Box"));
+        std::string text;
+        if (key.GetString(name, &text, 1u << 26) != ERROR_SUCCESS) return "<absent>";
+        return text;
+    }
+    std::vector<std::string> Rcpts() {
+        std::vector<std::string> out;
+        for (const auto& c : smtp_.commands)
+            if (c.rfind("RCPT", 0) == 0) out.push_back(c);
+        return out;
+    }
+    std::vector<std::string> Queued() {
+        std::vector<std::string> files;
+        if (!std::filesystem::exists("Forward")) return files;
+        for (const auto& e : std::filesystem::directory_iterator("Forward"))
+            if (e.is_regular_file()) files.push_back(ReadFileBytes(e.path().string()));
+        return files;
+    }
+
+    RefusingSmtp smtp_;
+    CActivityLog log_;
+    RecordingPagerDialer dialer_;
+    RecordingFaxSender fax_;
+    std::unique_ptr<CPagerCallQueue> pager_;
+    RunStub run_;
+    std::unique_ptr<CMailMonitor> monitor_;
+    const std::string found_ = "The Mail Quorvane Box has found a new message\r\n";
+};
+
+TEST_F(MailMonitorTest, NewMessagesAreToldOnceWithTheirCopiesFaxesAndOnePagerCall) {
+    FakePop3 pop;
+    pop.Add(Msg("From: Ann <ann@x>\r\nSubject: Hello\r\nMessage-ID: <1@x>\r\n", "one\r\n"));
+    pop.Add(Msg("Subject: no sender\r\nMessage-Id: <2@x>\r\n", ".dotted\r\n"));
+    pop.Add(Msg("From: Bob <bob@x>\r\n", "no identifier at all\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kNotifyViaEmail, 1);
+    key.SetString(kNotifyEmailTo, "me@example.org");
+    key.SetDword(kEnablePager, 1);
+    key.SetString(kPagerPhone, "555-0100");
+    key.SetString(kPagerMsg, "42");
+    key.SetDword(kEnableFax, 1);
+    key.SetString(kFaxPhone, "555-0199");
+    key.SetValue(kCopyTo, REG_MULTI_SZ, EncodeMultiString({"c1@x", "c2@x"}));
+
+    EXPECT_EQ(Run(), 0u);
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 3u);
+    // The header is found whatever the case of its name; no Subj line without a From line.
+    EXPECT_EQ(texts[0], found_ + "\r\n   From : Ann <ann@x>\r\n   Subj : Hello");
+    EXPECT_EQ(texts[1], found_);
+    EXPECT_EQ(texts[2], found_ + "\r\n   From : Bob <bob@x>");
+    EXPECT_EQ(Rcpts(),
+              (std::vector<std::string>{"RCPT TO: <c1@x>", "RCPT TO: <c2@x>", "RCPT TO: <c1@x>",
+                                        "RCPT TO: <c2@x>", "RCPT TO: <c1@x>", "RCPT TO: <c2@x>"}));
+    // Each copy is the message as it came, its leading dot doubled again for DATA.
+    ASSERT_EQ(smtp_.messages.size(), 6u);
+    EXPECT_NE(smtp_.messages[2].find("\r\n..dotted\r\n"), std::string::npos);
+    ASSERT_EQ(fax_.sent.size(), 3u);
+    EXPECT_EQ(fax_.sent[0].fax.faxPhone, "555-0199");
+    EXPECT_EQ(fax_.sent[0].fax.subject, "Hello");
+    EXPECT_EQ(
+        fax_.sent[0].fax.noteText.rfind("From: Ann <ann@x>\r\nSubject: Hello\r\n\r\n\r\none", 0),
+        0u);
+    EXPECT_NE(fax_.sent[1].fax.noteText.find("\r\n.dotted\r\n"), std::string::npos);
+    EXPECT_EQ(fax_.sent[1].fax.noteText.find(".."), std::string::npos);
+    ASSERT_EQ(pager_->calls().size(), 1u);
+    EXPECT_EQ(pager_->calls()[0].phone, "555-0100");
+    auto queued = Queued();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_NE(queued[0].find("Results of Mail Quorvane Box"), std::string::npos);
+    EXPECT_EQ(Stored(kPagedIds).substr(0, 12), "<1@x> <2@x> ");
+
+    // Nothing new: nothing told, copied, faxed or paged, and not a message downloaded.
+    int retrs = pop.retrs;
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 3u);
+    EXPECT_EQ(smtp_.messages.size(), 6u);
+    EXPECT_EQ(fax_.sent.size(), 3u);
+    EXPECT_EQ(pager_->calls().size(), 1u);
+    EXPECT_EQ(Queued().size(), 1u);
+    EXPECT_EQ(pop.retrs, retrs);
+}
+
+TEST_F(MailMonitorTest, IdentifiersMatchOnlyWholeAndTheListHasNoLimit) {
+    FakePop3 pop;
+    pop.offerUidl = false;  // every run judges the headers
+    pop.Add(Msg("Message-Id: <ab@x>\r\n", "a\r\n"));
+    pop.Add(Msg("Message-Id:\r\n", "an empty identifier\r\n"));
+    pop.Add(Msg("Message-Id:\r\n <folded@x>\r\n", "b\r\n"));
+    pop.Add(Msg("Message-Id: <far@x>\r\n", "c\r\n"));
+    RegKey key = Event(pop.port());
+    // A list far past a kilobyte, that holds <ab@x> only inside longer words and <far@x> at
+    // its very end.
+    std::string old = "x<ab@x> <ab@x>y ";
+    for (int i = 0; i < 2000; ++i) old += "<old" + std::to_string(i) + "@x> ";
+    old += "<far@x> ";
+    key.SetString(kPagedIds, old);
+
+    EXPECT_EQ(Run(), 0u);
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 3u);  // not <far@x>
+    std::string ids = Stored(kPagedIds);
+    EXPECT_EQ(ids.substr(0, 7), "<ab@x> ");
+    EXPECT_NE(ids.find(" <folded@x> <far@x> "), std::string::npos);
+    // The message with an empty identifier is remembered, and told once only.
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 3u);
+    EXPECT_EQ(pop.retrs, 3);
+    EXPECT_EQ(pop.tops, 8);
+}
+
+TEST_F(MailMonitorTest, IdentifierOfAMessage) {
+    EXPECT_EQ(CMailMonitor::IdentifierOf("MESSAGE-ID: <a@b>\r\n"), "<a@b>");
+    std::string a = CMailMonitor::IdentifierOf("From: a\r\nSubject: s\r\n");
+    EXPECT_EQ(a, CMailMonitor::IdentifierOf("From: a\r\nSubject: s\r\n"));
+    EXPECT_NE(a, CMailMonitor::IdentifierOf("From: b\r\nSubject: s\r\n"));
+    EXPECT_EQ(a.find(' '), std::string::npos);
+    // Blanks inside, or any length, cannot go into a blank-separated list as they are.
+    std::string spaced = CMailMonitor::IdentifierOf("Message-Id: <a b@c>\r\n");
+    EXPECT_EQ(spaced.find(' '), std::string::npos);
+    EXPECT_LT(CMailMonitor::IdentifierOf("Message-Id: <" + std::string(5000, 'a') + ">\r\n").size(),
+              100u);
+
+    std::string value;
+    EXPECT_TRUE(FindHeader("Subject: a\r\n\tb\r\n c\r\nTo: d\r\n", "subject", &value));
+    EXPECT_EQ(value, "a b c");
+    EXPECT_FALSE(FindHeader("X-Subject: a\r\n", "subject", &value));
+}
+
+TEST_F(MailMonitorTest, ForwardsCopiesFirstThenDeletesOnlyWhatWasForwarded) {
+    FakePop3 pop;
+    for (int i = 1; i <= 3; ++i)
+        pop.Add(Msg("Message-Id: <" + std::to_string(i) + "@x>\r\n", "text\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kForwardMail, 1);
+    key.SetString(kForwardTo, "fw@x");
+    key.SetValue(kCopyTo, REG_MULTI_SZ, EncodeMultiString({"c@x"}));
+    key.SetString(kPagedIds, "<2@x> ");
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Rcpts(),
+              (std::vector<std::string>{"RCPT TO: <c@x>", "RCPT TO: <fw@x>", "RCPT TO: <fw@x>",
+                                        "RCPT TO: <c@x>", "RCPT TO: <fw@x>"}));
+    // The forward address is the sender of every copy and forward.
+    EXPECT_NE(std::find(smtp_.commands.begin(), smtp_.commands.end(), "MAIL FROM: <fw@x>"),
+              smtp_.commands.end());
+    // Every text went whole: a copy's completion never stands in for the forward's.
+    for (const auto& m : smtp_.messages) EXPECT_NE(m.find("text\r\n.\r\n"), std::string::npos);
+    EXPECT_TRUE(pop.box.empty());
+
+    // The copy of message 1 is refused: one error, one completion, no forward and no
+    // deletion of it.
+    smtp_.commands.clear();
+    smtp_.messages.clear();
+    smtp_.refuseText = 1;
+    pop.Add(Msg("Message-Id: <4@x>\r\n", "text\r\n"));
+    pop.Add(Msg("Message-Id: <5@x>\r\n", "text\r\n"));
+    EXPECT_NE(Run(), 0u);
+    EXPECT_EQ(Rcpts(), (std::vector<std::string>{"RCPT TO: <c@x>"}));
+    EXPECT_EQ(pop.box.size(), 2u);
+    auto texts = Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back().rfind("An error occured while transfering mail Box.   The error "
+                                 "message was : ",
+                                 0),
+              0u);
+}
+
+TEST_F(MailMonitorTest, AnErrorKeepsTheDeletionsOfTheForwardsThatWentOut) {
+    FakePop3 pop;
+    for (int i = 1; i <= 3; ++i)
+        pop.Add(Msg("Message-Id: <" + std::to_string(i) + "@x>\r\n", "text\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kForwardMail, 1);
+    key.SetString(kForwardTo, "fw@x");
+    key.SetString(kPagedIds, "<1@x> <2@x> <3@x> ");
+    smtp_.refuseText = 3;
+    EXPECT_NE(Run(), 0u);
+    // Forwards 1 and 2 went out, so they leave the box; 3 stays for the next run.
+    ASSERT_EQ(pop.box.size(), 1u);
+    EXPECT_NE(pop.box[0].text.find("<3@x>"), std::string::npos);
+    EXPECT_EQ(pop.commands.back(), "QUIT");
+    EXPECT_EQ(Stored(kPagedIds), "<1@x> <2@x> <3@x> ");  // untouched after an error
+
+    // The POP3 connection itself breaks: nothing more can be kept, and the run ends once.
+    smtp_.refuseText = 0;
+    pop.dropOnRetr = 1;
+    EXPECT_NE(Run(), 0u);
+    EXPECT_EQ(pop.box.size(), 1u);
+}
+
+TEST_F(MailMonitorTest, WrongPasswordAndEmptyBox) {
+    FakePop3 pop;
+    pop.Add(Msg("Message-Id: <1@x>\r\n", "text\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kEnablePager, 1);
+    key.SetString(kPagedIds, "<keep@x> ");
+    key.SetString(kPopPassword, "wrong");
+    EXPECT_NE(Run(), 0u);
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0],
+              "An error occured while transfering mail Box.   The error message was : "
+              "Your e-mail user name or password is invalid.");
+    EXPECT_EQ(pop.box.size(), 1u);
+    EXPECT_EQ(Stored(kPagedIds), "<keep@x> ");
+    EXPECT_TRUE(pager_->calls().empty());
+
+    pop.box.clear();
+    key.SetString(kPopPassword, "pw");
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(monitor_->line1(), "Done");
+    EXPECT_EQ(Stored(kPagedIds), "");
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_TRUE(pager_->calls().empty());
+    EXPECT_EQ(smtp_.connections, 0);
+}
+
+TEST_F(MailMonitorTest, ALargeBoxCostsLittleOnceKnown) {
+    FakePop3 pop;
+    for (int i = 0; i < 500; ++i)
+        pop.Add(Msg("From: x@y\r\nMessage-Id: <" + std::to_string(i) + "@big>\r\n",
+                    std::string(2000, 'm') + "\r\n"));
+    Event(pop.port());
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 500u);
+    size_t first = pop.bytesSent;
+    EXPECT_EQ(pop.retrs, 500);
+    EXPECT_EQ(pop.tops, 0);
+
+    pop.bytesSent = 0;
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 500u);
+    EXPECT_EQ(pop.retrs, 500);  // the second run downloads no message
+    EXPECT_EQ(pop.tops, 0);
+    size_t second = pop.bytesSent;
+    std::printf("500 messages: first run %zu bytes, second run %zu bytes\n", first, second);
+    EXPECT_LT(second * 50, first);
+
+    // A new message among them is the only one downloaded.
+    pop.Add(Msg("Message-Id: <new@big>\r\n", "new\r\n"));
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 501u);
+    EXPECT_EQ(pop.retrs, 501);
+
+    // Without UIDL the headers tell; without TOP too, every message comes whole but none
+    // is told again.
+    pop.offerUidl = false;
+    pop.bytesSent = 0;
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(pop.tops, 501);
+    EXPECT_EQ(pop.retrs, 501);
+    std::printf("without UIDL: %zu bytes\n", pop.bytesSent);
+    pop.offerTop = false;
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(pop.retrs, 1002);
+    EXPECT_EQ(Texts().size(), 501u);
+}
+
+class PagerCallQueueTest : public SandboxTest {};
+
+TEST_F(PagerCallQueueTest, DialStringCountdownAndFailedCalls) {
+    int countdown = 0;
+    EXPECT_EQ(CPagerCallQueue::DialString("555-0100", "42", 8, &countdown), "555,0100,,,,,,,,42#");
+    EXPECT_EQ(countdown, 5 + 9 * 2 + 19 / 4);
+    EXPECT_EQ(CPagerCallQueue::DialString("(55) 1", "", 0, &countdown), ",55, 1#");
+    EXPECT_EQ(countdown, 5 + 2 * 2 + 7 / 4);
+
+    ManualTimerSource timers;
+    CActivityLog log;
+    RecordingPagerDialer dialer;
+    CPagerCallQueue queue(log, dialer);
+    queue.Append("Box", "555-0100", "42");
+    queue.Append("Box", "555-0100", "42");  // the same page once
+    queue.Append("Other", std::string(60, '7'), "1");
+    ASSERT_EQ(queue.calls().size(), 2u);
+    EXPECT_EQ(queue.calls()[1].phone, std::string(48, '7'));
+
+    // The countdown hangs up: 27 ticks count down, the 28th stops the call.
+    int ticks = 0;
+    dialer.whileDialing = [&] {
+        while (dialer.stops.empty() && ticks < 100) ticks += timers.Advance(1000);
+    };
+    ASSERT_EQ(queue.TakeNextPagerCall(), 1);
+    EXPECT_EQ(queue.CurrentPagerNumber(), "555-0100");
+    EXPECT_TRUE(queue.MakePagerCall());
+    EXPECT_EQ(ticks, 28);
+    EXPECT_EQ(dialer.dialed.back(), "555,0100,,,,,,,,42#");
+    EXPECT_TRUE(timers.Pending().empty());
+
+    // A failed call is told and goes to the back of the queue.
+    dialer.whileDialing = nullptr;
+    dialer.results = {64};
+    ASSERT_EQ(queue.TakeNextPagerCall(), 1);
+    EXPECT_FALSE(queue.MakePagerCall());
+    EXPECT_EQ(dialer.stops.back(), 64);
+    ASSERT_EQ(queue.calls().size(), 1u);
+    EXPECT_EQ(queue.calls()[0].eventName, "Other");
+    EXPECT_EQ(queue.TakeNextPagerCall(), 1);
+    EXPECT_EQ(queue.TakeNextPagerCall(), 0);
+}
+
+TEST_F(MailMonitorTest, RealDovecot) {
+    std::filesystem::create_directories(Path("ca"));
+    TestCa ca(Path("ca"));
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    auto issued = ca.Issue("pop", {"DNS:localhost", "IP:127.0.0.1"});
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    Dovecot dovecot;
+    dovecot.AddMessage(
+        Msg("From: a@x\r\nTo: me@x\r\nSubject: plain\r\nMessage-Id: <p@x>\r\n", "plain text\r\n"));
+    dovecot.AddMessage(
+        Msg("From: b@x\r\nSubject: parts\r\nMessage-Id: <m@x>\r\nMIME-Version: 1.0\r\n"
+            "Content-Type: multipart/mixed; boundary=\"BB\"\r\n",
+            "--BB\r\nContent-Type: text/plain\r\n\r\nthe text part\r\n--BB\r\n"
+            "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\naGVsbG8gYXR0YWNobWVudA==\r\n--BB--\r\n"));
+    dovecot.AddMessage(
+        Msg("From: c@x\r\nSubject: qp\r\nMessage-Id: <q@x>\r\n"
+            "Content-Type: text/plain; charset=utf-8\r\n"
+            "Content-Transfer-Encoding: quoted-printable\r\n",
+            "caf=C3=A9 soft=\r\nbreak\r\n"));
+    dovecot.AddMessage(
+        Msg("From: d@x\r\nSubject: a folded\r\n  subject\r\nMessage-Id:\r\n <f@x>\r\n", "f\r\n"));
+    dovecot.AddMessage(Msg("From: e@x\r\nSubject: anonymous\r\n", "no id\r\n"));
+    ASSERT_TRUE(dovecot.Start(issued)) << dovecot.error();
+
+    RegKey key = Event(dovecot.pop3Port());
+    key.SetString(kPopUserName, dovecot.user);
+    key.SetString(kPopPassword, dovecot.password);
+    key.SetDword(kEnablePager, 1);
+    key.SetString(kPagerPhone, "555");
+    key.SetDword(kEnableFax, 1);
+    key.SetDword(kSendAttachments, 1);
+    key.SetValue(kCopyTo, REG_MULTI_SZ, EncodeMultiString({"copy@x"}));
+
+    EXPECT_EQ(Run(), 0u);
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 5u) << dovecot.Log();
+    EXPECT_EQ(texts[3], found_ + "\r\n   From : d@x\r\n   Subj : a folded subject");
+    EXPECT_EQ(Rcpts(), std::vector<std::string>(5, "RCPT TO: <copy@x>"));
+    ASSERT_EQ(fax_.sent.size(), 5u);
+    EXPECT_NE(fax_.sent[1].fax.noteText.find("the text part"), std::string::npos);
+    EXPECT_EQ(fax_.sent[1].fax.attachmentName, "a.bin");
+    EXPECT_EQ(fax_.sent[1].attachment, "hello attachment");
+    EXPECT_NE(fax_.sent[2].fax.noteText.find("café soft"
+                                             "break"),
+              std::string::npos);
+    EXPECT_EQ(pager_->calls().size(), 1u);
+
+    // A second run reports nothing.
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 5u);
+    EXPECT_EQ(smtp_.messages.size(), 5u);
+    EXPECT_EQ(fax_.sent.size(), 5u);
+
+    // A wrong password loses nothing.
+    key.SetString(kPopPassword, "wrong");
+    EXPECT_NE(Run(), 0u);
+    ASSERT_EQ(Texts().size(), 6u);
+    EXPECT_EQ(Texts().back(),
+              "An error occured while transfering mail Box.   The error message "
+              "was : Your e-mail user name or password is invalid.");
+    EXPECT_EQ(dovecot.MessageCount(), 5);
+
+    // Forwarding: every message goes to the forward address and leaves the box.
+    key.SetString(kPopPassword, dovecot.password);
+    key.SetDword(kForwardMail, 1);
+    key.SetString(kForwardTo, "fw@x");
+    smtp_.commands.clear();
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Rcpts(), std::vector<std::string>(5, "RCPT TO: <fw@x>"));
+    EXPECT_EQ(dovecot.MessageCount(), 0);
+    EXPECT_EQ(Texts().size(), 6u);
+}
+
+}  // namespace
