@@ -12,6 +12,8 @@
 
 #include "app/ActivityLog.h"
 #include "fakes/FakeSmtpServer.h"
+#include "fakes/SecureSmtpServer.h"
+#include "fakes/TestCa.h"
 #include "fakes/WebServer.h"
 #include "fixtures/Fixtures.h"
 #include "fixtures/WatchList.h"
@@ -130,13 +132,13 @@ protected:
         }
         std::ofstream(Path("site/docs/new.html")) << "<html>the new place</html>\n";
     }
-    void FixAbsoluteLinks() {
+    void FixAbsoluteLinks(const std::string& scheme = "http") {
         // The port is known only once the server runs.
         for (int i = 1; i <= kPages; ++i) {
             std::string text = ReadFileBytes(Path("site") + Page(i));
-            size_t at = text.find("127.0.0.1:PORT");
+            size_t at = text.find("http://127.0.0.1:PORT");
             if (at == std::string::npos) continue;
-            text.replace(at, 14, "127.0.0.1:" + std::to_string(web_->port()));
+            text.replace(at, 21, scheme + "://127.0.0.1:" + std::to_string(web_->port()));
             std::ofstream(Path("site") + Page(i), std::ios::trunc) << text;
         }
     }
@@ -148,12 +150,13 @@ protected:
         p.waitForFinished(30000);
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
-    void Configure() {
-        const std::string site = "http://127.0.0.1:" + std::to_string(web_->port()) + "/";
+    void Configure(const std::string& scheme = "http", int smtpPort = 0) {
+        const std::string site = scheme + "://127.0.0.1:" + std::to_string(web_->port()) + "/";
         const QString root = kKey;
         const QString monitor = root + "\\Example Site";
         std::vector<QStringList> sets = {
-            {root, "SmtpServer", "REG_SZ", QString("127.0.0.1:%1").arg(sink_->port())},
+            {root, "SmtpServer", "REG_SZ",
+             QString("127.0.0.1:%1").arg(smtpPort ? smtpPort : sink_->port())},
             {root, "HostName", "REG_SZ", "quorvane.test"},
             {root, "MyName", "REG_SZ", "quorvane@quorvane.test"},
             {root, "DialUpProgram", "REG_SZ", "/nonexistent/nmcli"},
@@ -271,6 +274,59 @@ TEST_F(WebWatchTest, AWholeSiteIsFoundOnceAndChangesAreToldExactly) {
               std::string::npos)
         << records[1];
     ASSERT_TRUE(waitFor([&] { return sink_->Messages().size() == 2; }, std::chrono::seconds(10)));
+}
+
+// The same site over HTTPS, with a certificate from the test's own authority, and the result
+// mailed through a server that takes mail only over STARTTLS after a login.
+TEST_F(WebWatchTest, AWholeSecureSiteIsFoundOnceAndTheResultGoesOutAfterALogin) {
+    fs::create_directories(Path("ca"));
+    TestCa ca(Path("ca"));
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    auto issued = ca.Issue("site", {"DNS:localhost", "IP:127.0.0.1"});
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    fs::create_directories(Path("tls-web"));
+    web_ = std::make_unique<WebServer>(Path("site"), Path("tls-web"),
+                                       "    location = /old { return 302 /docs/new.html; }",
+                                       WebServer::Tls{issued.cert, issued.key});
+    if (web_->kind() != WebServer::Nginx) GTEST_SKIP() << "needs nginx: " << web_->log();
+    fs::create_directories(Path("tls-smtp"));
+    SecureSmtpServer::Options options;
+    options.cert = issued.cert;
+    options.key = issued.key;
+    SecureSmtpServer smtp(Path("tls-smtp"), options);
+    ASSERT_NE(smtp.port(), 0) << smtp.error();
+    FixAbsoluteLinks("https");
+    Configure("https", smtp.port());
+    const QString root = kKey;
+    for (const QStringList& set : std::vector<QStringList>{
+             {root, "TlsCaFile", "REG_SZ", QString::fromStdString(ca.caFile())},
+             {root, "SmtpSecurity", "REG_DWORD", "1"},
+             {root, "SmtpUserName", "REG_SZ", QString::fromStdString(options.user)},
+             {root, "SmtpPassword", "REG_SZ", QString::fromStdString(options.password)}})
+        ASSERT_EQ(Reg(QStringList{"set"} + set), 0) << set.join(" ").toStdString();
+    const std::string base = "https://127.0.0.1:" + std::to_string(web_->port());
+
+    auto records = RunOnce();
+    std::multiset<std::string> found;
+    for (const auto& r : records) {
+        size_t at = r.find("A new document at ");
+        if (at != std::string::npos) found.insert(r.substr(at + 18, r.find("\r\n", at) - at - 18));
+    }
+    std::multiset<std::string> expected = {base + "/", base + "/old"};
+    for (int i = 1; i <= kPages; ++i) expected.insert(base + Page(i));
+    EXPECT_EQ(found, expected) << "every page once";
+    auto watched = Watched();
+    EXPECT_EQ(watched[base + Page(7)].status, 200u);
+    EXPECT_EQ(watched[base + "/docs/missing.html"].status, 404u);
+
+    ASSERT_TRUE(waitFor([&] { return smtp.Messages().size() == 1; }, std::chrono::seconds(20)))
+        << smtp.Logins();
+    EXPECT_NE(smtp.Messages()[0].find("A new document at " + base + Page(kPages)),
+              std::string::npos);
+    EXPECT_EQ(smtp.Logins(), "PLAIN ok\n");
+    EXPECT_EQ(QueuedMail(), 0u);
+    EXPECT_TRUE(RunOnce().empty());
+    EXPECT_EQ(smtp.Messages().size(), 1u);
 }
 
 }  // namespace
