@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/Inet.h"
 #include "net/Pop3.h"
 
 namespace {
@@ -84,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
     std::string host;
     int port = -1;
-    SplitPopHost(std::string(text.substr(0, 300)), &host, &port);
+    CInet::SplitHostPort(std::string(text.substr(0, 300)), &host, &port);
     if (port < 0 || port > 65535 || (port != 0 && host.empty())) __builtin_trap();
 
     static int whole = memfd_create("whole", 0), pieces = memfd_create("pieces", 0);

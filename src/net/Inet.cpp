@@ -182,20 +182,34 @@ bool CInet::ReadDword(const RegKey& key, const char* name, DWORD* value) {
 }
 
 void CInet::SplitHostPort(std::string_view text, std::string* host, int* port) {
-    *port = 0;
+    // Anything that is not a plain port after the last colon leaves the whole text as the
+    // name, so that the lookup's error names what the user wrote.
     *host = std::string(text);
+    *port = 0;
+    std::string_view name = text;
     size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return;
-    // A bare v6 address has colons of its own and no room for a port.
-    if (text.front() != '[' && text.find(':') != colon) return;
-    if (text.front() == '[' && text.find(']') > colon) return;
+    if (!text.empty() && text.front() == '[') {
+        size_t close = text.find(']');
+        if (close == std::string_view::npos) return;
+        if (close + 1 == text.size()) {
+            *host = std::string(text.substr(1, close - 1));
+            return;
+        }
+        if (close + 1 != colon) return;
+        name = text.substr(1, close - 1);
+    } else {
+        // A bare v6 address has colons of its own and no room for a port.
+        if (colon == std::string_view::npos || text.find(':') != colon) return;
+        name = text.substr(0, colon);
+    }
     std::string_view digits = text.substr(colon + 1);
-    // Anything but digits after the colon is no port: the whole text stays the name, so
-    // that the lookup's error names what the user wrote.
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return;
-    *host = std::string(text.substr(0, colon));
-    *port = digits.size() <= 5 ? std::atoi(std::string(digits).c_str()) : 0;
-    if (*port > 65535) *port = 0;
+    if (name.empty() || digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return;
+    int value = std::atoi(std::string(digits).c_str());
+    if (value < 1 || value > 65535) return;
+    *host = std::string(name);
+    *port = value;
 }
 
 int CInet::DefaultPort(std::string_view scheme) {

@@ -32,8 +32,8 @@ public:
     // URL that names none is its scheme's: 443 for https (any case), else 80.
     static int DefaultPort(std::string_view scheme);
     // A server setting: "host", "host:port", "[v6]" or "[v6]:port", or a bare v6 address
-    // (more than one colon, no port). The host keeps its brackets, as URLs write it; port
-    // is 0 when none or not a port number.
+    // (more than one colon, no port). The host comes without brackets; port is 0 when the
+    // text names none, and then host is the whole text (less any brackets).
     static void SplitHostPort(std::string_view text, std::string* host, int* port);
     static int SplitUrl(std::string_view url, std::string* scheme, std::string* host, int* port,
                         std::string* path);

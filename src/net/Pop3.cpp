@@ -1,5 +1,7 @@
 #include "net/Pop3.h"
 
+#include "net/Inet.h"
+
 #include <cctype>
 #include <charconv>
 #include <climits>
@@ -78,30 +80,6 @@ std::string_view TrimLineEnd(std::string_view s) {
 
 }  // namespace
 
-void SplitPopHost(const std::string& text, std::string* host, int* port) {
-    *host = text;
-    *port = 0;
-    std::string name = text;
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return;
-    if (!text.empty() && text.front() == '[') {
-        size_t close = text.find(']');
-        if (close == std::string::npos || close + 1 != colon) return;
-        name = text.substr(1, close - 1);
-    } else {
-        // Two colons and no brackets: an IPv6 address alone, not a port.
-        if (text.find(':') != colon) return;
-        name = text.substr(0, colon);
-    }
-    std::string_view digits(text.data() + colon + 1, text.size() - colon - 1);
-    int value = 0;
-    if (digits.empty() || digits.size() > 5 || !ParseNumber(digits, &value) || value < 1 ||
-        value > 65535 || name.empty())
-        return;
-    *host = name;
-    *port = value;
-}
-
 bool ParseUidLine(std::string_view line, int* number, std::string* uid) {
     line = TrimLineEnd(line);
     size_t blank = line.find(' ');
@@ -129,7 +107,7 @@ uint32_t CPop3::Connect(const std::string& userName, const std::string& password
         return kPop3BadSecurity;
     if (!Sendable("USER", userName) || !Sendable("PASS", password)) return kPop3BadLoginValue;
     std::string host = server;
-    if (port == 0) SplitPopHost(server, &host, &port);
+    if (port == 0) CInet::SplitHostPort(server, &host, &port);
     if (port == 0 && security == Pop3Security::kTlsFromStart) port = kPop3sPort;
     userName_ = userName;
     password_ = password;

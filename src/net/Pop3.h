@@ -51,10 +51,6 @@ enum class Pop3Security : uint32_t {
     kTlsFromStart = 2,  // TLS from the first byte, port 995 unless another is named
 };
 
-// Splits "host:port" (also "[v6]:port"); a bare name, or an IPv6 literal without brackets,
-// keeps port 0. A port that is no number from 1 to 65535 leaves the whole text as the host.
-void SplitPopHost(const std::string& text, std::string* host, int* port);
-
 // One line of a UIDL list ("3 XYZ\r\n"): false when it is no such line.
 bool ParseUidLine(std::string_view line, int* number, std::string* uid);
 

@@ -90,11 +90,11 @@ TEST(InetUrlTest, ServerSettingsOfEitherFamilyGiveTheirHostAndPort) {
         {"mail.test:587", "mail.test", 587},
         {"127.0.0.1:25", "127.0.0.1", 25},
         {"::1", "::1", 0},
-        {"[::1]", "[::1]", 0},
-        {"[::1]:2525", "[::1]", 2525},
+        {"[::1]", "::1", 0},
+        {"[::1]:2525", "::1", 2525},
         {"fe80::1:25", "fe80::1:25", 0},
         {"mail.test:smtp", "mail.test:smtp", 0},
-        {"mail.test:99999", "mail.test", 0},
+        {"mail.test:99999", "mail.test:99999", 0},
     };
     for (const auto& c : cases) {
         std::string host;

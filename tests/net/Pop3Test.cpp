@@ -9,6 +9,7 @@
 #include "fakes/ScriptedLineServer.h"
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
+#include "net/Inet.h"
 #include "net/Pop3.h"
 #include "settings/Settings.h"
 
@@ -442,7 +443,7 @@ TEST(Pop3Text, HostPortAndUidLines) {
           Case{":110", ":110", 0}, Case{"mail.test:+5", "mail.test:+5", 0}}) {
         std::string host;
         int port = -1;
-        SplitPopHost(c.text, &host, &port);
+        CInet::SplitHostPort(c.text, &host, &port);
         EXPECT_EQ(host, c.host) << c.text;
         EXPECT_EQ(port, c.port) << c.text;
     }
