@@ -38,6 +38,18 @@ void CConnection::StartTimer(UINT milliseconds) {
     owner_->SetTimer(timerId_, static_cast<int>(std::min<int64_t>(wait, INT_MAX)));
 }
 
+void CConnection::RenewDeadline() {
+    auto limit = limitOverride_;
+    if (limit.count() <= 0) {
+        uint32_t seconds =
+            settings::ReadRootDword(settings::kRequestTimeLimit, kDefaultRequestTimeLimit);
+        if (seconds == 0) seconds = kDefaultRequestTimeLimit;
+        limit = std::chrono::seconds(seconds);
+    }
+    deadline_ = std::chrono::steady_clock::now() + limit;
+    hasDeadline_ = true;
+}
+
 bool CConnection::PastDeadline() const {
     return hasDeadline_ && std::chrono::steady_clock::now() >= deadline_;
 }
@@ -79,15 +91,7 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
     if (fresh) {
         attemptsLeft_ = static_cast<int>(settings::ReadRootDword(settings::kConnectionAttempts, 3));
         serverName_ = server;
-        auto limit = limitOverride_;
-        if (limit.count() <= 0) {
-            uint32_t seconds =
-                settings::ReadRootDword(settings::kRequestTimeLimit, kDefaultRequestTimeLimit);
-            if (seconds == 0) seconds = kDefaultRequestTimeLimit;
-            limit = std::chrono::seconds(seconds);
-        }
-        deadline_ = std::chrono::steady_clock::now() + limit;
-        hasDeadline_ = true;
+        RenewDeadline();
     }
     if (int rc = Create(); rc != 0) return static_cast<uint32_t>(rc);
     SetState(traits_.resolvingState);

@@ -84,6 +84,9 @@ protected:
     // The code a completion carries: a client may have an earlier, truer outcome to tell
     // than the failure that ended its session.
     virtual uint32_t Outcome(uint32_t code) { return code; }
+    // Each request of a standing session (a message retrieved, a message sent) gets the
+    // whole overall limit of its own: a large mailbox is no single request.
+    void RenewDeadline();
     // Starts the one timer; it never runs past the end of the request's overall limit.
     void StartTimer(UINT milliseconds);
     void StopTimer();

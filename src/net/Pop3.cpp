@@ -145,6 +145,7 @@ void CPop3::SendUser() {
 uint32_t CPop3::Command(const std::string& command, int nextState, UINT message) {
     if (opMessage() != 0) return kPop3Busy;
     if (state() != kReady) return kPop3SendFailed;
+    RenewDeadline();
     // No operation runs yet: a command that cannot go closes without a completion.
     if (!SendCommand(command, nextState)) return kPop3SendFailed;
     SetOpMessage(message);
@@ -210,6 +211,7 @@ void CPop3::Quit() {
         return;
     }
     SetOpMessage(WM_POP3_ENDED);
+    RenewDeadline();
     // Unsent, the server never enters its update step and keeps every deleted message:
     // SendCommand then ends the session with the send failure, never with success.
     SendCommand("QUIT\r\n", kQuitSent);

@@ -206,6 +206,7 @@ uint32_t CSmtp::SendMail(const std::string& recipient, int messageFd) {
     if (state() != kReady) return kSmtpSendFailed;
     messageFd_ = messageFd;
     replyCode_ = 0;
+    RenewDeadline();
     // No operation runs yet: a command that cannot go ends the session without a completion.
     if (!SendCommand("RCPT TO: <" + OneLine(recipient) + ">\r\n", kRcptSent))
         return kSmtpSendFailed;
@@ -219,6 +220,7 @@ void CSmtp::Quit() {
         return;
     }
     SetOpMessage(WM_SMTP_ENDED);
+    RenewDeadline();
     SendCommand("QUIT\r\n", kQuitSent);
 }
 

@@ -339,6 +339,23 @@ TEST_F(Pop3Test, SilenceDropsAndOneByteDripsAllEnd) {
     }
 }
 
+// The overall limit bounds one request, not a session: a box whose messages each arrive in
+// time is read to its end, however long the whole takes.
+TEST_F(Pop3Test, EachRetrievalHasTheWholeRequestLimitOfItsOwn) {
+    FakePop3Server server;
+    server.pace = ScriptedLineServer::Pace::OneByte;
+    server.replies["RETR"] = "+OK\r\n" + std::string(150, 'm') + "\r\n.\r\n";
+    owner_.client.SetRequestTimeLimit(std::chrono::milliseconds(1500));
+    LogIn(server.port());
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 1; i <= 8; ++i) {
+        ASSERT_EQ(owner_.client.Retrieve(i, File("m" + std::to_string(i))), 0u);
+        ASSERT_EQ(Next(), std::make_pair(WM_POP3_RETRIEVED, 0u)) << "message " << i;
+    }
+    // Only meaningful when the whole outlasted one limit; the pace makes it so.
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+}
+
 TEST_F(Pop3Test, IdentifiersHeadersAndCapabilities) {
     FakePop3Server server;
     server.pace = ScriptedLineServer::Pace::OneByte;
