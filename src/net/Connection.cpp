@@ -65,6 +65,13 @@ void CConnection::PostResult(uint32_t code) {
 }
 
 void CConnection::Fail(uint32_t code) {
+    // The secure channel broke after its handshake (an alert, a forged record): the
+    // client's own code tells it, with OpenSSL's reason.
+    if (code == static_cast<uint32_t>(kSocketTlsFailed) && traits_.tlsFailedCode != 0) {
+        tlsReason_ = TlsFailure();
+        if (tlsReason_.empty()) tlsReason_ = "the secure channel broke";
+        code = traits_.tlsFailedCode;
+    }
     StopTimer();
     SetState(kStateIdle);
     Close();

@@ -502,6 +502,13 @@ void CHttp::OnClose(int error) {
     // close with the request's tail unread does that). An answer that is whole by its own
     // header stands; one that a reset may have cut short does not.
     if (error == WSAECONNRESET && state() == kReceiving && ResponseComplete()) error = 0;
+    // An answer that named its length and ended short is not the document: the crawl
+    // would lose every link past the cut, run after run, without a word.
+    if (error == 0 && state() == kReceiving && headerDone_ && contentLength_ >= 0 &&
+        !ResponseComplete()) {
+        Fail(kHttpCutShort);
+        return;
+    }
     if (error == 0 && (state() == kRequestSent || state() == kConnected)) {
         // The server hung up before a status line: nothing to judge but what came.
         if (head_.empty()) {
@@ -534,6 +541,10 @@ bool CHttp::ProtocolText(uint32_t code, std::string* text) const {
             return true;
         case WSAECONNRESET:
             *text = "The Web Server " + host_ + " reset the connection.";
+            return true;
+        case kHttpCutShort:
+            *text = "The Web Server " + host_ + " closed the connection before all of " + url_ +
+                    " had arrived.";
             return true;
         case kHttpProxyRefused:
             *text = "The proxy server " + proxyServer_ + " would not reach the Web Server " +

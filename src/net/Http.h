@@ -27,6 +27,8 @@ inline constexpr uint32_t kHttpTooLarge = 0x84000008;
 inline constexpr uint32_t kHttpTlsFailed = 0x84000009;
 // Our own: the proxy did not open the tunnel to an https server (its answer is replyText).
 inline constexpr uint32_t kHttpProxyRefused = 0x8400000A;
+// Our own: the connection ended before the length the response named had arrived.
+inline constexpr uint32_t kHttpCutShort = 0x8400000B;
 
 // Redirections followed for one request before its redirection is reported as it is.
 inline constexpr int kMaxRedirections = 10;

@@ -194,9 +194,9 @@ int CAsyncSocket::Receive(char* buffer, int size) {
             default:
                 tlsFailure_ = tls_->failure();
                 plainEnded_ = true;
-                plainEndError_ = WSAECONNRESET;
+                plainEndError_ = SecureFailure();
                 QueuePump();
-                lastError_ = WSAECONNRESET;
+                lastError_ = plainEndError_;
                 return -1;
         }
     }
@@ -233,8 +233,12 @@ int CAsyncSocket::Send(const char* data, int size) {
                 lastError_ = WSAEWOULDBLOCK;
                 return -1;
             default:
-                if (wait == TlsSession::Wait::kFailed) tlsFailure_ = tls_->failure();
-                lastError_ = WSAECONNRESET;
+                if (wait != TlsSession::Wait::kFailed) {
+                    lastError_ = WSAECONNRESET;
+                    return -1;
+                }
+                tlsFailure_ = tls_->failure();
+                lastError_ = SecureFailure();
                 return -1;
         }
     }
@@ -265,6 +269,12 @@ void CAsyncSocket::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     connecting_ = false;
+}
+
+int CAsyncSocket::SecureFailure() const {
+    // A reset is a reset, secure or not; anything else broke the secure channel itself.
+    int system = tls_ ? tls_->systemError() : 0;
+    return system != 0 ? WinsockError(system) : kSocketTlsFailed;
 }
 
 bool CAsyncSocket::IsSecure() const {
@@ -344,7 +354,7 @@ void CAsyncSocket::PumpSecure() {
                 default:
                     tlsFailure_ = tls_->failure();
                     plainEnded_ = true;
-                    plainEndError_ = WSAECONNRESET;
+                    plainEndError_ = SecureFailure();
                     break;
             }
         }

@@ -102,7 +102,8 @@ protected:
     virtual void OnReceive(int error);
     virtual void OnSend(int error);
     virtual void OnClose(int error);
-    // The handshake is over: 0, or kSocketTlsFailed with TlsFailure telling why.
+    // The handshake is over: 0, or kSocketTlsFailed with TlsFailure telling why. A secure
+    // channel that breaks later reports kSocketTlsFailed through OnClose, Receive or Send.
     virtual void OnSecured(int error);
 
 private:
@@ -112,6 +113,8 @@ private:
     // Brings decrypted text into the plain buffer and tells the client about it.
     void PumpSecure();
     void QueuePump();
+    // The error a failed secure read or write reports.
+    int SecureFailure() const;
 
     int fd_ = -1;
     int family_ = AF_INET;

@@ -180,7 +180,9 @@ TlsSession::~TlsSession() {
 }
 
 TlsSession::Wait TlsSession::Judge(int rc) {
+    const int savedErrno = errno;
     int error = SSL_get_error(ssl_, rc);
+    systemError_ = 0;
     switch (error) {
         case SSL_ERROR_WANT_READ:
             return Wait::kRead;
@@ -196,8 +198,9 @@ TlsSession::Wait TlsSession::Judge(int rc) {
         failure_ = X509_verify_cert_error_string(verify);
     } else if (std::string reason = OpenSslReason(); !reason.empty()) {
         failure_ = reason;
-    } else if (error == SSL_ERROR_SYSCALL && errno != 0) {
-        failure_ = std::strerror(errno);
+    } else if (error == SSL_ERROR_SYSCALL && savedErrno != 0) {
+        failure_ = std::strerror(savedErrno);
+        systemError_ = savedErrno;
     } else if (error == SSL_ERROR_SYSCALL || (!established_ && rc == 0)) {
         failure_ = "the server closed the connection";
     } else {

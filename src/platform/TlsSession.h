@@ -36,6 +36,9 @@ public:
     // Sends the closing alert if the socket takes it at once; never waits.
     void Shutdown();
     const std::string& failure() const { return failure_; }
+    // The system's error number when the socket itself failed (a reset), else 0: the
+    // secure channel failed (an alert, a broken record).
+    int systemError() const { return systemError_; }
 
 private:
     TlsSession() = default;
@@ -44,4 +47,5 @@ private:
     SSL* ssl_ = nullptr;
     bool established_ = false;
     std::string failure_;
+    int systemError_ = 0;
 };

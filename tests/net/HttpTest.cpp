@@ -89,6 +89,23 @@ TEST_F(HttpTest, BlanksAndControlBytesOfALinkGoOutEscapedInTheRequestLine) {
               "GET /my%20page%01%7F%C3%A9.html?q=a%20b HTTP/1.0");
 }
 
+TEST_F(HttpTest, AnAnswerThatEndsShortOfItsLengthIsNoDocument) {
+    server_.replies.push_back(
+        {{"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'a')}});
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_GET_DONE, kHttpCutShort));
+    EXPECT_EQ(owner_.client.ErrorText(kHttpCutShort),
+              "The Web Server www.example.test closed the connection before all of " + Url() +
+                  " had arrived.");
+    // Whole, the same answer stands.
+    server_.replies = {{{"HTTP/1.0 200 OK\r\nContent-Length: 40\r\n\r\n" + std::string(40, 'a')}}};
+    Rewind();
+    ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
+    ASSERT_TRUE(waitFor([&] { return owner_.done.size() == 2; }));
+    EXPECT_EQ(owner_.done[1], std::make_pair(WM_HTTP_GET_DONE, 200u));
+}
+
 TEST_F(HttpTest, HeadAndIfModifiedSince) {
     server_.replies.push_back({{"HTTP/1.0 304 Not Modified\r\nServer: x\r\n\r\n"}});
     ASSERT_EQ(owner_.client.Head(Url("/a?b=c#frag"), fd_, 784887151), 0u);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QProcess>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -239,6 +240,59 @@ TEST_F(TlsTest, TheConnectionTimeOutCoversTheHandshakeAndARefusalIsOneCodeWithIt
     EXPECT_EQ(owner.client.ErrorText(kProbeTraits.tlsFailedCode),
               "The secure connection to localhost could not be made: certificate has expired.");
     EXPECT_EQ(expired->kind(), WebServer::Nginx);
+}
+
+// A server that wants a client certificate tells so by an alert once TLS 1.3's handshake is
+// over on the client's side: the secure channel broke, and that is what the text says.
+TEST_F(TlsTest, AnAlertAfterTheHandshakeIsTheClientsTlsCodeWithItsReason) {
+    auto issued = ca_->Issue("strict", {"IP:127.0.0.1"});
+    ASSERT_TRUE(ca_->ok()) << ca_->error();
+    static const char* kScript = R"PY(
+import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+ctx.verify_mode = ssl.CERT_REQUIRED
+ctx.load_verify_locations(sys.argv[3])
+ls = socket.socket()
+ls.bind(("127.0.0.1", 0))
+ls.listen(1)
+ls.settimeout(20)
+print(ls.getsockname()[1], flush=True)
+c, _ = ls.accept()
+try:
+    s = ctx.wrap_socket(c, server_side=True)
+    s.recv(100)
+except Exception:
+    pass
+c.close()
+)PY";
+    QProcess python;
+    python.start("/usr/bin/python3",
+                 {"-c", kScript, QString::fromStdString(issued.cert),
+                  QString::fromStdString(issued.key), QString::fromStdString(ca_->caFile())});
+    ASSERT_TRUE(waitFor(
+        [&] {
+            if (!python.canReadLine()) python.waitForReadyRead(10);
+            return python.canReadLine();
+        },
+        std::chrono::seconds(20)));
+    int port = python.readLine().trimmed().toInt();
+    ASSERT_NE(port, 0);
+    Root().SetString(settings::kTlsCaFile, ca_->caFile());
+    Root().SetDword(settings::kConnectionAttempts, 1);
+    int fd = ::open(Path("strict").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    HttpOwner owner;
+    ASSERT_EQ(owner.client.Get("https://127.0.0.1:" + std::to_string(port) + "/", fd), 0u);
+    ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }, std::chrono::seconds(20)));
+    ::close(fd);
+    EXPECT_EQ(owner.done[0].second, kHttpTlsFailed);
+    std::string text = owner.client.ErrorText(kHttpTlsFailed);
+    EXPECT_EQ(
+        text.rfind("The secure connection to the Web Server 127.0.0.1 could not be made: ", 0), 0u)
+        << text;
+    EXPECT_NE(text.find("certificate required"), std::string::npos) << text;
+    python.waitForFinished(5000);
 }
 
 // The connect sequence over the addresses of a name: the first family that answers wins.
