@@ -10,6 +10,7 @@
 
 #include "app/SettingsStore.h"
 #include "platform/SystemClock.h"
+#include "platform/TempFile.h"
 #include "platform/UserPrompt.h"
 
 namespace {
@@ -46,18 +47,6 @@ std::string CString(const uint8_t* p, size_t size) {
 
 std::string FormatTime(uint32_t t, const char* format) {
     return FormatLocalTime(static_cast<time_t>(t), format);
-}
-
-// Writes all of data; false on a short write.
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace

@@ -232,17 +232,10 @@ void CMailMonitor::ConnectSmtp() {
         ::gethostname(buf, sizeof buf - 1);
         hostName = buf;
     }
-    // "host:port" reaches a server that does not listen on 25.
-    std::string host = server;
+    // "host:port" reaches a server that does not listen on 25; read as the mail queue reads it.
+    std::string host;
     int port = 0;
-    size_t colon = server.rfind(':');
-    if (colon != std::string::npos && colon + 1 < server.size() &&
-        server.find_first_not_of("0123456789", colon + 1) == std::string::npos &&
-        server.size() - colon <= 6) {
-        port = std::atoi(server.c_str() + colon + 1);
-        host = server.substr(0, colon);
-        if (port > 65535) port = 0;
-    }
+    CInet::SplitHostPort(server, &host, &port);
     phase_ = Phase::kSmtpConnecting;
     uint32_t rc = smtp_.Connect(forwardTo_, hostName, host, port);
     if (rc != 0) SmtpError(rc);

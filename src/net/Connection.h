@@ -110,6 +110,12 @@ protected:
     // The sentence for a code no table lists.
     virtual std::string UnknownText(uint32_t code) const;
 
+    // The code of a send that failed (sent is what Send returned): a secure channel that
+    // broke says so with its reason, anything else is the client's own send failure.
+    uint32_t SendFailure(int sent, uint32_t code) const {
+        return sent < 0 && LastError() == kSocketTlsFailed ? static_cast<uint32_t>(kSocketTlsFailed)
+                                                           : code;
+    }
     // Ends the operation in failure: the timer stops, the socket closes, the client is idle
     // and the completion (if an operation runs) carries code.
     void Fail(uint32_t code);

@@ -203,7 +203,7 @@ void CHttp::SendConnect() {
     int n = Send(request_.data(), static_cast<int>(request_.size()));
     if (n < 0 && LastError() == WSAEWOULDBLOCK) return;  // OnSend brings the rest
     if (n <= 0) {
-        Fail(kHttpSendFailed);
+        Fail(SendFailure(n, kHttpSendFailed));
         return;
     }
     sent_ = static_cast<size_t>(n);
@@ -313,7 +313,7 @@ void CHttp::SendRequest() {
         return;
     }
     if (n <= 0) {
-        Fail(kHttpSendFailed);
+        Fail(SendFailure(n, kHttpSendFailed));
         return;
     }
     sent_ = static_cast<size_t>(n);

@@ -119,7 +119,7 @@ bool CLineClient::SendCommand(const std::string& command, int nextState) {
     StartTimer(replyTimeout());
     int n = Send(commandBuffer_.data(), static_cast<int>(commandBuffer_.size()));
     if (n != static_cast<int>(commandBuffer_.size())) {
-        Fail(lineTraits_.sendFailedCode);
+        Fail(SendFailure(n, lineTraits_.sendFailedCode));
         return false;
     }
     return true;

@@ -16,17 +16,6 @@ namespace {
 // The body is taken in blocks of this size; the size limit is checked after each.
 constexpr size_t kFaxBlock = 1020;
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Copies the message as it was written into out: the doubled dot at a line's start made
 // single again, and the closing "." line left out. Streams, so any size goes through.
 bool Unstuff(int in, int out) {

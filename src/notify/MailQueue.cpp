@@ -21,19 +21,6 @@
 
 namespace {
 
-bool WriteAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 void LogQueueError(ActivityLogWriter& log, const std::string& what) {
     WriteErrorRecord(log, "queueing mail", what);
 }

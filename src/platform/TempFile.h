@@ -3,6 +3,7 @@
 // Temporary files with a three-character prefix, created exclusively (O_EXCL, mode 0600)
 // so that no other user can put a file, or a link, in their place first.
 
+#include <cstddef>
 #include <string>
 
 class TempFile {
@@ -38,3 +39,10 @@ private:
     std::string path_;
     bool deleteOnClose_ = false;
 };
+
+// Writes all of size bytes, going on after interruptions; false on an error or a short
+// write (a full disk), so that no caller mistakes part of a file for the whole.
+bool WriteAll(int fd, const void* data, size_t size);
+inline bool WriteAll(int fd, const std::string& text) {
+    return WriteAll(fd, text.data(), text.size());
+}
