@@ -27,6 +27,8 @@ CRunWindow::CRunWindow(CActivityLog& log, std::unique_ptr<DialUp> dialUp, PagerQ
     hangUpWait_.setSingleShot(true);
     hangUpWait_.setTimerType(Qt::PreciseTimer);
     connect(&hangUpWait_, &QTimer::timeout, this, &CRunWindow::FinishAfterHangUp);
+    cancelGrace_.setSingleShot(true);
+    connect(&cancelGrace_, &QTimer::timeout, this, &CRunWindow::AfterCancelledStep);
     for (int step : kAllSteps) SetPanel(step, std::make_unique<CPlaceholderPanel>());
 }
 
@@ -148,6 +150,7 @@ void CRunWindow::BeginWork() {
 
 void CRunWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_STEP_FINISHED) {
+        if (cancelling_) return AfterCancelledStep();
         // A panel cancelled earlier, or one finishing while the run winds down, changes
         // nothing.
         if (running_ && !finishing_ && !dialing_) NextStep();
@@ -217,12 +220,37 @@ void CRunWindow::StartMailQueueStep() {
 
 void CRunWindow::OnCancel() {
     if (!running_ || finishing_) return;
+    if (cancelling_) {
+        // Asked again while the step says goodbye: no more waiting.
+        return AfterCancelledStep();
+    }
     // While dialing no panel is at work; the step left from the last run is not touched.
+    CPanel* cancelled = nullptr;
     if (!dialing_) {
         for (int step : kAllSteps)
-            if (step == step_) panels_[step]->Cancel(0);
+            if (step == step_) cancelled = panels_[step].get();
     }
     dialing_ = false;
+    if (cancelled) {
+        cancelled->Cancel(0);
+        if (cancelled->Finishing()) {
+            // What the step did sticks only once its server has heard the goodbye (a
+            // mailbox keeps its deletions only after QUIT): the run waits for the step's
+            // completion, a bounded while.
+            cancelling_ = true;
+            cancelGrace_.start(cancelGraceMs_);
+            return;
+        }
+    }
+    FinishRun();
+}
+
+void CRunWindow::AfterCancelledStep() {
+    if (!cancelling_) return;
+    cancelling_ = false;
+    cancelGrace_.stop();
+    CPanel* panel = Panel(step_);
+    if (panel && panel->Finishing()) panel->Cancel(0);
     FinishRun();
 }
 

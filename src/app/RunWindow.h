@@ -53,6 +53,8 @@ public:
     void SetNextEventMonitors(CItemList* list) { nextEventMonitors_ = list; }
     // How long to wait after hanging up before the pager calls (5 seconds).
     void SetHangUpWait(int milliseconds) { hangUpWaitMs_ = milliseconds; }
+    // How long a cancelled step may take to say goodbye to its servers (10 seconds).
+    void SetCancelGrace(int milliseconds) { cancelGraceMs_ = milliseconds; }
 
     int StartRun(const std::string& name);
     void OnCancel();
@@ -83,6 +85,8 @@ private:
     void StartMailQueueStep();
     void FinishRun();
     void FinishAfterHangUp();
+    // The cancelled step has finished, or its time to do so is over.
+    void AfterCancelledStep();
     void ShowPanelOnly(int step, std::initializer_list<int> hide);
     void HideAllPanels();
     void LogError(const std::string& text);
@@ -109,4 +113,7 @@ private:
     Controls controls_;
     int hangUpWaitMs_ = 5000;
     QTimer hangUpWait_;
+    bool cancelling_ = false;  // the cancelled step is still winding down
+    int cancelGraceMs_ = 10000;
+    QTimer cancelGrace_;
 };

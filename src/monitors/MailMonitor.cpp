@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -20,6 +21,22 @@ namespace {
 constexpr size_t kMaxIdList = 64u * 1024 * 1024;
 // An identifier longer than this is remembered by its digest.
 constexpr size_t kMaxIdentifier = 250;
+// Sessions one run may open: a server that breaks each of them is not chased for ever.
+constexpr int kMaxSessions = 5;
+// Messages that could not be retrieved get a record each up to this many in a run; the
+// rest get one record at the end.
+constexpr int kMaxMessageRecords = 10;
+// A box that hands out none of this many messages in a row is read no further: it counts
+// messages it does not have.
+constexpr int kMaxUnretrievableInARow = 100;
+
+std::string UidKey(const std::string& uid) {
+    return "u:" + uid;
+}
+
+std::string IdKey(const std::string& id) {
+    return "m:" + id;
+}
 
 std::string Digest(std::string_view text) {
     QByteArray hash = QCryptographicHash::hash(QByteArrayView(text.data(), qsizetype(text.size())),
@@ -65,7 +82,12 @@ CMailMonitor::CMailMonitor(ActivityLogWriter& log, CPagerCallQueue& pager, FaxSe
     // Known the moment the server has the forward, whatever happens to the session next:
     // a forward it has cannot be lost by deleting the message.
     connect(&smtp_, &CSmtp::MessageAccepted, this, [this] {
-        if (phase_ == Phase::kForwarding) forwardAccepted_ = true;
+        if (phase_ != Phase::kForwarding) return;
+        forwardAccepted_ = true;
+        // Stored before anything else happens: after a crash, a kill or a session whose
+        // deletions never stuck, the next run deletes this message without sending it again.
+        forwarded_.insert(currentKey_);
+        SaveForwarded();
     });
 }
 
@@ -93,6 +115,7 @@ void CMailMonitor::ReadSettings() {
     popSecurity_ = 0;
     oldIds_.clear();
     oldUids_.clear();
+    forwarded_.clear();
     RegKey event;
     if (event.Open(RegKey::LocalMachine(), EventPath(eventName_)) != ERROR_SUCCESS) return;
     popHost_ = ReadString(event, kPopHost);
@@ -119,6 +142,8 @@ void CMailMonitor::ReadSettings() {
     for (std::string& id : Words(ReadList(event, kPagedIds))) oldIds_.insert(std::move(id));
     std::vector<std::string> pairs = Words(ReadList(event, kPagedUids));
     for (size_t i = 0; i + 1 < pairs.size(); i += 2) oldUids_[pairs[i]] = pairs[i + 1];
+    for (std::string& key : Words(ReadList(event, kForwardedIds)))
+        forwarded_.insert(std::move(key));
 }
 
 void CMailMonitor::Start(const std::string& eventName) {
@@ -132,8 +157,17 @@ void CMailMonitor::Start(const std::string& eventName) {
     emailCount_ = pagerCount_ = 0;
     newIds_.clear();
     newUids_.clear();
-    serverUids_.clear();
     topRefused_ = false;
+    listed_ = listingBroken_ = false;
+    numbers_.clear();
+    uids_.clear();
+    deletedKeys_.clear();
+    undeletedKeys_.clear();
+    currentKey_.clear();
+    passedUids_.clear();
+    passedNumbers_.clear();
+    sessions_ = 1;
+    unretrievable_ = inARow_ = 0;
     forwardAccepted_ = false;
     deletions_ = 0;
     count_ = index_ = 0;
@@ -163,35 +197,37 @@ void CMailMonitor::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
             // closed properly.
             if (msg == WM_POP3_RETRIEVED || msg == WM_POP3_TOP || msg == WM_POP3_UIDL ||
                 msg == WM_POP3_DELETED || msg == WM_POP3_LOGGED_IN) {
-                if (msg == WM_POP3_DELETED && result == 0) forwardAccepted_ = false;
+                if (msg == WM_POP3_DELETED && result == 0) {
+                    forwardAccepted_ = false;
+                    deletedKeys_.insert(currentKey_);
+                    ++deletions_;
+                }
                 EndPop3Session();
             }
             return;
         case Phase::kEndDeleting:
             if (msg == WM_POP3_DELETED) {
                 forwardAccepted_ = false;
+                if (result == 0) {
+                    deletedKeys_.insert(currentKey_);
+                    ++deletions_;
+                }
                 EndPop3Session();
             }
             return;
         case Phase::kEndQuitting:
-            if (msg == WM_POP3_ENDED) Completed(endCode_);
+            if (msg == WM_POP3_ENDED) {
+                if (result == 0) DeletionsKept(false);
+                Completed(endCode_);
+            }
             return;
         default:
             break;
     }
     switch (msg) {
         case WM_POP3_LOGGED_IN:
-            if (phase_ != Phase::kLoggingIn) return;
-            if (result != 0 || pop3_.state() != CPop3::kReady)
-                return Pop3Error(result != 0 ? result : kPop3NoResponse);
-            count_ = pop3_.messageCount();
-            if (count_ <= 0) {
-                phase_ = Phase::kPop3Ending;
-                pop3_.Quit();
-                SetLine1("No mail to forward.");
-                return;
-            }
-            return ConnectSmtp();
+            if (phase_ == Phase::kLoggingIn) OnLoggedIn(result);
+            return;
         case WM_SMTP_READY:
             if (phase_ != Phase::kSmtpConnecting) return;
             if (result != 0) return SmtpError(result);
@@ -222,6 +258,21 @@ void CMailMonitor::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
     }
 }
 
+void CMailMonitor::OnLoggedIn(uint32_t result) {
+    if (result != 0 || pop3_.state() != CPop3::kReady)
+        return Pop3Error(result != 0 ? result : kPop3NoResponse);
+    count_ = pop3_.messageCount();
+    if (count_ <= 0) {
+        phase_ = Phase::kPop3Ending;
+        pop3_.Quit();
+        SetLine1("No mail to forward.");
+        return;
+    }
+    // A session opened again in the middle of the run finds the SMTP session waiting.
+    if (smtp_.state() == CSmtp::kReady) return ListUids();
+    ConnectSmtp();
+}
+
 void CMailMonitor::ConnectSmtp() {
     std::string server, hostName;
     GetSmtpServer(server);
@@ -245,11 +296,28 @@ bool CMailMonitor::TruncateFile() {
     return ::ftruncate(file_.Fd(), 0) == 0 && ::lseek(file_.Fd(), 0, SEEK_SET) == 0;
 }
 
+int CMailMonitor::total() const {
+    return listed_ ? static_cast<int>(numbers_.size()) : count_;
+}
+
+int CMailMonitor::number() const {
+    if (!listed_) return index_ + 1;
+    return index_ >= 0 && static_cast<size_t>(index_) < numbers_.size()
+               ? numbers_[static_cast<size_t>(index_)]
+               : 0;
+}
+
+const std::string* CMailMonitor::Uid() const {
+    auto found = uids_.find(number());
+    return found == uids_.end() ? nullptr : &found->second;
+}
+
 void CMailMonitor::ListUids() {
     index_ = 0;
-    // Forwarded messages are retrieved whole and leave the box, so their uids would not
-    // spare a byte.
-    if (forwardMail_) return NextMessage();
+    listed_ = false;
+    numbers_.clear();
+    uids_.clear();
+    if (listingBroken_) return NextMessage();
     phase_ = Phase::kListingUids;
     TruncateFile();
     uint32_t rc = pop3_.UidList(file_.Fd());
@@ -258,16 +326,28 @@ void CMailMonitor::ListUids() {
 
 void CMailMonitor::TakeUidList(uint32_t result) {
     if (result == kPop3Refused) return NextMessage();  // no uids: headers tell instead
-    if (result != 0) return Pop3Error(result);
-    serverUids_.assign(static_cast<size_t>(count_) + 1, {});
-    std::string text, line;
+    if (result != 0) {
+        if (pop3_.state() == CPop3::kReady) return Pop3Error(result);
+        // The list itself broke the session (endless, cut off): the next one goes without.
+        WriteError(pop3_.ErrorText(result));
+        listingBroken_ = true;
+        return RestartSession(result);
+    }
+    // Read as the box lists it: memory follows what the server sent, never the count it
+    // claims. A uid given to two messages, or a number listed twice, tells nothing.
+    std::unordered_map<int, std::string> byNumber;
+    std::unordered_set<int> repeatedNumbers;
+    std::unordered_map<std::string, int> uses;
+    std::string line;
     char buf[8192];
     off_t at = 0;
     auto take = [&](std::string_view l) {
         int n = 0;
         std::string uid;
-        if (ParseUidLine(l, &n, &uid) && n >= 1 && n <= count_)
-            serverUids_[static_cast<size_t>(n)] = uid;
+        if (!ParseUidLine(l, &n, &uid)) return;
+        auto [it, added] = byNumber.emplace(n, uid);
+        if (!added) repeatedNumbers.insert(n);
+        ++uses[uid];
     };
     for (;;) {
         ssize_t got = ::pread(file_.Fd(), buf, sizeof buf, at);
@@ -285,20 +365,35 @@ void CMailMonitor::TakeUidList(uint32_t result) {
         }
     }
     if (!line.empty()) take(line);
+    numbers_.reserve(byNumber.size());
+    for (auto& [n, uid] : byNumber) {
+        numbers_.push_back(n);
+        if (!repeatedNumbers.count(n) && uses[uid] == 1) uids_.emplace(n, std::move(uid));
+    }
+    std::sort(numbers_.begin(), numbers_.end());
+    listed_ = true;
+    if (static_cast<int>(numbers_.size()) != count_) {
+        WriteError("The POP3 mail server " + pop3_.serverName() + " counts " +
+                   std::to_string(count_) + " messages but lists " +
+                   std::to_string(numbers_.size()) + "; the listed ones are read.");
+    }
     NextMessage();
 }
 
 void CMailMonitor::NextMessage() {
     // A message known from an earlier run by its uid is passed over without a byte of it
     // coming down; a loop, not a chain of calls, so a large box costs no stack.
-    for (; index_ < count_; ++index_) {
+    for (; index_ < total(); ++index_) {
         SetLine(1, "");
         forwardAccepted_ = false;
+        const std::string* uid = Uid();
+        if (forwardMail_ && uid && forwarded_.count(UidKey(*uid))) {
+            currentKey_ = UidKey(*uid);
+            return DeleteForwarded();
+        }
+        // It broke an earlier session of this run: the next run tries it again.
+        if (uid ? passedUids_.count(*uid) != 0 : passedNumbers_.count(number()) != 0) continue;
         if (forwardMail_) return RetrieveWhole();
-        const std::string* uid = nullptr;
-        if (static_cast<size_t>(number()) < serverUids_.size() &&
-            !serverUids_[static_cast<size_t>(number())].empty())
-            uid = &serverUids_[static_cast<size_t>(number())];
         if (!uid) {
             if (!topRefused_) return FetchHeader();
             return RetrieveWhole();
@@ -307,6 +402,15 @@ void CMailMonitor::NextMessage() {
         // A uid not seen before is most likely a new message, which is needed whole.
         if (known == oldUids_.end() || !oldIds_.count(known->second)) return RetrieveWhole();
         Remember(known->second);
+    }
+    EndOfWalk();
+}
+
+void CMailMonitor::EndOfWalk() {
+    if (unretrievable_ > kMaxMessageRecords) {
+        WriteError(std::to_string(unretrievable_ - kMaxMessageRecords) +
+                   " more messages could not be retrieved from the POP3 mail server " +
+                   pop3_.serverName() + ".");
     }
     SetLine1("Received all the messages, quiting.");
     phase_ = Phase::kPop3Ending;
@@ -322,11 +426,12 @@ void CMailMonitor::FetchHeader() {
 }
 
 void CMailMonitor::OnHeader(uint32_t result) {
-    if (result == kPop3Refused) {
+    if (result == kPop3Refused && pop3_.state() == CPop3::kReady) {
         topRefused_ = true;
         return RetrieveWhole();
     }
-    if (result != 0) return Pop3Error(result);
+    if (result != 0) return MessageFailed(result);
+    inARow_ = 0;
     std::string block;
     ReadHeaderBlock(file_.Fd(), &block);
     std::string id = IdentifierOf(block);
@@ -348,24 +453,50 @@ void CMailMonitor::RetrieveWhole() {
 void CMailMonitor::Remember(const std::string& id) {
     newIds_ += id;
     newIds_ += ' ';
-    if (static_cast<size_t>(number()) < serverUids_.size() &&
-        !serverUids_[static_cast<size_t>(number())].empty())
-        newUids_ += serverUids_[static_cast<size_t>(number())] + ' ' + id + ' ';
+    if (const std::string* uid = Uid()) {
+        newUids_ += *uid + ' ' + id + ' ';
+        // A session opened again later in this run knows it without downloading it.
+        oldUids_[*uid] = id;
+    }
+}
+
+void CMailMonitor::MessageFailed(uint32_t result) {
+    // One message that will not come must not hold up every message behind it, run after
+    // run: it is told and passed over, and tried again next run.
+    ++unretrievable_;
+    if (unretrievable_ <= kMaxMessageRecords) WriteError(pop3_.ErrorText(result));
+    if (pop3_.state() != CPop3::kReady) {
+        // Endless, cut off or too slow: it broke the session, and a new one must not ask
+        // for it again.
+        if (const std::string* uid = Uid())
+            passedUids_.insert(*uid);
+        else
+            passedNumbers_.insert(number());
+        return RestartSession(result);
+    }
+    if (++inARow_ >= kMaxUnretrievableInARow) {
+        WriteError("The POP3 mail server " + pop3_.serverName() + " handed out none of " +
+                   std::to_string(inARow_) +
+                   " messages in a row; the rest of the mailbox is left for the next run.");
+        return EndOfWalk();
+    }
+    ++index_;
+    NextMessage();
 }
 
 void CMailMonitor::OnRetrieved(uint32_t result) {
-    if (result == kPop3NotRetrievable && pop3_.state() == CPop3::kReady) {
-        // One message the server will not hand out must not hold up every message behind
-        // it, run after run: it is told and passed over, and tried again next time.
-        WriteErrorRecord(log_, "transfering mail " + eventName_, pop3_.ErrorText(result));
-        ++index_;
-        return NextMessage();
-    }
-    if (result != 0) return Pop3Error(result);
+    if (result != 0) return MessageFailed(result);
+    inARow_ = 0;
     std::string block;
     ReadHeaderBlock(file_.Fd(), &block);
     std::string id = IdentifierOf(block);
     Remember(id);
+    const std::string* uid = Uid();
+    currentKey_ = uid ? UidKey(*uid) : IdKey(id);
+    if (forwardMail_ && (forwarded_.count(currentKey_) || forwarded_.count(IdKey(id)))) {
+        // Forwarded by a run whose deletions did not stick: it goes, but not twice.
+        return DeleteForwarded();
+    }
     if (oldIds_.count(id)) return AfterCopies();
     // Reported once, also when the box holds it twice.
     oldIds_.insert(id);
@@ -423,23 +554,54 @@ void CMailMonitor::Forward() {
     if (rc != 0) SmtpError(rc);
 }
 
-void CMailMonitor::OnSent(uint32_t result) {
-    if (result != 0) return SmtpError(result);
-    SetLine1(Format("Sent Message %d.", number()));
-    if (phase_ == Phase::kCopying) {
-        ++copyIndex_;
-        return SendNextCopy();
-    }
+void CMailMonitor::DeleteForwarded() {
     forwardAccepted_ = true;
     phase_ = Phase::kDeleting;
     uint32_t rc = pop3_.Delete(number());
     if (rc != 0) Pop3Error(rc);
 }
 
+void CMailMonitor::OnSent(uint32_t result) {
+    // The server refused this message or this address and is ready for the next: one
+    // address that cannot take mail, or one message the forward address will not take,
+    // must not stop every run at the first new message.
+    const bool refused = result != 0 && smtp_.state() == CSmtp::kReady &&
+                         (phase_ == Phase::kCopying || result == kSmtpNotSendable);
+    if (refused) {
+        const std::string& to = phase_ == Phase::kCopying ? copyTo_[copyIndex_] : forwardTo_;
+        std::string text = smtp_.ErrorText(result);
+        text += Format("  Message %d was not sent to ", number()) + to + ": the SMTP mail server " +
+                smtp_.serverName() + " said:  " + smtp_.replyText();
+        WriteError(text);
+        if (phase_ == Phase::kCopying) {
+            ++copyIndex_;
+            return SendNextCopy();
+        }
+        // The forward did not go: the message stays in the box for the next run.
+        ++index_;
+        return NextMessage();
+    }
+    if (result != 0) return SmtpError(result);
+    SetLine1(Format("Sent Message %d.", number()));
+    if (phase_ == Phase::kCopying) {
+        ++copyIndex_;
+        return SendNextCopy();
+    }
+    DeleteForwarded();
+}
+
 void CMailMonitor::OnDeleted(uint32_t result) {
-    if (result != 0) return Pop3Error(result);
     forwardAccepted_ = false;
-    ++deletions_;
+    if (result != 0) {
+        WriteError(pop3_.ErrorText(result));
+        if (pop3_.state() != CPop3::kReady) return RestartSession(result);
+        // The server keeps it; its forward is stored, so the next run tries the deletion
+        // again and sends nothing.
+        undeletedKeys_.insert(currentKey_);
+    } else {
+        deletedKeys_.insert(currentKey_);
+        ++deletions_;
+    }
     ++index_;
     NextMessage();
 }
@@ -448,6 +610,8 @@ void CMailMonitor::OnPop3Ended(uint32_t result) {
     // The deletions are made only by the server's answer to QUIT: without it every forwarded
     // message is still there and must not count as handled.
     if (result != 0) return Pop3Error(result);
+    // A message passed over, or a walk cut short, may still hold a stored forward.
+    DeletionsKept(unretrievable_ == 0);
     if (!eventName_.empty()) {
         RegKey event;
         if (event.Create(RegKey::LocalMachine(), settings::EventPath(eventName_),
@@ -458,6 +622,33 @@ void CMailMonitor::OnPop3Ended(uint32_t result) {
     }
     phase_ = Phase::kSmtpEnding;
     smtp_.Quit();
+}
+
+void CMailMonitor::DeletionsKept(bool wholeBox) {
+    const auto before = forwarded_;
+    if (wholeBox && forwardMail_) {
+        // Every message of the box was seen: what is still stored and was not refused a
+        // deletion is gone from the box.
+        forwarded_ = undeletedKeys_;
+    } else {
+        for (const std::string& key : deletedKeys_) forwarded_.erase(key);
+    }
+    deletedKeys_.clear();
+    if (forwarded_ != before) SaveForwarded();
+}
+
+void CMailMonitor::SaveForwarded() {
+    if (eventName_.empty()) return;
+    std::string text;
+    for (const std::string& key : forwarded_) text += key + ' ';
+    RegKey event;
+    if (event.Create(RegKey::LocalMachine(), settings::EventPath(eventName_),
+                     settings::kEventClass) != ERROR_SUCCESS ||
+        event.SetString(settings::kForwardedIds, text) != ERROR_SUCCESS) {
+        WriteError(
+            "The forwarded messages could not be recorded in the settings store; "
+            "they may be forwarded again.");
+    }
 }
 
 void CMailMonitor::QueuePagerCall() {
@@ -476,20 +667,49 @@ void CMailMonitor::Finish() {
     Completed(0);
 }
 
+void CMailMonitor::WriteError(const std::string& text) {
+    WriteErrorRecord(log_, "transfering mail " + eventName_, text);
+}
+
 void CMailMonitor::Pop3Error(uint32_t code) {
-    WriteErrorRecord(log_, "transfering mail " + eventName_, pop3_.ErrorText(code));
+    WriteError(pop3_.ErrorText(code));
     EndRun(code);
 }
 
 void CMailMonitor::SmtpError(uint32_t code) {
-    WriteErrorRecord(log_, "transfering mail " + eventName_, smtp_.ErrorText(code));
+    WriteError(smtp_.ErrorText(code));
     EndRun(code);
+}
+
+void CMailMonitor::RestartSession(uint32_t code) {
+    // The deletions of the broken session never happened; the forwards behind them are
+    // stored, so the new session deletes those messages without sending them again.
+    if (sessions_ >= kMaxSessions) return EndRun(code);
+    ++sessions_;
+    pop3_.Abort();
+    deletions_ = 0;
+    deletedKeys_.clear();
+    undeletedKeys_.clear();
+    forwardAccepted_ = false;
+    // The walk starts over; what this run has learnt spares the messages seen already.
+    newIds_.clear();
+    newUids_.clear();
+    inARow_ = 0;
+    SetLines("Connecting to Mail Server " + popHost_, "");
+    phase_ = Phase::kLoggingIn;
+    uint32_t rc = pop3_.Connect(popUserName_, popPassword_, popHost_, 0,
+                                static_cast<Pop3Security>(popSecurity_));
+    if (rc != 0) Pop3Error(rc);
+}
+
+bool CMailMonitor::Finishing() const {
+    return phase_ == Phase::kEndWaiting || phase_ == Phase::kEndDeleting ||
+           phase_ == Phase::kEndQuitting;
 }
 
 void CMailMonitor::Cancel(int code) {
     if (phase_ == Phase::kIdle) return;
-    if (phase_ == Phase::kEndWaiting || phase_ == Phase::kEndDeleting ||
-        phase_ == Phase::kEndQuitting) {
+    if (Finishing()) {
         // Cancelled while saying goodbye: no more waiting.
         pop3_.Abort();
         return Completed(endCode_);

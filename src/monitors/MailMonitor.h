@@ -33,6 +33,7 @@ public:
 
     void Start(const std::string& eventName) override;
     void Cancel(int code) override;
+    bool Finishing() const override;
 
     CPop3& pop3() { return pop3_; }
     CSmtp& smtp() { return smtp_; }
@@ -66,6 +67,7 @@ private:
     };
 
     void ReadSettings();
+    void OnLoggedIn(uint32_t result);
     void ConnectSmtp();
     void ListUids();
     void TakeUidList(uint32_t result);
@@ -74,25 +76,40 @@ private:
     void RetrieveWhole();
     void OnRetrieved(uint32_t result);
     void OnHeader(uint32_t result);
+    // RETR or TOP of the current message failed: it is told and passed over.
+    void MessageFailed(uint32_t result);
     void Report(const std::string& headerBlock);
     void SendNextCopy();
     void AfterCopies();
     void Forward();
+    // Deletes the current message, whose forward the forward address has.
+    void DeleteForwarded();
     void OnSent(uint32_t result);
     void OnDeleted(uint32_t result);
     void OnPop3Ended(uint32_t result);
     void Remember(const std::string& id);
     void QueuePagerCall();
     void Finish();
+    void EndOfWalk();
 
     void Pop3Error(uint32_t code);
     void SmtpError(uint32_t code);
+    void WriteError(const std::string& text);
+    // The POP3 session broke in the middle of the walk: a new session goes on where it
+    // was, a few times a run at most.
+    void RestartSession(uint32_t code);
     // Ends the run after an error or a cancel, keeping the deletions already made.
     void EndRun(uint32_t code);
     void EndPop3Session();
+    // The server has confirmed the deletions of this session (its answer to QUIT).
+    void DeletionsKept(bool wholeBox);
+    void SaveForwarded();
     void Completed(uint32_t code);
     bool TruncateFile();
-    int number() const { return index_ + 1; }
+    int total() const;
+    int number() const;
+    // The current message's uid, when the server gave it one that is its alone.
+    const std::string* Uid() const;
 
     ActivityLogWriter& log_;
     CPagerCallQueue& pager_;
@@ -118,8 +135,27 @@ private:
     std::unordered_set<std::string> oldIds_;
     std::unordered_map<std::string, std::string> oldUids_;  // server uid -> identifier
     std::string newIds_, newUids_;
-    std::vector<std::string> serverUids_;  // by message number; empty when not offered
     bool topRefused_ = false;
+
+    // The messages of the walk: the numbers the server listed, or 1 to the count it gave
+    // when it lists none.
+    bool listed_ = false;
+    bool listingBroken_ = false;  // the list broke a session: the next one goes without
+    std::vector<int> numbers_;
+    std::unordered_map<int, std::string> uids_;  // number -> uid, for uids listed once
+
+    // Forwards accepted whose deletions no QUIT has confirmed (stored), and of this
+    // session: the keys deleted and those the server would not delete.
+    std::unordered_set<std::string> forwarded_;
+    std::unordered_set<std::string> deletedKeys_, undeletedKeys_;
+    std::string currentKey_;  // the forward key of the current message
+
+    // Messages that broke a session of this run: not asked for again until the next run.
+    std::unordered_set<std::string> passedUids_;
+    std::unordered_set<int> passedNumbers_;
+    int sessions_ = 0;
+    int unretrievable_ = 0;  // messages of this run that could not be retrieved
+    int inARow_ = 0;         // ... one after the other
 
     int count_ = 0;
     int index_ = 0;

@@ -30,6 +30,9 @@ public:
     // Stops the step at once; the panel may still post its completion, which the run
     // window then ignores.
     virtual void Cancel(int code) = 0;
+    // After a cancel: the step still winds down (a server is being told goodbye so that
+    // what was done sticks) and will post its completion. A second Cancel ends it at once.
+    virtual bool Finishing() const { return false; }
 
     // Shown, hidden and raised by the run window; the view follows.
     bool visible() const { return visible_; }

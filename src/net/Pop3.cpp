@@ -382,13 +382,12 @@ void CPop3::OnReply(const std::string& reply) {
             PostResult(0);
             return;
         case kDeleSent:
-            if (!positive) {
-                KeepReplyText(reply);
-                return Fail(kPop3Said);
-            }
+            // A refused deletion leaves the session as it was: the deletions made before it
+            // still need the QUIT that keeps them.
+            if (!positive) KeepReplyText(reply);
             StopTimer();
             SetState(kReady);
-            PostResult(0);
+            PostResult(positive ? 0 : kPop3Said);
             return;
         case kQuitSent:
             if (!positive) {

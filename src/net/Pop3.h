@@ -91,7 +91,8 @@ public:
     // dot back, and the end line is not written. keepStuffing writes the lines as the server
     // sent them, with the end line (the form SMTP's DATA takes).
     uint32_t Retrieve(int number, int fd, bool keepStuffing = false);
-    // Deletes message number; completion WM_POP3_DELETED.
+    // Deletes message number; completion WM_POP3_DELETED (kPop3Said when the server
+    // refuses, and the session stays ready).
     uint32_t Delete(int number);
     // The header of message number (TOP n 0) into fd, as Retrieve; completion WM_POP3_TOP.
     uint32_t Top(int number, int fd);

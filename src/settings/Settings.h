@@ -104,6 +104,11 @@ inline constexpr const char* kPagedIds = "PagedIds";
 // Our own: beside PagedIds, each message's unique id on the server and its identifier
 // ("uid identifier " pairs), so that a message seen before is known without downloading it.
 inline constexpr const char* kPagedUids = "PagedUids";
+// Our own: the messages whose forward the forward address has accepted and whose deletion
+// no server has confirmed yet ("u:" + uid, or "m:" + identifier when the server gives no
+// uid), written the moment a forward is accepted, so that no crash or broken session makes
+// a message go out twice.
+inline constexpr const char* kForwardedIds = "ForwardedIds";
 
 // Event kinds (the Type value).
 enum EventKind : DWORD {

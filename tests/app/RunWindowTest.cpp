@@ -279,6 +279,46 @@ TEST_F(RunWindowTest, CancelStopsTheCurrentPanelAndIgnoresItsLateCompletion) {
               (Timeline{"entry ISP", "dial ISP", "web A", "cancel web 0", "hangup 77", "hidden"}));
 }
 
+TEST_F(RunWindowTest, ACancelledStepThatSaysGoodbyeIsWaitedForABoundedWhile) {
+    Schedule("Daily", "ISP");
+    Monitor("A", 4);
+    panels_[4]->hold = true;
+    panels_[4]->windsDown = true;
+    run_->StartRun("Daily");
+    ASSERT_TRUE(waitFor([&] { return run_->step() == 4; }));
+    // The step finishes after the cancel: only then does the run hang up and end.
+    run_->OnCancel();
+    CWindow::PumpMessages();
+    EXPECT_TRUE(run_->running());
+    EXPECT_EQ(timeline_.back(), "cancel web 0");
+    panels_[4]->Finish();
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(timeline_,
+              (Timeline{"entry ISP", "dial ISP", "web A", "cancel web 0", "hangup 77", "hidden"}));
+    EXPECT_EQ(panels_[4]->cancels, 1);
+
+    // A step that never finishes is cut off when its time is over...
+    timeline_.clear();
+    run_->SetCancelGrace(50);
+    run_->StartRun("Daily");
+    ASSERT_TRUE(waitFor([&] { return !timeline_.empty() && timeline_.back() == "web A"; }));
+    run_->OnCancel();
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(panels_[4]->cancels, 3);
+    EXPECT_FALSE(panels_[4]->Finishing());
+
+    // ...or at once when the user cancels again.
+    run_->SetCancelGrace(60 * 60 * 1000);
+    timeline_.clear();
+    run_->StartRun("Daily");
+    ASSERT_TRUE(waitFor([&] { return !timeline_.empty() && timeline_.back() == "web A"; }));
+    run_->OnCancel();
+    EXPECT_TRUE(run_->running());
+    run_->OnCancel();
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(panels_[4]->cancels, 5);
+}
+
 TEST_F(RunWindowTest, CancelWhileDialingTouchesNoPanelAndIgnoresLateProgress) {
     Schedule("Daily", "ISP");
     Monitor("A", 4);

@@ -93,6 +93,8 @@ public:
         : label_(std::move(label)), timeline_(timeline) {}
 
     bool hold = false;  // do not finish by itself
+    // A cancel leaves it saying goodbye to its server until Finish or a second cancel.
+    bool windsDown = false;
     int cancels = 0;
 
     void Start(const std::string& name) override {
@@ -102,8 +104,13 @@ public:
     void Cancel(int code) override {
         ++cancels;
         timeline_->push_back("cancel " + label_ + " " + std::to_string(code));
+        winding_ = windsDown && !winding_;
     }
-    void Finish(WPARAM result = 0) { Complete(result); }
+    bool Finishing() const override { return winding_; }
+    void Finish(WPARAM result = 0) {
+        winding_ = false;
+        Complete(result);
+    }
     // What a step at work shows.
     void Show(const std::string& title, std::vector<std::string> lines,
               std::optional<int> progress) {
@@ -119,6 +126,7 @@ protected:
 
 private:
     static constexpr UINT kFinish = WM_USER + 50;
+    bool winding_ = false;
     std::string label_;
     Timeline* timeline_;
 };

@@ -36,6 +36,9 @@ public:
     int retrs = 0, tops = 0;
     // The reply to RETR of this number breaks off with the connection (0: never).
     int dropOnRetr = 0;
+    int refuseDele = 0;       // DELE of this number gets -ERR
+    bool silentDele = false;  // DELE gets no answer at all
+    int statCount = -1;       // what STAT claims, when not the box's size
 
     FakePop3() { greeting = "+OK ready\r\n"; }
 
@@ -51,7 +54,9 @@ protected:
         bool valid = n >= 1 && n <= static_cast<int>(session_.size()) && !marked_.count(n);
         if (verb == "USER") return "+OK\r\n";
         if (verb == "PASS") return line.substr(5) == password ? "+OK in\r\n" : "-ERR [AUTH] no\r\n";
-        if (verb == "STAT") return "+OK " + std::to_string(session_.size()) + " 0\r\n";
+        if (verb == "STAT")
+            return "+OK " + std::to_string(statCount >= 0 ? statCount : int(session_.size())) +
+                   " 0\r\n";
         if (verb == "UIDL") {
             if (!offerUidl) return "-ERR no uidl\r\n";
             std::string r = "+OK\r\n";
@@ -72,11 +77,15 @@ protected:
         if (verb == "RETR") {
             if (!valid) return "-ERR no such message\r\n";
             ++retrs;
-            if (n == dropOnRetr) dropMidReply.insert("RETR");
+            if (n == dropOnRetr)
+                dropMidReply.insert("RETR");
+            else
+                dropMidReply.erase("RETR");
             return "+OK\r\n" + Stuffed(session_[static_cast<size_t>(n - 1)].text) + ".\r\n";
         }
         if (verb == "DELE") {
-            if (!valid) return "-ERR no such message\r\n";
+            if (silentDele) return "";
+            if (!valid || n == refuseDele) return "-ERR no such message\r\n";
             marked_.insert(n);
             return "+OK\r\n";
         }
@@ -108,15 +117,22 @@ private:
     int next_ = 1;
 };
 
-// Refuses the text of the message numbered refuseText (1 = the first text of the run).
+// Refuses the text of the message numbered refuseText (1 = the first text of the run), or
+// hangs up without an answer to the text numbered dropText.
 class RefusingSmtp : public FakeSmtpServer {
 public:
     int refuseText = 0;
+    int dropText = 0;
 
 protected:
     std::string ReplyToBlock(const std::string& block) override {
+        if (static_cast<int>(blocks.size()) == dropText) return "";
         if (static_cast<int>(blocks.size()) == refuseText) return "554 rejected\r\n";
         return FakeSmtpServer::ReplyToBlock(block);
+    }
+    void OnDataEnded(const ConnPtr& c) override {
+        if (static_cast<int>(blocks.size()) == dropText) return Hangup(c);
+        FakeSmtpServer::OnDataEnded(c);
     }
 };
 
@@ -163,6 +179,14 @@ protected:
         std::vector<std::string> texts;
         for (const auto& r : records) texts.push_back(r.text.substr(2));
         return texts;
+    }
+    std::vector<std::string> Errors() {
+        std::vector<std::string> errors;
+        for (auto& t : Texts())
+            if (t.rfind("An error occured while transfering mail Box.   The error message was : ",
+                        0) == 0)
+                errors.push_back(t.substr(71));
+        return errors;
     }
     std::string Stored(const char* name) {
         RegKey key;
@@ -315,22 +339,39 @@ TEST_F(MailMonitorTest, ForwardsCopiesFirstThenDeletesOnlyWhatWasForwarded) {
     for (const auto& m : smtp_.messages) EXPECT_NE(m.find("text\r\n.\r\n"), std::string::npos);
     EXPECT_TRUE(pop.box.empty());
 
-    // The copy of message 1 is refused: one error, one completion, no forward and no
-    // deletion of it.
+    // An address the server will not take costs its copy and a record naming it, each
+    // time; every other copy and forward goes.
     smtp_.commands.clear();
     smtp_.messages.clear();
-    smtp_.refuseText = 1;
+    smtp_.refusedRecipients = {"<c@x>"};
     pop.Add(Msg("Message-Id: <4@x>\r\n", "text\r\n"));
     pop.Add(Msg("Message-Id: <5@x>\r\n", "text\r\n"));
-    EXPECT_NE(Run(), 0u);
-    EXPECT_EQ(Rcpts(), (std::vector<std::string>{"RCPT TO: <c@x>"}));
-    EXPECT_EQ(pop.box.size(), 2u);
-    auto texts = Texts();
-    ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts.back().rfind("An error occured while transfering mail Box.   The error "
-                                 "message was : ",
-                                 0),
-              0u);
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Rcpts(), (std::vector<std::string>{"RCPT TO: <c@x>", "RCPT TO: <fw@x>",
+                                                 "RCPT TO: <c@x>", "RCPT TO: <fw@x>"}));
+    EXPECT_EQ(smtp_.messages.size(), 2u);
+    EXPECT_TRUE(pop.box.empty());
+    EXPECT_EQ(Errors(), (std::vector<std::string>{
+                            "The e-mail receipent name is invalid.  Message 1 was not sent to "
+                            "c@x: the SMTP mail server 127.0.0.1 said:  no such user",
+                            "The e-mail receipent name is invalid.  Message 2 was not sent to "
+                            "c@x: the SMTP mail server 127.0.0.1 said:  no such user"}));
+
+    // A message the forward address refuses stays in the box; the one behind it goes.
+    smtp_.refusedRecipients.clear();
+    smtp_.commands.clear();
+    smtp_.messages.clear();
+    key.SetValue(kCopyTo, REG_MULTI_SZ, EncodeMultiString({}));
+    smtp_.refuseText = 1;
+    pop.Add(Msg("Message-Id: <6@x>\r\n", "text\r\n"));
+    pop.Add(Msg("Message-Id: <7@x>\r\n", "text\r\n"));
+    EXPECT_EQ(Run(), 0u);
+    ASSERT_EQ(pop.box.size(), 1u);
+    EXPECT_NE(pop.box[0].text.find("<6@x>"), std::string::npos);
+    ASSERT_EQ(Errors().size(), 3u);
+    EXPECT_EQ(Errors().back(),
+              "An e-mail message is not sendable.  Message 1 was not sent to fw@x: the SMTP "
+              "mail server 127.0.0.1 said:  rejected");
 }
 
 TEST_F(MailMonitorTest, AnErrorKeepsTheDeletionsOfTheForwardsThatWentOut) {
@@ -341,19 +382,166 @@ TEST_F(MailMonitorTest, AnErrorKeepsTheDeletionsOfTheForwardsThatWentOut) {
     key.SetDword(kForwardMail, 1);
     key.SetString(kForwardTo, "fw@x");
     key.SetString(kPagedIds, "<1@x> <2@x> <3@x> ");
-    smtp_.refuseText = 3;
+    smtp_.dropText = 3;
     EXPECT_NE(Run(), 0u);
     // Forwards 1 and 2 went out, so they leave the box; 3 stays for the next run.
     ASSERT_EQ(pop.box.size(), 1u);
     EXPECT_NE(pop.box[0].text.find("<3@x>"), std::string::npos);
     EXPECT_EQ(pop.commands.back(), "QUIT");
     EXPECT_EQ(Stored(kPagedIds), "<1@x> <2@x> <3@x> ");  // untouched after an error
+    EXPECT_EQ(Stored(kForwardedIds), "");                // both deletions were kept
+}
 
-    // The POP3 connection itself breaks: nothing more can be kept, and the run ends once.
-    smtp_.refuseText = 0;
-    pop.dropOnRetr = 1;
-    EXPECT_NE(Run(), 0u);
-    EXPECT_EQ(pop.box.size(), 1u);
+TEST_F(MailMonitorTest, AMessageThatBreaksTheSessionIsPassedOverAndTheRestGoOn) {
+    for (bool uidl : {true, false}) {
+        SCOPED_TRACE(uidl ? "with UIDL" : "without UIDL");
+        FakePop3 pop;
+        pop.offerUidl = uidl;
+        for (int i = 1; i <= 4; ++i)
+            pop.Add(Msg("Message-Id: <" + std::to_string(i) + "@x>\r\n", "text\r\n"));
+        RegKey key = Event(pop.port());
+        key.SetDword(kForwardMail, 1);
+        key.SetString(kForwardTo, "fw@x");
+        smtp_.messages.clear();
+        // Message 2 breaks the session: the deletion of message 1 is undone by the server.
+        pop.dropOnRetr = 2;
+        EXPECT_EQ(Run(), 0u);
+        EXPECT_EQ(pop.connections, 2);
+        // Message 1 went once and left the box in the second session; 3 and 4 went too.
+        EXPECT_EQ(smtp_.messages.size(), 3u);
+        ASSERT_EQ(pop.box.size(), 1u);
+        EXPECT_NE(pop.box[0].text.find("<2@x>"), std::string::npos);
+        EXPECT_EQ(Stored(kForwardedIds), "");
+        EXPECT_EQ(Errors().size(), 1u);
+
+        // The next run tries it again.
+        pop.dropOnRetr = 0;
+        EXPECT_EQ(Run(), 0u);
+        EXPECT_TRUE(pop.box.empty());
+        EXPECT_EQ(smtp_.messages.size(), 4u);
+        std::filesystem::remove(kLogFileName);
+        for (const char* name : {kPagedIds, kPagedUids, kForwardedIds}) key.DeleteValue(name);
+    }
+}
+
+TEST_F(MailMonitorTest, ARefusedDeletionKeepsTheSessionAndTheMessageGoesOnce) {
+    FakePop3 pop;
+    for (int i = 1; i <= 3; ++i)
+        pop.Add(Msg("Message-Id: <" + std::to_string(i) + "@x>\r\n", "text\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kForwardMail, 1);
+    key.SetString(kForwardTo, "fw@x");
+    pop.refuseDele = 2;
+    EXPECT_EQ(Run(), 0u);
+    // The deletions of 1 and 3 were kept by the QUIT; 2 stays, known as forwarded.
+    EXPECT_EQ(pop.commands.back(), "QUIT");
+    ASSERT_EQ(pop.box.size(), 1u);
+    EXPECT_NE(pop.box[0].text.find("<2@x>"), std::string::npos);
+    EXPECT_EQ(Stored(kForwardedIds), "u:u2 ");
+    EXPECT_EQ(smtp_.messages.size(), 3u);
+
+    // The next run deletes it without downloading or sending it again.
+    pop.refuseDele = 0;
+    int retrs = pop.retrs;
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_TRUE(pop.box.empty());
+    EXPECT_EQ(pop.retrs, retrs);
+    EXPECT_EQ(smtp_.messages.size(), 3u);
+    EXPECT_EQ(Stored(kForwardedIds), "");
+}
+
+TEST_F(MailMonitorTest, AForwardAcceptedBeforeAKillIsNotSentAgain) {
+    FakePop3 pop;
+    pop.Add(Msg("Message-Id: <1@x>\r\n", "text\r\n"));
+    pop.Add(Msg("Message-Id: <2@x>\r\n", "text\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kForwardMail, 1);
+    key.SetString(kForwardTo, "fw@x");
+    // The program dies while the deletion of the forwarded message waits for its answer.
+    pop.silentDele = true;
+    monitor_->Start("Box");
+    ASSERT_TRUE(waitFor([&] {
+        return std::find(pop.commands.begin(), pop.commands.end(), "DELE 1") != pop.commands.end();
+    }));
+    monitor_ = std::make_unique<CMailMonitor>(log_, *pager_, fax_);
+    monitor_->SetRunWindow(&run_);
+    ASSERT_EQ(pop.box.size(), 2u);
+    EXPECT_EQ(smtp_.messages.size(), 1u);
+
+    pop.silentDele = false;
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_TRUE(pop.box.empty());
+    EXPECT_EQ(smtp_.messages.size(), 2u);  // message 2 only
+    EXPECT_EQ(Stored(kForwardedIds), "");
+}
+
+TEST_F(MailMonitorTest, ACancelInTheMiddleKeepsTheDeletionsMadeSoFar) {
+    FakePop3 pop;
+    pop.Add(Msg("Message-Id: <1@x>\r\n", "text\r\n"));
+    pop.Add(Msg("Message-Id: <2@x>\r\n", std::string(1500, 'b') + "\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kForwardMail, 1);
+    key.SetString(kForwardTo, "fw@x");
+    pop.pace = ScriptedLineServer::Pace::OneByte;
+    run_.done.clear();
+    monitor_->Start("Box");
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return std::find(pop.commands.begin(), pop.commands.end(), "RETR 2") !=
+                   pop.commands.end();
+        },
+        std::chrono::seconds(20)));
+    monitor_->Cancel(0);
+    EXPECT_TRUE(monitor_->Finishing());
+    ASSERT_TRUE(waitFor([&] { return !run_.done.empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(run_.done[0], 0u);
+    EXPECT_FALSE(monitor_->Finishing());
+    // The message under way came down whole; then QUIT kept the deletion of message 1.
+    EXPECT_EQ(pop.commands.back(), "QUIT");
+    ASSERT_EQ(pop.box.size(), 1u);
+    EXPECT_NE(pop.box[0].text.find("<2@x>"), std::string::npos);
+    EXPECT_EQ(smtp_.messages.size(), 1u);
+    EXPECT_TRUE(Errors().empty());
+}
+
+TEST_F(MailMonitorTest, TheListingIsTrustedOnlyAsFarAsItGoes) {
+    // Two messages share a uid: the second, new one must not pass for the first.
+    FakePop3 pop;
+    pop.Add(Msg("From: a@x\r\nMessage-Id: <1@x>\r\n", "one\r\n"));
+    pop.Add(Msg("From: b@x\r\nMessage-Id: <2@x>\r\n", "two\r\n"));
+    pop.box[1].uid = pop.box[0].uid;
+    RegKey key = Event(pop.port());
+    key.SetString(kPagedIds, "<1@x> ");
+    key.SetString(kPagedUids, pop.box[0].uid + " <1@x> ");
+    EXPECT_EQ(Run(), 0u);
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_NE(texts[0].find("From : b@x"), std::string::npos);
+    EXPECT_EQ(Stored(kPagedIds), "<1@x> <2@x> ");
+    EXPECT_EQ(Stored(kPagedUids), "");
+
+    // A count far beyond the list costs no more than the list, and one record says so.
+    std::filesystem::remove(kLogFileName);
+    pop.box[1].uid = "other";
+    pop.statCount = 2000000000;
+    EXPECT_EQ(Run(), 0u);
+    texts = Texts();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_NE(texts[0].find("counts 2000000000 messages but lists 2"), std::string::npos);
+    EXPECT_EQ(Stored(kPagedIds), "<1@x> <2@x> ");
+
+    // Without a list, a count beyond the box ends the walk after a bounded number of
+    // refusals, with a bounded number of records, and keeps what was read.
+    std::filesystem::remove(kLogFileName);
+    pop.offerUidl = false;
+    pop.statCount = 20000;
+    EXPECT_EQ(Run(), 0u);
+    texts = Texts();
+    EXPECT_EQ(texts.size(), 12u);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_NE(texts.back().find("90 more messages could not be retrieved"), std::string::npos);
+    EXPECT_LT(pop.commands.size(), 300u);
+    EXPECT_EQ(Stored(kPagedIds), "<1@x> <2@x> ");
 }
 
 TEST_F(MailMonitorTest, WrongPasswordAndEmptyBox) {

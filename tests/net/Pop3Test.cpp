@@ -207,7 +207,11 @@ TEST_F(Pop3Test, RefusedDeleteAndQuitAreErrorsWithTheServersWords) {
         EXPECT_EQ(Next(), std::make_pair(WM_POP3_DELETED, kPop3Said));
         EXPECT_EQ(owner_.client.ErrorText(kPop3Said),
                   "The POP3 mail server 127.0.0.1 said:  ERR message 1 already deleted");
-        EXPECT_EQ(owner_.client.state(), CPop3::kIdle);
+        // The session goes on: the QUIT that keeps the earlier deletions can still be sent.
+        EXPECT_EQ(owner_.client.state(), CPop3::kReady);
+        owner_.client.Quit();
+        EXPECT_EQ(Next(), std::make_pair(WM_POP3_ENDED, 0u));
+        EXPECT_EQ(server.commands.back(), "QUIT");
     }
     {
         // The server could not remove the deleted messages: they will be back next time.
