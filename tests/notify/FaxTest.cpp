@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/ActivityLog.h"
+#include "app/Application.h"
 #include "fixtures/Fixtures.h"
 #include "net/UniqueFd.h"
 #include "notify/FaxSender.h"
@@ -207,6 +209,23 @@ TEST_F(FaxTest, AMissingClientIsToldOnceARunAndNobodyIsAsked) {
               "The Microsoft Exchange program is not installed. (the fax program "
               "\"quorvane-no-such-fax-client\" was not found)");
     EXPECT_TRUE(prompt_->shown.empty());
+}
+
+TEST_F(FaxTest, TheProgramTellsAMissingClientAgainAfterEachRun) {
+    Root().SetString(kFaxProgram, Path("no/such/sendfax"));
+    CApplication app(nullptr);
+    auto records = [] {
+        std::vector<LogRecord> all;
+        ReadLogFile(kLogFileName, &all, nullptr);
+        return all.size();
+    };
+    FaxMessage fax{"555", "Ann", "Subj", "text", {}, {}};
+    EXPECT_FALSE(app.faxSender().SendFax(fax));
+    EXPECT_FALSE(app.faxSender().SendFax(fax));
+    EXPECT_EQ(records(), 1u);
+    emit app.runWindow().runFinished();
+    EXPECT_FALSE(app.faxSender().SendFax(fax));
+    EXPECT_EQ(records(), 2u);
 }
 
 // A messaging system whose logon or send fails as told; it records what it was given.
