@@ -22,9 +22,10 @@ CApplication* gInstance = nullptr;
 CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent)
     : QObject(parent),
       dialer_(std::make_unique<UnavailablePagerDialer>()),
-      fax_(std::make_unique<UnavailableFaxSender>(log_)),
+      fax_(std::make_unique<MessagingFaxSender>(log_)),
       pager_(std::make_unique<CPagerCallQueue>(log_, *dialer_)) {
     runWindow_ = std::make_unique<CRunWindow>(log_, std::move(dialUp), *pager_);
+    connect(runWindow_.get(), &CRunWindow::runFinished, this, [this] { fax_->RunFinished(); });
     runWindow_->SetPanel(CRunWindow::kStepMail,
                          std::make_unique<CMailMonitor>(log_, *pager_, *fax_));
     runWindow_->SetPanel(CRunWindow::kStepWeb, std::make_unique<CWebMonitor>(log_));

@@ -39,6 +39,7 @@ public:
     CRunWindow& runWindow() { return *runWindow_; }
     CScheduler& scheduler() { return *scheduler_; }
     PagerQueue& pagerQueue() { return *pager_; }
+    FaxSender& faxSender() { return *fax_; }
 
     // Sets the schedules going: the first next-event display, the scheduler's timer and,
     // for a program with a window, the Lumetta display unless AutoStartLM is 0.

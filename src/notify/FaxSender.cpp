@@ -8,13 +8,23 @@
 #include "net/Inet.h"
 #include "net/UniqueFd.h"
 #include "notify/MailHeader.h"
+#include "platform/Messaging.h"
 #include "platform/TempFile.h"
 #include "settings/ActivityLogWriter.h"
+#include "settings/Settings.h"
 
 namespace {
 
 // The body is taken in blocks of this size; the size limit is checked after each.
 constexpr size_t kFaxBlock = 1020;
+
+// The sender's name on every fax: the program's.
+constexpr const char* kFaxOriginator = "Quorvane";
+
+// A log text and, when there is one, what the messaging system said about it.
+std::string WithDetail(const char* text, const std::string& detail) {
+    return detail.empty() ? std::string(text) : std::string(text) + " (" + detail + ")";
+}
 
 // Copies the message as it was written into out: the doubled dot at a line's start made
 // single again, and the closing "." line left out. Streams, so any size goes through.
@@ -62,11 +72,57 @@ bool Unstuff(int in, int out) {
 
 }  // namespace
 
-bool UnavailableFaxSender::SendFax(const FaxMessage& fax) {
-    log_.WriteLog(kIconError,
-                  "Faxing is not available: the message to FAX:" + fax.faxPhone + " was not sent.",
-                  0, {}, true);
-    return false;
+MessagingFaxSender::MessagingFaxSender(ActivityLogWriter& log, Loader load)
+    : log_(log), load_(load ? std::move(load) : Loader(&MessagingFaxSender::LoadConfigured)) {}
+
+std::unique_ptr<Messaging> MessagingFaxSender::LoadConfigured(std::string* why) {
+    std::string program;
+    ReadRootPath(settings::kFaxProgram, program);
+    if (program.empty()) program = settings::kDefaultFaxProgram;
+    return FaxClientMessaging::Load(program, why);
+}
+
+bool MessagingFaxSender::SendFax(const FaxMessage& fax) {
+    std::string profile;
+    ReadRootString(settings::kFaxProfile, profile);
+
+    MapiMessage message;
+    message.subject = fax.subject;
+    message.noteText = fax.noteText;
+    message.originator = MapiRecipDesc{MAPI_ORIG, kFaxOriginator, {}};
+    message.recips.push_back(MapiRecipDesc{MAPI_TO, fax.faxName, "FAX:" + fax.faxPhone});
+    if (!fax.attachmentPath.empty())
+        message.files.push_back(MapiFileDesc{-1, fax.attachmentPath, fax.attachmentName});
+
+    std::string why;
+    std::unique_ptr<Messaging> mapi = load_(&why);
+    if (!mapi) {
+        // Said once a run: every message of the run would meet the same missing program.
+        if (!missingTold_) {
+            missingTold_ = true;
+            log_.WriteLog(kIconError, WithDetail(kFaxNotInstalled, why), 0, {}, true);
+        }
+        return false;
+    }
+
+    LHANDLE session = 0;
+    if (mapi->MAPILogon(0, profile, {}, 0, &session) != SUCCESS_SUCCESS) {
+        log_.WriteLog(kIconError, WithDetail(kFaxLogonFailed, mapi->LastErrorText()), 0, {}, true);
+        return false;
+    }
+    uint32_t rc = mapi->MAPISendMail(0, 0, message, 0);
+    if (rc == MAPI_E_ATTACHMENT_OPEN_FAILURE && !message.files.empty()) {
+        // The text still goes, without the attachment that cannot be read.
+        message.files.clear();
+        rc = mapi->MAPISendMail(0, 0, message, 0);
+    }
+    if (rc != SUCCESS_SUCCESS) {
+        log_.WriteLog(kIconError, WithDetail(kFaxSendFailed, mapi->LastErrorText()), 0, {}, true);
+        mapi->MAPILogoff(session, 0);
+        return false;
+    }
+    mapi->MAPILogoff(session, 0);
+    return true;
 }
 
 bool FaxStoredMessage(int fd, const FaxSettings& settings, FaxSender& sender) {

@@ -2,13 +2,16 @@
 
 // Faxing a retrieved message: the fax text (the message's To, Cc, From and Subject lines and
 // its decoded text, cut at the event's size limit) and the first attachment are made here
-// from the stored message; a FaxSender hands them to whatever sends faxes. The sending
-// channel comes later; until then the default sender records that faxing is not available.
+// from the stored message; a FaxSender hands them to whatever sends faxes, which is the
+// messaging system (a fax client command) in the program and a recording fake in tests.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 class ActivityLogWriter;
+class Messaging;
 
 // One fax as the sending channel gets it.
 struct FaxMessage {
@@ -27,16 +30,32 @@ public:
     virtual ~FaxSender() = default;
     // True when the fax was handed over.
     virtual bool SendFax(const FaxMessage& fax) = 0;
+    // A schedule run is over: what is told once a run may be told again.
+    virtual void RunFinished() {}
 };
 
-// Writes one record per fax that faxing is not available in this build.
-class UnavailableFaxSender final : public FaxSender {
+inline constexpr const char* kFaxNotInstalled = "The Microsoft Exchange program is not installed.";
+inline constexpr const char* kFaxLogonFailed = "Failed to log into Microsoft Exchange.";
+inline constexpr const char* kFaxSendFailed = "Failed to send FAX to Microsoft Exchange.";
+
+// Hands each fax to the messaging system, which is loaded for each fax and let go after
+// it. Nothing here ever asks anyone: a run goes on unattended, so a missing messaging
+// system is one log record a run, and a failed logon or send one record each.
+class MessagingFaxSender final : public FaxSender {
 public:
-    explicit UnavailableFaxSender(ActivityLogWriter& log) : log_(log) {}
+    // The messaging system, or nullptr with *why set when there is none.
+    using Loader = std::function<std::unique_ptr<Messaging>(std::string* why)>;
+    // load: by default the fax client named by the root value "FaxProgram" ("sendfax").
+    explicit MessagingFaxSender(ActivityLogWriter& log, Loader load = {});
     bool SendFax(const FaxMessage& fax) override;
+    void RunFinished() override { missingTold_ = false; }
+
+    static std::unique_ptr<Messaging> LoadConfigured(std::string* why);
 
 private:
     ActivityLogWriter& log_;
+    Loader load_;
+    bool missingTold_ = false;
 };
 
 // What a mail event says about its faxes.

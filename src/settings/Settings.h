@@ -42,6 +42,10 @@ inline constexpr const char* kFaxProfile = "FaxProfile";
 inline constexpr const char* kTimeServerUrl = "TimeServerUrl";
 // Our own: the program that stands in for the dial-up library.
 inline constexpr const char* kDialUpProgram = "DialUpProgram";
+// Our own: the fax client command that stands in for the messaging system (a bare name is
+// looked up in PATH).
+inline constexpr const char* kFaxProgram = "FaxProgram";
+inline constexpr const char* kDefaultFaxProgram = "sendfax";
 // Our own: the most bytes one web response may bring (a server that never stops sending
 // must not fill the disk).
 inline constexpr const char* kHttpMaxResponse = "HttpMaxResponse";
