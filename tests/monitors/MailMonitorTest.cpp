@@ -390,6 +390,19 @@ TEST_F(MailMonitorTest, AnErrorKeepsTheDeletionsOfTheForwardsThatWentOut) {
     EXPECT_EQ(pop.commands.back(), "QUIT");
     EXPECT_EQ(Stored(kPagedIds), "<1@x> <2@x> <3@x> ");  // untouched after an error
     EXPECT_EQ(Stored(kForwardedIds), "");                // both deletions were kept
+
+    // The SMTP server hangs up right after accepting a forward: that message has gone and
+    // leaves the box; the run ends there.
+    smtp_.dropText = 0;
+    smtp_.messages.clear();
+    smtp_.dropAfterAccepting = true;
+    pop.Add(Msg("Message-Id: <4@x>\r\n", "text\r\n"));
+    EXPECT_NE(Run(), 0u);
+    EXPECT_EQ(smtp_.messages.size(), 1u);
+    ASSERT_EQ(pop.box.size(), 1u);
+    EXPECT_NE(pop.box[0].text.find("<4@x>"), std::string::npos);
+    EXPECT_EQ(pop.commands.back(), "QUIT");
+    EXPECT_EQ(Stored(kForwardedIds), "");
 }
 
 TEST_F(MailMonitorTest, AMessageThatBreaksTheSessionIsPassedOverAndTheRestGoOn) {
