@@ -69,8 +69,7 @@ CTapi::~CTapi() {
     }
 }
 
-std::unique_ptr<Telephony> CTapi::MakeModemTelephony() {
-    ModemTelephony::Options options;
+std::unique_ptr<Telephony> CTapi::MakeModemTelephony(ModemTelephony::Options options) {
     options.listedDevices = [] {
         RegKey root;
         if (root.Open(RegKey::LocalMachine(), settings::kRoot) != ERROR_SUCCESS)
@@ -276,10 +275,12 @@ int CTapi::PlaceCall() {
     int outcome = WaitForReply(rc);
     if (outcome == 1) {
         Trace("While Dialing, WaitForReply aborted.\n");
-    } else if (outcome != 0) {
+    } else if (outcome != 0 && callInProgress_) {
+        // A refused request (a modem that does not answer, or answers ERROR). When the
+        // call has already ended (its line closed) that end has told why.
         CheckLineResult(outcome);
         statusText_ = WithModemText(statusText_);
-        if (callInProgress_ && result_ == 0) result_ = outcome;
+        result_ = outcome;
     } else if (callInProgress_) {
         // The modem dials: the call stays up until the caller's countdown, a final call
         // state or the line's closing ends it.

@@ -24,8 +24,8 @@ public:
     CTapi(const CTapi&) = delete;
     CTapi& operator=(const CTapi&) = delete;
 
-    // The modems of this machine and those the root value "ModemDevices" names.
-    static std::unique_ptr<Telephony> MakeModemTelephony();
+    // The modems options finds and those the root value "ModemDevices" names.
+    static std::unique_ptr<Telephony> MakeModemTelephony(ModemTelephony::Options options = {});
 
     // 1 when telephony is ready, else 0 with the reason in statusText. dialString (or
     // nullptr) is kept as the number.

@@ -23,12 +23,13 @@ std::string ErrnoText(int error) {
 }
 
 // Raw 8-bit, no echo, no line discipline, no modem-control hang-up of our own process.
+// VMIN 1 makes an empty non-blocking read EAGAIN, so that 0 means the device hung up.
 bool MakeRaw(int fd) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) return false;
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, B115200);
     cfsetospeed(&tio, B115200);
@@ -155,6 +156,13 @@ public:
         state_ = State::Dropping;
         Send("ATH\r", owner_.options_.commandMilliseconds);
         return request_;
+    }
+
+    // Nothing more from this port: it is about to be deleted, later, on the loop.
+    void Shut() {
+        KillTimer(kCommandTimer);
+        CloseFd();
+        state_ = State::Gone;
     }
 
     void ForgetCall() {
@@ -565,8 +573,8 @@ LONG_T ModemTelephony::lineClose(HLINE line) {
     for (auto p = pending_.begin(); p != pending_.end();)
         p = p->second.device == line || (call != 0 && p->second.device == call) ? pending_.erase(p)
                                                                                 : std::next(p);
-    it->second->deleteLater();
-    it->second.release();
+    it->second->Shut();
+    it->second.release()->deleteLater();
     ports_.erase(it);
     return 0;
 }
@@ -575,8 +583,8 @@ LONG_T ModemTelephony::lineShutdown(HLINEAPP app) {
     if (apps_.erase(app) == 0) return LINEERR_INVALAPPHANDLE;
     for (auto it = ports_.begin(); it != ports_.end();) {
         if (it->second->app() == app) {
-            it->second->deleteLater();
-            it->second.release();
+            it->second->Shut();
+            it->second.release()->deleteLater();
             it = ports_.erase(it);
         } else {
             ++it;
