@@ -13,15 +13,18 @@
 #include "monitors/MailMonitor.h"
 #include "monitors/WebMonitor.h"
 #include "notify/MailQueue.h"
+#include "notify/Tapi.h"
 #include "platform/DialUp.h"
 
 namespace {
 CApplication* gInstance = nullptr;
 }
 
-CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent)
+CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent,
+                           std::unique_ptr<PagerDialer> pagerDialer)
     : QObject(parent),
-      dialer_(std::make_unique<UnavailablePagerDialer>()),
+      telephony_(pagerDialer ? nullptr : CTapi::MakeModemTelephony()),
+      dialer_(pagerDialer ? std::move(pagerDialer) : std::make_unique<CTapi>(telephony_.get())),
       fax_(std::make_unique<MessagingFaxSender>(log_)),
       pager_(std::make_unique<CPagerCallQueue>(log_, *dialer_)) {
     runWindow_ = std::make_unique<CRunWindow>(log_, std::move(dialUp), *pager_);

@@ -16,6 +16,7 @@
 #include "notify/PagerQueue.h"
 
 class DialUp;
+class Telephony;
 class QCoreApplication;
 class SingleInstance;
 struct CommandLine;
@@ -24,7 +25,10 @@ class CApplication : public QObject {
     Q_OBJECT
 public:
     // dialUp: the dial-up to use; by default the one the settings name (LoadDialUp).
-    explicit CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent = nullptr);
+    // pagerDialer: the modem the pager calls go through; by default the pager dialer over
+    // this machine's modems.
+    explicit CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent = nullptr,
+                          std::unique_ptr<PagerDialer> pagerDialer = nullptr);
     CApplication();
     ~CApplication() override;
 
@@ -56,6 +60,7 @@ private:
     CActivityLog log_;
     // The modem and the fax channel the mail monitors use; the pager calls they queue
     // outlive every run.
+    std::unique_ptr<Telephony> telephony_;
     std::unique_ptr<PagerDialer> dialer_;
     std::unique_ptr<FaxSender> fax_;
     std::unique_ptr<CPagerCallQueue> pager_;

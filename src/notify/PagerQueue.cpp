@@ -50,11 +50,52 @@ std::string CPagerCallQueue::DialString(const std::string& phone, const std::str
     return dial;
 }
 
+namespace {
+
+// Digits, "*", "#", pauses, "(", ")", "-" and blanks: what a pager number and a numeric
+// message may hold. Anything else (";", "W", "@", a line end, AT text) would change the
+// call or give the modem a command of its own.
+bool Dialable(const std::string& text) {
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || c == '*' || c == '#' || c == ',' || c == '(' || c == ')' ||
+              c == '-' || c == ' '))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+void CPagerCallQueue::LogFailure(const std::string& eventName, const std::string& why) {
+    log_.WriteLog(kIconError,
+                  "An error occured while transfering mail " + eventName +
+                      ".   The error message was : " + why,
+                  0, {}, true);
+}
+
 bool CPagerCallQueue::MakePagerCall() {
-    std::string dial =
-        DialString(current_.phone, current_.message, dialer_.pauseCount(), &countdown_);
+    // A copy: a run that takes the next call while this one is on the line changes current_.
+    const Call call = current_;
+    if (!Dialable(call.phone) || !Dialable(call.message)) {
+        // It could never be dialled: queued again it would fail the same way every run.
+        LogFailure(call.eventName,
+                   "The pager number \"" + call.phone + "\" or message \"" + call.message +
+                       "\" holds characters that cannot be dialled (only digits, *, #, commas, "
+                       "parentheses, dashes and blanks); the call was not made.");
+        return false;
+    }
+    if (dialing_) {
+        // A call is on the line; this one waits its turn without touching that call's
+        // countdown or hanging it up.
+        LogFailure(call.eventName,
+                   "The page failed, the modem said : A call is already being handled..");
+        Append(call.eventName, call.phone, call.message);
+        return false;
+    }
+    dialing_ = true;
+    std::string dial = DialString(call.phone, call.message, dialer_.pauseCount(), &countdown_);
     SetTimer(kCountdownTimer, 1000);
     int result = dialer_.Dial(dial);
+    dialing_ = false;
     // The countdown belongs to this call only; a tick after it would hang up the next one.
     KillTimer(kCountdownTimer);
     if (result == 0) {
@@ -64,12 +105,8 @@ bool CPagerCallQueue::MakePagerCall() {
     }
     dialer_.StopCall(result);
     countdown_ = -1;
-    log_.WriteLog(kIconError,
-                  "An error occured while transfering mail " + current_.eventName +
-                      ".   The error message was : " + "The page failed, the modem said : " +
-                      dialer_.statusText() + ".",
-                  0, {}, true);
-    Append(current_.eventName, current_.phone, current_.message);
+    LogFailure(call.eventName, "The page failed, the modem said : " + dialer_.statusText() + ".");
+    Append(call.eventName, call.phone, call.message);
     return false;
 }
 

@@ -73,7 +73,10 @@ protected:
 private:
     ActivityLogWriter& log_;
     PagerDialer& dialer_;
+    void LogFailure(const std::string& eventName, const std::string& why);
+
     std::deque<Call> calls_;
     Call current_;
     int countdown_ = -1;
+    bool dialing_ = false;
 };
