@@ -64,8 +64,7 @@ SignalCancel::~SignalCancel() {
 }
 
 void WaitForRunToEnd(CRunWindow& run) {
-    while (run.running())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 100);
+    while (run.running()) CWindow::WaitForMessages(100);
 }
 
 int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err) {

@@ -1,9 +1,9 @@
 #include "notify/Tapi.h"
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 
+#include "platform/Window.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -21,7 +21,7 @@ int64_t NowMs() {
 
 // One turn of the loop: whatever is waiting, or a short wait for the next thing to come.
 void TakeOneTurn() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    CWindow::WaitForMessages(20);
 }
 
 const char* DisconnectText(DWORD_T mode) {

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QEventLoop>
+#include <QTimer>
 #include <QTimerEvent>
 #include <atomic>
 #include <mutex>
@@ -95,6 +97,15 @@ int CWindow::QueuedMessages() {
 
 void CWindow::PumpMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void CWindow::WaitForMessages(int milliseconds) {
+    // processEvents with a time limit never sleeps (it returns as soon as nothing is left):
+    // a loop around it would spin. This one sleeps in the dispatcher, woken by the timer at
+    // the latest.
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, [] {});
+    loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 void CWindow::OnMessage(UINT, WPARAM, LPARAM) {}

@@ -66,6 +66,9 @@ public:
 
     // Dispatches every message waiting in the queue, then returns.
     static void PumpMessages();
+    // Dispatches what is waiting or, when nothing is, sleeps until something comes or
+    // milliseconds pass: the turn of a loop that waits for a condition without spinning.
+    static void WaitForMessages(int milliseconds);
     // The messages posted to any window and not yet delivered (nor dropped with their
     // window): 0 means nothing more arrives unless something posts anew.
     static int QueuedMessages();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "fakes/FakeModem.h"
 #include "fakes/RecordingPagerDialer.h"
 #include "fixtures/Fixtures.h"
 #include "fixtures/ManualTimerSource.h"
@@ -30,29 +31,6 @@ size_t Count(const std::string& text, const std::string& part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
 }
-
-// The fake modem process: its terminal's name and the bytes it was sent.
-class FakeModem {
-public:
-    FakeModem(const std::string& dir, const std::string& mode)
-        : link_(dir + "/modem-" + mode), record_(dir + "/bytes-" + mode) {
-        process_.start(FAKE_MODEM, {QString::fromStdString(link_), QString::fromStdString(record_),
-                                    QString::fromStdString(mode)});
-        waitFor([&] { return std::filesystem::exists(link_); });
-        device = ReadFileBytes(link_);
-    }
-    ~FakeModem() {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
-    std::string bytes() const { return ReadFileBytes(record_); }
-
-    std::string device;
-
-private:
-    std::string link_, record_;
-    QProcess process_;
-};
 
 class PagerModemTest : public SandboxTest {
 protected:
