@@ -6,7 +6,9 @@
 #include <fstream>
 
 #include "fakes/ClientOwner.h"
+#include "fakes/Inn.h"
 #include "fakes/ScriptedLineServer.h"
+#include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
 #include "net/Nntp.h"
 #include "settings/Settings.h"
@@ -456,6 +458,157 @@ TEST(NntpOverview, LinesAndTheirFields) {
          {"", "x\ts\tf\td\t<i>\t\t1\t1", "0\ts\tf\td\t<i>\t\t1\t1", "-3\ts\tf\td\t<i>\t\t1\t1",
           "5\ts\tf\td\t<i>\t\t1", "99999999999\ts\tf\td\t<i>\t\t1\t1", "."})
         EXPECT_FALSE(ParseOverviewLine(bad, &o)) << bad;
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Against a real INN.
+
+class NntpInnTest : public NntpTest {
+protected:
+    void SetUp() override {
+        NntpTest::SetUp();
+        QDir().mkpath(QString::fromStdString(Path("ca")));
+        ca_ = std::make_unique<TestCa>(Path("ca"));
+        ASSERT_TRUE(ca_->ok()) << ca_->error();
+        auto issued = ca_->Issue("news", {"DNS:localhost", "IP:127.0.0.1"});
+        ASSERT_TRUE(ca_->ok()) << ca_->error();
+        ASSERT_TRUE(inn_.Start(&issued)) << inn_.error();
+        for (const char* g : {"misc.test", "comp.lang.quorvane", "empty.group"})
+            ASSERT_TRUE(inn_.NewGroup(g)) << inn_.error();
+        ASSERT_TRUE(inn_.Post(Article("misc.test", "first@x.test", "Linux kernel news",
+                                      "body line\r\n.dotted line\r\n..two dots\r\n")))
+            << inn_.error();
+        ASSERT_TRUE(inn_.Post(Article("misc.test,comp.lang.quorvane", "second@x.test",
+                                      "Watching the news", "second body\r\n")))
+            << inn_.error();
+        std::string big;
+        while (big.size() < 200 * 1024) big += std::string(70, 'q') + "\r\n";
+        ASSERT_TRUE(inn_.Post(Article("misc.test", "third@x.test", "A large one", big)))
+            << inn_.error();
+        big_ = big;
+    }
+    static std::string Article(const std::string& groups, const std::string& id,
+                               const std::string& subject, const std::string& body) {
+        return "From: Joe Tester <joe@quorvane.test>\r\nNewsgroups: " + groups +
+               "\r\nSubject: " + subject + "\r\nMessage-ID: <" + id + ">\r\n\r\n" + body;
+    }
+    std::unique_ptr<TestCa> ca_;
+    Inn inn_;
+    std::string big_;
+};
+
+TEST_F(NntpInnTest, ListGroupOverviewAndArticleWalk) {
+    Connect(inn_.port());
+    ASSERT_EQ(client().List(File("list")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_LIST, 0u));
+    std::string list = ReadFileBytes(Path("list"));
+    EXPECT_NE(list.find("\nmisc.test 0000000003 0000000001 y\r\n"), std::string::npos) << list;
+    EXPECT_NE(list.find("\nempty.group "), std::string::npos) << list;
+    EXPECT_EQ(list.substr(list.size() - 5), "\r\n.\r\n");
+
+    ASSERT_EQ(client().Group("misc.test"), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, 0u));
+    EXPECT_EQ(client().articleCount(), 3);
+    EXPECT_EQ(client().firstArticle(), 1);
+    EXPECT_EQ(client().lastArticle(), 3);
+
+    ASSERT_EQ(client().XOver(File("over"), 1, 3), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_XOVER, 0u));
+    EXPECT_EQ(client().lineCount(), 4);
+    std::ifstream over(Path("over"), std::ios::binary);
+    std::vector<std::string> ids, subjects;
+    for (std::string line; std::getline(over, line);) {
+        OverviewLine o;
+        if (line == ".\r") break;
+        ASSERT_TRUE(ParseOverviewLine(line, &o)) << line;
+        EXPECT_EQ(o.number, static_cast<int>(ids.size()) + 1);
+        ids.emplace_back(o.id);
+        subjects.emplace_back(o.subject);
+        EXPECT_GT(o.bytes, 0);
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"first@x.test", "second@x.test", "third@x.test"}));
+    EXPECT_EQ(subjects[1], "Watching the news");
+
+    // The walk: STAT the first, read it, NEXT to the others, NEXT past the last.
+    ASSERT_EQ(client().Stat(1), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_STAT, 0u));
+    EXPECT_EQ(client().currentArticle(), 1);
+    ASSERT_EQ(client().Head(File("head")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_HEAD, 0u));
+    EXPECT_NE(ReadFileBytes(Path("head")).find("Subject: Linux kernel news\r\n"),
+              std::string::npos);
+    ASSERT_EQ(client().Body(File("body")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_BODY, 0u));
+    EXPECT_EQ(ReadFileBytes(Path("body")), "body line\r\n..dotted line\r\n...two dots\r\n.\r\n")
+        << "as the server sent it";
+    ASSERT_EQ(client().Next(), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_NEXT, 0u));
+    ASSERT_EQ(client().Next(), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_NEXT, 0u));
+    EXPECT_EQ(client().currentArticle(), 3);
+    ASSERT_EQ(client().Body(File("big")), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_BODY, 0u));
+    EXPECT_TRUE(ReadFileBytes(Path("big")) == big_ + ".\r\n") << "the large body, byte for byte";
+    ASSERT_EQ(client().Next(), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_NEXT, kNntpNoArticle));
+    EXPECT_EQ(client().currentArticle(), 3);
+    ASSERT_EQ(client().Stat(99), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_STAT, kNntpNoArticle));
+
+    // A group the server does not have costs only itself; an empty one has its numbers.
+    ASSERT_EQ(client().Group("no.such.group"), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, kNntpSaid));
+    EXPECT_EQ(client().ErrorText(kNntpSaid).rfind("On group no.such.group the News server "
+                                                  "127.0.0.1 said:  ",
+                                                  0),
+              0u);
+    ASSERT_EQ(client().Group("empty.group"), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, 0u));
+    EXPECT_EQ(client().articleCount(), 0);
+    ASSERT_EQ(client().Group("comp.lang.quorvane"), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, 0u));
+    EXPECT_EQ(client().articleCount(), 1);
+    client().Quit();
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_QUIT, 0u));
+    EXPECT_EQ(client().state(), CNntp::kIdle);
+}
+
+TEST_F(NntpInnTest, SecureSessionsByStartTlsAndFromTheFirstByte) {
+    Root().SetString(kTlsCaFile, ca_->caFile());
+    Root().SetDword(kNewsSecurity, kNntpStartTls);
+    Connect(inn_.port());
+    ASSERT_EQ(client().Group("misc.test"), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, 0u));
+    EXPECT_EQ(client().lastArticle(), 3);
+    client().Quit();
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_QUIT, 0u));
+
+    Root().SetDword(kNewsSecurity, kNntpImplicitTls);
+    ASSERT_EQ(client().Connect("localhost:" + std::to_string(inn_.tlsPort())), 0u);
+    ASSERT_EQ(Next(), std::make_pair(WM_NNTP_CONNECTED, 0u));
+    EXPECT_EQ(client().serverName(), "localhost");
+    ASSERT_EQ(client().XOver(File("over"), 1, 3), 0u);
+    // No group chosen on this connection: the server says so and the session stays.
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_XOVER, kNntpLost));
+    ASSERT_EQ(client().Group("misc.test"), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, 0u));
+    ASSERT_EQ(client().XOver(File("over"), 1, 3), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_XOVER, 0u));
+    EXPECT_EQ(client().lineCount(), 4);
+    client().Quit();
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_QUIT, 0u));
+
+    // Trusted by nobody: the certificate is refused before a command goes.
+    Root().DeleteValue(kTlsCaFile);
+    ASSERT_EQ(client().Connect("127.0.0.1", inn_.tlsPort()), 0u);
+    EXPECT_EQ(Next(), std::make_pair(WM_NNTP_CONNECTED, kNntpTlsFailed));
+    EXPECT_EQ(client().ErrorText(kNntpTlsFailed),
+              "The secure connection to 127.0.0.1 could not be made: unable to get local issuer "
+              "certificate.");
 }
 
 }  // namespace
