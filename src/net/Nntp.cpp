@@ -361,6 +361,7 @@ void CNntp::OnGroupReply(const std::string& reply) {
                 ParseNumber(words[2], &first) && ParseNumber(words[3], &last);
     KeepReplyText(reply);
     if (!read) {
+        articleCount_ = firstArticle_ = lastArticle_ = 0;
         if (Positive(reply)) SetReplyText("a reply without its numbers: " + replyText());
         Ready(kNntpSaid);
         return;
