@@ -218,6 +218,19 @@ uint32_t CNntp::Transfer(const std::string& command, int nextState, UINT message
     return rc;
 }
 
+int CNntp::lineCount() const {
+    switch (state()) {
+        case kListSent:
+        case kXoverSent:
+        case kOverSent:
+        case kHeadSent:
+        case kBodySent:
+            return 0;  // the status line is still awaited
+        default:
+            return CLineClient::lineCount();
+    }
+}
+
 uint32_t CNntp::List(int fd) {
     return Transfer("LIST\r\n", kListSent, WM_NNTP_LIST, fd);
 }
@@ -337,7 +350,8 @@ void CNntp::LogIn() {
 void CNntp::OnAuthReply(const std::string& reply) {
     int code = ReplyCode(reply);
     if (state() == kAuthUserSent && code == 381) {
-        SendCommand("AUTHINFO PASS " + password_ + "\r\n", kAuthPassSent);
+        // Sent once per session: a server that asks again is refused below.
+        if (SendCommand("AUTHINFO PASS " + password_ + "\r\n", kAuthPassSent)) password_.clear();
         return;
     }
     if (code != 281) {

@@ -123,6 +123,9 @@ public:
     // operation runs it completes with kNntpBusy and the operation goes on.
     void Quit();
 
+    // Lines of the running LIST, XOVER, HEAD or BODY received so far (the end line
+    // included once it came); 0 from the moment the command goes, never the last one's.
+    int lineCount() const;
     int currentArticle() const { return currentArticle_; }
     int articleCount() const { return articleCount_; }
     int firstArticle() const { return firstArticle_; }

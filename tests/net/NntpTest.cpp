@@ -369,11 +369,15 @@ TEST_F(NntpTest, ListOfAHundredThousandGroupsStreamsToTheFile) {
     for (int i = 0; i < 100000; ++i)
         list += "alt.group" + std::to_string(i) + " " + std::to_string(i) + " 1 y\r\n";
     list += ".\r\n";
-    server.replies["LIST"] = list;
     // In two writes a moment apart, so that the count can be seen half way.
     server.pace = ScriptedLineServer::Pace::Halves;
     Connect(server.port());
+    // A small list first: its count is not the next one's.
+    ASSERT_EQ(client().List(File("small")), 0u);
+    ASSERT_EQ(Next(), std::make_pair(WM_NNTP_LIST, 0u));
+    server.replies["LIST"] = list;
     ASSERT_EQ(client().List(File("big")), 0u);
+    EXPECT_EQ(client().lineCount(), 0);
     // The count grows while the list arrives, before its completion.
     bool seenMidway = false;
     ASSERT_TRUE(waitFor(
