@@ -255,11 +255,16 @@ uint32_t CNntp::Group(const std::string& name) {
 }
 
 uint32_t CNntp::XOver(int fd, int first, int last) {
-    overFirst_ = first;
-    overLast_ = last;
     std::string range = std::to_string(first) + "-" + std::to_string(last) + "\r\n";
-    if (useOver_) return Transfer("OVER " + range, kOverSent, WM_NNTP_XOVER, fd);
-    return Transfer("XOVER " + range, kXoverSent, WM_NNTP_XOVER, fd);
+    uint32_t rc = useOver_ ? Transfer("OVER " + range, kOverSent, WM_NNTP_XOVER, fd)
+                           : Transfer("XOVER " + range, kXoverSent, WM_NNTP_XOVER, fd);
+    // Kept for OVER only once this request runs: a refused call must not change the range
+    // of the one under way.
+    if (rc == 0) {
+        overFirst_ = first;
+        overLast_ = last;
+    }
+    return rc;
 }
 
 uint32_t CNntp::Stat(int number) {
@@ -276,7 +281,8 @@ uint32_t CNntp::Head(int fd) {
 }
 
 uint32_t CNntp::Body(int fd) {
-    // Two blanks: servers have always taken it so, and the callers' logs show it so.
+    // Two blanks, as this program has always sent it; servers split a command at any run
+    // of blanks.
     return Transfer("BODY  " + std::to_string(currentArticle_) + "\r\n", kBodySent, WM_NNTP_BODY,
                     fd);
 }

@@ -55,7 +55,8 @@ inline constexpr uint32_t kNntpStartTls = 1;
 inline constexpr uint32_t kNntpImplicitTls = 2;
 inline constexpr int kNntpsPort = 563;
 
-// One line of an overview (XOVER or OVER), without its line end.
+// One line of an overview (XOVER or OVER), without its line end. The fields are views into
+// the line given to ParseOverviewLine, valid as long as it is.
 struct OverviewLine {
     int number = 0;
     std::string_view subject, from, date, messageId, references;

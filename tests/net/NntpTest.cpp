@@ -244,6 +244,8 @@ TEST_F(NntpTest, RefusedXoverIsAskedAgainWithOver) {
     server.replies["XOVER"] = "500 unknown command\r\n";
     Connect(server.port());
     ASSERT_EQ(client().XOver(File("o1"), 1, 3), 0u);
+    // A call refused as busy does not change the range asked again.
+    EXPECT_EQ(client().XOver(File("o2"), 7, 8), kNntpBusy);
     EXPECT_EQ(Next(), std::make_pair(WM_NNTP_XOVER, 0u));
     EXPECT_EQ(client().lineCount(), 3);
     EXPECT_TRUE(client().usesOver());
@@ -455,8 +457,8 @@ TEST(NntpOverview, LinesAndTheirFields) {
     ASSERT_TRUE(ParseOverviewLine("8\ts\tf\td\t>x<\t\t1\t1", &o));
     EXPECT_EQ(o.id, ">x<");
     // A long line keeps its fields, however long its subject.
-    std::string subject(5000, 's');
-    ASSERT_TRUE(ParseOverviewLine("9\t" + subject + "\tf\td\t<long@x>\t\t1\t1", &o));
+    const std::string line = "9\t" + std::string(5000, 's') + "\tf\td\t<long@x>\t\t1\t1";
+    ASSERT_TRUE(ParseOverviewLine(line, &o));
     EXPECT_EQ(o.id, "long@x");
     for (const char* bad :
          {"", "x\ts\tf\td\t<i>\t\t1\t1", "0\ts\tf\td\t<i>\t\t1\t1", "-3\ts\tf\td\t<i>\t\t1\t1",
