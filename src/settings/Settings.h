@@ -63,6 +63,12 @@ inline constexpr const char* kTlsCaFile = "TlsCaFile";
 inline constexpr const char* kSmtpSecurity = "SmtpSecurity";
 inline constexpr const char* kSmtpUserName = "SmtpUserName";
 inline constexpr const char* kSmtpPassword = "SmtpPassword";
+// Our own: how news sessions are secured (DWORD, as PopSecurity: 0 or absent plain, 1
+// STARTTLS required, 2 TLS from the first byte on port 563) and the login given when the
+// news server asks for one.
+inline constexpr const char* kNewsSecurity = "NewsSecurity";
+inline constexpr const char* kNewsUserName = "NewsUserName";
+inline constexpr const char* kNewsPassword = "NewsPassword";
 
 // Values of every event.
 inline constexpr const char* kType = "Type";
