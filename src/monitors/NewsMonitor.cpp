@@ -140,7 +140,7 @@ void CNewsMonitor::Start(const std::string& eventName) {
     mode_ = Mode::kNone;
     running_ = true;
     server_.clear();
-    settings::GetNewsServer(server_);
+    GetNewsServer(server_);
     SetLines({"Connecting to network news server " + server_, "", "", "", ""});
     SetProgress(std::nullopt);
     uint32_t rc = nntp_.Connect(server_, 0);

@@ -124,6 +124,8 @@ public:
     void Quit();
 
     int currentArticle() const { return currentArticle_; }
+    // The article HEAD and BODY address next: the walk goes on by number without a STAT.
+    void SetCurrentArticle(int number) { currentArticle_ = number; }
     int articleCount() const { return articleCount_; }
     int firstArticle() const { return firstArticle_; }
     int lastArticle() const { return lastArticle_; }

@@ -5,6 +5,7 @@
 
 #include "app/ActivityLog.h"
 #include "fakes/ClientOwner.h"
+#include "fakes/Inn.h"
 #include "fakes/ScriptedLineServer.h"
 #include "fixtures/Fixtures.h"
 #include "monitors/NewsMonitor.h"
@@ -260,6 +261,16 @@ TEST_F(NewsMonitorTest, MissingArticlesAndBodiesDoNotStallTheWalk) {
     DWORD resume = 0;
     key.GetDword("comp.os", &resume);
     EXPECT_EQ(resume, 6u);
+
+    // From the start, the missing article 3 is passed over with NEXT; what the last search
+    // told is not told again.
+    key.SetDword("comp.os", 1);
+    news.commands.clear();
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_TRUE(Told().empty());
+    EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "NEXT"), news.commands.end());
+    EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "HEAD 6"),
+              news.commands.end());
 }
 
 TEST_F(NewsMonitorTest, ACancelDuringTheOverviewSearchEndsItOnceAndKeepsTheMemory) {
@@ -270,10 +281,16 @@ TEST_F(NewsMonitorTest, ACancelDuringTheOverviewSearchEndsItOnceAndKeepsTheMemor
     key.SetString("big Xids", "old.one@x ");
     key.SetDword("big", 1);
     run_.done.clear();
+    // Cancelled in the middle of the search, between two slices, as a click would come.
+    bool cancelled = false;
+    QObject::connect(monitor_.get(), &CPanel::linesChanged, monitor_.get(), [&] {
+        if (cancelled || monitor_->found() == 0) return;
+        cancelled = true;
+        QMetaObject::invokeMethod(monitor_.get(), [&] { monitor_->Cancel(0); },
+                                  Qt::QueuedConnection);
+    });
     monitor_->Start("Watch");
-    // Cancelled in the middle of the search, between two slices.
-    ASSERT_TRUE(waitFor([&] { return monitor_->found() > 0; }, std::chrono::seconds(30)));
-    monitor_->Cancel(0);
+    ASSERT_TRUE(waitFor([&] { return !run_.done.empty(); }, std::chrono::seconds(30)));
     EXPECT_TRUE(DrainMessages());
     ASSERT_EQ(run_.done.size(), 1u);
     EXPECT_EQ(run_.done[0], 0u);
@@ -297,7 +314,56 @@ TEST_F(NewsMonitorTest, IdentifiersAreWholeWordsAndCutSafely) {
     RegKey key = Event(news.port(), {"comp.os"}, {"match"}, false);
     key.SetString("comp.os Xids", "21.comp.os@x ");
     EXPECT_EQ(Run(), 0u);
+    std::vector<LogRecord> records;
+    ReadLogFile(kLogFileName, &records, nullptr);
     EXPECT_EQ(Told(), std::vector<std::string>{"match me"});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].action, 11u);
+    EXPECT_EQ(records[0].link,
+              " news://127.0.0.1:" + std::to_string(news.port()) + "/1.comp.os@x");
+
+    // An identifier the server made up with blanks and quotes reaches the link encoded.
+    news.groups["comp.os"][0].id = "a b\"c'@x";
+    key.DeleteValue("comp.os");
+    key.DeleteValue("comp.os Xids");
+    EXPECT_EQ(Run(), 0u);
+    records.clear();
+    ReadLogFile(kLogFileName, &records, nullptr);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0].link.find("/a%20b%22c%27@x"), std::string::npos) << records[0].link;
+    EXPECT_EQ(Stored("comp.os Xids"), "a%20b%22c%27@x ");
+    Told();
+}
+
+TEST_F(NewsMonitorTest, RealInn) {
+    Inn inn;
+    ASSERT_TRUE(inn.Start()) << inn.error();
+    ASSERT_TRUE(inn.NewGroup("local.test")) << inn.error();
+    auto post = [&](const std::string& id, const std::string& subject) {
+        return inn.Post("From: Joe <joe@quorvane.test>\r\nNewsgroups: local.test\r\nSubject: " +
+                        subject + "\r\nMessage-ID: <" + id + ">\r\n\r\nsome text\r\n");
+    };
+    ASSERT_TRUE(post("k@x.test", "Linux kernel news")) << inn.error();
+    ASSERT_TRUE(post("w@x.test", "watching birds")) << inn.error();
+    ASSERT_TRUE(post("o@x.test", "other things")) << inn.error();
+
+    // The same articles, both ways: the same matches, twice for two phrases in the overview.
+    RegKey key = Event(inn.port(), {"local.test"}, {"linux kernel", "kernel", "watch"}, false);
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Told(), (std::vector<std::string>{"Linux kernel news", "Linux kernel news",
+                                                "watching birds"}));
+    key.DeleteValue("local.test");
+    key.DeleteValue("local.test Xids");
+    key.SetDword(kSearchBody, 1);
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Told(), (std::vector<std::string>{"Linux kernel news", "watching birds"}));
+
+    // Nothing new, then one new article and only that one.
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_TRUE(Told().empty());
+    ASSERT_TRUE(post("p@x.test", "kernel panic")) << inn.error();
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Told(), std::vector<std::string>{"kernel panic"});
 }
 
 TEST_F(NewsMonitorTest, TheLineLimit) {
