@@ -32,8 +32,8 @@ constexpr size_t kMaxIdList = 64u * 1024 * 1024;
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' ||
-                          s.back() == '\n'))
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
         s.remove_suffix(1);
     return s;
 }
@@ -58,8 +58,7 @@ std::string LinkPart(std::string_view text) {
     static const char* hex = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '\'' || c == '%' || c == '\\' ||
-            c == '`') {
+        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '\'' || c == '%' || c == '\\' || c == '`') {
             out += '%';
             out += hex[c >> 4];
             out += hex[c & 15];
@@ -277,40 +276,49 @@ void CNewsMonitor::OnOverview(uint32_t result) {
         mode_ = Mode::kArticles;
         return StatFrom(start_);
     }
-    readAt_ = 0;
-    bufPos_ = bufLen_ = 0;
-    pending_.clear();
-    linesDone_ = 0;
+    overview_.Begin(file_.Fd(), &keywords_, searchAuthor_, searchSubject_);
     linesTotal_ = std::max(nntp_.lineCount() - 1, 1);
     SearchOverviewSlice();
 }
 
-void CNewsMonitor::SearchOverviewSlice() {
+void COverviewSearch::Begin(int fd, const std::vector<std::string>* phrases, bool author,
+                            bool subject) {
+    fd_ = fd;
+    phrases_ = phrases;
+    author_ = author;
+    subject_ = subject;
+    readAt_ = 0;
+    bufPos_ = bufLen_ = 0;
+    pending_.clear();
+    linesDone_ = 0;
+    lastAuthor_.clear();
+    lastSubject_.clear();
     if (buf_.empty()) buf_.resize(64 * 1024);
-    std::string lastAuthor, lastSubject;
-    bool shown = false;
-    auto searchLine = [&](std::string_view line) {
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        OverviewLine o;
-        if (line == "." || !ParseOverviewLine(line, &o)) return;
-        lastAuthor.assign(o.from);
-        lastSubject.assign(o.subject);
-        shown = true;
-        for (const std::string& phrase : keywords_) {
-            // Every phrase that matches tells the article once more.
-            if ((searchAuthor_ && CInet::MatchAllWords(o.from, phrase)) ||
-                (searchSubject_ && CInet::MatchAllWords(o.subject, phrase)))
-                Report(lastAuthor, lastSubject, std::string(o.id));
-        }
-    };
-    bool atEnd = false;
-    for (int lines = 0; lines < kSliceLines;) {
+}
+
+void COverviewSearch::SearchLine(std::string_view line, const OnMatch& onMatch) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    OverviewLine o;
+    if (line == "." || !ParseOverviewLine(line, &o)) return;
+    for (const std::string& phrase : *phrases_) {
+        // Every phrase that matches tells the article once more.
+        if ((author_ && CInet::MatchAllWords(o.from, phrase)) ||
+            (subject_ && CInet::MatchAllWords(o.subject, phrase)))
+            onMatch(o);
+    }
+    lastAuthor_.assign(o.from);
+    lastSubject_.assign(o.subject);
+}
+
+bool COverviewSearch::Search(int maxLines, const OnMatch& onMatch) {
+    for (int lines = 0; lines < maxLines;) {
         if (bufPos_ >= bufLen_) {
-            ssize_t got = ::pread(file_.Fd(), buf_.data(), buf_.size(), readAt_);
+            ssize_t got = ::pread(fd_, buf_.data(), buf_.size(), readAt_);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
-                atEnd = true;
-                break;
+                if (!pending_.empty()) SearchLine(pending_, onMatch);
+                pending_.clear();
+                return false;
             }
             readAt_ += got;
             bufPos_ = 0;
@@ -320,33 +328,47 @@ void CNewsMonitor::SearchOverviewSlice() {
         const size_t avail = bufLen_ - bufPos_;
         const auto* nl = static_cast<const char*>(std::memchr(from, '\n', avail));
         const size_t take = nl ? static_cast<size_t>(nl - from) : avail;
+        bufPos_ += take;
+        if (nl && pending_.empty()) {
+            // The usual case: the whole line is in the buffer.
+            ++bufPos_;
+            SearchLine(std::string_view(from, take), onMatch);
+            ++linesDone_;
+            ++lines;
+            continue;
+        }
         // A line past any sensible length keeps its start, where the fields are.
         if (pending_.size() < kMaxOverviewLine)
             pending_.append(from, std::min(take, kMaxOverviewLine - pending_.size()));
-        bufPos_ += take;
         if (!nl) continue;
         ++bufPos_;
-        searchLine(pending_);
+        SearchLine(pending_, onMatch);
         pending_.clear();
         ++linesDone_;
         ++lines;
     }
+    return true;
+}
+
+void CNewsMonitor::SearchOverviewSlice() {
+    const bool more = overview_.Search(kSliceLines, [this](const OverviewLine& o) {
+        Report(std::string(o.from), std::string(o.subject), std::string(o.id));
+    });
     // The status shows where the search is once a slice, not once a line: a line's worth
     // of drawing would cost more than its search.
-    if (shown) {
+    if (!overview_.lastAuthor().empty() || !overview_.lastSubject().empty()) {
         std::string name, address;
-        CInet::SplitAddress(lastAuthor, &name, &address);
+        CInet::SplitAddress(overview_.lastAuthor(), &name, &address);
         SetLine(0, "Searching article  : " + name + "<" + address + ">");
-        SetLine(1, lastSubject);
+        SetLine(1, overview_.lastSubject());
     }
-    SetProgress(static_cast<int>(std::min<int64_t>(int64_t(linesDone_) * 100 / linesTotal_, 100)));
-    if (!atEnd) {
+    SetProgress(static_cast<int>(
+        std::min<int64_t>(int64_t(overview_.linesDone()) * 100 / linesTotal_, 100)));
+    if (more) {
         // The loop turns between slices: a cancel or the window's own work comes first.
         PostMessage(WM_NEWS_SEARCH_ON, 0, search_);
         return;
     }
-    if (!pending_.empty()) searchLine(pending_);
-    pending_.clear();
     resume_ = static_cast<uint32_t>(last_);
     EndGroup(true);
 }

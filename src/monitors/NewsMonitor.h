@@ -11,6 +11,7 @@
 // HEAD and BODY.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -21,6 +22,35 @@
 #include "platform/TempFile.h"
 
 class ActivityLogWriter;
+
+// Reads an overview file line by line, in bounded memory whatever its lines' length, and
+// tells each article whose author or subject a keyword phrase matches: once for every
+// phrase that does.
+class COverviewSearch {
+public:
+    using OnMatch = std::function<void(const OverviewLine&)>;
+
+    void Begin(int fd, const std::vector<std::string>* phrases, bool author, bool subject);
+    // Searches at most maxLines more lines; false once the file has ended.
+    bool Search(int maxLines, const OnMatch& onMatch);
+    int linesDone() const { return linesDone_; }
+    // The last article line searched (valid until the next Search).
+    const std::string& lastAuthor() const { return lastAuthor_; }
+    const std::string& lastSubject() const { return lastSubject_; }
+
+private:
+    void SearchLine(std::string_view line, const OnMatch& onMatch);
+
+    int fd_ = -1;
+    const std::vector<std::string>* phrases_ = nullptr;
+    bool author_ = false, subject_ = false;
+    off_t readAt_ = 0;
+    std::vector<char> buf_;
+    size_t bufPos_ = 0, bufLen_ = 0;
+    std::string pending_;  // the line being put together
+    int linesDone_ = 0;
+    std::string lastAuthor_, lastSubject_;
+};
 
 class CNewsMonitor : public CPanel {
     Q_OBJECT
@@ -97,11 +127,8 @@ private:
     // The overview search: the file read in slices.
     enum class Mode { kNone, kOverview, kArticles };
     Mode mode_ = Mode::kNone;
-    off_t readAt_ = 0;
-    std::vector<char> buf_;
-    size_t bufPos_ = 0, bufLen_ = 0;
-    std::string pending_;  // the line being put together
-    int linesDone_ = 0, linesTotal_ = 0;
+    COverviewSearch overview_;
+    int linesTotal_ = 0;
     LPARAM search_ = 0;  // which search the posted slices belong to
     int missing_ = 0;    // articles asked for by number and missing, one after the other
     std::string bodyAuthor_, bodySubject_, bodyId_;  // the article whose body is coming

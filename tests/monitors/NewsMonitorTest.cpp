@@ -24,9 +24,9 @@ public:
         std::string id, from, subject, body;
     };
     std::map<std::string, std::vector<Article>> groups;
-    bool overview = true;        // XOVER and OVER answered
+    bool overview = true;         // XOVER and OVER answered
     std::set<int> refusedBodies;  // BODY of these numbers gets 430
-    int first = 0;               // GROUP's first number when set (a low mark that lags)
+    int first = 0;                // GROUP's first number when set (a low mark that lags)
 
     FakeNews() {
         greeting = "200 news ready\r\n";
@@ -65,7 +65,8 @@ protected:
             if (g == groups.end()) return "411 no such group\r\n";
             group_ = arg;
             const auto& list = g->second;
-            int lo = list.empty() ? 0 : list.front().number, hi = list.empty() ? 0 : list.back().number;
+            int lo = list.empty() ? 0 : list.front().number,
+                hi = list.empty() ? 0 : list.back().number;
             if (first) lo = first;
             current_ = list.empty() ? 0 : list.front().number;
             return "211 " + std::to_string(list.size()) + " " + std::to_string(lo) + " " +
@@ -236,8 +237,7 @@ TEST_F(NewsMonitorTest, WithoutAnOverviewTheArticlesAreWalked) {
     Event(news.port(), {"comp.os"}, {"birds"}, false);
     EXPECT_EQ(Run(), 0u);
     EXPECT_EQ(Told(), std::vector<std::string>{"watching birds"});
-    EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "HEAD 2"),
-              news.commands.end());
+    EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "HEAD 2"), news.commands.end());
 }
 
 TEST_F(NewsMonitorTest, MissingArticlesAndBodiesDoNotStallTheWalk) {
@@ -253,11 +253,9 @@ TEST_F(NewsMonitorTest, MissingArticlesAndBodiesDoNotStallTheWalk) {
     EXPECT_EQ(Run(), 0u);
     EXPECT_EQ(Told(), std::vector<std::string>{"s5"});
     for (const char* asked : {"HEAD 1", "HEAD 2"})
-        EXPECT_EQ(std::find(news.commands.begin(), news.commands.end(), asked),
-                  news.commands.end())
+        EXPECT_EQ(std::find(news.commands.begin(), news.commands.end(), asked), news.commands.end())
             << asked;
-    EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "STAT 4"),
-              news.commands.end());
+    EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "STAT 4"), news.commands.end());
     DWORD resume = 0;
     key.GetDword("comp.os", &resume);
     EXPECT_EQ(resume, 6u);
@@ -269,8 +267,7 @@ TEST_F(NewsMonitorTest, MissingArticlesAndBodiesDoNotStallTheWalk) {
     EXPECT_EQ(Run(), 0u);
     EXPECT_TRUE(Told().empty());
     EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "NEXT"), news.commands.end());
-    EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "HEAD 6"),
-              news.commands.end());
+    EXPECT_NE(std::find(news.commands.begin(), news.commands.end(), "HEAD 6"), news.commands.end());
 }
 
 TEST_F(NewsMonitorTest, ACancelDuringTheOverviewSearchEndsItOnceAndKeepsTheMemory) {
@@ -286,8 +283,8 @@ TEST_F(NewsMonitorTest, ACancelDuringTheOverviewSearchEndsItOnceAndKeepsTheMemor
     QObject::connect(monitor_.get(), &CPanel::linesChanged, monitor_.get(), [&] {
         if (cancelled || monitor_->found() == 0) return;
         cancelled = true;
-        QMetaObject::invokeMethod(monitor_.get(), [&] { monitor_->Cancel(0); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            monitor_.get(), [&] { monitor_->Cancel(0); }, Qt::QueuedConnection);
     });
     monitor_->Start("Watch");
     ASSERT_TRUE(waitFor([&] { return !run_.done.empty(); }, std::chrono::seconds(30)));
@@ -319,8 +316,7 @@ TEST_F(NewsMonitorTest, IdentifiersAreWholeWordsAndCutSafely) {
     EXPECT_EQ(Told(), std::vector<std::string>{"match me"});
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].action, 11u);
-    EXPECT_EQ(records[0].link,
-              " news://127.0.0.1:" + std::to_string(news.port()) + "/1.comp.os@x");
+    EXPECT_EQ(records[0].link, " news://127.0.0.1:" + std::to_string(news.port()) + "/1.comp.os@x");
 
     // An identifier the server made up with blanks and quotes reaches the link encoded.
     news.groups["comp.os"][0].id = "a b\"c'@x";
@@ -371,7 +367,7 @@ TEST_F(NewsMonitorTest, TheLineLimit) {
     EXPECT_TRUE(CNewsMonitor::BodyWithinLimit("10", true, 10));
     EXPECT_FALSE(CNewsMonitor::BodyWithinLimit(" 11", true, 10));
     EXPECT_FALSE(CNewsMonitor::BodyWithinLimit("1", true, -1));
-    EXPECT_TRUE(CNewsMonitor::BodyWithinLimit("", true, 10));     // no length: searched
+    EXPECT_TRUE(CNewsMonitor::BodyWithinLimit("", true, 10));  // no length: searched
     EXPECT_TRUE(CNewsMonitor::BodyWithinLimit("many", true, 10));
 }
 
