@@ -25,6 +25,8 @@ constexpr int kSliceLines = 2000;
 constexpr size_t kMaxOverviewLine = 64 * 1024;
 // The bodies are searched in blocks of this size.
 constexpr size_t kBodyBlock = 65532;
+// Sessions one run may open: a server that breaks each of them is not chased for ever.
+constexpr int kMaxSessions = 3;
 // Articles missing one after the other at the start of a walk that are asked for by number.
 constexpr int kMaxMissingInARow = 1000;
 // A stored identifier list is read up to this size.
@@ -137,6 +139,7 @@ void CNewsMonitor::Start(const std::string& eventName) {
     groupIndex_ = -1;
     groupCurrent_ = false;
     mode_ = Mode::kNone;
+    sessions_ = 1;
     running_ = true;
     server_.clear();
     GetNewsServer(server_);
@@ -197,9 +200,27 @@ void CNewsMonitor::OnTimer(UINT id) {
 void CNewsMonitor::OnConnected(uint32_t result) {
     if (result != 0 || nntp_.state() != CNntp::kReady)
         return Error(result != 0 ? result : kNntpNoResponse);
-    groupIndex_ = -1;
+    // A session opened again after one broke goes on with the group behind the one it
+    // broke in.
+    if (sessions_ == 1) groupIndex_ = -1;
     SetProgress(0);
     NextGroup();
+}
+
+void CNewsMonitor::SessionBroke(uint32_t code) {
+    // The group in hand is told and left for the next run (its memory as it was); the
+    // groups behind it must not wait for a server that breaks on this one, run after run.
+    Error(code != 0 ? code : kNntpNoResponse, false);
+    KillTimer(kProgressTimer);
+    WriteGroupMemory(false);
+    ++search_;
+    mode_ = Mode::kNone;
+    nntp_.Abort();
+    if (sessions_ >= kMaxSessions) return Stop(code != 0 ? code : kNntpNoResponse);
+    ++sessions_;
+    SetLine(0, "Connecting to network news server " + server_);
+    uint32_t rc = nntp_.Connect(server_, 0);
+    if (rc != 0) Error(rc);
 }
 
 void CNewsMonitor::NextGroup() {
@@ -218,7 +239,7 @@ void CNewsMonitor::NextGroup() {
 }
 
 void CNewsMonitor::OnGroup(uint32_t result) {
-    if (nntp_.state() != CNntp::kReady) return Error(result != 0 ? result : kNntpNoResponse);
+    if (nntp_.state() != CNntp::kReady) return SessionBroke(result);
     if (result != 0) {
         // A group the server does not carry (any more) is told once a run; the others go on.
         WriteErrorRecord(log_, "watching the news group " + eventName_, nntp_.ErrorText(result));
@@ -270,7 +291,7 @@ bool CNewsMonitor::TruncateFile() {
 
 void CNewsMonitor::OnOverview(uint32_t result) {
     KillTimer(kProgressTimer);
-    if (nntp_.state() != CNntp::kReady) return Error(result != 0 ? result : kNntpNoResponse);
+    if (nntp_.state() != CNntp::kReady) return SessionBroke(result);
     if (result != 0) {
         // A server without an overview still has its articles: they are walked one by one.
         mode_ = Mode::kArticles;
@@ -380,7 +401,7 @@ void CNewsMonitor::StatFrom(int number) {
 }
 
 void CNewsMonitor::OnStat(uint32_t result) {
-    if (nntp_.state() != CNntp::kReady) return Error(result != 0 ? result : kNntpNoResponse);
+    if (nntp_.state() != CNntp::kReady) return SessionBroke(result);
     if (result != 0) {
         // The start article is gone (expired, cancelled): the walk goes on from the one
         // behind it, never from the server's pointer at the group's first article, which
@@ -410,7 +431,7 @@ void CNewsMonitor::AskHead() {
 }
 
 void CNewsMonitor::OnHeader(uint32_t result) {
-    if (nntp_.state() != CNntp::kReady) return Error(result != 0 ? result : kNntpNoResponse);
+    if (nntp_.state() != CNntp::kReady) return SessionBroke(result);
     if (result != 0) {
         uint32_t rc = nntp_.Next();
         if (rc != 0) Error(rc);
@@ -453,7 +474,7 @@ void CNewsMonitor::OnHeader(uint32_t result) {
 }
 
 void CNewsMonitor::OnBody(uint32_t result) {
-    if (nntp_.state() != CNntp::kReady) return Error(result != 0 ? result : kNntpNoResponse);
+    if (nntp_.state() != CNntp::kReady) return SessionBroke(result);
     if (result == 0) {
         std::string block(kBodyBlock, '\0');
         off_t at = 0;
@@ -492,7 +513,7 @@ void CNewsMonitor::Advance(uint32_t error) {
 }
 
 void CNewsMonitor::OnNext(uint32_t result) {
-    if (nntp_.state() != CNntp::kReady) return Error(result != 0 ? result : kNntpNoResponse);
+    if (nntp_.state() != CNntp::kReady) return SessionBroke(result);
     if (result != 0) return Advance(result);
     article_ = nntp_.currentArticle();
     Advance(0);
@@ -541,9 +562,9 @@ void CNewsMonitor::WriteGroupMemory(bool finished) {
     event.SetString(group_ + settings::kXidsSuffix, newIds_);
 }
 
-void CNewsMonitor::Error(uint32_t code) {
+void CNewsMonitor::Error(uint32_t code, bool stop) {
     WriteErrorRecord(log_, "watching the news group " + eventName_, nntp_.ErrorText(code));
-    Stop(code);
+    if (stop) Stop(code);
 }
 
 void CNewsMonitor::Cancel(int code) {

@@ -96,7 +96,11 @@ private:
     bool Matches(std::string_view text) const;
     void ShowFound();
     void WriteGroupMemory(bool finished);
-    void Error(uint32_t code);
+    // One error record; stop ends the run as a cancel does.
+    void Error(uint32_t code, bool stop = true);
+    // The session broke in the middle of a group: a new one goes on with the next group,
+    // a few times a run at most.
+    void SessionBroke(uint32_t code);
     void Stop(uint32_t code);
     bool TruncateFile();
 
@@ -130,7 +134,8 @@ private:
     COverviewSearch overview_;
     int linesTotal_ = 0;
     LPARAM search_ = 0;  // which search the posted slices belong to
-    int missing_ = 0;    // articles asked for by number and missing, one after the other
+    int missing_ = 0;
+    int sessions_ = 1;  // articles asked for by number and missing, one after the other
     std::string bodyAuthor_, bodySubject_, bodyId_;  // the article whose body is coming
 
     int found_ = 0;

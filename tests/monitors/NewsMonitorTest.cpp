@@ -27,6 +27,7 @@ public:
     bool overview = true;         // XOVER and OVER answered
     std::set<int> refusedBodies;  // BODY of these numbers gets 430
     int first = 0;                // GROUP's first number when set (a low mark that lags)
+    std::string dropGroup;        // the overview of this group breaks off with the connection
 
     FakeNews() {
         greeting = "200 news ready\r\n";
@@ -74,6 +75,10 @@ protected:
         }
         if (verb == "XOVER" || verb == "OVER") {
             if (!overview) return "500 what?\r\n";
+            if (group_ == dropGroup)
+                dropMidReply.insert(verb);
+            else
+                dropMidReply.erase(verb);
             int a = std::atoi(arg.c_str()), b = a;
             size_t dash = arg.find('-');
             if (dash != std::string::npos) b = std::atoi(arg.c_str() + dash + 1);
@@ -228,6 +233,26 @@ TEST_F(NewsMonitorTest, AGroupThatIsGoneIsToldAndTheOthersAreSearched) {
     EXPECT_EQ(told[1], "watching birds");
     // The missing group has no memory written under its name.
     EXPECT_EQ(Stored("gone.group Xids"), "<absent>");
+}
+
+TEST_F(NewsMonitorTest, AGroupThatBreaksTheSessionDoesNotHoldUpTheGroupsBehind) {
+    FakeNews news;
+    Fill(news);
+    for (int i = 0; i < 400; ++i) news.Post("bad.group", "x@y", "birds " + std::to_string(i));
+    news.dropGroup = "bad.group";
+    RegKey key = Event(news.port(), {"bad.group", "comp.os"}, {"birds"}, false);
+    key.SetDword("bad.group", 7);
+    EXPECT_EQ(Run(), 0u);
+    auto told = Told();
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_NE(told[0].find("An error occured while watching the news group Watch."),
+              std::string::npos);
+    EXPECT_EQ(told[1], "watching birds");
+    EXPECT_EQ(news.connections, 2);
+    // The broken group starts at the same place next time.
+    DWORD resume = 0;
+    key.GetDword("bad.group", &resume);
+    EXPECT_EQ(resume, 7u);
 }
 
 TEST_F(NewsMonitorTest, WithoutAnOverviewTheArticlesAreWalked) {
