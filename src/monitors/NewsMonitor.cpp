@@ -233,7 +233,6 @@ void CNewsMonitor::NextGroup() {
     }
     group_ = groups_[static_cast<size_t>(groupIndex_)];
     SetLines({"Now Searching " + group_, "", "Now searching : " + group_, "Found 0 Articles", ""});
-    ShowFound();
     uint32_t rc = nntp_.Group(group_);
     if (rc != 0) Error(rc);
 }

@@ -190,8 +190,22 @@ TEST_F(NewsMonitorTest, BothWaysReportTheSameArticlesOnceARun) {
         SCOPED_TRACE(body ? "article by article" : "overview");
         FakeNews news;
         Fill(news);
-        Event(news.port(), {"comp.os"}, {"linux kernel", "kernel", "watch"}, body);
+        RegKey key = Event(news.port(), {"comp.os"}, {"linux kernel", "kernel", "watch"}, body);
+        key.SetDword(kNotifyViaEmail, 1);
+        key.SetString(kNotifyEmailTo, "me@x");
+        std::filesystem::remove_all("Forward");
         EXPECT_EQ(Run(), 0u);
+        // One result e-mail for the run, every report in it with its link.
+        std::vector<std::string> mails;
+        if (std::filesystem::exists("Forward"))
+            for (const auto& e : std::filesystem::directory_iterator("Forward"))
+                if (e.is_regular_file()) mails.push_back(ReadFileBytes(e.path().string()));
+        ASSERT_EQ(mails.size(), 1u);
+        EXPECT_NE(mails[0].find("Results of News Watch Watch"), std::string::npos);
+        EXPECT_NE(mails[0].find("Article : news://127.0.0.1:" + std::to_string(news.port()) +
+                                "/2.comp.os@x"),
+                  std::string::npos);
+        key.SetDword(kNotifyViaEmail, 0);
         // In the overview every phrase that matches tells the article once more; article by
         // article, the first match ends the header's search. "(kernel)" does not start a
         // word, "swatch" is no "watch".
@@ -210,8 +224,6 @@ TEST_F(NewsMonitorTest, BothWaysReportTheSameArticlesOnceARun) {
         EXPECT_EQ(Run(), 0u);
         EXPECT_EQ(Told(), std::vector<std::string>{"kernel panic"});
         EXPECT_EQ(Stored("comp.os Xids"), "5.comp.os@x ");
-        RegKey key;
-        key.Open(RegKey::LocalMachine(), EventPath("Watch"));
         DWORD resume = 0;
         key.GetDword("comp.os", &resume);
         EXPECT_EQ(resume, 5u);
