@@ -128,6 +128,8 @@ public:
     // included once it came); 0 from the moment the command goes, never the last one's.
     int lineCount() const;
     int currentArticle() const { return currentArticle_; }
+    // The article HEAD and BODY address next: the walk goes on by number without a STAT.
+    void SetCurrentArticle(int number) { currentArticle_ = number; }
     int articleCount() const { return articleCount_; }
     int firstArticle() const { return firstArticle_; }
     int lastArticle() const { return lastArticle_; }

@@ -123,6 +123,18 @@ inline constexpr const char* kPagedUids = "PagedUids";
 // a message go out twice.
 inline constexpr const char* kForwardedIds = "ForwardedIds";
 
+// A newsgroup event.
+inline constexpr const char* kNewsGroups = "NewsGroups";
+inline constexpr const char* kKeywords = "Keywords";
+inline constexpr const char* kSearchSubject = "SearchSubject";
+inline constexpr const char* kSearchAuthor = "SearchAuthor";
+inline constexpr const char* kSearchBody = "SearchBody";
+inline constexpr const char* kEnableMax = "EnableMax";
+inline constexpr const char* kMaxLines = "MaxLines";
+// Beside the value named like a group (where its next search starts): the identifiers of
+// the articles its last search reported.
+inline constexpr const char* kXidsSuffix = " Xids";
+
 // Event kinds (the Type value).
 enum EventKind : DWORD {
     kSchedule = 1,

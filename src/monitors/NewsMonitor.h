@@ -1,0 +1,143 @@
+#pragma once
+
+// Searches the articles that arrived in a list of newsgroups since the last run for a list
+// of keyword phrases, and reports each article whose author, subject or body matches. Per
+// group it remembers where the next search starts and which articles it reported, so that
+// an article is reported once.
+//
+// Two ways: when only authors and subjects are searched, the overview of every new article
+// comes in one transfer and is searched in slices between which the loop turns (so a cancel
+// stops it at once); when bodies are searched too, the articles are walked one by one with
+// HEAD and BODY.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "net/Nntp.h"
+#include "net/Panel.h"
+#include "platform/TempFile.h"
+
+class ActivityLogWriter;
+
+// Reads an overview file line by line, in bounded memory whatever its lines' length, and
+// tells each article whose author or subject a keyword phrase matches: once for every
+// phrase that does.
+class COverviewSearch {
+public:
+    using OnMatch = std::function<void(const OverviewLine&)>;
+
+    void Begin(int fd, const std::vector<std::string>* phrases, bool author, bool subject);
+    // Searches at most maxLines more lines; false once the file has ended.
+    bool Search(int maxLines, const OnMatch& onMatch);
+    int linesDone() const { return linesDone_; }
+    // The last article line searched (valid until the next Search).
+    const std::string& lastAuthor() const { return lastAuthor_; }
+    const std::string& lastSubject() const { return lastSubject_; }
+
+private:
+    void SearchLine(std::string_view line, const OnMatch& onMatch);
+
+    int fd_ = -1;
+    const std::vector<std::string>* phrases_ = nullptr;
+    bool author_ = false, subject_ = false;
+    off_t readAt_ = 0;
+    std::vector<char> buf_;
+    size_t bufPos_ = 0, bufLen_ = 0;
+    std::string pending_;  // the line being put together
+    int linesDone_ = 0;
+    std::string lastAuthor_, lastSubject_;
+};
+
+class CNewsMonitor : public CPanel {
+    Q_OBJECT
+public:
+    explicit CNewsMonitor(ActivityLogWriter& log, QObject* parent = nullptr);
+    ~CNewsMonitor() override;
+
+    void Start(const std::string& eventName) override;
+    void Cancel(int code) override;
+
+    CNntp& nntp() { return nntp_; }
+    bool running() const { return running_; }
+    int found() const { return found_; }
+
+    // The identifier of an article as it is remembered and linked: the text between the
+    // first "<" and the last ">" behind it, or the whole trimmed text when there is no such
+    // pair.
+    static std::string CutIdentifier(std::string_view text);
+    // Whether the article's "Lines" header allows its body to be searched.
+    static bool BodyWithinLimit(const std::string& linesHeader, bool enableMax, int32_t maxLines);
+
+protected:
+    void OnStepMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+    void OnTimer(UINT id) override;
+
+private:
+    void ReadSettings();
+    void OnConnected(uint32_t result);
+    void NextGroup();
+    void OnGroup(uint32_t result);
+    void OnOverview(uint32_t result);
+    void SearchOverviewSlice();
+    void StatFrom(int number);
+    void OnStat(uint32_t result);
+    void AskHead();
+    void OnHeader(uint32_t result);
+    void OnBody(uint32_t result);
+    void Advance(uint32_t error);
+    void OnNext(uint32_t result);
+    // finished: the search of the group went to its end (else the run was cut short).
+    void EndGroup(bool finished);
+    void Report(const std::string& author, const std::string& subject, const std::string& id);
+    bool Matches(std::string_view text) const;
+    void ShowFound();
+    void WriteGroupMemory(bool finished);
+    // One error record; stop ends the run as a cancel does.
+    void Error(uint32_t code, bool stop = true);
+    // The session broke in the middle of a group: a new one goes on with the next group,
+    // a few times a run at most.
+    void SessionBroke(uint32_t code);
+    void Stop(uint32_t code);
+    bool TruncateFile();
+
+    ActivityLogWriter& log_;
+    CNntp nntp_;
+    TempFile file_;
+    bool running_ = false;
+    std::string eventName_, server_;
+
+    // The event's values.
+    std::vector<std::string> groups_, keywords_;
+    bool searchSubject_ = false, searchAuthor_ = false, searchBody_ = false;
+    bool enableMax_ = false;
+    int32_t maxLines_ = 0;
+    bool notifyViaEmail_ = false, notifyViaWindows_ = false;
+    std::string notifyEmailTo_;
+
+    // The group in hand.
+    int groupIndex_ = -1;
+    std::string group_;
+    bool groupCurrent_ = false;  // selected, its memory read: written when it ends
+    uint32_t resume_ = 0;
+    int start_ = 0, first_ = 0, last_ = 0, count_ = 0;
+    int article_ = 0;
+    std::unordered_set<std::string> oldIds_;
+    std::string newIds_;
+
+    // The overview search: the file read in slices.
+    enum class Mode { kNone, kOverview, kArticles };
+    Mode mode_ = Mode::kNone;
+    COverviewSearch overview_;
+    int linesTotal_ = 0;
+    LPARAM search_ = 0;  // which search the posted slices belong to
+    int missing_ = 0;
+    int sessions_ = 1;  // articles asked for by number and missing, one after the other
+    std::string bodyAuthor_, bodySubject_, bodyId_;  // the article whose body is coming
+
+    int found_ = 0;
+    std::string emailBody_;
+};
