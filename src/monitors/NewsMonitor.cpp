@@ -86,11 +86,7 @@ CNewsMonitor::CNewsMonitor(ActivityLogWriter& log, QObject* parent) : CPanel(par
 CNewsMonitor::~CNewsMonitor() = default;
 
 std::string CNewsMonitor::CutIdentifier(std::string_view text) {
-    size_t open = text.find('<');
-    size_t close = text.rfind('>');
-    if (open != std::string_view::npos && close != std::string_view::npos && close > open)
-        return std::string(text.substr(open + 1, close - open - 1));
-    return std::string(Trim(text));
+    return std::string(MessageIdCore(text));
 }
 
 bool CNewsMonitor::BodyWithinLimit(const std::string& linesHeader, bool enableMax,

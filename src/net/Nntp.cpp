@@ -141,14 +141,18 @@ bool ParseOverviewLine(std::string_view line, OverviewLine* out) {
     std::string_view lines = fields[7];
     if (size_t tab = lines.find('\t'); tab != std::string_view::npos) lines = lines.substr(0, tab);
     if (!ParseNumber(Trim(lines), &o.lines)) o.lines = -1;
-    std::string_view id = Trim(o.messageId);
+    o.id = MessageIdCore(o.messageId);
+    *out = o;
+    return true;
+}
+
+std::string_view MessageIdCore(std::string_view text) {
+    std::string_view id = Trim(text);
     size_t open = id.find('<');
     size_t close = id.rfind('>');
     if (open != std::string_view::npos && close != std::string_view::npos && close > open)
         id = id.substr(open + 1, close - open - 1);
-    o.id = id;
-    *out = o;
-    return true;
+    return id;
 }
 
 CNntp::CNntp() : CLineClient(kNntpTraits, kNntpLineTraits) {}

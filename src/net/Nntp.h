@@ -68,6 +68,9 @@ struct OverviewLine {
 // Splits an overview line at its tabs. False when it holds fewer than eight fields or its
 // article number is not a positive number: such a line is no article to look at.
 bool ParseOverviewLine(std::string_view line, OverviewLine* out);
+// A message identifier as it is remembered and linked: the text between its first "<" and
+// the last ">" behind it, or the whole trimmed text when it has no such pair.
+std::string_view MessageIdCore(std::string_view text);
 
 class CNntp : public CLineClient {
     Q_OBJECT
