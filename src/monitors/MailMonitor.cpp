@@ -44,27 +44,6 @@ std::string Digest(std::string_view text) {
     return "digest:" + hash.toHex().left(40).toStdString();
 }
 
-// The blank-separated words of a stored list.
-std::vector<std::string> Words(const std::string& text) {
-    std::vector<std::string> words;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t start = text.find_first_not_of(" \t\r\n", at);
-        if (start == std::string::npos) break;
-        size_t end = text.find_first_of(" \t\r\n", start);
-        if (end == std::string::npos) end = text.size();
-        words.push_back(text.substr(start, end - start));
-        at = end;
-    }
-    return words;
-}
-
-std::string ReadList(const RegKey& key, const char* name) {
-    std::string text;
-    if (key.GetString(name, &text, kMaxIdList) != ERROR_SUCCESS) text.clear();
-    return text;
-}
-
 std::string Format(const char* pattern, int number) {
     std::string text(pattern);
     size_t at = text.find("%d");
@@ -139,10 +118,11 @@ void CMailMonitor::ReadSettings() {
 
     // Any number of identifiers: a list cut short would make the messages behind the cut
     // look new at every run.
-    for (std::string& id : Words(ReadList(event, kPagedIds))) oldIds_.insert(std::move(id));
-    std::vector<std::string> pairs = Words(ReadList(event, kPagedUids));
+    for (std::string& id : ReadWordList(event, kPagedIds, kMaxIdList))
+        oldIds_.insert(std::move(id));
+    std::vector<std::string> pairs = ReadWordList(event, kPagedUids, kMaxIdList);
     for (size_t i = 0; i + 1 < pairs.size(); i += 2) oldUids_[pairs[i]] = pairs[i + 1];
-    for (std::string& key : Words(ReadList(event, kForwardedIds)))
+    for (std::string& key : ReadWordList(event, kForwardedIds, kMaxIdList))
         forwarded_.insert(std::move(key));
 }
 

@@ -40,20 +40,6 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-std::vector<std::string> Words(const std::string& text) {
-    std::vector<std::string> words;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t start = text.find_first_not_of(" \t\r\n", at);
-        if (start == std::string::npos) break;
-        size_t end = text.find_first_of(" \t\r\n", start);
-        if (end == std::string::npos) end = text.size();
-        words.push_back(text.substr(start, end - start));
-        at = end;
-    }
-    return words;
-}
-
 // The link that goes with a report: what a reader program is given, so anything that could
 // end the argument or the line is percent-encoded.
 std::string LinkPart(std::string_view text) {
@@ -254,9 +240,9 @@ void CNewsMonitor::OnGroup(uint32_t result) {
         if (event.Open(RegKey::LocalMachine(), settings::EventPath(eventName_)) == ERROR_SUCCESS) {
             DWORD value = 0;
             if (event.GetDword(group_, &value) == ERROR_SUCCESS) resume_ = value;
-            std::string ids;
-            if (event.GetString(group_ + settings::kXidsSuffix, &ids, kMaxIdList) == ERROR_SUCCESS)
-                for (std::string& id : Words(ids)) oldIds_.insert(std::move(id));
+            for (std::string& id :
+                 settings::ReadWordList(event, group_ + settings::kXidsSuffix, kMaxIdList))
+                oldIds_.insert(std::move(id));
         }
     }
     start_ = first_;
@@ -545,7 +531,7 @@ void CNewsMonitor::WriteGroupMemory(bool finished) {
         // A search cut short starts at the same place next time: what the last search
         // reported must still be known then, or it would be reported again.
         std::unordered_set<std::string> listed;
-        for (std::string& id : Words(newIds_)) listed.insert(std::move(id));
+        for (std::string& id : settings::SplitWords(newIds_)) listed.insert(std::move(id));
         for (const std::string& id : oldIds_)
             if (!listed.count(id)) newIds_ += id + ' ';
     }

@@ -23,6 +23,26 @@ std::string ReadString(const RegKey& key, const char* name, size_t capacity) {
     return text;
 }
 
+std::vector<std::string> SplitWords(std::string_view text) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t start = text.find_first_not_of(" \t\r\n", at);
+        if (start == std::string_view::npos) break;
+        size_t end = text.find_first_of(" \t\r\n", start);
+        if (end == std::string_view::npos) end = text.size();
+        words.emplace_back(text.substr(start, end - start));
+        at = end;
+    }
+    return words;
+}
+
+std::vector<std::string> ReadWordList(const RegKey& key, const std::string& name, size_t maxBytes) {
+    std::string text;
+    if (key.GetString(name, &text, maxBytes) != ERROR_SUCCESS) return {};
+    return SplitWords(text);
+}
+
 std::vector<std::string> ReadMultiString(const RegKey& key, const char* name) {
     std::vector<std::string> items;
     Bytes data;

@@ -165,6 +165,12 @@ std::string ReadString(const RegKey& key, const char* name, size_t capacity = kS
 // A list in the multi-string layout (any type): at most 1024 bytes, ending at the first
 // empty item.
 std::vector<std::string> ReadMultiString(const RegKey& key, const char* name);
+// The blank-separated words of a text (the identifier lists the monitors keep).
+std::vector<std::string> SplitWords(std::string_view text);
+// A stored list of blank-separated words, read whole up to maxBytes: the list has no limit
+// of its own, since one cut short would make what stands behind the cut look new at every
+// run. An absent value, or one longer still, is an empty list.
+std::vector<std::string> ReadWordList(const RegKey& key, const std::string& name, size_t maxBytes);
 // Encodes items in the multi-string layout (each NUL-terminated, one more NUL at the
 // end), keeping only the whole items that fit in limit bytes.
 Bytes EncodeMultiString(const std::vector<std::string>& items, size_t limit = kListBuffer);

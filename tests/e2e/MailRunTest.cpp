@@ -9,6 +9,7 @@
 #include "app/ActivityLog.h"
 #include "fakes/Dovecot.h"
 #include "fakes/FakeModem.h"
+#include "fakes/ProgramRun.h"
 #include "fakes/SmtpSink.h"
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
@@ -25,33 +26,12 @@ std::string Msg(const std::string& headers, const std::string& body) {
 
 class MailRunTest : public SandboxTest {
 protected:
-    int Reg(const QStringList& args) {
-        QProcess p;
-        p.start(QUORVANE_REG_BIN,
-                QStringList{"--registry", QString::fromStdString(Path("r.db"))} + args);
-        p.waitForFinished(30000);
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
-    // One `quorvane --run Nightly`; the log records it added.
+    int Reg(const QStringList& args) { return ProgramRun(Path("r.db"), Path("data")).Reg(args); }
+    // With the recording fax client's folder.
     std::vector<std::string> RunOnce() {
-        std::vector<LogRecord> before;
-        ReadLogFile(Path("data/Quorvane.log"), &before, nullptr);
-        QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("FAKE_SENDFAX_DIR", QString::fromStdString(Path("fax")));
-        p.setProcessEnvironment(env);
-        p.start(QUORVANE_BIN, {"--data-dir", QString::fromStdString(Path("data")), "--registry",
-                               QString::fromStdString(Path("r.db")), "--run", "Nightly"});
-        EXPECT_TRUE(p.waitForStarted(10000));
-        EXPECT_TRUE(
-            waitFor([&] { return p.state() == QProcess::NotRunning; }, std::chrono::seconds(240)));
-        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-        std::vector<LogRecord> after;
-        ReadLogFile(Path("data/Quorvane.log"), &after, nullptr);
-        std::vector<std::string> added;
-        for (size_t i = before.size(); i < after.size(); ++i)
-            added.push_back(after[i].text.substr(2));
-        return added;
+        return ProgramRun(Path("r.db"), Path("data")).RunOnce("Nightly", env);
     }
 };
 

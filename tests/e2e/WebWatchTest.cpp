@@ -12,6 +12,7 @@
 
 #include "app/ActivityLog.h"
 #include "fakes/FakeSmtpServer.h"
+#include "fakes/ProgramRun.h"
 #include "fakes/SecureSmtpServer.h"
 #include "fakes/SmtpSink.h"
 #include "fakes/TestCa.h"
@@ -94,13 +95,7 @@ protected:
         }
     }
 
-    int Reg(const QStringList& args) {
-        QProcess p;
-        p.start(QUORVANE_REG_BIN,
-                QStringList{"--registry", QString::fromStdString(Path("r.db"))} + args);
-        p.waitForFinished(30000);
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
+    int Reg(const QStringList& args) { return ProgramRun(Path("r.db"), Path("data")).Reg(args); }
     void Configure(const std::string& scheme = "http", int smtpPort = 0) {
         const std::string site = scheme + "://127.0.0.1:" + std::to_string(web_->port()) + "/";
         const QString root = kKey;
@@ -129,24 +124,8 @@ protected:
         for (const auto& s : sets)
             ASSERT_EQ(Reg(QStringList{"set"} + s), 0) << s.join(" ").toStdString();
     }
-    // One `quorvane --run Nightly`; the log records it added.
     std::vector<std::string> RunOnce() {
-        std::vector<LogRecord> before;
-        ReadLogFile(Path("data/Quorvane.log"), &before, nullptr);
-        QProcess p;
-        p.start(QUORVANE_BIN, {"--data-dir", QString::fromStdString(Path("data")), "--registry",
-                               QString::fromStdString(Path("r.db")), "--run", "Nightly"});
-        EXPECT_TRUE(p.waitForStarted(10000));
-        // The loop keeps turning meanwhile, so that a scripted sink can answer.
-        EXPECT_TRUE(
-            waitFor([&] { return p.state() == QProcess::NotRunning; }, std::chrono::seconds(240)));
-        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-        std::vector<LogRecord> after;
-        ReadLogFile(Path("data/Quorvane.log"), &after, nullptr);
-        std::vector<std::string> added;
-        for (size_t i = before.size(); i < after.size(); ++i)
-            added.push_back(after[i].text.substr(2));
-        return added;
+        return ProgramRun(Path("r.db"), Path("data")).RunOnce("Nightly");
     }
     // The result e-mails waiting in the queue for a run to send them.
     size_t QueuedMail() {
