@@ -6,6 +6,7 @@
 // time; a reply that opens a dot-terminated block switches to a data mode that streams the
 // block into the caller's file. A client only judges replies and picks the next command.
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,6 +64,35 @@ struct LineTraits {
 
 // The longest command line, line end included; a longer one is never sent in part.
 inline constexpr size_t kMaxCommandLine = 1024;
+
+// What the line clients read and write alike.
+namespace lineproto {
+
+inline std::string_view TrimLineEnd(std::string_view s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
+    return s;
+}
+
+// A value that goes into a command line must not end the line early or add one, and the
+// whole line must fit.
+inline bool Sendable(std::string_view verb, std::string_view value) {
+    for (char c : value)
+        if (c == '\r' || c == '\n' || c == '\0') return false;
+    return verb.size() + 1 + value.size() + 2 <= kMaxCommandLine;
+}
+
+// A whole non-negative decimal number that fits its type; nothing else.
+template <typename T>
+bool ParseNumber(std::string_view text, T* out) {
+    T value = 0;
+    if (text.empty() || text.front() == '-' || text.front() == '+') return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return false;
+    *out = value;
+    return true;
+}
+
+}  // namespace lineproto
 
 class CLineClient : public CConnection {
     Q_OBJECT

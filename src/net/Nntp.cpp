@@ -61,26 +61,10 @@ int ReplyCode(std::string_view reply) {
     return code;
 }
 
-std::string_view TrimLineEnd(std::string_view s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
-    return s;
-}
-
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
     return s;
-}
-
-// A whole non-negative decimal number that fits its type; nothing else.
-template <typename T>
-bool ParseNumber(std::string_view text, T* out) {
-    T value = 0;
-    if (text.empty() || text.front() == '-' || text.front() == '+') return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return false;
-    *out = value;
-    return true;
 }
 
 // The blank-separated words of a reply line, at most max of them.
@@ -97,19 +81,16 @@ size_t Words(std::string_view line, std::string_view* words, size_t max) {
     return n;
 }
 
-// A value that goes into a command line must not end the line early or add one.
-bool Sendable(std::string_view verb, std::string_view value) {
-    for (char c : value)
-        if (c == '\r' || c == '\n' || c == '\0') return false;
-    return verb.size() + 1 + value.size() + 2 <= kMaxCommandLine;
-}
-
 // A name for the log: the bytes that would break its line shown as "?".
 std::string Printable(std::string text) {
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     return text;
 }
+
+using lineproto::ParseNumber;
+using lineproto::Sendable;
+using lineproto::TrimLineEnd;
 
 }  // namespace
 

@@ -53,30 +53,14 @@ bool Positive(const std::string& reply) {
     return !reply.empty() && reply[0] == '+';
 }
 
-// A value that goes into a command line must not end the line early or add one.
-bool Sendable(const std::string& verb, const std::string& value) {
-    for (char c : value)
-        if (c == '\r' || c == '\n' || c == '\0') return false;
-    return verb.size() + 1 + value.size() + 2 <= kMaxCommandLine;
-}
-
-bool ParseNumber(std::string_view text, int* out) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < 0) return false;
-    *out = value;
-    return true;
-}
-
 std::string_view SkipBlanks(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     return s;
 }
 
-std::string_view TrimLineEnd(std::string_view s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
-    return s;
-}
+using lineproto::ParseNumber;
+using lineproto::Sendable;
+using lineproto::TrimLineEnd;
 
 }  // namespace
 
