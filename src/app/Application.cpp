@@ -11,6 +11,7 @@
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
 #include "monitors/MailMonitor.h"
+#include "monitors/TimeSync.h"
 #include "monitors/WebMonitor.h"
 #include "notify/MailQueue.h"
 #include "platform/DialUp.h"
@@ -28,6 +29,7 @@ CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent)
     runWindow_->SetPanel(CRunWindow::kStepMail,
                          std::make_unique<CMailMonitor>(log_, *pager_, *fax_));
     runWindow_->SetPanel(CRunWindow::kStepWeb, std::make_unique<CWebMonitor>(log_));
+    runWindow_->SetPanel(CRunWindow::kStepTimeSync, std::make_unique<CTimeSync>(log_));
     runWindow_->SetPanel(CRunWindow::kStepMailQueue, std::make_unique<CMailQueueSender>(log_));
     scheduler_ = std::make_unique<CScheduler>(*runWindow_);
     runWindow_->SetNextEventMonitors(&scheduler_->monitorList());

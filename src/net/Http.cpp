@@ -392,6 +392,13 @@ bool CHttp::JudgeStatusLine(bool final) {
     bool prefixOk = head_.compare(0, n, kPrefix, 0, n) == 0;
     bool lineDone = head_.find('\n') != std::string::npos || head_.size() >= 1024;
     if (prefixOk && !lineDone && !final) return true;  // wait for the rest of the line
+    if (!prefixOk && !final && head_.size() < 1024) {
+        // A service that answers in plain text (a daytime server's "\n60000 26-12-08 ...")
+        // is heard out to the end of its first line that says something, however it drips
+        // in: the reply timer bounds the wait.
+        size_t said = head_.find_first_not_of(" \t\r\n");
+        if (said == std::string::npos || head_.find('\n', said) == std::string::npos) return true;
+    }
 
     int major = 0, minor = 0, status = 0;
     if (!prefixOk || head_.size() < kPrefix.size() ||
