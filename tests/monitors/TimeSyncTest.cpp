@@ -273,6 +273,12 @@ TEST_F(TimeSyncTest, ALineDrippedAByteAtATimeIsHeardOut) {
     EXPECT_TRUE(Texts().empty());
 }
 
+TEST_F(TimeSyncTest, ALineWithoutItsEndIsHeardWhenTheServiceHangsUp) {
+    EXPECT_EQ(RunWith("61017 26-12-08 05:40:12 00 0 0 185.6 UTC(NIST) *"),
+              std::vector<int64_t>{(kNow + 12) * 1000LL + 500});
+    EXPECT_TRUE(Texts().empty());
+}
+
 TEST_F(TimeSyncTest, FailuresAreReportedInTheErrorFormAndTheRunGoesOn) {
     auto resolver = std::make_shared<FakeResolver>();
     Resolver::Install(resolver);
