@@ -404,6 +404,7 @@ bool CHttp::JudgeStatusLine(bool final) {
     if (!prefixOk || head_.size() < kPrefix.size() ||
         std::sscanf(head_.c_str(), "HTTP/%d.%d %d ", &major, &minor, &status) != 3) {
         SetReplyText(head_.substr(0, 1024));
+        head_.clear();
         Fail(kHttpNotHttp);
         return false;
     }
@@ -535,6 +536,18 @@ void CHttp::OnClose(int error) {
     }
     // A completed response ends as a failure does: idle, closed, told.
     Fail(error != 0 ? static_cast<uint32_t>(error) : static_cast<uint32_t>(statusCode_));
+}
+
+uint32_t CHttp::Outcome(uint32_t code) {
+    // A plain-text answer that stopped short of its line end and then went silent is still
+    // the answer: what it said is worth more than "did not respond".
+    size_t n = std::min<size_t>(head_.size(), 5);
+    if (code == kHttpNoResponse && n > 0 && head_.compare(0, n, "HTTP/", 0, n) != 0) {
+        SetReplyText(head_.substr(0, 1024));
+        head_.clear();
+        return kHttpNotHttp;
+    }
+    return code;
 }
 
 bool CHttp::ProtocolText(uint32_t code, std::string* text) const {

@@ -10,13 +10,25 @@
 #include <QTimer>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 class DaytimeServer : public QObject {
 public:
     std::string line;
     bool drip = false;
     bool silent = false;  // accepts and says nothing
+    bool hold = false;    // says its line and then nothing more, keeping the connection open
     int connections = 0;
+    int requests = 0;       // requests received whole
+    bool deferred = false;  // the line waits for Release
+
+    // Sends the line on every connection that waits for it.
+    void Release() {
+        deferred = false;
+        for (auto& [s, session] : waiting_) Next(s, session);
+        waiting_.clear();
+    }
 
     DaytimeServer() {
         server_.listen(QHostAddress("127.0.0.1"), 0);
@@ -39,11 +51,16 @@ private:
             QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, session] {
                 QByteArray got = s->readAll();
                 session->request.append(got.constData(), static_cast<size_t>(got.size()));
-                session->requestDone = session->request.find("\r\n\r\n") != std::string::npos;
-                if (!silent && session->left.empty() && session->requestDone)
+                bool done = session->request.find("\r\n\r\n") != std::string::npos;
+                if (done && !session->requestDone) ++requests;
+                session->requestDone = done;
+                if (!silent && !hold && session->left.empty() && session->requestDone)
                     s->disconnectFromHost();
             });
-            Next(s, session);
+            if (deferred)
+                waiting_.emplace_back(s, session);
+            else
+                Next(s, session);
         }
     }
     void Next(QTcpSocket* s, const std::shared_ptr<Session>& session) {
@@ -58,8 +75,9 @@ private:
                 return;
             }
         }
-        if (session->requestDone) s->disconnectFromHost();
+        if (session->requestDone && !hold) s->disconnectFromHost();
     }
 
     QTcpServer server_;
+    std::vector<std::pair<QTcpSocket*, std::shared_ptr<Session>>> waiting_;
 };

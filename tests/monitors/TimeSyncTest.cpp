@@ -279,6 +279,30 @@ TEST_F(TimeSyncTest, ALineWithoutItsEndIsHeardWhenTheServiceHangsUp) {
     EXPECT_TRUE(Texts().empty());
 }
 
+TEST_F(TimeSyncTest, ALineThatStopsShortAndFallsSilentIsQuotedAtTheTimeOut) {
+    daytime_.hold = true;
+    daytime_.deferred = true;
+    daytime_.line = "61017 26-12-08 05:40:12 00 0";
+    Server(daytime_.Url());
+    run_.done.clear();
+    sync_->Start({});
+    ASSERT_TRUE(waitFor([&] { return daytime_.requests == 1; }));
+    // The reply timer starts anew when the line comes in: a second later than it first ran.
+    auto replyTimer = [&] {
+        for (const auto& t : timers_->Pending())
+            if (t.window == sync_.get() && t.id == kHttpTimer) return t.dueIn;
+        return int64_t{-1};
+    };
+    ASSERT_EQ(replyTimer(), 30000);
+    timers_->Advance(1000);
+    daytime_.Release();
+    ASSERT_TRUE(waitFor([&] { return replyTimer() == 30000; }));
+    EXPECT_TRUE(run_.done.empty());
+    timers_->Advance(30000);
+    ASSERT_TRUE(waitFor([&] { return !run_.done.empty(); }));
+    EXPECT_EQ(Texts(), std::vector<std::string>{notCorrect_ + "61017 26-12-08 05:40:12 00 0"});
+}
+
 TEST_F(TimeSyncTest, FailuresAreReportedInTheErrorFormAndTheRunGoesOn) {
     auto resolver = std::make_shared<FakeResolver>();
     Resolver::Install(resolver);
