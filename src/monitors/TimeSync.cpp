@@ -169,7 +169,11 @@ void CTimeSync::Start(const std::string&) {
         "Technology");
     std::string url;
     bool whole = ReadRootText(settings::kTimeServerUrl, url, 1024);
-    timeServerUrl_ = url.empty() && whole ? std::string(kDefaultTimeServerUrl) : url;
+    // A value too long to read whole (or not text) is named by its setting: cut to fit, the
+    // address would name some other place.
+    timeServerUrl_ = !whole        ? std::string("the ") + settings::kTimeServerUrl + " setting"
+                     : url.empty() ? std::string(kDefaultTimeServerUrl)
+                                   : url;
     ntp_ = strncasecmp(timeServerUrl_.c_str(), "ntp://", 6) == 0;
 
     if (!ntp_) {
@@ -182,7 +186,6 @@ void CTimeSync::Start(const std::string&) {
     }
     SetLines("Connecting to host for : ", timeServerUrl_);
     if (!whole) {
-        // Cut to fit, the address would name some other place.
         ReportError(http_.ErrorText(kHttpBadLink));
         Finish(0);
         return;

@@ -48,7 +48,7 @@ bool RealClock::SetUtc(time_t when, std::string* error) {
 int SystemClock::SetUtcMs(int64_t ms) {
     std::string error;
     time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    return SetUtc(seconds, &error) ? 0 : EPERM;
+    return SetUtc(seconds, &error) ? 0 : EIO;
 }
 
 int64_t RealClock::NowMs() const {

@@ -319,6 +319,8 @@ TEST_F(TimeSyncTest, FailuresAreReportedInTheErrorFormAndTheRunGoesOn) {
     EXPECT_EQ(Run(), 0u);
     Server("ntp://nowhere.invalid:123");
     EXPECT_EQ(Run(), 0u);
+    Server("http://127.0.0.1/" + std::string(1100, 'x'));
+    EXPECT_EQ(Run(), 0u);
     EXPECT_TRUE(clock_->settings.empty());
     EXPECT_EQ(
         Texts(),
@@ -328,7 +330,9 @@ TEST_F(TimeSyncTest, FailuresAreReportedInTheErrorFormAndTheRunGoesOn) {
             head + "ftp://127.0.0.1/.   The error message was : The link is not formed correctly.",
             head + "ntp://[::1/.   The error message was : The link is not formed correctly.",
             head + "ntp://nowhere.invalid:123.   The error message was : The Internet address for "
-                   "nowhere.invalid could not be found.  Verify the server name and try again."}));
+                   "nowhere.invalid could not be found.  Verify the server name and try again.",
+            head + "the TimeServerUrl setting.   The error message was : The link is not formed "
+                   "correctly."}));
     EXPECT_EQ(run_.done, std::vector<uint32_t>{0});
 }
 
