@@ -113,7 +113,7 @@ int64_t UtcSeconds(int64_t year, int month, int day, int hour, int minute, int s
     int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
     int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     int64_t days = era * 146097 + doe - 719468;
-    return days * 86400 + hour * 3600 + minute * 60 + second;
+    return days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
 }
 
 DaytimeReading ParseDaytimeLine(std::string_view line) {

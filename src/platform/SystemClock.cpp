@@ -47,7 +47,7 @@ bool RealClock::SetUtc(time_t when, std::string* error) {
 
 int SystemClock::SetUtcMs(int64_t ms) {
     std::string error;
-    time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    auto seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
     return SetUtc(seconds, &error) ? 0 : EIO;
 }
 
@@ -65,40 +65,45 @@ int RealClock::SetUtcMs(int64_t ms) {
 
 namespace {
 
-// The services that keep a Linux system's clock, by their process names.
-constexpr const char* kTimeServices[] = {
-    "chronyd",   "ntpd",  "systemd-timesyn", "openntpd",
-    "timesyncd", "ptp4l", "phc2sys",         "vmtoolsd-timesync"};
+// The services that keep a Linux system's clock: the name the kernel gives the process
+// (cut at 15 characters) and the name to tell.
+struct TimeService {
+    const char* process;
+    const char* name;
+};
+constexpr TimeService kTimeServices[] = {
+    {"chronyd", "chronyd"},   {"ntpd", "ntpd"},   {"systemd-timesyn", "systemd-timesyncd"},
+    {"openntpd", "openntpd"}, {"ptp4l", "ptp4l"}, {"phc2sys", "phc2sys"}};
 
-std::string RunningTimeService() {
+const char* RunningTimeService() {
     DIR* proc = ::opendir("/proc");
-    if (!proc) return {};
-    std::string found;
-    while (dirent* entry = ::readdir(proc)) {
-        const char* name = entry->d_name;
-        if (name[0] < '1' || name[0] > '9') continue;
+    if (!proc) return nullptr;
+    const char* found = nullptr;
+    while (!found) {
+        dirent* entry = ::readdir(proc);
+        if (!entry) break;
+        const char* pid = entry->d_name;
+        if (pid[0] < '1' || pid[0] > '9') continue;
         char path[64];
-        std::snprintf(path, sizeof path, "/proc/%.20s/comm", name);
+        std::snprintf(path, sizeof path, "/proc/%.20s/comm", pid);
         FILE* f = std::fopen(path, "re");
         if (!f) continue;  // gone meanwhile, or not ours to read
         char comm[32] = {};
         size_t n = std::fread(comm, 1, sizeof comm - 1, f);
         std::fclose(f);
         while (n > 0 && (comm[n - 1] == '\n' || comm[n - 1] == '\0')) comm[--n] = 0;
-        for (const char* service : kTimeServices)
-            if (std::strcmp(comm, service) == 0) found = service;
-        if (!found.empty()) break;
+        for (const TimeService& service : kTimeServices)
+            if (std::strcmp(comm, service.process) == 0) found = service.name;
     }
     ::closedir(proc);
-    if (found == "systemd-timesyn") found = "systemd-timesyncd";
     return found;
 }
 
 }  // namespace
 
 std::string RealClock::TimeKeeper() const {
-    std::string service = RunningTimeService();
-    if (!service.empty()) return "the time service " + service;
+    if (const char* service = RunningTimeService())
+        return std::string("the time service ") + service;
     timex tx{};
     int state = ::adjtimex(&tx);
     if (state != -1 && state != TIME_ERROR && (tx.status & STA_UNSYNC) == 0)
