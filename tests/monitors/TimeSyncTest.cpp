@@ -5,8 +5,11 @@
 #include <functional>
 
 #include "app/ActivityLog.h"
+#include "app/RunWindow.h"
+#include "app/SettingsStore.h"
 #include "fakes/ClientOwner.h"
 #include "fakes/DaytimeServer.h"
+#include "fakes/FakeDialUp.h"
 #include "fakes/FakeHttpServer.h"
 #include "fakes/FakeResolver.h"
 #include "fixtures/Fixtures.h"
@@ -416,6 +419,50 @@ TEST_F(TimeSyncTest, AnNtpServerThatStaysSilentIsAskedAgainThenReported) {
                            "An error occured while retrieving the current time from " + ntp.Url() +
                            ".   The error message was : The time server 127.0.0.1 did not "
                            "respond to our request, please try again later."});
+}
+
+// The clock step in a whole schedule run: before the monitors, and the run goes on after it.
+class TimeStepInARunTest : public SandboxTest {
+protected:
+    void TearDown() override {
+        SystemClock::Install(nullptr);
+        SandboxTest::TearDown();
+    }
+};
+
+TEST_F(TimeStepInARunTest, TheClockIsSetBeforeTheMonitorsRun) {
+    auto clock = std::make_shared<ManualClock>(kNow);
+    SystemClock::Install(clock);
+    DaytimeServer daytime;
+    daytime.line = DaytimeLine(kNow + 40);
+    Root().SetString(kTimeServerUrl, daytime.Url());
+    ScheduleRecord schedule;
+    schedule.name = "Daily";
+    schedule.updateTime = 1;
+    ASSERT_TRUE(CreateEventRecord(schedule));
+    AddEvent("Site", kWebMonitor, "Daily");
+
+    Timeline timeline;
+    CActivityLog log;
+    FakePagerQueue pager(&timeline);
+    CRunWindow run(log, nullptr, pager);
+    run.SetHangUpWait(1);
+    run.SetPanel(CRunWindow::kStepTimeSync, std::make_unique<CTimeSync>(log));
+    auto web = std::make_unique<RecordingPanel>("web", &timeline);
+    RecordingPanel* webPanel = web.get();
+    run.SetPanel(CRunWindow::kStepWeb, std::move(web));
+    // The web step sees the clock already set.
+    std::vector<time_t> clockAtWeb;
+    QObject::connect(webPanel, &CPanel::visibilityChanged, [&](bool shown) {
+        if (shown) clockAtWeb.push_back(clock->Now());
+    });
+
+    EXPECT_EQ(run.StartRun("Daily"), 1);
+    ASSERT_TRUE(waitFor([&] { return !run.running(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(clock->settings, std::vector<int64_t>{(kNow + 40) * 1000LL + 500});
+    ASSERT_FALSE(clockAtWeb.empty());
+    EXPECT_EQ(clockAtWeb[0], kNow + 40);
+    EXPECT_EQ(timeline.front(), "web Site");
 }
 
 TEST(NtpTimestamps, BothErasAreRead) {
