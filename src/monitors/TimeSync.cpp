@@ -145,6 +145,7 @@ DaytimeReading ParseDaytimeLine(std::string_view line) {
     r.health = static_cast<int>(v[9]);
     // A year the service cannot mean, a 13th month or a 61st second is no time to set the
     // clock to: such a line is treated as a service that did not answer properly.
+    r.fit = fits;
     if (!fits || year < 1970 || year > 9999) return r;
     r.year = static_cast<int>(year);
     if (r.month < 1 || r.month > 12 || r.day < 1 || r.day > DaysInMonth(year, r.month) ||
@@ -163,6 +164,10 @@ CTimeSync::CTimeSync(ActivityLogWriter& log, QObject* parent) : CPanel(parent), 
 CTimeSync::~CTimeSync() = default;
 
 void CTimeSync::Start(const std::string&) {
+    // Whatever an earlier start left going is over.
+    http_.Abort();
+    sntp_.Abort();
+    temp_.Close();
     running_ = true;
     SetTitle(
         "Updating the current system time with National Institute of Standards && "
@@ -233,7 +238,10 @@ void CTimeSync::OnGetDone(uint32_t result) {
         return;
     }
     DaytimeReading reading = ParseDaytimeLine(line);
-    if (!reading.valid)
+    // A service that says it is unhealthy is passed over, whatever else its line holds.
+    if (reading.fields < 10 || !reading.fit)
+        NotResponding(line);
+    else if (reading.health == 0 && !reading.valid)
         NotResponding(line);
     else if (reading.health == 0)
         Judge(reading.utcSeconds * 1000 + 500,

@@ -22,6 +22,7 @@ inline constexpr const char* kDefaultTimeServerUrl = "http://time.nist.gov:13/";
 // What a daytime line says: "JJJJJ YR-MO-DA HH:MM:SS TT L H msADV UTC(NIST) OTM".
 struct DaytimeReading {
     int fields = 0;      // how many of the ten numbers were read
+    bool fit = true;     // every number read fits in its field
     bool valid = false;  // all ten were read and each is in its range
     int64_t mjd = 0;
     int year = 0;  // completed to four digits
