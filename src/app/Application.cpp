@@ -12,6 +12,7 @@
 #include "app/SingleInstance.h"
 #include "monitors/MailMonitor.h"
 #include "monitors/NewsMonitor.h"
+#include "monitors/TimeSync.h"
 #include "monitors/WebMonitor.h"
 #include "notify/MailQueue.h"
 #include "notify/Tapi.h"
@@ -34,6 +35,7 @@ CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent,
                          std::make_unique<CMailMonitor>(log_, *pager_, *fax_));
     runWindow_->SetPanel(CRunWindow::kStepWeb, std::make_unique<CWebMonitor>(log_));
     runWindow_->SetPanel(CRunWindow::kStepNews, std::make_unique<CNewsMonitor>(log_));
+    runWindow_->SetPanel(CRunWindow::kStepTimeSync, std::make_unique<CTimeSync>(log_));
     runWindow_->SetPanel(CRunWindow::kStepMailQueue, std::make_unique<CMailQueueSender>(log_));
     scheduler_ = std::make_unique<CScheduler>(*runWindow_);
     runWindow_->SetNextEventMonitors(&scheduler_->monitorList());

@@ -392,11 +392,19 @@ bool CHttp::JudgeStatusLine(bool final) {
     bool prefixOk = head_.compare(0, n, kPrefix, 0, n) == 0;
     bool lineDone = head_.find('\n') != std::string::npos || head_.size() >= 1024;
     if (prefixOk && !lineDone && !final) return true;  // wait for the rest of the line
+    if (!prefixOk && !final && head_.size() < 1024) {
+        // A service that answers in plain text (a daytime server's "\n60000 26-12-08 ...")
+        // is heard out to the end of its first line that says something, however it drips
+        // in: the reply timer bounds the wait.
+        size_t said = head_.find_first_not_of(" \t\r\n");
+        if (said == std::string::npos || head_.find('\n', said) == std::string::npos) return true;
+    }
 
     int major = 0, minor = 0, status = 0;
     if (!prefixOk || head_.size() < kPrefix.size() ||
         std::sscanf(head_.c_str(), "HTTP/%d.%d %d ", &major, &minor, &status) != 3) {
         SetReplyText(head_.substr(0, 1024));
+        head_.clear();
         Fail(kHttpNotHttp);
         return false;
     }
@@ -528,6 +536,18 @@ void CHttp::OnClose(int error) {
     }
     // A completed response ends as a failure does: idle, closed, told.
     Fail(error != 0 ? static_cast<uint32_t>(error) : static_cast<uint32_t>(statusCode_));
+}
+
+uint32_t CHttp::Outcome(uint32_t code) {
+    // A plain-text answer that stopped short of its line end and then went silent is still
+    // the answer: what it said is worth more than "did not respond".
+    size_t n = std::min<size_t>(head_.size(), 5);
+    if (code == kHttpNoResponse && n > 0 && head_.compare(0, n, "HTTP/", 0, n) != 0) {
+        SetReplyText(head_.substr(0, 1024));
+        head_.clear();
+        return kHttpNotHttp;
+    }
+    return code;
 }
 
 bool CHttp::ProtocolText(uint32_t code, std::string* text) const {

@@ -72,6 +72,7 @@ protected:
     void OnConnected() override;
     void OnSecure() override;
     bool ProtocolText(uint32_t code, std::string* text) const override;
+    uint32_t Outcome(uint32_t code) override;
     std::string UnknownText(uint32_t code) const override;
 
     void OnReceive(int error) override;

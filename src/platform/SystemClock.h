@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 class SystemClock {
 public:
@@ -17,6 +18,14 @@ public:
     virtual uint64_t TickCount() const = 0;
     // Sets the system clock; false with a reason when it cannot be set.
     virtual bool SetUtc(time_t when, std::string* error) = 0;
+    // Milliseconds since 1970, UTC.
+    virtual int64_t NowMs() const { return static_cast<int64_t>(Now()) * 1000; }
+    // Sets the system clock to ms milliseconds since 1970, UTC: 0, or the errno of the
+    // failure (EPERM: the process lacks the right to, which takes CAP_SYS_TIME).
+    virtual int SetUtcMs(int64_t ms);
+    // What keeps the system's time by itself (an NTP service such as chronyd or
+    // systemd-timesyncd), which a desktop program must not fight; empty when nothing does.
+    virtual std::string TimeKeeper() const { return {}; }
 
     // The clock in use; the real one unless a test installed another.
     static SystemClock& Get();
@@ -28,6 +37,12 @@ public:
     time_t Now() const override;
     uint64_t TickCount() const override;
     bool SetUtc(time_t when, std::string* error) override;
+    int64_t NowMs() const override;
+    int SetUtcMs(int64_t ms) override;
+    // The kernel's own word first (adjtimex: a clock that an NTP service disciplines is
+    // marked synchronised), then the services that may be running but not yet in step.
+    // Both are quick reads of the kernel and of /proc; nothing waits on another process.
+    std::string TimeKeeper() const override;
 };
 
 // A clock that stands still until moved; for tests and replays.
@@ -40,6 +55,18 @@ public:
         now_ = when;
         return true;
     }
+    // Moves the clock unless setError says the setting fails; every setting is kept.
+    int SetUtcMs(int64_t ms) override {
+        if (setError != 0) return setError;
+        settings.push_back(ms);
+        now_ = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+        return 0;
+    }
+    std::string TimeKeeper() const override { return keeper; }
+
+    int setError = 0;               // the errno every setting fails with; 0: it succeeds
+    std::string keeper;             // what keeps the time, as TimeKeeper tells it
+    std::vector<int64_t> settings;  // every time set, in milliseconds
     void Set(time_t now) { now_ = now; }
     void Advance(time_t seconds) {
         now_ += seconds;
