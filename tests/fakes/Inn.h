@@ -109,6 +109,10 @@ public:
     bool NewGroup(const std::string& name) {
         return Run("ctlinnd", {"-t", "20", "newgroup", QString::fromStdString(name), "y"});
     }
+    // Removes an article as a cancel does.
+    bool Cancel(const std::string& messageId) {
+        return Run("ctlinnd", {"-t", "20", "cancel", QString::fromStdString(messageId)});
+    }
     bool RemoveGroup(const std::string& name) {
         return Run("ctlinnd", {"-t", "20", "rmgroup", QString::fromStdString(name)});
     }

@@ -397,6 +397,14 @@ TEST_F(NewsMonitorTest, RealInn) {
     ASSERT_TRUE(post("p@x.test", "kernel panic")) << inn.error();
     EXPECT_EQ(Run(), 0u);
     EXPECT_EQ(Told(), std::vector<std::string>{"kernel panic"});
+
+    // A cancelled article in the middle of the walk is passed over.
+    ASSERT_TRUE(post("q@x.test", "watch one")) << inn.error();
+    ASSERT_TRUE(post("r@x.test", "watch two")) << inn.error();
+    ASSERT_TRUE(post("s@x.test", "watch three")) << inn.error();
+    ASSERT_TRUE(inn.Cancel("<r@x.test>")) << inn.error();
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Told(), (std::vector<std::string>{"watch one", "watch three"}));
 }
 
 TEST_F(NewsMonitorTest, TheLineLimit) {
