@@ -87,7 +87,9 @@ void CPagerCallQueue::Load() {
 
 void CPagerCallQueue::Save() {
     RegKey root;
-    if (root.Open(RegKey::LocalMachine(), settings::kRoot) != ERROR_SUCCESS) return;
+    if (root.Create(RegKey::LocalMachine(), settings::kRoot, settings::kEventClass) !=
+        ERROR_SUCCESS)
+        return;
     std::vector<std::string> items;
     auto add = [&](const Call& c) {
         std::string item = Escape(c.phone) + '\t' + Escape(c.message) + '\t' + Escape(c.eventName);
