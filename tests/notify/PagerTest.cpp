@@ -301,7 +301,7 @@ TEST_F(PagerModemTest, AModemThatCannotBeUsedLeavesTheCallToTheNextOne) {
     ASSERT_TRUE(holder.held);
     MakeDialer({first.device});
     queue_->Append("Box", "555-0100", "42");
-    EXPECT_FALSE(Call([] { return false; }));
+    EXPECT_FALSE(Call([&] { return first.bytes().find("ATDT") != std::string::npos; }));
     EXPECT_EQ(first.bytes(), firstBefore);
     ASSERT_EQ(log_.texts.size(), 1u);
     EXPECT_NE(log_.texts[0].find("The page failed, the modem said : Line is already in use by a "
