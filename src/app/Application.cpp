@@ -126,9 +126,8 @@ int RunDesktop(CApplication& app, SingleInstance& instance, DesktopFace& desktop
     SignalCancel onSignals;
     if (!onSignals.Install([&app](int) {
             app.runWindow().OnCancel();
-            WaitForRunToEnd(app.runWindow());
             // Not quit(): that asks the windows first, and the main window only hides.
-            QCoreApplication::exit(0);
+            WhenRunEnds(app.runWindow(), [] { QCoreApplication::exit(0); });
         }))
         std::cerr << "quorvane: cannot set up signal handling\n";
     app.StartSchedules(true);

@@ -12,6 +12,7 @@
 
 #include "app/Application.h"
 #include "app/SettingsStore.h"
+#include "platform/CancelRequest.h"
 #include "platform/SystemClock.h"
 
 namespace {
@@ -19,6 +20,8 @@ namespace {
 int gSignalFd = -1;
 
 void OnSignal(int signo) {
+    // A wait that blocks the loop (a fax client at work) hears this at once.
+    cancel_request::Set();
     char c = static_cast<char>(signo);
     if (gSignalFd >= 0) (void)!::write(gSignalFd, &c, 1);
 }
@@ -67,13 +70,23 @@ void WaitForRunToEnd(CRunWindow& run) {
     while (run.running()) CWindow::WaitForMessages(100);
 }
 
+void WhenRunEnds(CRunWindow& run, std::function<void()> then) {
+    if (!run.running()) {
+        then();
+        return;
+    }
+    // Not a wait here: a signal may arrive inside a loop the run itself turns (the pager
+    // dialer's), which can only end once this handler has returned.
+    QObject::connect(&run, &CRunWindow::runFinished, &run, std::move(then),
+                     Qt::SingleShotConnection);
+}
+
 int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err) {
     PrintRecords(app.log(), out);
     SignalCancel onSignals;
     if (!onSignals.Install([&](int) {
             app.runWindow().OnCancel();
-            WaitForRunToEnd(app.runWindow());
-            QCoreApplication::quit();
+            WhenRunEnds(app.runWindow(), [] { QCoreApplication::quit(); });
         })) {
         err << "quorvane: cannot set up signal handling\n";
         return 3;

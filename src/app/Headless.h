@@ -33,6 +33,9 @@ private:
 
 // Pumps the loop until the run window is idle again.
 void WaitForRunToEnd(CRunWindow& run);
+// Calls then once the run window is idle again: now, or when its run finishes. For signal
+// handlers, which must not wait inside the loop that delivered them.
+void WhenRunEnds(CRunWindow& run, std::function<void()> then);
 
 // Runs the scheduler until SIGTERM or SIGINT, printing each new log record as a `--log`
 // line. A run in progress at the signal is cancelled and wound down first.

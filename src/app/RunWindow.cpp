@@ -3,6 +3,7 @@
 #include "app/ActivityLog.h"
 #include "app/SettingsStore.h"
 #include "notify/PagerQueue.h"
+#include "platform/CancelRequest.h"
 #include "platform/UserPrompt.h"
 
 namespace {
@@ -69,6 +70,8 @@ int CRunWindow::StartRun(const std::string& name) {
     }
     scheduleName_ = name;
     running_ = true;
+    pagingCancelled_ = false;
+    cancel_request::Clear();
     rasConnection_ = 0;
     HideAllPanels();
     controls_.caption = "Running scheduled event  -  " + name;
@@ -219,7 +222,21 @@ void CRunWindow::StartMailQueueStep() {
 }
 
 void CRunWindow::OnCancel() {
-    if (!running_ || finishing_) return;
+    if (!running_) return;
+    if (finishing_) {
+        // Only the hang-up and the pages are left: no more pages are made (they stay
+        // queued), and the one on the line is hung up now rather than at its countdown's
+        // end. This may run inside the dialer's loop; the paging loop below it sees the
+        // flag once the call has returned.
+        pagingCancelled_ = true;
+        if (hangUpWait_.isActive()) {
+            hangUpWait_.stop();
+            FinishAfterHangUp();
+        } else if (paging_) {
+            pager_.CancelCall();
+        }
+        return;
+    }
     if (cancelling_) {
         // Asked again while the step says goodbye: no more waiting.
         return AfterCancelledStep();
@@ -280,13 +297,19 @@ void CRunWindow::FinishRun() {
 }
 
 void CRunWindow::FinishAfterHangUp() {
-    while (pager_.TakeNextPagerCall() == 1) {
+    // A call refused for its own number goes with its record; the calls behind it are
+    // still made. A line that failed, or a cancel, leaves the rest for the next run.
+    while (!pagingCancelled_ && pager_.TakeNextPagerCall() == 1) {
         controls_.status1033 = "Now paging " + pager_.CurrentPagerNumber() + ", please stand by.";
         controls_.status1034 = "";
         controls_.show1046 = true;
         Changed();
-        if (!pager_.MakePagerCall()) break;
+        paging_ = true;
+        pager_.MakePagerCall();
+        paging_ = false;
+        if (!pager_.KeepPaging()) break;
     }
+    pagingCancelled_ = false;
     running_ = false;
     finishing_ = false;
     controls_.visible = false;

@@ -102,6 +102,8 @@ private:
     bool running_ = false;
     bool dialing_ = false;    // between a started dial and its outcome
     bool finishing_ = false;  // inside FinishRun, waiting after the hang-up
+    bool paging_ = false;     // a pager call is on the line
+    bool pagingCancelled_ = false;
     std::string scheduleName_;
     std::string phoneBook_, accountName_, accountPassword_;
     DWORD updateTime_ = 0;

@@ -8,6 +8,10 @@
 
 class PagerDialer {
 public:
+    // The outcome of a call stopped because the user (or a signal) cancelled: hung up at
+    // once, and no page went out.
+    static constexpr int kCancelled = -1;
+
     virtual ~PagerDialer() = default;
     // Places the call and returns when it is over: 0 once the page went out, else the
     // failure (1 no call could be made, 64 busy, 128 the number cannot be dialled, ...).

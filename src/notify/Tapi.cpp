@@ -215,22 +215,33 @@ int CTapi::Dial(const std::string& dialString) {
     number_ = dialString;
     result_ = 0;
 
-    if (deviceId_ == kAllOnes) deviceId_ = 0;
-    DWORD_T index = deviceId_;
-    LineDevCaps caps;
-    if (!FindLine(index, &caps)) {
-        statusText_ = "This line is not usable, Error on Requested line\n";
-        result_ = 1;
-    } else if (!(caps.bearerModes & LINEBEARERMODE_VOICE)) {
-        statusText_ = "The selected line doesn't support VOICE capabilities";
-        result_ = 1;
-    } else if (!(caps.lineFeatures & LINEFEATURE_MAKECALL)) {
-        statusText_ = "The selected line doesn't support MAKECALL capabilities";
-        result_ = 1;
-    } else if (!(caps.mediaModes & LINEMEDIAMODE_DATAMODEM)) {
-        statusText_ = "The selected line doesn't support INTERACTIVE VOICE capabilities";
-        result_ = 1;
-    } else {
+    // A modem that cannot be opened, is held by another program or does not answer must
+    // not keep the page from going out through the next one: each line is tried once,
+    // from the chosen one on.
+    if (deviceId_ == kAllOnes || deviceId_ >= deviceCount_) deviceId_ = 0;
+    const DWORD_T first = deviceId_;
+    statusText_ = "This line is not usable, Error on Requested line\n";
+    result_ = 1;
+    for (DWORD_T n = 0; n < deviceCount_; ++n) {
+        const DWORD_T wanted = (first + n) % deviceCount_;
+        DWORD_T index = wanted;
+        LineDevCaps caps;
+        if (!FindLine(index, &caps) || index != wanted) continue;
+        if (!(caps.bearerModes & LINEBEARERMODE_VOICE)) {
+            statusText_ = "The selected line doesn't support VOICE capabilities";
+            continue;
+        }
+        if (!(caps.lineFeatures & LINEFEATURE_MAKECALL)) {
+            statusText_ = "The selected line doesn't support MAKECALL capabilities";
+            continue;
+        }
+        if (!(caps.mediaModes & LINEMEDIAMODE_DATAMODEM)) {
+            statusText_ = "The selected line doesn't support INTERACTIVE VOICE capabilities";
+            continue;
+        }
+        // A try on an earlier line that failed has ended the call.
+        callInProgress_ = true;
+        result_ = 0;
         LONG_T rc =
             telephony_->lineOpen(lineApp_, deviceId_, &line_, apiVersion_, LINECALLPRIVILEGE_NONE);
         if (rc == LINEERR_ALLOCATED || rc == LINEERR_RESOURCEUNAVAIL) {
@@ -240,30 +251,39 @@ int CTapi::Dial(const std::string& dialString) {
                 "Line is already in use by a non-TAPI application or by another TAPI Service "
                 "Provider.\n";
             std::string why = telephony_->searchText();
-            if (rc == LINEERR_RESOURCEUNAVAIL && !why.empty()) {
+            if (!why.empty()) {
                 statusText_.pop_back();
                 statusText_ += " (" + why + ")";
-                searchAgain_ = true;
             }
-        } else if (!CheckLineResult(rc)) {
+            if (rc == LINEERR_RESOURCEUNAVAIL) searchAgain_ = true;
+            result_ = 1;
+            continue;
+        }
+        if (!CheckLineResult(rc)) {
             line_ = 0;
             statusText_ = "Unable to Use Line";
             Stop(LINEERR_RESOURCEUNAVAIL);
-        } else {
-            int outcome = PlaceCall();
-            if (outcome != 0) {
-                Stop(outcome);
-                return outcome;
-            }
-            Stop(0);
+            result_ = 1;
+            continue;
         }
+        bool dialSent = false;
+        int outcome = PlaceCall(&dialSent);
+        if (dialSent || outcome == kCancelled || result_ == kCancelled) {
+            Stop(outcome);
+            return outcome;
+        }
+        // This modem never took the dial: hung up, and the next one gets the call.
+        Stop(outcome);
+        result_ = outcome != 0 ? outcome : 1;
+        searchAgain_ = true;
     }
-    // A call that never got going ends here, whatever the caller does next.
-    Stop(result_);
-    return result_;
+    // No line took the call; the last one's failure says why.
+    const int outcome = result_;
+    Stop(outcome);
+    return outcome;
 }
 
-int CTapi::PlaceCall() {
+int CTapi::PlaceCall(bool* dialSent) {
     if (telephony_->lineGetAddressCaps(lineApp_, deviceId_, apiVersion_) != 0) {
         Trace("lineGetAddressCaps unhandled error\n");
         return 1;
@@ -271,8 +291,11 @@ int CTapi::PlaceCall() {
     LineCallParams params;
     params.displayableAddress = number_;
     result_ = 0;
+    dialConfirmed_ = false;
     LONG_T rc = telephony_->lineMakeCall(line_, &call_, number_, params);
     int outcome = WaitForReply(rc);
+    // The request's success means the modem answered and has the dial command.
+    *dialSent = outcome == 0 && callInProgress_;
     if (outcome == 1) {
         Trace("While Dialing, WaitForReply aborted.\n");
     } else if (outcome != 0 && callInProgress_) {
@@ -390,10 +413,13 @@ void CTapi::OnCallState(uintptr_t device, DWORD_T state, DWORD_T mode) {
             statusText_ = WithModemText(DisconnectText(mode));
             Stop(static_cast<int>(mode));
             break;
+        case LINECALLSTATE_CONNECTED:
+            // With ";" a modem says OK once the digits have gone out.
+            dialConfirmed_ = true;
+            break;
         case LINECALLSTATE_DIALTONE:
         case LINECALLSTATE_DIALING:
         case LINECALLSTATE_RINGBACK:
-        case LINECALLSTATE_CONNECTED:
         case LINECALLSTATE_PROCEEDING:
             break;
         default:
@@ -408,6 +434,14 @@ void CTapi::StopCall(int code) {
         // not the caller's to end.
         --refusedDials_;
         return;
+    }
+    if (code == 0 && callInProgress_ && call_ != 0 && !dialConfirmed_) {
+        // Hung up before the modem said the digits went out (a silent modem, one that
+        // streams without line ends): nothing says the page was sent.
+        statusText_ = WithModemText(
+            "The modem did not confirm the dial (no OK after ATDT), the page may not have "
+            "gone out");
+        code = 1;
     }
     Stop(code);
 }

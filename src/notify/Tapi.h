@@ -60,7 +60,8 @@ public:
 private:
     int CheckLineResult(LONG_T result);
     bool FindLine(DWORD_T& index, LineDevCaps* caps);
-    int PlaceCall();
+    // *dialSent: the modem answered and was given the dial command.
+    int PlaceCall(bool* dialSent);
     int WaitForReply(LONG_T request);
     void WaitForCallEnd();
     void OnCallState(uintptr_t device, DWORD_T state, DWORD_T mode);
@@ -76,6 +77,8 @@ private:
     bool initializing_ = false;
     bool callInProgress_ = false;
     bool waitEnded_ = false;
+    // The modem said OK (or CONNECT) to the dial command.
+    bool dialConfirmed_ = false;
     // A device vanished or could not be opened: search again before the next call.
     bool searchAgain_ = false;
     // Dials refused while another call ran; the StopCall each caller makes afterwards

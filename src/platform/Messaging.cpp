@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/CancelRequest.h"
 #include "platform/TempFile.h"
 
 namespace {
@@ -42,6 +43,13 @@ std::string OneLine(const std::string& text, size_t max) {
 
 bool StartsWithFax(const std::string& address) {
     return address.size() >= 4 && ::strncasecmp(address.c_str(), "FAX:", 4) == 0;
+}
+
+// A line end or other control byte would split the client's destination (and the job it
+// writes for the fax server) into lines of its own.
+bool HasControl(const std::string& s) {
+    return std::any_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 std::string Trim(const std::string& s) {
@@ -115,6 +123,12 @@ uint32_t FaxClientMessaging::MAPISendMail(LHANDLE session, uintptr_t, const Mapi
             return Fail(MAPI_E_UNKNOWN_RECIPIENT,
                         "\"" + r.address + "\" is no fax address; only faxes can be sent");
         std::string number = Trim(r.address.substr(4));
+        if (HasControl(number))
+            return Fail(MAPI_E_INVALID_RECIPS, "the fax number \"" + OneLine(number, 64) +
+                                                   "\" holds a line end or control character");
+        if (HasControl(r.name))
+            return Fail(MAPI_E_INVALID_RECIPS, "the fax name \"" + OneLine(r.name, 64) +
+                                                   "\" holds a line end or control character");
         if (number.empty()) return Fail(MAPI_E_INVALID_RECIPS, "the fax number is empty");
         // The client takes "name@number" and splits it at the first "@".
         if (number.find('@') != std::string::npos)
@@ -175,10 +189,16 @@ uint32_t FaxClientMessaging::Run(const std::vector<std::string>& args) {
         size_t room = kErrorTextMax * 4 - std::min(stderrHead.size(), kErrorTextMax * 4);
         stderrHead.append(chunk.constData(), std::min(room, static_cast<size_t>(chunk.size())));
     };
-    bool timedOut = false;
+    bool timedOut = false, cancelled = false;
     while (p.state() != QProcess::NotRunning) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
+        // The program is asked to stop (a signal): the loop that would deliver it is held
+        // here, so the wait ends on its own, a slice at most after the request.
+        if (cancel_request::IsSet()) {
+            cancelled = true;
+            break;
+        }
         if (left.count() <= 0) {
             timedOut = true;
             break;
@@ -190,11 +210,13 @@ uint32_t FaxClientMessaging::Run(const std::vector<std::string>& args) {
             p.waitForFinished(slice);
         keep();
     }
-    if (timedOut) {
+    if (timedOut || cancelled) {
         qint64 pid = p.processId();
         if (pid > 0) ::kill(-static_cast<pid_t>(pid), SIGKILL);
         p.kill();
         p.waitForFinished(5000);
+        if (cancelled)
+            return Fail(MAPI_E_FAILURE, "the fax was cancelled and " + shortName + " was stopped");
         const long long ms = timeLimit_.count();
         std::string limit = ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds"
                                            : std::to_string(ms) + " milliseconds";

@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -36,10 +40,59 @@ bool MakeRaw(int fd) {
     return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-int OpenDevice(const std::string& path, std::string* why) {
+// Whether a UUCP lock file (/var/lock/LCK..ttyS0, as fax gettys and dial-out programs
+// write) names a process that is still there.
+bool UucpLocked(const std::string& path) {
+    const std::string base = path.substr(path.find_last_of('/') + 1);
+    for (const char* dir : {"/var/lock/", "/run/lock/"}) {
+        int fd = ::open((dir + std::string("LCK..") + base).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        char text[32] = {};
+        ssize_t n = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        long pid = 0;
+        if (n == 4) {
+            int32_t binary = 0;  // the old binary form
+            std::memcpy(&binary, text, 4);
+            pid = binary;
+        } else if (n > 0) {
+            pid = std::strtol(text, nullptr, 10);
+        }
+        if (pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) return true;
+    }
+    return false;
+}
+
+// Gives up the hold on a port and closes it; the exclusive mode would otherwise outlive
+// us while anything else keeps the terminal open.
+void CloseDevice(int fd) {
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
+// Opens a port and holds it for this program alone: another program that drives the same
+// modem (a fax getty, a terminal program, a second copy of this one) would mix its
+// commands with ours. *inUse tells that someone else holds it.
+int OpenDevice(const std::string& path, std::string* why, bool* inUse) {
+    *inUse = false;
+    if (UucpLocked(path)) {
+        *inUse = true;
+        *why = path + " is locked by another program";
+        return -1;
+    }
     int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        *why = "cannot open " + path + ": " + ErrnoText(errno);
+        *inUse = errno == EBUSY;
+        *why = *inUse ? path + " is in use by another program"
+                      : "cannot open " + path + ": " + ErrnoText(errno);
+        return -1;
+    }
+    // Before anything is changed on it: a port someone else holds is left as it is.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *inUse = errno == EWOULDBLOCK;
+        *why = *inUse ? path + " is in use by another program"
+                      : "cannot lock " + path + ": " + ErrnoText(errno);
+        ::close(fd);
         return -1;
     }
     if (!MakeRaw(fd)) {
@@ -47,6 +100,7 @@ int OpenDevice(const std::string& path, std::string* why) {
         ::close(fd);
         return -1;
     }
+    ::ioctl(fd, TIOCEXCL);
     return fd;
 }
 
@@ -335,7 +389,7 @@ private:
             notifier_ = nullptr;
         }
         if (fd_ >= 0) {
-            ::close(fd_);
+            CloseDevice(fd_);
             fd_ = -1;
         }
     }
@@ -385,7 +439,10 @@ std::vector<ModemTelephony::Device> ModemTelephony::Search() {
     if (options_.listedDevices)
         for (const auto& path : options_.listedDevices())
             if (!path.empty()) add(path, true);
-    for (const auto& pattern : options_.patterns) {
+    // Devices the user named are exactly the ones to use: other serial ports may be a
+    // console, a UPS or a device that a stray "AT" upsets.
+    const bool listed = !probes.empty();
+    for (const auto& pattern : listed ? std::vector<std::string>{} : options_.patterns) {
         glob_t found{};
         if (::glob(pattern.c_str(), 0, nullptr, &found) == 0)
             for (size_t i = 0; i < found.gl_pathc; ++i) add(found.gl_pathv[i], false);
@@ -394,10 +451,11 @@ std::vector<ModemTelephony::Device> ModemTelephony::Search() {
 
     for (auto& p : probes) {
         std::string why;
-        p.fd = OpenDevice(p.path, &why);
+        bool inUse = false;
+        p.fd = OpenDevice(p.path, &why, &inUse);
         int error = 0;
         if (p.fd >= 0 && !WriteAll(p.fd, "AT\r", &error)) {
-            ::close(p.fd);
+            CloseDevice(p.fd);
             p.fd = -1;
         }
         if (p.fd < 0) p.stage = 2;
@@ -450,12 +508,15 @@ std::vector<ModemTelephony::Device> ModemTelephony::Search() {
         }
     }
 
-    std::vector<Device> devices;
+    // Modems that answered come first; a listed device that did not answer (switched off,
+    // held by another program) is still tried, but only after them.
+    std::vector<Device> devices, silent;
     for (auto& p : probes) {
-        if (p.fd >= 0) ::close(p.fd);
+        if (p.fd >= 0) CloseDevice(p.fd);
         if (!p.listed && !p.answered) continue;
-        devices.push_back({p.path, p.name.empty() ? p.path : p.name});
+        (p.answered ? devices : silent).push_back({p.path, p.name.empty() ? p.path : p.name});
     }
+    devices.insert(devices.end(), silent.begin(), silent.end());
     searchText_.clear();
     if (devices.empty())
         searchText_ = probes.empty() ? "no serial devices were found"
@@ -518,10 +579,11 @@ LONG_T ModemTelephony::lineOpen(HLINEAPP app, DWORD_T deviceId, HLINE* line, DWO
     for (const auto& [handle, port] : ports_)
         if (port->objectName().toStdString() == path) return LINEERR_ALLOCATED;
     std::string why;
-    int fd = OpenDevice(path, &why);
+    bool inUse = false;
+    int fd = OpenDevice(path, &why, &inUse);
     if (fd < 0) {
         searchText_ = why;
-        return LINEERR_RESOURCEUNAVAIL;
+        return inUse ? LINEERR_ALLOCATED : LINEERR_RESOURCEUNAVAIL;
     }
     HLINE handle = nextHandle_++;
     auto port = std::make_unique<Port>(*this, app, handle, path, fd);

@@ -43,6 +43,8 @@ inline constexpr const char* kTimeServerUrl = "TimeServerUrl";
 // Our own: serial devices (multi-string) that are pager modems whether or not they answer
 // the device search.
 inline constexpr const char* kModemDevices = "ModemDevices";
+// Our own: the pager calls still to be made (multi-string of "phone<TAB>message<TAB>event").
+inline constexpr const char* kPendingPages = "PendingPages";
 // Our own: the program that stands in for the dial-up library.
 inline constexpr const char* kDialUpProgram = "DialUpProgram";
 // Our own: the fax client command that stands in for the messaging system (a bare name is

@@ -1,10 +1,13 @@
 #include <QElapsedTimer>
 
 #include "app/ActivityLog.h"
+#include "app/Headless.h"
 #include "app/RunWindow.h"
 #include "app/SettingsStore.h"
 #include "fakes/FakeDialUp.h"
+#include "fakes/RecordingPagerDialer.h"
 #include "fixtures/Fixtures.h"
+#include "notify/PagerQueue.h"
 
 namespace {
 
@@ -340,6 +343,64 @@ TEST_F(RunWindowTest, AFailedPagerCallStopsThePagingAndStaysQueued) {
     RunToEnd();
     EXPECT_EQ(timeline_, (Timeline{"web A", "queue", "page 1 failed", "hidden"}));
     EXPECT_EQ(pager_->numbers.size(), 2u);
+}
+
+TEST_F(RunWindowTest, ARefusedPagerCallDoesNotHoldUpTheCallsBehindIt) {
+    Schedule("Daily", "");
+    RecordingPagerDialer dialer;
+    CPagerCallQueue queue(log_, dialer);
+    queue.Append("Box", "555W0100", "1");
+    queue.Append("Box", "5550100", "2");
+    CRunWindow run(log_, nullptr, queue);
+    EXPECT_EQ(run.StartRun("Daily"), 0);
+    EXPECT_FALSE(run.running());
+    EXPECT_EQ(dialer.dialed, std::vector<std::string>{"5550100,,,,,,,,2#"});
+    EXPECT_TRUE(queue.calls().empty());
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0].text.find("\"555W0100\" or message \"1\" holds characters that cannot "
+                                   "be dialled"),
+              std::string::npos);
+}
+
+// A signal's handler runs inside the dialer's loop: the cancel hangs up the call on the
+// line, makes no more calls, and whoever waits for the run's end is told when it ends,
+// without waiting inside the handler.
+TEST_F(RunWindowTest, ACancelDuringThePagingHangsUpAndEndsTheRun) {
+    Schedule("Daily", "ISP");
+    Monitor("A", 4);
+    pager_->numbers = {"1", "2"};
+    bool endedInside = true, ended = false;
+    pager_->whileCalling = [&] {
+        run_->OnCancel();
+        WhenRunEnds(*run_, [&] { ended = true; });
+        endedInside = ended;
+    };
+    run_->StartRun("Daily");
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_FALSE(endedInside);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(pager_->cancels, 1);
+    EXPECT_EQ(timeline_, (Timeline{"entry ISP", "dial ISP", "web A", "queue", "hangup 77",
+                                   "cancel call", "page 1 failed", "hidden"}));
+    EXPECT_EQ(pager_->numbers.size(), 2u);
+
+    // A cancel while the line settles after the hang-up ends the run at once; the calls
+    // wait for the next run.
+    timeline_.clear();
+    run_->SetHangUpWait(600000);
+    run_->StartRun("Daily");
+    ASSERT_TRUE(
+        waitFor([&] { return std::count(timeline_.begin(), timeline_.end(), "hangup 77") == 1; }));
+    run_->OnCancel();
+    EXPECT_FALSE(run_->running());
+    EXPECT_EQ(timeline_.back(), "hidden");
+    EXPECT_EQ(std::count(timeline_.begin(), timeline_.end(), "page 1"), 0);
+    EXPECT_EQ(pager_->numbers.size(), 2u);
+    // Not running: told at once.
+    bool told = false;
+    WhenRunEnds(*run_, [&] { told = true; });
+    EXPECT_TRUE(told);
 }
 
 }  // namespace

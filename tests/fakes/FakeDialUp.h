@@ -4,6 +4,7 @@
 // timeline, and a pager queue and panels that do the same.
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,17 +74,34 @@ public:
     }
     std::string CurrentPagerNumber() const override { return current_; }
     bool MakePagerCall() override {
+        const int cancelsBefore = cancels;
+        if (whileCalling) {
+            auto once = std::move(whileCalling);
+            whileCalling = nullptr;
+            once();
+        }
         bool ok = calls_ < results.size() ? results[calls_] : true;
+        ok = ok && cancels == cancelsBefore;
         ++calls_;
         timeline_->push_back("page " + current_ + (ok ? "" : " failed"));
         if (ok) numbers.pop_front();
+        keepPaging_ = ok;
         return ok;
     }
+    bool KeepPaging() const override { return keepPaging_; }
+    void CancelCall() override {
+        ++cancels;
+        timeline_->push_back("cancel call");
+    }
+    // Runs inside the first call, as the dialer's loop would run a signal's handler.
+    std::function<void()> whileCalling;
+    int cancels = 0;
 
 private:
     Timeline* timeline_;
     std::string current_;
     size_t calls_ = 0;
+    bool keepPaging_ = true;
 };
 
 // Records Start and Cancel and finishes on the next turn of the loop, unless held.

@@ -640,7 +640,7 @@ TEST_F(PagerCallQueueTest, DialStringCountdownAndFailedCalls) {
     CPagerCallQueue queue(log, dialer);
     queue.Append("Box", "555-0100", "42");
     queue.Append("Box", "555-0100", "42");  // the same page once
-    queue.Append("Other", std::string(60, '7'), "1");
+    queue.Append("Other", std::string(48, '7'), "1");
     ASSERT_EQ(queue.calls().size(), 2u);
     EXPECT_EQ(queue.calls()[1].phone, std::string(48, '7'));
 

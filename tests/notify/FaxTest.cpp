@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/ActivityLog.h"
 #include "app/Application.h"
 #include "fixtures/Fixtures.h"
 #include "net/UniqueFd.h"
 #include "notify/FaxSender.h"
+#include "platform/CancelRequest.h"
 #include "platform/Messaging.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
@@ -187,6 +189,36 @@ TEST_F(FaxTest, AClientThatHangsIsStoppedWithItsHelpers) {
     EXPECT_FALSE(fs::exists(Lines(Faked("args"))[3]));
 }
 
+// A signal while the client works: its wait ends at once instead of at the time limit,
+// the client and its helpers are stopped, and the fax counts as failed.
+TEST_F(FaxTest, ACancelRequestStopsTheClientAtOnce) {
+    Fake("hang", "");
+    MessagingFaxSender sender(log_, [](std::string* why) -> std::unique_ptr<Messaging> {
+        auto m = FaxClientMessaging::Load(FAKE_SENDFAX, why);
+        // Far beyond how long a cancel may take, short of the test's own limit.
+        if (m) m->SetTimeLimit(std::chrono::seconds(90));
+        return m;
+    });
+    // As the signal handler does, from outside the blocked loop, once the client runs.
+    std::thread signal([&] {
+        for (int i = 0; i < 6000 && !fs::exists(fakeDir_ + "/hang-pid"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        cancel_request::Set();
+    });
+    const bool sent = Fax("Subject: s\r\n\r\nbody\r\n", sender);
+    signal.join();
+    cancel_request::Clear();
+    EXPECT_FALSE(sent);
+    ASSERT_EQ(log_.records.size(), 1u);
+    EXPECT_EQ(log_.records[0].text,
+              "Failed to send FAX to Microsoft Exchange. (the fax was cancelled and "
+              "fake-sendfax was stopped)");
+    std::string helper = Faked("hang-pid");
+    while (!helper.empty() && helper.back() == '\n') helper.pop_back();
+    ASSERT_FALSE(helper.empty());
+    EXPECT_TRUE(waitFor([&] { return ProcessGone(helper); }, std::chrono::seconds(10)));
+}
+
 TEST_F(FaxTest, AMissingClientIsToldOnceARunAndNobodyIsAsked) {
     Root().SetString(kFaxProgram, Path("no/such/sendfax"));
     MessagingFaxSender sender(log_);
@@ -331,6 +363,17 @@ TEST_F(FaxTest, TheClientRefusesWhatIsNoFaxAndKeepsTheNumberWhole) {
     EXPECT_EQ(mapi->MAPISendMail(session, 0, m, 0), MAPI_E_INVALID_RECIPS);
     EXPECT_EQ(mapi->LastErrorText(), "the fax number is empty");
     m.recips = {{MAPI_TO, "Ann", "FAX:555@1"}};
+    EXPECT_EQ(mapi->MAPISendMail(session, 0, m, 0), MAPI_E_INVALID_RECIPS);
+    // A line end in the number or the name would split the client's destination.
+    m.recips = {{MAPI_TO, "Ann", "FAX:555\r\n0100"}};
+    EXPECT_EQ(mapi->MAPISendMail(session, 0, m, 0), MAPI_E_INVALID_RECIPS);
+    EXPECT_EQ(mapi->LastErrorText(),
+              "the fax number \"555 0100\" holds a line end or control character");
+    m.recips = {{MAPI_TO, "Ann\nSmith", "FAX:5550100"}};
+    EXPECT_EQ(mapi->MAPISendMail(session, 0, m, 0), MAPI_E_INVALID_RECIPS);
+    EXPECT_EQ(mapi->LastErrorText(),
+              "the fax name \"Ann Smith\" holds a line end or control character");
+    m.recips = {{MAPI_TO, "Ann\x1b", "FAX:5550100"}};
     EXPECT_EQ(mapi->MAPISendMail(session, 0, m, 0), MAPI_E_INVALID_RECIPS);
     EXPECT_FALSE(fs::exists(fakeDir_ + "/args"));  // none of these reached the client
 
