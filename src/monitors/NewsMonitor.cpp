@@ -25,6 +25,8 @@ constexpr int kSliceLines = 2000;
 constexpr size_t kMaxOverviewLine = 64 * 1024;
 // The bodies are searched in blocks of this size.
 constexpr size_t kBodyBlock = 65532;
+// The key, below the event's, of the groups named like one of the event's own values.
+constexpr const char* kOwnNamedGroups = "Groups";
 // Sessions one run may open: a server that breaks each of them is not chased for ever.
 constexpr int kMaxSessions = 3;
 // Articles missing one after the other at the start of a walk that are asked for by number.
@@ -97,8 +99,15 @@ void CNewsMonitor::ReadSettings() {
     notifyEmailTo_.clear();
     RegKey event;
     if (event.Open(RegKey::LocalMachine(), EventPath(eventName_)) != ERROR_SUCCESS) return;
-    groups_ = ReadMultiString(event, kNewsGroups);
-    keywords_ = ReadMultiString(event, kKeywords);
+    bool groupsTooLong = false, keywordsTooLong = false;
+    groups_ = ReadMultiString(event, kNewsGroups, &groupsTooLong);
+    keywords_ = ReadMultiString(event, kKeywords, &keywordsTooLong);
+    if (groupsTooLong || keywordsTooLong) {
+        listsUnreadable_ = true;
+        WriteErrorRecord(log_, "watching the news group " + eventName_,
+                         std::string("The list ") + (groupsTooLong ? kNewsGroups : kKeywords) +
+                             " of the event is too long to be read; nothing was searched.");
+    }
     searchSubject_ = ReadDword(event, kSearchSubject, 0) != 0;
     searchAuthor_ = ReadDword(event, kSearchAuthor, 0) != 0;
     searchBody_ = ReadDword(event, kSearchBody, 0) != 0;
@@ -114,6 +123,7 @@ void CNewsMonitor::Start(const std::string& eventName) {
     KillTimer(kProgressTimer);
     eventName_ = eventName;
     SetTitle(eventName);
+    listsUnreadable_ = false;
     ReadSettings();
     file_.Close();
     found_ = 0;
@@ -123,6 +133,7 @@ void CNewsMonitor::Start(const std::string& eventName) {
     mode_ = Mode::kNone;
     sessions_ = 1;
     running_ = true;
+    if (listsUnreadable_) return Stop(ERROR_MORE_DATA);
     server_.clear();
     GetNewsServer(server_);
     SetLines({"Connecting to network news server " + server_, "", "", "", ""});
@@ -229,6 +240,7 @@ void CNewsMonitor::OnGroup(uint32_t result) {
     // The memory is read only now: a group that could not be selected must not have another
     // group's memory written under its name.
     groupCurrent_ = true;
+    missing_ = headless_ = 0;
     first_ = nntp_.firstArticle();
     last_ = nntp_.lastArticle();
     count_ = nntp_.articleCount();
@@ -237,7 +249,7 @@ void CNewsMonitor::OnGroup(uint32_t result) {
     newIds_.clear();
     {
         RegKey event;
-        if (event.Open(RegKey::LocalMachine(), settings::EventPath(eventName_)) == ERROR_SUCCESS) {
+        if (event.Open(RegKey::LocalMachine(), MemoryPath()) == ERROR_SUCCESS) {
             DWORD value = 0;
             if (event.GetDword(group_, &value) == ERROR_SUCCESS) resume_ = value;
             for (std::string& id :
@@ -253,7 +265,7 @@ void CNewsMonitor::OnGroup(uint32_t result) {
 
     ++search_;
     if (!searchBody_) {
-        if (!TruncateFile()) return Error(static_cast<uint32_t>(errno ? errno : EIO));
+        if (!TruncateFile()) return FileError(errno ? errno : EIO);
         SetLine(0, "Retrieving headers for the news group " + group_);
         SetLine(3, "0 Articles");
         mode_ = Mode::kOverview;
@@ -353,9 +365,12 @@ bool COverviewSearch::Search(int maxLines, const OnMatch& onMatch) {
 }
 
 void CNewsMonitor::SearchOverviewSlice() {
-    const bool more = overview_.Search(kSliceLines, [this](const OverviewLine& o) {
-        Report(std::string(o.from), std::string(o.subject), std::string(o.id));
+    bool toldInSlice = false;
+    const bool more = overview_.Search(kSliceLines, [this, &toldInSlice](const OverviewLine& o) {
+        Report(std::string(o.from), std::string(o.subject), std::string(o.id), o.number);
+        toldInSlice = true;
     });
+    if (toldInSlice) StoreGroupMemory(false);
     // The status shows where the search is once a slice, not once a line: a line's worth
     // of drawing would cost more than its search.
     if (!overview_.lastAuthor().empty() || !overview_.lastSubject().empty()) {
@@ -402,7 +417,7 @@ void CNewsMonitor::OnStat(uint32_t result) {
 }
 
 void CNewsMonitor::AskHead() {
-    if (!TruncateFile()) return Error(static_cast<uint32_t>(errno ? errno : EIO));
+    if (!TruncateFile()) return FileError(errno ? errno : EIO);
     char number[16];
     std::snprintf(number, sizeof number, "%06d", article_);
     SetLine(4, number);
@@ -414,10 +429,18 @@ void CNewsMonitor::AskHead() {
 void CNewsMonitor::OnHeader(uint32_t result) {
     if (nntp_.state() != CNntp::kReady) return SessionBroke(result);
     if (result != 0) {
+        // The next run need not ask for it again; and a server that lists articles it will
+        // not hand out is walked only so far, or the groups behind would wait for ever.
+        resume_ = static_cast<uint32_t>(article_);
+        if (++headless_ >= kMaxMissingInARow) {
+            Error(result, false);
+            return EndGroup(false);
+        }
         uint32_t rc = nntp_.Next();
         if (rc != 0) Error(rc);
         return;
     }
+    headless_ = 0;
     resume_ = static_cast<uint32_t>(article_);
     std::string author, subject, id, lines;
     CInet::GetHeaderValue(file_.Fd(), "From:", &author);
@@ -431,15 +454,14 @@ void CNewsMonitor::OnHeader(uint32_t result) {
     for (const std::string& phrase : keywords_) {
         if ((searchAuthor_ && CInet::MatchAllWords(author, phrase)) ||
             (searchSubject_ && CInet::MatchAllWords(subject, phrase))) {
-            Report(author, subject, id);
-            ++article_;
-            return Advance(0);
+            Report(author, subject, id, article_);
+            return AdvancePast();
         }
     }
     if (searchBody_) {
         CInet::GetHeaderValue(file_.Fd(), "Lines:", &lines);
         if (BodyWithinLimit(lines, enableMax_, maxLines_)) {
-            if (!TruncateFile()) return Error(static_cast<uint32_t>(errno ? errno : EIO));
+            if (!TruncateFile()) return FileError(errno ? errno : EIO);
             // Kept for the report, should the body match.
             bodyAuthor_ = author;
             bodySubject_ = subject;
@@ -450,8 +472,7 @@ void CNewsMonitor::OnHeader(uint32_t result) {
             return;
         }
     }
-    ++article_;
-    Advance(0);
+    AdvancePast();
 }
 
 void CNewsMonitor::OnBody(uint32_t result) {
@@ -466,11 +487,17 @@ void CNewsMonitor::OnBody(uint32_t result) {
             at += got;
             std::string_view text(block.data(), static_cast<size_t>(got));
             // Once a block: an article can be told for each block that matches.
-            if (Matches(text)) Report(bodyAuthor_, bodySubject_, bodyId_);
+            if (Matches(text)) Report(bodyAuthor_, bodySubject_, bodyId_, article_);
         }
     }
     // A body that could not be had costs that article's body only: the walk goes on, and
     // the next run does not stall on it.
+    AdvancePast();
+}
+
+void CNewsMonitor::AdvancePast() {
+    // The last article ends the group here: one more would be past the largest number.
+    if (article_ >= last_) return EndGroup(true);
     ++article_;
     Advance(0);
 }
@@ -505,42 +532,87 @@ void CNewsMonitor::EndGroup(bool finished) {
     NextGroup();
 }
 
-void CNewsMonitor::Report(const std::string& author, const std::string& subject,
-                          const std::string& id) {
+void CNewsMonitor::Report(const std::string& author, const std::string& subject, std::string id,
+                          int number) {
+    std::string scheme = "news://";
+    if (id.empty()) {
+        // Without an identifier the article is known by its group and number.
+        id = group_ + "/" + std::to_string(number);
+        scheme = "nntp://";
+    }
     const std::string word = ListWord(id);
     newIds_ += word + ' ';
     if (oldIds_.count(word)) return;
     std::string text = "The News Group Monitor " + eventName_ + " found the following article," +
                        "\r\n  Subject : " + subject + "\r\n  From    : " + author +
                        "\r\n  Group   : " + group_;
-    const std::string link = "news://" + LinkPart(server_) + "/" + LinkPart(id);
+    const std::string link = scheme + LinkPart(server_) + "/" + LinkPart(id);
     if (notifyViaWindows_) log_.WriteLog(kIconNews, text, 11, " " + link, true);
     if (notifyViaEmail_) emailBody_ += text + "\r\n  Article : " + link + "\r\n\r\n";
     ++found_;
     ShowFound();
+    // Walking article by article takes long: what was told is stored at once, so that a
+    // crash or a kill in the middle of the group does not tell it again.
+    if (mode_ == Mode::kArticles) StoreGroupMemory(false);
 }
 
 void CNewsMonitor::ShowFound() {
     SetLine(3, found_ == 1 ? "Found 1 Article" : "Found " + std::to_string(found_) + " Articles");
 }
 
+std::string CNewsMonitor::MemoryPath() const {
+    // A group named like one of the event's own values (the store ignores case) keeps its
+    // memory in a key of its own: it must never overwrite the event's settings.
+    static const char* const kOwn[] = {settings::kType,
+                                       settings::kDescription,
+                                       settings::kEnabled,
+                                       "Log",
+                                       settings::kScheduledEvent,
+                                       settings::kNewsGroups,
+                                       settings::kKeywords,
+                                       settings::kSearchSubject,
+                                       settings::kSearchAuthor,
+                                       settings::kSearchBody,
+                                       settings::kEnableMax,
+                                       settings::kMaxLines,
+                                       settings::kNotifyEmailTo,
+                                       settings::kNotifyViaEmail,
+                                       settings::kNotifyViaWindows};
+    for (const char* name : kOwn)
+        if (QString::fromStdString(group_).compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+            return settings::EventPath(eventName_) + "\\" + kOwnNamedGroups;
+    return settings::EventPath(eventName_);
+}
+
 void CNewsMonitor::WriteGroupMemory(bool finished) {
-    if (!groupCurrent_ || eventName_.empty()) return;
+    if (!groupCurrent_) return;
+    StoreGroupMemory(finished);
     groupCurrent_ = false;
+}
+
+void CNewsMonitor::StoreGroupMemory(bool finished) {
+    if (!groupCurrent_ || eventName_.empty()) return;
+    std::string ids = newIds_;
     if (!finished) {
         // A search cut short starts at the same place next time: what the last search
         // reported must still be known then, or it would be reported again.
         std::unordered_set<std::string> listed;
-        for (std::string& id : settings::SplitWords(newIds_)) listed.insert(std::move(id));
+        for (std::string& id : settings::SplitWords(ids)) listed.insert(std::move(id));
         for (const std::string& id : oldIds_)
-            if (!listed.count(id)) newIds_ += id + ' ';
+            if (!listed.count(id)) ids += id + ' ';
     }
     RegKey event;
-    if (event.Create(RegKey::LocalMachine(), settings::EventPath(eventName_),
-                     settings::kEventClass) != ERROR_SUCCESS)
+    if (event.Create(RegKey::LocalMachine(), MemoryPath(), settings::kEventClass) != ERROR_SUCCESS)
         return;
     event.SetDword(group_, resume_);
-    event.SetString(group_ + settings::kXidsSuffix, newIds_);
+    event.SetString(group_ + settings::kXidsSuffix, ids);
+}
+
+void CNewsMonitor::FileError(int error) {
+    WriteErrorRecord(log_, "watching the news group " + eventName_,
+                     std::string("The temporary file could not be made or written: ") +
+                         std::strerror(error) + ".");
+    Stop(static_cast<uint32_t>(error));
 }
 
 void CNewsMonitor::Error(uint32_t code, bool stop) {

@@ -89,18 +89,27 @@ private:
     void OnHeader(uint32_t result);
     void OnBody(uint32_t result);
     void Advance(uint32_t error);
+    // The current article is done: on to the one behind it, or the group's end.
+    void AdvancePast();
     void OnNext(uint32_t result);
     // finished: the search of the group went to its end (else the run was cut short).
     void EndGroup(bool finished);
-    void Report(const std::string& author, const std::string& subject, const std::string& id);
+    // number: the article's, which stands in for an identifier the article lacks.
+    void Report(const std::string& author, const std::string& subject, std::string id, int number);
     bool Matches(std::string_view text) const;
     void ShowFound();
+    // Stores the group's memory and ends the group; StoreGroupMemory only stores it.
     void WriteGroupMemory(bool finished);
+    void StoreGroupMemory(bool finished);
+    // Where the group in hand keeps its memory.
+    std::string MemoryPath() const;
     // One error record; stop ends the run as a cancel does.
     void Error(uint32_t code, bool stop = true);
     // The session broke in the middle of a group: a new one goes on with the next group,
     // a few times a run at most.
     void SessionBroke(uint32_t code);
+    // The temporary file failed: one record with the system's words, and the run ends.
+    void FileError(int error);
     void Stop(uint32_t code);
     bool TruncateFile();
 
@@ -135,7 +144,9 @@ private:
     int linesTotal_ = 0;
     LPARAM search_ = 0;  // which search the posted slices belong to
     int missing_ = 0;
-    int sessions_ = 1;  // articles asked for by number and missing, one after the other
+    int headless_ = 0;  // articles whose header was refused, one after the other
+    int sessions_ = 1;
+    bool listsUnreadable_ = false;  // articles asked for by number and missing, one after the other
     std::string bodyAuthor_, bodySubject_, bodyId_;  // the article whose body is coming
 
     int found_ = 0;

@@ -43,10 +43,12 @@ std::vector<std::string> ReadWordList(const RegKey& key, const std::string& name
     return SplitWords(text);
 }
 
-std::vector<std::string> ReadMultiString(const RegKey& key, const char* name) {
+std::vector<std::string> ReadMultiString(const RegKey& key, const char* name, bool* tooLong) {
     std::vector<std::string> items;
     Bytes data;
-    if (key.QueryValue(name, nullptr, &data, kListBuffer) != ERROR_SUCCESS) return items;
+    LONG rc = key.QueryValue(name, nullptr, &data, 64 * 1024);
+    if (tooLong) *tooLong = rc == ERROR_MORE_DATA;
+    if (rc != ERROR_SUCCESS) return items;
     size_t i = 0;
     while (i < data.size()) {
         auto end = std::find(data.begin() + static_cast<long>(i), data.end(), uint8_t{0});

@@ -28,6 +28,7 @@ public:
     std::set<int> refusedBodies;  // BODY of these numbers gets 430
     int first = 0;                // GROUP's first number when set (a low mark that lags)
     std::string dropGroup;        // the overview of this group breaks off with the connection
+    std::string headlessGroup;    // HEAD here is refused, whatever STAT and NEXT say
 
     FakeNews() {
         greeting = "200 news ready\r\n";
@@ -99,6 +100,7 @@ protected:
             return "421 no next article\r\n";
         }
         const Article* a = Find(n);
+        if (verb == "HEAD" && group_ == headlessGroup) return "423 no such article\r\n";
         if (verb == "STAT" || verb == "HEAD" || verb == "BODY") {
             if (!a) return "423 no such article\r\n";
             current_ = n;
@@ -265,6 +267,75 @@ TEST_F(NewsMonitorTest, AGroupThatBreaksTheSessionDoesNotHoldUpTheGroupsBehind) 
     DWORD resume = 0;
     key.GetDword("bad.group", &resume);
     EXPECT_EQ(resume, 7u);
+}
+
+TEST_F(NewsMonitorTest, WhatAServerOrAListMakesUpCannotHurtTheEventOrTheGroupsBehind) {
+    FakeNews news;
+    Fill(news);
+    // A group named like one of the event's values keeps its memory apart.
+    news.Post("keywords", "x@y", "birds of a feather");
+    // A group whose every header is refused is walked only so far.
+    for (int i = 0; i < 1200; ++i) news.Post("headless", "x@y", "birds");
+    news.headlessGroup = "headless";
+    // Numbers at the very top of the range end where the group ends.
+    news.groups["top"] = {{2147483646, "t1@x", "x@y", "birds at the top", "b\r\n"},
+                          {2147483647, "", "x@y", "birds without an id", "b\r\n"}};
+    // A keyword list longer than the dialogs write is still read.
+    std::vector<std::string> words(300, "zzzzz");
+    words.push_back("birds");
+    RegKey key = Event(news.port(), {"keywords", "headless", "top", "comp.os"}, {}, true);
+    key.SetValue(kKeywords, REG_MULTI_SZ, EncodeMultiString(words, 64 * 1024));
+    EXPECT_EQ(Run(), 0u);
+    auto told = Told();
+    ASSERT_EQ(told.size(), 5u);
+    EXPECT_EQ(told[0], "birds of a feather");
+    EXPECT_EQ(told[1].rfind("An error occured while watching the news group Watch.", 0), 0u);
+    EXPECT_EQ(told[2], "birds at the top");
+    EXPECT_EQ(told[3], "birds without an id");
+    EXPECT_EQ(told[4], "watching birds");
+    EXPECT_EQ(ReadMultiString(key, kKeywords).size(), 301u);
+    DWORD type = 0;
+    EXPECT_EQ(key.GetDword(kType, &type), ERROR_SUCCESS);
+    EXPECT_EQ(type, DWORD(kNewsMonitor));
+    for (const auto& c : news.commands) EXPECT_EQ(c.find('-'), std::string::npos) << c;
+    EXPECT_LT(news.commands.size(), 2400u);
+    // The next run tells nothing again, the article without an identifier included, and
+    // the headless group goes on where the last run left it, to its end.
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_TRUE(Told().empty());
+
+    // A list too long to read at all is said so, and nothing is searched or stored.
+    key.SetValue(kKeywords, REG_MULTI_SZ, Bytes(70 * 1024, 'k'));
+    news.commands.clear();
+    EXPECT_NE(Run(), 0u);
+    told = Told();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("too long to be read"), std::string::npos);
+    EXPECT_TRUE(news.commands.empty());
+}
+
+TEST_F(NewsMonitorTest, WhatAWalkToldIsStoredAtOnce) {
+    FakeNews news;
+    for (int i = 1; i <= 5; ++i) news.Post("comp.os", "x@y", "birds " + std::to_string(i));
+    Event(news.port(), {"comp.os"}, {"birds"}, true);
+    news.pace = ScriptedLineServer::Pace::OneByte;
+    run_.done.clear();
+    monitor_->Start("Watch");
+    // The program dies in the middle of the walk, after a report or two.
+    ASSERT_TRUE(waitFor([&] { return monitor_->found() >= 2; }, std::chrono::seconds(20)));
+    const int told = monitor_->found();
+    monitor_ = std::make_unique<CNewsMonitor>(log_);
+    monitor_->SetRunWindow(&run_);
+    ASSERT_LT(told, 5);
+    std::string ids;
+    for (int i = 1; i <= told; ++i) ids += std::to_string(i) + ".comp.os@x ";
+    EXPECT_EQ(Stored("comp.os Xids"), ids);
+    EXPECT_EQ(Told().size(), static_cast<size_t>(told));
+    news.pace = ScriptedLineServer::Pace::Whole;
+    EXPECT_EQ(Run(), 0u);
+    std::vector<std::string> rest;
+    for (int i = told + 1; i <= 5; ++i) rest.push_back("birds " + std::to_string(i));
+    EXPECT_EQ(Told(), rest);
 }
 
 TEST_F(NewsMonitorTest, WithoutAnOverviewTheArticlesAreWalked) {
