@@ -100,8 +100,10 @@ void CNewsMonitor::ReadSettings() {
     RegKey event;
     if (event.Open(RegKey::LocalMachine(), EventPath(eventName_)) != ERROR_SUCCESS) return;
     bool groupsTooLong = false, keywordsTooLong = false;
-    groups_ = ReadMultiString(event, kNewsGroups, &groupsTooLong);
-    keywords_ = ReadMultiString(event, kKeywords, &keywordsTooLong);
+    // Read whole, though the dialogs write at most 1024 bytes: a longer list written by
+    // other means must not be silently no list at all.
+    groups_ = ReadMultiString(event, kNewsGroups, &groupsTooLong, kLongList);
+    keywords_ = ReadMultiString(event, kKeywords, &keywordsTooLong, kLongList);
     if (groupsTooLong || keywordsTooLong) {
         listsUnreadable_ = true;
         WriteErrorRecord(log_, "watching the news group " + eventName_,

@@ -43,10 +43,11 @@ std::vector<std::string> ReadWordList(const RegKey& key, const std::string& name
     return SplitWords(text);
 }
 
-std::vector<std::string> ReadMultiString(const RegKey& key, const char* name, bool* tooLong) {
+std::vector<std::string> ReadMultiString(const RegKey& key, const char* name, bool* tooLong,
+                                         size_t capacity) {
     std::vector<std::string> items;
     Bytes data;
-    LONG rc = key.QueryValue(name, nullptr, &data, 64 * 1024);
+    LONG rc = key.QueryValue(name, nullptr, &data, capacity);
     if (tooLong) *tooLong = rc == ERROR_MORE_DATA;
     if (rc != ERROR_SUCCESS) return items;
     size_t i = 0;

@@ -164,12 +164,12 @@ bool IsSet(const RegKey& key, const char* name);
 DWORD ReadDword(const RegKey& key, const char* name, DWORD fallback);
 // A string of key read with a buffer of capacity bytes; empty when absent or too long.
 std::string ReadString(const RegKey& key, const char* name, size_t capacity = kStringBuffer);
-// A list in the multi-string layout (any type), ending at the first empty item. Read whole
-// up to 64 KiB, though the dialogs write at most 1024 bytes: a longer list written by other
-// means would otherwise be no list at all, silently. *tooLong (when given) tells a list
-// longer still, which comes back empty.
+// A list in the multi-string layout (any type), ending at the first empty item, read whole
+// up to capacity bytes (the dialogs write at most 1024). *tooLong (when given) tells a
+// list longer than that, which comes back empty.
+inline constexpr size_t kLongList = 64 * 1024;
 std::vector<std::string> ReadMultiString(const RegKey& key, const char* name,
-                                         bool* tooLong = nullptr);
+                                         bool* tooLong = nullptr, size_t capacity = kListBuffer);
 // The blank-separated words of a text (the identifier lists the monitors keep).
 std::vector<std::string> SplitWords(std::string_view text);
 // A stored list of blank-separated words, read whole up to maxBytes: the list has no limit

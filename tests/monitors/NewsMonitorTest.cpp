@@ -293,7 +293,7 @@ TEST_F(NewsMonitorTest, WhatAServerOrAListMakesUpCannotHurtTheEventOrTheGroupsBe
     EXPECT_EQ(told[2], "birds at the top");
     EXPECT_EQ(told[3], "birds without an id");
     EXPECT_EQ(told[4], "watching birds");
-    EXPECT_EQ(ReadMultiString(key, kKeywords).size(), 301u);
+    EXPECT_EQ(ReadMultiString(key, kKeywords, nullptr, kLongList).size(), 301u);
     DWORD type = 0;
     EXPECT_EQ(key.GetDword(kType, &type), ERROR_SUCCESS);
     EXPECT_EQ(type, DWORD(kNewsMonitor));
