@@ -43,26 +43,10 @@ std::string_view Trim(std::string_view s) {
 }
 
 // The link that goes with a report: what a reader program is given, so anything that could
-// end the argument or the line is percent-encoded.
+// end the argument or the line is percent-encoded. An identifier goes into the blank-separated
+// list in the same form, which holds no blank.
 std::string LinkPart(std::string_view text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '\'' || c == '%' || c == '\\' || c == '`') {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-// An identifier goes into a blank-separated list: one that holds a blank or a control
-// character is kept in its link form, which holds neither.
-std::string ListWord(const std::string& id) {
-    return LinkPart(id);
+    return CInet::PercentEncode(text, "\"'%\\`");
 }
 
 }  // namespace
@@ -542,7 +526,7 @@ void CNewsMonitor::Report(const std::string& author, const std::string& subject,
         id = group_ + "/" + std::to_string(number);
         scheme = "nntp://";
     }
-    const std::string word = ListWord(id);
+    const std::string word = LinkPart(id);
     newIds_ += word + ' ';
     if (oldIds_.count(word)) return;
     std::string text = "The News Group Monitor " + eventName_ + " found the following article," +

@@ -258,19 +258,7 @@ void CHttp::RefuseTunnel() {
 // ASCII in a link (pages write them so) goes out escaped, as browsers send it, so that it
 // can neither split the line nor reach the server raw.
 static std::string RequestTarget(const std::string& path) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(path.size());
-    for (unsigned char c : path) {
-        if (c <= 0x20 || c >= 0x7F) {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return CInet::PercentEncode(path);
 }
 
 void CHttp::SendRequest() {

@@ -144,6 +144,22 @@ bool CInet::MatchAllWords(std::string_view text, std::string_view list) {
     return true;
 }
 
+std::string CInet::PercentEncode(std::string_view text, std::string_view also) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c >= 0x7F || also.find(static_cast<char>(c)) != std::string_view::npos) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 int CInet::SplitAddress(std::string_view input, std::string* name, std::string* address) {
     if (input.size() > 250) return 1;
     std::string n, a;

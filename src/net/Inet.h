@@ -31,6 +31,9 @@ public:
     // URL helpers. A host written in brackets (an IPv6 address) keeps them; the port of a
     // URL that names none is its scheme's: 443 for https (any case), else 80.
     static int DefaultPort(std::string_view scheme);
+    // text with every blank, control byte and byte beyond ASCII, and every character of
+    // also, written as %XX: it can then neither split a line nor an argument.
+    static std::string PercentEncode(std::string_view text, std::string_view also = {});
     // A server setting: "host", "host:port", "[v6]" or "[v6]:port", or a bare v6 address
     // (more than one colon, no port). The host comes without brackets; port is 0 when the
     // text names none, and then host is the whole text (less any brackets).
