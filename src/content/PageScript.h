@@ -1,0 +1,89 @@
+#pragma once
+
+// A page script picks one value, as a rule the address of the next document to fetch, out
+// of a page whose layout the program does not know. A script file holds named variables;
+// each is a short list of instructions that move a cursor through the page, mark the
+// start and end of the wanted part, or produce a value directly (a link's address, a
+// form's submission string, the title, a constant, a formatted piece of text).
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CPageScript {
+public:
+    enum Op : int32_t {
+        kBegin = 0,
+        kEnd = 1,
+        kHtmlTag = 2,
+        kIndex = 3,
+        kJump = 4,
+        kLink = 5,
+        kNop = 6,
+        kRepeat = 7,
+        kReturn = 8,
+        kScan = 9,
+        kString = 10,
+        kSubmit = 11,
+        kTitle = 12,
+        kFormat = 13,
+        kComment = 14,
+        kVariable = 15,
+    };
+
+    // Flag bits of an instruction.
+    enum Flag : int32_t {
+        kFlagExactCase = 0x0001,
+        kFlagTrimSubmission = 0x0002,
+        kFlagSkip = 0x0020,  // do not perform; mark and stop
+        kFlagStop = 0x0040,  // after performing, mark and stop
+        kFlagScanAtStart = 0x0080,
+        kFlagTrimStart = 0x0100,
+        kFlagTrimEnd = 0x0200,
+        kFlagJumpBack = 0x0400,
+        kFlagToText = 0x0800,
+        kFlagAlternative = 0x1000,
+        kFlagScanBack = 0x2000,
+    };
+
+    // The longest text argument kept; longer ones are cut.
+    static constexpr size_t kMaxText = 239;
+
+    struct Instruction {
+        int32_t op = kBegin;
+        int32_t flags = 0;
+        std::string text;
+        int32_t number = 0;
+    };
+
+    // Reads a script file and replaces the program (and forgets the scan memory). False
+    // when the file cannot be read; the program is then empty and error() says why.
+    bool Load(const std::string& path);
+    // The same from text already in memory.
+    void LoadText(std::string_view text);
+
+    // Runs variable (its name compared without case) over page; index is what Index
+    // gives. start and end receive the part of the page the run ended on. An empty result
+    // when the variable is missing or the run finds nothing; error() then says why when
+    // there is more to say than "nothing found" (a run stopped after too many steps).
+    std::string Run(std::string_view page, std::string_view variable, int index = 1,
+                    int64_t* start = nullptr, int64_t* end = nullptr);
+
+    const std::vector<Instruction>& program() const { return program_; }
+    // Why the last Load or Run gave nothing; empty when there is nothing to add.
+    const std::string& error() const { return error_; }
+
+private:
+    struct ScanMemory {
+        int32_t count = 0;
+        int32_t op = -1;
+        std::string text;
+        int64_t before = -1;
+        int64_t after = -1;
+    };
+
+    std::vector<Instruction> program_;
+    ScanMemory scanMemory_;
+    std::string error_;
+};
