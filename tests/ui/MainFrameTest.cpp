@@ -134,8 +134,8 @@ TEST_F(MainFrameTest, TheWindowIsBuiltAsTheProgramDescribesIt) {
     // The pop-up menu in its order.
     std::vector<int> popup;
     for (QAction* a : frame_->popupMenu()->actions()) popup.push_back(a->data().toInt());
-    EXPECT_EQ(popup, (std::vector<int>{10000, 10010, 10008, 10002, 10003, 10010, 10001, 10009,
-                                       10010, 10006, 10005, 10004, 10007}));
+    EXPECT_EQ(popup, (std::vector<int>{10000, 10011, 10010, 10008, 10002, 10003, 10010, 10001,
+                                       10009, 10010, 10006, 10005, 10004, 10007}));
 
     // The log bar floats at (100, 100), hidden; the schedule bar shows the next event.
     QDockWidget* log = frame_->logBar();
