@@ -168,6 +168,8 @@ void CTickerWindow::paintEvent(QPaintEvent*) {
         return;
     }
     const int textTop = (height() - lineHeight_) / 2;
+    QFont unavailableFont = font_;
+    unavailableFont.setItalic(true);
     for (const auto& at : ticker_.Visible()) {
         if (at.item < 0 || at.item >= static_cast<int>(laid_.size())) continue;
         const Laid& l = laid_[at.item];
@@ -181,8 +183,12 @@ void CTickerWindow::paintEvent(QPaintEvent*) {
             titleAt = QPointF(x, textTop);
             textAt = QPointF(x + l.titleSize.width() + lineHeight_ / 2, textTop);
         }
+        // The painter's font is the one a static text is drawn in: the one it was laid out
+        // for, or it would be laid out anew, and differently, at every frame.
+        p.setFont(bold_);
         p.setPen(l.available ? kTitle : kUnavailable);
         p.drawStaticText(titleAt, l.title);
+        p.setFont(l.available ? font_ : unavailableFont);
         p.setPen(l.available ? kText : kUnavailable);
         p.drawStaticText(textAt, l.text);
         if (!vertical() && ticker_.display().scrollType != TickerDisplay::Static) {
