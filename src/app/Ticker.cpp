@@ -6,6 +6,7 @@
 
 #include <QFileInfo>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -152,6 +153,59 @@ std::string HeaderValue(std::string_view headers, std::string_view name) {
     return Collapse(headers.substr(start, end == std::string::npos ? end : end - start));
 }
 
+// Named references that pages use every day but the page scanner leaves alone (it knows
+// the few that page scripts rely on): written as numbers, which it decodes, so that a
+// headline shows "é" and "–" instead of "eacute;" and "ndash;".
+std::string WithNumericReferences(std::string_view page) {
+    static const char* const kLatin1[] = {
+        "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig", "Ccedil",
+        "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc", "Iuml",
+        "ETH",    "Ntilde", "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",  nullptr,
+        "Oslash", "Ugrave", "Uacute", "Ucirc",  "Uuml",   "Yacute", "THORN", "szlig",
+        "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",  "aelig", "ccedil",
+        "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc", "iuml",
+        "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",  nullptr,
+        "oslash", "ugrave", "uacute", "ucirc",  "uuml",   "yacute", "thorn", "yuml"};
+    static const struct {
+        const char* name;
+        int code;
+    } kOthers[] = {{"ndash", 0x2013},  {"mdash", 0x2014},  {"lsquo", 0x2018}, {"rsquo", 0x2019},
+                   {"sbquo", 0x201A},  {"ldquo", 0x201C},  {"rdquo", 0x201D}, {"bdquo", 0x201E},
+                   {"hellip", 0x2026}, {"bull", 0x2022},   {"euro", 0x20AC},  {"trade", 0x2122},
+                   {"apos", 0x27},     {"OElig", 0x152},   {"oelig", 0x153},  {"Scaron", 0x160},
+                   {"scaron", 0x161},  {"dagger", 0x2020}, {"prime", 0x2032}, {"thinsp", 0x2009},
+                   {"ensp", 0x2002},   {"emsp", 0x2003}};
+    std::string out;
+    out.reserve(page.size());
+    size_t i = 0;
+    while (i < page.size()) {
+        size_t amp = page.find('&', i);
+        if (amp == std::string_view::npos) break;
+        out.append(page, i, amp - i);
+        size_t end = amp + 1;
+        while (end < page.size() && end - amp <= 8 &&
+               std::isalpha(static_cast<unsigned char>(page[end])))
+            ++end;
+        int code = 0;
+        if (end < page.size() && page[end] == ';' && end > amp + 1) {
+            std::string_view name = page.substr(amp + 1, end - amp - 1);
+            for (int k = 0; k < 64 && !code; ++k)
+                if (kLatin1[k] && name == kLatin1[k]) code = 192 + k;
+            for (const auto& other : kOthers)
+                if (!code && name == other.name) code = other.code;
+        }
+        if (code) {
+            out += "&#" + std::to_string(code) + ";";
+            i = end + 1;
+        } else {
+            out += '&';
+            i = amp + 1;
+        }
+    }
+    out.append(page, std::min(i, page.size()), std::string_view::npos);
+    return out;
+}
+
 }  // namespace
 
 double TickerDisplay::PointSize() const {
@@ -230,6 +284,7 @@ TickerItem CTicker::ItemFromDocument(const std::string& bytes, const std::string
     bool isHtml =
         type.empty() ? body.find('<') != std::string::npos : type.find("html") != std::string::npos;
     body = AsUtf8(std::move(body));
+    if (isHtml) body = WithNumericReferences(body);
 
     std::string title, text;
     if (isHtml) {

@@ -60,7 +60,8 @@ TEST_F(TickerTest, DocumentsAreShownInOrderWithTitleTextAndLink) {
                        "<html><head><title> Caf\xC3\xA9 &amp; Co </title>"
                        "<style>body { color: red }</style>"
                        "<script>var secret = 1;</script></head>\n<body><h1>Today</h1>\n"
-                       "<p>Cr\xC3\xA8me &eacute;t\xC3\xA9\n   of   2026</p></body></html>"));
+                       "<p>Cr\xC3\xA8me &eacute;t\xC3\xA9\n   of &#8211; 2026&hellip; "
+                       "&#x263A;&ndash;&bogus; &amp</p></body></html>"));
     WriteFile(Path("weather.txt"), Response("text/plain", "\n\n  Weather\nSunny &amp; warm\n"));
     // A page with no title tag: its first line of text is the title.
     WriteFile(Path("bare.html"), Response("text/html", "<p>First line</p>\n<p>and more</p>"));
@@ -75,7 +76,9 @@ TEST_F(TickerTest, DocumentsAreShownInOrderWithTitleTextAndLink) {
     ASSERT_EQ(items.size(), 3u);
 
     EXPECT_EQ(items[0].title, "Caf\xC3\xA9 & Co");
-    EXPECT_EQ(items[0].text, "Today Cr\xC3\xA8me \xC3\xA9t\xC3\xA9 of 2026");
+    EXPECT_EQ(items[0].text,
+              "Today Cr\xC3\xA8me \xC3\xA9t\xC3\xA9 of \xE2\x80\x93 2026\xE2\x80\xA6 "
+              "\xE2\x98\xBA\xE2\x80\x93 bogus; &");
     EXPECT_EQ(items[0].link, "https://news.example.org/");
     EXPECT_TRUE(items[0].available);
 
