@@ -10,6 +10,7 @@
 #include "app/Headless.h"
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
+#include "app/Ticker.h"
 #include "monitors/MailMonitor.h"
 #include "monitors/NewsMonitor.h"
 #include "monitors/TimeSync.h"
@@ -158,6 +159,18 @@ int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desk
     }
     // Only reading: beside a running program.
     if (cmd.mode == CommandLine::ListSchedules) return PrintSchedules(std::cout);
+    // Only reading too: a ticker shows what the program that holds the store retrieves.
+    if (cmd.mode == CommandLine::Ticker) {
+        if (!CTicker::CheckEvent(cmd.tickerEvent, &error)) {
+            std::cerr << "quorvane: " << error << "\n";
+            return 1;
+        }
+        if (!desktop.HasDisplay()) {
+            std::cerr << "quorvane: no display to show the ticker on.\n";
+            return 2;
+        }
+        return desktop.RunTicker(cmd.tickerEvent, argc, argv);
+    }
 
     if (window && !desktop.HasDisplay()) {
         std::cerr << "quorvane: no display to show the window on; use --headless to run the "

@@ -86,6 +86,9 @@ public:
     // A later start asked for the window: bring it forward.
     virtual void BringForward() = 0;
     virtual void Close() = 0;
+    // `--ticker`: shows the ticker of event (a Lumetta display) until its window is
+    // closed. Returns the exit status.
+    virtual int RunTicker(const std::string& event, int& argc, char** argv) = 0;
 };
 
 // The one start-up path of `quorvane` once its command line is read: the working folder,

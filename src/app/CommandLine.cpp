@@ -12,7 +12,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
     std::string modeOption;  // the option that chose the mode
     auto setMode = [&](Mode m, const std::string& option) {
         // One program at a time: a second choice would otherwise silently win.
-        if (!modeOption.empty() && (m != mode || m == RunSchedule)) {
+        if (!modeOption.empty() && (m != mode || m == RunSchedule || m == Ticker)) {
             *error = modeOption + " and " + option + " cannot go together";
             return false;
         }
@@ -52,6 +52,8 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
             if (!setMode(ListSchedules, a)) return false;
         } else if (a == "--run") {
             if (!setMode(RunSchedule, a) || !takeValue(&schedule)) return false;
+        } else if (a == "--ticker") {
+            if (!setMode(Ticker, a) || !takeValue(&tickerEvent)) return false;
         } else {
             *error = "unknown option " + a;
             return false;
@@ -62,16 +64,19 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
 
 const char* CommandLine::UsageText() {
     return "usage: quorvane [--data-dir DIR] [--registry FILE] [--log | --headless |\n"
-           "                 --run SCHEDULE | --schedules]\n"
+           "                 --run SCHEDULE | --schedules | --ticker EVENT]\n"
            "       quorvane --help | --version\n"
            "\n"
            "  --log            print the activity log, one record a line, and end\n"
            "  --headless       run the scheduler without a window until SIGTERM or Ctrl+C\n"
            "  --run SCHEDULE   run one schedule now and end when it is over\n"
            "  --schedules      list the schedules with their next run and monitors\n"
+           "  --ticker EVENT   show the ticker of a Lumetta display event, beside a\n"
+           "                   running program; ends when its window is closed\n"
            "  --data-dir DIR   the working folder (log, outgoing mail)\n"
            "  --registry FILE  the settings store\n"
-           "Without --log, --headless, --run or --schedules the desktop program starts.\n";
+           "Without --log, --headless, --run, --schedules or --ticker the desktop program\n"
+           "starts.\n";
 }
 
 const char* CommandLine::VersionText() {

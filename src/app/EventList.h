@@ -63,6 +63,8 @@ public:
         return selected_ >= 0 && selected_ < static_cast<int>(rows_.size());
     }
     bool PasteEnabled() const { return !clipboardName_.empty(); }
+    // "Show Ticker": only a Lumetta display has documents to show.
+    bool ShowTickerEnabled() const { return HasSelection() && rows_[selected_].kind == 5; }
 
     static std::string KindText(DWORD kind);
 

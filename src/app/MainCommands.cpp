@@ -36,6 +36,8 @@ bool CMainCommands::PopupEnabled(int item) const {
             return RunNowEnabled();
         case kPopupPaste:
             return eventList_.PasteEnabled();
+        case kPopupShowTicker:
+            return eventList_.ShowTickerEnabled();
         case kPopupModifyEvent:
         case kPopupDelete:
         case kPopupCopy:
@@ -45,6 +47,11 @@ bool CMainCommands::PopupEnabled(int item) const {
         default:
             return false;
     }
+}
+
+void CMainCommands::ShowTicker() {
+    if (eventList_.ShowTickerEnabled())
+        emit tickerRequested(eventList_.rows()[eventList_.selected()].label);
 }
 
 void CMainCommands::ModifySchedule() {

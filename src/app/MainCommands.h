@@ -26,6 +26,7 @@ enum PopupItem {
     kPopupCut = 10008,
     kPopupRename = 10009,
     kPopupSeparator = 10010,
+    kPopupShowTicker = 10011,  // our own: the ticker of a Lumetta display
 };
 
 // Root values (REG_BINARY) that keep where the main window and the Log Messages bar were
@@ -77,8 +78,13 @@ public:
     // The maker's pages: 32821 home page, 32822 support, 32824 questions and answers.
     static std::string MakerPage(int command);
 
+    // "Show Ticker" on the selected event, when ShowTickerEnabled.
+    void ShowTicker();
+
 signals:
     void stateChanged();
+    // The view opens the ticker window of the Lumetta display event.
+    void tickerRequested(const std::string& event);
 
 private:
     CApplication& app_;

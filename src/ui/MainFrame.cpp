@@ -38,6 +38,7 @@
 #include "ui/Icons.h"
 #include "ui/QtPrompt.h"
 #include "ui/RunWindowView.h"
+#include "ui/TickerWindow.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ enum Command {
     kPaste = 57637,
     kDeleteMonitor = 32791,
     kRenameMonitor = 32799,
+    kShowTicker = 32830,  // our own
     kToolbar = 59392,
     kStatusBar = 59393,
     kEventSchedule = 32783,
@@ -186,6 +188,7 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
     RestorePlacement();
 
     connect(&commands_, &CMainCommands::stateChanged, this, &CMainFrame::UpdateCommands);
+    connect(&commands_, &CMainCommands::tickerRequested, this, &CMainFrame::OpenTicker);
     connect(&app_.scheduler(), &CScheduler::displayChanged, this, &CMainFrame::RenderSchedule);
     connect(&app_.log(), &CActivityLog::barChanged, this, &CMainFrame::RenderLog);
     connect(&app_.log(), &CActivityLog::previewRequested, this,
@@ -206,6 +209,27 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
 
 CMainFrame::~CMainFrame() {
     SavePlacement();
+    for (const auto& ticker : tickers_) delete ticker.data();
+}
+
+CTickerWindow* CMainFrame::OpenTicker(const std::string& event) {
+    // One strip per event: asking again brings the open one forward.
+    for (const auto& open : tickers_) {
+        if (open && open->ticker().eventName() == event) {
+            open->show();
+            open->raise();
+            return open;
+        }
+    }
+    tickers_.erase(std::remove_if(tickers_.begin(), tickers_.end(),
+                                  [](const QPointer<CTickerWindow>& t) { return t.isNull(); }),
+                   tickers_.end());
+    // A window of its own: it stays when the main window is put away in the tray.
+    auto* ticker = new CTickerWindow(event);
+    ticker->setAttribute(Qt::WA_DeleteOnClose);
+    tickers_.push_back(ticker);
+    ticker->show();
+    return ticker;
 }
 
 bool CMainFrame::trayWatchActive() const {
@@ -412,6 +436,9 @@ void CMainFrame::BuildMenus() {
     monitors->addSeparator();
     AddAction(monitors, kDeleteMonitor, "&Delete this Monitor", {QKeySequence(Qt::Key_Delete)});
     AddAction(monitors, kRenameMonitor, "&Rename this Monitor");
+    monitors->addSeparator();
+    AddAction(monitors, kShowTicker, "Show &Ticker")
+        ->setToolTip("Show the ticker of the chosen Lumetta display");
 
     QMenu* view = menuBar()->addMenu("&View");
     AddAction(view, kToolbar, "&Toolbar")->setCheckable(true);
@@ -618,6 +645,7 @@ void CMainFrame::BuildPopup() {
     };
     auto separator = [this] { popup_->addSeparator()->setData(kPopupSeparator); };
     add(kPopupModifyEvent, "Modify this Event ...");
+    add(kPopupShowTicker, "Show Ticker");
     separator();
     add(kPopupCut, "Cut");
     add(kPopupCopy, "Copy");
@@ -648,6 +676,7 @@ void CMainFrame::UpdateCommands() {
     for (int id : {kModifyMonitor, kCut, kCopy, kDeleteMonitor, kRenameMonitor})
         enable(id, selected);
     enable(kPaste, commands_.eventList().PasteEnabled());
+    enable(kShowTicker, commands_.eventList().ShowTickerEnabled());
 
     Action(kToolbar)->setChecked(findChild<QToolBar*>("toolbar")->isVisible());
     Action(kStatusBar)->setChecked(statusBar()->isVisible());
@@ -826,6 +855,10 @@ void CMainFrame::OnCommand(int command) {
         case kPopupRename:
             view_->EditSelectedLabel();
             break;
+        case kShowTicker:
+        case kPopupShowTicker:
+            commands_.ShowTicker();
+            break;
         case kToolbar: {
             auto* bar = findChild<QToolBar*>("toolbar");
             bar->setVisible(!bar->isVisible());
@@ -906,6 +939,15 @@ void QtDesktop::ShowWindow(CApplication& app) {
                                           [] { return QSystemTrayIcon::isSystemTrayAvailable(); });
     UserPrompt::Install(std::make_shared<QtPrompt>(frame_.get()));
     frame_->show();
+}
+
+int QtDesktop::RunTicker(const std::string& event, int& argc, char** argv) {
+    std::unique_ptr<QCoreApplication> qt = MakeQtApplication(argc, argv);
+    CTickerWindow window(event);
+    QObject::connect(&window, &CTickerWindow::closed, qt.get(), &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    window.show();
+    return QCoreApplication::exec();
 }
 
 void QtDesktop::BringForward() {

@@ -5,10 +5,13 @@
 // the core's state and forwards the user's commands; it decides nothing itself.
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/Application.h"
 
@@ -16,6 +19,7 @@ class CApplication;
 class CMainCommands;
 class CMain;
 class CRunWindowView;
+class CTickerWindow;
 class QAction;
 class QComboBox;
 class QDockWidget;
@@ -67,6 +71,9 @@ public:
     void UpdateCommands();
     // The Exit command: asks, and ends the program on Yes.
     void Exit();
+    // Shows the ticker strip of a Lumetta display event (the "Show Ticker" command).
+    CTickerWindow* OpenTicker(const std::string& event);
+    const std::vector<QPointer<CTickerWindow>>& tickers() const { return tickers_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -122,6 +129,7 @@ private:
     QToolButton* logPrev_ = nullptr;
     QToolButton* logNext_ = nullptr;
     QToolButton* logPreview_ = nullptr;
+    std::vector<QPointer<CTickerWindow>> tickers_;
 };
 
 // Where a floating bar of size bar first shows beside a window whose frame is at frame, on
@@ -140,6 +148,7 @@ public:
     void ShowWindow(CApplication& app) override;
     void BringForward() override;
     void Close() override;
+    int RunTicker(const std::string& event, int& argc, char** argv) override;
 
 private:
     std::unique_ptr<CMainCommands> commands_;

@@ -27,6 +27,7 @@
 #include "ui/EventListView.h"
 #include "ui/MainFrame.h"
 #include "ui/RunWindowView.h"
+#include "ui/TickerWindow.h"
 
 namespace {
 
@@ -134,8 +135,8 @@ TEST_F(MainFrameTest, TheWindowIsBuiltAsTheProgramDescribesIt) {
     // The pop-up menu in its order.
     std::vector<int> popup;
     for (QAction* a : frame_->popupMenu()->actions()) popup.push_back(a->data().toInt());
-    EXPECT_EQ(popup, (std::vector<int>{10000, 10010, 10008, 10002, 10003, 10010, 10001, 10009,
-                                       10010, 10006, 10005, 10004, 10007}));
+    EXPECT_EQ(popup, (std::vector<int>{10000, 10011, 10010, 10008, 10002, 10003, 10010, 10001,
+                                       10009, 10010, 10006, 10005, 10004, 10007}));
 
     // The log bar floats at (100, 100), hidden; the schedule bar shows the next event.
     QDockWidget* log = frame_->logBar();
@@ -628,6 +629,32 @@ TEST_F(MainFrameTest, TheTrayIconTogglesOnAClickAndHasItsOwnMenu) {
     ASSERT_EQ(prompt_->shown.size(), 1u);
     EXPECT_EQ(prompt_->shown[0].text, "Are you sure you want to exit now?");
     EXPECT_TRUE(frame_->isVisible());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainFrameTest, ShowTickerOpensOneStripForTheChosenLumettaDisplay) {
+    Open();
+    Choose("Weekly");
+    QAction* show = frame_->Action(32830);
+    ASSERT_NE(show, nullptr);
+    frame_->UpdateCommands();
+    EXPECT_FALSE(show->isEnabled()) << "nothing selected";
+    int row = frame_->view()->model()->findItems("Ticker").value(0)->row();
+    SelectRow(row);
+    ASSERT_TRUE(waitFor([&] { return show->isEnabled(); }));
+    show->trigger();
+    ASSERT_EQ(frame_->tickers().size(), 1u);
+    ASSERT_TRUE(frame_->tickers()[0]);
+    EXPECT_TRUE(frame_->tickers()[0]->isVisible());
+    EXPECT_EQ(frame_->tickers()[0]->ticker().eventName(), "Ticker");
+    // Asked again, the open strip comes forward; no second one.
+    show->trigger();
+    EXPECT_EQ(frame_->tickers().size(), 1u);
+    frame_->tickers()[0]->close();
+    EXPECT_TRUE(waitFor([&] { return frame_->tickers()[0].isNull(); }));
 }
 
 }  // namespace

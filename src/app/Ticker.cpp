@@ -1,0 +1,516 @@
+#include "app/Ticker.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "content/HtmlScan.h"
+#include "settings/Settings.h"
+
+using namespace ticker_names;
+
+namespace {
+
+// Longest title shown, in bytes.
+constexpr size_t kTitleLimit = 300;
+// A burst of file events (a rename is several) is read once, this long after it began.
+constexpr int kSettleMs = 100;
+
+bool IsSpace(unsigned char c) {
+    return c <= 0x20 || c == 0x7F;
+}
+
+// Cuts text to at most limit bytes without splitting a UTF-8 sequence; a cut text ends
+// with an ellipsis inside the limit.
+std::string CutUtf8(std::string text, size_t limit) {
+    if (text.size() <= limit) return text;
+    static const std::string kEllipsis = "\xE2\x80\xA6";
+    size_t end = limit > kEllipsis.size() ? limit - kEllipsis.size() : 0;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text + kEllipsis;
+}
+
+// Every run of white space and control bytes one blank, none at either end.
+std::string Collapse(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    bool blank = false;
+    for (char ch : text) {
+        if (IsSpace(static_cast<unsigned char>(ch))) {
+            blank = !out.empty();
+            continue;
+        }
+        if (blank) out += ' ';
+        blank = false;
+        out += ch;
+    }
+    return out;
+}
+
+bool IsValidUtf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80           ? 0
+                   : (c >> 5) == 0x6  ? 1
+                   : (c >> 4) == 0xE  ? 2
+                   : (c >> 3) == 0x1E ? 3
+                                      : 9;
+        if (n == 9 || (n == 1 && c < 0xC2) || i + n >= s.size()) return false;
+        for (size_t k = 1; k <= n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+// A page that is not UTF-8 is taken for Latin-1, the usual other one, so that its letters
+// show instead of replacement marks.
+std::string AsUtf8(std::string bytes) {
+    if (IsValidUtf8(bytes)) return bytes;
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 8);
+    for (char ch : bytes) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Lower(std::string_view s) {
+    std::string r(s);
+    for (char& c : r)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return r;
+}
+
+// Drops every element named name (start tag to end tag, both included) whose content is
+// no text a reader wants on the strip. An element left open runs to the end of the page.
+std::string DropElement(const std::string& page, const char* name) {
+    const std::string lower = Lower(page);
+    const std::string open = std::string("<") + name, close = std::string("</") + name;
+    std::string out;
+    size_t from = 0;
+    for (;;) {
+        size_t at = lower.find(open, from);
+        // "<scripting>" is not a script.
+        while (at != std::string::npos && at + open.size() < lower.size()) {
+            char next = lower[at + open.size()];
+            if (next == '>' || next == '/' || IsSpace(static_cast<unsigned char>(next))) break;
+            at = lower.find(open, at + 1);
+        }
+        if (at == std::string::npos || at + open.size() >= lower.size()) break;
+        out.append(page, from, at - from);
+        size_t end = lower.find(close, at + open.size());
+        if (end == std::string::npos) return out + " ";
+        size_t gt = lower.find('>', end);
+        from = gt == std::string::npos ? lower.size() : gt + 1;
+        out += ' ';
+    }
+    out.append(page, from, std::string::npos);
+    return out;
+}
+
+// The first non-blank line of text (collapsed) and the rest.
+void SplitFirstLine(std::string_view text, std::string* first, std::string* rest) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string_view::npos) nl = text.size();
+        std::string line = Collapse(text.substr(pos, nl - pos));
+        pos = nl + 1;
+        if (!line.empty()) {
+            *first = line;
+            *rest = pos < text.size() ? Collapse(text.substr(pos)) : std::string();
+            return;
+        }
+    }
+    first->clear();
+    rest->clear();
+}
+
+std::string HeaderValue(std::string_view headers, std::string_view name) {
+    const std::string lower = Lower(headers);
+    const std::string want = "\n" + Lower(name) + ":";
+    size_t at = lower.find(want);
+    if (at == std::string::npos) return {};
+    size_t start = at + want.size();
+    size_t end = lower.find('\n', start);
+    return Collapse(headers.substr(start, end == std::string::npos ? end : end - start));
+}
+
+// Named references that pages use every day but the page scanner leaves alone (it knows
+// the few that page scripts rely on): written as numbers, which it decodes, so that a
+// headline shows "é" and "–" instead of "eacute;" and "ndash;".
+std::string WithNumericReferences(std::string_view page) {
+    static const char* const kLatin1[] = {
+        "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig", "Ccedil",
+        "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc", "Iuml",
+        "ETH",    "Ntilde", "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",  nullptr,
+        "Oslash", "Ugrave", "Uacute", "Ucirc",  "Uuml",   "Yacute", "THORN", "szlig",
+        "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",  "aelig", "ccedil",
+        "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc", "iuml",
+        "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",  nullptr,
+        "oslash", "ugrave", "uacute", "ucirc",  "uuml",   "yacute", "thorn", "yuml"};
+    static const struct {
+        const char* name;
+        int code;
+    } kOthers[] = {{"ndash", 0x2013},  {"mdash", 0x2014},  {"lsquo", 0x2018}, {"rsquo", 0x2019},
+                   {"sbquo", 0x201A},  {"ldquo", 0x201C},  {"rdquo", 0x201D}, {"bdquo", 0x201E},
+                   {"hellip", 0x2026}, {"bull", 0x2022},   {"euro", 0x20AC},  {"trade", 0x2122},
+                   {"apos", 0x27},     {"OElig", 0x152},   {"oelig", 0x153},  {"Scaron", 0x160},
+                   {"scaron", 0x161},  {"dagger", 0x2020}, {"prime", 0x2032}, {"thinsp", 0x2009},
+                   {"ensp", 0x2002},   {"emsp", 0x2003}};
+    std::string out;
+    out.reserve(page.size());
+    size_t i = 0;
+    while (i < page.size()) {
+        size_t amp = page.find('&', i);
+        if (amp == std::string_view::npos) break;
+        out.append(page, i, amp - i);
+        size_t end = amp + 1;
+        while (end < page.size() && end - amp <= 8 &&
+               std::isalpha(static_cast<unsigned char>(page[end])))
+            ++end;
+        int code = 0;
+        if (end < page.size() && page[end] == ';' && end > amp + 1) {
+            std::string_view name = page.substr(amp + 1, end - amp - 1);
+            for (int k = 0; k < 64 && !code; ++k)
+                if (kLatin1[k] && name == kLatin1[k]) code = 192 + k;
+            for (const auto& other : kOthers)
+                if (!code && name == other.name) code = other.code;
+        }
+        if (code) {
+            out += "&#" + std::to_string(code) + ";";
+            i = end + 1;
+        } else {
+            out += '&';
+            i = amp + 1;
+        }
+    }
+    out.append(page, std::min(i, page.size()), std::string_view::npos);
+    return out;
+}
+
+}  // namespace
+
+double TickerDisplay::PointSize() const {
+    static constexpr int kPoints[] = {12, 14, 16, 20, 24, 30, 36};
+    return kPoints[std::clamp(fontSize, 1, 7) - 1] * std::clamp(zoom, 25, 400) / 100.0;
+}
+
+CTicker::CTicker(std::string eventName, QObject* parent)
+    : QObject(parent), event_(std::move(eventName)) {
+    settle_.setSingleShot(true);
+    settle_.setInterval(kSettleMs);
+    connect(&settle_, &QTimer::timeout, this, &CTicker::Reload);
+    connect(&poll_, &QTimer::timeout, this, &CTicker::Reload);
+    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, [this] { settle_.start(); });
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { settle_.start(); });
+}
+
+bool CTicker::CheckEvent(const std::string& name, std::string* error) {
+    RegKey key;
+    // A name with a backslash would reach into another key (a document of an event).
+    if (name.empty() || name.find('\\') != std::string::npos ||
+        key.Open(RegKey::LocalMachine(), settings::EventPath(name)) != ERROR_SUCCESS) {
+        *error = "there is no event named \"" + name + "\"";
+        return false;
+    }
+    if (settings::ReadDword(key, settings::kType, 0) != settings::kLumettaDisplay) {
+        *error = "the event \"" + name + "\" is not a Lumetta display";
+        return false;
+    }
+    return true;
+}
+
+void CTicker::Load() {
+    Reload();
+}
+
+void CTicker::StartPolling() {
+    if (display_.refreshSeconds > 0) {
+        poll_.start(display_.refreshSeconds * 1000);
+    } else {
+        poll_.stop();
+    }
+}
+
+std::string CTicker::LinkOf(const std::string& url) {
+    std::string link = Collapse(url);
+    // "variable@start page": where the script led is not kept, so the start page stands in.
+    size_t at = link.find('@');
+    size_t colon = link.find(':');
+    if (at != std::string::npos && at > 0 && (colon == std::string::npos || at < colon))
+        link.erase(0, at + 1);
+    if (link.empty()) return link;
+    // A bare host name is a web address; it must never reach the opener looking like an
+    // option either.
+    if (link.find("://") == std::string::npos) link = "http://" + link;
+    return link;
+}
+
+TickerItem CTicker::ItemFromDocument(const std::string& bytes, const std::string& link) {
+    TickerItem item;
+    item.link = link;
+    std::string headers, body;
+    if (bytes.compare(0, 5, "HTTP/") == 0) {
+        size_t crlf = bytes.find("\r\n\r\n"), lf = bytes.find("\n\n");
+        size_t end = std::min(crlf, lf);
+        if (end != std::string::npos) {
+            headers = bytes.substr(0, end);
+            body = bytes.substr(end + (end == crlf ? 4 : 2));
+        } else {
+            headers = bytes;  // a response cut short in its header: no text to show
+        }
+    } else {
+        body = bytes;
+    }
+    std::string type = Lower(HeaderValue("\n" + headers, "Content-Type"));
+    bool isHtml =
+        type.empty() ? body.find('<') != std::string::npos : type.find("html") != std::string::npos;
+    body = AsUtf8(std::move(body));
+    if (isHtml) body = WithNumericReferences(body);
+
+    std::string title, text;
+    if (isHtml) {
+        std::string raw;
+        if (html::Title(body, &raw, nullptr, nullptr))
+            title = Collapse(html::HtmlToText(raw, false));
+        std::string shown = body;
+        for (const char* name : {"title", "script", "style", "noscript"})
+            shown = DropElement(shown, name);
+        if (title.empty()) {
+            SplitFirstLine(html::HtmlToText(shown, true), &title, &text);
+        } else {
+            text = Collapse(html::HtmlToText(shown, false));
+        }
+    } else {
+        SplitFirstLine(body, &title, &text);
+    }
+    if (title.empty()) title = link.empty() ? "Untitled document" : link;
+    item.title = CutUtf8(std::move(title), kTitleLimit);
+    item.text = CutUtf8(std::move(text), kTextLimit);
+    return item;
+}
+
+CTicker::Signature CTicker::SignatureOf(const std::string& file) {
+    Signature s;
+    struct stat st {};
+    if (file.empty() || ::stat(file.c_str(), &st) != 0) return s;
+    s.exists = true;
+    s.size = st.st_size;
+    s.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.inode = static_cast<int64_t>(st.st_ino);
+    return s;
+}
+
+TickerItem CTicker::ReadItem(const Document& doc) const {
+    const std::string link = LinkOf(doc.url);
+    TickerItem missing;
+    missing.available = false;
+    missing.link = link;
+    missing.title = link.empty() ? doc.file : link;
+    if (doc.file.empty()) {
+        missing.title = link.empty() ? "Unnamed document" : link;
+        missing.text = "No file is named for this document.";
+        return missing;
+    }
+    int fd = ::open(doc.file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        missing.text = errno == ENOENT ? "Not retrieved yet."
+                                       : std::string("Cannot be read: ") + std::strerror(errno);
+        return missing;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        missing.text = "Cannot be read: not a file.";
+        return missing;
+    }
+    std::string bytes;
+    bytes.resize(static_cast<size_t>(std::min<int64_t>(st.st_size, kReadLimit)));
+    size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(got);
+    return ItemFromDocument(bytes, link);
+}
+
+void CTicker::Reload() {
+    TickerDisplay display;
+    std::vector<Document> docs;
+    RegKey key;
+    if (key.Open(RegKey::LocalMachine(), settings::EventPath(event_)) == ERROR_SUCCESS) {
+        auto value = [&](const char* name, DWORD fallback, DWORD low, DWORD high) {
+            return static_cast<int>(
+                std::clamp(settings::ReadDword(key, name, fallback), low, high));
+        };
+        display.refreshSeconds = value(kRefreshRate, 10, 0, 86400);
+        display.scrollSpeed = value(kScrollSpeed, 2, 1, 40);
+        display.fontSize = value(kFontSize, 1, 1, 7);
+        DWORD type = settings::ReadDword(key, kScrollType, 1);
+        display.scrollType =
+            type <= 2 ? static_cast<TickerDisplay::Scroll>(type) : TickerDisplay::Horizontal;
+        display.zoom = value(kZoom, 100, 25, 400);
+        display.onTop = settings::ReadDword(key, kOnTop, 0) != 0;
+        std::string name;
+        for (DWORD i = 0; static_cast<int>(docs.size()) < kMaxItems; ++i) {
+            LONG rc = key.EnumKey(i, &name);
+            if (rc == ERROR_NO_MORE_ITEMS) break;
+            if (rc != ERROR_SUCCESS) {
+                if (i > 100000) break;  // a store that fails without end
+                continue;
+            }
+            RegKey sub;
+            if (sub.Open(key, name) != ERROR_SUCCESS) continue;
+            Document d;
+            d.file = settings::ReadString(sub, kDocFile, settings::kPathBuffer);
+            d.url = settings::ReadString(sub, kUrl, settings::kPathBuffer);
+            docs.push_back(std::move(d));
+        }
+    }
+
+    bool changedAny =
+        !(display.refreshSeconds == display_.refreshSeconds &&
+          display.scrollSpeed == display_.scrollSpeed && display.fontSize == display_.fontSize &&
+          display.scrollType == display_.scrollType && display.zoom == display_.zoom &&
+          display.onTop == display_.onTop) ||
+        docs.size() != docs_.size();
+    std::vector<TickerItem> items;
+    items.reserve(docs.size());
+    for (size_t i = 0; i < docs.size(); ++i) {
+        Document& d = docs[i];
+        d.seen = SignatureOf(d.file);
+        // A document whose file has not changed since it was read is not read again.
+        if (i < docs_.size() && i < items_.size() && docs_[i].file == d.file &&
+            docs_[i].url == d.url && docs_[i].seen == d.seen && d.seen.exists) {
+            items.push_back(items_[i]);
+            continue;
+        }
+        TickerItem item = ReadItem(d);
+        if (i >= items_.size() || item.title != items_[i].title || item.text != items_[i].text ||
+            item.link != items_[i].link || item.available != items_[i].available)
+            changedAny = true;
+        items.push_back(std::move(item));
+    }
+    bool pollChanged = display.refreshSeconds != display_.refreshSeconds;
+    display_ = display;
+    docs_ = std::move(docs);
+    items_ = std::move(items);
+    if (current_ >= static_cast<int>(items_.size())) current_ = 0;
+    Watch();
+    if (pollChanged && poll_.isActive()) StartPolling();
+    if (changedAny) emit changed();
+}
+
+void CTicker::Watch() {
+    // A replaced file is a new file: the watch of the old one ends with it, and the
+    // folder's watch is what sees the new one arrive.
+    std::set<QString> want;
+    for (const auto& d : docs_) {
+        if (d.file.empty()) continue;
+        QFileInfo info(QString::fromStdString(d.file));
+        if (info.exists()) want.insert(info.absoluteFilePath());
+        QString folder = info.absolutePath();
+        if (QFileInfo(folder).isDir()) want.insert(folder);
+    }
+    QStringList drop;
+    for (const QString& p : watcher_.files() + watcher_.directories())
+        if (!want.count(p)) drop << p;
+    if (!drop.isEmpty()) watcher_.removePaths(drop);
+    QStringList add;
+    QStringList have = watcher_.files() + watcher_.directories();
+    for (const QString& p : want)
+        if (!have.contains(p)) add << p;
+    if (!add.isEmpty()) watcher_.addPaths(add);
+}
+
+void CTicker::SetLayout(std::vector<int> itemExtents, int viewExtent) {
+    prefix_.clear();
+    int64_t end = 0;
+    for (int e : itemExtents) {
+        end += std::max(e, 1);  // an empty item must not make the row end where it starts
+        prefix_.push_back(end);
+    }
+    viewExtent_ = std::max(viewExtent, 0);
+    WrapOffset();
+}
+
+void CTicker::WrapOffset() {
+    int64_t row = cycle();
+    if (row <= 0) {
+        offset_ = 0;
+        return;
+    }
+    // Copy k of the row begins at viewExtent - offset + k * row; once the first copy has
+    // left the strip the second one is in its place.
+    if (offset_ >= viewExtent_ + row) offset_ = viewExtent_ + (offset_ - viewExtent_) % row;
+}
+
+void CTicker::Tick() {
+    if (paused_ || items_.empty()) return;
+    if (display_.scrollType == TickerDisplay::Static) {
+        if (++staticTicks_ >= std::max(1, kStaticTicksAtSpeed1 / display_.scrollSpeed)) {
+            staticTicks_ = 0;
+            current_ = (current_ + 1) % static_cast<int>(items_.size());
+        }
+        return;
+    }
+    if (prefix_.empty()) return;
+    offset_ += display_.scrollSpeed;
+    WrapOffset();
+}
+
+std::vector<CTicker::Placement> CTicker::Visible() const {
+    std::vector<Placement> out;
+    if (display_.scrollType == TickerDisplay::Static) {
+        if (!items_.empty()) out.push_back({current_, 0});
+        return out;
+    }
+    int64_t row = cycle();
+    if (row <= 0) return out;
+    // Until the window lays out a changed list again, only the items both sides know.
+    const size_t count = std::min(prefix_.size(), items_.size());
+    for (int64_t start = viewExtent_ - offset_; start < viewExtent_; start += row) {
+        if (start + row <= 0) continue;
+        auto first = std::upper_bound(prefix_.begin(), prefix_.end(), -start) - prefix_.begin();
+        for (size_t i = static_cast<size_t>(first); i < count; ++i) {
+            int64_t pos = start + (i ? prefix_[i - 1] : 0);
+            if (pos >= viewExtent_) break;
+            out.push_back({static_cast<int>(i), pos});
+        }
+    }
+    return out;
+}
+
+int CTicker::ItemAt(int64_t pos) const {
+    if (pos < 0 || pos >= viewExtent_ || items_.empty()) return -1;
+    if (display_.scrollType == TickerDisplay::Static) return current_;
+    int64_t row = cycle();
+    if (row <= 0) return -1;
+    int64_t c = pos - (viewExtent_ - offset_);
+    if (c < 0) return -1;  // before the first copy has come in
+    c %= row;
+    auto i = std::upper_bound(prefix_.begin(), prefix_.end(), c) - prefix_.begin();
+    return i < static_cast<int64_t>(items_.size()) ? static_cast<int>(i) : -1;
+}

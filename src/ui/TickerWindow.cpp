@@ -1,0 +1,255 @@
+#include "ui/TickerWindow.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <algorithm>
+
+#include "platform/Shell.h"
+
+namespace {
+
+const QColor kBackground(0x15, 0x22, 0x38);
+const QColor kEdge(0x3a, 0x4d, 0x6b);
+const QColor kTitle(0xff, 0xc8, 0x57);
+const QColor kText(0xee, 0xf1, 0xf5);
+const QColor kUnavailable(0x9a, 0xa5, 0xb4);
+// Lines of text a vertical strip shows at once.
+constexpr int kVerticalLines = 5;
+
+QString Q(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QStaticText Prepared(const QString& text, const QFont& font, qreal width = -1) {
+    QStaticText st(text);
+    st.setTextFormat(Qt::PlainText);
+    if (width > 0) st.setTextWidth(width);
+    st.prepare(QTransform(), font);
+    return st;
+}
+
+}  // namespace
+
+CTickerWindow::CTickerWindow(const std::string& event, QWidget* parent)
+    : QWidget(parent, Qt::FramelessWindowHint | Qt::Tool), ticker_(event) {
+    setWindowTitle(Q("Quorvane ticker: " + event));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(false);
+    setCursor(Qt::PointingHandCursor);
+    menu_.addAction("Close", this, &QWidget::close);
+    frame_.setInterval(CTicker::kTickMs);
+    frame_.setTimerType(Qt::PreciseTimer);
+    connect(&frame_, &QTimer::timeout, this, &CTickerWindow::Step);
+    connect(&ticker_, &CTicker::changed, this, &CTickerWindow::ApplyDisplay);
+    ticker_.Load();
+    ApplyDisplay();
+    ticker_.StartPolling();
+
+    // At the top of the screen, across most of it.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect area = screen->availableGeometry();
+        int width = std::max(320, area.width() * 2 / 3);
+        resize(width, height());
+        move(area.x() + (area.width() - width) / 2, area.y() + 8);
+    }
+}
+
+void CTickerWindow::SetAnimated(bool on) {
+    animated_ = on;
+    if (on && isVisible()) {
+        frame_.start();
+    } else {
+        frame_.stop();
+    }
+}
+
+void CTickerWindow::Step() {
+    ticker_.Tick();
+    update();
+}
+
+int CTickerWindow::ItemAtPoint(const QPoint& p) const {
+    if (!rect().contains(p)) return -1;
+    return ticker_.ItemAt(vertical() ? p.y() : p.x());
+}
+
+void CTickerWindow::ApplyDisplay() {
+    const TickerDisplay& d = ticker_.display();
+    font_ = QApplication::font();
+    font_.setPointSizeF(d.PointSize());
+    bold_ = font_;
+    bold_.setBold(true);
+    QFontMetrics fm(bold_);
+    lineHeight_ = fm.height();
+    pad_ = std::max(6, lineHeight_ / 3);
+    gap_ = std::max(24, lineHeight_ * 2);
+    if (d.onTop != onTop_) {
+        onTop_ = d.onTop;
+        bool shown = isVisible();
+        setWindowFlag(Qt::WindowStaysOnTopHint, onTop_);
+        if (shown) show();  // a change of flags hides the window
+    }
+    int lines = vertical() ? kVerticalLines : 1;
+    setFixedHeight(lineHeight_ * lines + 2 * pad_);
+    LayOutItems();
+    update();
+}
+
+void CTickerWindow::LayOutItems() {
+    const auto& items = ticker_.items();
+    laid_.clear();
+    laid_.reserve(items.size());
+    std::vector<int> extents;
+    extents.reserve(items.size());
+    const qreal wrap = vertical() ? std::max(50, width() - 2 * pad_) : -1;
+    for (const auto& item : items) {
+        Laid l;
+        l.available = item.available;
+        QFont textFont = font_;
+        textFont.setItalic(!item.available);
+        QString title = Q(item.title), text = Q(item.text);
+        if (ticker_.display().scrollType == TickerDisplay::Static) {
+            // One item at a time, standing still: what does not fit is elided once here.
+            int room = std::max(50, width() - 2 * pad_);
+            title = QFontMetrics(bold_).elidedText(title, Qt::ElideRight, room * 2 / 3);
+            int titleWidth = QFontMetrics(bold_).horizontalAdvance(title) + lineHeight_ / 2;
+            text = QFontMetrics(textFont).elidedText(text, Qt::ElideRight,
+                                                     std::max(0, room - titleWidth));
+        }
+        l.title = Prepared(title, bold_, wrap);
+        l.text = Prepared(text, textFont, wrap);
+        l.titleSize = l.title.size();
+        l.textSize = text.isEmpty() ? QSizeF(0, 0) : l.text.size();
+        int extent =
+            vertical()
+                ? static_cast<int>(l.titleSize.height() + l.textSize.height()) + lineHeight_
+                : static_cast<int>(l.titleSize.width() + lineHeight_ / 2 + l.textSize.width()) +
+                      gap_;
+        extents.push_back(extent);
+        laid_.push_back(std::move(l));
+    }
+    empty_ = Prepared(Q(CTicker::EmptyText()), font_);
+    ticker_.SetLayout(std::move(extents), vertical() ? height() : width());
+}
+
+void CTickerWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    LayOutItems();
+}
+
+void CTickerWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (animated_) frame_.start();
+}
+
+void CTickerWindow::closeEvent(QCloseEvent* event) {
+    frame_.stop();
+    QWidget::closeEvent(event);
+    emit closed();
+}
+
+void CTickerWindow::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), kBackground);
+    p.setPen(kEdge);
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    p.setClipRect(rect().adjusted(1, 1, -1, -1));
+
+    if (laid_.empty()) {
+        p.setFont(font_);
+        p.setPen(kUnavailable);
+        p.drawStaticText(pad_, (height() - static_cast<int>(empty_.size().height())) / 2, empty_);
+        return;
+    }
+    const int textTop = (height() - lineHeight_) / 2;
+    QFont unavailableFont = font_;
+    unavailableFont.setItalic(true);
+    for (const auto& at : ticker_.Visible()) {
+        if (at.item < 0 || at.item >= static_cast<int>(laid_.size())) continue;
+        const Laid& l = laid_[at.item];
+        const qreal pos = static_cast<qreal>(at.position);
+        QPointF titleAt, textAt;
+        if (vertical()) {
+            titleAt = QPointF(pad_, pos);
+            textAt = QPointF(pad_, pos + l.titleSize.height());
+        } else {
+            qreal x = ticker_.display().scrollType == TickerDisplay::Static ? pad_ : pos;
+            titleAt = QPointF(x, textTop);
+            textAt = QPointF(x + l.titleSize.width() + lineHeight_ / 2, textTop);
+        }
+        // The painter's font is the one a static text is drawn in: the one it was laid out
+        // for, or it would be laid out anew, and differently, at every frame.
+        p.setFont(bold_);
+        p.setPen(l.available ? kTitle : kUnavailable);
+        p.drawStaticText(titleAt, l.title);
+        p.setFont(l.available ? font_ : unavailableFont);
+        p.setPen(l.available ? kText : kUnavailable);
+        p.drawStaticText(textAt, l.text);
+        if (!vertical() && ticker_.display().scrollType != TickerDisplay::Static) {
+            // A dot halfway along the gap parts one item from the next.
+            qreal dotX = textAt.x() + l.textSize.width() + gap_ / 2.0;
+            p.setPen(Qt::NoPen);
+            p.setBrush(kEdge.lighter(150));
+            qreal r = std::max(2.0, lineHeight_ / 8.0);
+            p.drawEllipse(QPointF(dotX, height() / 2.0), r, r);
+        }
+    }
+}
+
+void CTickerWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void CTickerWindow::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
+    pressed_ = true;
+    dragging_ = false;
+    pressGlobal_ = event->globalPosition().toPoint();
+    pressTopLeft_ = frameGeometry().topLeft();
+}
+
+void CTickerWindow::mouseMoveEvent(QMouseEvent* event) {
+    if (!pressed_ || !(event->buttons() & Qt::LeftButton)) return;
+    QPoint delta = event->globalPosition().toPoint() - pressGlobal_;
+    if (!dragging_ && delta.manhattanLength() < QApplication::startDragDistance()) return;
+    dragging_ = true;
+    move(pressTopLeft_ + delta);
+}
+
+void CTickerWindow::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || !pressed_) return QWidget::mouseReleaseEvent(event);
+    pressed_ = false;
+    if (dragging_) {
+        dragging_ = false;
+        return;
+    }
+    int item = ItemAtPoint(event->position().toPoint());
+    if (item < 0 || item >= static_cast<int>(ticker_.items().size())) return;
+    const std::string& link = ticker_.items()[item].link;
+    if (!link.empty()) Shell::Get().OpenUrl(link);
+}
+
+void CTickerWindow::contextMenuEvent(QContextMenuEvent* event) {
+    menu_.popup(event->globalPos());
+}
+
+void CTickerWindow::enterEvent(QEnterEvent* event) {
+    // Held still under the pointer, so that what one means to click stays put.
+    ticker_.SetPaused(true);
+    QWidget::enterEvent(event);
+}
+
+void CTickerWindow::leaveEvent(QEvent* event) {
+    ticker_.SetPaused(false);
+    QWidget::leaveEvent(event);
+}
