@@ -47,8 +47,13 @@ public:
         kFlagScanBack = 0x2000,
     };
 
-    // The longest text argument kept; longer ones are cut.
+    // The longest text argument kept; longer ones are cut (on a UTF-8 character boundary).
     static constexpr size_t kMaxText = 239;
+    // The most searches and instructions one run may make: a huge Repeat count before a
+    // search that keeps finding something ends here instead of holding the program.
+    static constexpr int64_t kMaxSteps = 1000000;
+    // The largest script file read; a script is a few dozen lines.
+    static constexpr int64_t kMaxFileSize = 4 * 1024 * 1024;
 
     struct Instruction {
         int32_t op = kBegin;
@@ -73,6 +78,9 @@ public:
     const std::vector<Instruction>& program() const { return program_; }
     // Why the last Load or Run gave nothing; empty when there is nothing to add.
     const std::string& error() const { return error_; }
+    // Searches the last run made (text, tag and link searches), for checking that a walk
+    // down a list costs one search per item.
+    int64_t searches() const { return searches_; }
 
 private:
     struct ScanMemory {
@@ -81,9 +89,16 @@ private:
         std::string text;
         int64_t before = -1;
         int64_t after = -1;
+        // Which search and which page: a scan that differs in direction or case, or runs
+        // over another page, cannot continue from where this one stopped.
+        int32_t flags = 0;
+        bool alternative = false;  // whether the last search set the alternative flag
+        size_t pageSize = 0;
+        size_t pageHash = 0;
     };
 
     std::vector<Instruction> program_;
     ScanMemory scanMemory_;
     std::string error_;
+    int64_t searches_ = 0;
 };
