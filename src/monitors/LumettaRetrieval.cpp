@@ -191,22 +191,23 @@ bool CLumettaRetrieval::StartDocument(bool* none) {
 }
 
 bool CLumettaRetrieval::RunScript() {
+    // The record's text is cut at the log's limit: what names the document and the cause
+    // comes first, the page's address last.
     std::string result;
     std::string why;
     if (!script_.Load(filterFile_)) {
-        why = "The page script " + filterFile_ + " could not be loaded";
-        if (!script_.error().empty()) why += " (" + script_.error() + ")";
+        why = !script_.error().empty() ? script_.error()
+                                       : "the page script " + filterFile_ + " cannot be read.";
     } else {
         result = script_.Run(page_, variable_, 1);
-        if (result.empty()) {
-            why = "The variable " + variable_ + " of the page script " + filterFile_ +
-                  " found nothing on " + url_;
-            if (!script_.error().empty()) why += " (" + script_.error() + ")";
-        }
+        if (result.empty())
+            why = "the variable " + variable_ + " of the page script " + filterFile_ +
+                  (script_.error().empty() ? " found nothing on " + url_ + "."
+                                           : ": " + script_.error());
     }
     ClearScriptState();
     if (result.empty()) {
-        ReportError(why + "; " + DocumentName() + " was not fetched.");
+        ReportError(NotFetched() + why);
         DiscardTemp();
         return false;
     }
@@ -257,9 +258,8 @@ bool CLumettaRetrieval::CapturePage() {
         return false;
     }
     if (static_cast<uint64_t>(st.st_size) > captureLimit_) {
-        ReportError("The page " + url_ + " is larger than " + std::to_string(captureLimit_) +
-                    " bytes, too large for the page script; " + DocumentName() +
-                    " was not fetched.");
+        ReportError(NotFetched() + "the page " + url_ + " is larger than " +
+                    std::to_string(captureLimit_) + " bytes, too large for the page script.");
         return false;
     }
     page_.resize(static_cast<size_t>(st.st_size));
@@ -298,8 +298,8 @@ bool CLumettaRetrieval::StoreDocument() {
     return true;
 }
 
-std::string CLumettaRetrieval::DocumentName() const {
-    return "the document " + docFile_;
+std::string CLumettaRetrieval::NotFetched() const {
+    return "The document " + docFile_ + " was not fetched: ";
 }
 
 void CLumettaRetrieval::ReportError(const std::string& message) {

@@ -65,8 +65,9 @@ private:
     // "An error occured while retrieving the web document for EVENT.   The error message
     // was : message", then the connection is closed.
     void ReportError(const std::string& message);
-    // The name of the document being fetched, for the records.
-    std::string DocumentName() const;
+    // "The document FILE was not fetched: ", the start of a record about a document that a
+    // page script could not find.
+    std::string NotFetched() const;
     bool EmptyTemp();
     void DiscardTemp();
     void ClearScriptState();
