@@ -213,6 +213,32 @@ TEST_F(LumettaRetrievalTest, ADocumentFileNameTooLongIsNotCut) {
     EXPECT_TRUE(web_.requests.empty());
 }
 
+// An event whose settings are gone is told once and the run does not wait for a cancel.
+TEST_F(LumettaRetrievalTest, AnEventWithoutSettingsIsToldAndTheRunEnds) {
+    run_.done.clear();
+    panel_->Start("Gone");
+    ASSERT_TRUE(waitFor([&] { return !run_.done.empty(); }));
+    ASSERT_EQ(Texts().size(), 1u);
+    EXPECT_EQ(Texts()[0].rfind("An error occured while retrieving the web document for Gone.", 0),
+              0u);
+}
+
+TEST_F(LumettaRetrievalTest, AFolderWhereNoFileCanBeMadeIsToldAndTheRunGoesOn) {
+    // A folder that takes no new file, whoever asks (root too).
+    web_.pages["/ok.txt"] = FakeHttpServer::Ok("", "good");
+    Document("0000", web_.Url("/ok.txt"), "/proc/quorvane-test.doc");
+    Document("0001", web_.Url("/ok.txt"), Path("docs/b.doc"));
+    EXPECT_EQ(Run(), 0u);
+    ASSERT_EQ(Texts().size(), 1u);
+    EXPECT_EQ(
+        Texts()[0].rfind(
+            kRecordStart + "No temporary file could be made for /proc/quorvane-test.doc: ", 0),
+        0u)
+        << Texts()[0];
+    EXPECT_TRUE(web_.requests == std::vector<std::string>{"GET /ok.txt"});
+    EXPECT_EQ(ReadFileBytes(Path("docs/b.doc")), FakeHttpServer::Ok("", "good"));
+}
+
 TEST_F(LumettaRetrievalTest, AnEventWithoutDocumentsEndsAtOnce) {
     EXPECT_EQ(Run(), 0u);
     EXPECT_TRUE(Texts().empty());
