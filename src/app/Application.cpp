@@ -11,6 +11,7 @@
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
 #include "app/Ticker.h"
+#include "monitors/LumettaRetrieval.h"
 #include "monitors/MailMonitor.h"
 #include "monitors/NewsMonitor.h"
 #include "monitors/TimeSync.h"
@@ -36,6 +37,7 @@ CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent,
                          std::make_unique<CMailMonitor>(log_, *pager_, *fax_));
     runWindow_->SetPanel(CRunWindow::kStepWeb, std::make_unique<CWebMonitor>(log_));
     runWindow_->SetPanel(CRunWindow::kStepNews, std::make_unique<CNewsMonitor>(log_));
+    runWindow_->SetPanel(CRunWindow::kStepLumetta, std::make_unique<CLumettaRetrieval>(log_));
     runWindow_->SetPanel(CRunWindow::kStepTimeSync, std::make_unique<CTimeSync>(log_));
     runWindow_->SetPanel(CRunWindow::kStepMailQueue, std::make_unique<CMailQueueSender>(log_));
     scheduler_ = std::make_unique<CScheduler>(*runWindow_);

@@ -14,8 +14,6 @@
 #include "content/HtmlScan.h"
 #include "settings/Settings.h"
 
-using namespace ticker_names;
-
 namespace {
 
 // Longest title shown, in bytes.
@@ -365,14 +363,15 @@ void CTicker::Reload() {
             return static_cast<int>(
                 std::clamp(settings::ReadDword(key, name, fallback), low, high));
         };
-        display.refreshSeconds = value(kRefreshRate, 10, 0, 86400);
-        display.scrollSpeed = value(kScrollSpeed, 2, 1, 40);
-        display.fontSize = value(kFontSize, 1, 1, 7);
-        DWORD type = settings::ReadDword(key, kScrollType, 1);
+        display.refreshSeconds =
+            value(settings::kRefreshRate, settings::kDefaultRefreshRate, 0, 86400);
+        display.scrollSpeed = value(settings::kScrollSpeed, settings::kDefaultScrollSpeed, 1, 40);
+        display.fontSize = value(settings::kFontSize, settings::kDefaultFontSize, 1, 7);
+        DWORD type = settings::ReadDword(key, settings::kScrollType, settings::kDefaultScrollType);
         display.scrollType =
             type <= 2 ? static_cast<TickerDisplay::Scroll>(type) : TickerDisplay::Horizontal;
-        display.zoom = value(kZoom, 100, 25, 400);
-        display.onTop = settings::ReadDword(key, kOnTop, 0) != 0;
+        display.zoom = value(settings::kZoom, settings::kDefaultZoom, 25, 400);
+        display.onTop = settings::ReadDword(key, settings::kOnTop, settings::kDefaultOnTop) != 0;
         std::string name;
         for (DWORD i = 0; static_cast<int>(docs.size()) < kMaxItems; ++i) {
             LONG rc = key.EnumKey(i, &name);
@@ -384,8 +383,8 @@ void CTicker::Reload() {
             RegKey sub;
             if (sub.Open(key, name) != ERROR_SUCCESS) continue;
             Document d;
-            d.file = settings::ReadString(sub, kDocFile, settings::kPathBuffer);
-            d.url = settings::ReadString(sub, kUrl, settings::kPathBuffer);
+            d.file = settings::ReadString(sub, settings::kDocFile, settings::kPathBuffer);
+            d.url = settings::ReadString(sub, settings::kUrl, settings::kPathBuffer);
             docs.push_back(std::move(d));
         }
     }

@@ -25,18 +25,6 @@
 
 #include "platform/Registry.h"
 
-// TODO(merge): these names move to settings/Settings.h with the other Lumetta values.
-namespace ticker_names {
-inline constexpr const char* kUrl = "Url";
-inline constexpr const char* kDocFile = "DocFile";
-inline constexpr const char* kRefreshRate = "RefreshRate";
-inline constexpr const char* kScrollSpeed = "ScrollSpeed";
-inline constexpr const char* kFontSize = "FontSize";
-inline constexpr const char* kScrollType = "ScrollType";
-inline constexpr const char* kZoom = "Zoom";
-inline constexpr const char* kOnTop = "OnTop";
-}  // namespace ticker_names
-
 struct TickerItem {
     std::string title;      // UTF-8, one line
     std::string text;       // UTF-8, one line, at most kTextLimit bytes

@@ -137,6 +137,27 @@ inline constexpr const char* kMaxLines = "MaxLines";
 // the articles its last search reported.
 inline constexpr const char* kXidsSuffix = " Xids";
 
+// A Lumetta display event: one subkey per document ("0000" first), each with the address
+// to fetch (or "variable@starting page"), the file that receives the document, the page
+// script file and the wizard's script choice.
+inline constexpr const char* kUrl = "Url";
+inline constexpr const char* kDocFile = "DocFile";
+inline constexpr const char* kFilterFile = "FilterFile";
+inline constexpr const char* kFilter = "Filter";
+// Values of the Lumetta event key that the ticker reads, with the wizard's defaults.
+inline constexpr const char* kRefreshRate = "RefreshRate";
+inline constexpr const char* kScrollSpeed = "ScrollSpeed";
+inline constexpr const char* kFontSize = "FontSize";
+inline constexpr const char* kScrollType = "ScrollType";
+inline constexpr const char* kZoom = "Zoom";
+inline constexpr const char* kOnTop = "OnTop";
+inline constexpr DWORD kDefaultRefreshRate = 10;
+inline constexpr DWORD kDefaultScrollSpeed = 2;
+inline constexpr DWORD kDefaultFontSize = 1;
+inline constexpr DWORD kDefaultScrollType = 1;
+inline constexpr DWORD kDefaultZoom = 100;
+inline constexpr DWORD kDefaultOnTop = 0;
+
 // Event kinds (the Type value).
 enum EventKind : DWORD {
     kSchedule = 1,

@@ -17,7 +17,6 @@
 namespace {
 
 using namespace settings;
-using namespace ticker_names;
 
 bool ValidUtf8(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())).toUtf8().toStdString() ==

@@ -14,7 +14,7 @@
 namespace {
 
 using namespace settings;
-using namespace ticker_names;
+using namespace settings;
 
 class TickerWindowTest : public SandboxTest {
 protected:

@@ -1,0 +1,341 @@
+#include "monitors/LumettaRetrieval.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "net/Inet.h"
+#include "platform/Registry.h"
+#include "settings/ActivityLogWriter.h"
+#include "settings/Settings.h"
+
+namespace {
+
+// The folder a file name lies in: "." for a bare name, "/" for a file at the root.
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// So that the rename itself survives a crash, not only the data it names.
+void SyncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+bool IsFailure(uint32_t result) {
+    return result == 0 || static_cast<int32_t>(result) < 0 || result >= 400;
+}
+
+}  // namespace
+
+bool SplitScriptUrl(const std::string& url, std::string* variable, std::string* address) {
+    size_t at = url.find('@');
+    if (at == std::string::npos || at == 0) return false;
+    size_t colon = url.find(':');
+    if (colon != std::string::npos && at > colon) return false;
+    *variable = url.substr(0, at);
+    *address = url.substr(at + 1);
+    return true;
+}
+
+std::string ResolveScriptResult(const std::string& base, const std::string& result) {
+    // An address with a scheme of its own stands as it is.
+    size_t colon = result.find(':');
+    if (colon != std::string::npos && colon > 0 &&
+        result.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == colon)
+        return CInet::ResolveUrl(base, result);
+    // A form's data (after "|" for a POST, "?" for a GET) may hold "://" or a "/" of its
+    // own, which must not make the string look like an address of its own: only the action
+    // is resolved.
+    size_t cut = result.find_first_of("?|");
+    if (cut == std::string::npos) return CInet::ResolveUrl(base, result);
+    std::string action = result.substr(0, cut);
+    std::string target = action.empty() ? base.substr(0, base.find_first_of("?|#"))
+                                        : CInet::ResolveUrl(base, action);
+    return target + result.substr(cut);
+}
+
+CLumettaRetrieval::CLumettaRetrieval(ActivityLogWriter& log, QObject* parent)
+    : CPanel(parent), log_(log) {
+    RegisterClient(http_, WM_HTTP_LOOKUP_DONE);
+}
+
+CLumettaRetrieval::~CLumettaRetrieval() {
+    http_.Abort();
+    DiscardTemp();
+}
+
+void CLumettaRetrieval::Start(const std::string& eventName) {
+    // Whatever an earlier start left going is over.
+    http_.Abort();
+    DiscardTemp();
+    running_ = true;
+    eventName_ = eventName;
+    SetTitle("Lumetta " + eventName);
+    index_ = 0;
+    ClearScriptState();
+    NextStep();
+}
+
+void CLumettaRetrieval::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
+    if (!running_) return;
+    if (msg == WM_HTTP_GET_DONE) OnGetDone(static_cast<uint32_t>(wParam));
+}
+
+void CLumettaRetrieval::NextStep() {
+    // A loop, not a recursion: an event of a thousand broken documents is a thousand records
+    // and no deeper stack.
+    while (running_) {
+        if (scriptPending_) {
+            if (RunScript()) return;
+            continue;  // this document is told and done; the next one may still work
+        }
+        bool none = false;
+        if (StartDocument(&none)) return;
+        if (none) {
+            Finish(0);
+            return;
+        }
+    }
+}
+
+bool CLumettaRetrieval::StartDocument(bool* none) {
+    docFile_.clear();
+    url_.clear();
+    filterFile_.clear();
+    variable_.clear();
+    ClearScriptState();
+
+    RegKey event;
+    LONG rc = event.Open(RegKey::LocalMachine(), settings::EventPath(eventName_));
+    if (rc != ERROR_SUCCESS) {
+        // Without its key the event lists nothing to go on with.
+        ReportError("The settings of the event cannot be opened (error " + std::to_string(rc) +
+                    ").");
+        *none = true;
+        return false;
+    }
+    std::string subkey;
+    const uint32_t index = index_;
+    rc = event.EnumKey(index, &subkey);
+    if (rc == ERROR_NO_MORE_ITEMS) {
+        *none = true;
+        return false;
+    }
+    ++index_;
+    RegKey doc;
+    if (rc == ERROR_SUCCESS) rc = doc.Open(event, subkey);
+    if (rc != ERROR_SUCCESS) {
+        ReportError("The settings of document " +
+                    (subkey.empty() ? "number " + std::to_string(index + 1) : subkey) +
+                    " cannot be opened (error " + std::to_string(rc) + ").");
+        return false;
+    }
+    // Each read as the wizard writes it, at most 256 bytes; a longer value reads as empty
+    // and is told below rather than cut into some other name.
+    docFile_ = settings::ReadString(doc, settings::kDocFile, settings::kStringBuffer);
+    std::string url = settings::ReadString(doc, settings::kUrl, settings::kStringBuffer);
+    filterFile_ = settings::ReadString(doc, settings::kFilterFile, settings::kStringBuffer);
+
+    if (docFile_.empty()) {
+        ReportError("Document " + subkey + " names no document file (DocFile), or one too long.");
+        return false;
+    }
+    // The new document is made beside the old one, so that one rename puts it in place.
+    const std::string folder = FolderOf(docFile_);
+    if (!IsFolder(folder)) {
+        ReportError("The folder " + folder + " of the document file " + docFile_ +
+                    " does not exist.");
+        return false;
+    }
+    std::string error;
+    if (!temp_.Create("KV4", folder, false, &error)) {
+        ReportError("No temporary file could be made for " + docFile_ + ": " +
+                    (error.empty() ? std::strerror(errno) : error));
+        return false;
+    }
+
+    std::string address;
+    if (SplitScriptUrl(url, &variable_, &address)) {
+        capture_ = true;
+        scriptPending_ = true;
+        page_.clear();
+        url = address;
+    }
+    url_ = url;
+    SetLines("Connecting to host for : ", url_);
+    uint32_t started = http_.Get(url_, temp_.Fd());
+    if (started != 0) {
+        ReportError(http_.ErrorText(started));
+        DiscardTemp();
+        ClearScriptState();
+        return false;
+    }
+    SetLine1("Retrieving : ");
+    return true;
+}
+
+bool CLumettaRetrieval::RunScript() {
+    // The record's text is cut at the log's limit: what names the document and the cause
+    // comes first, the page's address last.
+    std::string result;
+    std::string why;
+    if (!script_.Load(filterFile_)) {
+        why = !script_.error().empty() ? script_.error()
+                                       : "the page script " + filterFile_ + " cannot be read.";
+    } else {
+        result = script_.Run(page_, variable_, 1);
+        if (result.empty())
+            why = "the variable " + variable_ + " of the page script " + filterFile_ +
+                  (script_.error().empty() ? " found nothing on " + url_ + "."
+                                           : ": " + script_.error());
+    }
+    ClearScriptState();
+    if (result.empty()) {
+        ReportError(NotFetched() + why);
+        DiscardTemp();
+        return false;
+    }
+    url_ = ResolveScriptResult(url_, result);
+    if (!EmptyTemp()) {
+        ReportError("The temporary file for " + docFile_ +
+                    " cannot be emptied: " + std::strerror(errno));
+        DiscardTemp();
+        return false;
+    }
+    SetLines("Connecting to host for : ", url_);
+    uint32_t started = http_.Get(url_, temp_.Fd());
+    if (started != 0) {
+        ReportError(http_.ErrorText(started));
+        DiscardTemp();
+        return false;
+    }
+    SetLine1("Retrieving : ");
+    return true;
+}
+
+void CLumettaRetrieval::OnGetDone(uint32_t result) {
+    if (!http_.url().empty()) url_ = http_.url();
+    if (IsFailure(result)) {
+        // The old document stays; a script waiting for this page has nothing to run over.
+        ReportError(http_.ErrorText(result));
+        DiscardTemp();
+        ClearScriptState();
+    } else if (capture_) {
+        if (CapturePage()) {
+            capture_ = false;
+            scriptPending_ = true;
+        } else {
+            DiscardTemp();
+            ClearScriptState();
+        }
+    } else {
+        StoreDocument();
+    }
+    NextStep();
+}
+
+bool CLumettaRetrieval::CapturePage() {
+    page_.clear();
+    struct stat st {};
+    if (::fstat(temp_.Fd(), &st) != 0) {
+        ReportError("The page " + url_ + " cannot be read back: " + std::strerror(errno));
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > captureLimit_) {
+        ReportError(NotFetched() + "the page " + url_ + " is larger than " +
+                    std::to_string(captureLimit_) + " bytes, too large for the page script.");
+        return false;
+    }
+    page_.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < page_.size()) {
+        ssize_t n =
+            ::pread(temp_.Fd(), page_.data() + got, page_.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    page_.resize(got);
+    return true;
+}
+
+bool CLumettaRetrieval::StoreDocument() {
+    // Written through to the disk before it takes the old one's name: after a crash the
+    // name holds the old document or the new one, each whole, never a part.
+    const std::string path = temp_.Path();
+    bool synced = ::fsync(temp_.Fd()) == 0;
+    int syncError = errno;
+    temp_.Release();
+    if (!synced) {
+        ::unlink(path.c_str());
+        ReportError("The document " + docFile_ +
+                    " could not be written: " + std::strerror(syncError));
+        return false;
+    }
+    if (::rename(path.c_str(), docFile_.c_str()) != 0) {
+        int error = errno;
+        ::unlink(path.c_str());
+        ReportError("The document " + docFile_ + " could not be replaced: " + std::strerror(error));
+        return false;
+    }
+    SyncFolder(FolderOf(docFile_));
+    return true;
+}
+
+std::string CLumettaRetrieval::NotFetched() const {
+    return "The document " + docFile_ + " was not fetched: ";
+}
+
+void CLumettaRetrieval::ReportError(const std::string& message) {
+    WriteErrorRecord(log_, "retrieving the web document for " + eventName_, message);
+    http_.Abort();
+}
+
+bool CLumettaRetrieval::EmptyTemp() {
+    return temp_.IsOpen() && ::ftruncate(temp_.Fd(), 0) == 0 &&
+           ::lseek(temp_.Fd(), 0, SEEK_SET) == 0;
+}
+
+void CLumettaRetrieval::DiscardTemp() {
+    const std::string path = temp_.Path();
+    temp_.Close();
+    if (!path.empty()) ::unlink(path.c_str());
+}
+
+void CLumettaRetrieval::ClearScriptState() {
+    capture_ = false;
+    scriptPending_ = false;
+    page_.clear();
+    page_.shrink_to_fit();
+}
+
+void CLumettaRetrieval::Finish(WPARAM code) {
+    SetLines("Done.", "");
+    DiscardTemp();
+    ClearScriptState();
+    running_ = false;
+    Complete(code);
+}
+
+void CLumettaRetrieval::Cancel(int code) {
+    if (!running_) return;
+    SetLine1("Disconnecting from Web Servers");
+    http_.Abort();
+    Finish(static_cast<WPARAM>(code));
+}
