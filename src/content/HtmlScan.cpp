@@ -52,10 +52,12 @@ int64_t Offset(size_t pos) {
 class GtFinder {
 public:
     explicit GtFinder(std::string_view text) : text_(text) {}
-    // The first ">" at or after from, or npos.
+    // The first ">" at or after from, or npos. No ">" lies between the last place looked
+    // from and the one found, so that answer holds for every place in between.
     size_t From(size_t from) {
-        if (known_ && (gt_ == npos || gt_ >= from)) return gt_;
+        if (known_ && from >= lookedFrom_ && (gt_ == npos || gt_ >= from)) return gt_;
         gt_ = text_.find('>', from);
+        lookedFrom_ = from;
         known_ = true;
         return gt_;
     }
@@ -63,6 +65,7 @@ public:
 private:
     std::string_view text_;
     size_t gt_ = npos;
+    size_t lookedFrom_ = 0;
     bool known_ = false;
 };
 

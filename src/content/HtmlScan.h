@@ -10,6 +10,9 @@
 // reference at the very end means "not found", never a read past the end), and no
 // operation costs more than a small multiple of the text it walks, whatever the page holds
 // (a page of one million "<" characters included).
+//
+// Every cursor and offset given may be any value: below 0 counts as 0, past the end as the
+// end. Every output pointer may be null.
 
 #include <cstdint>
 #include <string>
@@ -26,12 +29,15 @@ inline constexpr int kTrimSubmission = 0x0002;  // trim the submission string at
 int64_t FindTag(std::string_view text, std::string_view name, int64_t from = 0);
 
 // The value of the attribute name within one tag (tag starts at its "<"; the search stops
-// at the tag's first ">", or at the end of the text when there is none). False when the
-// tag has no such attribute with a value begun.
+// at the tag's first ">", or at the end of the text when there is none). The name is not
+// found as the end of a longer one ("value" in "data-value"). A quoted value left open
+// runs to the end of the tag. False when the tag has no such attribute with a value begun.
 bool AttributeValue(std::string_view tag, std::string_view name, std::string* value);
 
 // The page's title, trimmed, entities not decoded; start: the first byte after the TITLE
-// tag, end: the "<" of its closing tag. False, and an empty title, without a TITLE tag.
+// tag, end: the "<" of its closing tag. False, and an empty title, without a TITLE tag or
+// when it has no ">" (start and end untouched); an empty title with end = start when there
+// is no closing tag.
 bool Title(std::string_view page, std::string* title, int64_t* start, int64_t* end);
 
 // Finds the tag that tagText names ("<" and ">" in it become blanks, then it is trimmed)
@@ -42,15 +48,23 @@ bool TagContent(std::string_view page, int64_t* cursor, std::string_view tagText
 
 // The next anchor at or after *cursor whose text (after the anchor tag, leading white
 // space skipped) begins with text: its address (the first quoted value in the anchor tag,
-// else what follows its first "="), trimmed. *cursor moves to the end of the address;
-// start: the anchor's "<"; end: just past the anchor tag's ">". False when none follows.
+// else what follows its first "=" up to a quote or the ">"), trimmed; an anchor with
+// neither is no link and is passed over. *cursor moves to the end of the address (the
+// closing quote or the ">"); start: the anchor's "<"; end: just past the anchor tag's ">".
+// False when none follows (cursor, address, start and end untouched). A rejected anchor
+// is searched past from its ">", so an anchor right after a short one is still seen.
 bool LinkByText(std::string_view page, int64_t* cursor, std::string_view text, int flags,
                 std::string* address, int64_t* start, int64_t* end);
 
 // The submission string of the next form at or after cursor that can be submitted with
-// the button named button (empty: any submit button): the action, "|" for a POST or "?"
-// otherwise, and the encoded name=value pairs joined by "&". start: the FORM tag's "<",
-// end: the "<" of its closing tag. False when no such form follows.
+// the button named button: a submit button without a name, any submit button when button
+// is empty, a submit or image button of that name (kExactCase: same case). The result is
+// the action (trimmed; its blanks, control bytes, 0x7F and "|" as "%xx"), "|" for a POST
+// or "?" otherwise, and the encoded name=value pairs of its INPUT tags joined by "&"
+// (unchecked radio buttons and check boxes left out, an image button only as the one
+// pressed: "name.x=3&name.y=3"; SELECT and TEXTAREA are not read). start: the FORM tag's
+// "<", end: the "<" of its closing tag. False when no such form follows; a form without
+// "/FORM" after it ends the search. A form that cannot be sent is passed over whole.
 bool FormSubmission(std::string_view page, int64_t cursor, std::string_view button, int flags,
                     std::string* submission, int64_t* start, int64_t* end);
 
@@ -75,7 +89,11 @@ int64_t TextSearch(std::string_view page, int64_t cursor, std::string_view text,
 std::string HtmlToText(std::string_view text, bool keepLineEnds);
 
 // Decodes the entity at the "&" that text begins with: its character in UTF-8, and in
-// *advance how many bytes of text it took (at least 1).
+// *advance how many bytes of text it took (at least 1 unless text is empty). "&#" with
+// decimal or "&#x" with hexadecimal digits: all the digits and a ";" after them; 128..159
+// are the Windows Latin-1 characters, 0, surrogates and codes past U+10FFFF U+FFFD.
+// Otherwise the first name of the entity table that the text begins with, and a ";" after
+// it. Anything else: a blank, only the "&" taken, so the rest stays as text.
 std::string DecodeEntity(std::string_view text, size_t* advance);
 
 }  // namespace html

@@ -7,6 +7,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -458,6 +459,147 @@ TEST(HtmlScanAdversarial, MegabytePagesFinish) {
 
     std::string amps(mb, '&');
     EXPECT_EQ(html::HtmlToText(amps, false), std::string(mb, ' '));
+}
+
+}  // namespace
+
+namespace {
+
+// --- Pages shaped like those met in the wild ------------------------------------------------
+
+std::string ReadPage(const std::string& name) {
+    std::ifstream in(std::string(QUORVANE_TEST_DATA_DIR) + "/html/" + name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(HtmlScanPages, NewsFrontPage) {
+    const std::string page = ReadPage("news-front.html");
+    ASSERT_FALSE(page.empty());
+    std::string title;
+    int64_t start = 0, end = 0;
+    ASSERT_TRUE(html::Title(page, &title, &start, &end));
+    EXPECT_EQ(title, "The Harbour Gazette - Front Page");
+
+    // The headline's text begins on the line after its tag; its first quoted value is the
+    // class, not the address.
+    std::string address;
+    int64_t cursor = 0;
+    ASSERT_TRUE(html::LinkByText(page, &cursor, "harbour bridge", 0, &address, &start, &end));
+    EXPECT_EQ(address, "headline");
+    ASSERT_TRUE(html::LinkByText(page, &cursor, "more", 0, &address, &start, &end));
+    EXPECT_EQ(address, "/news/2025/03/04/harbour-bridge.html");
+    EXPECT_EQ(html::HtmlToText(page.substr(end, 17), false), "More \xc2\xbb");
+
+    // Every anchor after "Latest headlines", in order, by an empty text.
+    cursor = html::TextSearch(page, 0, "latest HEADLINES", false, false);
+    ASSERT_GT(cursor, 0);
+    std::vector<std::string> addresses;
+    while (html::LinkByText(page, &cursor, "", 0, &address, &start, &end))
+        addresses.push_back(address);
+    const std::vector<std::string> expected = {"/news/2025/03/04/council-vote.html",
+                                               "'/news/2025/03/04/weather.html'",
+                                               "/news/2025/03/03/fishing.html",
+                                               "/news/2025/03/03/school.html",
+                                               "/news/2025/03/03/market.html",
+                                               "/news/2025/03/02/obituaries.html",
+                                               "/news/page2.html",
+                                               "/news/page2.html"};
+    EXPECT_EQ(addresses, expected);
+
+    cursor = 0;
+    ASSERT_TRUE(
+        html::LinkByText(page, &cursor, "Next page", html::kExactCase, &address, &start, &end));
+    EXPECT_EQ(address, "/news/page2.html");
+    // Back from there to the list item before it.
+    int64_t item = html::TextSearch(page, start, "<li>", true, false);
+    ASSERT_GT(item, 0);
+    EXPECT_EQ(page.substr(item, 47), "<LI><A HREF=\"/news/2025/03/02/obituaries.html\">");
+
+    cursor = 0;
+    int64_t length = 0;
+    ASSERT_TRUE(html::TagContent(page, &cursor, "<B>", &length));
+    EXPECT_EQ(page.substr(cursor, length), "Top Story");
+
+    std::string story = html::HtmlToText(
+        page.substr(html::TextSearch(page, 0, "Work on", false, true), 140), false);
+    const std::string lead =
+        "Work on the 80-year-old crossing begins Monday \xe2\x80\x93 expect delays. More";
+    EXPECT_EQ(story.substr(0, lead.size()), lead);
+    // The response header lines in front of the page do not get in the way.
+    EXPECT_EQ(html::FindTag(page, "html"), static_cast<int64_t>(page.find("<HTML>")));
+    EXPECT_FALSE(html::FormSubmission(page, 0, "", 0, &address, &start, &end));
+}
+
+TEST(HtmlScanPages, SearchForms) {
+    const std::string page = ReadPage("search-form.html");
+    ASSERT_FALSE(page.empty());
+    std::string sub, title;
+    int64_t start = 0, end = 0;
+    ASSERT_TRUE(html::Title(page, &title, &start, &end));
+    EXPECT_EQ(title, "Find a book &mdash; County Library");
+
+    // A submit button without a name answers to any button name.
+    ASSERT_TRUE(html::FormSubmission(page, 0, "find", 0, &sub, &start, &end));
+    EXPECT_EQ(sub, "/cgi-bin/quick.pl?q=");
+
+    int64_t cursor = html::TextSearch(page, 0, "Catalogue search", false, true);
+    ASSERT_TRUE(html::FormSubmission(page, cursor, "find", 0, &sub, &start, &end));
+    EXPECT_EQ(sub,
+              "/cgi-bin/search.pl?session=A7F3-99&lang=en&return=/catalogue/"
+              "index.html?view=full%26sort=date"
+              "&terms=harbour+history&field=title&avail=1&find.x=3&find.y=3");
+    EXPECT_EQ(page.substr(start, 22), "<form name=\"catalogue\"");
+    EXPECT_EQ(page.substr(end, 7), "</form>");
+    // Without the image button pressed the catalogue form cannot be sent; the next one can.
+    ASSERT_TRUE(html::FormSubmission(page, cursor, "", 0, &sub, &start, &end));
+    EXPECT_EQ(sub, "/cgi-bin/login.pl|user=&pin=&login=Log+in");
+    ASSERT_TRUE(html::FormSubmission(page, cursor, "LOGIN", 0, &sub, &start, &end));
+    EXPECT_EQ(sub, "/cgi-bin/login.pl|user=&pin=&login=Log+in");
+    EXPECT_FALSE(html::FormSubmission(page, cursor, "LOGIN", html::kExactCase, &sub, &start, &end));
+}
+
+TEST(HtmlScanPages, Utf8PageWithEntities) {
+    const std::string page = ReadPage("utf8-entities.html");
+    ASSERT_FALSE(page.empty());
+    std::string title;
+    int64_t start = 0, end = 0;
+    ASSERT_TRUE(html::Title(page, &title, &start, &end));
+    EXPECT_EQ(title, "Caf\xc3\xa9 Z\xc3\xbcrich \xe2\x80\x93 Speisekarte");
+
+    int64_t body = html::FindTag(page, "body");
+    ASSERT_GT(body, 0);
+    const std::string text = html::HtmlToText(page.substr(body), true);
+    const std::string expected =
+        "\n"
+        "Caf\xc3\xa9 Z\xc3\xbcrich  ndash; Speisekarte\n"
+        "Gr\xc3\xbc\xc3\x9f"
+        "e aus der K\xc3\xbc"
+        "che! Preise in  euro; und \xc2\xa3.\n"
+        "Fr\xc3\xbchst\xc3\xbc"
+        "ck & Brunch: 9\xe2\x80\x93"
+        "12 Uhr \xc2\xb7 Kaffee ab 3\xc2\xbd \xe2\x82\xac\n"
+        "\xc2\xab"
+        "Tr\xc3\xa8s bien\xc2\xbb \xe2\x80\x94 \xc2\xab"
+        "Le Monde\xc2\xbb, \xc2\xa9\xc2\xa0"
+        "2025 "
+        "\xf0\x9f\x8d\xb0 Kuchen\n"
+        "Tel. <040> 123 456 \xe2\x80\x93 Fax \xe2\x80\x93 789\n"
+        "\n\n";
+    EXPECT_EQ(text, expected);
+    // A search in either case leaves bytes above 127 as they are.
+    EXPECT_EQ(html::TextSearch(page, 0,
+                               "GR\xc3\xbc\xc3\x9f"
+                               "E",
+                               false, false),
+              static_cast<int64_t>(page.find("Gr\xc3\xbc\xc3\x9f"
+                                             "e")));
+    EXPECT_EQ(html::TextSearch(page, 0,
+                               "GR\xc3\x9c\xc3\x9f"
+                               "E",
+                               false, false),
+              -1);
 }
 
 }  // namespace
