@@ -164,7 +164,8 @@ bool CLumettaRetrieval::StartDocument(bool* none) {
         return false;
     }
     std::string error;
-    if (!temp_.Create("KV4", folder, false, &error)) {
+    // Nameless until it is whole: a run killed midway leaves nothing beside the document.
+    if (!temp_.CreateNameless("KV4", folder, &error)) {
         ReportError("No temporary file could be made for " + docFile_ + ": " +
                     (error.empty() ? std::strerror(errno) : error));
         return false;
@@ -278,20 +279,21 @@ bool CLumettaRetrieval::CapturePage() {
 bool CLumettaRetrieval::StoreDocument() {
     // Written through to the disk before it takes the old one's name: after a crash the
     // name holds the old document or the new one, each whole, never a part.
-    const std::string path = temp_.Path();
-    bool synced = ::fsync(temp_.Fd()) == 0;
-    int syncError = errno;
-    temp_.Release();
-    if (!synced) {
-        ::unlink(path.c_str());
+    if (::fsync(temp_.Fd()) != 0) {
+        int syncError = errno;
+        DiscardTemp();
         ReportError("The document " + docFile_ +
                     " could not be written: " + std::strerror(syncError));
         return false;
     }
-    if (::rename(path.c_str(), docFile_.c_str()) != 0) {
-        int error = errno;
-        ::unlink(path.c_str());
-        ReportError("The document " + docFile_ + " could not be replaced: " + std::strerror(error));
+    // Whoever could read the old document can read the new one.
+    struct stat old {};
+    if (::stat(docFile_.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        ::fchmod(temp_.Fd(), old.st_mode & 07777);
+    std::string error;
+    if (!temp_.Publish("KV4", docFile_, &error)) {
+        DiscardTemp();
+        ReportError("The document " + docFile_ + " could not be replaced: " + error);
         return false;
     }
     SyncFolder(FolderOf(docFile_));

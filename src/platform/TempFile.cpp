@@ -17,6 +17,7 @@ TempFile::~TempFile() {
 TempFile::TempFile(TempFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       path_(std::move(other.path_)),
+      nameless_(std::move(other.nameless_)),
       deleteOnClose_(other.deleteOnClose_) {}
 
 TempFile& TempFile::operator=(TempFile&& other) noexcept {
@@ -24,6 +25,7 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
         Close();
         fd_ = std::exchange(other.fd_, -1);
         path_ = std::move(other.path_);
+        nameless_ = std::move(other.nameless_);
         deleteOnClose_ = other.deleteOnClose_;
     }
     return *this;
@@ -73,6 +75,66 @@ bool TempFile::CreateUnnamed(const std::string& prefix, const std::string& dir,
     return true;
 }
 
+bool TempFile::CreateNameless(const std::string& prefix, const std::string& dir,
+                              std::string* error) {
+    Close();
+    std::string folder = dir.empty() ? SystemTempDir() : dir;
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        fd_ = fd;
+        nameless_ = std::move(folder);
+        return true;
+    }
+    // Only a file system that knows no nameless files gets a named one.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        if (error) *error = folder + ": " + std::strerror(errno);
+        return false;
+    }
+    return Create(prefix, dir, false, error);
+}
+
+bool TempFile::Publish(const std::string& prefix, const std::string& path, std::string* error) {
+    if (fd_ < 0) {
+        if (error) *error = std::strerror(EBADF);
+        return false;
+    }
+    if (!nameless_.empty()) {
+        // A name of its own first: a nameless file cannot take another's place directly.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        std::string folder = nameless_;
+        if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        static thread_local std::mt19937_64 rng{std::random_device{}()};
+        std::string named;
+        for (int attempt = 0; attempt < 100 && named.empty(); ++attempt) {
+            char unique[16];
+            std::snprintf(unique, sizeof unique, "%08llX",
+                          static_cast<unsigned long long>(rng() & 0xFFFFFFFFULL));
+            std::string candidate = folder + "/" + prefix + unique + ".tmp";
+            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
+                0) {
+                named = std::move(candidate);
+            } else if (errno != EEXIST) {
+                if (error) *error = candidate + ": " + std::strerror(errno);
+                return false;
+            }
+        }
+        if (named.empty()) {
+            if (error) *error = folder + ": no free temporary file name";
+            return false;
+        }
+        path_ = std::move(named);
+        nameless_.clear();
+    }
+    if (::rename(path_.c_str(), path.c_str()) != 0) {
+        if (error) *error = std::strerror(errno);
+        return false;
+    }
+    ::close(fd_);
+    fd_ = -1;
+    path_.clear();
+    return true;
+}
+
 void TempFile::Close() {
     if (fd_ >= 0) {
         ::close(fd_);
@@ -80,12 +142,14 @@ void TempFile::Close() {
         if (deleteOnClose_) ::unlink(path_.c_str());
     }
     path_.clear();
+    nameless_.clear();
 }
 
 std::string TempFile::Release() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     deleteOnClose_ = false;
+    nameless_.clear();
     return std::exchange(path_, {});
 }
 

@@ -23,6 +23,15 @@ public:
     // process killed mid-run leaves nothing behind, however much was written to it.
     bool CreateUnnamed(const std::string& prefix, const std::string& dir = {},
                        std::string* error = nullptr);
+    // A file in dir that has no name until Publish gives it one, so that a process killed
+    // while writing it leaves nothing behind; where the file system cannot make such a file,
+    // a named one as Create makes (prefix) stands in.
+    bool CreateNameless(const std::string& prefix, const std::string& dir,
+                        std::string* error = nullptr);
+    // Puts the file under path in place of whatever had that name, in one step as any
+    // reader sees it, and forgets it. A nameless file is first given a temporary name
+    // (prefix) in its folder, which must be path's folder. False with the system's words.
+    bool Publish(const std::string& prefix, const std::string& path, std::string* error);
     void Close();
     // Leaves the file in place and forgets it; returns its path.
     std::string Release();
@@ -37,6 +46,7 @@ public:
 private:
     int fd_ = -1;
     std::string path_;
+    std::string nameless_;  // the folder of a file that has no name yet
     bool deleteOnClose_ = false;
 };
 
