@@ -12,6 +12,7 @@
 #include <set>
 
 #include "content/HtmlScan.h"
+#include "monitors/LumettaRetrieval.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -250,11 +251,10 @@ void CTicker::StartPolling() {
 
 std::string CTicker::LinkOf(const std::string& url) {
     std::string link = Collapse(url);
-    // "variable@start page": where the script led is not kept, so the start page stands in.
-    size_t at = link.find('@');
-    size_t colon = link.find(':');
-    if (at != std::string::npos && at > 0 && (colon == std::string::npos || at < colon))
-        link.erase(0, at + 1);
+    // "variable@start page", read as the retrieval reads it: before a run has said where
+    // the script led, the start page stands in.
+    std::string variable, start;
+    if (SplitScriptUrl(link, &variable, &start)) link = std::move(start);
     if (link.empty()) return link;
     // A bare host name is a web address; it must never reach the opener looking like an
     // option either.
@@ -318,7 +318,7 @@ CTicker::Signature CTicker::SignatureOf(const std::string& file) {
 }
 
 TickerItem CTicker::ReadItem(const Document& doc) const {
-    const std::string link = LinkOf(doc.url);
+    const std::string link = LinkOf(doc.fetched.empty() ? doc.url : doc.fetched);
     TickerItem missing;
     missing.available = false;
     missing.link = link;
@@ -383,8 +383,10 @@ void CTicker::Reload() {
             RegKey sub;
             if (sub.Open(key, name) != ERROR_SUCCESS) continue;
             Document d;
-            d.file = settings::ReadString(sub, settings::kDocFile, settings::kPathBuffer);
-            d.url = settings::ReadString(sub, settings::kUrl, settings::kPathBuffer);
+            // Read as the retrieval reads them, so that the strip shows the files it writes.
+            d.file = settings::ReadString(sub, settings::kDocFile);
+            d.url = settings::ReadString(sub, settings::kUrl);
+            d.fetched = settings::ReadString(sub, settings::kFetchedUrl, settings::kPathBuffer);
             docs.push_back(std::move(d));
         }
     }

@@ -114,6 +114,7 @@ private:
     };
     struct Document {
         std::string file, url;
+        std::string fetched;  // where the last run got the document, when it said
         Signature seen;
     };
     static Signature SignatureOf(const std::string& file);

@@ -115,6 +115,7 @@ void CLumettaRetrieval::NextStep() {
 }
 
 bool CLumettaRetrieval::StartDocument(bool* none) {
+    subkey_.clear();
     docFile_.clear();
     url_.clear();
     filterFile_.clear();
@@ -138,6 +139,7 @@ bool CLumettaRetrieval::StartDocument(bool* none) {
         return false;
     }
     ++index_;
+    subkey_ = subkey;
     RegKey doc;
     if (rc == ERROR_SUCCESS) rc = doc.Open(event, subkey);
     if (rc != ERROR_SUCCESS) {
@@ -297,6 +299,11 @@ bool CLumettaRetrieval::StoreDocument() {
         return false;
     }
     SyncFolder(FolderOf(docFile_));
+    // Where the document came from, for the ticker's click; the document stands without it.
+    RegKey event, doc;
+    if (event.Open(RegKey::LocalMachine(), settings::EventPath(eventName_)) == ERROR_SUCCESS &&
+        doc.Open(event, subkey_) == ERROR_SUCCESS)
+        doc.SetString(settings::kFetchedUrl, url_);
     return true;
 }
 

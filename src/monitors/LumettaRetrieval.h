@@ -82,7 +82,7 @@ private:
 
     std::string eventName_;
     uint32_t index_ = 0;
-    std::string docFile_, url_, filterFile_, variable_;
+    std::string subkey_, docFile_, url_, filterFile_, variable_;
     bool capture_ = false;
     bool scriptPending_ = false;
     std::string page_;

@@ -144,6 +144,9 @@ inline constexpr const char* kUrl = "Url";
 inline constexpr const char* kDocFile = "DocFile";
 inline constexpr const char* kFilterFile = "FilterFile";
 inline constexpr const char* kFilter = "Filter";
+// Written by each run beside a document it stored: the address the document finally came
+// from (after a script and any redirection), which a click on the ticker opens.
+inline constexpr const char* kFetchedUrl = "FetchedUrl";
 // Values of the Lumetta event key that the ticker reads, with the wizard's defaults.
 inline constexpr const char* kRefreshRate = "RefreshRate";
 inline constexpr const char* kScrollSpeed = "ScrollSpeed";

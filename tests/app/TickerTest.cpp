@@ -87,6 +87,17 @@ TEST_F(TickerTest, DocumentsAreShownInOrderWithTitleTextAndLink) {
     // A script-found document links to its start page, the address the store keeps.
     EXPECT_EQ(items[1].link, "https://weather.example.org/start");
 
+    // Once a run has said where the script led, the click goes there.
+    {
+        RegKey key = EventKey(), doc;
+        ASSERT_EQ(doc.Open(key, "0001"), ERROR_SUCCESS);
+        doc.SetString(kFetchedUrl, "https://weather.example.org/today");
+    }
+    CTicker fetched("Headlines");
+    fetched.Load();
+    ASSERT_EQ(fetched.items().size(), 3u);
+    EXPECT_EQ(fetched.items()[1].link, "https://weather.example.org/today");
+
     EXPECT_EQ(items[2].title, "First line");
     EXPECT_EQ(items[2].text, "and more");
     EXPECT_EQ(items[2].link, "http://www.example.org/bare");

@@ -304,6 +304,11 @@ TEST_F(LumettaRetrievalTest, AScriptLinkIsFetchedOnTheStartingPagesHost) {
     EXPECT_EQ(ReadFileBytes(Path("docs/story.doc")), story);
     EXPECT_TRUE(Texts().empty()) << Texts()[0];
     EXPECT_TRUE(Leftovers(Path("docs")).empty());
+    // Where the document came from is kept beside it, for the ticker's click.
+    RegKey event, doc;
+    ASSERT_EQ(event.Open(RegKey::LocalMachine(), settings::EventPath("News")), ERROR_SUCCESS);
+    ASSERT_EQ(doc.Open(event, "0000"), ERROR_SUCCESS);
+    EXPECT_EQ(settings::ReadString(doc, settings::kFetchedUrl), web_.Url("/story/2"));
 }
 
 // A form found by the script is sent as a POST with its fields.
