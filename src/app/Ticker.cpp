@@ -72,8 +72,8 @@ bool IsValidUtf8(std::string_view s) {
     return true;
 }
 
-// A page that is not UTF-8 is taken for Latin-1, the usual other one, so that its letters
-// show instead of replacement marks.
+// A page that is not UTF-8 is taken for Windows Latin-1, the usual other one (Latin-1 with
+// dashes and quotes in 0x80 to 0x9F), so that its letters show instead of replacement marks.
 std::string AsUtf8(std::string bytes) {
     if (IsValidUtf8(bytes)) return bytes;
     std::string out;
@@ -83,9 +83,84 @@ std::string AsUtf8(std::string bytes) {
         if (c < 0x80) {
             out += ch;
         } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            size_t advance = 0;
+            out += html::DecodeEntity("&#" + std::to_string(c) + ";", &advance);
         }
+    }
+    return out;
+}
+
+// A read cut at its limit may end inside a character: those bytes go, so that the rest
+// is still read as the UTF-8 it is.
+void DropCutCharacter(std::string* bytes) {
+    size_t n = bytes->size();
+    for (size_t back = 1; back <= 3 && back <= n; ++back) {
+        unsigned char c = static_cast<unsigned char>((*bytes)[n - back]);
+        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        size_t needs = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        if (needs > back) bytes->resize(n - back);
+        return;
+    }
+}
+
+// A blank where a block of text ends or begins, so that "<li>One</li><li>Two</li>" reads
+// "One Two" and not "OneTwo" once the tags are gone.
+std::string SpaceBlocks(std::string_view page) {
+    static const std::set<std::string, std::less<>> kBlocks = {
+        "address", "article", "aside",      "blockquote", "br", "caption", "dd",  "div",
+        "dl",      "dt",      "figcaption", "footer",     "h1", "h2",      "h3",  "h4",
+        "h5",      "h6",      "header",     "hr",         "li", "main",    "nav", "ol",
+        "p",       "pre",     "section",    "table",      "td", "th",      "tr",  "ul"};
+    std::string out;
+    out.reserve(page.size() + page.size() / 16);
+    size_t i = 0;
+    while (i < page.size()) {
+        size_t lt = page.find('<', i);
+        if (lt == std::string_view::npos) break;
+        out.append(page, i, lt - i);
+        size_t at = lt + 1;
+        if (at < page.size() && page[at] == '/') ++at;
+        size_t nameEnd = at;
+        while (nameEnd < page.size() && nameEnd - at < 12 &&
+               std::isalnum(static_cast<unsigned char>(page[nameEnd])))
+            ++nameEnd;
+        std::string name(page.substr(at, nameEnd - at));
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!name.empty() && kBlocks.count(name)) out += ' ';
+        out += '<';
+        i = lt + 1;
+    }
+    out.append(page, std::min(i, page.size()), std::string_view::npos);
+    return out;
+}
+
+// The body of a response sent in chunks, put together; what cannot be read as chunks
+// stays as it came.
+std::string Dechunk(std::string_view body) {
+    std::string out;
+    size_t at = 0;
+    while (at < body.size()) {
+        size_t eol = body.find('\n', at);
+        if (eol == std::string_view::npos) return std::string(body);
+        size_t size = 0, digits = 0;
+        for (size_t k = at; k < eol; ++k, ++digits) {
+            int d = std::isxdigit(static_cast<unsigned char>(body[k]))
+                        ? (std::isdigit(static_cast<unsigned char>(body[k]))
+                               ? body[k] - '0'
+                               : std::tolower(static_cast<unsigned char>(body[k])) - 'a' + 10)
+                        : -1;
+            if (d < 0) break;
+            if (size > (body.size() >> 4)) return std::string(body);  // larger than the body
+            size = size * 16 + static_cast<size_t>(d);
+        }
+        if (digits == 0) return std::string(body);
+        if (size == 0) return out;
+        size_t data = eol + 1;
+        out.append(body.substr(data, std::min(size, body.size() - std::min(data, body.size()))));
+        if (data + size >= body.size()) return out;  // cut short: what came is shown
+        at = data + size;
+        if (at < body.size() && body[at] == '\r') ++at;
+        if (at < body.size() && body[at] == '\n') ++at;
     }
     return out;
 }
@@ -242,6 +317,11 @@ void CTicker::Load() {
 }
 
 void CTicker::StartPolling() {
+    polling_ = true;
+    ApplyPoll();
+}
+
+void CTicker::ApplyPoll() {
     if (display_.refreshSeconds > 0) {
         poll_.start(display_.refreshSeconds * 1000);
     } else {
@@ -256,10 +336,19 @@ std::string CTicker::LinkOf(const std::string& url) {
     std::string variable, start;
     if (SplitScriptUrl(link, &variable, &start)) link = std::move(start);
     if (link.empty()) return link;
+    // Only web pages are opened from the strip: a document address names nothing else,
+    // and a click must not start whatever program another scheme calls up.
+    const std::string lower = Lower(link);
+    if (lower.find("://") != std::string::npos)
+        return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0 ? link : "";
+    size_t colon = lower.find(':');
+    if (colon != std::string::npos && colon > 0 && colon + 1 < lower.size() &&
+        !std::isdigit(static_cast<unsigned char>(lower[colon + 1])) &&
+        lower.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+-.") == colon)
+        return "";  // mailto:, javascript: and the like
     // A bare host name is a web address; it must never reach the opener looking like an
     // option either.
-    if (link.find("://") == std::string::npos) link = "http://" + link;
-    return link;
+    return "http://" + link;
 }
 
 TickerItem CTicker::ItemFromDocument(const std::string& bytes, const std::string& link) {
@@ -279,6 +368,16 @@ TickerItem CTicker::ItemFromDocument(const std::string& bytes, const std::string
         body = bytes;
     }
     std::string type = Lower(HeaderValue("\n" + headers, "Content-Type"));
+    if (!type.empty() && type.find("text") == std::string::npos &&
+        type.find("html") == std::string::npos && type.find("xml") == std::string::npos) {
+        item.available = false;
+        item.title = link.empty() ? "Untitled document" : link;
+        item.text = CutUtf8("Not a text document (" + AsUtf8(type) + ").", kTextLimit);
+        return item;
+    }
+    if (Lower(HeaderValue("\n" + headers, "Transfer-Encoding")).find("chunked") !=
+        std::string::npos)
+        body = Dechunk(body);
     bool isHtml =
         type.empty() ? body.find('<') != std::string::npos : type.find("html") != std::string::npos;
     body = AsUtf8(std::move(body));
@@ -292,6 +391,7 @@ TickerItem CTicker::ItemFromDocument(const std::string& bytes, const std::string
         std::string shown = body;
         for (const char* name : {"title", "script", "style", "noscript"})
             shown = DropElement(shown, name);
+        shown = SpaceBlocks(shown);
         if (title.empty()) {
             SplitFirstLine(html::HtmlToText(shown, true), &title, &text);
         } else {
@@ -351,6 +451,7 @@ TickerItem CTicker::ReadItem(const Document& doc) const {
     }
     ::close(fd);
     bytes.resize(got);
+    if (st.st_size > static_cast<off_t>(got)) DropCutCharacter(&bytes);
     return ItemFromDocument(bytes, link);
 }
 
@@ -358,7 +459,14 @@ void CTicker::Reload() {
     TickerDisplay display;
     std::vector<Document> docs;
     RegKey key;
-    if (key.Open(RegKey::LocalMachine(), settings::EventPath(event_)) == ERROR_SUCCESS) {
+    // An event deleted, renamed or changed into another kind while its strip is open: the
+    // strip says so rather than show what now stands under the name.
+    std::string gone;
+    if (key.Open(RegKey::LocalMachine(), settings::EventPath(event_)) != ERROR_SUCCESS)
+        gone = "This display no longer exists (deleted or renamed).";
+    else if (settings::ReadDword(key, settings::kType, 0) != settings::kLumettaDisplay)
+        gone = "This event is no longer a Lumetta display.";
+    if (gone.empty()) {
         auto value = [&](const char* name, DWORD fallback, DWORD low, DWORD high) {
             return static_cast<int>(
                 std::clamp(settings::ReadDword(key, name, fallback), low, high));
@@ -399,6 +507,14 @@ void CTicker::Reload() {
         docs.size() != docs_.size();
     std::vector<TickerItem> items;
     items.reserve(docs.size());
+    if (!gone.empty()) {
+        TickerItem item;
+        item.available = false;
+        item.title = event_;
+        item.text = gone;
+        changedAny |= items_.size() != 1 || items_[0].text != gone;
+        items.push_back(std::move(item));
+    }
     for (size_t i = 0; i < docs.size(); ++i) {
         Document& d = docs[i];
         d.seen = SignatureOf(d.file);
@@ -420,7 +536,7 @@ void CTicker::Reload() {
     items_ = std::move(items);
     if (current_ >= static_cast<int>(items_.size())) current_ = 0;
     Watch();
-    if (pollChanged && poll_.isActive()) StartPolling();
+    if (pollChanged && polling_) ApplyPoll();
     if (changedAny) emit changed();
 }
 

@@ -52,7 +52,7 @@ public:
     static constexpr int kTickMs = 30;
     // How many bytes of a stored document are looked at: the title and the first words
     // are near its top, and a document of any size must not stall the strip.
-    static constexpr int64_t kReadLimit = 1024 * 1024;
+    static constexpr int64_t kReadLimit = 256 * 1024;
     // Bytes of text shown for one document.
     static constexpr size_t kTextLimit = 2000;
     // Documents shown; an event listing more shows the first ones.
@@ -70,6 +70,7 @@ public:
     void Load();
     // Starts the poll of RefreshRate (the file watch runs from Load on).
     void StartPolling();
+    bool polling() const { return poll_.isActive(); }
 
     const std::string& eventName() const { return event_; }
     const std::vector<TickerItem>& items() const { return items_; }
@@ -107,6 +108,8 @@ signals:
     void changed();
 
 private:
+    // The poll follows RefreshRate once the owner has asked for it.
+    void ApplyPoll();
     struct Signature {
         bool exists = false;
         int64_t size = 0, mtime = 0, inode = 0;
@@ -133,6 +136,7 @@ private:
     QFileSystemWatcher watcher_;
     QTimer settle_;  // gathers a burst of file events into one reload
     QTimer poll_;
+    bool polling_ = false;  // the owner asked for the RefreshRate poll
 
     std::vector<int64_t> prefix_;  // prefix_[i]: end of item i along the row
     int viewExtent_ = 0;

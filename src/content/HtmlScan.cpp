@@ -1,5 +1,7 @@
 #include "content/HtmlScan.h"
 
+#include "content/HtmlTokenizer.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -313,7 +315,10 @@ bool LinkByText(std::string_view page, int64_t* cursor, std::string_view text, i
             }
             if (from != npos) {
                 if (stop == npos) stop = tag.size();
-                if (address) address->assign(Trim(tag.substr(from, stop - from)));
+                // The page writes "&" in an address as "&amp;"; the server wants the "&".
+                if (address)
+                    *address =
+                        CHtmlTokenizer::DecodeReferences(Trim(tag.substr(from, stop - from)));
                 if (cursor) *cursor = static_cast<int64_t>(lt + stop);
                 if (start) *start = static_cast<int64_t>(lt);
                 if (end) *end = static_cast<int64_t>(gt + 1);
@@ -406,7 +411,7 @@ bool FormSubmission(std::string_view page, int64_t cursor, std::string_view butt
         // 3. The action, and how it is sent.
         std::string method;
         AttributeValue(formTag, "METHOD", &method);
-        std::string result = EncodeAction(action);
+        std::string result = EncodeAction(CHtmlTokenizer::DecodeReferences(action));
         result += EqualsNoCase(method, "post") ? "|" : "?";
 
         // 4. The INPUT tags of the form, in order.
@@ -447,7 +452,10 @@ bool FormSubmission(std::string_view page, int64_t cursor, std::string_view butt
             if ((EqualsNoCase(type, "radio") || EqualsNoCase(type, "checkbox")) &&
                 !IsChecked(inputTag))
                 continue;
-            if (!name.empty()) appendPair(EncodeFormText(name) + "=" + EncodeFormText(value));
+            // What the browser would send: the characters the page's references stand for.
+            if (!name.empty())
+                appendPair(EncodeFormText(CHtmlTokenizer::DecodeReferences(name)) + "=" +
+                           EncodeFormText(CHtmlTokenizer::DecodeReferences(value)));
         }
 
         // 5. A form that cannot be sent with this button is passed over whole: a form

@@ -48,7 +48,8 @@ bool TagContent(std::string_view page, int64_t* cursor, std::string_view tagText
 
 // The next anchor at or after *cursor whose text (after the anchor tag, leading white
 // space skipped) begins with text: its address (the first quoted value in the anchor tag,
-// else what follows its first "=" up to a quote or the ">"), trimmed; an anchor with
+// else what follows its first "=" up to a quote or the ">"), trimmed, its character
+// references decoded as a browser decodes them ("&amp;" is "&"); an anchor with
 // neither is no link and is passed over. *cursor moves to the end of the address (the
 // closing quote or the ">"); start: the anchor's "<"; end: just past the anchor tag's ">".
 // False when none follows (cursor, address, start and end untouched). A rejected anchor
@@ -61,6 +62,7 @@ bool LinkByText(std::string_view page, int64_t* cursor, std::string_view text, i
 // is empty, a submit or image button of that name (kExactCase: same case). The result is
 // the action (trimmed; its blanks, control bytes, 0x7F and "|" as "%xx"), "|" for a POST
 // or "?" otherwise, and the encoded name=value pairs of its INPUT tags joined by "&"
+// (action, names and values with their character references decoded first)
 // (unchecked radio buttons and check boxes left out, an image button only as the one
 // pressed: "name.x=3&name.y=3"; SELECT and TEXTAREA are not read). start: the FORM tag's
 // "<", end: the "<" of its closing tag. False when no such form follows; a form without

@@ -51,12 +51,17 @@ CTickerWindow::CTickerWindow(const std::string& event, QWidget* parent)
     ApplyDisplay();
     ticker_.StartPolling();
 
-    // At the top of the screen, across most of it.
+    // At the top of the screen, across most of it; each further strip below the one
+    // before, so that a new strip never hides another.
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect area = screen->availableGeometry();
         int width = std::max(320, area.width() * 2 / 3);
         resize(width, height());
-        move(area.x() + (area.width() - width) / 2, area.y() + 8);
+        static int opened = 0;
+        int below = area.height() > height() + 16
+                        ? (opened++ * (height() + 8)) % (area.height() - height() - 8)
+                        : 0;
+        move(area.x() + (area.width() - width) / 2, area.y() + 8 + below);
     }
 }
 
@@ -96,7 +101,12 @@ void CTickerWindow::ApplyDisplay() {
         if (shown) show();  // a change of flags hides the window
     }
     int lines = vertical() ? kVerticalLines : 1;
-    setFixedHeight(lineHeight_ * lines + 2 * pad_);
+    int height = lineHeight_ * lines + 2 * pad_;
+    // A strip taller than the screen would scroll its items in where nobody sees them.
+    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
+        height = std::min(
+            height, std::max(lineHeight_ + 2 * pad_, screen->availableGeometry().height() - 16));
+    setFixedHeight(height);
     LayOutItems();
     update();
 }

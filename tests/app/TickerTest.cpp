@@ -115,6 +115,82 @@ TEST_F(TickerTest, LinksAreWebAddressesAndNeverOptions) {
     EXPECT_EQ(CTicker::LinkOf("-n.example"), "http://-n.example");
     EXPECT_EQ(CTicker::LinkOf("@host.example"), "http://@host.example");
     EXPECT_EQ(CTicker::LinkOf("   "), "");
+    EXPECT_EQ(CTicker::LinkOf("host.example:8080/x"), "http://host.example:8080/x");
+    EXPECT_EQ(CTicker::LinkOf("HTTPS://host.example/"), "HTTPS://host.example/");
+    // Only web pages: nothing another scheme would start is opened by a click.
+    EXPECT_EQ(CTicker::LinkOf("file:///etc/passwd"), "");
+    EXPECT_EQ(CTicker::LinkOf("Var@file:///etc/shadow"), "");
+    EXPECT_EQ(CTicker::LinkOf("mailto:a@b.example"), "");
+    EXPECT_EQ(CTicker::LinkOf("javascript:alert(1)"), "");
+}
+
+// What a real page or server sends: blocks that end without a blank, a document cut inside
+// a character, Windows Latin-1 dashes, a body in chunks, a picture.
+TEST_F(TickerTest, DocumentsReadAsTheirSenderMeantThem) {
+    WriteFile(Path("blocks.html"),
+              Response("text/html",
+                       "<title>T</title><h1>Front</h1><p>Story</p>"
+                       "<ul><li><a href=x>First</a></li><li>Second</li></ul>x<br>y"));
+    std::string big =
+        "<html><title>Gr\xC3\xB6\xC3\x9F"
+        "e</title><p>";
+    std::string head = Response("text/html", "");
+    std::string filler(static_cast<size_t>(CTicker::kReadLimit) - head.size() - big.size() - 1,
+                       'a');
+    WriteFile(Path("big.html"), head + big + filler + "\xC3\xA9 and more after the cut");
+    WriteFile(Path("cp1252.html"), Response("text/html", "<title>A \x96 B</title>"));
+    WriteFile(Path("chunked.txt"),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "9\r\nChunked\n \r\n8\r\npart two\r\n0\r\n\r\n");
+    WriteFile(Path("image.png"), Response("image/png", std::string("\x89PNG\r\n\x1a\n\0\0", 10)));
+    Document("0000", Path("blocks.html"), "");
+    Document("0001", Path("big.html"), "");
+    Document("0002", Path("cp1252.html"), "");
+    Document("0003", Path("chunked.txt"), "");
+    Document("0004", Path("image.png"), "http://pictures.example/");
+    CTicker ticker("Headlines");
+    ticker.Load();
+    const auto& items = ticker.items();
+    ASSERT_EQ(items.size(), 5u);
+    EXPECT_EQ(items[0].text, "Front Story First Second x y");
+    EXPECT_EQ(items[1].title,
+              "Gr\xC3\xB6\xC3\x9F"
+              "e");
+    EXPECT_EQ(items[2].title, "A \xE2\x80\x93 B");
+    EXPECT_EQ(items[3].title, "Chunked");
+    EXPECT_EQ(items[3].text, "part two");
+    EXPECT_FALSE(items[4].available);
+    EXPECT_EQ(items[4].text, "Not a text document (image/png).");
+}
+
+// The strip follows what happens to its event while it is open.
+TEST_F(TickerTest, AnEventChangedWhileShownIsFollowed) {
+    WriteFile(Path("a.txt"), Response("text/plain", "A\n"));
+    Document("0000", Path("a.txt"), "");
+    EventKey().SetDword(kRefreshRate, 0);
+    CTicker ticker("Headlines");
+    ticker.Load();
+    ticker.StartPolling();
+    EXPECT_FALSE(ticker.polling());
+    // A refresh rate given later starts the poll.
+    EventKey().SetDword(kRefreshRate, 5);
+    ticker.Load();
+    EXPECT_TRUE(ticker.polling());
+
+    // Another kind under the name, then no event at all: the strip says so.
+    EventKey().SetDword(kType, kWebMonitor);
+    ticker.Load();
+    ASSERT_EQ(ticker.items().size(), 1u);
+    EXPECT_FALSE(ticker.items()[0].available);
+    EXPECT_EQ(ticker.items()[0].text, "This event is no longer a Lumetta display.");
+    {
+        RegKey root;
+        ASSERT_EQ(root.Open(RegKey::LocalMachine(), kRoot), ERROR_SUCCESS);
+        ASSERT_EQ(root.DeleteKey("Headlines"), ERROR_SUCCESS);
+    }
+    ticker.Load();
+    ASSERT_EQ(ticker.items().size(), 1u);
+    EXPECT_EQ(ticker.items()[0].text, "This display no longer exists (deleted or renamed).");
 }
 
 TEST_F(TickerTest, OneBadDocumentNeverHidesTheOthers) {

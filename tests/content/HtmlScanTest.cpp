@@ -156,6 +156,22 @@ TEST(HtmlScanLink, AddressWithoutQuotesOrWithout) {
     EXPECT_EQ(start, 9);
 }
 
+// A page writes the "&" of an address as "&amp;"; the server must get the "&" itself, in a
+// link and in a form alike.
+TEST(HtmlScanLink, ReferencesInAddressesAndFieldsAreWhatTheServerGets) {
+    std::string address;
+    int64_t cursor = 0;
+    ASSERT_TRUE(html::LinkByText(R"(<a href="story.html?id=5&amp;ref=top&#38;x=1">Lead</a>)",
+                                 &cursor, "Lead", 0, &address, nullptr, nullptr));
+    EXPECT_EQ(address, "story.html?id=5&ref=top&x=1");
+    std::string sub;
+    ASSERT_TRUE(html::FormSubmission(
+        R"(<form action="/s?a=1&amp;b=2"><input name="q&amp;r" value="x&amp;y&#10;">)"
+        R"(<input type=submit></form>)",
+        0, "", 0, &sub, nullptr, nullptr));
+    EXPECT_EQ(sub, "/s?a=1&b=2?q%26r=x%26y%0a");
+}
+
 TEST(HtmlScanLink, AnAnchorRightAfterAShortOneIsNotSteppedOver) {
     // The next anchor begins four bytes after the first one's "<".
     std::string address;
