@@ -157,7 +157,13 @@ void CMain::EditSelectedLabel() {
 
 void CMain::ShowPopup(const QPoint& globalPos) {
     QModelIndex at = currentView()->indexAt(currentView()->viewport()->mapFromGlobal(globalPos));
-    if (at.isValid()) list_.Select(at.row());
+    // A click beside the rows is about no event: the one chosen before must not be acted on.
+    if (at.isValid()) {
+        list_.Select(at.row());
+    } else {
+        currentView()->clearSelection();
+        list_.Select(-1);
+    }
     emit popupAboutToShow();
     if (popup_) popup_->popup(globalPos);
 }

@@ -288,6 +288,16 @@ TEST_F(MainFrameTest, TheEventListIsDrivenThroughItsWidgets) {
     EXPECT_TRUE(enabled[10000]);
     EXPECT_TRUE(enabled[10003]);
     EXPECT_TRUE(enabled[10006]);
+    // Below the rows it is about no event: the one chosen before is not acted on.
+    emit List()->customContextMenuRequested(
+        QPoint(cell.center().x(), List()->viewport()->height() - 2));
+    frame_->popupMenu()->hide();
+    enabled.clear();
+    for (QAction* a : frame_->popupMenu()->actions()) enabled[a->data().toInt()] = a->isEnabled();
+    EXPECT_FALSE(enabled[10000]);
+    EXPECT_FALSE(enabled[10001]);
+    EXPECT_FALSE(enabled[10009]);
+    EXPECT_TRUE(enabled[10003]);
 
     // List styles switch the widget and the radio mark.
     frame_->Action(32776)->trigger();
