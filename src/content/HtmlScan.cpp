@@ -192,15 +192,20 @@ size_t FindFirst(std::string_view hay, std::string_view needle, Fold fold) {
 }
 
 // Offset of the last occurrence of needle (not empty) that lies wholly in hay, or npos:
-// the first occurrence of the reversed needle in the reversed text.
+// the first occurrence of the reversed needle in the text read backwards from its end, in
+// place, so that the cost is the distance walked back and never the text before it.
 template <typename Fold>
 size_t FindLast(std::string_view hay, std::string_view needle, Fold fold) {
     if (needle.size() > hay.size()) return npos;
-    std::string reversedNeedle(needle.rbegin(), needle.rend());
-    std::string reversedHay(hay.rbegin(), hay.rend());
-    size_t r = FindFirst(reversedHay, reversedNeedle, fold);
-    if (r == npos) return npos;
-    return hay.size() - r - needle.size();
+    const std::string reversedNeedle(needle.rbegin(), needle.rend());
+    std::vector<size_t> fail = FailureTable(reversedNeedle, fold);
+    size_t k = 0;
+    for (size_t i = hay.size(); i-- > 0;) {
+        while (k > 0 && fold(hay[i]) != fold(reversedNeedle[k])) k = fail[k - 1];
+        if (fold(hay[i]) == fold(reversedNeedle[k])) ++k;
+        if (k == needle.size()) return i;
+    }
+    return npos;
 }
 
 }  // namespace

@@ -182,7 +182,7 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
     int64_t cursor = 0, start = 0, end = length, count = 1;
     bool reached = false, alternative = false;
     std::string value;
-    enum class Ending { Page, Value, Empty, Stopped } ending = Ending::Page;
+    enum class Ending { Page, Value, Empty, Stopped, Searched } ending = Ending::Page;
     const Instruction* last = nullptr;
     int64_t steps = 0;
     // Every instruction and every search is a step; a run that reaches the bound ends.
@@ -195,6 +195,16 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
         ++searches_;
         return step();
     };
+    // What a search walked through: the distance from where it began to where it ended
+    // (or to the end of the page it searched towards, when it found nothing).
+    int64_t searched = 0;
+    auto walked = [&](int64_t bytes) {
+        searched += std::max<int64_t>(bytes, 0);
+        if (searched <= kMaxSearched) return true;
+        ending = Ending::Searched;
+        return false;
+    };
+    auto stopped = [&] { return ending == Ending::Stopped || ending == Ending::Searched; };
     size_t pageHash = 0;
     bool hashed = false;
     auto hashOfPage = [&] {
@@ -236,17 +246,23 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
                     for (int64_t i = 0; i < count; ++i) {
                         if (!search()) break;
                         int64_t tag = html::FindTag(page, name, cursor);
-                        if (tag < 0) break;
-                        size_t close = page.find('>', static_cast<size_t>(tag));
+                        size_t close = tag < 0 ? std::string_view::npos
+                                               : page.find('>', static_cast<size_t>(tag));
+                        if (!walked((close == std::string_view::npos
+                                         ? length
+                                         : static_cast<int64_t>(close) + 1) -
+                                    cursor))
+                            break;
                         if (close == std::string_view::npos) break;
                         cursor = static_cast<int64_t>(close) + 1;
                         found = true;
                     }
-                    if (ending == Ending::Stopped) break;
+                    if (stopped()) break;
                     int64_t content = 0;
                     if (found) {
                         if (!search()) break;
                         int64_t closing = html::FindTag(page, "/" + name, cursor);
+                        if (!walked((closing < 0 ? length : closing) - cursor)) break;
                         content = closing < 0 ? -1 : closing - cursor;
                     }
                     // Without a closing tag end lies before start: the run gives nothing
@@ -278,15 +294,16 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
                         if (!search()) break;
                         int64_t before = cursor, linkStart = 0, linkEnd = 0;
                         std::string address;
-                        if (!html::LinkByText(page, &cursor, ins.text, exact ? html::kExactCase : 0,
-                                              &address, &linkStart, &linkEnd))
-                            break;
+                        bool found =
+                            html::LinkByText(page, &cursor, ins.text, exact ? html::kExactCase : 0,
+                                             &address, &linkStart, &linkEnd);
+                        if (!walked((found ? cursor : length) - before) || !found) break;
                         value = std::move(address);
                         start = linkStart;
                         end = linkEnd;
                         if (cursor <= before) break;  // the same anchor again and again
                     }
-                    if (ending != Ending::Stopped) ending = Ending::Value;
+                    if (!stopped()) ending = Ending::Value;
                     finished = true;
                     break;
                 }
@@ -316,6 +333,11 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
                         if (!search()) break;
                         alternative = false;
                         int64_t at = html::TextSearch(page, cursor, needle, backward, exact);
+                        if (!walked(backward ? cursor - std::max<int64_t>(at, 0)
+                                             : (at < 0 ? length
+                                                       : at + static_cast<int64_t>(needle.size())) -
+                                                   cursor))
+                            break;
                         if (at < 0) {
                             failed = !isAlternative;
                             break;
@@ -329,7 +351,7 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
                         if (moved == cursor) break;
                         cursor = moved;
                     }
-                    if (ending == Ending::Stopped) break;
+                    if (stopped()) break;
                     if (failed) {
                         ending = Ending::Empty;
                         finished = true;
@@ -358,9 +380,12 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
                     if (!search()) break;
                     int64_t formStart = 0, formEnd = 0;
                     std::string submission;
-                    if (html::FormSubmission(page, cursor, ins.text,
+                    bool found =
+                        html::FormSubmission(page, cursor, ins.text,
                                              ins.flags & (html::kExactCase | html::kTrimSubmission),
-                                             &submission, &formStart, &formEnd)) {
+                                             &submission, &formStart, &formEnd);
+                    if (!walked((found ? formEnd : length) - cursor)) break;
+                    if (found) {
                         value = std::move(submission);
                         start = formStart;
                         end = formEnd;
@@ -400,7 +425,7 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
                     break;
             }
         }
-        if (ending == Ending::Stopped || finished) break;
+        if (stopped() || finished) break;
         if (ins.flags & (kFlagSkip | kFlagStop)) {
             if (start == 0)
                 start = cursor;
@@ -411,9 +436,13 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
     }
 
     std::string result;
+    endedBy_ = last && ending != Ending::Page ? last->op : kReturn;
     if (ending == Ending::Stopped) {
         error_ = "The page script stopped after " + std::to_string(kMaxSteps) +
                  " steps without a result.";
+    } else if (ending == Ending::Searched) {
+        error_ = "The page script stopped after searching " +
+                 std::to_string(kMaxSearched / (1024 * 1024)) + " MB of the page without a result.";
     } else if (reached && ending == Ending::Value) {
         result = std::move(value);
     } else if (reached && ending == Ending::Page && start >= 0 && start < end && end <= length) {

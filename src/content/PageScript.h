@@ -52,6 +52,10 @@ public:
     // The most searches and instructions one run may make: a huge Repeat count before a
     // search that keeps finding something ends here instead of holding the program.
     static constexpr int64_t kMaxSteps = 1000000;
+    // Bytes of the page one run may search through: a search that starts over from far
+    // away again and again (backwards, or an alternative that is never found) costs its
+    // distance each time, and a run ends when the sum passes this.
+    static constexpr int64_t kMaxSearched = 256LL * 1024 * 1024;
     // The largest script file read; a script is a few dozen lines.
     static constexpr int64_t kMaxFileSize = 4 * 1024 * 1024;
 
@@ -81,6 +85,9 @@ public:
     // Searches the last run made (text, tag and link searches), for checking that a walk
     // down a list costs one search per item.
     int64_t searches() const { return searches_; }
+    // The operation that ended the last run (kReturn when it ran to its end): a
+    // submission string holds its "|" on purpose, the text of any other does not.
+    int32_t endedBy() const { return endedBy_; }
 
 private:
     struct ScanMemory {
@@ -101,4 +108,5 @@ private:
     ScanMemory scanMemory_;
     std::string error_;
     int64_t searches_ = 0;
+    int32_t endedBy_ = kReturn;
 };

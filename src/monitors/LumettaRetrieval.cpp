@@ -36,8 +36,23 @@ void SyncFolder(const std::string& folder) {
     ::close(fd);
 }
 
+// A redirection the client did not follow (a loop, one too many) brought no document
+// either: stored, it would put an empty answer in the place of the last good one.
 bool IsFailure(uint32_t result) {
-    return result == 0 || static_cast<int32_t>(result) < 0 || result >= 400;
+    return result == 0 || static_cast<int32_t>(result) < 0 || result >= 300;
+}
+
+// "." and ".." segments of the address's path gone, as a browser sends it; its query
+// is left as it stands.
+std::string WithoutDotSegments(const std::string& url) {
+    size_t query = url.find_first_of("?|");
+    std::string head = url.substr(0, query), scheme, host, path;
+    int port = 80;
+    if (CInet::SplitUrl(head, &scheme, &host, &port, &path) != 0 ||
+        path.find("/.") == std::string::npos)
+        return url;
+    return CInet::NormalizeUrl(scheme, host, port, path) +
+           (query == std::string::npos ? std::string() : url.substr(query));
 }
 
 }  // namespace
@@ -58,16 +73,16 @@ std::string ResolveScriptResult(const std::string& base, const std::string& resu
     if (colon != std::string::npos && colon > 0 &&
         result.find_first_not_of(
             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == colon)
-        return CInet::ResolveUrl(base, result);
+        return WithoutDotSegments(CInet::ResolveUrl(base, result));
     // A form's data (after "|" for a POST, "?" for a GET) may hold "://" or a "/" of its
     // own, which must not make the string look like an address of its own: only the action
     // is resolved.
     size_t cut = result.find_first_of("?|");
-    if (cut == std::string::npos) return CInet::ResolveUrl(base, result);
+    if (cut == std::string::npos) return WithoutDotSegments(CInet::ResolveUrl(base, result));
     std::string action = result.substr(0, cut);
     std::string target = action.empty() ? base.substr(0, base.find_first_of("?|#"))
                                         : CInet::ResolveUrl(base, action);
-    return target + result.substr(cut);
+    return WithoutDotSegments(target) + result.substr(cut);
 }
 
 CLumettaRetrieval::CLumettaRetrieval(ActivityLogWriter& log, QObject* parent)
@@ -182,9 +197,11 @@ bool CLumettaRetrieval::StartDocument(bool* none) {
     }
     url_ = url;
     SetLines("Connecting to host for : ", url_);
+    // A starting page larger than a script may read is not fetched past that bound.
+    http_.SetResponseLimit(capture_ ? captureLimit_ + 64 * 1024 : 0);
     uint32_t started = http_.Get(url_, temp_.Fd());
     if (started != 0) {
-        ReportError(http_.ErrorText(started));
+        ReportError(HttpFailure(started));
         DiscardTemp();
         ClearScriptState();
         return false;
@@ -214,6 +231,13 @@ bool CLumettaRetrieval::RunScript() {
         DiscardTemp();
         return false;
     }
+    // Only a form's submission string holds its "|" on purpose: in a link or a piece of the
+    // page it is part of the address, and must not turn the request into a POST.
+    if (script_.endedBy() != CPageScript::kSubmit) {
+        std::string escaped;
+        for (char c : result) escaped += c == '|' ? std::string("%7C") : std::string(1, c);
+        result = std::move(escaped);
+    }
     url_ = ResolveScriptResult(url_, result);
     if (!EmptyTemp()) {
         ReportError("The temporary file for " + docFile_ +
@@ -222,9 +246,10 @@ bool CLumettaRetrieval::RunScript() {
         return false;
     }
     SetLines("Connecting to host for : ", url_);
+    http_.SetResponseLimit(0);
     uint32_t started = http_.Get(url_, temp_.Fd());
     if (started != 0) {
-        ReportError(http_.ErrorText(started));
+        ReportError(HttpFailure(started));
         DiscardTemp();
         return false;
     }
@@ -236,7 +261,7 @@ void CLumettaRetrieval::OnGetDone(uint32_t result) {
     if (!http_.url().empty()) url_ = http_.url();
     if (IsFailure(result)) {
         // The old document stays; a script waiting for this page has nothing to run over.
-        ReportError(http_.ErrorText(result));
+        ReportError(HttpFailure(result));
         DiscardTemp();
         ClearScriptState();
     } else if (capture_) {
@@ -305,6 +330,17 @@ bool CLumettaRetrieval::StoreDocument() {
         doc.Open(event, subkey_) == ERROR_SUCCESS)
         doc.SetString(settings::kFetchedUrl, url_);
     return true;
+}
+
+std::string CLumettaRetrieval::HttpFailure(uint32_t code) {
+    // The web client's words first, as the record has always begun; then which document,
+    // which the log's cut may shorten.
+    std::string said = code >= 300 && code < 400
+                           ? "The Web Server " + http_.host() + " answered " +
+                                 std::to_string(code) +
+                                 ", a redirection that was not followed, and sent no document."
+                           : http_.ErrorText(code);
+    return said + "  The document " + docFile_ + " keeps its old content (" + url_ + ").";
 }
 
 std::string CLumettaRetrieval::NotFetched() const {

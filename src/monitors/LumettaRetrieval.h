@@ -68,6 +68,8 @@ private:
     // "The document FILE was not fetched: ", the start of a record about a document that a
     // page script could not find.
     std::string NotFetched() const;
+    // The web client's text for code, with the document and the address it was fetched from.
+    std::string HttpFailure(uint32_t code);
     bool EmptyTemp();
     void DiscardTemp();
     void ClearScriptState();

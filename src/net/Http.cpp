@@ -137,6 +137,7 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
     statusCode_ = 0;
     SetReplyText({});
     maxResponse_ = settings::ReadRootDword(settings::kHttpMaxResponse, kDefaultMaxResponse);
+    if (responseLimit_ != 0 && responseLimit_ < maxResponse_) maxResponse_ = responseLimit_;
     followAll_ = settings::ReadRootDword(settings::kFollowRedirects, 1) != 0;
 
     useProxy_ = settings::ReadRootDword(settings::kUseProxy, 0) == 1;

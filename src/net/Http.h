@@ -57,6 +57,10 @@ public:
     uint32_t Get(const std::string& url, int outputFd, uint32_t ifModifiedSince = 0);
     uint32_t Head(const std::string& url, int outputFd, uint32_t ifModifiedSince = 0);
 
+    // A bound on the responses of the requests that follow (redirections included), below
+    // the settings' own; 0 leaves the settings' bound alone.
+    void SetResponseLimit(uint64_t bytes) { responseLimit_ = bytes; }
+
     const std::string& url() const { return url_; }
     const std::string& host() const { return host_; }
     int urlPort() const { return urlPort_; }
@@ -127,6 +131,7 @@ private:
     int64_t contentLength_ = -1;  // -1: the header names no length
     uint64_t bodyReceived_ = 0;
     uint64_t maxResponse_ = kDefaultMaxResponse;
+    uint64_t responseLimit_ = 0;
     int redirections_ = 0;
     char buffer_[1025];
 };

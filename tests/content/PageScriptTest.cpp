@@ -416,6 +416,46 @@ TEST(PageScriptFaultTest, RepeatedSearchesAreBounded) {
     EXPECT_EQ(s.error(), "The page script stopped after 1000000 steps without a result.");
 }
 
+// Few steps, each walking far: what a run may search through is bounded as well.
+TEST(PageScriptFaultTest, SearchingFarAgainAndAgainIsBounded) {
+    CPageScript s;
+    // Backwards one byte at a time from the end of a long page: each search costs the step
+    // it takes back, not the page before it.
+    const std::string page = "<a href=\"/ok\">x</a>" + std::string(2000000, 'a') + "END";
+    s.LoadText(
+        "Variable 0 \"L\"\nScan 0 \"END\"\nRepeat 0 1000000\nScan 8192 \"a\"\n"
+        "Link 0 \"\"\n");
+    EXPECT_EQ(s.Run(page, "L"), "");
+    EXPECT_EQ(s.error(), "The page script stopped after 1000000 steps without a result.");
+    // Alternatives that are never found walk the whole page each time.
+    const std::string big(8 * 1024 * 1024, 'a');
+    std::string script = "Variable 0 \"v\"\n";
+    for (int i = 0; i < 40; ++i) script += "Scan 4096 \"zzz\"\n";
+    s.LoadText(script + "Begin 0\n");
+    EXPECT_EQ(s.Run(big, "v"), "");
+    EXPECT_EQ(s.error(),
+              "The page script stopped after searching 256 MB of the page without a result.");
+    EXPECT_EQ(s.Run("short page", "v"), "short page");  // little to search: the whole page
+    EXPECT_EQ(s.error(), "");
+}
+
+// Only a form's submission string holds a "|" on purpose.
+TEST(PageScriptFaultTest, TheRunSaysWhatEndedIt) {
+    CPageScript s;
+    s.LoadText(
+        "Variable 0 \"f\"\nSubmit 0 \"\"\nVariable 0 \"l\"\nLink 0 \"x\"\n"
+        "Variable 0 \"p\"\nBegin 0\n");
+    const std::string page =
+        "<a href=\"/a|b\">x</a><form action=/s method=post>"
+        "<input name=q value=1><input type=submit></form>";
+    EXPECT_EQ(s.Run(page, "f"), "/s|q=1");
+    EXPECT_EQ(s.endedBy(), CPageScript::kSubmit);
+    EXPECT_EQ(s.Run(page, "l"), "/a|b");
+    EXPECT_EQ(s.endedBy(), CPageScript::kLink);
+    s.Run(page, "p");
+    EXPECT_EQ(s.endedBy(), CPageScript::kReturn);
+}
+
 // ---- Script files over pages ---------------------------------------------------------------
 
 TEST(PageScriptFileTest, FrontPageScript) {

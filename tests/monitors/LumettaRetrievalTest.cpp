@@ -187,9 +187,14 @@ TEST_F(LumettaRetrievalTest, AFailingDocumentKeepsItsFileAndTheRunGoesOn) {
     Document("0003", web_.Url("/ok.txt"), "");
     Document("0004", web_.Url("/ok.txt"), Path("docs/dir.doc"));
     Document("0005", web_.Url("/ok.txt"), Path("docs/last.doc"));
+    // A redirection without end is no document: the old one stays.
+    web_.pages["/loop"] = "HTTP/1.0 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n";
+    Write(Path("docs/loop.doc"), "before the loop");
+    Document("0006", web_.Url("/loop"), Path("docs/loop.doc"));
 
     EXPECT_EQ(Run(), 0u);
     EXPECT_EQ(ReadFileBytes(Path("docs/gone.doc")), "previous");
+    EXPECT_EQ(ReadFileBytes(Path("docs/loop.doc")), "before the loop");
     EXPECT_EQ(ReadFileBytes(Path("docs/last.doc")), FakeHttpServer::Ok("", "good"));
     EXPECT_FALSE(fs::exists(Path("docs/ftp.doc")));
     EXPECT_FALSE(fs::exists(Path("no-folder")));
@@ -198,10 +203,18 @@ TEST_F(LumettaRetrievalTest, AFailingDocumentKeepsItsFileAndTheRunGoesOn) {
     EXPECT_TRUE(Leftovers(Path("docs/dir.doc")).empty());
 
     auto texts = Texts();
-    ASSERT_EQ(texts.size(), 5u);
+    ASSERT_EQ(texts.size(), 6u);
     for (const auto& t : texts) EXPECT_EQ(t.rfind(kRecordStart, 0), 0u) << t;
     EXPECT_NE(texts[0].find("404"), std::string::npos) << texts[0];
-    EXPECT_EQ(texts[1], kRecordStart + "The link is not formed correctly.");
+    // Which document, cut by the log's limit or not.
+    EXPECT_NE(texts[0].find("The document " + Path("docs/gone.doc").substr(0, 40)),
+              std::string::npos)
+        << texts[0];
+    EXPECT_EQ(texts[1].rfind(kRecordStart + "The link is not formed correctly.  The document ", 0),
+              0u)
+        << texts[1];
+    EXPECT_NE(texts[5].find("answered 302, a redirection that was not followed"), std::string::npos)
+        << texts[5];
     EXPECT_EQ(texts[2], kRecordStart + "The folder " + Path("no-folder") +
                             " of the document file " + Path("no-folder/x.doc") +
                             " does not exist.");
@@ -309,6 +322,20 @@ TEST_F(LumettaRetrievalTest, AScriptLinkIsFetchedOnTheStartingPagesHost) {
     ASSERT_EQ(event.Open(RegKey::LocalMachine(), settings::EventPath("News")), ERROR_SUCCESS);
     ASSERT_EQ(doc.Open(event, "0000"), ERROR_SUCCESS);
     EXPECT_EQ(settings::ReadString(doc, settings::kFetchedUrl), web_.Url("/story/2"));
+}
+
+// A link is fetched as a browser would: its "|" is part of the address (no POST), its "."
+// and ".." segments are gone.
+TEST_F(LumettaRetrievalTest, AScriptLinkIsAnAddressAsABrowserSendsIt) {
+    web_.pages["/dir/sub/front"] =
+        FakeHttpServer::Ok("", "<a href=\"../up/./p|q?x=../y\">Next</a>");
+    web_.pages["/dir/up/p%7Cq?x=../y"] = FakeHttpServer::Ok("", "found");
+    Write(Path("next.scr"), "Variable 0 \"Next\"\nLink 0 \"Next\"\n");
+    Document("0000", "Next@" + web_.Url("/dir/sub/front"), Path("docs/next.doc"), Path("next.scr"));
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(web_.requests,
+              (std::vector<std::string>{"GET /dir/sub/front", "GET /dir/up/p%7Cq?x=../y"}));
+    EXPECT_EQ(ReadFileBytes(Path("docs/next.doc")), FakeHttpServer::Ok("", "found"));
 }
 
 // A form found by the script is sent as a POST with its fields.
