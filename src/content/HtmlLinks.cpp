@@ -1,6 +1,7 @@
 #include "content/HtmlLinks.h"
 
 #include "net/Inet.h"
+#include "platform/AsciiText.h"
 
 namespace {
 
@@ -23,16 +24,7 @@ std::string_view SchemeOf(std::string_view reference) {
     return {};
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
+using ascii::EqualsNoCase;
 
 }  // namespace
 

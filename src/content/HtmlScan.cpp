@@ -1,6 +1,7 @@
 #include "content/HtmlScan.h"
 
 #include "content/HtmlTokenizer.h"
+#include "platform/AsciiText.h"
 
 #include <algorithm>
 #include <vector>
@@ -21,12 +22,7 @@ bool IsBlankOrControl(char c) {
 char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
+using ascii::EqualsNoCase;
 bool Equals(std::string_view a, std::string_view b, bool exactCase) {
     return exactCase ? a == b : EqualsNoCase(a, b);
 }

@@ -12,22 +12,14 @@
 
 #include "content/HtmlScan.h"
 #include "content/ScriptFormat.h"
+#include "platform/AsciiText.h"
 
 namespace {
 
 using script::IsSpace;
 using script::Trim;
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
+using ascii::EqualsNoCase;
 
 // A decimal number as strtol reads it (leading white space, a sign, digits, anything after
 // ignored; 0 without digits), held to the 32-bit range the way a 32-bit strtol holds it.
@@ -162,7 +154,7 @@ void CPageScript::LoadText(std::string_view text) {
         Instruction ins;
         ins.op = kBegin;  // any other keyword ("Comment" among them) marks the start
         for (const auto& k : kKeywords)
-            if (EqualNoCase(keyword, k.name)) ins.op = k.op;
+            if (EqualsNoCase(keyword, k.name)) ins.op = k.op;
         size_t used = 0;
         ins.flags = ReadNumber(args, &used);
         std::string_view rest = args.substr(used);
@@ -214,7 +206,7 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
 
     for (const Instruction& ins : program_) {
         if (!reached) {
-            if (ins.op != kVariable || !EqualNoCase(ins.text, variable)) continue;
+            if (ins.op != kVariable || !EqualsNoCase(ins.text, variable)) continue;
             reached = true;
         }
         last = &ins;

@@ -1,4 +1,5 @@
 #include "content/ScriptFormat.h"
+#include "platform/AsciiText.h"
 
 #include <array>
 #include <vector>
@@ -20,12 +21,7 @@ bool IsLetter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return true;
-}
+using ascii::EqualsNoCase;
 
 // A row of the state table: the abbreviation, the full name, then other spellings seen in
 // addresses (older abbreviations, French names).
@@ -164,10 +160,10 @@ std::string Join(const std::vector<Word>& words, size_t from, size_t to) {
 
 std::string ExactState(std::string_view words) {
     for (const auto& row : kStates) {
-        if (EqualNoCase(words, row.abbreviation) || EqualNoCase(words, row.name))
+        if (EqualsNoCase(words, row.abbreviation) || EqualsNoCase(words, row.name))
             return row.abbreviation;
         for (const char* spelling : row.spellings)
-            if (spelling && EqualNoCase(words, spelling)) return row.abbreviation;
+            if (spelling && EqualsNoCase(words, spelling)) return row.abbreviation;
     }
     return {};
 }
@@ -238,7 +234,7 @@ std::string StateAbbreviation(std::string_view words) {
     for (const auto& row : kStates) {
         std::string_view name = row.name;
         if (word.size() >= 2 && word.size() <= name.size() &&
-            EqualNoCase(name.substr(0, word.size()), word))
+            EqualsNoCase(name.substr(0, word.size()), word))
             return row.abbreviation;
     }
     return {};

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/Inet.h"
+#include "platform/AsciiText.h"
 #include "platform/TempFile.h"
 
 namespace mime {
@@ -31,12 +32,7 @@ std::string LowerCopy(std::string_view s) {
     return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
+using ascii::EqualsNoCase;
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (IsBlank(s.front()) || s.front() == '\r' || s.front() == '\n'))
