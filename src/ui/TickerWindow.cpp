@@ -75,8 +75,11 @@ void CTickerWindow::SetAnimated(bool on) {
 }
 
 void CTickerWindow::Step() {
+    const int current = ticker_.current();
+    const int64_t offset = ticker_.offset();
     ticker_.Tick();
-    update();
+    // A strip that stands still (one item at a time, or paused) is not drawn again.
+    if (ticker_.current() != current || ticker_.offset() != offset) update();
 }
 
 int CTickerWindow::ItemAtPoint(const QPoint& p) const {
