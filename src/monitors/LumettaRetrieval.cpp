@@ -23,6 +23,27 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// A name at most about max bytes long for a log record, whose text is cut at a few hundred
+// bytes: the start and the end (where a file's own name is) stay, the middle goes, never
+// inside a character.
+std::string Short(const std::string& text, size_t max) {
+    if (text.size() <= max) return text;
+    auto boundary = [&](size_t at) {
+        while (at > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
+            --at;
+        return at;
+    };
+    size_t head = boundary(max / 3);
+    size_t tail = boundary(text.size() - (max - max / 3 - 3));
+    return text.substr(0, head) + "..." + text.substr(tail);
+}
+
+// The file's own name, without its folder.
+std::string BaseName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 bool IsFolder(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -67,6 +88,23 @@ bool SplitScriptUrl(const std::string& url, std::string* variable, std::string* 
     return true;
 }
 
+namespace {
+
+// A reference resolved as a browser resolves it: "//host/path" keeps the page's scheme, a
+// bare "#part" names the page itself; the rest as the web client resolves links.
+std::string ResolveReference(const std::string& base, const std::string& reference) {
+    if (reference.rfind("//", 0) == 0) {
+        size_t colon = base.find(':');
+        return CInet::ResolveUrl(
+            base, (colon == std::string::npos ? std::string("http") : base.substr(0, colon)) + ":" +
+                      reference);
+    }
+    if (!reference.empty() && reference[0] == '#') return base.substr(0, base.find('#'));
+    return CInet::ResolveUrl(base, reference);
+}
+
+}  // namespace
+
 std::string ResolveScriptResult(const std::string& base, const std::string& result) {
     // An address with a scheme of its own stands as it is.
     size_t colon = result.find(':');
@@ -78,10 +116,10 @@ std::string ResolveScriptResult(const std::string& base, const std::string& resu
     // own, which must not make the string look like an address of its own: only the action
     // is resolved.
     size_t cut = result.find_first_of("?|");
-    if (cut == std::string::npos) return WithoutDotSegments(CInet::ResolveUrl(base, result));
+    if (cut == std::string::npos) return WithoutDotSegments(ResolveReference(base, result));
     std::string action = result.substr(0, cut);
-    std::string target = action.empty() ? base.substr(0, base.find_first_of("?|#"))
-                                        : CInet::ResolveUrl(base, action);
+    std::string target =
+        action.empty() ? base.substr(0, base.find_first_of("?|#")) : ResolveReference(base, action);
     return WithoutDotSegments(target) + result.substr(cut);
 }
 
@@ -176,15 +214,14 @@ bool CLumettaRetrieval::StartDocument(bool* none) {
     // The new document is made beside the old one, so that one rename puts it in place.
     const std::string folder = FolderOf(docFile_);
     if (!IsFolder(folder)) {
-        ReportError("The folder " + folder + " of the document file " + docFile_ +
-                    " does not exist.");
+        ReportError(DocumentName() + "the folder " + Short(folder, 60) + " does not exist.");
         return false;
     }
     std::string error;
     // Nameless until it is whole: a run killed midway leaves nothing beside the document.
     if (!temp_.CreateNameless("KV4", folder, &error)) {
-        ReportError("No temporary file could be made for " + docFile_ + ": " +
-                    (error.empty() ? std::strerror(errno) : error));
+        ReportError(DocumentName() + "no temporary file could be made: " +
+                    (error.empty() ? std::string(std::strerror(errno)) : Short(error, 80)));
         return false;
     }
 
@@ -211,23 +248,31 @@ bool CLumettaRetrieval::StartDocument(bool* none) {
 }
 
 bool CLumettaRetrieval::RunScript() {
-    // The record's text is cut at the log's limit: what names the document and the cause
-    // comes first, the page's address last.
+    // The record's text is cut at the log's limit: the document and the cause first, the
+    // script by its file's name, the page's address last.
     std::string result;
     std::string why;
+    const std::string script = Short(BaseName(filterFile_), 40);
     if (!script_.Load(filterFile_)) {
-        why = !script_.error().empty() ? script_.error()
-                                       : "the page script " + filterFile_ + " cannot be read.";
+        std::string said = script_.error();
+        size_t at = said.find(filterFile_);
+        if (!filterFile_.empty() && at != std::string::npos)
+            said.replace(at, filterFile_.size(), script);
+        why = DocumentName() +
+              (!said.empty() ? said : "The page script " + script + " cannot be read.");
     } else {
         result = script_.Run(page_, variable_, 1);
         if (result.empty())
-            why = "the variable " + variable_ + " of the page script " + filterFile_ +
-                  (script_.error().empty() ? " found nothing on " + url_ + "."
-                                           : ": " + script_.error());
+            why = DocumentName() +
+                  (script_.error().empty()
+                       ? "the variable " + Short(variable_, 32) + " of the page script " + script +
+                             " found nothing on " + Short(url_, 60) + "."
+                       : script_.error() + " (the variable " + Short(variable_, 32) + " of " +
+                             script + ")");
     }
     ClearScriptState();
     if (result.empty()) {
-        ReportError(NotFetched() + why);
+        ReportError(why);
         DiscardTemp();
         return false;
     }
@@ -240,8 +285,8 @@ bool CLumettaRetrieval::RunScript() {
     }
     url_ = ResolveScriptResult(url_, result);
     if (!EmptyTemp()) {
-        ReportError("The temporary file for " + docFile_ +
-                    " cannot be emptied: " + std::strerror(errno));
+        ReportError(DocumentName() +
+                    "the temporary file cannot be emptied: " + std::strerror(errno));
         DiscardTemp();
         return false;
     }
@@ -282,11 +327,11 @@ bool CLumettaRetrieval::CapturePage() {
     page_.clear();
     struct stat st {};
     if (::fstat(temp_.Fd(), &st) != 0) {
-        ReportError("The page " + url_ + " cannot be read back: " + std::strerror(errno));
+        ReportError(DocumentName() + "the page cannot be read back: " + std::strerror(errno));
         return false;
     }
     if (static_cast<uint64_t>(st.st_size) > captureLimit_) {
-        ReportError(NotFetched() + "the page " + url_ + " is larger than " +
+        ReportError(DocumentName() + "the page " + Short(url_, 60) + " is larger than " +
                     std::to_string(captureLimit_) + " bytes, too large for the page script.");
         return false;
     }
@@ -309,7 +354,7 @@ bool CLumettaRetrieval::StoreDocument() {
     if (::fsync(temp_.Fd()) != 0) {
         int syncError = errno;
         DiscardTemp();
-        ReportError("The document " + docFile_ +
+        ReportError("The document " + Short(docFile_, 60) +
                     " could not be written: " + std::strerror(syncError));
         return false;
     }
@@ -320,7 +365,7 @@ bool CLumettaRetrieval::StoreDocument() {
     std::string error;
     if (!temp_.Publish("KV4", docFile_, &error)) {
         DiscardTemp();
-        ReportError("The document " + docFile_ + " could not be replaced: " + error);
+        ReportError("The document " + Short(docFile_, 60) + " could not be replaced: " + error);
         return false;
     }
     SyncFolder(FolderOf(docFile_));
@@ -333,18 +378,18 @@ bool CLumettaRetrieval::StoreDocument() {
 }
 
 std::string CLumettaRetrieval::HttpFailure(uint32_t code) {
-    // The web client's words first, as the record has always begun; then which document,
-    // which the log's cut may shorten.
+    // Which document by its file's name, then the web client's words; the address last,
+    // where the log's cut may shorten it.
     std::string said = code >= 300 && code < 400
                            ? "The Web Server " + http_.host() + " answered " +
                                  std::to_string(code) +
                                  ", a redirection that was not followed, and sent no document."
                            : http_.ErrorText(code);
-    return said + "  The document " + docFile_ + " keeps its old content (" + url_ + ").";
+    return DocumentName() + said + " (" + Short(url_, 60) + ")";
 }
 
-std::string CLumettaRetrieval::NotFetched() const {
-    return "The document " + docFile_ + " was not fetched: ";
+std::string CLumettaRetrieval::DocumentName() const {
+    return Short(BaseName(docFile_), 40) + ": ";
 }
 
 void CLumettaRetrieval::ReportError(const std::string& message) {

@@ -65,9 +65,9 @@ private:
     // "An error occured while retrieving the web document for EVENT.   The error message
     // was : message", then the connection is closed.
     void ReportError(const std::string& message);
-    // "The document FILE was not fetched: ", the start of a record about a document that a
-    // page script could not find.
-    std::string NotFetched() const;
+    // "FILE: ", the document's file name without its folder (shortened in the middle when
+    // long), which begins each record about a document that was not fetched.
+    std::string DocumentName() const;
     // The web client's text for code, with the document and the address it was fetched from.
     std::string HttpFailure(uint32_t code);
     bool EmptyTemp();

@@ -109,6 +109,11 @@ TEST(LumettaUrl, OnlyANameBeforeTheFirstColonIsAVariable) {
               "http://h/dir/find?u=http://e/a");
     EXPECT_EQ(ResolveScriptResult("http://h/dir/front?old", "|q=1"), "http://h/dir/front|q=1");
     EXPECT_EQ(ResolveScriptResult("http://h/dir/front", "https://o/x|q=1"), "https://o/x|q=1");
+    // As a browser reads them: the page's scheme for "//host", the page itself for "#part".
+    EXPECT_EQ(ResolveScriptResult("https://h/a/b/r.html?q=../x", "//o:81/pr4"), "https://o:81/pr4");
+    EXPECT_EQ(ResolveScriptResult("http://h/a/b/r.html?q=2#top", "#f3"), "http://h/a/b/r.html?q=2");
+    EXPECT_EQ(ResolveScriptResult("http://h/a/b/r.html", "../../c/./d?e=../f"),
+              "http://h/c/d?e=../f");
 }
 
 // Two documents by fixed address are both replaced in one run, each with the response as
@@ -207,17 +212,13 @@ TEST_F(LumettaRetrievalTest, AFailingDocumentKeepsItsFileAndTheRunGoesOn) {
     for (const auto& t : texts) EXPECT_EQ(t.rfind(kRecordStart, 0), 0u) << t;
     EXPECT_NE(texts[0].find("404"), std::string::npos) << texts[0];
     // Which document, cut by the log's limit or not.
-    EXPECT_NE(texts[0].find("The document " + Path("docs/gone.doc").substr(0, 40)),
-              std::string::npos)
-        << texts[0];
-    EXPECT_EQ(texts[1].rfind(kRecordStart + "The link is not formed correctly.  The document ", 0),
-              0u)
-        << texts[1];
+    EXPECT_EQ(texts[0].rfind(kRecordStart + "gone.doc: ", 0), 0u) << texts[0];
+    EXPECT_EQ(texts[1],
+              kRecordStart + "ftp.doc: The link is not formed correctly. (ftp://127.0.0.1/file)");
     EXPECT_NE(texts[5].find("answered 302, a redirection that was not followed"), std::string::npos)
         << texts[5];
-    EXPECT_EQ(texts[2], kRecordStart + "The folder " + Path("no-folder") +
-                            " of the document file " + Path("no-folder/x.doc") +
-                            " does not exist.");
+    EXPECT_EQ(texts[2],
+              kRecordStart + "x.doc: the folder " + Path("no-folder") + " does not exist.");
     EXPECT_NE(texts[3].find("names no document file (DocFile)"), std::string::npos) << texts[3];
     EXPECT_NE(texts[4].find("The document " + Path("docs/dir.doc") + " could not be replaced"),
               std::string::npos)
@@ -256,10 +257,9 @@ TEST_F(LumettaRetrievalTest, AFolderWhereNoFileCanBeMadeIsToldAndTheRunGoesOn) {
     Document("0001", web_.Url("/ok.txt"), Path("docs/b.doc"));
     EXPECT_EQ(Run(), 0u);
     ASSERT_EQ(Texts().size(), 1u);
-    EXPECT_EQ(
-        Texts()[0].rfind(
-            kRecordStart + "No temporary file could be made for /proc/quorvane-test.doc: ", 0),
-        0u)
+    EXPECT_EQ(Texts()[0].rfind(
+                  kRecordStart + "quorvane-test.doc: no temporary file could be made: /proc", 0),
+              0u)
         << Texts()[0];
     EXPECT_TRUE(web_.requests == std::vector<std::string>{"GET /ok.txt"});
     EXPECT_EQ(ReadFileBytes(Path("docs/b.doc")), FakeHttpServer::Ok("", "good"));
@@ -395,23 +395,39 @@ TEST_F(LumettaRetrievalTest, AScriptDocumentThatFailsIsToldOnceAndTheRunGoesOn) 
     ASSERT_EQ(texts.size(), 4u);
     for (const auto& t : texts) EXPECT_EQ(t.rfind(kRecordStart, 0), 0u) << t;
     // A record is cut at the log's limit: the document and the cause come first.
-    EXPECT_EQ(texts[0].rfind(kRecordStart + "The document " + Path("docs/kept.doc") +
-                                 " was not fetched: the variable Newest of the page script ",
-                             0),
+    EXPECT_EQ(texts[0].rfind(kRecordStart + "kept.doc: the variable Newest of the page script ", 0),
               0u)
         << texts[0];
-    EXPECT_EQ(texts[1].rfind(kRecordStart + "The document " + Path("docs/b.doc") +
-                                 " was not fetched: The page script file " + Path("missing.scr"),
-                             0),
-              0u)
-        << texts[1];
+    EXPECT_NE(texts[0].find(" found nothing on "), std::string::npos) << texts[0];
+    EXPECT_EQ(texts[1], kRecordStart +
+                            "b.doc: The page script file missing.scr cannot be read: No such file "
+                            "or directory.");
     EXPECT_NE(texts[2].find("404"), std::string::npos) << texts[2];
-    EXPECT_EQ(texts[3].rfind(kRecordStart + "The document " + Path("docs/d.doc") +
-                                 " was not fetched: the page " + web_.Url("/big") +
-                                 " is larger than 1024 bytes",
-                             0),
-              0u)
+    EXPECT_EQ(
+        texts[3].rfind(
+            kRecordStart + "d.doc: the page " + web_.Url("/big") + " is larger than 1024 bytes", 0),
+        0u)
         << texts[3];
+}
+
+// The log cuts a record at a few hundred bytes: with names as long as a home folder makes
+// them, the cause and the document's own file name both stay.
+TEST_F(LumettaRetrievalTest, ARecordKeepsItsCauseAndItsDocumentWhateverTheirLength) {
+    const std::string deep = "docs/home/alice/.cache/quorvane/headlines-of-the-world";
+    fs::create_directories(Path(deep));
+    web_.pages["/front"] = FakeHttpServer::Ok("", "<p>no links</p>");
+    Document("0000", "Newest@" + web_.Url("/front"), Path(deep + "/newest-world.doc"),
+             Path("docs/home/alice/.config/quorvane/scripts/the-world-news.qps"));
+    Document("0001", web_.Url("/missing-page-of-the-world-news.html"),
+             Path(deep + "/second-world.doc"));
+    EXPECT_EQ(Run(), 0u);
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_NE(texts[0].find("cannot be read: No such file or directory."), std::string::npos)
+        << texts[0];
+    EXPECT_NE(texts[0].find("newest-world.doc"), std::string::npos) << texts[0];
+    EXPECT_NE(texts[1].find("404"), std::string::npos) << texts[1];
+    EXPECT_NE(texts[1].find("second-world.doc"), std::string::npos) << texts[1];
 }
 
 // A script that loops without end is stopped by the engine and told like one that found
@@ -428,8 +444,9 @@ TEST_F(LumettaRetrievalTest, AScriptThatNeverEndsIsStoppedAndTold) {
     EXPECT_EQ(ReadFileBytes(Path("docs/b.doc")), FakeHttpServer::Ok("", "after"));
     EXPECT_FALSE(fs::exists(Path("docs/a.doc")));
     ASSERT_EQ(Texts().size(), 1u);
-    EXPECT_EQ(Texts()[0].rfind(kRecordStart + "The document " + Path("docs/a.doc") +
-                                   " was not fetched: the variable Spin of the page script ",
+    EXPECT_EQ(Texts()[0].rfind(kRecordStart +
+                                   "a.doc: The page script stopped after 1000000 steps without a "
+                                   "result. (the variable Spin of loop.scr)",
                                0),
               0u)
         << Texts()[0];
