@@ -1,5 +1,9 @@
 #include "ui/TickerWindow.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFontMetrics>
@@ -9,8 +13,11 @@
 #include <QPainter>
 #include <QScreen>
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 
 #include "platform/Shell.h"
+#include "platform/TempFile.h"
 
 namespace {
 
@@ -34,6 +41,30 @@ QStaticText Prepared(const QString& text, const QFont& font, qreal width = -1) {
     return st;
 }
 
+// Up to this many strips take places of their own; more share the top one.
+constexpr int kSlots = 16;
+
+// Claims the first free place for a strip: each place is a lock file of the user's, held
+// while the strip is open, so strips of separate programs (a --ticker beside the desktop
+// program) see each other's places and a program that ends frees its own.
+int ClaimSlot(int* fd) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string dir = runtime && *runtime ? runtime : TempFile::SystemTempDir();
+    for (int slot = 0; slot < kSlots; ++slot) {
+        std::string path = dir + "/quorvane-ticker-" + std::to_string(::getuid()) + "-" +
+                           std::to_string(slot) + ".lock";
+        int f = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (f < 0) continue;
+        if (::flock(f, LOCK_EX | LOCK_NB) == 0) {
+            *fd = f;
+            return slot;
+        }
+        ::close(f);
+    }
+    *fd = -1;
+    return 0;
+}
+
 }  // namespace
 
 CTickerWindow::CTickerWindow(const std::string& event, QWidget* parent)
@@ -51,18 +82,22 @@ CTickerWindow::CTickerWindow(const std::string& event, QWidget* parent)
     ApplyDisplay();
     ticker_.StartPolling();
 
-    // At the top of the screen, across most of it; each further strip below the one
-    // before, so that a new strip never hides another.
+    // At the top of the screen, across most of it; each further strip below the ones
+    // open, so that a new strip never hides another.
+    slot_ = ClaimSlot(&slotFd_);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect area = screen->availableGeometry();
         int width = std::max(320, area.width() * 2 / 3);
         resize(width, height());
-        static int opened = 0;
         int below = area.height() > height() + 16
-                        ? (opened++ * (height() + 8)) % (area.height() - height() - 8)
+                        ? (slot_ * (height() + 8)) % (area.height() - height() - 8)
                         : 0;
         move(area.x() + (area.width() - width) / 2, area.y() + 8 + below);
     }
+}
+
+CTickerWindow::~CTickerWindow() {
+    if (slotFd_ >= 0) ::close(slotFd_);
 }
 
 void CTickerWindow::SetAnimated(bool on) {

@@ -19,6 +19,10 @@ class CTickerWindow : public QWidget {
     Q_OBJECT
 public:
     explicit CTickerWindow(const std::string& event, QWidget* parent = nullptr);
+    ~CTickerWindow() override;
+    // Which place down the screen this strip holds (0 at the top): the first that no other
+    // open strip of the user holds, in this program or another.
+    int slot() const { return slot_; }
 
     CTicker& ticker() { return ticker_; }
     QMenu* menu() { return &menu_; }
@@ -63,6 +67,8 @@ private:
     QFont font_, bold_;
     int pad_ = 8, gap_ = 32, lineHeight_ = 20;
     bool onTop_ = false;
+    int slot_ = 0;
+    int slotFd_ = -1;  // the lock that holds the slot while the strip is open
     bool animated_ = true;
     QTimer frame_;
     QMenu menu_;

@@ -4,7 +4,10 @@
 #include <QImage>
 #include <QMouseEvent>
 #include <QTest>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "fakes/RecordingShell.h"
 #include "fixtures/Fixtures.h"
@@ -134,6 +137,33 @@ TEST_F(TickerWindowTest, OnTopAndAMenuThatCloses) {
     EXPECT_EQ(actions[0]->text(), "Close");
     actions[0]->trigger();
     EXPECT_FALSE(w.isVisible());
+}
+
+// A new strip never hides one that is open, and a place comes free when its strip goes.
+TEST_F(TickerWindowTest, StripsTakePlacesOfTheirOwn) {
+    // Places of this test's own, whatever other programs of the user hold.
+    std::filesystem::create_directories(Path("run"));
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string old = saved ? saved : "";
+    setenv("XDG_RUNTIME_DIR", Path("run").c_str(), 1);
+    struct Restore {
+        bool had;
+        std::string value;
+        ~Restore() {
+            if (had)
+                setenv("XDG_RUNTIME_DIR", value.c_str(), 1);
+            else
+                unsetenv("XDG_RUNTIME_DIR");
+        }
+    } restore{saved != nullptr, old};
+    auto first = std::make_unique<CTickerWindow>("Headlines");
+    CTickerWindow second("Headlines");
+    EXPECT_NE(first->slot(), second.slot());
+    EXPECT_NE(first->pos().y(), second.pos().y());
+    const int freed = first->slot();
+    first.reset();
+    CTickerWindow third("Headlines");
+    EXPECT_EQ(third.slot(), freed);
 }
 
 }  // namespace
