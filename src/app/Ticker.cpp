@@ -548,7 +548,14 @@ void CTicker::Watch() {
         if (d.file.empty()) continue;
         QFileInfo info(QString::fromStdString(d.file));
         if (info.exists()) want.insert(info.absoluteFilePath());
+        // A folder that does not exist yet is watched through the nearest one that does, so
+        // that its making is seen without a poll.
         QString folder = info.absolutePath();
+        while (!QFileInfo(folder).isDir()) {
+            QString up = QFileInfo(folder).absolutePath();
+            if (up == folder) break;
+            folder = up;
+        }
         if (QFileInfo(folder).isDir()) want.insert(folder);
     }
     QStringList drop;

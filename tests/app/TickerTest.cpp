@@ -389,6 +389,23 @@ TEST_F(TickerTest, AFileReplacedByRenameIsReadAgain) {
     EXPECT_TRUE(ticker.items()[1].available);
 }
 
+// Without a poll, a document in a folder that is made only after the strip opened is still
+// seen.
+TEST_F(TickerTest, ADocumentInAFolderMadeLaterIsSeen) {
+    EventKey().SetDword(kRefreshRate, 0);
+    Document("0000", Path("later/news/doc.html"), "http://example.org/");
+    CTicker ticker("Headlines");
+    ticker.Load();
+    ticker.StartPolling();
+    ASSERT_FALSE(ticker.polling());
+    ASSERT_FALSE(ticker.items()[0].available);
+    std::filesystem::create_directories(Path("later/news"));
+    WriteFile(Path("later/news/doc.tmp"), Response("text/html", "<title>Arrived</title>"));
+    ASSERT_EQ(std::rename(Path("later/news/doc.tmp").c_str(), Path("later/news/doc.html").c_str()),
+              0);
+    EXPECT_TRUE(waitFor([&] { return ticker.items()[0].title == "Arrived"; }));
+}
+
 TEST_F(TickerTest, EventsAreCheckedBeforeATickerShows) {
     std::string error;
     EXPECT_TRUE(CTicker::CheckEvent("headlines", &error)) << error;
