@@ -429,7 +429,10 @@ std::string CPageScript::Run(std::string_view page, std::string_view variable, i
 
     std::string result;
     endedBy_ = last && ending != Ending::Page ? last->op : kReturn;
-    if (ending == Ending::Stopped) {
+    if (!reached) {
+        // A name written wrong is not the same as a page without the wanted part.
+        error_ = "The page script has no variable named " + std::string(variable) + ".";
+    } else if (ending == Ending::Stopped) {
         error_ = "The page script stopped after " + std::to_string(kMaxSteps) +
                  " steps without a result.";
     } else if (ending == Ending::Searched) {

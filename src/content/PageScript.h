@@ -80,7 +80,9 @@ public:
                     int64_t* start = nullptr, int64_t* end = nullptr);
 
     const std::vector<Instruction>& program() const { return program_; }
-    // Why the last Load or Run gave nothing; empty when there is nothing to add.
+    // Why the last Load or Run gave nothing (a file that cannot be read, a variable the
+    // script does not have, a run stopped at a bound); empty when the run simply found
+    // nothing.
     const std::string& error() const { return error_; }
     // Searches the last run made (text, tag and link searches), for checking that a walk
     // down a list costs one search per item.

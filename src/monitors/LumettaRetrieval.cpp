@@ -99,7 +99,8 @@ std::string ResolveReference(const std::string& base, const std::string& referen
             base, (colon == std::string::npos ? std::string("http") : base.substr(0, colon)) + ":" +
                       reference);
     }
-    if (!reference.empty() && reference[0] == '#') return base.substr(0, base.find('#'));
+    if (!reference.empty() && reference[0] == '#')
+        return base.substr(0, base.find('#')) + reference;
     return CInet::ResolveUrl(base, reference);
 }
 
@@ -214,7 +215,8 @@ bool CLumettaRetrieval::StartDocument(bool* none) {
     // The new document is made beside the old one, so that one rename puts it in place.
     const std::string folder = FolderOf(docFile_);
     if (!IsFolder(folder)) {
-        ReportError(DocumentName() + "the folder " + Short(folder, 60) + " does not exist.");
+        ReportError(DocumentName() + "the folder " + Short(folder, 60) + " does not exist" +
+                    (docFile_[0] == '/' ? "." : " (DocFile should be a full path)."));
         return false;
     }
     std::string error;
@@ -227,6 +229,12 @@ bool CLumettaRetrieval::StartDocument(bool* none) {
 
     std::string address;
     if (SplitScriptUrl(url, &variable_, &address)) {
+        if (filterFile_.empty()) {
+            ReportError(DocumentName() + "no page script (FilterFile) is named for the variable " +
+                        Short(variable_, 32) + ".");
+            DiscardTemp();
+            return false;
+        }
         capture_ = true;
         scriptPending_ = true;
         page_.clear();
@@ -265,8 +273,8 @@ bool CLumettaRetrieval::RunScript() {
         if (result.empty())
             why = DocumentName() +
                   (script_.error().empty()
-                       ? "the variable " + Short(variable_, 32) + " of the page script " + script +
-                             " found nothing on " + Short(url_, 60) + "."
+                       ? "nothing found by the variable " + Short(variable_, 32) +
+                             " of the page script " + script + " on " + Short(url_, 60) + "."
                        : script_.error() + " (the variable " + Short(variable_, 32) + " of " +
                              script + ")");
     }
@@ -354,8 +362,7 @@ bool CLumettaRetrieval::StoreDocument() {
     if (::fsync(temp_.Fd()) != 0) {
         int syncError = errno;
         DiscardTemp();
-        ReportError("The document " + Short(docFile_, 60) +
-                    " could not be written: " + std::strerror(syncError));
+        ReportError(DocumentName() + "it could not be written: " + std::strerror(syncError));
         return false;
     }
     // Whoever could read the old document can read the new one.
@@ -365,7 +372,7 @@ bool CLumettaRetrieval::StoreDocument() {
     std::string error;
     if (!temp_.Publish("KV4", docFile_, &error)) {
         DiscardTemp();
-        ReportError("The document " + Short(docFile_, 60) + " could not be replaced: " + error);
+        ReportError(DocumentName() + "it could not be replaced: " + error);
         return false;
     }
     SyncFolder(FolderOf(docFile_));
@@ -393,7 +400,8 @@ std::string CLumettaRetrieval::DocumentName() const {
 }
 
 void CLumettaRetrieval::ReportError(const std::string& message) {
-    WriteErrorRecord(log_, "retrieving the web document for " + eventName_, message);
+    // A long event name would leave no room in the record for the document and the cause.
+    WriteErrorRecord(log_, "retrieving the web document for " + Short(eventName_, 48), message);
     http_.Abort();
 }
 

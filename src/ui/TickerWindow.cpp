@@ -13,8 +13,11 @@
 #include <QPainter>
 #include <QScreen>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Shell.h"
 #include "platform/TempFile.h"
@@ -41,28 +44,58 @@ QStaticText Prepared(const QString& text, const QFont& font, qreal width = -1) {
     return st;
 }
 
-// Up to this many strips take places of their own; more share the top one.
-constexpr int kSlots = 16;
+// Strips open at once that keep out of each other's way; more go to the top.
+constexpr int kSlots = 64;
 
-// Claims the first free place for a strip: each place is a lock file of the user's, held
-// while the strip is open, so strips of separate programs (a --ticker beside the desktop
-// program) see each other's places and a program that ends frees its own.
-int ClaimSlot(int* fd) {
+// Finds a place for a strip of this height that no open strip covers, and claims it.
+// Each open strip holds a lock file of the user's with its top and height in it, so
+// strips of separate programs (a --ticker beside the desktop program) see each other's
+// places, and a program that ends frees its own. *slot: the lock file claimed (its
+// descriptor in *fd, -1 when none could be), the place's top is returned.
+int ClaimPlace(int height, int areaTop, int areaBottom, int* slot, int* fd) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const std::string dir = runtime && *runtime ? runtime : TempFile::SystemTempDir();
-    for (int slot = 0; slot < kSlots; ++slot) {
+    std::vector<std::pair<int, int>> taken;  // top, height of each open strip
+    *slot = 0;
+    *fd = -1;
+    for (int k = 0; k < kSlots; ++k) {
         std::string path = dir + "/quorvane-ticker-" + std::to_string(::getuid()) + "-" +
-                           std::to_string(slot) + ".lock";
+                           std::to_string(k) + ".lock";
         int f = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (f < 0) continue;
         if (::flock(f, LOCK_EX | LOCK_NB) == 0) {
-            *fd = f;
-            return slot;
+            if (*fd < 0) {
+                *slot = k;
+                *fd = f;
+                continue;
+            }
+            ::flock(f, LOCK_UN);
+        } else {
+            char text[64] = {};
+            ssize_t got = ::pread(f, text, sizeof text - 1, 0);
+            int top = 0, h = 0;
+            if (got > 0 && std::sscanf(text, "%d %d", &top, &h) == 2 && h > 0)
+                taken.emplace_back(top, h);
         }
         ::close(f);
     }
-    *fd = -1;
-    return 0;
+    // The first top, from the top of the screen down, where this strip meets no other.
+    int top = areaTop + 8;
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (const auto& [otherTop, otherHeight] : taken) {
+            if (top < otherTop + otherHeight + 8 && otherTop < top + height + 8) {
+                top = otherTop + otherHeight + 8;
+                moved = true;
+            }
+        }
+    }
+    if (top + height > areaBottom) top = areaTop + 8;  // no room left: the top it is
+    if (*fd >= 0) {
+        std::string place = std::to_string(top) + " " + std::to_string(height) + "\n";
+        if (::ftruncate(*fd, 0) == 0) (void)!::pwrite(*fd, place.data(), place.size(), 0);
+    }
+    return top;
 }
 
 }  // namespace
@@ -84,15 +117,12 @@ CTickerWindow::CTickerWindow(const std::string& event, QWidget* parent)
 
     // At the top of the screen, across most of it; each further strip below the ones
     // open, so that a new strip never hides another.
-    slot_ = ClaimSlot(&slotFd_);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect area = screen->availableGeometry();
         int width = std::max(320, area.width() * 2 / 3);
         resize(width, height());
-        int below = area.height() > height() + 16
-                        ? (slot_ * (height() + 8)) % (area.height() - height() - 8)
-                        : 0;
-        move(area.x() + (area.width() - width) / 2, area.y() + 8 + below);
+        int top = ClaimPlace(height(), area.top(), area.bottom(), &slot_, &slotFd_);
+        move(area.x() + (area.width() - width) / 2, top);
     }
 }
 

@@ -230,7 +230,7 @@ TEST(PageScriptRunTest, FirstBoldElementAndMissingVariable) {
     CPageScript s;
     s.LoadText(script);
     EXPECT_EQ(s.Run(page, "other"), "");
-    EXPECT_EQ(s.error(), "");
+    EXPECT_EQ(s.error(), "The page script has no variable named other.");
     EXPECT_EQ(s.Run(page, "V"), "first");  // the name in any case
     CPageScript empty;
     EXPECT_EQ(empty.Run(page, "v"), "");

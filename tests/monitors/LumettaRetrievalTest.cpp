@@ -22,6 +22,11 @@ using namespace settings;
 const std::string kRecordStart =
     "An error occured while retrieving the web document for News.   The error message was : ";
 
+bool ValidUtf8(const std::string& s) {
+    QByteArray bytes(s.data(), static_cast<qsizetype>(s.size()));
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
 class LumettaRetrievalTest : public SandboxTest {
 protected:
     void SetUp() override {
@@ -38,12 +43,20 @@ protected:
         panel_.reset();
         SandboxTest::TearDown();
     }
-    // A document subkey of the event "News".
+    // From now on the documents and the runs are those of another event.
+    void UseEvent(const std::string& name) {
+        RegKey event;
+        ASSERT_EQ(event.Create(RegKey::LocalMachine(), EventPath(name), kEventClass),
+                  ERROR_SUCCESS);
+        event.SetDword(kType, kLumettaDisplay);
+        event_ = name;
+    }
+    // A document subkey of the event ("News" unless another is used).
     void Document(const std::string& subkey, const std::string& url, const std::string& docFile,
                   const std::string& filterFile = {}) {
         RegKey doc;
         ASSERT_EQ(
-            doc.Create(RegKey::LocalMachine(), EventPath("News") + "\\" + subkey, kEventClass),
+            doc.Create(RegKey::LocalMachine(), EventPath(event_) + "\\" + subkey, kEventClass),
             ERROR_SUCCESS);
         doc.SetString(kUrl, url);
         doc.SetString(kDocFile, docFile);
@@ -52,7 +65,7 @@ protected:
     }
     uint32_t Run() {
         run_.done.clear();
-        panel_->Start("News");
+        panel_->Start(event_);
         EXPECT_TRUE(waitFor([&] { return !run_.done.empty(); }, std::chrono::seconds(20)));
         EXPECT_FALSE(panel_->running());
         return run_.done.empty() ? 0xFFFFFFFF : run_.done[0];
@@ -87,6 +100,7 @@ protected:
     }
 
     FakeHttpServer web_;
+    std::string event_ = "News";
     CActivityLog log_;
     RunStub run_;
     std::unique_ptr<CLumettaRetrieval> panel_;
@@ -111,7 +125,8 @@ TEST(LumettaUrl, OnlyANameBeforeTheFirstColonIsAVariable) {
     EXPECT_EQ(ResolveScriptResult("http://h/dir/front", "https://o/x|q=1"), "https://o/x|q=1");
     // As a browser reads them: the page's scheme for "//host", the page itself for "#part".
     EXPECT_EQ(ResolveScriptResult("https://h/a/b/r.html?q=../x", "//o:81/pr4"), "https://o:81/pr4");
-    EXPECT_EQ(ResolveScriptResult("http://h/a/b/r.html?q=2#top", "#f3"), "http://h/a/b/r.html?q=2");
+    EXPECT_EQ(ResolveScriptResult("http://h/a/b/r.html?q=2#top", "#f3"),
+              "http://h/a/b/r.html?q=2#f3");
     EXPECT_EQ(ResolveScriptResult("http://h/a/b/r.html", "../../c/./d?e=../f"),
               "http://h/c/d?e=../f");
 }
@@ -220,8 +235,7 @@ TEST_F(LumettaRetrievalTest, AFailingDocumentKeepsItsFileAndTheRunGoesOn) {
     EXPECT_EQ(texts[2],
               kRecordStart + "x.doc: the folder " + Path("no-folder") + " does not exist.");
     EXPECT_NE(texts[3].find("names no document file (DocFile)"), std::string::npos) << texts[3];
-    EXPECT_NE(texts[4].find("The document " + Path("docs/dir.doc") + " could not be replaced"),
-              std::string::npos)
+    EXPECT_NE(texts[4].find("dir.doc: it could not be replaced: Is a directory"), std::string::npos)
         << texts[4];
     std::vector<LogRecord> records;
     ReadLogFile(kLogFileName, &records, nullptr);
@@ -395,10 +409,12 @@ TEST_F(LumettaRetrievalTest, AScriptDocumentThatFailsIsToldOnceAndTheRunGoesOn) 
     ASSERT_EQ(texts.size(), 4u);
     for (const auto& t : texts) EXPECT_EQ(t.rfind(kRecordStart, 0), 0u) << t;
     // A record is cut at the log's limit: the document and the cause come first.
-    EXPECT_EQ(texts[0].rfind(kRecordStart + "kept.doc: the variable Newest of the page script ", 0),
-              0u)
+    EXPECT_EQ(
+        texts[0].rfind(kRecordStart + "kept.doc: nothing found by the variable Newest of the page "
+                                      "script ",
+                       0),
+        0u)
         << texts[0];
-    EXPECT_NE(texts[0].find(" found nothing on "), std::string::npos) << texts[0];
     EXPECT_EQ(texts[1], kRecordStart +
                             "b.doc: The page script file missing.scr cannot be read: No such file "
                             "or directory.");
@@ -428,6 +444,33 @@ TEST_F(LumettaRetrievalTest, ARecordKeepsItsCauseAndItsDocumentWhateverTheirLeng
     EXPECT_NE(texts[0].find("newest-world.doc"), std::string::npos) << texts[0];
     EXPECT_NE(texts[1].find("404"), std::string::npos) << texts[1];
     EXPECT_NE(texts[1].find("second-world.doc"), std::string::npos) << texts[1];
+
+    // An event named at length, in other scripts; a variable the script does not have, a
+    // script not named at all, a document file named without its folder.
+    std::string name;
+    for (int i = 0; i < 50; ++i) name += "\xC3\x96";
+    for (int i = 0; i < 50; ++i) name += "\xE6\x96\xB0";
+    UseEvent(name);
+    Write(Path("s.qps"), "Variable 0 \"Newest\"\nLink 0 \"\"\n");
+    Document("0000", "Newst@" + web_.Url("/front"), Path("docs/typo.doc"), Path("s.qps"));
+    Document("0001", "Newest@" + web_.Url("/front"), Path("docs/noscript.doc"));
+    Document("0002", web_.Url("/front"), "nowhere/relative.doc");
+    ASSERT_TRUE(std::filesystem::remove(kLogFileName));
+    EXPECT_EQ(Run(), 0u);
+    texts = Texts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_NE(texts[0].find("typo.doc: The page script has no variable named Newst."),
+              std::string::npos)
+        << texts[0];
+    EXPECT_NE(texts[1].find("noscript.doc: no page script (FilterFile) is named for the variable "
+                            "Newest."),
+              std::string::npos)
+        << texts[1];
+    EXPECT_NE(texts[2].find("relative.doc: the folder nowhere does not exist (DocFile should be a "
+                            "full path)."),
+              std::string::npos)
+        << texts[2];
+    for (const auto& t : texts) EXPECT_TRUE(ValidUtf8(t)) << t;
 }
 
 // A script that loops without end is stopped by the engine and told like one that found

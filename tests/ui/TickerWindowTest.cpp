@@ -156,14 +156,26 @@ TEST_F(TickerWindowTest, StripsTakePlacesOfTheirOwn) {
                 unsetenv("XDG_RUNTIME_DIR");
         }
     } restore{saved != nullptr, old};
+    // A tall strip first, then ordinary ones: each begins below what is open.
+    RegKey event;
+    ASSERT_EQ(event.Open(RegKey::LocalMachine(), EventPath("Headlines")), ERROR_SUCCESS);
+    event.SetDword(kScrollType, 2);
+    event.SetDword(kFontSize, 7);
     auto first = std::make_unique<CTickerWindow>("Headlines");
+    event.SetDword(kScrollType, 1);
+    event.SetDword(kFontSize, 1);
     CTickerWindow second("Headlines");
     EXPECT_NE(first->slot(), second.slot());
-    EXPECT_NE(first->pos().y(), second.pos().y());
+    EXPECT_GE(second.pos().y(), first->pos().y() + first->height());
     const int freed = first->slot();
+    const int freedTop = first->pos().y();
     first.reset();
+    // The place that came free is taken again, and the strip goes where the tall one was.
     CTickerWindow third("Headlines");
     EXPECT_EQ(third.slot(), freed);
+    EXPECT_EQ(third.pos().y(), freedTop);
+    EXPECT_TRUE(third.pos().y() + third.height() <= second.pos().y() ||
+                second.pos().y() + second.height() <= third.pos().y());
 }
 
 }  // namespace
