@@ -12,6 +12,7 @@
 #include "platform/SystemClock.h"
 #include "platform/TempFile.h"
 #include "platform/UserPrompt.h"
+#include "platform/Utf8Text.h"
 
 namespace {
 
@@ -33,10 +34,7 @@ uint32_t GetLe32(const uint8_t* p) {
 
 // At most max bytes of s, never ending inside a UTF-8 sequence.
 std::string_view CutUtf8(std::string_view s, size_t max) {
-    if (s.size() <= max) return s;
-    size_t n = max;
-    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-    return s.substr(0, n);
+    return s.substr(0, Utf8CutPoint(s, max));
 }
 
 std::string CString(const uint8_t* p, size_t size) {

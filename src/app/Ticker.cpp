@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "content/HtmlScan.h"
 #include "monitors/LumettaRetrieval.h"
+#include "platform/Utf8Text.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -31,9 +33,7 @@ bool IsSpace(unsigned char c) {
 std::string CutUtf8(std::string text, size_t limit) {
     if (text.size() <= limit) return text;
     static const std::string kEllipsis = "\xE2\x80\xA6";
-    size_t end = limit > kEllipsis.size() ? limit - kEllipsis.size() : 0;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    text.resize(end);
+    text.resize(Utf8CutPoint(text, limit > kEllipsis.size() ? limit - kEllipsis.size() : 0));
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text + kEllipsis;
 }
@@ -55,23 +55,6 @@ std::string Collapse(std::string_view text) {
     return out;
 }
 
-bool IsValidUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t n = c < 0x80           ? 0
-                   : (c >> 5) == 0x6  ? 1
-                   : (c >> 4) == 0xE  ? 2
-                   : (c >> 3) == 0x1E ? 3
-                                      : 9;
-        if (n == 9 || (n == 1 && c < 0xC2) || i + n >= s.size()) return false;
-        for (size_t k = 1; k <= n; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        i += n + 1;
-    }
-    return true;
-}
-
 // A page that is not UTF-8 is taken for Windows Latin-1, the usual other one (Latin-1 with
 // dashes and quotes in 0x80 to 0x9F), so that its letters show instead of replacement marks.
 std::string AsUtf8(std::string bytes) {
@@ -83,8 +66,17 @@ std::string AsUtf8(std::string bytes) {
         if (c < 0x80) {
             out += ch;
         } else {
-            size_t advance = 0;
-            out += html::DecodeEntity("&#" + std::to_string(c) + ";", &advance);
+            // The characters of the upper half, in UTF-8, worked out once.
+            static const std::vector<std::string> kUpper = [] {
+                std::vector<std::string> table;
+                for (int code = 0x80; code <= 0xFF; ++code) {
+                    size_t advance = 0;
+                    table.push_back(
+                        html::DecodeEntity("&#" + std::to_string(code) + ";", &advance));
+                }
+                return table;
+            }();
+            out += kUpper[c - 0x80];
         }
     }
     return out;

@@ -13,6 +13,7 @@
 #include "content/HtmlScan.h"
 #include "content/ScriptFormat.h"
 #include "platform/AsciiText.h"
+#include "platform/Utf8Text.h"
 
 namespace {
 
@@ -53,11 +54,7 @@ std::string QuotedText(std::string_view args) {
     size_t close = args.rfind('"');
     std::string_view text =
         close > open ? args.substr(open + 1, close - open - 1) : args.substr(open + 1);
-    if (text.size() > CPageScript::kMaxText) {
-        size_t cut = CPageScript::kMaxText;
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-        text = text.substr(0, cut);
-    }
+    text = text.substr(0, Utf8CutPoint(text, CPageScript::kMaxText));
     return std::string(text);
 }
 

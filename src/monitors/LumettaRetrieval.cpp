@@ -10,6 +10,7 @@
 
 #include "net/Inet.h"
 #include "platform/Registry.h"
+#include "platform/Utf8Text.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
 
@@ -28,13 +29,8 @@ std::string FolderOf(const std::string& path) {
 // inside a character.
 std::string Short(const std::string& text, size_t max) {
     if (text.size() <= max) return text;
-    auto boundary = [&](size_t at) {
-        while (at > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
-            --at;
-        return at;
-    };
-    size_t head = boundary(max / 3);
-    size_t tail = boundary(text.size() - (max - max / 3 - 3));
+    size_t head = Utf8CutPoint(text, max / 3);
+    size_t tail = Utf8CutPoint(text, text.size() - (max - max / 3 - 3));
     return text.substr(0, head) + "..." + text.substr(tail);
 }
 

@@ -70,13 +70,7 @@ protected:
         EXPECT_FALSE(panel_->running());
         return run_.done.empty() ? 0xFFFFFFFF : run_.done[0];
     }
-    std::vector<std::string> Texts() {
-        std::vector<LogRecord> records;
-        ReadLogFile(kLogFileName, &records, nullptr);
-        std::vector<std::string> texts;
-        for (const auto& r : records) texts.push_back(r.text.substr(2));
-        return texts;
-    }
+    std::vector<std::string> Texts() { return LogRecordTexts(); }
     // The files of a folder whose names begin with prefix.
     static std::vector<std::string> Leftovers(const std::string& folder,
                                               const std::string& prefix = "KV4") {

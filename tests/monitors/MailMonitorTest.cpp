@@ -173,13 +173,7 @@ protected:
         EXPECT_EQ(run_.done.size(), 1u);
         return run_.done.empty() ? 0xFFFFFFFF : run_.done[0];
     }
-    std::vector<std::string> Texts() {
-        std::vector<LogRecord> records;
-        ReadLogFile(kLogFileName, &records, nullptr);
-        std::vector<std::string> texts;
-        for (const auto& r : records) texts.push_back(r.text.substr(2));
-        return texts;
-    }
+    std::vector<std::string> Texts() { return LogRecordTexts(); }
     std::vector<std::string> Errors() {
         std::vector<std::string> errors;
         for (auto& t : Texts())

@@ -45,13 +45,7 @@ protected:
         EXPECT_TRUE(waitFor([&] { return !run_.done.empty(); }, std::chrono::seconds(20)));
         return run_.done.empty() ? 0xFFFFFFFF : run_.done[0];
     }
-    std::vector<std::string> Texts() {
-        std::vector<LogRecord> records;
-        ReadLogFile(kLogFileName, &records, nullptr);
-        std::vector<std::string> texts;
-        for (const auto& r : records) texts.push_back(r.text.substr(2));
-        return texts;
-    }
+    std::vector<std::string> Texts() { return LogRecordTexts(); }
     std::vector<LogRecord> Records() {
         std::vector<LogRecord> records;
         ReadLogFile(kLogFileName, &records, nullptr);

@@ -54,13 +54,7 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    std::vector<std::string> LogTexts() {
-        std::vector<LogRecord> records;
-        ReadLogFile(kLogFileName, &records, nullptr);
-        std::vector<std::string> texts;
-        for (const auto& r : records) texts.push_back(r.text.substr(2));
-        return texts;
-    }
+    std::vector<std::string> LogTexts() { return LogRecordTexts(); }
     // Queues one message per recipient under names that sort in the order given.
     void QueueInOrder(const std::vector<std::string>& recipients, const std::string& body = "x") {
         fs::create_directories("Forward");
