@@ -127,6 +127,16 @@ std::string EventNameProblem(const std::string& name, bool schedule) {
     return {};
 }
 
+std::string NewEventNameProblem(const std::string& name, bool schedule) {
+    if (std::string problem = EventNameProblem(name, schedule); !problem.empty()) return problem;
+    if (RegistryNameLength(name) > kMaxKeyNameLength)
+        return "a name can not be longer than " + std::to_string(kMaxKeyNameLength) + " characters";
+    RegKey existing;
+    if (existing.Open(RegKey::LocalMachine(), EventPath(name)) == ERROR_SUCCESS)
+        return "an event called " + name + " exists already";
+    return {};
+}
+
 namespace {
 
 // Opens or creates an event's key for writing; false when it cannot be created or the

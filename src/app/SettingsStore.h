@@ -106,6 +106,11 @@ std::string FirstWatchedUrl(const std::string& site);
 // backslash (the store would take it for a path of keys), and no schedule is called
 // "<None>" or "<None" in any case (those stand for "no schedule" in ScheduledEvent).
 std::string EventNameProblem(const std::string& name, bool schedule);
+// Why a wizard cannot create an event called name, or empty when it can: besides
+// EventNameProblem, a name longer than a key name may be, or the name of an event that
+// exists already (of any kind, letter case ignored), since creating it would overwrite
+// that event.
+std::string NewEventNameProblem(const std::string& name, bool schedule);
 // "<None>" or "<None" in any case: never a schedule that runs monitors, even when a store
 // written by another program holds one.
 bool IsReservedScheduleName(const std::string& name);
