@@ -173,6 +173,19 @@ int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desk
         }
         return desktop.RunTicker(cmd.tickerEvent, argc, argv);
     }
+    // Beside a running program too: nothing is cached, so its next use of the event sees
+    // the change.
+    if (cmd.mode == CommandLine::Edit) {
+        if (EditableEventKind(cmd.editEvent, &error) == 0) {
+            std::cerr << "quorvane: " << error << "\n";
+            return 1;
+        }
+        if (!desktop.HasDisplay()) {
+            std::cerr << "quorvane: no display to show the event's settings on.\n";
+            return 2;
+        }
+        return desktop.RunEditor(cmd.editEvent, argc, argv);
+    }
 
     if (window && !desktop.HasDisplay()) {
         std::cerr << "quorvane: no display to show the window on; use --headless to run the "

@@ -89,6 +89,9 @@ public:
     // `--ticker`: shows the ticker of event (a Lumetta display) until its window is
     // closed. Returns the exit status.
     virtual int RunTicker(const std::string& event, int& argc, char** argv) = 0;
+    // `--edit`: shows the settings of event (checked to exist) until they are closed; OK
+    // writes the changes. Returns the exit status.
+    virtual int RunEditor(const std::string& event, int& argc, char** argv) = 0;
 };
 
 // The one start-up path of `quorvane` once its command line is read: the working folder,

@@ -12,7 +12,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
     std::string modeOption;  // the option that chose the mode
     auto setMode = [&](Mode m, const std::string& option) {
         // One program at a time: a second choice would otherwise silently win.
-        if (!modeOption.empty() && (m != mode || m == RunSchedule || m == Ticker)) {
+        if (!modeOption.empty() && (m != mode || m == RunSchedule || m == Ticker || m == Edit)) {
             *error = modeOption + " and " + option + " cannot go together";
             return false;
         }
@@ -54,6 +54,8 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
             if (!setMode(RunSchedule, a) || !takeValue(&schedule)) return false;
         } else if (a == "--ticker") {
             if (!setMode(Ticker, a) || !takeValue(&tickerEvent)) return false;
+        } else if (a == "--edit") {
+            if (!setMode(Edit, a) || !takeValue(&editEvent)) return false;
         } else {
             *error = "unknown option " + a;
             return false;
@@ -64,7 +66,8 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
 
 const char* CommandLine::UsageText() {
     return "usage: quorvane [--data-dir DIR] [--registry FILE] [--log | --headless |\n"
-           "                 --run SCHEDULE | --schedules | --ticker EVENT]\n"
+           "                 --run SCHEDULE | --schedules | --ticker EVENT |\n"
+           "                 --edit EVENT]\n"
            "       quorvane --help | --version\n"
            "\n"
            "  --log            print the activity log, one record a line, and end\n"
@@ -73,10 +76,12 @@ const char* CommandLine::UsageText() {
            "  --schedules      list the schedules with their next run and monitors\n"
            "  --ticker EVENT   show the ticker of a Lumetta display event, beside a\n"
            "                   running program; ends when its window is closed\n"
+           "  --edit EVENT     change the settings of an event (a schedule or a monitor)\n"
+           "                   in the pages of its wizard; ends when they are closed\n"
            "  --data-dir DIR   the working folder (log, outgoing mail)\n"
            "  --registry FILE  the settings store\n"
-           "Without --log, --headless, --run, --schedules or --ticker the desktop program\n"
-           "starts.\n";
+           "Without --log, --headless, --run, --schedules, --ticker or --edit the desktop\n"
+           "program starts.\n";
 }
 
 const char* CommandLine::VersionText() {

@@ -7,17 +7,18 @@
 #include <vector>
 
 struct CommandLine {
-    enum Mode { Desktop, PrintLog, Headless, RunSchedule, ListSchedules, Ticker };
+    enum Mode { Desktop, PrintLog, Headless, RunSchedule, ListSchedules, Ticker, Edit };
     Mode mode = Desktop;
     bool help = false;         // --help or -h: print the usage and end
     bool version = false;      // --version: print the version and end
     std::string schedule;      // for RunSchedule
     std::string tickerEvent;   // for Ticker: the Lumetta display event to show
+    std::string editEvent;     // for Edit: the event whose settings are shown
     std::string dataDir;       // empty: the default working folder
     std::string registryFile;  // empty: the default settings store
 
     // False with a reason on an unknown or incomplete option, or on two that cannot go
-    // together (two of --log, --headless, --run, --schedules, --ticker).
+    // together (two of --log, --headless, --run, --schedules, --ticker, --edit).
     bool Parse(const std::vector<std::string>& args, std::string* error);
     static const char* UsageText();
     static const char* VersionText();

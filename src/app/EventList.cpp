@@ -1,5 +1,7 @@
 #include "app/EventList.h"
 
+#include <unistd.h>
+
 #include "app/ItemList.h"
 #include "app/SettingsStore.h"
 #include "platform/Shell.h"
@@ -22,6 +24,11 @@ std::string CompanionProgram(int code) {
         default:
             return {};
     }
+}
+
+bool CompanionInstalled(int code) {
+    std::string program = CompanionProgram(code);
+    return !program.empty() && ::access(program.c_str(), X_OK) == 0;
 }
 
 void LaunchCompanion(const std::string& argument, int code) {
@@ -128,7 +135,11 @@ void CEventList::DeleteSelected() {
 
 void CEventList::ModifySelected() {
     if (!HasSelection()) return;
-    LaunchCompanion(rows_[selected_].label, rows_[selected_].kind);
+    const Row& row = rows_[selected_];
+    if (CompanionInstalled(row.kind))
+        LaunchCompanion(row.label, row.kind);
+    else if (row.kind >= 1 && row.kind <= 5)
+        emit editRequested(row.label);
 }
 
 void CEventList::SelectName(const std::string& name) {

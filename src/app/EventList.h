@@ -16,6 +16,8 @@ class CItemList;
 void LaunchCompanion(const std::string& argument, int code);
 // The file name of the companion program started for a launch code 1 to 5.
 std::string CompanionProgram(int code);
+// Whether the companion program of a launch code 1 to 5 is there to be started.
+bool CompanionInstalled(int code);
 
 class CEventList : public QObject {
     Q_OBJECT
@@ -72,6 +74,9 @@ signals:
     // After the list was rebuilt, so that the next-event display follows.
     void refreshed();
     void changed();
+    // Modify found no companion program for the event: its settings are to be shown in
+    // this program's own pages.
+    void editRequested(const std::string& event);
 
 private:
     std::string SelectedLabel() const;

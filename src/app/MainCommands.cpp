@@ -16,6 +16,7 @@ CMainCommands::CMainCommands(CApplication& app, QObject* parent)
     connect(&app_.runWindow(), &CRunWindow::controlsChanged, this, &CMainCommands::stateChanged);
     connect(&eventList_, &CEventList::changed, this, &CMainCommands::stateChanged);
     connect(&selector_, &CItemList::currentChanged, this, &CMainCommands::stateChanged);
+    connect(&eventList_, &CEventList::editRequested, this, &CMainCommands::editRequested);
 }
 
 bool CMainCommands::ScheduleChosen() const {
@@ -55,7 +56,11 @@ void CMainCommands::ShowTicker() {
 }
 
 void CMainCommands::ModifySchedule() {
-    if (ScheduleChosen()) LaunchCompanion(ChosenSchedule(), 1);
+    if (!ScheduleChosen()) return;
+    if (CompanionInstalled(1))
+        LaunchCompanion(ChosenSchedule(), 1);
+    else
+        emit editRequested(ChosenSchedule());
 }
 
 void CMainCommands::DeleteSchedule() {

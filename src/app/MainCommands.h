@@ -85,6 +85,8 @@ signals:
     void stateChanged();
     // The view opens the ticker window of the Lumetta display event.
     void tickerRequested(const std::string& event);
+    // Modify found no companion program: the view shows the event's settings itself.
+    void editRequested(const std::string& event);
 
 private:
     CApplication& app_;

@@ -314,3 +314,270 @@ bool ConfirmAndDeleteSchedule(const std::string& name) {
     DeleteSchedule(name);
     return true;
 }
+
+// ---------------------------------------------------------------------------------------
+// Editing an existing event
+
+namespace {
+
+// Opens an existing event of kind; false when it is missing or of another kind.
+bool OpenEvent(const std::string& name, DWORD kind, RegKey& key) {
+    if (!EventNameProblem(name, false).empty()) return false;
+    if (key.Open(RegKey::LocalMachine(), EventPath(name)) != ERROR_SUCCESS) return false;
+    return ReadDword(key, kType, 0) == kind;
+}
+
+std::string Text(const RegKey& key, const char* name) {
+    return ReadString(key, name, kPathBuffer);
+}
+
+// The first document of a Lumetta display: "0000" as the wizard makes it, else whichever
+// comes first, as the retrieval takes them.
+bool OpenFirstDocument(const RegKey& event, RegKey& doc) {
+    if (doc.Open(event, "0000") == ERROR_SUCCESS) return true;
+    std::string name;
+    for (DWORD i = 0;; ++i) {
+        LONG rc = event.EnumKey(i, &name, kMaxKeyNameLength + 1);
+        if (rc == ERROR_MORE_DATA) continue;
+        if (rc != ERROR_SUCCESS) return false;
+        if (doc.Open(event, name) == ERROR_SUCCESS) return true;
+    }
+}
+
+// Writes a value only when the user changed it.
+struct ChangedWriter {
+    RegKey& key;
+    void Text(const char* name, const std::string& before, const std::string& after) {
+        if (before != after) key.SetString(name, after);
+    }
+    void Dword(const char* name, DWORD before, DWORD after) {
+        if (before != after) key.SetDword(name, after);
+    }
+    void List(const char* name, const std::vector<std::string>& before,
+              const std::vector<std::string>& after) {
+        if (before != after) key.SetValue(name, REG_MULTI_SZ, EncodeMultiString(after));
+    }
+};
+
+void ReadNotify(const RegKey& key, std::string& scheduledEvent, std::string& notifyEmailTo,
+                DWORD& viaEmail, DWORD& viaWindows) {
+    std::string owner;
+    scheduledEvent = key.GetString(kScheduledEvent, &owner, kEventNameBuffer) == ERROR_SUCCESS
+                         ? owner
+                         : std::string(kNoSchedule);
+    notifyEmailTo = Text(key, kNotifyEmailTo);
+    viaEmail = ReadDword(key, kNotifyViaEmail, 0);
+    viaWindows = ReadDword(key, kNotifyViaWindows, 0);
+}
+
+}  // namespace
+
+bool ReadEventRecord(const std::string& name, ScheduleRecord& r) {
+    RegKey key;
+    if (!OpenEvent(name, kSchedule, key)) return false;
+    r = ScheduleRecord{};
+    r.name = name;
+    r.description = Text(key, kDescription);
+    r.interval = ReadDword(key, "Interval", r.interval);
+    r.days = ReadDword(key, "Days", r.days);
+    r.hours = ReadDword(key, "Hours", r.hours);
+    r.updateTime = ReadDword(key, "UpdateTime", 0);
+    return true;
+}
+
+bool ReadEventRecord(const std::string& name, MailMonitorRecord& r) {
+    RegKey key;
+    if (!OpenEvent(name, kMailMonitor, key)) return false;
+    r = MailMonitorRecord{};
+    r.name = name;
+    r.description = Text(key, kDescription);
+    r.popHost = Text(key, kPopHost);
+    r.popUserName = Text(key, kPopUserName);
+    r.popPassword = Text(key, kPopPassword);
+    r.forwardMail = ReadDword(key, kForwardMail, 0);
+    r.forwardTo = Text(key, kForwardTo);
+    std::vector<std::string> copies = ReadMultiString(key, kCopyTo);
+    r.copy = !copies.empty();
+    if (r.copy) r.copyTo = copies.front();
+    r.enablePager = ReadDword(key, kEnablePager, 0);
+    r.pagerPhone = Text(key, kPagerPhone);
+    r.pagerMsg = Text(key, kPagerMsg);
+    r.enableFax = ReadDword(key, kEnableFax, 0);
+    r.faxPhone = Text(key, kFaxPhone);
+    r.faxName = Text(key, kFaxName);
+    ReadNotify(key, r.scheduledEvent, r.notifyEmailTo, r.notifyViaEmail, r.notifyViaWindows);
+    return true;
+}
+
+bool ReadEventRecord(const std::string& name, NewsMonitorRecord& r) {
+    RegKey key;
+    if (!OpenEvent(name, kNewsMonitor, key)) return false;
+    r = NewsMonitorRecord{};
+    r.name = name;
+    r.description = Text(key, kDescription);
+    ReadNotify(key, r.scheduledEvent, r.notifyEmailTo, r.notifyViaEmail, r.notifyViaWindows);
+    r.newsGroups = ReadMultiString(key, kNewsGroups, nullptr, kLongList);
+    r.keywords = ReadMultiString(key, kKeywords, nullptr, kLongList);
+    r.searchAuthor = ReadDword(key, kSearchAuthor, 0);
+    r.searchBody = ReadDword(key, kSearchBody, 0);
+    r.searchSubject = ReadDword(key, kSearchSubject, 0);
+    return true;
+}
+
+bool ReadEventRecord(const std::string& name, WebMonitorRecord& r) {
+    RegKey key;
+    if (!OpenEvent(name, kWebMonitor, key)) return false;
+    r = WebMonitorRecord{};
+    r.name = name;
+    r.description = Text(key, kDescription);
+    r.site = Text(key, "Site");
+    r.entireDomain = ReadDword(key, "EntireDomain", 0);
+    r.files = ReadDword(key, "Files", 0);
+    ReadNotify(key, r.scheduledEvent, r.notifyEmailTo, r.notifyViaEmail, r.notifyViaWindows);
+    return true;
+}
+
+bool ReadEventRecord(const std::string& name, LumettaRecord& r) {
+    RegKey key;
+    if (!OpenEvent(name, kLumettaDisplay, key)) return false;
+    r = LumettaRecord{};
+    r.name = name;
+    r.description = Text(key, kDescription);
+    std::string owner;
+    r.scheduledEvent = key.GetString(kScheduledEvent, &owner, kEventNameBuffer) == ERROR_SUCCESS
+                           ? owner
+                           : std::string(kNoSchedule);
+    RegKey doc;
+    if (OpenFirstDocument(key, doc)) {
+        r.url = Text(doc, kUrl);
+        r.docFile = Text(doc, kDocFile);
+        r.filter = Text(doc, kFilter);
+        r.filterFile = Text(doc, kFilterFile);
+    }
+    return true;
+}
+
+bool UpdateEventRecord(const ScheduleRecord& before, const ScheduleRecord& after) {
+    RegKey key;
+    if (!OpenEvent(after.name, kSchedule, key)) return false;
+    ChangedWriter w{key};
+    w.Text(kDescription, before.description, after.description);
+    w.Dword("Interval", before.interval, after.interval);
+    w.Dword("Days", before.days, after.days);
+    w.Dword("Hours", before.hours, after.hours);
+    w.Dword("UpdateTime", before.updateTime, after.updateTime);
+    return true;
+}
+
+bool UpdateEventRecord(const MailMonitorRecord& before, const MailMonitorRecord& after) {
+    RegKey key;
+    if (!OpenEvent(after.name, kMailMonitor, key)) return false;
+    ChangedWriter w{key};
+    w.Text(kDescription, before.description, after.description);
+    w.Text(kPopHost, before.popHost, after.popHost);
+    w.Text(kPopUserName, before.popUserName, after.popUserName);
+    w.Text(kPopPassword, before.popPassword, after.popPassword);
+    w.Dword(kForwardMail, before.forwardMail, after.forwardMail);
+    w.Text(kForwardTo, before.forwardTo, after.forwardTo);
+    if (before.copy != after.copy || (after.copy && before.copyTo != after.copyTo)) {
+        Bytes copyTo;
+        if (after.copy) copyTo.assign(after.copyTo.begin(), after.copyTo.end());
+        copyTo.push_back(0);
+        copyTo.push_back(0);
+        key.SetValue(kCopyTo, REG_BINARY, copyTo);
+    }
+    w.Dword(kEnablePager, before.enablePager, after.enablePager);
+    w.Text(kPagerPhone, before.pagerPhone, after.pagerPhone);
+    w.Text(kPagerMsg, before.pagerMsg, after.pagerMsg);
+    w.Dword(kEnableFax, before.enableFax, after.enableFax);
+    w.Text(kFaxPhone, before.faxPhone, after.faxPhone);
+    w.Text(kFaxName, before.faxName, after.faxName);
+    w.Text(kScheduledEvent, before.scheduledEvent, after.scheduledEvent);
+    w.Dword(kNotifyViaEmail, before.notifyViaEmail, after.notifyViaEmail);
+    w.Text(kNotifyEmailTo, before.notifyEmailTo, after.notifyEmailTo);
+    w.Dword(kNotifyViaWindows, before.notifyViaWindows, after.notifyViaWindows);
+    return true;
+}
+
+bool UpdateEventRecord(const NewsMonitorRecord& before, const NewsMonitorRecord& after) {
+    RegKey key;
+    if (!OpenEvent(after.name, kNewsMonitor, key)) return false;
+    ChangedWriter w{key};
+    w.Text(kDescription, before.description, after.description);
+    w.Text(kScheduledEvent, before.scheduledEvent, after.scheduledEvent);
+    w.Text(kNotifyEmailTo, before.notifyEmailTo, after.notifyEmailTo);
+    w.Dword(kNotifyViaEmail, before.notifyViaEmail, after.notifyViaEmail);
+    w.Dword(kNotifyViaWindows, before.notifyViaWindows, after.notifyViaWindows);
+    w.List(kNewsGroups, before.newsGroups, after.newsGroups);
+    w.List(kKeywords, before.keywords, after.keywords);
+    w.Dword(kSearchAuthor, before.searchAuthor, after.searchAuthor);
+    w.Dword(kSearchBody, before.searchBody, after.searchBody);
+    w.Dword(kSearchSubject, before.searchSubject, after.searchSubject);
+    return true;
+}
+
+bool UpdateEventRecord(const WebMonitorRecord& before, const WebMonitorRecord& after) {
+    RegKey key;
+    if (!OpenEvent(after.name, kWebMonitor, key)) return false;
+    ChangedWriter w{key};
+    w.Text(kDescription, before.description, after.description);
+    w.Text("Site", before.site, after.site);
+    w.Dword("EntireDomain", before.entireDomain, after.entireDomain);
+    w.Dword("Files", before.files, after.files);
+    w.Text(kScheduledEvent, before.scheduledEvent, after.scheduledEvent);
+    w.Text(kNotifyEmailTo, before.notifyEmailTo, after.notifyEmailTo);
+    w.Dword(kNotifyViaEmail, before.notifyViaEmail, after.notifyViaEmail);
+    w.Dword(kNotifyViaWindows, before.notifyViaWindows, after.notifyViaWindows);
+    // The documents of the old site are no business of the new one: watching them on would
+    // report another site's changes under this event's name.
+    if (FirstWatchedUrl(before.site) != FirstWatchedUrl(after.site)) {
+        key.DeleteKey("WatchedUrls");
+        RegKey watched;
+        if (watched.Create(key, "WatchedUrls", kEventClass) == ERROR_SUCCESS)
+            watched.SetValue(FirstWatchedUrl(after.site), REG_BINARY, Bytes(12, 0));
+    }
+    return true;
+}
+
+bool UpdateEventRecord(const LumettaRecord& before, const LumettaRecord& after) {
+    RegKey key;
+    if (!OpenEvent(after.name, kLumettaDisplay, key)) return false;
+    ChangedWriter w{key};
+    w.Text(kDescription, before.description, after.description);
+    w.Text(kScheduledEvent, before.scheduledEvent, after.scheduledEvent);
+    if (before.url == after.url && before.filter == after.filter &&
+        before.filterFile == after.filterFile && before.docFile == after.docFile)
+        return true;
+    RegKey doc;
+    if (!OpenFirstDocument(key, doc)) {
+        // A display without documents gets the one its wizard would have made.
+        if (doc.Create(key, "0000", kEventClass) != ERROR_SUCCESS) return false;
+    }
+    ChangedWriter d{doc};
+    d.Text(kUrl, before.url, after.url);
+    d.Text(kFilter, before.filter, after.filter);
+    d.Text(kFilterFile, before.filterFile, after.filterFile);
+    if (!after.docFile.empty()) d.Text(kDocFile, before.docFile, after.docFile);
+    // A document without a file to receive it would be fetched for nothing.
+    if (Text(doc, kDocFile).empty()) {
+        TempFile file;
+        if (file.Create("KV1")) doc.SetString(kDocFile, file.Release());
+    }
+    return true;
+}
+
+DWORD EditableEventKind(const std::string& name, std::string* why) {
+    RegKey key;
+    if (!EventNameProblem(name, false).empty() ||
+        key.Open(RegKey::LocalMachine(), EventPath(name)) != ERROR_SUCCESS) {
+        *why = "there is no event named \"" + name + "\"";
+        return 0;
+    }
+    DWORD kind = ReadDword(key, kType, 0);
+    if (kind < kSchedule || kind > kLumettaDisplay) {
+        *why = "the event \"" + name + "\" is of no kind that can be edited (Type " +
+               std::to_string(kind) + ")";
+        return 0;
+    }
+    return kind;
+}

@@ -99,6 +99,28 @@ bool CreateEventRecord(const NewsMonitorRecord& r);
 bool CreateEventRecord(const WebMonitorRecord& r);
 bool CreateEventRecord(const LumettaRecord& r);
 
+// An existing event's values, read into the record its wizard collects, so that the same
+// pages can show them for editing. Texts are read whole up to a path's length (a value
+// longer still reads as empty, and stays as it is unless the user enters a new one). False
+// when there is no such event or it is of another kind.
+bool ReadEventRecord(const std::string& name, ScheduleRecord& r);
+bool ReadEventRecord(const std::string& name, MailMonitorRecord& r);
+bool ReadEventRecord(const std::string& name, NewsMonitorRecord& r);
+bool ReadEventRecord(const std::string& name, WebMonitorRecord& r);
+bool ReadEventRecord(const std::string& name, LumettaRecord& r);
+// The kind of an event that can be edited (1 to 5), or 0 with the reason in *why.
+DWORD EditableEventKind(const std::string& name, std::string* why);
+// Writes back the values of an edited event (after.name) that differ from before, as
+// ReadEventRecord gave it: what the user left alone, values of other programs and the state
+// a monitor keeps stay as they are. A web monitor whose site changed starts its watch list
+// afresh from the new site. False when the event is gone or of another kind; then nothing is
+// written.
+bool UpdateEventRecord(const ScheduleRecord& before, const ScheduleRecord& after);
+bool UpdateEventRecord(const MailMonitorRecord& before, const MailMonitorRecord& after);
+bool UpdateEventRecord(const NewsMonitorRecord& before, const NewsMonitorRecord& after);
+bool UpdateEventRecord(const WebMonitorRecord& before, const WebMonitorRecord& after);
+bool UpdateEventRecord(const LumettaRecord& before, const LumettaRecord& after);
+
 // The name under which a web monitor's first document is watched.
 std::string FirstWatchedUrl(const std::string& site);
 

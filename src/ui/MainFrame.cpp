@@ -3,6 +3,7 @@
 
 #include <QActionGroup>
 #include <QApplication>
+#include <iostream>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDataStream>
@@ -948,6 +949,12 @@ int QtDesktop::RunTicker(const std::string& event, int& argc, char** argv) {
                      Qt::QueuedConnection);
     window.show();
     return QCoreApplication::exec();
+}
+
+int QtDesktop::RunEditor(const std::string& event, int& argc, char** argv) {
+    std::unique_ptr<QCoreApplication> qt = MakeQtApplication(argc, argv);
+    std::cerr << "quorvane: the settings of " << event << " cannot be shown yet\n";
+    return 1;
 }
 
 void QtDesktop::BringForward() {

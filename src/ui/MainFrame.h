@@ -149,6 +149,7 @@ public:
     void BringForward() override;
     void Close() override;
     int RunTicker(const std::string& event, int& argc, char** argv) override;
+    int RunEditor(const std::string& event, int& argc, char** argv) override;
 
 private:
     std::unique_ptr<CMainCommands> commands_;

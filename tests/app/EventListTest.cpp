@@ -1,3 +1,7 @@
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include "app/Application.h"
 #include "app/MainCommands.h"
 #include "app/SettingsStore.h"
@@ -294,8 +298,21 @@ TEST_F(EventListTest, CompanionsAndTheBrowserGetArgumentVectors) {
     Event("My site; rm -rf ~", 4, "Daily");
     Choose("Daily");
     list().Select(0);
+    // Without companion programs (as usual here) Modify asks for the program's own pages.
+    std::vector<std::string> edits;
+    QObject::connect(commands_.get(), &CMainCommands::editRequested,
+            [&](const std::string& event) { edits.push_back(event); });
     list().ModifySelected();
     commands_->ModifySchedule();
+    EXPECT_EQ(edits, (std::vector<std::string>{"My site; rm -rf ~", "Daily"}));
+    EXPECT_TRUE(shell_->calls.empty());
+    for (const char* program : {"quorvane-webwatch", "quorvane-schedule"}) {
+        std::ofstream(Path(program)) << "#!/bin/sh\n";
+        ::chmod(Path(program).c_str(), 0755);
+    }
+    list().ModifySelected();
+    commands_->ModifySchedule();
+    EXPECT_EQ(edits.size(), 2u) << "an installed companion is started instead";
     LaunchCompanion("  http://example.org/a b  ", 11);
     Root().SetString(kWebBrowser, "/usr/bin/firefox");
     LaunchCompanion("http://example.org/", 11);

@@ -354,3 +354,128 @@ TEST_F(SettingsStoreTest, DeletingAScheduleAsksFirstAndOrphansOnlyExactMatches) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SettingsStoreTest, NewEventNamesAreRefusedWhenTakenInAnyCaseOrTooLong) {
+    AddSchedule("Daily");
+    AddMonitor("Straße watch", "Daily");
+    EXPECT_NE(NewEventNameProblem("DAILY", false), "") << "would overwrite the schedule";
+    // The store folds one character to one, so this name is another.
+    EXPECT_EQ(NewEventNameProblem("STRASSE WATCH", false), "");
+    EXPECT_NE(NewEventNameProblem("STRAßE WATCH", false), "");
+    EXPECT_NE(NewEventNameProblem("a\\b", false), "");
+    EXPECT_NE(NewEventNameProblem("<none>", true), "");
+    EXPECT_EQ(NewEventNameProblem(std::string(255, 'x'), false), "");
+    EXPECT_NE(NewEventNameProblem(std::string(256, 'x'), false), "");
+    std::string cjk;
+    for (int i = 0; i < 255; ++i) cjk += "\xE6\x97\xA5";  // 765 bytes, 255 characters
+    EXPECT_EQ(NewEventNameProblem(cjk, false), "");
+    EXPECT_NE(NewEventNameProblem(cjk + "x", false), "");
+}
+
+TEST_F(SettingsStoreTest, EditingWritesOnlyWhatChangedAndKeepsTheMonitorsState) {
+    MailMonitorRecord m;
+    m.name = "Mail";
+    m.popHost = "pop.example.org";
+    m.popPassword = "secret";
+    m.copy = true;
+    m.copyTo = "copy@example.org";
+    m.scheduledEvent = "Daily";
+    ASSERT_TRUE(CreateEventRecord(m));
+    RegKey key;
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath("Mail")), ERROR_SUCCESS);
+    key.SetString(kPagedIds, "<a@b> <c@d> ");
+    key.SetString(kPopUserName, std::string(5000, 'u'));  // longer than any editor reads
+
+    MailMonitorRecord before;
+    ASSERT_TRUE(ReadEventRecord("Mail", before));
+    EXPECT_EQ(before.popHost, "pop.example.org");
+    EXPECT_EQ(before.popPassword, "secret");
+    EXPECT_TRUE(before.copy);
+    EXPECT_EQ(before.copyTo, "copy@example.org");
+    EXPECT_EQ(before.scheduledEvent, "Daily");
+    EXPECT_EQ(before.popUserName, "");
+    EXPECT_EQ(before.notifyViaWindows, 1u);
+
+    MailMonitorRecord after = before;
+    after.popHost = "pop2.example.org";
+    after.copy = false;
+    ASSERT_TRUE(UpdateEventRecord(before, after));
+    EXPECT_EQ(ReadString(key, kPopHost), "pop2.example.org");
+    EXPECT_EQ(ReadString(key, kPagedIds), "<a@b> <c@d> ") << "the monitor's state stays";
+    EXPECT_EQ(ReadString(key, kPopUserName, 8192), std::string(5000, 'u'))
+        << "a value the editor could not show is not overwritten with nothing";
+    EXPECT_TRUE(ReadMultiString(key, kCopyTo).empty());
+
+    WebMonitorRecord wrong;
+    EXPECT_FALSE(ReadEventRecord("Mail", wrong)) << "another kind";
+    EXPECT_FALSE(ReadEventRecord("Missing", wrong));
+    wrong.name = "Mail";
+    EXPECT_FALSE(UpdateEventRecord(wrong, wrong));
+    std::string why;
+    EXPECT_EQ(EditableEventKind("Mail", &why), static_cast<DWORD>(kMailMonitor));
+    EXPECT_EQ(EditableEventKind("Missing", &why), 0u);
+    EXPECT_EQ(why, "there is no event named \"Missing\"");
+}
+
+TEST_F(SettingsStoreTest, EditingTheSiteOfAWebMonitorStartsItsWatchListAfresh) {
+    WebMonitorRecord w;
+    w.name = "Web";
+    w.site = "example.org";
+    ASSERT_TRUE(CreateEventRecord(w));
+    RegKey watched;
+    ASSERT_EQ(watched.Open(RegKey::LocalMachine(), EventPath("Web") + "\\WatchedUrls"),
+              ERROR_SUCCESS);
+    watched.SetValue("http://example.org/page2", REG_BINARY, Bytes(12, 1));
+
+    WebMonitorRecord before;
+    ASSERT_TRUE(ReadEventRecord("Web", before));
+    WebMonitorRecord after = before;
+    after.description = "new words";
+    ASSERT_TRUE(UpdateEventRecord(before, after));
+    EXPECT_EQ(ValueNamesOf(EventPath("Web") + "\\WatchedUrls"),
+              (std::vector<std::string>{"http://example.org", "http://example.org/page2"}))
+        << "the same site keeps what it watches";
+
+    before = after;
+    after.site = " other.example.net ";
+    ASSERT_TRUE(UpdateEventRecord(before, after));
+    EXPECT_EQ(ValueNamesOf(EventPath("Web") + "\\WatchedUrls"),
+              std::vector<std::string>{"http://other.example.net"});
+
+    ScheduleRecord s;
+    s.name = "Hourly";
+    ASSERT_TRUE(CreateEventRecord(s));
+    ScheduleRecord sb;
+    ASSERT_TRUE(ReadEventRecord("Hourly", sb));
+    ScheduleRecord sa = sb;
+    sa.interval = 15;
+    ASSERT_TRUE(UpdateEventRecord(sb, sa));
+    ASSERT_TRUE(ReadEventRecord("Hourly", sb));
+    EXPECT_EQ(sb.interval, 15u);
+    EXPECT_EQ(sb.hours, 0xFFFFFFu);
+}
+
+TEST_F(SettingsStoreTest, EditingALumettaDisplayChangesItsFirstDocument) {
+    LumettaRecord l;
+    l.name = "Weather";
+    l.url = "http://example.org/w";
+    l.docFile = Path("doc.html");
+    ASSERT_TRUE(CreateEventRecord(l));
+    LumettaRecord before;
+    ASSERT_TRUE(ReadEventRecord("Weather", before));
+    EXPECT_EQ(before.url, "http://example.org/w");
+    EXPECT_EQ(before.docFile, Path("doc.html"));
+    LumettaRecord after = before;
+    after.url = "http://example.org/v";
+    after.filter = "Weather";
+    ASSERT_TRUE(UpdateEventRecord(before, after));
+    RegKey doc;
+    ASSERT_EQ(doc.Open(RegKey::LocalMachine(), EventPath("Weather") + "\\0000"), ERROR_SUCCESS);
+    EXPECT_EQ(ReadString(doc, kUrl), "http://example.org/v");
+    EXPECT_EQ(ReadString(doc, kFilter), "Weather");
+    EXPECT_EQ(ReadString(doc, kDocFile), Path("doc.html"));
+}
+
+}  // namespace
