@@ -24,6 +24,12 @@ void CConnection::SetOwner(CWindow* owner) {
     replyTimeout_ = traits_.defaultTimeout;
 }
 
+UINT CConnection::connectTimeout() const {
+    // 0 is the default too: a zero wait would fail every connect before it could be made.
+    DWORD stored = settings::ReadRootDword(settings::kTimeoutConnection, 0);
+    return stored != 0 ? stored : kDefaultConnectTimeout;
+}
+
 void CConnection::StartTimer(UINT milliseconds) {
     if (!owner_) return;
     // The reply time-out measures silence only; a server that sends a byte now and then
@@ -94,7 +100,10 @@ std::string CConnection::WithServer(const char* pattern) const {
 uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT message,
                                       bool fresh) {
     if (opMessage_ != 0 || state_ != 0) return traits_.busyCode;
-    replyTimeout_ = settings::ReadRootDword(traits_.timeoutSetting, replyTimeout_);
+    // A stored 0 means the client's own default, like no value: a zero wait would end
+    // every reply the moment it was awaited.
+    DWORD stored = traits_.timeoutSetting ? settings::ReadRootDword(traits_.timeoutSetting, 0) : 0;
+    replyTimeout_ = stored != 0 ? stored : traits_.defaultTimeout;
     if (fresh) {
         attemptsLeft_ = static_cast<int>(settings::ReadRootDword(settings::kConnectionAttempts, 3));
         serverName_ = server;
@@ -129,7 +138,7 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
         Close();
         return WSAENOBUFS;
     }
-    StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+    StartTimer(connectTimeout());
     return 0;
 }
 
@@ -176,7 +185,7 @@ bool CConnection::TryNextAddress() {
         }
         // A host that drops the connect request would otherwise be waited for as long as
         // the kernel keeps trying (minutes).
-        StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+        StartTimer(connectTimeout());
         return true;
     }
     Fail(static_cast<uint32_t>(rc));
@@ -202,7 +211,7 @@ void CConnection::OnConnect(int error) {
         // The handshake is part of connecting: the connection time-out covers it.
         securingConnect_ = true;
         if (BeginSecure(serverName_) != 0) return;
-        StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+        StartTimer(connectTimeout());
         return;
     }
     StartTimer(replyTimeout_);

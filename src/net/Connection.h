@@ -68,6 +68,9 @@ public:
     UINT opMessage() const { return opMessage_; }
     int attemptsLeft() const { return attemptsLeft_; }
     UINT replyTimeout() const { return replyTimeout_; }
+    // The connection time-out of the settings, in milliseconds (the default when unset or 0).
+    UINT connectTimeout() const;
+    static constexpr UINT kDefaultConnectTimeout = 30000;
     const std::string& serverName() const { return serverName_; }
     const std::string& replyText() const { return replyText_; }
 

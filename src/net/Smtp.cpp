@@ -171,7 +171,7 @@ void CSmtp::StartSecuring() {
     SetState(kSecuring);
     if (BeginSecure(serverName()) != 0) return;  // already ended with kSmtpTlsFailed
     // The handshake is connecting: the connection time-out bounds it.
-    StartTimer(settings::ReadRootDword(settings::kTimeoutConnection, 30000));
+    StartTimer(connectTimeout());
 }
 
 void CSmtp::OnSecure() {

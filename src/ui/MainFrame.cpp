@@ -37,6 +37,7 @@
 #include "platform/UserPrompt.h"
 #include "ui/EventListView.h"
 #include "ui/Icons.h"
+#include "ui/OptionsSheetView.h"
 #include "ui/QtPrompt.h"
 #include "ui/RunWindowView.h"
 #include "ui/TickerWindow.h"
@@ -884,10 +885,7 @@ void CMainFrame::OnCommand(int command) {
             list.RefreshList();
             break;
         case kOptions:
-            UserPrompt::Get().Ask(
-                "The options cannot be changed from this window yet; use "
-                "quorvane-reg to change a setting.",
-                "Quorvane", UserPrompt::Ok, UserPrompt::Information);
+            RunOptionsSheet(this);
             break;
         case kHelpTopics:
             commands_.Help();

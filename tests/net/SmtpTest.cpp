@@ -12,6 +12,7 @@
 #include "fakes/SecureSmtpServer.h"
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
+#include "fixtures/ManualTimerSource.h"
 #include "net/Smtp.h"
 
 namespace {
@@ -696,6 +697,34 @@ TEST_F(RequestBoundsTest, AResponseDrippedByteByByteMeetsTheOverallLimit) {
     Root().SetDword(kRequestTimeLimit, 1);
     ASSERT_EQ(owner_.client.Connect("me@example.org", "client.test", "mail.test", mail.port()), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNoResponse));
+}
+
+}  // namespace
+
+namespace {
+
+// A stored time-out of 0 is the client's own default, for the connect and for the replies:
+// taken as it stands it would end every connect and reply the moment it began.
+TEST_F(SmtpTest, AStoredTimeOutOfZeroMeansTheClientsDefault) {
+    Root().SetDword(kTimeoutConnection, 0);
+    Root().SetDword(kTimeoutSmtp, 0);
+    ManualTimerSource timers;  // before the window it drives
+    ClientOwner<CSmtp, WM_SMTP_LOOKUP> owner;
+    ASSERT_EQ(owner.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+              0u);
+    ASSERT_EQ(timers.Pending().size(), 1u);
+    EXPECT_EQ(timers.Pending()[0].dueIn, CConnection::kDefaultConnectTimeout);
+    EXPECT_EQ(timers.Advance(1), 0) << "the connect was given up at once";
+    ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }));
+    EXPECT_EQ(owner.done[0], std::make_pair(WM_SMTP_READY, 0u));
+    EXPECT_EQ(owner.client.replyTimeout(), 60000u);
+    // The wait for the next reply is the same default.
+    ASSERT_EQ(owner.client.SendMail("a@x.test", Message("m1", "Subject: s\r\n\r\nx\r\n.\r\n")), 0u);
+    ASSERT_FALSE(timers.Pending().empty());
+    EXPECT_EQ(timers.Pending()[0].dueIn, 60000);
+    EXPECT_EQ(timers.Advance(1), 0);
+    ASSERT_TRUE(waitFor([&] { return owner.done.size() >= 2; }));
+    EXPECT_EQ(owner.done[1], std::make_pair(WM_SMTP_SENT, 0u));
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include <QApplication>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDockWidget>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
@@ -13,6 +15,7 @@
 #include <QScrollBar>
 #include <QStandardItemModel>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
@@ -26,6 +29,7 @@
 #include "platform/Shell.h"
 #include "ui/EventListView.h"
 #include "ui/MainFrame.h"
+#include "ui/OptionsSheetView.h"
 #include "ui/RunWindowView.h"
 #include "ui/TickerWindow.h"
 
@@ -356,6 +360,30 @@ TEST_F(MainFrameTest, NewEventsAndAboutTellTheUser) {
     EXPECT_NE(prompt_->shown.back().text.find("Quorvane.Hlp"), std::string::npos);
     frame_->Action(32821)->trigger();
     EXPECT_EQ(shell_->calls.back(), "open http://www.halvorn.com/");
+}
+
+TEST_F(MainFrameTest, TheOptionsCommandOpensTheOptionsSheet) {
+    Open();
+    QString title;
+    bool typed = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* sheet = qobject_cast<COptionsSheetView*>(QApplication::activeModalWidget());
+        if (!sheet || typed) return;
+        typed = true;
+        title = sheet->windowTitle();
+        auto* edit = qobject_cast<QLineEdit*>(
+            sheet->control(COptionsSheet::kServers, COptionsSvr::kNewsServerEdit));
+        if (edit) QTest::keyClicks(edit, "news.example.org");
+        QTest::mouseClick(sheet->buttons()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    });
+    poll.start(10);
+    frame_->Action(32780)->trigger();  // returns when the sheet is closed
+    EXPECT_EQ(title, "Options");
+    EXPECT_TRUE(prompt_->shown.empty());
+    std::string news;
+    ASSERT_TRUE(GetNewsServer(news));
+    EXPECT_EQ(news, "news.example.org");
 }
 
 TEST_F(MainFrameTest, HideInTrayWithoutATrayMinimisesInsteadOfLosingTheWindow) {
