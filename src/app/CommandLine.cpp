@@ -80,8 +80,8 @@ const char* CommandLine::UsageText() {
            "                   in the pages of its wizard; ends when they are closed\n"
            "  --data-dir DIR   the working folder (log, outgoing mail)\n"
            "  --registry FILE  the settings store\n"
-           "Without --log, --headless, --run, --schedules, --ticker or --edit the desktop\n"
-           "program starts.\n";
+           "Without --log, --headless, --run, --schedules, --ticker or --edit the\n"
+           "desktop program starts.\n";
 }
 
 const char* CommandLine::VersionText() {

@@ -1,4 +1,7 @@
+#include <sys/stat.h>
+
 #include <QApplication>
+#include <fstream>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDockWidget>
@@ -263,7 +266,9 @@ TEST_F(MainFrameTest, TheEventListIsDrivenThroughItsWidgets) {
     EXPECT_EQ(prompt_->shown.back().text, "Are you sure you want to delete Office mail?");
     EXPECT_EQ(Labels(), QStringList{"Example site"});
 
-    // Double-click opens the companion editor of the kind.
+    // Double-click opens the companion editor of the kind, when it is installed.
+    std::ofstream(Path("quorvane-webwatch")) << "#!/bin/sh\n";
+    ::chmod(Path("quorvane-webwatch").c_str(), 0755);
     SelectRow(0);
     QRect cell = List()->visualRect(frame_->view()->model()->index(0, 0));
     QTest::mousePress(List()->viewport(), Qt::LeftButton, {}, cell.center());
