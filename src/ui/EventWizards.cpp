@@ -301,9 +301,12 @@ public:
         tree_->setHeaderHidden(true);
         tree_->setIconSize(QSize(16, 16));
         col->addWidget(tree_);
-        connect(tree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        // The selection, not the current item: the tree makes its first item current when it
+        // takes the focus, which is no choice of the user's.
+        connect(tree_, &QTreeWidget::itemSelectionChanged, this, [this] {
             if (syncing_) return;
-            m_.selected = item ? item->data(0, Qt::UserRole).toInt() : -1;
+            auto chosen = tree_->selectedItems();
+            m_.selected = chosen.isEmpty() ? -1 : chosen.front()->data(0, Qt::UserRole).toInt();
         });
         OnShown([this] {
             if (!loaded_) Fill();
