@@ -568,8 +568,15 @@ bool CLmWizB::Leave() {
     std::string raw;
     if (!in || !std::getline(in, raw)) return true;
     std::string line = Trim(raw);
-    url = CatalogueField(line, 2);
-    filterFile = CatalogueField(line, 3);
+    std::string u = CatalogueField(line, 2), ff = CatalogueField(line, 3);
+    // The retrieval reads both through 256-byte buffers: a longer one would be stored and
+    // never fetched.
+    if (u.size() > kStringValueBytes || ff.size() > kStringValueBytes)
+        return Accept("The address or the filter file of \"" + items_[selected].text + "\" in " +
+                      catalogue_ + " is longer than " + std::to_string(kStringValueBytes) +
+                      " bytes, more than the display can read; choose another site.");
+    url = u;
+    filterFile = ff;
     filter = CatalogueField(line, 4);
     return true;
 }

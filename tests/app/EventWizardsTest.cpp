@@ -368,6 +368,18 @@ TEST_F(EventWizardsTest, CatalogueBuildsTheTreeAndNextStoresTheChosenEntry) {
     ASSERT_EQ(doc.Open(RegKey::LocalMachine(), EventPath("Weather") + "\\0000"), ERROR_SUCCESS);
     EXPECT_EQ(ReadString(doc, kUrl), "http://weather/map");
 
+    {
+        std::ofstream out("long.wiz", std::ios::binary);
+        out << "\"Long\" \"http://x/" << std::string(250, 'a') << "\" \"f\" \"\" \"\"\n";
+    }
+    CLmWizB longEntry("long.wiz");
+    longEntry.url = "kept";
+    longEntry.Load();
+    ASSERT_EQ(longEntry.items().size(), 1u);
+    longEntry.selected = 0;
+    EXPECT_FALSE(longEntry.Leave()) << "an address the retrieval cannot read";
+    EXPECT_EQ(longEntry.url, "kept");
+
     CLmWizB missing("no-such.wiz");
     missing.Load();
     EXPECT_TRUE(missing.items().empty());
