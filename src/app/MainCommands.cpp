@@ -128,13 +128,43 @@ void CMainCommands::AutoStartLumetta() {
 }
 
 void CMainCommands::NewEvent(int kind) {
-    static const char* names[] = {
-        "", "schedule", "newsgroup monitor", "mail monitor", "web site monitor", "Lumetta display"};
-    std::string what = kind >= 1 && kind <= 5 ? names[kind] : "event";
-    UserPrompt::Get().Ask("A new " + what +
-                              " cannot be created from this window yet; create it with "
-                              "quorvane-reg or import its settings.",
-                          "Quorvane", UserPrompt::Ok, UserPrompt::Information);
+    if (kind >= 1 && kind <= 5)
+        emit newEventRequested(kind);
+}
+
+bool CMainCommands::Stored(bool written, const std::string& name, int kind) {
+    if (!written) {
+        UserPrompt::Get().Ask(
+            "The event " + name + " could not be stored in the settings; nothing was created.",
+            "Quorvane", UserPrompt::Ok, UserPrompt::Stop);
+        return false;
+    }
+    if (kind == settings::kSchedule) {
+        LaunchCompanion(name, kind);
+        selector_.AddString(name, 1);
+        selector_.SetCurSel(selector_.FindStringExact(name));
+        eventList_.RefreshList();
+        return true;
+    }
+    eventList_.RefreshList();
+    if (kind != settings::kLumettaDisplay) LaunchCompanion(name, kind);
+    return true;
+}
+
+bool CMainCommands::CreateEvent(const ScheduleRecord& r) {
+    return Stored(CreateEventRecord(r), r.name, settings::kSchedule);
+}
+bool CMainCommands::CreateEvent(const MailMonitorRecord& r) {
+    return Stored(CreateEventRecord(r), r.name, settings::kMailMonitor);
+}
+bool CMainCommands::CreateEvent(const NewsMonitorRecord& r) {
+    return Stored(CreateEventRecord(r), r.name, settings::kNewsMonitor);
+}
+bool CMainCommands::CreateEvent(const WebMonitorRecord& r) {
+    return Stored(CreateEventRecord(r), r.name, settings::kWebMonitor);
+}
+bool CMainCommands::CreateEvent(const LumettaRecord& r) {
+    return Stored(CreateEventRecord(r), r.name, settings::kLumettaDisplay);
 }
 
 void CMainCommands::Help() {

@@ -10,6 +10,7 @@
 
 #include "app/EventList.h"
 #include "app/ItemList.h"
+#include "app/SettingsStore.h"
 
 class CApplication;
 
@@ -70,8 +71,17 @@ public:
     bool ConfirmExit();
     // Starts the Lumetta display program unless AutoStartLM is 0.
     void AutoStartLumetta();
-    // New event of a kind (1 to 5): no wizard in this build; tells the user so.
+    // New event of a kind (1 to 5): asks the view for the kind's wizard (newEventRequested).
     void NewEvent(int kind);
+    // Stores the event a wizard collected. Then the event list follows, the kind's companion
+    // program is started with the new name (not for a Lumetta display) and a new schedule is
+    // added to the selector and chosen. A store that refuses the record is told to the user;
+    // false then.
+    bool CreateEvent(const ScheduleRecord& r);
+    bool CreateEvent(const MailMonitorRecord& r);
+    bool CreateEvent(const NewsMonitorRecord& r);
+    bool CreateEvent(const WebMonitorRecord& r);
+    bool CreateEvent(const LumettaRecord& r);
     // Opens the help file when there is one, else says that there is none.
     void Help();
     static std::string AboutText() { return "Korvalin Version 1.01"; }
@@ -87,8 +97,12 @@ signals:
     void tickerRequested(const std::string& event);
     // Modify found no companion program: the view shows the event's settings itself.
     void editRequested(const std::string& event);
+    // The view runs the New Event wizard of the kind (1 to 5).
+    void newEventRequested(int kind);
 
 private:
+    bool Stored(bool written, const std::string& name, int kind);
+
     CApplication& app_;
     CItemList selector_;
     CEventList eventList_;

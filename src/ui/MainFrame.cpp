@@ -36,6 +36,7 @@
 #include "platform/SystemClock.h"
 #include "platform/UserPrompt.h"
 #include "ui/EventListView.h"
+#include "ui/EventWizards.h"
 #include "ui/Icons.h"
 #include "ui/OptionsSheetView.h"
 #include "ui/QtPrompt.h"
@@ -191,6 +192,26 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
 
     connect(&commands_, &CMainCommands::stateChanged, this, &CMainFrame::UpdateCommands);
     connect(&commands_, &CMainCommands::tickerRequested, this, &CMainFrame::OpenTicker);
+    connect(&commands_, &CMainCommands::newEventRequested, this, [this](int kind) {
+        // The core stores what the wizard collected; Cancel yields nothing to store.
+        switch (kind) {
+            case settings::kSchedule:
+                if (auto r = RunScheduleWizard(this)) commands_.CreateEvent(*r);
+                break;
+            case settings::kNewsMonitor:
+                if (auto r = RunNewsWizard(this)) commands_.CreateEvent(*r);
+                break;
+            case settings::kMailMonitor:
+                if (auto r = RunMailWizard(this)) commands_.CreateEvent(*r);
+                break;
+            case settings::kWebMonitor:
+                if (auto r = RunWebWizard(this)) commands_.CreateEvent(*r);
+                break;
+            case settings::kLumettaDisplay:
+                if (auto r = RunLumettaWizard(this)) commands_.CreateEvent(*r);
+                break;
+        }
+    });
     connect(&app_.scheduler(), &CScheduler::displayChanged, this, &CMainFrame::RenderSchedule);
     connect(&app_.log(), &CActivityLog::barChanged, this, &CMainFrame::RenderLog);
     connect(&app_.log(), &CActivityLog::previewRequested, this,

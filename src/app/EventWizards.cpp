@@ -1,0 +1,606 @@
+#include "app/EventWizards.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/UserPrompt.h"
+
+using namespace settings;
+
+// ---------------------------------------------------------------------------------------
+// Checks
+
+size_t Utf8Length(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+namespace {
+
+// The number of whole characters of text that fit in maxBytes bytes.
+size_t CharactersWithin(const std::string& text, size_t maxBytes) {
+    size_t end = std::min(maxBytes, text.size());
+    while (end > 0 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    return Utf8Length(text.substr(0, end));
+}
+
+std::string TooLong(size_t chars) {
+    return "Please enter no more than " + std::to_string(chars) + " characters.";
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return {};
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+std::string LengthProblem(const std::string& text, size_t maxChars, size_t maxBytes) {
+    if (maxChars != 0 && Utf8Length(text) > maxChars) return TooLong(maxChars);
+    if (text.size() > maxBytes) return TooLong(CharactersWithin(text, maxBytes));
+    return {};
+}
+
+std::string IntegerProblem(const std::string& text, long lo, long hi, long* value) {
+    std::string t = Trim(text);
+    errno = 0;
+    char* end = nullptr;
+    long v = t.empty() ? 0 : std::strtol(t.c_str(), &end, 10);
+    if (t.empty() || *end != '\0') return "Please enter an integer.";
+    if (errno == ERANGE || v < lo || v > hi)
+        return "Please enter an integer between " + std::to_string(lo) + " and " +
+               std::to_string(hi) + ".";
+    if (value) *value = v;
+    return {};
+}
+
+bool CWizardPage::Accept(const std::string& problem) {
+    if (problem.empty()) return true;
+    UserPrompt::Get().Ask(problem, "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+    return false;
+}
+
+bool CWizardPage::CheckLengths(std::initializer_list<Limited> texts) {
+    for (const auto& t : texts)
+        if (!Accept(LengthProblem(*t.text, t.maxChars, t.maxBytes))) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Common pages
+
+unsigned CNamePage::Buttons() const {
+    return !name.empty() && !description.empty() ? unsigned{kWizardNext} : 0u;
+}
+
+bool CNamePage::Leave() {
+    // The name is a key name (255 characters of any byte length, checked below); the
+    // description is read back through a 256-byte buffer.
+    if (!CheckLengths(
+            {{&name, nameChars_, SIZE_MAX}, {&description, descriptionChars_, kStringValueBytes}}))
+        return false;
+    if (readOnlyName) return true;
+    std::string problem = NewEventNameProblem(name, schedule_);
+    if (problem.empty()) return true;
+    return Accept("The name \"" + name + "\" can not be used: " + problem + ".");
+}
+
+void CScheduleChoice::Refill() {
+    std::string kept = scheduledEvent;
+    FillScheduleList(list_);
+    scheduledEvent.clear();
+    list_.SetCurSel(-1);
+    if (keepChoice && !kept.empty()) {
+        // Exact match only: the list's own lookup ignores case, and a monitor whose schedule
+        // differs in case is run by none.
+        for (int i = 0; i < list_.GetCount(); ++i)
+            if (list_.GetText(i) == kept) {
+                Choose(i);
+                break;
+            }
+    }
+}
+
+void CScheduleChoice::Choose(int index) {
+    list_.SetCurSel(index >= 0 && index < list_.GetCount() ? index : -1);
+    scheduledEvent = list_.CurrentText();
+}
+
+unsigned CNotifyPage::Buttons() const {
+    bool ok = !(notifyViaEmail && notifyEmailTo.empty()) && schedule.Chosen();
+    return kWizardBack | (ok ? kWizardFinish : kWizardDisabledFinish);
+}
+
+bool CNotifyPage::Leave() {
+    return CheckLengths({{&notifyEmailTo, addressChars_, kStringValueBytes}});
+}
+
+// ---------------------------------------------------------------------------------------
+// Schedule wizard
+
+CEvntWizA::CEvntWizA()
+    : CNamePage(
+          {"Event Wizard  -  Part 1",
+           "Use the Event Wizard to create a new scheduled event.  You can use this event "
+           "to schedule other activites to run at this time.",
+           "Enter a name for this scheduled event.", "Enter a brief description of this schedule."},
+          80, 80, true) {}
+
+void CEvntWizB::SetChoice(Choice c) {
+    choice_ = c;
+    keepStored_ = false;
+}
+
+bool CEvntWizB::Leave() {
+    // Only "Every" uses the minutes; a number left behind in the disabled edit must not hold
+    // the user on a page where it cannot be changed.
+    long n = 60;
+    if (choice_ == kEvery && !Accept(IntegerProblem(minutes, kMinMinutes, kMaxMinutes, &n)))
+        return false;
+    if (keepStored_) return true;
+    interval = 60;
+    days = 0x7F;
+    hours = 0xFFFFFF;
+    switch (choice_) {
+        case kEveryDay:
+            hours = atNight ? 0x80000 : 0x80;
+            break;
+        case kOnceAWeek:
+            days = 0x2;
+            hours = 0x80;
+            break;
+        case kEvery:
+            interval = static_cast<DWORD>(n);
+            break;
+        case kNoChoice:
+        case kEveryHour:
+            break;
+    }
+    return true;
+}
+
+void CEvntWizB::FromTiming(DWORD i, DWORD d, DWORD h) {
+    interval = i;
+    days = d;
+    hours = h;
+    atNight = false;
+    minutes = "60";
+    choice_ = kNoChoice;
+    keepStored_ = false;
+    if (i == 60 && d == 0x7F && h == 0xFFFFFF) {
+        choice_ = kEveryHour;
+    } else if (i == 60 && d == 0x7F && (h == 0x80 || h == 0x80000)) {
+        choice_ = kEveryDay;
+        atNight = h == 0x80000;
+    } else if (i == 60 && d == 0x2 && h == 0x80) {
+        choice_ = kOnceAWeek;
+    } else if (d == 0x7F && h == 0xFFFFFF && i >= kMinMinutes && i <= kMaxMinutes) {
+        choice_ = kEvery;
+        minutes = std::to_string(i);
+    } else {
+        keepStored_ = true;
+    }
+}
+
+std::string CEvntWizB::KeptTimingText() const {
+    if (!keepStored_) return {};
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "Runs as stored: every %lu minutes, days 0x%lX, hours 0x%lX. Choose one of the "
+                  "above to change it.",
+                  static_cast<unsigned long>(interval), static_cast<unsigned long>(days),
+                  static_cast<unsigned long>(hours));
+    return text;
+}
+
+ScheduleRecord CScheduleWizard::Record() const {
+    ScheduleRecord r;
+    r.name = a.name;
+    r.description = a.description;
+    r.interval = b.interval;
+    r.days = b.days;
+    r.hours = b.hours;
+    r.updateTime = c.updateTime ? 1 : 0;
+    return r;
+}
+
+void CScheduleWizard::FromRecord(const ScheduleRecord& r) {
+    a.name = r.name;
+    a.description = r.description;
+    a.readOnlyName = true;
+    b.FromTiming(r.interval, r.days, r.hours);
+    c.updateTime = r.updateTime == 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Mail wizard
+
+CMfWizA::CMfWizA()
+    : CNamePage(
+          {"Mail Wizard  -  Part 1",
+           "Use the Mail Monitor wizard to create a new Mail Monitor event.  The Mail "
+           "Monitor can copy incoming mail to another account, page you, or FAX you "
+           "whenever new mail arrives.",
+           "Enter a name for this Mail Monitor.", "Enter a brief description of this action."},
+          80, 80, false) {}
+
+unsigned CMfWizB::Buttons() const {
+    bool ok = !popHost.empty() && !popUserName.empty() && !popPassword.empty();
+    return ok ? kWizardBack | kWizardNext : kWizardBack;
+}
+
+bool CMfWizB::Leave() {
+    return CheckLengths({{&popHost, 128, kStringValueBytes},
+                         {&popUserName, 80, kStringValueBytes},
+                         {&popPassword, 80, kStringValueBytes}});
+}
+
+unsigned CMfWizC::Buttons() const {
+    bool ok = !(forwardMail && forwardTo.empty()) && !(copy && copyTo.empty());
+    return ok ? kWizardBack | kWizardNext : kWizardBack;
+}
+
+bool CMfWizC::Leave() {
+    return CheckLengths({{&forwardTo, 80, kStringValueBytes}, {&copyTo, 80, kCopyToBytes}});
+}
+
+unsigned CMfWizD::Buttons() const {
+    bool ok = !enablePager || (!pagerPhone.empty() && !pagerMsg.empty());
+    return ok ? kWizardBack | kWizardNext : kWizardBack;
+}
+
+bool CMfWizD::Leave() {
+    return CheckLengths({{&pagerPhone, 24, kStringValueBytes}, {&pagerMsg, 24, kStringValueBytes}});
+}
+
+unsigned CMfWizE::Buttons() const {
+    bool ok = !enableFax || (!faxPhone.empty() && !faxName.empty());
+    return ok ? kWizardBack | kWizardNext : kWizardBack;
+}
+
+bool CMfWizE::Leave() {
+    return CheckLengths({{&faxPhone, 24, kStringValueBytes}, {&faxName, 128, kStringValueBytes}});
+}
+
+CMfWizF::CMfWizF()
+    : CNotifyPage({"Mail Wizard  -  Part 6", "Select when to this Mail Monitor should run.",
+                   "Notify you when a new mail message arrives", "Notify you with an email to"},
+                  128) {}
+
+MailMonitorRecord CMailWizard::Record() const {
+    MailMonitorRecord r;
+    r.name = a.name;
+    r.description = a.description;
+    r.popHost = b.popHost;
+    r.popUserName = b.popUserName;
+    r.popPassword = b.popPassword;
+    r.forwardMail = c.forwardMail;
+    r.forwardTo = c.forwardTo;
+    r.copy = c.copy;
+    r.copyTo = c.copyTo;
+    r.enablePager = d.enablePager;
+    r.pagerPhone = d.pagerPhone;
+    r.pagerMsg = d.pagerMsg;
+    r.enableFax = e.enableFax;
+    r.faxPhone = e.faxPhone;
+    r.faxName = e.faxName;
+    r.scheduledEvent = f.schedule.scheduledEvent;
+    r.notifyViaEmail = f.notifyViaEmail;
+    r.notifyEmailTo = f.notifyEmailTo;
+    r.notifyViaWindows = f.notifyViaWindows;
+    return r;
+}
+
+void CMailWizard::FromRecord(const MailMonitorRecord& r) {
+    a.name = r.name;
+    a.description = r.description;
+    a.readOnlyName = true;
+    b.popHost = r.popHost;
+    b.popUserName = r.popUserName;
+    b.popPassword = r.popPassword;
+    c.forwardMail = r.forwardMail == 1;
+    c.forwardTo = r.forwardTo;
+    c.copy = r.copy;
+    c.copyTo = r.copyTo;
+    d.enablePager = r.enablePager == 1;
+    d.pagerPhone = r.pagerPhone;
+    d.pagerMsg = r.pagerMsg;
+    e.enableFax = r.enableFax == 1;
+    e.faxPhone = r.faxPhone;
+    e.faxName = r.faxName;
+    f.schedule.scheduledEvent = r.scheduledEvent;
+    f.schedule.keepChoice = true;
+    f.notifyViaEmail = r.notifyViaEmail == 1;
+    f.notifyEmailTo = r.notifyEmailTo;
+    f.notifyViaWindows = r.notifyViaWindows == 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Newsgroup wizard
+
+CNwWizA::CNwWizA()
+    : CNamePage(
+          {"Newsgroup Wizard  -  Part 1",
+           "Use the Newsgroup Monitor wizard to create a new news group monitor.  The "
+           "Newsgroup Monitor will notify you whenever a discusion you are interested is "
+           "occuring.",
+           "Enter a name for this new monitor.", "Enter a brief description of this monitor."},
+          80, 128, false) {}
+
+unsigned CNwWizB::Buttons() const {
+    bool ok =
+        !newsGroups.empty() && !keywords.empty() && (searchAuthor || searchSubject || searchBody);
+    return ok ? kWizardBack | kWizardNext : kWizardBack;
+}
+
+std::vector<std::string> CNwWizB::Groups() const {
+    std::vector<std::string> groups;
+    std::string current;
+    for (char ch : newsGroups + " ") {
+        if (ch == ' ' || ch == ',' || ch == '\t' || ch == '\r' || ch == '\n') {
+            if (!current.empty()) groups.push_back(current);
+            current.clear();
+        } else {
+            current += ch;
+        }
+    }
+    return groups;
+}
+
+std::string CNwWizB::JoinGroups(const std::vector<std::string>& groups) {
+    std::string text;
+    for (const auto& g : groups) text += (text.empty() ? "" : ", ") + g;
+    return text;
+}
+
+namespace {
+// Bytes of a list in the multi-string layout: each item and its NUL, then one more NUL.
+size_t ListBytes(const std::vector<std::string>& items) {
+    size_t n = 1;
+    for (const auto& i : items) n += i.size() + 1;
+    return std::max<size_t>(n, 2);
+}
+}  // namespace
+
+bool CNwWizB::Leave() {
+    // The writer keeps only the whole groups that fit its 1024 bytes and drops the rest
+    // without a word, so a longer text is refused here where the user can still shorten it.
+    if (ListBytes(Groups()) > kListBuffer) {
+        std::string fits;
+        std::vector<std::string> kept;
+        for (const auto& g : Groups()) {
+            kept.push_back(g);
+            if (ListBytes(kept) > kListBuffer) break;
+            fits = JoinGroups(kept);
+        }
+        return Accept(TooLong(Utf8Length(fits)));
+    }
+    if (!CheckLengths({{&keywords, 80, kListBuffer - 2}})) return false;
+    if (Groups().empty())
+        return Accept("Please enter the name of a news group, such as comp.lang.c++.");
+    return true;
+}
+
+bool CNwWizB::ChooserServer(std::string* server) {
+    std::string name;
+    GetNewsServer(name);
+    if (name.empty()) {
+        UserPrompt::Get().Ask(
+            "The Network News Server is not configured.  Goto View/Options... and set the "
+            "Network News Server.",
+            "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+        return false;
+    }
+    if (server) *server = name;
+    return true;
+}
+
+void CNwWizB::TakeChosen(const std::vector<std::string>& groups) {
+    // OK with nothing selected leaves what the user typed.
+    if (!groups.empty()) newsGroups = groups.front();
+}
+
+CNwWizC::CNwWizC()
+    : CNotifyPage(
+          {"Newsgroup Wizard  -  Part 3", "Select when to this Newsgroup Monitor should run.",
+           "Notify you when an news article is found.", "Notify you with an e-mail to"},
+          0) {}
+
+NewsMonitorRecord CNewsWizard::Record() const {
+    NewsMonitorRecord r;
+    r.name = a.name;
+    r.description = a.description;
+    r.scheduledEvent = c.schedule.scheduledEvent;
+    r.notifyEmailTo = c.notifyEmailTo;
+    r.notifyViaEmail = c.notifyViaEmail;
+    r.notifyViaWindows = c.notifyViaWindows;
+    r.newsGroups = b.Groups();
+    r.keywords =
+        b.keywords.empty() ? std::vector<std::string>{} : std::vector<std::string>{b.keywords};
+    r.searchAuthor = b.searchAuthor;
+    r.searchBody = b.searchBody;
+    r.searchSubject = b.searchSubject;
+    return r;
+}
+
+void CNewsWizard::FromRecord(const NewsMonitorRecord& r) {
+    a.name = r.name;
+    a.description = r.description;
+    a.readOnlyName = true;
+    b.newsGroups = CNwWizB::JoinGroups(r.newsGroups);
+    // Several phrases come from other writers; the page edits one, so they are shown joined.
+    b.keywords.clear();
+    for (const auto& k : r.keywords) b.keywords += (b.keywords.empty() ? "" : " ") + k;
+    b.searchAuthor = r.searchAuthor != 0;
+    b.searchBody = r.searchBody != 0;
+    b.searchSubject = r.searchSubject != 0;
+    c.schedule.scheduledEvent = r.scheduledEvent;
+    c.schedule.keepChoice = true;
+    c.notifyViaEmail = r.notifyViaEmail == 1;
+    c.notifyEmailTo = r.notifyEmailTo;
+    c.notifyViaWindows = r.notifyViaWindows == 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Web wizard
+
+CWwWizA::CWwWizA()
+    : CNamePage({"Web Wizard  -  Part 1",
+                 "Use the Web Site Monitor to keep track of changes to a web page, or a whole Web "
+                 "Site.",
+                 "Enter a name for this Web Monitor", "Enter a brief description of this action."},
+                80, 128, false) {}
+
+bool CWwWizB::Leave() {
+    return CheckLengths({{&site, 250, kStringValueBytes}});
+}
+
+CWwWizC::CWwWizC()
+    : CNotifyPage({"Web Wizard  -  Part 3", "Select when to this Web Monitor should run.",
+                   "Notify you when Web site changes with.", "Notify you with an email to"},
+                  80) {}
+
+WebMonitorRecord CWebWizard::Record() const {
+    WebMonitorRecord r;
+    r.name = a.name;
+    r.description = a.description;
+    r.site = b.site;
+    r.entireDomain = b.entireDomain;
+    r.files = b.files;
+    r.scheduledEvent = c.schedule.scheduledEvent;
+    r.notifyEmailTo = c.notifyEmailTo;
+    r.notifyViaEmail = c.notifyViaEmail;
+    r.notifyViaWindows = c.notifyViaWindows;
+    return r;
+}
+
+void CWebWizard::FromRecord(const WebMonitorRecord& r) {
+    a.name = r.name;
+    a.description = r.description;
+    a.readOnlyName = true;
+    b.site = r.site;
+    b.entireDomain = r.entireDomain == 1;
+    b.files = r.files == 1;
+    c.schedule.scheduledEvent = r.scheduledEvent;
+    c.schedule.keepChoice = true;
+    c.notifyViaEmail = r.notifyViaEmail == 1;
+    c.notifyEmailTo = r.notifyEmailTo;
+    c.notifyViaWindows = r.notifyViaWindows == 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Lumetta wizard
+
+std::string CatalogueField(const std::string& line, int n) {
+    std::string field;
+    size_t pos = 0;
+    for (int i = 0; i < n; ++i) {
+        size_t open = line.find('"', pos);
+        if (open == std::string::npos) break;
+        size_t close = line.find('"', open + 1);
+        if (close == std::string::npos) {
+            field = line.substr(open + 1);
+            pos = line.size();
+        } else {
+            field = line.substr(open + 1, close - open - 1);
+            pos = close + 1;
+        }
+    }
+    return field;
+}
+
+CLmWizA::CLmWizA()
+    : CNamePage(
+          {"Lumetta Wizard - Part 1",
+           "Use the Lumetta Wizard to create a new web display on your desktop.  Keep up to "
+           "the date on news, sports and weather with your own lumetta window",
+           "Enter a name for this new display.", "Enter a brief description of this display."},
+          0, 0, false) {}
+
+void CLmWizB::Load() {
+    items_.clear();
+    selected = -1;
+    std::ifstream in(catalogue_, std::ios::binary);
+    if (!in) return;
+    int category = -1;
+    std::string raw;
+    for (;;) {
+        std::streamoff position = in.tellg();
+        if (!std::getline(in, raw)) break;
+        std::string line = Trim(raw);
+        if (line.empty()) continue;
+        Item item;
+        item.position = position;
+        if (line[0] == '+') {
+            item.text = line.substr(1);
+            item.image = 2;
+            item.category = true;
+            items_.push_back(item);
+            category = static_cast<int>(items_.size()) - 1;
+            continue;
+        }
+        item.text = Trim(CatalogueField(line, 1));
+        if (item.text.empty()) continue;
+        item.url = CatalogueField(line, 2);
+        item.image = CatalogueField(line, 5).rfind("Graphic", 0) == 0 ? 0 : 1;
+        item.parent = category;
+        items_.push_back(item);
+        if (item.url == url && selected < 0) selected = static_cast<int>(items_.size()) - 1;
+    }
+}
+
+bool CLmWizB::Leave() {
+    if (selected < 0 || selected >= static_cast<int>(items_.size()) || items_[selected].category)
+        return true;
+    // Read again by the line's position, so the three values are the catalogue's own text.
+    std::ifstream in(catalogue_, std::ios::binary);
+    if (!in) return true;
+    in.seekg(items_[selected].position);
+    std::string raw;
+    if (!in || !std::getline(in, raw)) return true;
+    std::string line = Trim(raw);
+    std::string u = CatalogueField(line, 2), ff = CatalogueField(line, 3);
+    // The retrieval reads both through 256-byte buffers: a longer one would be stored and
+    // never fetched.
+    if (u.size() > kStringValueBytes || ff.size() > kStringValueBytes)
+        return Accept("The address or the filter file of \"" + items_[selected].text + "\" in " +
+                      catalogue_ + " is longer than " + std::to_string(kStringValueBytes) +
+                      " bytes, more than the display can read; choose another site.");
+    url = u;
+    filterFile = ff;
+    filter = CatalogueField(line, 4);
+    return true;
+}
+
+LumettaRecord CLumettaWizard::Record() const {
+    LumettaRecord r;
+    r.name = a.name;
+    r.description = a.description;
+    r.scheduledEvent = c.schedule.scheduledEvent;
+    r.url = b.url;
+    r.filter = b.filter;
+    r.filterFile = b.filterFile;
+    r.docFile = docFile;
+    return r;
+}
+
+void CLumettaWizard::FromRecord(const LumettaRecord& r) {
+    a.name = r.name;
+    a.description = r.description;
+    a.readOnlyName = true;
+    b.url = r.url;
+    b.filter = r.filter;
+    b.filterFile = r.filterFile;
+    docFile = r.docFile;
+    c.schedule.scheduledEvent = r.scheduledEvent;
+    c.schedule.keepChoice = true;
+}

@@ -1,0 +1,499 @@
+#include "ui/EventWizards.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "ui/Icons.h"
+#include "ui/NewsgroupChooser.h"
+
+namespace {
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+QString Id(int id) {
+    return QString("c%1").arg(id);
+}
+
+// The wait cursor for as long as it lives.
+struct WaitCursor {
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// The page widget
+
+CWizardPageView::CWizardPageView(CWizardPage& model, QWidget* parent)
+    : QWizardPage(parent), model_(model) {
+    setTitle(Q(model.Title()));
+    setLayout(new QVBoxLayout);
+}
+
+bool CWizardPageView::isComplete() const {
+    return (model_.Buttons() & (kWizardNext | kWizardFinish)) != 0;
+}
+
+bool CWizardPageView::validatePage() {
+    return model_.Leave();
+}
+
+void CWizardPageView::Shown() {
+    model_.OnShow();
+    syncing_ = true;
+    for (auto& refresh : shown_) refresh();
+    syncing_ = false;
+    Changed();
+}
+
+void CWizardPageView::showEvent(QShowEvent* event) {
+    QWizardPage::showEvent(event);
+    if (!wizard()) Shown();
+}
+
+void CWizardPageView::Changed() {
+    for (auto& [widget, enabled] : enablers_) widget->setEnabled(enabled());
+    emit completeChanged();
+}
+
+QLabel* CWizardPageView::AddLabel(QBoxLayout* layout, const QString& text) {
+    auto* label = new QLabel(text, this);
+    label->setWordWrap(true);
+    layout->addWidget(label);
+    return label;
+}
+
+QLineEdit* CWizardPageView::AddEdit(QBoxLayout* layout, const char* label, std::string& value,
+                                    int id, size_t maxChars) {
+    if (label) AddLabel(layout, label);
+    auto* edit = new QLineEdit(Q(value), this);
+    edit->setObjectName(Id(id));
+    if (maxChars != 0) edit->setMaxLength(static_cast<int>(maxChars));
+    layout->addWidget(edit);
+    connect(edit, &QLineEdit::textChanged, this, [this, &value](const QString& text) {
+        value = text.toStdString();
+        if (!syncing_) Changed();
+    });
+    return edit;
+}
+
+QCheckBox* CWizardPageView::AddCheck(QBoxLayout* layout, const char* label, bool& value, int id) {
+    auto* box = new QCheckBox(label, this);
+    box->setObjectName(Id(id));
+    box->setChecked(value);
+    layout->addWidget(box);
+    connect(box, &QCheckBox::toggled, this, [this, &value](bool on) {
+        value = on;
+        if (!syncing_) Changed();
+    });
+    return box;
+}
+
+QComboBox* CWizardPageView::AddScheduleList(QBoxLayout* layout, const char* label,
+                                            CScheduleChoice& choice) {
+    AddLabel(layout, label);
+    auto* combo = new QComboBox(this);
+    combo->setObjectName(Id(1108));
+    combo->setModel(&choice.list());
+    layout->addWidget(combo);
+    connect(combo, &QComboBox::currentIndexChanged, this, [this, &choice](int index) {
+        if (syncing_) return;
+        choice.Choose(index);
+        Changed();
+    });
+    // The refilled list shows what the model chose: nothing, unless an edited event's schedule.
+    OnShown([combo, &choice] { combo->setCurrentIndex(choice.list().GetCurSel()); });
+    return combo;
+}
+
+void CWizardPageView::EnableWhile(QWidget* widget, std::function<bool()> enabled) {
+    widget->setEnabled(enabled());
+    enablers_.emplace_back(widget, std::move(enabled));
+}
+
+// ---------------------------------------------------------------------------------------
+// Pages
+
+namespace {
+
+QVBoxLayout* Column(QWidget* page) {
+    return static_cast<QVBoxLayout*>(page->layout());
+}
+
+CWizardPageView* NamePage(CNamePage& m, int nameId, int descriptionId, QWidget* parent) {
+    auto* page = new CWizardPageView(m, parent);
+    auto* col = Column(page);
+    auto* intro = new QLabel(m.texts().intro, page);
+    intro->setWordWrap(true);
+    col->addWidget(intro);
+    col->addSpacing(8);
+    col->addWidget(new QLabel(m.texts().nameLabel, page));
+    auto* name = new QLineEdit(Q(m.name), page);
+    name->setObjectName(Id(nameId));
+    // A name is a key name: 255 characters at most even where the page sets no limit.
+    name->setMaxLength(static_cast<int>(m.NameChars() ? m.NameChars() : kMaxKeyNameLength));
+    name->setReadOnly(m.readOnlyName);
+    col->addWidget(name);
+    QObject::connect(name, &QLineEdit::textChanged, page, [&m, page](const QString& text) {
+        m.name = text.toStdString();
+        emit page->completeChanged();
+    });
+    col->addWidget(new QLabel(m.texts().descriptionLabel, page));
+    auto* description = new QLineEdit(Q(m.description), page);
+    description->setObjectName(Id(descriptionId));
+    if (m.DescriptionChars()) description->setMaxLength(static_cast<int>(m.DescriptionChars()));
+    col->addWidget(description);
+    QObject::connect(description, &QLineEdit::textChanged, page, [&m, page](const QString& text) {
+        m.description = text.toStdString();
+        emit page->completeChanged();
+    });
+    col->addStretch();
+    return page;
+}
+
+class CTimingPageView : public CWizardPageView {
+public:
+    CTimingPageView(CEvntWizB& m, QWidget* parent) : CWizardPageView(m, parent), m_(m) {
+        auto* col = Column(this);
+        AddLabel(col, "Select how often you want this schedule to run.");
+        auto* group = new QGroupBox("Run this schedule ", this);
+        auto* inner = new QVBoxLayout(group);
+        auto* buttons = new QButtonGroup(this);
+        const std::pair<int, const char*> radios[] = {
+            {1006, "Once a Week"}, {1007, "Every Day"}, {1011, "Every Hour"}, {1012, "Every"}};
+        const CEvntWizB::Choice choices[] = {CEvntWizB::kOnceAWeek, CEvntWizB::kEveryDay,
+                                             CEvntWizB::kEveryHour, CEvntWizB::kEvery};
+        QHBoxLayout* everyRow = nullptr;
+        for (int i = 0; i < 4; ++i) {
+            auto* radio = new QRadioButton(radios[i].second, group);
+            radio->setObjectName(Id(radios[i].first));
+            radio->setChecked(m.choice() == choices[i]);
+            buttons->addButton(radio);
+            CEvntWizB::Choice choice = choices[i];
+            connect(radio, &QRadioButton::toggled, this, [this, choice](bool on) {
+                if (!on) return;
+                m_.SetChoice(choice);
+                Changed();
+            });
+            if (choice == CEvntWizB::kEvery) {
+                everyRow = new QHBoxLayout;
+                everyRow->addWidget(radio);
+                inner->addLayout(everyRow);
+            } else {
+                inner->addWidget(radio);
+            }
+        }
+        auto* minutes = new QLineEdit(Q(m.minutes), group);
+        minutes->setObjectName(Id(1013));
+        minutes->setMaxLength(5);
+        everyRow->addWidget(minutes);
+        everyRow->addWidget(new QLabel("Minutes", group));
+        everyRow->addStretch();
+        connect(minutes, &QLineEdit::textChanged, this,
+                [this](const QString& t) { m_.minutes = t.toStdString(); });
+        auto* night = new QCheckBox("At Night", group);
+        night->setObjectName(Id(1010));
+        night->setChecked(m.atNight);
+        inner->addWidget(night);
+        connect(night, &QCheckBox::toggled, this, [this](bool on) { m_.atNight = on; });
+        col->addWidget(group);
+        auto* kept = AddLabel(col, Q(m.KeptTimingText()));
+        EnableWhile(minutes, [this] { return m_.MinutesEnabled(); });
+        EnableWhile(night, [this] { return m_.AtNightEnabled(); });
+        EnableWhile(kept, [this, kept] {
+            kept->setText(Q(m_.KeptTimingText()));
+            kept->setVisible(m_.KeepsStoredTiming());
+            return true;
+        });
+        col->addStretch();
+    }
+
+private:
+    CEvntWizB& m_;
+};
+
+// Every click of either box and every change of the address evaluates the Finish rule.
+CWizardPageView* NotifyPage(CNotifyPage& m, QWidget* parent) {
+    struct View : CWizardPageView {
+        View(CNotifyPage& m, QWidget* parent) : CWizardPageView(m, parent) {
+            auto* col = Column(this);
+            AddScheduleList(col, m.texts().scheduleLabel, m.schedule);
+            col->addSpacing(8);
+            AddLabel(col, m.texts().explanation);
+            AddCheck(col, "Notify you with a Window", m.notifyViaWindows, 1109);
+            AddCheck(col, m.texts().emailLabel, m.notifyViaEmail, 1110);
+            auto* address = AddEdit(col, nullptr, m.notifyEmailTo, 1111, m.AddressChars());
+            EnableWhile(address, [&m] { return m.AddressEnabled(); });
+            col->addStretch();
+        }
+    };
+    return new View(m, parent);
+}
+
+class CNewsGroupsPageView : public CWizardPageView {
+public:
+    CNewsGroupsPageView(CNwWizB& m, QWidget* parent) : CWizardPageView(m, parent), m_(m) {
+        auto* col = Column(this);
+        AddLabel(col, "Select which news group you want to monitor.");
+        auto* row = new QHBoxLayout;
+        groups_ = new QLineEdit(Q(m.newsGroups), this);
+        groups_->setObjectName(Id(1026));
+        row->addWidget(groups_);
+        connect(groups_, &QLineEdit::textChanged, this, [this](const QString& t) {
+            m_.newsGroups = t.toStdString();
+            Changed();
+        });
+        auto* choose = new QPushButton(this);
+        choose->setObjectName(Id(1117));
+        choose->setIcon(ResourceIcon(199));
+        choose->setToolTip("Choose from the news server's groups");
+        row->addWidget(choose);
+        col->addLayout(row);
+        connect(choose, &QPushButton::clicked, this, &CNewsGroupsPageView::Choose);
+        AddEdit(col, "Key words to look for.", m.keywords, 1027, 80);
+        AddCheck(col, "Search in the author line", m.searchAuthor, 1028);
+        AddCheck(col, "Search in the subject line", m.searchSubject, 1029);
+        AddCheck(col, "Search in the article text", m.searchBody, 1016);
+        col->addStretch();
+    }
+
+private:
+    void Choose() {
+        std::string server;
+        bool configured = false;
+        {
+            WaitCursor wait;
+            configured = CNwWizB::ChooserServer(&server);
+        }
+        if (!configured) return;
+        std::vector<std::string> chosen;
+        if (!RunNewsgroupChooser(this, server, &chosen)) return;
+        m_.TakeChosen(chosen);
+        groups_->setText(Q(m_.newsGroups));
+    }
+
+    CNwWizB& m_;
+    QLineEdit* groups_;
+};
+
+class CCataloguePageView : public CWizardPageView {
+public:
+    CCataloguePageView(CLmWizB& m, QWidget* parent) : CWizardPageView(m, parent), m_(m) {
+        auto* col = Column(this);
+        AddLabel(col,
+                 "Choose from one of these pre-defined sites or skip this screen to enter you own "
+                 "selection.");
+        tree_ = new QTreeWidget(this);
+        tree_->setObjectName(Id(1045));
+        tree_->setHeaderHidden(true);
+        tree_->setIconSize(QSize(16, 16));
+        col->addWidget(tree_);
+        // The selection, not the current item: the tree makes its first item current when it
+        // takes the focus, which is no choice of the user's.
+        connect(tree_, &QTreeWidget::itemSelectionChanged, this, [this] {
+            if (syncing_) return;
+            auto chosen = tree_->selectedItems();
+            m_.selected = chosen.isEmpty() ? -1 : chosen.front()->data(0, Qt::UserRole).toInt();
+        });
+        OnShown([this] {
+            if (!loaded_) Fill();
+        });
+    }
+
+    bool validatePage() override {
+        WaitCursor wait;
+        return CWizardPageView::validatePage();
+    }
+
+private:
+    void Fill() {
+        loaded_ = true;
+        m_.Load();
+        const QIcon icons[] = {ResourceIcon(200), ResourceIcon(134), ResourceIcon(181)};
+        std::vector<QTreeWidgetItem*> made;
+        for (size_t i = 0; i < m_.items().size(); ++i) {
+            const auto& item = m_.items()[i];
+            QTreeWidgetItem* w = item.parent >= 0 ? new QTreeWidgetItem(made[item.parent])
+                                                  : new QTreeWidgetItem(tree_);
+            w->setText(0, Q(item.text));
+            w->setIcon(0, icons[item.image]);
+            w->setData(0, Qt::UserRole, static_cast<int>(i));
+            made.push_back(w);
+        }
+        tree_->expandAll();
+        if (m_.selected >= 0) tree_->setCurrentItem(made[m_.selected]);
+    }
+
+    CLmWizB& m_;
+    QTreeWidget* tree_;
+    bool loaded_ = false;
+};
+
+}  // namespace
+
+std::vector<CWizardPageView*> MakeSchedulePages(CScheduleWizard& m, QWidget* parent) {
+    auto* last = new CWizardPageView(m.c, parent);
+    auto* col = static_cast<QVBoxLayout*>(last->layout());
+    auto* text = new QLabel(
+        "Quorvane can update your system's clock with the National Institute of Standards & "
+        "Technology every time this schedule runs.",
+        last);
+    text->setWordWrap(true);
+    col->addWidget(text);
+    auto* box = new QCheckBox(
+        "Do you want to update the system's clock every time this schedule runs?", last);
+    box->setObjectName(Id(1123));
+    box->setChecked(m.c.updateTime);
+    QObject::connect(box, &QCheckBox::toggled, last, [&m](bool on) { m.c.updateTime = on; });
+    col->addWidget(box);
+    col->addStretch();
+    return {NamePage(m.a, 1083, 1004, parent), new CTimingPageView(m.b, parent), last};
+}
+
+std::vector<CWizardPageView*> MakeMailPages(CMailWizard& m, QWidget* parent) {
+    std::vector<CWizardPageView*> pages{NamePage(m.a, 1022, 1023, parent)};
+
+    struct Server : CWizardPageView {
+        Server(CMfWizB& m, QWidget* parent) : CWizardPageView(m, parent) {
+            auto* col = Column(this);
+            AddEdit(col, "Your Incoming mail server, the Pop3 Mail server.", m.popHost, 1020, 128);
+            AddEdit(col, "Your mailbox account name.", m.popUserName, 1025, 80);
+            AddEdit(col, "Your account's password.", m.popPassword, 1018, 80)
+                ->setEchoMode(QLineEdit::Password);
+            col->addStretch();
+        }
+    };
+    struct Forward : CWizardPageView {
+        Forward(CMfWizC& m, QWidget* parent) : CWizardPageView(m, parent) {
+            auto* col = Column(this);
+            AddCheck(col, "Forward all mail arriving at this mailbox to another email address.",
+                     m.forwardMail, 1100);
+            EnableWhile(AddEdit(col, nullptr, m.forwardTo, 1003, 80),
+                        [&m] { return m.forwardMail; });
+            AddCheck(col,
+                     "Send a copy of all mail arriving at this mailbox to another email address.",
+                     m.copy, 1104);
+            EnableWhile(AddEdit(col, nullptr, m.copyTo, 1099, 80), [&m] { return m.copy; });
+            col->addStretch();
+        }
+    };
+    struct Pager : CWizardPageView {
+        Pager(CMfWizD& m, QWidget* parent) : CWizardPageView(m, parent) {
+            auto* col = Column(this);
+            AddCheck(col, "Page me when new mail arrives in this mailbox.", m.enablePager, 1105);
+            EnableWhile(AddEdit(col, "Your Pager phone number.", m.pagerPhone, 1106, 24),
+                        [&m] { return m.enablePager; });
+            EnableWhile(
+                AddEdit(col, "The numberic message to send to your pager.", m.pagerMsg, 1107, 24),
+                [&m] { return m.enablePager; });
+            col->addStretch();
+        }
+    };
+    struct Fax : CWizardPageView {
+        Fax(CMfWizE& m, QWidget* parent) : CWizardPageView(m, parent) {
+            auto* col = Column(this);
+            AddCheck(col, "Fax a copy of all incoming mail to your FAX machine.", m.enableFax,
+                     1116);
+            EnableWhile(AddEdit(col, "Your FAX phone number.", m.faxPhone, 1114, 24),
+                        [&m] { return m.enableFax; });
+            EnableWhile(AddEdit(col, "Who to send the FAX to.", m.faxName, 1115, 128),
+                        [&m] { return m.enableFax; });
+            col->addStretch();
+        }
+    };
+    pages.push_back(new Server(m.b, parent));
+    pages.push_back(new Forward(m.c, parent));
+    pages.push_back(new Pager(m.d, parent));
+    pages.push_back(new Fax(m.e, parent));
+    pages.push_back(NotifyPage(m.f, parent));
+    return pages;
+}
+
+std::vector<CWizardPageView*> MakeNewsPages(CNewsWizard& m, QWidget* parent) {
+    return {NamePage(m.a, 1019, 1024, parent), new CNewsGroupsPageView(m.b, parent),
+            NotifyPage(m.c, parent)};
+}
+
+std::vector<CWizardPageView*> MakeWebPages(CWebWizard& m, QWidget* parent) {
+    struct Site : CWizardPageView {
+        Site(CWwWizB& m, QWidget* parent) : CWizardPageView(m, parent) {
+            auto* col = Column(this);
+            AddEdit(col, "Enter the Web Site or document you want to watch.", m.site, 1071, 250);
+            AddLabel(col, "Do you want to watch ");
+            AddCheck(col, "The entire site?", m.entireDomain, 1072);
+            AddCheck(col, "and also attached files?", m.files, 1073);
+            col->addStretch();
+        }
+    };
+    return {NamePage(m.a, 1083, 1004, parent), new Site(m.b, parent), NotifyPage(m.c, parent)};
+}
+
+std::vector<CWizardPageView*> MakeLumettaPages(CLumettaWizard& m, QWidget* parent) {
+    struct Schedule : CWizardPageView {
+        Schedule(CLmWizC& m, QWidget* parent) : CWizardPageView(m, parent) {
+            auto* col = Column(this);
+            AddScheduleList(col,
+                            "Select when to this Lumetta Display should download the Web "
+                            "documents.",
+                            m.schedule);
+            col->addStretch();
+        }
+    };
+    return {NamePage(m.a, 1019, 1024, parent), new CCataloguePageView(m.b, parent),
+            new Schedule(m.c, parent)};
+}
+
+QWizard* MakeWizard(const std::vector<CWizardPageView*>& pages, QWidget* parent) {
+    auto* wizard = new QWizard(parent);
+    wizard->setWizardStyle(QWizard::ClassicStyle);
+    wizard->setOption(QWizard::NoBackButtonOnStartPage, true);
+    for (auto* page : pages) wizard->addPage(page);
+    QObject::connect(wizard, &QWizard::currentIdChanged, wizard, [wizard](int id) {
+        if (auto* page = wizard->page(id)) wizard->setWindowTitle(page->title());
+    });
+    if (!pages.empty()) wizard->setWindowTitle(pages.front()->title());
+    wizard->resize(520, 380);
+    return wizard;
+}
+
+namespace {
+
+template <typename Model, typename MakePages>
+auto Run(QWidget* parent, MakePages make)
+    -> std::optional<decltype(std::declval<Model>().Record())> {
+    Model model;
+    std::unique_ptr<QWizard> wizard(MakeWizard(make(model, nullptr), parent));
+    if (wizard->exec() != QDialog::Accepted) return std::nullopt;
+    return model.Record();
+}
+
+}  // namespace
+
+std::optional<ScheduleRecord> RunScheduleWizard(QWidget* parent) {
+    return Run<CScheduleWizard>(parent, MakeSchedulePages);
+}
+std::optional<MailMonitorRecord> RunMailWizard(QWidget* parent) {
+    return Run<CMailWizard>(parent, MakeMailPages);
+}
+std::optional<NewsMonitorRecord> RunNewsWizard(QWidget* parent) {
+    return Run<CNewsWizard>(parent, MakeNewsPages);
+}
+std::optional<WebMonitorRecord> RunWebWizard(QWidget* parent) {
+    return Run<CWebWizard>(parent, MakeWebPages);
+}
+std::optional<LumettaRecord> RunLumettaWizard(QWidget* parent) {
+    return Run<CLumettaWizard>(parent, MakeLumettaPages);
+}
