@@ -79,6 +79,8 @@ bool CWizardPage::CheckLengths(std::initializer_list<Limited> texts) {
 // Common pages
 
 unsigned CNamePage::Buttons() const {
+    // An event that exists keeps its name, and may have been stored without a description.
+    if (readOnlyName) return kWizardNext;
     return !name.empty() && !description.empty() ? unsigned{kWizardNext} : 0u;
 }
 

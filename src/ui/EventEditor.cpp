@@ -75,8 +75,8 @@ CEventEditor* CEventEditor::Make(const std::string& event, QWidget* parent) {
     }
     if (!session) {
         if (why.empty()) why = "its settings cannot be read";
-        UserPrompt::Get().Ask("The event " + event + " cannot be changed: " + why + ".",
-                              "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+        UserPrompt::Get().Ask("The event " + event + " cannot be changed: " + why + ".", "Quorvane",
+                              UserPrompt::Ok, UserPrompt::Exclamation);
         return nullptr;
     }
     return new CEventEditor(event, std::move(session), parent);
@@ -95,7 +95,6 @@ CEventEditor::CEventEditor(const std::string& event, std::unique_ptr<Session> se
         QString title = page->title();
         int cut = title.lastIndexOf("Part ");
         tabs_->addTab(page, cut >= 0 ? title.mid(cut) : title);
-        connect(page, &QWizardPage::completeChanged, this, &CEventEditor::UpdateOk);
     }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     ok_ = buttons->button(QDialogButtonBox::Ok);
@@ -103,20 +102,20 @@ CEventEditor::CEventEditor(const std::string& event, std::unique_ptr<Session> se
     connect(buttons, &QDialogButtonBox::accepted, this, &CEventEditor::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     resize(560, 420);
-    UpdateOk();
 }
 
 CEventEditor::~CEventEditor() = default;
 
-void CEventEditor::UpdateOk() {
-    bool complete = true;
-    for (auto* page : pages_) complete = complete && page->isComplete();
-    ok_->setEnabled(complete);
-}
-
 void CEventEditor::accept() {
+    // OK stays enabled so that a click always says what is missing and where.
     for (auto* page : pages_) {
-        if (!page->isComplete() || !page->validatePage()) {
+        if (!page->isComplete()) {
+            tabs_->setCurrentWidget(page);
+            UserPrompt::Get().Ask("Some settings on this page are missing.", "Quorvane",
+                                  UserPrompt::Ok, UserPrompt::Exclamation);
+            return;
+        }
+        if (!page->validatePage()) {
             tabs_->setCurrentWidget(page);
             return;
         }

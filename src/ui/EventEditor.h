@@ -27,15 +27,14 @@ public:
     // True once OK wrote the changes.
     bool saved() const { return saved_; }
 
-    // OK: every page's checks, in order (the first page that fails is shown and the sheet
-    // stays open), then the changed values are written.
+    // OK: every page's rule and checks, in order (the first page that fails is shown, with
+    // what is wrong, and the sheet stays open), then the changed values are written.
     void accept() override;
 
     struct Session;
 
 private:
     CEventEditor(const std::string& event, std::unique_ptr<Session> session, QWidget* parent);
-    void UpdateOk();
 
     std::string event_;
     std::unique_ptr<Session> session_;

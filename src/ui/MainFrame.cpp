@@ -3,7 +3,6 @@
 
 #include <QActionGroup>
 #include <QApplication>
-#include <iostream>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDataStream>
@@ -28,6 +27,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <iostream>
 
 #include "app/Application.h"
 #include "app/MainCommands.h"
@@ -35,6 +35,7 @@
 #include "platform/Shell.h"
 #include "platform/SystemClock.h"
 #include "platform/UserPrompt.h"
+#include "ui/EventEditor.h"
 #include "ui/EventListView.h"
 #include "ui/EventWizards.h"
 #include "ui/Icons.h"
@@ -192,6 +193,9 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
 
     connect(&commands_, &CMainCommands::stateChanged, this, &CMainFrame::UpdateCommands);
     connect(&commands_, &CMainCommands::tickerRequested, this, &CMainFrame::OpenTicker);
+    connect(&commands_, &CMainCommands::editRequested, this, [this](const std::string& event) {
+        if (RunEventEditor(this, event)) commands_.eventList().RefreshList();
+    });
     connect(&commands_, &CMainCommands::newEventRequested, this, [this](int kind) {
         // The core stores what the wizard collected; Cancel yields nothing to store.
         switch (kind) {
@@ -972,8 +976,16 @@ int QtDesktop::RunTicker(const std::string& event, int& argc, char** argv) {
 
 int QtDesktop::RunEditor(const std::string& event, int& argc, char** argv) {
     std::unique_ptr<QCoreApplication> qt = MakeQtApplication(argc, argv);
-    std::cerr << "quorvane: the settings of " << event << " cannot be shown yet\n";
-    return 1;
+    // Messages go to a window of their own: there is no main window to own them.
+    UserPrompt::Install(std::make_shared<QtPrompt>(nullptr));
+    std::unique_ptr<CEventEditor> editor(CEventEditor::Make(event));
+    int rc = 1;
+    if (editor) {
+        editor->exec();
+        rc = 0;
+    }
+    UserPrompt::Install(nullptr);
+    return rc;
 }
 
 void QtDesktop::BringForward() {
