@@ -471,7 +471,7 @@ void CNntp::OnReply(const std::string& reply) {
             SetState(kReceiving);
             CDotStream::Options options;
             options.undoStuffing = false;
-            options.maxBytes = kMaxBlock;
+            options.maxBytes = transferLimit_ != 0 ? transferLimit_ : kMaxBlock;
             StartData(fd_, options, kReady);
             return;
         }

@@ -139,6 +139,9 @@ public:
     const std::string& groupName() const { return groupName_; }
     // The session asks for overviews with OVER (XOVER was refused).
     bool usesOver() const { return useOver_; }
+    // The most bytes one list, overview or article may bring before it fails with
+    // kNntpTooLarge; 0 goes back to the default (1 GiB).
+    void SetTransferLimit(uint64_t bytes) { transferLimit_ = bytes; }
 
 protected:
     uint32_t Reconnect() override;
@@ -175,4 +178,5 @@ private:
     int articleCount_ = 0, firstArticle_ = 0, lastArticle_ = 0;
     std::string groupName_;
     int overFirst_ = 0, overLast_ = 0;
+    uint64_t transferLimit_ = 0;
 };
