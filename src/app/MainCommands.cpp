@@ -128,8 +128,7 @@ void CMainCommands::AutoStartLumetta() {
 }
 
 void CMainCommands::NewEvent(int kind) {
-    if (kind >= 1 && kind <= 5)
-        emit newEventRequested(kind);
+    if (kind >= 1 && kind <= 5) emit newEventRequested(kind);
 }
 
 bool CMainCommands::Stored(bool written, const std::string& name, int kind) {

@@ -301,7 +301,7 @@ TEST_F(EventListTest, CompanionsAndTheBrowserGetArgumentVectors) {
     // Without companion programs (as usual here) Modify asks for the program's own pages.
     std::vector<std::string> edits;
     QObject::connect(commands_.get(), &CMainCommands::editRequested,
-            [&](const std::string& event) { edits.push_back(event); });
+                     [&](const std::string& event) { edits.push_back(event); });
     list().ModifySelected();
     commands_->ModifySchedule();
     EXPECT_EQ(edits, (std::vector<std::string>{"My site; rm -rf ~", "Daily"}));

@@ -1,7 +1,6 @@
 #include <sys/stat.h>
 
 #include <QApplication>
-#include <fstream>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDockWidget>
@@ -23,6 +22,7 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <QWizard>
+#include <fstream>
 
 #include "app/Application.h"
 #include "app/MainCommands.h"
