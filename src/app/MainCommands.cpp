@@ -131,6 +131,16 @@ void CMainCommands::NewEvent(int kind) {
     if (kind >= 1 && kind <= 5) emit newEventRequested(kind);
 }
 
+bool CMainCommands::NameFree(const std::string& name, int kind) {
+    // Checked again at the last moment: another program may have made an event of that
+    // name while the wizard was open, and storing over it would change its kind.
+    std::string problem = NewEventNameProblem(name, kind == settings::kSchedule);
+    if (problem.empty()) return true;
+    UserPrompt::Get().Ask("The event " + name + " could not be created: " + problem + ".",
+                          "Quorvane", UserPrompt::Ok, UserPrompt::Stop);
+    return false;
+}
+
 bool CMainCommands::Stored(bool written, const std::string& name, int kind) {
     if (!written) {
         UserPrompt::Get().Ask(
@@ -151,18 +161,23 @@ bool CMainCommands::Stored(bool written, const std::string& name, int kind) {
 }
 
 bool CMainCommands::CreateEvent(const ScheduleRecord& r) {
+    if (!NameFree(r.name, settings::kSchedule)) return false;
     return Stored(CreateEventRecord(r), r.name, settings::kSchedule);
 }
 bool CMainCommands::CreateEvent(const MailMonitorRecord& r) {
+    if (!NameFree(r.name, settings::kMailMonitor)) return false;
     return Stored(CreateEventRecord(r), r.name, settings::kMailMonitor);
 }
 bool CMainCommands::CreateEvent(const NewsMonitorRecord& r) {
+    if (!NameFree(r.name, settings::kNewsMonitor)) return false;
     return Stored(CreateEventRecord(r), r.name, settings::kNewsMonitor);
 }
 bool CMainCommands::CreateEvent(const WebMonitorRecord& r) {
+    if (!NameFree(r.name, settings::kWebMonitor)) return false;
     return Stored(CreateEventRecord(r), r.name, settings::kWebMonitor);
 }
 bool CMainCommands::CreateEvent(const LumettaRecord& r) {
+    if (!NameFree(r.name, settings::kLumettaDisplay)) return false;
     return Stored(CreateEventRecord(r), r.name, settings::kLumettaDisplay);
 }
 

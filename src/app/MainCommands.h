@@ -101,6 +101,7 @@ signals:
     void newEventRequested(int kind);
 
 private:
+    bool NameFree(const std::string& name, int kind);
     bool Stored(bool written, const std::string& name, int kind);
 
     CApplication& app_;

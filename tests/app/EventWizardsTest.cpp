@@ -419,13 +419,23 @@ TEST_F(CreateEventTest, NewEventsStartTheirCompanionWithTheNameAsOneArgument) {
     ASSERT_EQ(commands_->eventList().rows().size(), 2u);
     EXPECT_TRUE(prompt_->shown.empty());
 
-    // A record the store refuses is said, never passed over.
+    // A name that cannot be stored is said, never passed over.
     MailMonitorRecord refused;
     refused.name = "a\\b";
     EXPECT_FALSE(commands_->CreateEvent(refused));
     ASSERT_EQ(prompt_->shown.size(), 1u);
-    EXPECT_NE(prompt_->shown[0].text.find("could not be stored"), std::string::npos);
+    EXPECT_NE(prompt_->shown[0].text.find("could not be created"), std::string::npos);
     EXPECT_EQ(shell_->calls.size(), 2u);
+
+    // An event made by another program while the wizard was open is not overwritten.
+    MailMonitorRecord late;
+    late.name = "MY SITE";
+    late.popHost = "pop.example.org";
+    EXPECT_FALSE(commands_->CreateEvent(late));
+    RegKey site;
+    ASSERT_EQ(site.Open(RegKey::LocalMachine(), EventPath("My site")), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(site, kType, 0), static_cast<DWORD>(kWebMonitor));
+    EXPECT_EQ(ReadString(site, kPopHost), "");
 }
 
 }  // namespace
