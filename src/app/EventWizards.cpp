@@ -560,7 +560,7 @@ void CLmWizB::Load() {
     }
 }
 
-bool CLmWizB::Leave() {
+bool CLmWizB::TakeSelected(std::string* problem) {
     if (selected < 0 || selected >= static_cast<int>(items_.size()) || items_[selected].category)
         return true;
     // Read again by the line's position, so the three values are the catalogue's own text.
@@ -573,14 +573,22 @@ bool CLmWizB::Leave() {
     std::string u = CatalogueField(line, 2), ff = CatalogueField(line, 3);
     // The retrieval reads both through 256-byte buffers: a longer one would be stored and
     // never fetched.
-    if (u.size() > kStringValueBytes || ff.size() > kStringValueBytes)
-        return Accept("The address or the filter file of \"" + items_[selected].text + "\" in " +
-                      catalogue_ + " is longer than " + std::to_string(kStringValueBytes) +
-                      " bytes, more than the display can read; choose another site.");
+    if (u.size() > kStringValueBytes || ff.size() > kStringValueBytes) {
+        *problem = "The address or the filter file of \"" + items_[selected].text + "\" in " +
+                   catalogue_ + " is longer than " + std::to_string(kStringValueBytes) +
+                   " bytes, more than the display can read; choose another site.";
+        return false;
+    }
     url = u;
     filterFile = ff;
     filter = CatalogueField(line, 4);
     return true;
+}
+
+bool CLmWizB::Leave() {
+    std::string problem;
+    if (!TakeSelected(&problem)) return Accept(problem);
+    return CheckLengths({{&url, 0, kStringValueBytes}, {&filterFile, 0, kStringValueBytes}});
 }
 
 LumettaRecord CLumettaWizard::Record() const {

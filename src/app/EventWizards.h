@@ -372,7 +372,14 @@ public:
     explicit CLmWizB(std::string catalogue = kCatalogue) : catalogue_(std::move(catalogue)) {}
     std::string Title() const override { return "Lumetta Wizard - Part 2"; }
     unsigned Buttons() const override { return kWizardBack | kWizardNext; }
+    // Takes the selected entry's values, then holds the address and the script file, which
+    // the page also lets the user type (without a catalogue there would be no way to give a
+    // display its address), to what the retrieval reads.
     bool Leave() override;
+    // The selected entry's address, script file and filter, read again from the catalogue;
+    // false with the reason when they cannot be stored. Nothing or a category selected
+    // changes nothing.
+    bool TakeSelected(std::string* problem);
 
     // Reads the catalogue into items (as far as it can be read) and selects the entry whose
     // address is url.

@@ -307,9 +307,27 @@ public:
             if (syncing_) return;
             auto chosen = tree_->selectedItems();
             m_.selected = chosen.isEmpty() ? -1 : chosen.front()->data(0, Qt::UserRole).toInt();
+            // The chosen site's values show in the edits below at once.
+            std::string problem;
+            if (m_.TakeSelected(&problem)) ShowValues();
         });
+        // Our own: a display's address and page script typed by the user, for sites that no
+        // catalogue lists (there is none unless one is put in the working folder).
+        url_ = AddEdit(col, "Or enter the address of the web document to show:", m_.url, 1201, 0);
+        script_ = AddEdit(
+            col, "Page script file that finds the document (optional):", m_.filterFile, 1202, 0);
+        for (QLineEdit* edit : {url_, script_}) {
+            connect(edit, &QLineEdit::textEdited, this, [this] {
+                // What the user types is the choice now, not the site selected before.
+                m_.selected = -1;
+                syncing_ = true;
+                tree_->clearSelection();
+                syncing_ = false;
+            });
+        }
         OnShown([this] {
             if (!loaded_) Fill();
+            ShowValues();
         });
     }
 
@@ -337,8 +355,17 @@ private:
         if (m_.selected >= 0) tree_->setCurrentItem(made[m_.selected]);
     }
 
+    void ShowValues() {
+        syncing_ = true;
+        if (url_->text() != Q(m_.url)) url_->setText(Q(m_.url));
+        if (script_->text() != Q(m_.filterFile)) script_->setText(Q(m_.filterFile));
+        syncing_ = false;
+    }
+
     CLmWizB& m_;
     QTreeWidget* tree_;
+    QLineEdit* url_ = nullptr;
+    QLineEdit* script_ = nullptr;
     bool loaded_ = false;
 };
 

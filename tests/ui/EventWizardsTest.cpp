@@ -380,7 +380,20 @@ TEST_F(WizardUiTest, LumettaWizard) {
     QTreeWidgetItem* weather = tree->topLevelItem(1)->child(0);
     ASSERT_TRUE(weather);
     EXPECT_TRUE(tree->selectedItems().isEmpty());
+    // Typing an address of one's own drops the site chosen before; choosing a site again
+    // shows its values in the edits.
+    tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+    EXPECT_EQ(Control<QLineEdit>(1201)->text(), "http://news/");
+    Control<QLineEdit>(1201)->clear();
+    Type(1201, "http://own.example.org/");
+    EXPECT_TRUE(tree->selectedItems().isEmpty());
+    Press(QWizard::NextButton);
+    EXPECT_EQ(m.b.url, "http://own.example.org/");
+    EXPECT_EQ(m.b.filterFile, "news.flt") << "what the edits show is what is stored";
+    Press(QWizard::BackButton);
     tree->setCurrentItem(weather);
+    EXPECT_EQ(Control<QLineEdit>(1201)->text(), "http://weather/map");
+    EXPECT_EQ(Control<QLineEdit>(1202)->text(), "map.flt");
     Shot();
     Press(QWizard::NextButton);
 
