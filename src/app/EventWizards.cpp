@@ -376,7 +376,10 @@ size_t ListBytes(const std::vector<std::string>& items) {
 bool CNwWizB::Leave() {
     // The writer keeps only the whole groups that fit its 1024 bytes and drops the rest
     // without a word, so a longer text is refused here where the user can still shorten it.
-    if (ListBytes(Groups()) > kListBuffer) {
+    // A list stored by another writer and left alone is kept as it is (the monitor reads
+    // far longer lists than this page writes).
+    const bool untouched = edited && newsGroups == storedGroupsText && !storedGroups.empty();
+    if (!untouched && ListBytes(Groups()) > kListBuffer) {
         std::string fits;
         std::vector<std::string> kept;
         for (const auto& g : Groups()) {
@@ -386,8 +389,11 @@ bool CNwWizB::Leave() {
         }
         return Accept(TooLong(Utf8Length(fits)));
     }
-    if (!CheckLengths({{&keywords, 80, kListBuffer - 2}})) return false;
-    if (Groups().empty())
+    // Phrases stored by another writer may be longer than the page takes; left as they are,
+    // they are kept as they are.
+    if (keywords != storedKeywordsText && !CheckLengths({{&keywords, 80, kListBuffer - 2}}))
+        return false;
+    if (!untouched && Groups().empty())
         return Accept("Please enter the name of a news group, such as comp.lang.c++.");
     return true;
 }
@@ -407,8 +413,22 @@ bool CNwWizB::ChooserServer(std::string* server) {
 }
 
 void CNwWizB::TakeChosen(const std::vector<std::string>& groups) {
-    // OK with nothing selected leaves what the user typed.
-    if (!groups.empty()) newsGroups = groups.front();
+    // OK with nothing selected leaves what the user typed. The page takes several groups,
+    // so every group chosen goes in, not the first alone: the others were chosen too.
+    if (groups.empty()) return;
+    std::vector<std::string> kept;
+    for (const auto& g : groups) {
+        kept.push_back(g);
+        if (ListBytes(kept) > kListBuffer) {
+            kept.pop_back();
+            break;
+        }
+    }
+    newsGroups = JoinGroups(kept);
+    if (kept.size() < groups.size())
+        Accept("Only the first " + std::to_string(kept.size()) + " of the " +
+               std::to_string(groups.size()) +
+               " groups chosen fit in the list a monitor keeps; the others were left out.");
 }
 
 CNwWizC::CNwWizC()
@@ -425,9 +445,17 @@ NewsMonitorRecord CNewsWizard::Record() const {
     r.notifyEmailTo = c.notifyEmailTo;
     r.notifyViaEmail = c.notifyViaEmail;
     r.notifyViaWindows = c.notifyViaWindows;
-    r.newsGroups = b.Groups();
-    r.keywords =
-        b.keywords.empty() ? std::vector<std::string>{} : std::vector<std::string>{b.keywords};
+    // A list shown as one text and left alone is stored as it was: making one phrase of
+    // several would change what the monitor looks for.
+    if (b.edited && b.newsGroups == b.storedGroupsText)
+        r.newsGroups = b.storedGroups;
+    else
+        r.newsGroups = b.Groups();
+    if (b.edited && b.keywords == b.storedKeywordsText)
+        r.keywords = b.storedKeywords;
+    else
+        r.keywords =
+            b.keywords.empty() ? std::vector<std::string>{} : std::vector<std::string>{b.keywords};
     r.searchAuthor = b.searchAuthor;
     r.searchBody = b.searchBody;
     r.searchSubject = b.searchSubject;
@@ -442,6 +470,11 @@ void CNewsWizard::FromRecord(const NewsMonitorRecord& r) {
     // Several phrases come from other writers; the page edits one, so they are shown joined.
     b.keywords.clear();
     for (const auto& k : r.keywords) b.keywords += (b.keywords.empty() ? "" : " ") + k;
+    b.edited = true;
+    b.storedGroups = r.newsGroups;
+    b.storedGroupsText = b.newsGroups;
+    b.storedKeywords = r.keywords;
+    b.storedKeywordsText = b.keywords;
     b.searchAuthor = r.searchAuthor != 0;
     b.searchBody = r.searchBody != 0;
     b.searchSubject = r.searchSubject != 0;

@@ -294,6 +294,11 @@ public:
 
     std::string newsGroups, keywords;
     bool searchAuthor = false, searchSubject = false, searchBody = false;
+
+    // An event that exists: its lists as stored and as the page first showed them.
+    bool edited = false;
+    std::vector<std::string> storedGroups, storedKeywords;
+    std::string storedGroupsText, storedKeywordsText;
 };
 
 class CNwWizC : public CNotifyPage {

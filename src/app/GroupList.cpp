@@ -117,7 +117,9 @@ void CGroupListReader::EndLine() {
 
 GroupListLoad LoadGroupList(const std::string& path) {
     GroupListLoad load;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO put in the list's place would otherwise hold the window until
+    // something writes to it. It is refused below as no file.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return load;  // kMissing
         load.status = GroupListLoad::kFailed;
@@ -355,8 +357,13 @@ void CGroupListUpdate::OnListed(uint32_t code) {
         Fail("The news group list could not be saved as " + fileName_ + ": " + error);
         return;
     }
-    phase_ = Phase::kQuitting;
+    // The list is in place: the user waits no longer on the goodbye, which a server may
+    // never answer. QUIT still goes; its reply, if any, finds nothing to do.
+    SetProgress("Number of groups listed : " + std::to_string(nntp_.lineCount()));
     nntp_.Quit();
+    KillTimer(kProgressTimer);
+    phase_ = Phase::kDone;
+    emit finished();
 }
 
 void CGroupListUpdate::OnTimer(UINT id) {

@@ -162,23 +162,28 @@ bool CMainCommands::Stored(bool written, const std::string& name, int kind) {
 
 bool CMainCommands::CreateEvent(const ScheduleRecord& r) {
     if (!NameFree(r.name, settings::kSchedule)) return false;
-    return Stored(CreateEventRecord(r), r.name, settings::kSchedule);
+    return Stored(WriteInOneStep([&] { return CreateEventRecord(r); }), r.name,
+                  settings::kSchedule);
 }
 bool CMainCommands::CreateEvent(const MailMonitorRecord& r) {
     if (!NameFree(r.name, settings::kMailMonitor)) return false;
-    return Stored(CreateEventRecord(r), r.name, settings::kMailMonitor);
+    return Stored(WriteInOneStep([&] { return CreateEventRecord(r); }), r.name,
+                  settings::kMailMonitor);
 }
 bool CMainCommands::CreateEvent(const NewsMonitorRecord& r) {
     if (!NameFree(r.name, settings::kNewsMonitor)) return false;
-    return Stored(CreateEventRecord(r), r.name, settings::kNewsMonitor);
+    return Stored(WriteInOneStep([&] { return CreateEventRecord(r); }), r.name,
+                  settings::kNewsMonitor);
 }
 bool CMainCommands::CreateEvent(const WebMonitorRecord& r) {
     if (!NameFree(r.name, settings::kWebMonitor)) return false;
-    return Stored(CreateEventRecord(r), r.name, settings::kWebMonitor);
+    return Stored(WriteInOneStep([&] { return CreateEventRecord(r); }), r.name,
+                  settings::kWebMonitor);
 }
 bool CMainCommands::CreateEvent(const LumettaRecord& r) {
     if (!NameFree(r.name, settings::kLumettaDisplay)) return false;
-    return Stored(CreateEventRecord(r), r.name, settings::kLumettaDisplay);
+    return Stored(WriteInOneStep([&] { return CreateEventRecord(r); }), r.name,
+                  settings::kLumettaDisplay);
 }
 
 void CMainCommands::Help() {

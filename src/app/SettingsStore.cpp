@@ -581,3 +581,12 @@ DWORD EditableEventKind(const std::string& name, std::string* why) {
     }
     return kind;
 }
+
+bool WriteInOneStep(const std::function<bool()>& write) {
+    std::shared_ptr<Registry> store = Registry::Current();
+    if (!store) return false;
+    Registry::Transaction step(*store);
+    if (!step.open()) return false;
+    uint64_t failures = store->FailureCount();
+    return write() && store->FailureCount() == failures && step.Commit();
+}

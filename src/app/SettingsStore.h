@@ -7,6 +7,7 @@
 // at the next use.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,11 @@ bool UpdateEventRecord(const MailMonitorRecord& before, const MailMonitorRecord&
 bool UpdateEventRecord(const NewsMonitorRecord& before, const NewsMonitorRecord& after);
 bool UpdateEventRecord(const WebMonitorRecord& before, const WebMonitorRecord& after);
 bool UpdateEventRecord(const LumettaRecord& before, const LumettaRecord& after);
+
+// Runs write as one change of the store: every value lands, or none (another program
+// holding the store past its busy time-out, a full disk). False when write returned false,
+// any operation inside failed or the change could not be committed.
+bool WriteInOneStep(const std::function<bool()>& write);
 
 // The name under which a web monitor's first document is watched.
 std::string FirstWatchedUrl(const std::string& site);

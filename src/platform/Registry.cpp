@@ -449,7 +449,12 @@ sqlite3_stmt* Registry::Stmt(int slot, const char* sql) {
     return s;
 }
 
+void Registry::SetBusyTimeout(int milliseconds) {
+    sqlite3_busy_timeout(db_, milliseconds);
+}
+
 LONG Registry::Fail(int rc) {
+    ++failures_;
     lastError_ = std::string(sqlite3_errmsg(db_)) + " (" + path_ + ")";
     switch (rc & 0xFF) {
         case SQLITE_CORRUPT:

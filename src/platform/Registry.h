@@ -68,6 +68,11 @@ public:
     const std::string& Path() const { return path_; }
     // The reason of the last failure of an operation on this store (for command lines).
     const std::string& LastError() const { return lastError_; }
+    // How many operations on this store have failed so far: a writer that makes many calls
+    // compares it before and after to know that every one of them landed.
+    uint64_t FailureCount() const { return failures_; }
+    // How long a writer waits for another program's write lock before it fails.
+    void SetBusyTimeout(int milliseconds);
 
     // The one way a change is made: a transaction that is undone when it ends without a
     // successful Commit, whichever way its owner leaves. The outermost one takes the write
@@ -112,6 +117,7 @@ private:
 
     std::string path_;
     std::string lastError_;
+    uint64_t failures_ = 0;
     sqlite3* db_ = nullptr;
     std::vector<sqlite3_stmt*> stmts_;
     int txDepth_ = 0;      // open transactions and savepoints

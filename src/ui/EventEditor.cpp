@@ -32,7 +32,8 @@ struct EditSession final : CEventEditor::Session {
     bool Save() override {
         Record after = model.Record();
         after.name = before.name;  // the name is the key: renaming is the list's business
-        if (!UpdateEventRecord(before, after)) return false;
+        // All the changes or none: half an edit would mix old and new settings.
+        if (!WriteInOneStep([&] { return UpdateEventRecord(before, after); })) return false;
         before = after;
         return true;
     }
@@ -123,7 +124,7 @@ void CEventEditor::accept() {
     if (!session_->Save()) {
         UserPrompt::Get().Ask("The changes to " + event_ +
                                   " could not be saved: the event is gone or the settings "
-                                  "cannot be written.",
+                                  "cannot be written now. Nothing was changed.",
                               "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
         return;
     }

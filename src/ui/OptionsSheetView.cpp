@@ -432,17 +432,26 @@ bool COptionsSheetView::Confirm() {
         }
         return false;
     }
-    if (outcome.saveFailed)
-        UserPrompt::Get().Tell("Some options could not be saved in the settings store.",
-                               UserPrompt::Stop);
-    // What was typed as a new password is stored now: the page shows it as such.
-    for (auto& p : passwords_) {
-        if (p.value->remove) p.value->stored = false;
-        if (!p.value->entered.empty()) p.value->stored = true;
-        p.value->remove = false;
-        p.value->entered.clear();
+    // What was typed as a new password is stored now, when its page was: the page shows it
+    // as such. A page that could not be saved keeps what the user entered, to try again.
+    if (sheet_.servers().loaded() && !sheet_.servers().modified()) {
+        for (auto& p : passwords_) {
+            if (p.value->remove) p.value->stored = false;
+            if (!p.value->entered.empty()) p.value->stored = true;
+            p.value->remove = false;
+            p.value->entered.clear();
+        }
+        Render(COptionsSheet::kServers);
     }
-    if (sheet_.servers().loaded()) Render(COptionsSheet::kServers);
+    if (outcome.saveFailed) {
+        // The sheet stays open with every value as entered: closing it would lose them.
+        UserPrompt::Get().Tell(
+            "Some options could not be saved in the settings store; they are kept here. Try "
+            "again, or Cancel to leave them.",
+            UserPrompt::Stop);
+        UpdateApply();
+        return false;
+    }
     return true;
 }
 

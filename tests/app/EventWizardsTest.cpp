@@ -150,7 +150,7 @@ TEST_F(EventWizardsTest, NewsGroupsAreNeverDroppedByTheWriterWithoutAWord) {
     EXPECT_EQ(ReadMultiString(key, kKeywords), std::vector<std::string>{"quorvane"});
 }
 
-TEST_F(EventWizardsTest, ChooserNeedsANewsServerAndItsFirstGroupReplacesTheText) {
+TEST_F(EventWizardsTest, ChooserNeedsANewsServerAndItsGroupsReplaceTheText) {
     std::string server;
     EXPECT_FALSE(CNwWizB::ChooserServer(&server));
     ASSERT_EQ(prompt_->shown.size(), 1u);
@@ -165,7 +165,47 @@ TEST_F(EventWizardsTest, ChooserNeedsANewsServerAndItsFirstGroupReplacesTheText)
     page.TakeChosen({});
     EXPECT_EQ(page.newsGroups, "typed.by.hand");
     page.TakeChosen({"alt.first", "alt.second"});
-    EXPECT_EQ(page.newsGroups, "alt.first");
+    EXPECT_EQ(page.newsGroups, "alt.first, alt.second") << "every group chosen goes in";
+    EXPECT_EQ(page.Groups(), (std::vector<std::string>{"alt.first", "alt.second"}));
+
+    // More than the stored list can hold: the whole groups that fit, and the user is told.
+    prompt_->shown.clear();
+    std::vector<std::string> many;
+    for (int i = 0; i < 200; ++i) many.push_back("comp.group.number" + std::to_string(i));
+    page.TakeChosen(many);
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_NE(prompt_->shown[0].text.find("of the 200 groups chosen fit"), std::string::npos);
+    EXPECT_LT(page.Groups().size(), 200u);
+    EXPECT_LE(EncodeMultiString(page.Groups()).size(), kListBuffer);
+    EXPECT_EQ(EncodeMultiString(page.Groups()), EncodeMultiString(page.Groups(), SIZE_MAX))
+        << "nothing the writer would drop";
+    EXPECT_TRUE(page.Leave());
+}
+
+TEST_F(EventWizardsTest, EditingANewsMonitorKeepsListsItLeftAlone) {
+    NewsMonitorRecord stored;
+    stored.name = "News";
+    stored.newsGroups = {"comp.lang.c", "comp.lang.c++"};
+    stored.keywords = {"linux kernel", "rust", std::string(120, 'k')};
+    CNewsWizard edit;
+    edit.FromRecord(stored);
+    EXPECT_TRUE(edit.b.Leave()) << "stored phrases longer than the page takes are not refused";
+    CNewsWizard many;
+    NewsMonitorRecord big = stored;
+    big.newsGroups.clear();
+    for (int i = 0; i < 4000; ++i) big.newsGroups.push_back("comp.group" + std::to_string(i));
+    many.FromRecord(big);
+    EXPECT_TRUE(many.b.Leave()) << "a list the monitor reads whole is not refused untouched";
+    EXPECT_EQ(many.Record().newsGroups, big.newsGroups);
+    NewsMonitorRecord unchanged = edit.Record();
+    EXPECT_EQ(unchanged.keywords, stored.keywords) << "several phrases stay several";
+    EXPECT_EQ(unchanged.newsGroups, stored.newsGroups);
+    edit.b.keywords = "kernel";
+    edit.b.newsGroups += ", alt.new";
+    NewsMonitorRecord changed = edit.Record();
+    EXPECT_EQ(changed.keywords, std::vector<std::string>{"kernel"});
+    EXPECT_EQ(changed.newsGroups,
+              (std::vector<std::string>{"comp.lang.c", "comp.lang.c++", "alt.new"}));
 }
 
 TEST_F(EventWizardsTest, ScheduleTimingFollowsTheLastChoiceAndRefusesBadMinutes) {
@@ -426,6 +466,17 @@ TEST_F(CreateEventTest, NewEventsStartTheirCompanionWithTheNameAsOneArgument) {
     ASSERT_EQ(prompt_->shown.size(), 1u);
     EXPECT_NE(prompt_->shown[0].text.find("could not be created"), std::string::npos);
     EXPECT_EQ(shell_->calls.size(), 2u);
+
+    // A store another program holds takes nothing, not half a record.
+    {
+        StoreWriteLock other(*store_, Path("registry.db"));
+        ASSERT_TRUE(other.held());
+        WebMonitorRecord busy{"Busy", "d", "example.net", 0, 0, "Every morning", "", 0, 1};
+        EXPECT_FALSE(commands_->CreateEvent(busy));
+    }
+    RegKey none;
+    EXPECT_NE(none.Open(RegKey::LocalMachine(), EventPath("Busy")), ERROR_SUCCESS);
+    EXPECT_NE(prompt_->shown.back().text.find("could not be stored"), std::string::npos);
 
     // An event made by another program while the wizard was open is not overwritten.
     MailMonitorRecord late;

@@ -1,6 +1,9 @@
 #include "app/GroupList.h"
 
+#include <sys/stat.h>
+
 #include <QDir>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <fstream>
 #include <memory>
@@ -85,6 +88,11 @@ TEST_F(GroupListFileTest, EachLineGivesItsFirstWordAndTheEndLineIsListed) {
     EXPECT_EQ(LoadGroupList(Path("none")).status, GroupListLoad::kMissing);
     ASSERT_TRUE(QDir().mkdir(QString::fromStdString(Path("folder"))));
     load = LoadGroupList(Path("folder"));
+    EXPECT_EQ(load.status, GroupListLoad::kFailed);
+    EXPECT_NE(load.error.find("it is not a file"), std::string::npos) << load.error;
+    // A FIFO with nobody writing to it is refused at once, not waited on.
+    ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+    load = LoadGroupList(Path("fifo"));
     EXPECT_EQ(load.status, GroupListLoad::kFailed);
     EXPECT_NE(load.error.find("it is not a file"), std::string::npos) << load.error;
 }
@@ -259,6 +267,15 @@ TEST_F(GroupListUpdateTest, TheWholeListIsPutInPlaceAndTheSessionEnded) {
     expected << QString::fromStdString(listFile_);
     expected.sort(Qt::CaseInsensitive);
     EXPECT_EQ(Entries(), expected) << "the list and no temporary file";
+}
+
+TEST_F(GroupListUpdateTest, AServerThatNeverSaysGoodbyeDoesNotHoldTheUpdate) {
+    server_.replies["QUIT"] = "";  // no answer at all
+    server_.unknownReply = "";
+    CGroupListUpdate update;
+    ASSERT_EQ(Run(update), CGroupListUpdate::Phase::kDone) << update.errorText();
+    EXPECT_EQ(update.progressText(), "Number of groups listed : 4");
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(Path(listFile_))));
 }
 
 TEST_F(GroupListUpdateTest, ProgressCountsGroupsByHundredsAndCancelLeavesNothing) {

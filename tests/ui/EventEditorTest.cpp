@@ -186,3 +186,30 @@ TEST_F(EventEditorTest, EditFromTheCommandLineRefusesAnUnknownEvent) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EventEditorTest, AStoreThatCannotBeWrittenKeepsTheSheetOpenAndLosesNothing) {
+    Open("Site watch");
+    Tab(0);
+    Retype(1004, "new words");
+    Tab(1);
+    Retype(1071, "busy.example.org");
+    {
+        StoreWriteLock other(*store_, Path("registry.db"));
+        ASSERT_TRUE(other.held());
+        QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+        EXPECT_FALSE(editor_->saved());
+        EXPECT_TRUE(editor_->isVisible()) << "what was entered is still there to save";
+        ASSERT_FALSE(prompt_->shown.empty());
+        EXPECT_NE(prompt_->shown.back().text.find("could not be saved"), std::string::npos);
+    }
+    EXPECT_EQ(Value(EventPath("Site watch"), "Site"), "example.org");
+    EXPECT_EQ(Value(EventPath("Site watch"), kDescription), "") << "none of it, not half";
+    QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+    EXPECT_TRUE(editor_->saved());
+    EXPECT_EQ(Value(EventPath("Site watch"), "Site"), "busy.example.org");
+    EXPECT_EQ(Value(EventPath("Site watch"), kDescription), "new words");
+}
+
+}  // namespace

@@ -198,6 +198,8 @@ TEST_F(ChooserUpdateTest, AMissingListIsFetchedOnYesAndAFailureWaitsForCancel) {
         EXPECT_EQ(Shown(d.listView()), (QStringList{".", "comp.lang.c", "misc.test"}));
         ASSERT_EQ(prompt_->shown.size(), 1u);
         EXPECT_EQ(prompt_->shown[0].icon, UserPrompt::Question);
+        // The dialog closes once the list is in place; the goodbye still reaches the server.
+        waitFor([&] { return server_.commands.size() >= 2; });
         EXPECT_EQ(server_.commands, (std::vector<std::string>{"LIST", "QUIT"}));
     }
     ASSERT_TRUE(QFile::remove(QString::fromStdString(Path(listFile_.toStdString()))));

@@ -175,6 +175,30 @@ TEST_F(OptionsSheetViewTest, APasswordIsNeverShownAndCanBeRemoved) {
     EXPECT_FALSE(Has(kSmtpPassword));
 }
 
+TEST_F(OptionsSheetViewTest, ASaveThatFailsKeepsTheSheetOpenWithWhatWasEntered) {
+    Root().SetString(kSmtpPassword, "s3cret");
+    Open();
+    auto* password = Control<QLineEdit>(COptionsSheet::kServers, COptionsSvr::kSmtpPasswordEdit);
+    Type(password, "NEWpw123");
+    Type(Control<QLineEdit>(COptionsSheet::kServers, COptionsSvr::kSmtpServerEdit),
+         "smtp.example.org");
+    {
+        StoreWriteLock other(*store_, Path("registry.db"));
+        ASSERT_TRUE(other.held());
+        QTest::mouseClick(Button(QDialogButtonBox::Ok), Qt::LeftButton);
+        EXPECT_TRUE(view_->isVisible()) << "closing would lose what was typed";
+        ASSERT_FALSE(prompt_->shown.empty());
+        EXPECT_NE(prompt_->shown.back().text.find("could not be saved"), std::string::npos);
+        EXPECT_EQ(password->text(), "NEWpw123") << "the new password is still to be saved";
+        EXPECT_TRUE(Button(QDialogButtonBox::Apply)->isEnabled());
+    }
+    EXPECT_EQ(ReadString(Root(), kSmtpPassword), "s3cret");
+    QTest::mouseClick(Button(QDialogButtonBox::Ok), Qt::LeftButton);
+    EXPECT_FALSE(view_->isVisible());
+    EXPECT_EQ(ReadString(Root(), kSmtpPassword), "NEWpw123");
+    EXPECT_EQ(ReadString(Root(), kSmtpServer), "smtp.example.org");
+}
+
 TEST_F(OptionsSheetViewTest, TheProxyEditsFollowTheirCheckBoxAndEveryPageIsPictured) {
     Root().SetString(kTlsCaFile, "/etc/quorvane/company-ca.pem");
     Open();
