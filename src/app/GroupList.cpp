@@ -329,6 +329,11 @@ void CGroupListUpdate::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void CGroupListUpdate::OnConnected(uint32_t code) {
+    if (code == kNntpSaid) {
+        // A refusing greeting: the client's text would name a group, and there is none.
+        Fail("The News server " + nntp_.serverName() + " said:  " + nntp_.replyText());
+        return;
+    }
     if (code != 0 || nntp_.state() != CNntp::kReady) {
         Fail(nntp_.ErrorText(code != 0 ? code : kNntpNoResponse));
         return;
@@ -348,6 +353,12 @@ void CGroupListUpdate::OnConnected(uint32_t code) {
 }
 
 void CGroupListUpdate::OnListed(uint32_t code) {
+    if (code == kNntpLost) {
+        // The client's text speaks of an article; here the server refused the list.
+        Fail("The News server " + nntp_.serverName() +
+             " did not give its list of news groups:  " + nntp_.replyText());
+        return;
+    }
     if (code != 0 || nntp_.state() != CNntp::kReady) {
         Fail(nntp_.ErrorText(code != 0 ? code : kNntpNoResponse));
         return;

@@ -310,7 +310,7 @@ TEST_F(GroupListUpdateTest, AFailedListLeavesNoFileAndKeepsTheOldList) {
          [](ScriptedLineServer& s, CGroupListUpdate&) {
              s.replies["LIST"] = "502 permission denied\r\n";
          },
-         "The News Server lost an article."},
+         "The News server 127.0.0.1 did not give its list of news groups:  permission denied"},
         {"broken", [](ScriptedLineServer& s, CGroupListUpdate&) { s.dropMidReply = {"LIST"}; }, ""},
         {"too large",
          [](ScriptedLineServer& s, CGroupListUpdate& u) {
@@ -324,7 +324,7 @@ TEST_F(GroupListUpdateTest, AFailedListLeavesNoFileAndKeepsTheOldList) {
          "The News server 127.0.0.1 sent a list or article too large"},
         {"greeting refused",
          [](ScriptedLineServer& s, CGroupListUpdate&) { s.greeting = "502 go away\r\n"; },
-         "On group  the News server 127.0.0.1 said:  go away"},
+         "The News server 127.0.0.1 said:  go away"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -214,7 +214,8 @@ TEST_F(ChooserUpdateTest, AMissingListIsFetchedOnYesAndAFailureWaitsForCancel) {
     EXPECT_EQ(cancels, 1);
     EXPECT_EQ(d.listView()->model()->rowCount(), 0);
     ASSERT_EQ(prompt_->shown.size(), 3u);
-    EXPECT_EQ(prompt_->shown[1].text, "The News Server lost an article.");
+    EXPECT_EQ(prompt_->shown[1].text,
+              "The News server 127.0.0.1 did not give its list of news groups:  permission denied");
     EXPECT_EQ(prompt_->shown[1].caption, "Updating list...");
     EXPECT_EQ(prompt_->shown[1].icon, UserPrompt::Exclamation);
     EXPECT_EQ(prompt_->shown[2].icon, UserPrompt::Question);
