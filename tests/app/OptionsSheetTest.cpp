@@ -334,7 +334,7 @@ TEST_F(OptionsSheetTest, StoredPasswordsAreNeverShownAndKeptUntilChangedOrRemove
     EXPECT_FALSE(sheet->servers().newsPassword.stored);
 }
 
-TEST_F(OptionsSheetTest, UseDefaultsSetsTheSixProtocolFieldsOnly) {
+TEST_F(OptionsSheetTest, UseDefaultsSetsTheProtocolFieldsOnly) {
     Root().SetDword(kTimeoutPop3, 5000);
     Root().SetDword(kConnectionAttempts, 9);
     Root().SetString(kTlsCaFile, "/ca.pem");
