@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "monitors/TimeSync.h"
+#include "net/Connection.h"
 #include "notify/Tapi.h"
 #include "settings/Settings.h"
 
@@ -17,6 +19,11 @@ constexpr size_t kTextBytes = kStringBuffer - 1;          // 256-byte readers
 constexpr size_t kPathBytes = kPathBuffer - 1;            // file names
 constexpr size_t kCredentialBytes = 255;                  // one AUTH or AUTHINFO line each
 constexpr size_t kNoCharacterLimit = std::numeric_limits<size_t>::max();
+constexpr size_t kTimeServerUrlBytes = 1024 - 1;  // the clock step reads it with 1024 bytes
+// How much of a stored text is read to be shown: more than any reader takes, so that a
+// value stored too long by other means is shown whole and refused by the checks, rather
+// than shown empty and replaced by nothing when the page is saved.
+constexpr size_t kShownTextBuffer = 64 * 1024;
 
 constexpr DWORD kDefaultConnectionTimeout = 60, kDefaultAttempts = 3, kDefaultHttpTimeout = 60,
                 kDefaultNntpTimeout = 180, kDefaultPop3Timeout = 120, kDefaultSmtpTimeout = 120;
@@ -72,6 +79,17 @@ int64_t Parsed(const std::string& text) {
     options::CheckInteger(text, std::numeric_limits<int64_t>::min(),
                           std::numeric_limits<int64_t>::max(), &v);
     return v;
+}
+
+// Both go into one command line to the mail server ("MAIL FROM:<...>", "EHLO ..."): a blank
+// or a control character there makes the server refuse every session, so no result mail
+// would ever leave the queue.
+bool FitsSmtpCommand(const std::string& text, bool angles) {
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || (angles && (c == '<' || c == '>'))) return false;
+    }
+    return true;
 }
 
 bool SavePassword(RegKey& root, const char* name, const PasswordField& field) {
@@ -167,6 +185,8 @@ void COptionsSvr::SetDefaults() {
     smtpUserName.clear();
     newsUserName.clear();
     smtpPassword = newsPassword = PasswordField{};
+    myName.clear();
+    hostName.clear();
 }
 
 void COptionsSvr::LoadFrom(const RegKey& root) {
@@ -178,6 +198,8 @@ void COptionsSvr::LoadFrom(const RegKey& root) {
     newsUserName = ReadString(root, kNewsUserName);
     smtpPassword.stored = HasValue(root, kSmtpPassword);
     newsPassword.stored = HasValue(root, kNewsPassword);
+    myName = ReadString(root, kMyName, kShownTextBuffer);
+    hostName = ReadString(root, kHostName, kShownTextBuffer);
 }
 
 OptionsProblem COptionsSvr::Validate() const {
@@ -194,6 +216,15 @@ OptionsProblem COptionsSvr::Validate() const {
         return {kNewsUserEdit, m};
     if (auto m = CheckText(newsPassword.entered, kCredentialBytes, kCredentialBytes); !m.empty())
         return {kNewsPasswordEdit, m};
+    // The mail queue and the mail monitor read both with a 252-byte buffer.
+    if (auto m = CheckText(myName, kNoCharacterLimit, kRootTextBytes); !m.empty())
+        return {kMyNameEdit, m};
+    if (!FitsSmtpCommand(myName, true))
+        return {kMyNameEdit, "Please enter one e-mail address, without blanks, \"<\" or \">\"."};
+    if (auto m = CheckText(hostName, kNoCharacterLimit, kRootTextBytes); !m.empty())
+        return {kHostNameEdit, m};
+    if (!FitsSmtpCommand(hostName, false))
+        return {kHostNameEdit, "Please enter the computer's name without blanks."};
     return {};
 }
 
@@ -205,7 +236,10 @@ bool COptionsSvr::SaveTo(RegKey& root) const {
            root.SetString(kSmtpUserName, smtpUserName) == ERROR_SUCCESS &&
            root.SetString(kNewsUserName, newsUserName) == ERROR_SUCCESS &&
            SavePassword(root, kSmtpPassword, smtpPassword) &&
-           SavePassword(root, kNewsPassword, newsPassword);
+           SavePassword(root, kNewsPassword, newsPassword) &&
+           // Empty reads as absent: the null sender, and this computer's own name.
+           root.SetString(kMyName, myName) == ERROR_SUCCESS &&
+           root.SetString(kHostName, hostName) == ERROR_SUCCESS;
 }
 
 // ---- Pager ----------------------------------------------------------------------------
@@ -388,6 +422,7 @@ void COptionsAdv::UseDefaults() {
     nntpTimeout = std::to_string(kDefaultNntpTimeout);
     pop3Timeout = std::to_string(kDefaultPop3Timeout);
     smtpTimeout = std::to_string(kDefaultSmtpTimeout);
+    requestTimeLimit = std::to_string(kDefaultRequestTimeLimit);
     SetModified();
 }
 
@@ -397,6 +432,7 @@ void COptionsAdv::SetDefaults() {
     followRedirects = true;
     httpMaxResponse = std::to_string(kDefaultHttpMaxResponse);
     dialUpProgram.clear();
+    timeServerUrl.clear();
 }
 
 void COptionsAdv::LoadFrom(const RegKey& root) {
@@ -410,6 +446,10 @@ void COptionsAdv::LoadFrom(const RegKey& root) {
     followRedirects = ReadDword(root, kFollowRedirects, 1) != 0;
     httpMaxResponse = std::to_string(ReadDword(root, kHttpMaxResponse, kDefaultHttpMaxResponse));
     dialUpProgram = ReadString(root, kDialUpProgram, kRootStringBuffer);
+    // 0 is read as the default wherever a request starts: shown as what it means.
+    DWORD limit = ReadDword(root, kRequestTimeLimit, kDefaultRequestTimeLimit);
+    requestTimeLimit = std::to_string(limit != 0 ? limit : kDefaultRequestTimeLimit);
+    timeServerUrl = ReadString(root, kTimeServerUrl, kShownTextBuffer);
 }
 
 OptionsProblem COptionsAdv::Validate() const {
@@ -437,6 +477,14 @@ OptionsProblem COptionsAdv::Validate() const {
         return {kHttpMaxResponseEdit, m};
     if (auto m = CheckText(dialUpProgram, kNoCharacterLimit, kRootTextBytes); !m.empty())
         return {kDialUpProgramEdit, m};
+    if (auto m = CheckInteger(requestTimeLimit, kRequestLimitLow, kRequestLimitHigh, nullptr);
+        !m.empty())
+        return {kRequestTimeLimitEdit, m};
+    if (auto m = CheckText(timeServerUrl, kNoCharacterLimit, kTimeServerUrlBytes); !m.empty())
+        return {kTimeServerUrlEdit, m};
+    // Empty is the built-in service; anything else must be an address the clock step asks.
+    if (!timeServerUrl.empty() && !IsTimeServerUrl(timeServerUrl))
+        return {kTimeServerUrlEdit, "The link is not formed correctly."};
     return {};
 }
 
@@ -453,7 +501,11 @@ bool COptionsAdv::SaveTo(RegKey& root) const {
            root.SetDword(kFollowRedirects, followRedirects ? 1 : 0) == ERROR_SUCCESS &&
            root.SetDword(kHttpMaxResponse, static_cast<DWORD>(Parsed(httpMaxResponse))) ==
                ERROR_SUCCESS &&
-           root.SetString(kDialUpProgram, dialUpProgram) == ERROR_SUCCESS;
+           root.SetString(kDialUpProgram, dialUpProgram) == ERROR_SUCCESS &&
+           root.SetDword(kRequestTimeLimit, static_cast<DWORD>(Parsed(requestTimeLimit))) ==
+               ERROR_SUCCESS &&
+           // Empty reads as absent: the built-in service.
+           root.SetString(kTimeServerUrl, timeServerUrl) == ERROR_SUCCESS;
 }
 
 // ---- Proxy ----------------------------------------------------------------------------

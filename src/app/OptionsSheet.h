@@ -84,6 +84,8 @@ public:
         kNewsSecurityChoice,
         kNewsUserEdit,
         kNewsPasswordEdit,
+        kMyNameEdit,
+        kHostNameEdit,
     };
     const char* title() const override { return "Servers"; }
     OptionsProblem Validate() const override;
@@ -93,6 +95,9 @@ public:
     int smtpSecurity = 0, newsSecurity = 0;
     std::string smtpUserName, newsUserName;
     PasswordField smtpPassword, newsPassword;
+    // The sender of result mail (its envelope address) and the name this computer gives
+    // the mail server when it greets it (its own host name when empty).
+    std::string myName, hostName;
 
 protected:
     void SetDefaults() override;
@@ -195,13 +200,18 @@ public:
         kFollowRedirectsBox,
         kHttpMaxResponseEdit,
         kDialUpProgramEdit,
+        kRequestTimeLimitEdit,
+        kTimeServerUrlEdit,
     };
     static constexpr int64_t kTimeoutHigh = 600, kAttemptsHigh = 20;
     static constexpr int64_t kMaxResponseLow = 1024;
+    // The longest one request may take: long enough for a slow server to answer at all,
+    // short enough that a run still ends the same day.
+    static constexpr int64_t kRequestLimitLow = 10, kRequestLimitHigh = 86400;
 
     const char* title() const override { return "Advanced"; }
     OptionsProblem Validate() const override;
-    // "Use Defaults": the six protocol fields only.
+    // "Use Defaults": the six protocol fields and the request limit only.
     void UseDefaults();
 
     // As typed: seconds (the attempts a count).
@@ -210,6 +220,8 @@ public:
     bool followRedirects = true;
     std::string httpMaxResponse;  // bytes
     std::string dialUpProgram;
+    std::string requestTimeLimit;  // seconds, as typed
+    std::string timeServerUrl;     // empty: the built-in service
 
 protected:
     void SetDefaults() override;

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "net/Inet.h"
 #include "platform/SystemClock.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
@@ -104,6 +105,20 @@ bool SplitNtpUrl(const std::string& url, std::string* host, int* port) {
 }
 
 }  // namespace
+
+bool IsTimeServerUrl(const std::string& url) {
+    if (strncasecmp(url.c_str(), "ntp://", 6) == 0) {
+        std::string host;
+        int port = 0;
+        return SplitNtpUrl(url, &host, &port);
+    }
+    // As the web client takes it: what follows a "|" is form data.
+    std::string scheme, host, path;
+    int port = 0;
+    CInet::SplitUrl(std::string_view(url).substr(0, url.find('|')), &scheme, &host, &port, &path);
+    return (strcasecmp(scheme.c_str(), "http") == 0 || strcasecmp(scheme.c_str(), "https") == 0) &&
+           !host.empty() && host != "[]";
+}
 
 int64_t UtcSeconds(int64_t year, int month, int day, int hour, int minute, int second) {
     // Days from 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's days_from_civil).

@@ -37,6 +37,11 @@ struct DaytimeReading {
 // years up to 90 are 20xx, later ones (up to 1000) 19xx.
 DaytimeReading ParseDaytimeLine(std::string_view line);
 
+// Whether the clock step can ask the service at url: ntp://host[:port], or an http:// or
+// https:// address that names a host. The settings are checked with it before they are
+// stored, so that a mistyped address is told when it is typed rather than at some run.
+bool IsTimeServerUrl(const std::string& url);
+
 // Seconds since 1970 of a UTC calendar time, in 64 bits for every year.
 int64_t UtcSeconds(int64_t year, int month, int day, int hour, int minute, int second);
 

@@ -17,6 +17,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "monitors/TimeSync.h"
 #include "platform/UserPrompt.h"
 
 namespace {
@@ -138,6 +139,15 @@ void COptionsSheetView::BuildServers() {
     mailForm->addRow("User name:", Edit(P, COptionsSvr::kSmtpUserEdit, &svr.smtpUserName));
     PasswordRow(mail, mailForm, COptionsSvr::kSmtpPasswordEdit, "Password:", &svr.smtpPassword);
     box->addWidget(mail);
+
+    auto* sender = new QGroupBox("Result mail", page);
+    auto* senderForm = new QFormLayout(sender);
+    senderForm->addRow("Your e-mail address (the sender):",
+                       Edit(P, COptionsSvr::kMyNameEdit, &svr.myName));
+    QLineEdit* host = Edit(P, COptionsSvr::kHostNameEdit, &svr.hostName);
+    host->setPlaceholderText("(this computer's own name)");
+    senderForm->addRow("This computer's name for the mail server:", host);
+    box->addWidget(sender);
 
     auto* news = new QGroupBox("News server login and security", page);
     auto* newsForm = new QFormLayout(news);
@@ -292,8 +302,12 @@ void COptionsSheetView::BuildAdvanced() {
                  Edit(P, COptionsAdv::kPop3Timeout, &adv.pop3Timeout, true));
     form->addRow("SMTP command timeout",
                  Edit(P, COptionsAdv::kSmtpTimeout, &adv.smtpTimeout, true));
+    form->addRow("Longest time one request may take",
+                 Edit(P, COptionsAdv::kRequestTimeLimitEdit, &adv.requestTimeLimit, true));
     box->addLayout(form);
-    box->addWidget(Explanation("Time-outs are in seconds; 0 uses the program's own."));
+    box->addWidget(Explanation(
+        "Time-outs are in seconds; 0 uses the program's own. A request (a web document, a "
+        "mail session) ends after the longest time whatever the server does."));
     auto* defaults = new QPushButton("Use Defaults", page);
     connect(defaults, &QPushButton::clicked, this, [this] {
         sheet_.advanced().UseDefaults();
@@ -318,6 +332,9 @@ void COptionsSheetView::BuildAdvanced() {
                  Edit(P, COptionsAdv::kTlsCaFileEdit, &adv.tlsCaFile));
     more->addRow("Dial-up program (nmcli when empty)",
                  Edit(P, COptionsAdv::kDialUpProgramEdit, &adv.dialUpProgram));
+    QLineEdit* time = Edit(P, COptionsAdv::kTimeServerUrlEdit, &adv.timeServerUrl);
+    time->setPlaceholderText(kDefaultTimeServerUrl);
+    more->addRow("Time service (an http:// daytime or an ntp:// address)", time);
     box->addLayout(more);
     box->addStretch();
     pages_.push_back(page);

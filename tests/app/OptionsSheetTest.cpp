@@ -50,6 +50,10 @@ TEST_F(OptionsSheetTest, AnEmptyStoreShowsTheDefaultsAndConfirmingWritesThem) {
     EXPECT_EQ(sheet->pager().modemIndex, -1);
     EXPECT_TRUE(adv.followRedirects);
     EXPECT_EQ(adv.httpMaxResponse, "268435456");
+    EXPECT_EQ(adv.requestTimeLimit, "600");
+    EXPECT_EQ(adv.timeServerUrl, "");
+    EXPECT_EQ(sheet->servers().myName, "");
+    EXPECT_EQ(sheet->servers().hostName, "");
 
     ASSERT_TRUE(sheet->Confirm());
     EXPECT_EQ(Number(kTimeoutConnection), 60000u);
@@ -63,6 +67,12 @@ TEST_F(OptionsSheetTest, AnEmptyStoreShowsTheDefaultsAndConfirmingWritesThem) {
     EXPECT_EQ(Number(kFollowRedirects), 1u);
     EXPECT_FALSE(Has(kModemDevices)) << "an empty list leaves the device search on";
     EXPECT_FALSE(Has(kSmtpPassword));
+    EXPECT_EQ(Number(kRequestTimeLimit), 600u);
+    // Stored empty, each reads as if absent: the null sender, this computer's own name and
+    // the built-in time service.
+    EXPECT_EQ(Text(kMyName), "");
+    EXPECT_EQ(Text(kHostName), "");
+    EXPECT_EQ(Text(kTimeServerUrl), "");
 }
 
 TEST_F(OptionsSheetTest, StoredValuesAreShownAndWrittenBackInTheirUnits) {
@@ -148,6 +158,16 @@ TEST_F(OptionsSheetTest, NumbersOutOfRangeOrNotNumbersKeepTheSheetOpenAndWriteNo
             << bad;
     }
     adv.attempts = "20";
+    for (const char* bad : {"9", "0", "86401", "", " "}) {
+        adv.requestTimeLimit = bad;
+        outcome = sheet->Confirm();
+        EXPECT_EQ(outcome.problem.field, COptionsAdv::kRequestTimeLimitEdit) << bad;
+        EXPECT_EQ(outcome.problem.message, std::string(bad).find_first_of("0123456789") == 0
+                                               ? "Please enter an integer between 10 and 86400."
+                                               : "Please enter an integer.")
+            << bad;
+    }
+    adv.requestTimeLimit = "86400";
     sheet->proxy().proxyPort = "70000";
     outcome = sheet->Confirm();
     EXPECT_EQ(outcome.page, COptionsSheet::kProxy);
@@ -161,6 +181,7 @@ TEST_F(OptionsSheetTest, NumbersOutOfRangeOrNotNumbersKeepTheSheetOpenAndWriteNo
     EXPECT_EQ(Number(kTimeoutHttp), 600000u);
     EXPECT_EQ(Number(kConnectionAttempts), 20u);
     EXPECT_EQ(Number(kHttpMaxResponse), 4294967295u);
+    EXPECT_EQ(ReadRootDword(kRequestTimeLimit, 0), 86400u);
 }
 
 TEST_F(OptionsSheetTest, TextsAreHeldToWhatEveryReaderTakesInBytes) {
@@ -313,23 +334,30 @@ TEST_F(OptionsSheetTest, StoredPasswordsAreNeverShownAndKeptUntilChangedOrRemove
     EXPECT_FALSE(sheet->servers().newsPassword.stored);
 }
 
-TEST_F(OptionsSheetTest, UseDefaultsSetsTheSixProtocolFieldsOnly) {
+TEST_F(OptionsSheetTest, UseDefaultsSetsTheProtocolFieldsOnly) {
     Root().SetDword(kTimeoutPop3, 5000);
     Root().SetDword(kConnectionAttempts, 9);
     Root().SetString(kTlsCaFile, "/ca.pem");
     Root().SetDword(kDisplayMesg, 9);  // no button of that number
+    Root().SetDword(kRequestTimeLimit, 45);
+    Root().SetString(kTimeServerUrl, "ntp://ntp.lan");
     auto sheet = Sheet();
     ShowAll(*sheet);
     EXPECT_EQ(sheet->messages().displayMesg, -1);
     COptionsAdv& adv = sheet->advanced();
+    EXPECT_EQ(adv.requestTimeLimit, "45");
     adv.SetModified(false);
     adv.UseDefaults();
     EXPECT_TRUE(adv.modified());
     EXPECT_EQ(adv.pop3Timeout, "120");
     EXPECT_EQ(adv.attempts, "3");
+    EXPECT_EQ(adv.requestTimeLimit, "600");
     EXPECT_EQ(adv.tlsCaFile, "/ca.pem");
+    EXPECT_EQ(adv.timeServerUrl, "ntp://ntp.lan");
     ASSERT_TRUE(sheet->Confirm());
     EXPECT_EQ(Number(kTimeoutPop3), 120000u);
+    EXPECT_EQ(Number(kRequestTimeLimit), 600u);
+    EXPECT_EQ(Text(kTimeServerUrl), "ntp://ntp.lan");
     EXPECT_EQ(Number(kDisplayMesg), 0u) << "none checked is saved as 0";
 
     // Devices beyond what the dialer reads are refused rather than dropped.
@@ -338,6 +366,113 @@ TEST_F(OptionsSheetTest, UseDefaultsSetsTheSixProtocolFieldsOnly) {
         devices += "/dev/serial/by-id/usb-modem-" + std::to_string(i) + "\n";
     sheet->pager().modemDevices = devices;
     EXPECT_EQ(sheet->Confirm().problem.field, COptionsPgr::kModemDevicesEdit);
+}
+
+TEST_F(OptionsSheetTest, TheMailNamesAndTheTimeServiceAreHeldToWhatTheirReadersTake) {
+    RegKey root = Root();
+    root.SetString(kMyName, "results@example.org");
+    root.SetString(kHostName, "desk.example.org");
+    root.SetString(kTimeServerUrl, "ntp://[::1]:1123");
+    root.SetDword(kRequestTimeLimit, 0);  // read as the default wherever a request starts
+    auto sheet = Sheet();
+    ShowAll(*sheet);
+    COptionsSvr& svr = sheet->servers();
+    COptionsAdv& adv = sheet->advanced();
+    EXPECT_EQ(svr.myName, "results@example.org");
+    EXPECT_EQ(svr.hostName, "desk.example.org");
+    EXPECT_EQ(adv.timeServerUrl, "ntp://[::1]:1123");
+    EXPECT_EQ(adv.requestTimeLimit, "600");
+
+    // 251 bytes is what the mail queue's 252-byte buffer holds; 252 would read as nothing.
+    std::string e;
+    for (int i = 0; i < 130; ++i) e += "\xC3\xA9";
+    svr.myName = e.substr(0, 250) + "xy";
+    auto outcome = sheet->Confirm();
+    EXPECT_EQ(outcome.page, COptionsSheet::kServers);
+    EXPECT_EQ(outcome.problem.field, COptionsSvr::kMyNameEdit);
+    EXPECT_NE(outcome.problem.message.find("no more than 251 bytes"), std::string::npos)
+        << outcome.problem.message;
+    // Each goes into one command to the server: a blank would have every session refused.
+    for (const char* bad : {"John Smith", "<me@example.org>", "me@example.org\t"}) {
+        svr.myName = bad;
+        outcome = sheet->Confirm();
+        EXPECT_EQ(outcome.problem.field, COptionsSvr::kMyNameEdit) << bad;
+        EXPECT_EQ(outcome.problem.message,
+                  "Please enter one e-mail address, without blanks, \"<\" or \">\".");
+    }
+    svr.myName = e.substr(0, 250) + "x";
+    svr.hostName = "my desk";
+    outcome = sheet->Confirm();
+    EXPECT_EQ(outcome.problem.field, COptionsSvr::kHostNameEdit);
+    EXPECT_EQ(outcome.problem.message, "Please enter the computer's name without blanks.");
+    svr.hostName = std::string(252, 'h');
+    EXPECT_EQ(sheet->Confirm().problem.field, COptionsSvr::kHostNameEdit);
+    svr.hostName = std::string(251, 'h');
+
+    // Every address the clock step asks is taken, and none that it would refuse.
+    for (const char* good : {"http://time.nist.gov:13/", "HTTPS://time.example.org/now",
+                             "time.nist.gov", "ntp://pool.ntp.org", "NTP://[2001:db8::1]:123"}) {
+        adv.timeServerUrl = good;
+        EXPECT_FALSE(sheet->Confirm().problem) << good;
+    }
+    for (const char* bad : {"ftp://time.example.org/", "time.nist.gov:13", "http://", "ntp://",
+                            "ntp://host:", "ntp://host:70000", "ntp://a b", "ntp://[::1"}) {
+        adv.timeServerUrl = bad;
+        outcome = sheet->Confirm();
+        EXPECT_EQ(outcome.page, COptionsSheet::kAdvanced) << bad;
+        EXPECT_EQ(outcome.problem.field, COptionsAdv::kTimeServerUrlEdit) << bad;
+        EXPECT_EQ(outcome.problem.message, "The link is not formed correctly.") << bad;
+    }
+    // The clock step reads the address with a 1024-byte buffer.
+    const std::string url = "http://time.example.org/" + std::string(1023 - 24, 'p');
+    adv.timeServerUrl = url + "p";
+    outcome = sheet->Confirm();
+    EXPECT_EQ(outcome.problem.field, COptionsAdv::kTimeServerUrlEdit);
+    EXPECT_NE(outcome.problem.message.find("no more than 1023 bytes"), std::string::npos);
+    adv.timeServerUrl = url;
+    adv.requestTimeLimit = "1200";
+    ASSERT_TRUE(sheet->Confirm());
+
+    // What the sheet wrote, the readers take whole.
+    std::string read;
+    ASSERT_TRUE(GetMyName(read));
+    EXPECT_EQ(read, e.substr(0, 250) + "x");
+    ASSERT_TRUE(GetHostName(read));
+    EXPECT_EQ(read, std::string(251, 'h'));
+    ASSERT_TRUE(ReadRootText(kTimeServerUrl, read, 1024));
+    EXPECT_EQ(read, url);
+    EXPECT_EQ(ReadRootDword(kRequestTimeLimit, 0), 1200u);
+
+    // Emptied, each reads as not set.
+    svr.myName.clear();
+    svr.hostName.clear();
+    adv.timeServerUrl.clear();
+    ASSERT_TRUE(sheet->Confirm());
+    ASSERT_TRUE(GetMyName(read));
+    EXPECT_EQ(read, "");
+    ASSERT_TRUE(GetHostName(read));
+    EXPECT_EQ(read, "");
+    ASSERT_TRUE(ReadRootText(kTimeServerUrl, read, 1024));
+    EXPECT_EQ(read, "");
+}
+
+TEST_F(OptionsSheetTest, AValueStoredTooLongIsShownWholeAndRefusedRatherThanEmptied) {
+    // Stored by other means: the readers see nothing of it (the clock step names it in its
+    // error). Shown empty, a save would quietly turn it into "not set".
+    const std::string longName(300, 'n');
+    const std::string longUrl = "http://time.example.org/" + std::string(2000, 'p');
+    Root().SetString(kMyName, longName);
+    Root().SetString(kTimeServerUrl, longUrl);
+    auto sheet = Sheet();
+    ShowAll(*sheet);
+    EXPECT_EQ(sheet->servers().myName, longName);
+    EXPECT_EQ(sheet->advanced().timeServerUrl, longUrl);
+    auto outcome = sheet->Confirm();
+    EXPECT_EQ(outcome.problem.field, COptionsSvr::kMyNameEdit);
+    sheet->servers().myName = "me@example.org";
+    EXPECT_EQ(sheet->Confirm().problem.field, COptionsAdv::kTimeServerUrlEdit);
+    EXPECT_EQ(Text(kMyName), longName) << "nothing is written while a page has a problem";
+    EXPECT_EQ(Text(kTimeServerUrl), longUrl);
 }
 
 }  // namespace

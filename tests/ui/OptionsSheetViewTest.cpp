@@ -78,11 +78,23 @@ TEST_F(OptionsSheetViewTest, WhatIsTypedIsWrittenOnOkOnly) {
     EXPECT_TRUE(Button(QDialogButtonBox::Apply)->isEnabled());
     Control<QComboBox>(COptionsSheet::kServers, COptionsSvr::kSmtpSecurityChoice)
         ->setCurrentIndex(2);
+    Type(Control<QLineEdit>(COptionsSheet::kServers, COptionsSvr::kMyNameEdit),
+         "results@example.org");
+    Type(Control<QLineEdit>(COptionsSheet::kServers, COptionsSvr::kHostNameEdit),
+         "desk.example.org");
     Show(COptionsSheet::kAdvanced);
     auto* http = Control<QLineEdit>(COptionsSheet::kAdvanced, COptionsAdv::kHttpTimeout);
     EXPECT_EQ(http->text(), "60");
     Type(http, "4x5");  // digits only
     EXPECT_EQ(http->text(), "45");
+    auto* limit = Control<QLineEdit>(COptionsSheet::kAdvanced, COptionsAdv::kRequestTimeLimitEdit);
+    EXPECT_EQ(limit->text(), "600");
+    Type(limit, "1-200");
+    EXPECT_EQ(limit->text(), "1200");
+    auto* time = Control<QLineEdit>(COptionsSheet::kAdvanced, COptionsAdv::kTimeServerUrlEdit);
+    EXPECT_EQ(time->text(), "");
+    EXPECT_EQ(time->placeholderText(), "http://time.nist.gov:13/") << "what empty means";
+    Type(time, "ntp://ntp.example.org");
     Show(COptionsSheet::kMessages);
     Tick(Control<QRadioButton>(COptionsSheet::kMessages, COptionsMsg::kNever));
     Tick(Control<QCheckBox>(COptionsSheet::kMessages, COptionsMsg::kAutoStart));
@@ -100,6 +112,10 @@ TEST_F(OptionsSheetViewTest, WhatIsTypedIsWrittenOnOkOnly) {
     EXPECT_EQ(ReadString(Root(), kSmtpServer), "mail.example.org");
     EXPECT_EQ(ReadDword(Root(), kSmtpSecurity, 9), 2u);
     EXPECT_EQ(ReadDword(Root(), kTimeoutHttp, 0), 45000u);
+    EXPECT_EQ(ReadString(Root(), kMyName), "results@example.org");
+    EXPECT_EQ(ReadString(Root(), kHostName), "desk.example.org");
+    EXPECT_EQ(ReadDword(Root(), kRequestTimeLimit, 0), 1200u);
+    EXPECT_EQ(ReadString(Root(), kTimeServerUrl), "ntp://ntp.example.org");
     EXPECT_EQ(ReadDword(Root(), kDisplayMesg, 9), 2u);
     EXPECT_EQ(ReadDword(Root(), kAutoStartLM, 9), 0u);
     EXPECT_EQ(ReadString(Root(), kPagerModem), "USRobotics 5637");
@@ -110,9 +126,18 @@ TEST_F(OptionsSheetViewTest, WhatIsTypedIsWrittenOnOkOnly) {
 
 TEST_F(OptionsSheetViewTest, CancelWritesNothing) {
     Root().SetDword(kTimeoutSmtp, 45500);
+    Root().SetDword(kRequestTimeLimit, 90);
+    Root().SetString(kMyName, "old@example.org");
     Open();
     Type(Control<QLineEdit>(COptionsSheet::kServers, COptionsSvr::kNewsServerEdit), "news.test");
+    auto* name = Control<QLineEdit>(COptionsSheet::kServers, COptionsSvr::kMyNameEdit);
+    EXPECT_EQ(name->text(), "old@example.org");
+    Type(name, "new@example.org");
     Show(COptionsSheet::kAdvanced);
+    auto* limit = Control<QLineEdit>(COptionsSheet::kAdvanced, COptionsAdv::kRequestTimeLimitEdit);
+    EXPECT_EQ(limit->text(), "90");
+    Type(Control<QLineEdit>(COptionsSheet::kAdvanced, COptionsAdv::kTimeServerUrlEdit),
+         "http://time.test/");
     QPushButton* defaults = nullptr;
     for (auto* b : view_->findChildren<QPushButton*>())
         if (b->text() == "Use Defaults") defaults = b;
@@ -120,10 +145,14 @@ TEST_F(OptionsSheetViewTest, CancelWritesNothing) {
     QTest::mouseClick(defaults, Qt::LeftButton);
     EXPECT_EQ(Control<QLineEdit>(COptionsSheet::kAdvanced, COptionsAdv::kSmtpTimeout)->text(),
               "120");
+    EXPECT_EQ(limit->text(), "600") << "Use Defaults resets the request limit too";
     QTest::mouseClick(Button(QDialogButtonBox::Cancel), Qt::LeftButton);
     EXPECT_EQ(view_->result(), QDialog::Rejected);
     EXPECT_FALSE(Has(kNewsServer));
     EXPECT_EQ(ReadDword(Root(), kTimeoutSmtp, 0), 45500u);
+    EXPECT_EQ(ReadDword(Root(), kRequestTimeLimit, 0), 90u);
+    EXPECT_EQ(ReadString(Root(), kMyName), "old@example.org");
+    EXPECT_FALSE(Has(kTimeServerUrl));
     EXPECT_TRUE(prompt_->shown.empty());
 }
 
@@ -150,6 +179,36 @@ TEST_F(OptionsSheetViewTest, ABadValueIsToldAndKeepsTheSheetOpenOnItsField) {
     EXPECT_EQ(ReadDword(Root(), kConnectionAttempts, 0), 20u);
     EXPECT_EQ(ReadString(Root(), kSmtpServer), "x.test");
     EXPECT_FALSE(Button(QDialogButtonBox::Apply)->isEnabled());
+}
+
+TEST_F(OptionsSheetViewTest, AMistypedSenderOrTimeServiceIsToldOnItsField) {
+    Open();
+    auto* name = Control<QLineEdit>(COptionsSheet::kServers, COptionsSvr::kMyNameEdit);
+    Type(name, "John Smith");
+    Show(COptionsSheet::kAdvanced);
+    auto* time = Control<QLineEdit>(COptionsSheet::kAdvanced, COptionsAdv::kTimeServerUrlEdit);
+    Type(time, "time.nist.gov:13");
+    QTest::mouseClick(Button(QDialogButtonBox::Ok), Qt::LeftButton);
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text,
+              "Please enter one e-mail address, without blanks, \"<\" or \">\".");
+    EXPECT_EQ(view_->tabs()->currentIndex(), COptionsSheet::kServers);
+    EXPECT_EQ(view_->focusWidget(), name);
+
+    Type(name, "john@example.org");
+    QTest::mouseClick(Button(QDialogButtonBox::Ok), Qt::LeftButton);
+    ASSERT_EQ(prompt_->shown.size(), 2u);
+    EXPECT_EQ(prompt_->shown[1].text, "The link is not formed correctly.");
+    EXPECT_EQ(view_->tabs()->currentIndex(), COptionsSheet::kAdvanced);
+    EXPECT_EQ(view_->focusWidget(), time);
+    EXPECT_TRUE(view_->isVisible());
+    EXPECT_FALSE(Has(kMyName)) << "nothing is written while a page has a problem";
+
+    Type(time, "http://time.nist.gov:13/");
+    QTest::mouseClick(Button(QDialogButtonBox::Ok), Qt::LeftButton);
+    EXPECT_EQ(view_->result(), QDialog::Accepted);
+    EXPECT_EQ(ReadString(Root(), kMyName), "john@example.org");
+    EXPECT_EQ(ReadString(Root(), kTimeServerUrl), "http://time.nist.gov:13/");
 }
 
 TEST_F(OptionsSheetViewTest, APasswordIsNeverShownAndCanBeRemoved) {
