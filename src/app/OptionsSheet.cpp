@@ -92,7 +92,7 @@ bool FitsSmtpCommand(const std::string& text, bool angles) {
     return true;
 }
 
-bool SavePassword(RegKey& root, const char* name, const PasswordField& field) {
+bool SavePassword(OptionsValues& root, const char* name, const PasswordField& field) {
     if (field.remove) {
         LONG rc = root.DeleteValue(name);
         return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
@@ -161,17 +161,70 @@ void COptionsPage::Load() {
     loaded_ = true;
     modified_ = false;
     AfterLoad();
+    asLoaded_ = OptionsValues();
+    SaveTo(asLoaded_);
 }
+
+LONG OptionsValues::SetString(const char* name, const std::string& text) {
+    Bytes data(text.begin(), text.end());
+    data.push_back(0);
+    values_[name] = std::make_pair(DWORD{REG_SZ}, std::move(data));
+    return ERROR_SUCCESS;
+}
+
+LONG OptionsValues::SetDword(const char* name, DWORD value) {
+    Bytes data{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    values_[name] = std::make_pair(DWORD{REG_DWORD}, std::move(data));
+    return ERROR_SUCCESS;
+}
+
+LONG OptionsValues::SetValue(const char* name, DWORD type, const Bytes& data) {
+    values_[name] = std::make_pair(type, data);
+    return ERROR_SUCCESS;
+}
+
+LONG OptionsValues::DeleteValue(const char* name) {
+    values_[name] = std::nullopt;
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+// Whether the stored value is one the page could not show: of another type than the page
+// writes, or a text longer than the page reads. Written back unchanged by the user, such a
+// value would be replaced by the page's default, and what another program stored be lost.
+bool UnreadableByThePage(const RegKey& root, const std::string& name,
+                         const std::pair<DWORD, Bytes>& asShown) {
+    DWORD type = 0;
+    Bytes stored;
+    if (root.QueryValue(name, &type, &stored) != ERROR_SUCCESS) return false;
+    if (type != asShown.first) return true;
+    return type == REG_SZ && stored.size() > asShown.second.size() &&
+           stored.size() > kRootStringBuffer;
+}
+
+}  // namespace
 
 bool COptionsPage::Save() {
     std::shared_ptr<Registry> store = Registry::Current();
     if (!store) return false;
+    OptionsValues now;
+    if (!SaveTo(now)) return false;
     // All of a page or none of it: a half-written page would mix old and new values.
     Registry::Transaction step(*store);
     RegKey root;
-    if (!step.open() || root.Create(RegKey::LocalMachine(), kRoot, kEventClass) != ERROR_SUCCESS ||
-        !SaveTo(root) || !step.Commit())
+    if (!step.open() || root.Create(RegKey::LocalMachine(), kRoot, kEventClass) != ERROR_SUCCESS)
         return false;
+    for (const auto& [name, value] : now.values()) {
+        auto shown = asLoaded_.values().find(name);
+        if (value && shown != asLoaded_.values().end() && shown->second == value &&
+            UnreadableByThePage(root, name, *value))
+            continue;
+        LONG rc = value ? root.SetValue(name, value->first, value->second) : root.DeleteValue(name);
+        if (rc != ERROR_SUCCESS && !(!value && rc == ERROR_FILE_NOT_FOUND)) return false;
+    }
+    if (!step.Commit()) return false;
     modified_ = false;
     return true;
 }
@@ -228,7 +281,7 @@ OptionsProblem COptionsSvr::Validate() const {
     return {};
 }
 
-bool COptionsSvr::SaveTo(RegKey& root) const {
+bool COptionsSvr::SaveTo(OptionsValues& root) const {
     return root.SetString(kSmtpServer, smtpServer) == ERROR_SUCCESS &&
            root.SetString(kNewsServer, newsServer) == ERROR_SUCCESS &&
            root.SetDword(kSmtpSecurity, static_cast<DWORD>(smtpSecurity)) == ERROR_SUCCESS &&
@@ -347,7 +400,7 @@ OptionsProblem COptionsPgr::Validate() const {
     return {};
 }
 
-bool COptionsPgr::SaveTo(RegKey& root) const {
+bool COptionsPgr::SaveTo(OptionsValues& root) const {
     std::vector<std::string> devices = Lines(modemDevices);
     bool ok = root.SetString(kPagerModem, pagerModem()) == ERROR_SUCCESS &&
               root.SetDword(kPagerDelay, static_cast<DWORD>(pagerDelay)) == ERROR_SUCCESS &&
@@ -387,7 +440,7 @@ OptionsProblem COptionsHlp::Validate() const {
     return {};
 }
 
-bool COptionsHlp::SaveTo(RegKey& root) const {
+bool COptionsHlp::SaveTo(OptionsValues& root) const {
     return root.SetString(kWebBrowser, webBrowser) == ERROR_SUCCESS &&
            root.SetString(kMailReader, mailReader) == ERROR_SUCCESS &&
            root.SetString(kNewsReader, newsReader) == ERROR_SUCCESS;
@@ -407,7 +460,7 @@ void COptionsMsg::LoadFrom(const RegKey& root) {
     autoStartLM = ReadDword(root, kAutoStartLM, 1) != 0;
 }
 
-bool COptionsMsg::SaveTo(RegKey& root) const {
+bool COptionsMsg::SaveTo(OptionsValues& root) const {
     DWORD mode = displayMesg >= 0 && displayMesg <= 2 ? static_cast<DWORD>(displayMesg) : 0;
     return root.SetDword(kDisplayMesg, mode) == ERROR_SUCCESS &&
            root.SetDword(kAutoStartLM, autoStartLM ? 1 : 0) == ERROR_SUCCESS;
@@ -488,7 +541,7 @@ OptionsProblem COptionsAdv::Validate() const {
     return {};
 }
 
-bool COptionsAdv::SaveTo(RegKey& root) const {
+bool COptionsAdv::SaveTo(OptionsValues& root) const {
     auto ms = [](const std::string& seconds) { return static_cast<DWORD>(Parsed(seconds) * 1000); };
     return root.SetDword(kConnectionAttempts, static_cast<DWORD>(Parsed(attempts))) ==
                ERROR_SUCCESS &&
@@ -530,7 +583,7 @@ OptionsProblem COptionsProxy::Validate() const {
     return {};
 }
 
-bool COptionsProxy::SaveTo(RegKey& root) const {
+bool COptionsProxy::SaveTo(OptionsValues& root) const {
     return root.SetDword(kProxyPort, static_cast<DWORD>(Parsed(proxyPort))) == ERROR_SUCCESS &&
            root.SetDword(kUseProxy, useProxy ? 1 : 0) == ERROR_SUCCESS &&
            root.SetString(kProxyServer, proxyServer) == ERROR_SUCCESS;

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,21 @@ struct PasswordField {
     bool remove = false;  // the user asked to remove the stored one
 };
 
+// What a page writes, gathered before anything reaches the store: the same calls as a key
+// takes, so that the page's writing can be compared with what it showed when it loaded.
+class OptionsValues {
+public:
+    using Value = std::optional<std::pair<DWORD, Bytes>>;  // nullopt: the value is deleted
+    LONG SetString(const char* name, const std::string& text);
+    LONG SetDword(const char* name, DWORD value);
+    LONG SetValue(const char* name, DWORD type, const Bytes& data);
+    LONG DeleteValue(const char* name);
+    const std::map<std::string, Value>& values() const { return values_; }
+
+private:
+    std::map<std::string, Value> values_;
+};
+
 class COptionsPage {
 public:
     virtual ~COptionsPage() = default;
@@ -52,13 +69,15 @@ public:
 protected:
     virtual void SetDefaults() = 0;
     virtual void LoadFrom(const RegKey& root) = 0;
-    virtual bool SaveTo(RegKey& root) const = 0;
+    virtual bool SaveTo(OptionsValues& root) const = 0;
     // Reached after Load; the pager page gathers its lists there.
     virtual void AfterLoad() {}
 
 private:
     bool loaded_ = false;
     bool modified_ = false;
+    // What the page would write as it loaded, before the user changed anything.
+    OptionsValues asLoaded_;
 };
 
 // The checks the pages share. Each returns an empty text when value passes.
@@ -102,7 +121,7 @@ public:
 protected:
     void SetDefaults() override;
     void LoadFrom(const RegKey& root) override;
-    bool SaveTo(RegKey& root) const override;
+    bool SaveTo(OptionsValues& root) const override;
 };
 
 class COptionsPgr final : public COptionsPage {
@@ -148,7 +167,7 @@ public:
 protected:
     void SetDefaults() override;
     void LoadFrom(const RegKey& root) override;
-    bool SaveTo(RegKey& root) const override;
+    bool SaveTo(OptionsValues& root) const override;
     void AfterLoad() override;
 
 private:
@@ -168,7 +187,7 @@ public:
 protected:
     void SetDefaults() override;
     void LoadFrom(const RegKey& root) override;
-    bool SaveTo(RegKey& root) const override;
+    bool SaveTo(OptionsValues& root) const override;
 };
 
 class COptionsMsg final : public COptionsPage {
@@ -184,7 +203,7 @@ public:
 protected:
     void SetDefaults() override;
     void LoadFrom(const RegKey& root) override;
-    bool SaveTo(RegKey& root) const override;
+    bool SaveTo(OptionsValues& root) const override;
 };
 
 class COptionsAdv final : public COptionsPage {
@@ -226,7 +245,7 @@ public:
 protected:
     void SetDefaults() override;
     void LoadFrom(const RegKey& root) override;
-    bool SaveTo(RegKey& root) const override;
+    bool SaveTo(OptionsValues& root) const override;
 };
 
 class COptionsProxy final : public COptionsPage {
@@ -242,7 +261,7 @@ public:
 protected:
     void SetDefaults() override;
     void LoadFrom(const RegKey& root) override;
-    bool SaveTo(RegKey& root) const override;
+    bool SaveTo(OptionsValues& root) const override;
     void AfterLoad() override { SetModified(); }
 };
 

@@ -476,3 +476,39 @@ TEST_F(OptionsSheetTest, AValueStoredTooLongIsShownWholeAndRefusedRatherThanEmpt
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OptionsSheetTest, ValuesThePagesCannotReadAreKeptUnlessTheUserChangesThem) {
+    Root().SetValue(kHttpMaxResponse, REG_SZ, Bytes{'1', '0', '0', '0', 0});
+    Root().SetDword(kFaxProgram, 7);
+    Root().SetString(kSmtpServer, std::string(400, 's'));
+    Root().SetString(kWebBrowser, std::string(300, 'w'));
+    Root().SetDword(kTimeoutHttp, 45500);
+    Root().SetString(kPagerModem, "USB Modem 1");
+    auto sheet = Sheet({"Modem A"});
+    ShowAll(*sheet);
+    sheet->helpers().mailReader = "/usr/bin/mutt";
+    ASSERT_TRUE(sheet->Confirm());
+
+    DWORD type = 0;
+    Bytes data;
+    ASSERT_EQ(Root().QueryValue(kHttpMaxResponse, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, DWORD{REG_SZ}) << "another program's value, not the page's default";
+    ASSERT_EQ(Root().QueryValue(kFaxProgram, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, DWORD{REG_DWORD});
+    EXPECT_EQ(Text(kSmtpServer), std::string(400, 's'));
+    EXPECT_EQ(Text(kWebBrowser), std::string(300, 'w'));
+    EXPECT_EQ(Text(kMailReader), "/usr/bin/mutt") << "what the user changed is written";
+    EXPECT_EQ(Number(kTimeoutHttp), 45000u) << "a value the page reads is written as shown";
+    EXPECT_EQ(Text(kPagerModem), "") << "a modem not present is no choice";
+
+    // Changed by the user, the same values are written.
+    auto again = Sheet({"Modem A"});
+    ShowAll(*again);
+    again->helpers().webBrowser = "/usr/bin/firefox";
+    ASSERT_TRUE(again->Confirm());
+    EXPECT_EQ(Text(kWebBrowser), "/usr/bin/firefox");
+}
+
+}  // namespace
