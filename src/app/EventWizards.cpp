@@ -63,6 +63,26 @@ std::string IntegerProblem(const std::string& text, long lo, long hi, long* valu
     return {};
 }
 
+namespace {
+
+// A number typed on a page over a stored one. What was stored (or what an absent value means)
+// is kept while the text still says it, even when it lies outside the page's limits (another
+// program may have written it), and whenever the edit is disabled, so that a number left
+// behind in a control that cannot be changed never holds the user on the page.
+bool TakeNumber(const std::string& text, DWORD stored, long lo, long hi, bool enabled, DWORD* out,
+                bool (*accept)(const std::string&)) {
+    if (!enabled || Trim(text) == std::to_string(stored)) {
+        *out = stored;
+        return true;
+    }
+    long v = 0;
+    if (!accept(IntegerProblem(text, lo, hi, &v))) return false;
+    *out = static_cast<DWORD>(v);
+    return true;
+}
+
+}  // namespace
+
 bool CWizardPage::Accept(const std::string& problem) {
     if (problem.empty()) return true;
     UserPrompt::Get().Ask(problem, "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
@@ -204,6 +224,17 @@ std::string CEvntWizB::KeptTimingText() const {
     return text;
 }
 
+std::string MaskedPassword::Result() const {
+    if (remove) return {};
+    return entered.empty() ? stored_ : entered;
+}
+
+bool CEventWizC::Leave() {
+    return CheckLengths({{&phoneBook, 0, kStringValueBytes},
+                         {&accountName, 0, kStringValueBytes},
+                         {&password.entered, 0, kStringValueBytes}});
+}
+
 ScheduleRecord CScheduleWizard::Record() const {
     ScheduleRecord r;
     r.name = a.name;
@@ -212,6 +243,9 @@ ScheduleRecord CScheduleWizard::Record() const {
     r.days = b.days;
     r.hours = b.hours;
     r.updateTime = c.updateTime ? 1 : 0;
+    r.phoneBook = c.phoneBook;
+    r.accountName = c.accountName;
+    r.accountPasswd = c.password.Result();
     return r;
 }
 
@@ -221,6 +255,9 @@ void CScheduleWizard::FromRecord(const ScheduleRecord& r) {
     a.readOnlyName = true;
     b.FromTiming(r.interval, r.days, r.hours);
     c.updateTime = r.updateTime == 1;
+    c.phoneBook = r.phoneBook;
+    c.accountName = r.accountName;
+    c.password.Load(r.accountPasswd);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -270,7 +307,15 @@ unsigned CMfWizE::Buttons() const {
 }
 
 bool CMfWizE::Leave() {
-    return CheckLengths({{&faxPhone, 24, kStringValueBytes}, {&faxName, 128, kStringValueBytes}});
+    if (!CheckLengths({{&faxPhone, 24, kStringValueBytes}, {&faxName, 128, kStringValueBytes}}))
+        return false;
+    return TakeNumber(maximumFaxSize, storedFaxSize_, kMinFaxSize, kMaxFaxSize, enableFax, &faxSize,
+                      &CWizardPage::Accept);
+}
+
+void CMfWizE::FromFaxSize(DWORD stored) {
+    storedFaxSize_ = faxSize = stored;
+    maximumFaxSize = std::to_string(stored);
 }
 
 CMfWizF::CMfWizF()
@@ -295,6 +340,9 @@ MailMonitorRecord CMailWizard::Record() const {
     r.enableFax = e.enableFax;
     r.faxPhone = e.faxPhone;
     r.faxName = e.faxName;
+    r.sendAttachments = e.sendAttachments ? 1 : 0;
+    r.maximumFaxSize = e.faxSize;
+    r.popSecurity = b.popSecurity;
     r.scheduledEvent = f.schedule.scheduledEvent;
     r.notifyViaEmail = f.notifyViaEmail;
     r.notifyEmailTo = f.notifyEmailTo;
@@ -319,6 +367,10 @@ void CMailWizard::FromRecord(const MailMonitorRecord& r) {
     e.enableFax = r.enableFax == 1;
     e.faxPhone = r.faxPhone;
     e.faxName = r.faxName;
+    // The reader counts the flag as set only when it is exactly 1.
+    e.sendAttachments = r.sendAttachments == 1;
+    e.FromFaxSize(r.maximumFaxSize);
+    b.popSecurity = r.popSecurity;
     f.schedule.scheduledEvent = r.scheduledEvent;
     f.schedule.keepChoice = true;
     f.notifyViaEmail = r.notifyViaEmail == 1;
@@ -496,7 +548,14 @@ CWwWizA::CWwWizA()
                 80, 128, false) {}
 
 bool CWwWizB::Leave() {
-    return CheckLengths({{&site, 250, kStringValueBytes}});
+    if (!CheckLengths({{&site, 250, kStringValueBytes}})) return false;
+    return TakeNumber(maxDocuments, storedDocuments_, kMinDocuments, kMaxDocuments, entireDomain,
+                      &documents, &CWizardPage::Accept);
+}
+
+void CWwWizB::FromMaxDocuments(DWORD stored) {
+    storedDocuments_ = documents = stored;
+    maxDocuments = std::to_string(stored);
 }
 
 CWwWizC::CWwWizC()
@@ -511,6 +570,7 @@ WebMonitorRecord CWebWizard::Record() const {
     r.site = b.site;
     r.entireDomain = b.entireDomain;
     r.files = b.files;
+    r.maxDocuments = b.documents;
     r.scheduledEvent = c.schedule.scheduledEvent;
     r.notifyEmailTo = c.notifyEmailTo;
     r.notifyViaEmail = c.notifyViaEmail;
@@ -525,6 +585,7 @@ void CWebWizard::FromRecord(const WebMonitorRecord& r) {
     b.site = r.site;
     b.entireDomain = r.entireDomain == 1;
     b.files = r.files == 1;
+    b.FromMaxDocuments(r.maxDocuments);
     c.schedule.scheduledEvent = r.scheduledEvent;
     c.schedule.keepChoice = true;
     c.notifyViaEmail = r.notifyViaEmail == 1;

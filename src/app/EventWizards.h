@@ -187,11 +187,33 @@ private:
     bool keepStored_ = false;
 };
 
+// A password that is never shown back: the edit starts empty, an edit left empty keeps the
+// stored one, and the stored one goes only when the user asks for it.
+struct MaskedPassword {
+    std::string entered;  // what the user typed; empty keeps the stored one
+    bool remove = false;  // the user asked to remove the stored one
+    bool Stored() const { return !stored_.empty(); }
+    // What is to be stored now.
+    std::string Result() const;
+    void Load(const std::string& stored) {
+        stored_ = stored;
+        entered.clear();
+        remove = false;
+    }
+
+private:
+    std::string stored_;
+};
+
 class CEventWizC : public CWizardPage {
 public:
     std::string Title() const override { return "Event Wizard  -  Part 3"; }
     unsigned Buttons() const override { return kWizardBack | kWizardFinish; }
+    // The dial-up entry and login: held to what the run reads (255 bytes each).
+    bool Leave() override;
     bool updateTime = false;
+    std::string phoneBook, accountName;
+    MaskedPassword password;
 };
 
 class CScheduleWizard {
@@ -218,6 +240,9 @@ public:
     unsigned Buttons() const override;
     bool Leave() override;
     std::string popHost, popUserName, popPassword;
+    // 0 plain, 1 STLS required, 2 TLS from the first byte; a stored value that is none of
+    // them (written by another program) stays until the user chooses one.
+    DWORD popSecurity = 0;
 };
 
 class CMfWizC : public CWizardPage {
@@ -247,6 +272,17 @@ public:
     bool Leave() override;
     bool enableFax = false;
     std::string faxPhone, faxName;
+    bool sendAttachments = false;
+    // The most bytes of a message's text that go into a fax, as typed.
+    static constexpr long kMinFaxSize = 1, kMaxFaxSize = 1048576;
+    std::string maximumFaxSize = std::to_string(settings::kDefaultMaximumFaxSize);
+    // What the page yields (set on Leave): the stored value (or the default) until the user
+    // enters another; a stored value outside the limits stays as long as it is left alone.
+    DWORD faxSize = settings::kDefaultMaximumFaxSize;
+    void FromFaxSize(DWORD stored);
+
+private:
+    DWORD storedFaxSize_ = settings::kDefaultMaximumFaxSize;
 };
 
 class CMfWizF : public CNotifyPage {
@@ -333,6 +369,18 @@ public:
     bool Leave() override;
     std::string site;
     bool entireDomain = false, files = false;
+    // The most documents an entire-site crawl may grow to, as typed; meaningful only with
+    // the entire site.
+    static constexpr long kMinDocuments = 1, kMaxDocuments = 1000000;
+    std::string maxDocuments = std::to_string(settings::kDefaultMaxDocuments);
+    bool MaxDocumentsEnabled() const { return entireDomain; }
+    // What the page yields (set on Leave): the stored value (or the default) unless the user
+    // entered another with the entire site ticked.
+    DWORD documents = settings::kDefaultMaxDocuments;
+    void FromMaxDocuments(DWORD stored);
+
+private:
+    DWORD storedDocuments_ = settings::kDefaultMaxDocuments;
 };
 
 class CWwWizC : public CNotifyPage {

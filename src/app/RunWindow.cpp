@@ -96,13 +96,13 @@ int CRunWindow::StartRun(const std::string& name) {
         RegKey schedule;
         if (schedule.Open(RegKey::LocalMachine(), settings::EventPath(name)) == ERROR_SUCCESS) {
             updateTime_ = settings::ReadDword(schedule, "UpdateTime", 0);
-            phoneBook_ = settings::ReadString(schedule, "PhoneBook");
-            accountName_ = settings::ReadString(schedule, "AccountName");
-            accountPassword_ = settings::ReadString(schedule, "AccountPasswd");
+            phoneBook_ = settings::ReadString(schedule, settings::kPhoneBook);
+            accountName_ = settings::ReadString(schedule, settings::kAccountName);
+            accountPassword_ = settings::ReadString(schedule, settings::kAccountPasswd);
         }
     }
 
-    bool dial = !phoneBook_.empty() && phoneBook_ != "<Local Network>" && dialUp_;
+    bool dial = !phoneBook_.empty() && phoneBook_ != settings::kLocalNetwork && dialUp_;
     if (!dial) {
         BeginWork();
         return 1;

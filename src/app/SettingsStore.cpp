@@ -179,10 +179,13 @@ bool CreateEventRecord(const ScheduleRecord& r) {
     key.SetDword("Interval", r.interval);
     key.SetDword("Days", r.days);
     key.SetDword("Hours", r.hours);
-    key.SetString("PhoneBook", "");
+    key.SetString(kPhoneBook, r.phoneBook);
     key.SetString(kDescription, r.description);
     key.SetDword(kType, kSchedule);
     key.SetDword("UpdateTime", r.updateTime);
+    // A schedule that dials nothing has no login to keep.
+    if (!r.accountName.empty()) key.SetString(kAccountName, r.accountName);
+    if (!r.accountPasswd.empty()) key.SetString(kAccountPasswd, r.accountPasswd);
     return true;
 }
 
@@ -212,6 +215,9 @@ bool CreateEventRecord(const MailMonitorRecord& r) {
     key.SetString("NotifyEmailTo", r.notifyEmailTo);
     key.SetDword("NotifyViaWindows", r.notifyViaWindows);
     WriteCommonTail(key, kMailMonitor);
+    key.SetDword(kPopSecurity, r.popSecurity);
+    key.SetDword(kSendAttachments, r.sendAttachments);
+    if (r.maximumFaxSize != kDefaultMaximumFaxSize) key.SetDword(kMaximumFaxSize, r.maximumFaxSize);
     return true;
 }
 
@@ -246,6 +252,7 @@ bool CreateEventRecord(const WebMonitorRecord& r) {
     key.SetDword("NotifyViaEmail", r.notifyViaEmail);
     key.SetDword("NotifyViaWindows", r.notifyViaWindows);
     WriteCommonTail(key, kWebMonitor);
+    if (r.maxDocuments != kDefaultMaxDocuments) key.SetDword(kMaxDocuments, r.maxDocuments);
     RegKey watched;
     if (watched.Create(key, "WatchedUrls", kEventClass) == ERROR_SUCCESS)
         watched.SetValue(FirstWatchedUrl(r.site), REG_BINARY, Bytes(12, 0));
@@ -382,6 +389,9 @@ bool ReadEventRecord(const std::string& name, ScheduleRecord& r) {
     r.days = ReadDword(key, "Days", r.days);
     r.hours = ReadDword(key, "Hours", r.hours);
     r.updateTime = ReadDword(key, "UpdateTime", 0);
+    r.phoneBook = Text(key, kPhoneBook);
+    r.accountName = Text(key, kAccountName);
+    r.accountPasswd = Text(key, kAccountPasswd);
     return true;
 }
 
@@ -405,6 +415,9 @@ bool ReadEventRecord(const std::string& name, MailMonitorRecord& r) {
     r.enableFax = ReadDword(key, kEnableFax, 0);
     r.faxPhone = Text(key, kFaxPhone);
     r.faxName = Text(key, kFaxName);
+    r.sendAttachments = ReadDword(key, kSendAttachments, 0);
+    r.maximumFaxSize = ReadDword(key, kMaximumFaxSize, kDefaultMaximumFaxSize);
+    r.popSecurity = ReadDword(key, kPopSecurity, 0);
     ReadNotify(key, r.scheduledEvent, r.notifyEmailTo, r.notifyViaEmail, r.notifyViaWindows);
     return true;
 }
@@ -433,6 +446,7 @@ bool ReadEventRecord(const std::string& name, WebMonitorRecord& r) {
     r.site = Text(key, "Site");
     r.entireDomain = ReadDword(key, "EntireDomain", 0);
     r.files = ReadDword(key, "Files", 0);
+    r.maxDocuments = ReadDword(key, kMaxDocuments, kDefaultMaxDocuments);
     ReadNotify(key, r.scheduledEvent, r.notifyEmailTo, r.notifyViaEmail, r.notifyViaWindows);
     return true;
 }
@@ -466,6 +480,9 @@ bool UpdateEventRecord(const ScheduleRecord& before, const ScheduleRecord& after
     w.Dword("Days", before.days, after.days);
     w.Dword("Hours", before.hours, after.hours);
     w.Dword("UpdateTime", before.updateTime, after.updateTime);
+    w.Text(kPhoneBook, before.phoneBook, after.phoneBook);
+    w.Text(kAccountName, before.accountName, after.accountName);
+    w.Text(kAccountPasswd, before.accountPasswd, after.accountPasswd);
     return true;
 }
 
@@ -492,6 +509,9 @@ bool UpdateEventRecord(const MailMonitorRecord& before, const MailMonitorRecord&
     w.Dword(kEnableFax, before.enableFax, after.enableFax);
     w.Text(kFaxPhone, before.faxPhone, after.faxPhone);
     w.Text(kFaxName, before.faxName, after.faxName);
+    w.Dword(kSendAttachments, before.sendAttachments, after.sendAttachments);
+    w.Dword(kMaximumFaxSize, before.maximumFaxSize, after.maximumFaxSize);
+    w.Dword(kPopSecurity, before.popSecurity, after.popSecurity);
     w.Text(kScheduledEvent, before.scheduledEvent, after.scheduledEvent);
     w.Dword(kNotifyViaEmail, before.notifyViaEmail, after.notifyViaEmail);
     w.Text(kNotifyEmailTo, before.notifyEmailTo, after.notifyEmailTo);
@@ -524,6 +544,7 @@ bool UpdateEventRecord(const WebMonitorRecord& before, const WebMonitorRecord& a
     w.Text("Site", before.site, after.site);
     w.Dword("EntireDomain", before.entireDomain, after.entireDomain);
     w.Dword("Files", before.files, after.files);
+    w.Dword(kMaxDocuments, before.maxDocuments, after.maxDocuments);
     w.Text(kScheduledEvent, before.scheduledEvent, after.scheduledEvent);
     w.Text(kNotifyEmailTo, before.notifyEmailTo, after.notifyEmailTo);
     w.Dword(kNotifyViaEmail, before.notifyViaEmail, after.notifyViaEmail);

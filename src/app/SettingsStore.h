@@ -38,6 +38,10 @@ struct ScheduleRecord {
     DWORD days = 0x7F;
     DWORD hours = 0xFFFFFF;
     DWORD updateTime = 0;
+    // The dial-up connection brought up before a run (empty or "<Local Network>": none) and
+    // the login it is given; each is read back through a 256-byte buffer. (Initialised here so
+    // that a record written out by position may leave them out.)
+    std::string phoneBook{}, accountName{}, accountPasswd{};
 };
 
 struct MailMonitorRecord {
@@ -56,6 +60,10 @@ struct MailMonitorRecord {
     DWORD notifyViaEmail = 0;
     std::string notifyEmailTo;
     DWORD notifyViaWindows = 1;
+    DWORD popSecurity = 0;  // 0 plain, 1 STLS required, 2 TLS from the first byte
+    DWORD sendAttachments = 0;
+    // Written only when it is not what an absent value means (or, when editing, changed).
+    DWORD maximumFaxSize = settings::kDefaultMaximumFaxSize;
 };
 
 struct NewsMonitorRecord {
@@ -80,6 +88,8 @@ struct WebMonitorRecord {
     std::string notifyEmailTo;
     DWORD notifyViaEmail = 0;
     DWORD notifyViaWindows = 1;
+    // Written only when it is not what an absent value means (or, when editing, changed).
+    DWORD maxDocuments = settings::kDefaultMaxDocuments;
 };
 
 struct LumettaRecord {

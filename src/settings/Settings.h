@@ -161,6 +161,13 @@ inline constexpr DWORD kDefaultScrollType = 1;
 inline constexpr DWORD kDefaultZoom = 100;
 inline constexpr DWORD kDefaultOnTop = 0;
 
+// A schedule: the dial-up connection brought up before its run (empty or "<Local Network>":
+// none) and the login given to it.
+inline constexpr const char* kPhoneBook = "PhoneBook";
+inline constexpr const char* kLocalNetwork = "<Local Network>";
+inline constexpr const char* kAccountName = "AccountName";
+inline constexpr const char* kAccountPasswd = "AccountPasswd";
+
 // Event kinds (the Type value).
 enum EventKind : DWORD {
     kSchedule = 1,

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpressionValidator>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -21,6 +22,8 @@ namespace {
 QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
+
+constexpr const char* kLocalNetworkText = settings::kLocalNetwork;
 
 QString Id(int id) {
     return QString("c%1").arg(id);
@@ -131,6 +134,23 @@ namespace {
 
 QVBoxLayout* Column(QWidget* page) {
     return static_cast<QVBoxLayout*>(page->layout());
+}
+
+// An edit for a whole number: digits only, as many as the largest allowed has.
+QLineEdit* DigitsOnly(QLineEdit* edit, long largest) {
+    int digits = static_cast<int>(std::to_string(largest).size());
+    edit->setMaxLength(digits);
+    edit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QString("[0-9]{0,%1}").arg(digits)), edit));
+    return edit;
+}
+
+// The three ways a session can be secured, as the options sheet names them for its servers.
+QComboBox* SecurityChoice(QWidget* parent, const QString& tlsPort) {
+    auto* combo = new QComboBox(parent);
+    combo->addItems({"No (plain text)", "STARTTLS required",
+                     "TLS from the first byte (port " + tlsPort + " unless one is named)"});
+    return combo;
 }
 
 CWizardPageView* NamePage(CNamePage& m, int nameId, int descriptionId, QWidget* parent) {
@@ -386,6 +406,52 @@ std::vector<CWizardPageView*> MakeSchedulePages(CScheduleWizard& m, QWidget* par
     box->setChecked(m.c.updateTime);
     QObject::connect(box, &QCheckBox::toggled, last, [&m](bool on) { m.c.updateTime = on; });
     col->addWidget(box);
+    col->addSpacing(8);
+
+    // Our own: the dial-up connection a run brings up first, and its login.
+    auto* dial = new QGroupBox("Dial-up connection", last);
+    auto* form = new QVBoxLayout(dial);
+    auto text255 = [](QLineEdit* edit) {
+        edit->setMaxLength(static_cast<int>(kStringValueBytes));
+        return edit;
+    };
+    auto* entry = new QLineEdit(Q(m.c.phoneBook), dial);
+    entry->setObjectName(Id(1303));
+    entry->setPlaceholderText(kLocalNetworkText);
+    auto* entryLabel = new QLabel(
+        "Connection to bring up before this schedule runs (empty or <Local Network>: none):", dial);
+    // Shown as typed: as rich text the connection's placeholder would vanish as a tag.
+    entryLabel->setTextFormat(Qt::PlainText);
+    entryLabel->setWordWrap(true);
+    form->addWidget(entryLabel);
+    form->addWidget(text255(entry));
+    QObject::connect(entry, &QLineEdit::textChanged, last,
+                     [&m](const QString& t) { m.c.phoneBook = t.toStdString(); });
+    auto* user = new QLineEdit(Q(m.c.accountName), dial);
+    user->setObjectName(Id(1304));
+    form->addWidget(new QLabel("User name for the connection:", dial));
+    form->addWidget(text255(user));
+    QObject::connect(user, &QLineEdit::textChanged, last,
+                     [&m](const QString& t) { m.c.accountName = t.toStdString(); });
+    // A stored password is never shown back: the edit starts empty and says one is kept.
+    auto* password = new QLineEdit(dial);
+    password->setObjectName(Id(1305));
+    password->setEchoMode(QLineEdit::Password);
+    if (m.c.password.Stored())
+        password->setPlaceholderText("(a password is stored: type a new one to replace it)");
+    form->addWidget(new QLabel("Password for the connection:", dial));
+    form->addWidget(text255(password));
+    QObject::connect(password, &QLineEdit::textChanged, last,
+                     [&m](const QString& t) { m.c.password.entered = t.toStdString(); });
+    auto* remove = new QCheckBox("Remove the stored password", dial);
+    remove->setObjectName(Id(1306));
+    remove->setVisible(m.c.password.Stored());
+    form->addWidget(remove);
+    QObject::connect(remove, &QCheckBox::toggled, last, [&m, password](bool on) {
+        m.c.password.remove = on;
+        password->setEnabled(!on);
+    });
+    col->addWidget(dial);
     col->addStretch();
     return {NamePage(m.a, 1083, 1004, parent), new CTimingPageView(m.b, parent), last};
 }
@@ -400,6 +466,16 @@ std::vector<CWizardPageView*> MakeMailPages(CMailWizard& m, QWidget* parent) {
             AddEdit(col, "Your mailbox account name.", m.popUserName, 1025, 80);
             AddEdit(col, "Your account's password.", m.popPassword, 1018, 80)
                 ->setEchoMode(QLineEdit::Password);
+            // Our own: how the session is secured. The server's name is left as typed, so a
+            // "host:port" still names its own port.
+            AddLabel(col, "Secure connection:");
+            auto* security = SecurityChoice(this, "995");
+            security->setObjectName(Id(1300));
+            security->setCurrentIndex(m.popSecurity <= 2 ? static_cast<int>(m.popSecurity) : -1);
+            col->addWidget(security);
+            connect(security, &QComboBox::currentIndexChanged, this, [&m](int index) {
+                if (index >= 0) m.popSecurity = static_cast<DWORD>(index);
+            });
             col->addStretch();
         }
     };
@@ -438,6 +514,15 @@ std::vector<CWizardPageView*> MakeMailPages(CMailWizard& m, QWidget* parent) {
                         [&m] { return m.enableFax; });
             EnableWhile(AddEdit(col, "Who to send the FAX to.", m.faxName, 1115, 128),
                         [&m] { return m.enableFax; });
+            // Our own: what else of a message goes into its fax.
+            EnableWhile(
+                AddCheck(col, "Also fax the message's first attachment.", m.sendAttachments, 1301),
+                [&m] { return m.enableFax; });
+            auto* size = AddEdit(col,
+                                 "The most bytes of a message's text to fax (the rest is cut "
+                                 "off):",
+                                 m.maximumFaxSize, 1302, 0);
+            EnableWhile(DigitsOnly(size, CMfWizE::kMaxFaxSize), [&m] { return m.enableFax; });
             col->addStretch();
         }
     };
@@ -462,6 +547,11 @@ std::vector<CWizardPageView*> MakeWebPages(CWebWizard& m, QWidget* parent) {
             AddLabel(col, "Do you want to watch ");
             AddCheck(col, "The entire site?", m.entireDomain, 1072);
             AddCheck(col, "and also attached files?", m.files, 1073);
+            // Our own: the bound of an entire-site crawl.
+            auto* most = AddEdit(col, "The most documents to watch on the site (1 to 1000000):",
+                                 m.maxDocuments, 1307, 0);
+            EnableWhile(DigitsOnly(most, CWwWizB::kMaxDocuments),
+                        [&m] { return m.MaxDocumentsEnabled(); });
             col->addStretch();
         }
     };

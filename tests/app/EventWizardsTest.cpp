@@ -355,6 +355,91 @@ TEST_F(EventWizardsTest, MailPagesAllowNextOnlyWithWhatTheirTicksNeed) {
     EXPECT_EQ(m.e.Buttons(), unsigned{kWizardBack | kWizardNext});
 }
 
+// A number stored by another program outside the page's limits stays while it is left alone,
+// and whatever sits in a disabled edit never holds the user on the page.
+TEST_F(EventWizardsTest, CrawlBoundAndFaxSizeKeepWhatIsStoredUntilChangedWithinTheirLimits) {
+    CWebWizard web;
+    web.FromRecord(WebMonitorRecord{"W", "d", "s", 1, 0, "Daily", "", 0, 1, 5000000});
+    EXPECT_EQ(web.b.maxDocuments, "5000000");
+    ASSERT_TRUE(web.b.Leave()) << "untouched, as stored";
+    EXPECT_EQ(web.Record().maxDocuments, 5000000u);
+    web.b.maxDocuments = "1000001";
+    EXPECT_FALSE(web.b.Leave());
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    EXPECT_EQ(prompt_->shown[0].text, "Please enter an integer between 1 and 1000000.");
+    web.b.maxDocuments = "0";
+    EXPECT_FALSE(web.b.Leave());
+    web.b.maxDocuments = "1";
+    ASSERT_TRUE(web.b.Leave());
+    EXPECT_EQ(web.Record().maxDocuments, 1u);
+    // Without the entire site the bound means nothing: a bad one left behind is not checked
+    // and what was stored stays.
+    web.b.maxDocuments = "";
+    web.b.entireDomain = false;
+    ASSERT_TRUE(web.b.Leave());
+    EXPECT_EQ(web.Record().maxDocuments, 5000000u);
+
+    CMailWizard mail;
+    MailMonitorRecord stored;
+    stored.enableFax = 1;
+    stored.faxPhone = "1";
+    stored.faxName = "n";
+    stored.maximumFaxSize = 0;
+    stored.sendAttachments = 2;  // only 1 counts as set for the monitor
+    stored.popSecurity = 7;
+    mail.FromRecord(stored);
+    EXPECT_FALSE(mail.e.sendAttachments);
+    ASSERT_TRUE(mail.e.Leave());
+    MailMonitorRecord back = mail.Record();
+    EXPECT_EQ(back.maximumFaxSize, 0u);
+    EXPECT_EQ(back.popSecurity, 7u) << "kept until the user chooses one of the three";
+    mail.e.maximumFaxSize = "1048577";
+    EXPECT_FALSE(mail.e.Leave());
+    EXPECT_EQ(prompt_->shown.back().text, "Please enter an integer between 1 and 1048576.");
+    mail.e.maximumFaxSize = " 4096 ";
+    ASSERT_TRUE(mail.e.Leave());
+    EXPECT_EQ(mail.Record().maximumFaxSize, 4096u);
+    mail.e.maximumFaxSize = "x";
+    mail.e.enableFax = false;
+    ASSERT_TRUE(mail.e.Leave());
+    EXPECT_EQ(mail.Record().maximumFaxSize, 0u);
+}
+
+// The dial-up password is never handed back to the page: an empty edit keeps the stored one,
+// a typed one replaces it, and it goes only when asked.
+TEST_F(EventWizardsTest, DialUpPasswordIsKeptReplacedOrRemovedButNeverShown) {
+    ScheduleRecord stored;
+    stored.name = "S";
+    stored.phoneBook = "Mobile";
+    stored.accountName = "me";
+    stored.accountPasswd = "old secret";
+    CScheduleWizard w;
+    w.FromRecord(stored);
+    EXPECT_TRUE(w.c.password.Stored());
+    EXPECT_TRUE(w.c.password.entered.empty());
+    EXPECT_EQ(w.Record().accountPasswd, "old secret");
+    EXPECT_EQ(w.Record().phoneBook, "Mobile");
+    w.c.password.entered = "new";
+    EXPECT_EQ(w.Record().accountPasswd, "new");
+    w.c.password.remove = true;
+    EXPECT_EQ(w.Record().accountPasswd, "");
+
+    // Each is read back through a 256-byte buffer: 255 bytes go, one more does not.
+    CScheduleWizard fresh;
+    EXPECT_FALSE(fresh.c.password.Stored());
+    fresh.c.phoneBook = Wide(85, 3);
+    fresh.c.accountName = Wide(255, 1);
+    fresh.c.password.entered = Wide(63, 4) + "abc";
+    EXPECT_TRUE(fresh.c.Leave());
+    fresh.c.password.entered += "d";
+    EXPECT_FALSE(fresh.c.Leave());
+    ASSERT_FALSE(prompt_->shown.empty());
+    EXPECT_EQ(prompt_->shown.back().text, "Please enter no more than 66 characters.");
+    fresh.c.password.entered.clear();
+    fresh.c.phoneBook += "a";
+    EXPECT_FALSE(fresh.c.Leave());
+}
+
 TEST_F(EventWizardsTest, CatalogueFieldsByQuotes) {
     EXPECT_EQ(CatalogueField("\"a\" \"b\" \"c\"", 2), "b");
     EXPECT_EQ(CatalogueField("\"a\" \"b\"", 4), "b") << "fewer fields: the last found";

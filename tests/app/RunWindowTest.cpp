@@ -1,6 +1,7 @@
 #include <QElapsedTimer>
 
 #include "app/ActivityLog.h"
+#include "app/EventWizards.h"
 #include "app/Headless.h"
 #include "app/RunWindow.h"
 #include "app/SettingsStore.h"
@@ -243,6 +244,23 @@ TEST_F(RunWindowTest, AccountIsUsedOnlyWithoutASavedPassword) {
     dial_->passwordSaved = false;
     run_->StartRun("Daily");
     RunToEnd();
+    EXPECT_EQ(dial_->lastParams.userName, "me");
+    EXPECT_EQ(dial_->lastParams.password, "secret");
+}
+
+// What the schedule's pages store is what the run dials with.
+TEST_F(RunWindowTest, TheDialUpEntryAndLoginSetOnTheSchedulesPagesAreUsed) {
+    CScheduleWizard pages;
+    pages.a.name = "Daily";
+    pages.c.phoneBook = "Mobile";
+    pages.c.accountName = "me";
+    pages.c.password.entered = "secret";
+    ASSERT_TRUE(CreateEventRecord(pages.Record()));
+    Monitor("Web", 4);
+    dial_->passwordSaved = false;
+    run_->StartRun("Daily");
+    RunToEnd();
+    EXPECT_EQ(dial_->lastParams.entryName, "Mobile");
     EXPECT_EQ(dial_->lastParams.userName, "me");
     EXPECT_EQ(dial_->lastParams.password, "secret");
 }

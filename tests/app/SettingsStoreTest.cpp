@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <tuple>
+
 #include "app/ItemList.h"
 #include "app/SettingsStore.h"
 #include "fixtures/Fixtures.h"
@@ -236,9 +238,12 @@ TEST_F(SettingsStoreTest, EventRecordsAreWrittenWithTheirValuesInOrder) {
     m.copyTo = std::string(300, 'c');
     ASSERT_TRUE(CreateEventRecord(m));
     auto mailValues = ValueNamesOf(EventPath("Mail"));
-    EXPECT_EQ(mailValues.size(), 20u);
+    // Our own values follow the usual ones; the fax size is absent while it is the default.
+    ASSERT_EQ(mailValues.size(), 22u);
     EXPECT_EQ(mailValues.front(), "Description");
-    EXPECT_EQ(mailValues.back(), "Log");
+    EXPECT_EQ(mailValues[19], "Log");
+    EXPECT_EQ(mailValues[20], "PopSecurity");
+    EXPECT_EQ(mailValues[21], "SendAttachments");
     RegKey mail;
     mail.Open(RegKey::LocalMachine(), EventPath("Mail"));
     DWORD type = 0;
@@ -417,6 +422,77 @@ TEST_F(SettingsStoreTest, EditingWritesOnlyWhatChangedAndKeepsTheMonitorsState) 
     EXPECT_EQ(EditableEventKind("Mail", &why), static_cast<DWORD>(kMailMonitor));
     EXPECT_EQ(EditableEventKind("Missing", &why), 0u);
     EXPECT_EQ(why, "there is no event named \"Missing\"");
+}
+
+TEST_F(SettingsStoreTest, DialUpSecurityFaxAndCrawlValuesRoundTripAndAreWrittenWhenChanged) {
+    auto has = [](const std::string& event, const char* name) {
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath(event));
+        return key.QueryValue(name, nullptr, nullptr) == ERROR_SUCCESS;
+    };
+    ScheduleRecord s;
+    s.name = "Dialled";
+    s.phoneBook = "Mobile";
+    s.accountName = "me";
+    s.accountPasswd = "pin";
+    ASSERT_TRUE(CreateEventRecord(s));
+    ScheduleRecord sr;
+    ASSERT_TRUE(ReadEventRecord("Dialled", sr));
+    EXPECT_EQ(std::tie(sr.phoneBook, sr.accountName, sr.accountPasswd),
+              std::tie(s.phoneBook, s.accountName, s.accountPasswd));
+    // Another program changes the password meanwhile; an edit that leaves it alone keeps it.
+    {
+        RegKey key;
+        ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath("Dialled")), ERROR_SUCCESS);
+        key.SetString("AccountPasswd", "other");
+    }
+    ScheduleRecord after = sr;
+    after.accountName = "you";
+    ASSERT_TRUE(UpdateEventRecord(sr, after));
+    ASSERT_TRUE(ReadEventRecord("Dialled", sr));
+    EXPECT_EQ(sr.accountName, "you");
+    EXPECT_EQ(sr.accountPasswd, "other");
+
+    MailMonitorRecord m;
+    m.name = "Box";
+    m.popSecurity = 1;
+    m.sendAttachments = 1;
+    ASSERT_TRUE(CreateEventRecord(m));
+    EXPECT_FALSE(has("Box", "MaximumFaxSize")) << "the default is what an absent value means";
+    MailMonitorRecord mr;
+    ASSERT_TRUE(ReadEventRecord("Box", mr));
+    EXPECT_EQ(std::tie(mr.popSecurity, mr.sendAttachments, mr.maximumFaxSize),
+              std::make_tuple(DWORD{1}, DWORD{1}, kDefaultMaximumFaxSize));
+    MailMonitorRecord changed = mr;
+    changed.popSecurity = 2;
+    ASSERT_TRUE(UpdateEventRecord(mr, changed));
+    EXPECT_FALSE(has("Box", "MaximumFaxSize")) << "left alone, so not written";
+    changed.maximumFaxSize = 4096;
+    ASSERT_TRUE(UpdateEventRecord(mr, changed));
+    ASSERT_TRUE(ReadEventRecord("Box", mr));
+    EXPECT_EQ(std::tie(mr.popSecurity, mr.maximumFaxSize), std::make_tuple(DWORD{2}, DWORD{4096}));
+
+    WebMonitorRecord w;
+    w.name = "Crawl";
+    w.site = "example.org";
+    ASSERT_TRUE(CreateEventRecord(w));
+    EXPECT_FALSE(has("Crawl", "MaxDocuments"));
+    w.name = "Bounded";
+    w.maxDocuments = 500;
+    ASSERT_TRUE(CreateEventRecord(w));
+    WebMonitorRecord wr;
+    ASSERT_TRUE(ReadEventRecord("Bounded", wr));
+    EXPECT_EQ(wr.maxDocuments, 500u);
+    WebMonitorRecord moved = wr;
+    moved.description = "changed";
+    {
+        RegKey key;
+        ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath("Bounded")), ERROR_SUCCESS);
+        key.SetDword("MaxDocuments", 7);
+    }
+    ASSERT_TRUE(UpdateEventRecord(wr, moved));
+    ASSERT_TRUE(ReadEventRecord("Bounded", wr));
+    EXPECT_EQ(wr.maxDocuments, 7u) << "only what the user changed is written";
 }
 
 TEST_F(SettingsStoreTest, EditingTheSiteOfAWebMonitorStartsItsWatchListAfresh) {

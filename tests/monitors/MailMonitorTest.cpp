@@ -5,6 +5,7 @@
 #include <set>
 
 #include "app/ActivityLog.h"
+#include "app/SettingsStore.h"
 #include "fakes/ClientOwner.h"
 #include "fakes/Dovecot.h"
 #include "fakes/FakeSmtpServer.h"
@@ -549,6 +550,33 @@ TEST_F(MailMonitorTest, TheListingIsTrustedOnlyAsFarAsItGoes) {
     EXPECT_NE(texts.back().find("90 more messages could not be retrieved"), std::string::npos);
     EXPECT_LT(pop.commands.size(), 300u);
     EXPECT_EQ(Stored(kPagedIds), "<1@x> <2@x> ");
+}
+
+// The security chosen on the mail event's pages is the session's: a server that cannot secure
+// it never sees the password.
+TEST_F(MailMonitorTest, TheSecurityStoredWithTheEventIsTheSessions) {
+    FakePop3 pop;
+    pop.Add(Msg("Message-Id: <1@x>\r\n", "text\r\n"));
+    MailMonitorRecord r;
+    r.name = "Box";
+    r.popHost = "127.0.0.1:" + std::to_string(pop.port());
+    r.popUserName = "me";
+    r.popPassword = "pw";
+    r.popSecurity = 1;
+    ASSERT_TRUE(CreateEventRecord(r));
+    EXPECT_NE(Run(), 0u);
+    ASSERT_FALSE(pop.commands.empty());
+    EXPECT_EQ(pop.commands.front(), "STLS");
+    for (const auto& c : pop.commands) EXPECT_EQ(c.find("pw"), std::string::npos) << c;
+
+    MailMonitorRecord before;
+    ASSERT_TRUE(ReadEventRecord("Box", before));
+    MailMonitorRecord plain = before;
+    plain.popSecurity = 0;
+    ASSERT_TRUE(UpdateEventRecord(before, plain));
+    pop.commands.clear();
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_NE(std::find(pop.commands.begin(), pop.commands.end(), "PASS pw"), pop.commands.end());
 }
 
 TEST_F(MailMonitorTest, WrongPasswordAndEmptyBox) {

@@ -175,6 +175,73 @@ TEST_F(EventEditorTest, BadValuesKeepTheSheetOpenAndCancelWritesNothing) {
               "here\".");
 }
 
+TEST_F(EventEditorTest, TheDialUpPasswordIsNeverShownKeptWhenUntouchedAndRemovedWhenAsked) {
+    {
+        RegKey key;
+        ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath("Daily")), ERROR_SUCCESS);
+        key.SetString(kPhoneBook, "Mobile");
+        key.SetString(kAccountName, "me");
+        key.SetString(kAccountPasswd, "old secret");
+    }
+    Open("Daily");
+    Tab(2);
+    auto* password = Control<QLineEdit>(1305);
+    ASSERT_TRUE(password);
+    EXPECT_EQ(password->text(), "") << "a stored password is never shown back";
+    EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(password->placeholderText().isEmpty()) << "but the user is told one is kept";
+    EXPECT_EQ(Control<QLineEdit>(1303)->text(), "Mobile");
+    EXPECT_TRUE(Control(1306)->isVisible());
+    Retype(1304, "you");
+    Shot("editor-schedule-dialup");
+    QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(editor_->saved());
+    EXPECT_EQ(Value(EventPath("Daily"), kAccountName), "you");
+    EXPECT_EQ(Value(EventPath("Daily"), kAccountPasswd), "old secret");
+
+    Open("Daily");
+    Tab(2);
+    Retype(1305, "new secret");
+    QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(editor_->saved());
+    EXPECT_EQ(Value(EventPath("Daily"), kAccountPasswd), "new secret");
+
+    Open("Daily");
+    Tab(2);
+    EXPECT_EQ(Control<QLineEdit>(1305)->text(), "");
+    Click(1306);
+    EXPECT_FALSE(Control(1305)->isEnabled());
+    QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(editor_->saved());
+    EXPECT_EQ(Value(EventPath("Daily"), kAccountPasswd), "");
+    Open("Daily");
+    Tab(2);
+    EXPECT_TRUE(Control<QLineEdit>(1305)->placeholderText().isEmpty());
+    EXPECT_FALSE(Control(1306)->isVisible()) << "nothing left to remove";
+}
+
+TEST_F(EventEditorTest, TheCrawlBoundIsWrittenOnlyWhenChanged) {
+    Open("Site watch");
+    Tab(1);
+    auto* most = Control<QLineEdit>(1307);
+    ASSERT_TRUE(most);
+    EXPECT_EQ(most->text(), "10000");
+    EXPECT_FALSE(most->isEnabled());
+    Click(1072);
+    QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(editor_->saved());
+    RegKey key;
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath("Site watch")), ERROR_SUCCESS);
+    EXPECT_NE(key.QueryValue(kMaxDocuments, nullptr, nullptr), ERROR_SUCCESS)
+        << "the default stands for itself";
+    Open("Site watch");
+    Tab(1);
+    Retype(1307, "250");
+    QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(editor_->saved());
+    EXPECT_EQ(ReadDword(key, kMaxDocuments, 0), 250u);
+}
+
 TEST_F(EventEditorTest, EditFromTheCommandLineRefusesAnUnknownEvent) {
     QProcess p;
     p.start(QUORVANE_BIN, {"--data-dir", QString::fromStdString(Path("data")), "--registry",

@@ -167,6 +167,11 @@ TEST_F(WizardUiTest, ScheduleWizard) {
 
     EXPECT_TRUE(FinishOn());
     Click(1123);
+    Type(1303, "Mobile");
+    Type(1304, "dialer");
+    Type(1305, "pin");
+    EXPECT_EQ(Control<QLineEdit>(1305)->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(Control(1306)->isVisible()) << "a new schedule has no password to remove";
     Shot();
     Press(QWizard::FinishButton);
     ASSERT_EQ(wizard_->result(), QDialog::Accepted);
@@ -177,10 +182,12 @@ TEST_F(WizardUiTest, ScheduleWizard) {
                                           {"Interval", Dw(45)},
                                           {"Days", Dw(0x7F)},
                                           {"Hours", Dw(0xFFFFFF)},
-                                          {"PhoneBook", Sz("")},
+                                          {"PhoneBook", Sz("Mobile")},
                                           {"Description", Sz("Runs at night \xE2\x98\xBE")},
                                           {"Type", Dw(1)},
-                                          {"UpdateTime", Dw(1)}};
+                                          {"UpdateTime", Dw(1)},
+                                          {"AccountName", Sz("dialer")},
+                                          {"AccountPasswd", Sz("pin")}};
     EXPECT_EQ(Values(EventPath("Nightly")), expected);
     EXPECT_EQ(shell_->calls, std::vector<std::string>{"start ./quorvane-schedule [Nightly]"});
 }
@@ -199,6 +206,12 @@ TEST_F(WizardUiTest, MailWizard) {
     Type(1018, "s3cret");
     EXPECT_EQ(Control<QLineEdit>(1018)->echoMode(), QLineEdit::Password);
     EXPECT_TRUE(NextOn());
+    auto* security = Control<QComboBox>(1300);
+    ASSERT_TRUE(security);
+    ASSERT_EQ(security->count(), 3);
+    EXPECT_EQ(security->currentIndex(), 0);
+    EXPECT_EQ(security->itemText(2), "TLS from the first byte (port 995 unless one is named)");
+    security->setCurrentIndex(2);
     Shot();
     Press(QWizard::NextButton);
 
@@ -220,6 +233,29 @@ TEST_F(WizardUiTest, MailWizard) {
     Press(QWizard::NextButton);
 
     EXPECT_FALSE(Control(1114)->isEnabled());
+    EXPECT_FALSE(Control(1301)->isEnabled());
+    EXPECT_FALSE(Control(1302)->isEnabled());
+    Click(1116);
+    Type(1114, "5550000");
+    Type(1115, "Joe");
+    Click(1301);
+    // Only digits go in; the default stands until it is changed.
+    auto* faxSize = Control<QLineEdit>(1302);
+    ASSERT_TRUE(faxSize);
+    EXPECT_EQ(faxSize->text(), "30720");
+    faxSize->clear();
+    Type(1302, "-5x");
+    EXPECT_EQ(faxSize->text(), "5");
+    Press(QWizard::NextButton);
+    EXPECT_EQ(wizard_->currentId(), 5) << "5 bytes is allowed, so the page is left";
+    Press(QWizard::BackButton);
+    faxSize->clear();
+    Type(1302, "0");
+    Press(QWizard::NextButton);
+    EXPECT_EQ(wizard_->currentId(), 4) << "0 bytes keeps the user on the page";
+    EXPECT_EQ(prompt_->shown.back().text, "Please enter an integer between 1 and 1048576.");
+    faxSize->clear();
+    Type(1302, "30720");
     Shot();
     Press(QWizard::NextButton);
 
@@ -251,16 +287,18 @@ TEST_F(WizardUiTest, MailWizard) {
                                           {"EnablePager", Dw(1)},
                                           {"PagerPhone", Sz("5551234")},
                                           {"PagerMsg", Sz("411")},
-                                          {"EnableFax", Dw(0)},
-                                          {"FaxPhone", Sz("")},
-                                          {"FaxName", Sz("")},
+                                          {"EnableFax", Dw(1)},
+                                          {"FaxPhone", Sz("5550000")},
+                                          {"FaxName", Sz("Joe")},
                                           {"ScheduledEvent", Sz("Daily")},
                                           {"NotifyViaEmail", Dw(1)},
                                           {"NotifyEmailTo", Sz("me@example.org")},
                                           {"NotifyViaWindows", Dw(1)},
                                           {"Type", Dw(3)},
                                           {"Enabled", Dw(1)},
-                                          {"Log", Dw(0)}};
+                                          {"Log", Dw(0)},
+                                          {"PopSecurity", Dw(2)},
+                                          {"SendAttachments", Dw(1)}};
     EXPECT_EQ(Values(EventPath("Office mail")), expected);
     EXPECT_EQ(shell_->calls, std::vector<std::string>{"start ./quorvane-mailwatch [Office mail]"});
 }
@@ -331,7 +369,20 @@ TEST_F(WizardUiTest, WebWizardRefusesAnExistingNameInOtherCase) {
     EXPECT_FALSE(NextOn());
     Type(1071, " www.example.org/news ");
     EXPECT_TRUE(NextOn());
+    auto* most = Control<QLineEdit>(1307);
+    ASSERT_TRUE(most);
+    EXPECT_FALSE(most->isEnabled()) << "a bound of a crawl that is not made";
+    EXPECT_EQ(most->text(), "10000");
     Click(1072);
+    EXPECT_TRUE(most->isEnabled());
+    most->clear();
+    Type(1307, "1000001");
+    EXPECT_EQ(most->text(), "1000001");
+    Press(QWizard::NextButton);
+    EXPECT_EQ(wizard_->currentId(), 1);
+    EXPECT_EQ(prompt_->shown.back().text, "Please enter an integer between 1 and 1000000.");
+    most->clear();
+    Type(1307, "1000000");
     Shot();
     Press(QWizard::NextButton);
 
@@ -353,7 +404,8 @@ TEST_F(WizardUiTest, WebWizardRefusesAnExistingNameInOtherCase) {
                                           {"NotifyViaWindows", Dw(1)},
                                           {"Type", Dw(4)},
                                           {"Enabled", Dw(1)},
-                                          {"Log", Dw(0)}};
+                                          {"Log", Dw(0)},
+                                          {"MaxDocuments", Dw(1000000)}};
     EXPECT_EQ(Values(EventPath("Example site")), expected);
     std::map<std::string, Value> watched{
         {"http://www.example.org/news", {REG_BINARY, Bytes(12, 0)}}};
