@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/AsciiText.h"
 #include "platform/UserPrompt.h"
 
 using namespace settings;
@@ -36,10 +37,7 @@ std::string TooLong(size_t chars) {
 }
 
 std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
+    return std::string(ascii::TrimBlanks(s));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/ItemList.h"
+#include "platform/AsciiText.h"
 #include "platform/TempFile.h"
 #include "platform/UserPrompt.h"
 
@@ -153,10 +154,7 @@ void WriteCommonTail(RegKey& key, DWORD kind) {
 }
 
 std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
+    return std::string(ascii::TrimBlanks(s));
 }
 
 }  // namespace

@@ -23,4 +23,13 @@ constexpr bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// text without the blanks, tabs and line ends at either end.
+constexpr std::string_view TrimBlanks(std::string_view text) {
+    constexpr std::string_view kBlanks = " \t\r\n";
+    size_t b = text.find_first_not_of(kBlanks);
+    if (b == std::string_view::npos) return {};
+    size_t e = text.find_last_not_of(kBlanks);
+    return text.substr(b, e - b + 1);
+}
+
 }  // namespace ascii
