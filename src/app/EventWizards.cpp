@@ -271,7 +271,7 @@ CMfWizA::CMfWizA()
           80, 80, false) {}
 
 unsigned CMfWizB::Buttons() const {
-    bool ok = !popHost.empty() && !popUserName.empty() && !popPassword.empty();
+    bool ok = !popHost.empty() && !popUserName.empty() && !Password().empty();
     return ok ? kWizardBack | kWizardNext : kWizardBack;
 }
 
@@ -327,7 +327,7 @@ MailMonitorRecord CMailWizard::Record() const {
     r.description = a.description;
     r.popHost = b.popHost;
     r.popUserName = b.popUserName;
-    r.popPassword = b.popPassword;
+    r.popPassword = b.Password();
     r.forwardMail = c.forwardMail;
     r.forwardTo = c.forwardTo;
     r.copy = c.copy;
@@ -354,7 +354,8 @@ void CMailWizard::FromRecord(const MailMonitorRecord& r) {
     a.readOnlyName = true;
     b.popHost = r.popHost;
     b.popUserName = r.popUserName;
-    b.popPassword = r.popPassword;
+    b.popPassword.clear();
+    b.storedPassword = r.popPassword;
     c.forwardMail = r.forwardMail == 1;
     c.forwardTo = r.forwardTo;
     c.copy = r.copy;

@@ -238,6 +238,10 @@ class CMfWizB : public CWizardPage {
 public:
     std::string Title() const override { return "Mail Wizard  -  Part 2"; }
     unsigned Buttons() const override;
+    // Editing a mail event that exists: its password is never shown back; the edit starts
+    // empty, and left empty keeps it.
+    std::string storedPassword;
+    std::string Password() const { return popPassword.empty() ? storedPassword : popPassword; }
     bool Leave() override;
     std::string popHost, popUserName, popPassword;
     // 0 plain, 1 STLS required, 2 TLS from the first byte; a stored value that is none of

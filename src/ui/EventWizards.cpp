@@ -464,8 +464,11 @@ std::vector<CWizardPageView*> MakeMailPages(CMailWizard& m, QWidget* parent) {
             auto* col = Column(this);
             AddEdit(col, "Your Incoming mail server, the Pop3 Mail server.", m.popHost, 1020, 128);
             AddEdit(col, "Your mailbox account name.", m.popUserName, 1025, 80);
-            AddEdit(col, "Your account's password.", m.popPassword, 1018, 80)
-                ->setEchoMode(QLineEdit::Password);
+            QLineEdit* password = AddEdit(col, "Your account's password.", m.popPassword, 1018, 80);
+            password->setEchoMode(QLineEdit::Password);
+            if (!m.storedPassword.empty())
+                password->setPlaceholderText(
+                    "(a password is stored: type a new one to replace it)");
             // Our own: how the session is secured. The server's name is left as typed, so a
             // "host:port" still names its own port.
             AddLabel(col, "Secure connection:");

@@ -220,6 +220,34 @@ TEST_F(EventEditorTest, TheDialUpPasswordIsNeverShownKeptWhenUntouchedAndRemoved
     EXPECT_FALSE(Control(1306)->isVisible()) << "nothing left to remove";
 }
 
+TEST_F(EventEditorTest, TheMailboxPasswordIsNeverShownAndKeptWhenUntouched) {
+    MailMonitorRecord mail;
+    mail.name = "Mail";
+    mail.popHost = "pop.example.org";
+    mail.popUserName = "joe";
+    mail.popPassword = "s3cret";
+    mail.scheduledEvent = "Daily";
+    ASSERT_TRUE(CreateEventRecord(mail));
+    Open("Mail");
+    Tab(1);
+    auto* password = Control<QLineEdit>(1018);
+    ASSERT_TRUE(password);
+    EXPECT_EQ(password->text(), "") << "a stored password is never put back in the edit";
+    EXPECT_FALSE(password->placeholderText().isEmpty());
+    Retype(1025, "joseph");
+    QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(editor_->saved()) << "a stored password counts as given";
+    EXPECT_EQ(Value(EventPath("Mail"), kPopPassword), "s3cret");
+    EXPECT_EQ(Value(EventPath("Mail"), kPopUserName), "joseph");
+
+    Open("Mail");
+    Tab(1);
+    Retype(1018, "n3w");
+    QTest::mouseClick(editor_->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(editor_->saved());
+    EXPECT_EQ(Value(EventPath("Mail"), kPopPassword), "n3w");
+}
+
 TEST_F(EventEditorTest, TheCrawlBoundIsWrittenOnlyWhenChanged) {
     Open("Site watch");
     Tab(1);
