@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "monitors/LumettaRetrieval.h"
 #include "platform/AsciiText.h"
 #include "platform/UserPrompt.h"
 
@@ -395,6 +396,19 @@ unsigned CNwWizB::Buttons() const {
     return ok ? kWizardBack | kWizardNext : kWizardBack;
 }
 
+std::vector<std::string> CNwWizB::Phrases() const {
+    std::vector<std::string> phrases;
+    size_t start = 0;
+    while (start <= keywords.size()) {
+        size_t comma = keywords.find(',', start);
+        if (comma == std::string::npos) comma = keywords.size();
+        std::string phrase = Trim(keywords.substr(start, comma - start));
+        if (!phrase.empty()) phrases.push_back(phrase);
+        start = comma + 1;
+    }
+    return phrases;
+}
+
 std::vector<std::string> CNwWizB::Groups() const {
     std::vector<std::string> groups;
     std::string current;
@@ -442,7 +456,9 @@ bool CNwWizB::Leave() {
     }
     // Phrases stored by another writer may be longer than the page takes; left as they are,
     // they are kept as they are.
-    if (keywords != storedKeywordsText && !CheckLengths({{&keywords, 80, kListBuffer - 2}}))
+    if (keywords != storedKeywordsText && SeveralPhrases()) {
+        if (ListBytes(Phrases()) > kListBuffer) return Accept(TooLong(kListBuffer - 2));
+    } else if (keywords != storedKeywordsText && !CheckLengths({{&keywords, 80, kListBuffer - 2}}))
         return false;
     if (!untouched && Groups().empty())
         return Accept("Please enter the name of a news group, such as comp.lang.c++.");
@@ -504,6 +520,8 @@ NewsMonitorRecord CNewsWizard::Record() const {
         r.newsGroups = b.Groups();
     if (b.edited && b.keywords == b.storedKeywordsText)
         r.keywords = b.storedKeywords;
+    else if (b.SeveralPhrases())
+        r.keywords = b.Phrases();
     else
         r.keywords =
             b.keywords.empty() ? std::vector<std::string>{} : std::vector<std::string>{b.keywords};
@@ -520,7 +538,9 @@ void CNewsWizard::FromRecord(const NewsMonitorRecord& r) {
     b.newsGroups = CNwWizB::JoinGroups(r.newsGroups);
     // Several phrases come from other writers; the page edits one, so they are shown joined.
     b.keywords.clear();
-    for (const auto& k : r.keywords) b.keywords += (b.keywords.empty() ? "" : " ") + k;
+    // Several phrases (stored by another writer) are shown apart by commas and taken apart
+    // again there: joined into one they would be one phrase the monitor seldom finds.
+    for (const auto& k : r.keywords) b.keywords += (b.keywords.empty() ? "" : ", ") + k;
     b.edited = true;
     b.storedGroups = r.newsGroups;
     b.storedGroupsText = b.newsGroups;
@@ -681,7 +701,17 @@ bool CLmWizB::TakeSelected(std::string* problem) {
 bool CLmWizB::Leave() {
     std::string problem;
     if (!TakeSelected(&problem)) return Accept(problem);
-    return CheckLengths({{&url, 0, kStringValueBytes}, {&filterFile, 0, kStringValueBytes}});
+    if (!CheckLengths({{&url, 0, kStringValueBytes}, {&filterFile, 0, kStringValueBytes}}))
+        return false;
+    // The retrieval runs a script only for an address that names the script's variable; a
+    // script stored beside a plain address would never run, and nothing would say so.
+    std::string variable, address;
+    const bool typed = selected < 0 && !(url == storedUrl && filterFile == storedFilterFile);
+    if (typed && !filterFile.empty() && !SplitScriptUrl(url, &variable, &address))
+        return Accept(
+            "A page script is used only with an address written as variable@address: the "
+            "name of the script's variable, \"@\", then the page the script starts from.");
+    return true;
 }
 
 LumettaRecord CLumettaWizard::Record() const {
@@ -700,9 +730,9 @@ void CLumettaWizard::FromRecord(const LumettaRecord& r) {
     a.name = r.name;
     a.description = r.description;
     a.readOnlyName = true;
-    b.url = r.url;
+    b.url = b.storedUrl = r.url;
     b.filter = r.filter;
-    b.filterFile = r.filterFile;
+    b.filterFile = b.storedFilterFile = r.filterFile;
     docFile = r.docFile;
     c.schedule.scheduledEvent = r.scheduledEvent;
     c.schedule.keepChoice = true;

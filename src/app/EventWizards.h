@@ -335,6 +335,11 @@ public:
     std::string newsGroups, keywords;
     bool searchAuthor = false, searchSubject = false, searchBody = false;
 
+    // Whether the keywords are edited as several phrases apart by commas: only for an event
+    // that was stored with several (a new one takes one phrase).
+    bool SeveralPhrases() const { return edited && storedKeywords.size() > 1; }
+    std::vector<std::string> Phrases() const;
+
     // An event that exists: its lists as stored and as the page first showed them.
     bool edited = false;
     std::vector<std::string> storedGroups, storedKeywords;
@@ -445,6 +450,8 @@ public:
     int selected = -1;
 
     std::string url, filterFile, filter;
+    // An edited display's values as stored: kept as they are, whatever their form.
+    std::string storedUrl, storedFilterFile;
 
 private:
     std::string catalogue_;

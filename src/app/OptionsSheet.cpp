@@ -625,10 +625,18 @@ bool COptionsSheet::applyEnabled() const {
 
 COptionsSheet::Outcome COptionsSheet::Confirm() {
     Outcome outcome;
+    // A page the user did not change whose stored values it cannot take (another program
+    // wrote them) is left as stored: refusing it would hold the user on values they never
+    // touched, and saving it would replace them.
+    bool leaveAlone[kPageCount] = {};
     for (int i = 0; i < kPageCount; ++i) {
         COptionsPage& p = page(i);
         if (!p.loaded()) continue;
         if (OptionsProblem problem = p.Validate()) {
+            if (!p.modified()) {
+                leaveAlone[i] = true;
+                continue;
+            }
             outcome.page = i;
             outcome.problem = std::move(problem);
             return outcome;
@@ -636,7 +644,7 @@ COptionsSheet::Outcome COptionsSheet::Confirm() {
     }
     for (int i = 0; i < kPageCount; ++i) {
         COptionsPage& p = page(i);
-        if (p.loaded() && !p.Save()) outcome.saveFailed = true;
+        if (p.loaded() && !leaveAlone[i] && !p.Save()) outcome.saveFailed = true;
     }
     return outcome;
 }

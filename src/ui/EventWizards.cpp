@@ -13,6 +13,7 @@
 #include <QRegularExpressionValidator>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/Icons.h"
 #include "ui/NewsgroupChooser.h"
@@ -84,7 +85,11 @@ QLineEdit* CWizardPageView::AddEdit(QBoxLayout* layout, const char* label, std::
     if (label) AddLabel(layout, label);
     auto* edit = new QLineEdit(Q(value), this);
     edit->setObjectName(Id(id));
-    if (maxChars != 0) edit->setMaxLength(static_cast<int>(maxChars));
+    // Never shorter than what is stored: the edit would show it cut while the page still
+    // holds it whole, and the message to shorten it would not match what is on screen.
+    if (maxChars != 0)
+        edit->setMaxLength(
+            std::max<int>(static_cast<int>(maxChars), static_cast<int>(edit->text().size())));
     layout->addWidget(edit);
     connect(edit, &QLineEdit::textChanged, this, [this, &value](const QString& text) {
         value = text.toStdString();
@@ -164,7 +169,9 @@ CWizardPageView* NamePage(CNamePage& m, int nameId, int descriptionId, QWidget* 
     auto* name = new QLineEdit(Q(m.name), page);
     name->setObjectName(Id(nameId));
     // A name is a key name: 255 characters at most even where the page sets no limit.
-    name->setMaxLength(static_cast<int>(m.NameChars() ? m.NameChars() : kMaxKeyNameLength));
+    name->setMaxLength(
+        std::max<int>(static_cast<int>(m.NameChars() ? m.NameChars() : kMaxKeyNameLength),
+                      static_cast<int>(name->text().size())));
     name->setReadOnly(m.readOnlyName);
     col->addWidget(name);
     QObject::connect(name, &QLineEdit::textChanged, page, [&m, page](const QString& text) {
@@ -174,7 +181,9 @@ CWizardPageView* NamePage(CNamePage& m, int nameId, int descriptionId, QWidget* 
     col->addWidget(new QLabel(m.texts().descriptionLabel, page));
     auto* description = new QLineEdit(Q(m.description), page);
     description->setObjectName(Id(descriptionId));
-    if (m.DescriptionChars()) description->setMaxLength(static_cast<int>(m.DescriptionChars()));
+    if (m.DescriptionChars())
+        description->setMaxLength(std::max<int>(static_cast<int>(m.DescriptionChars()),
+                                                static_cast<int>(description->text().size())));
     col->addWidget(description);
     QObject::connect(description, &QLineEdit::textChanged, page, [&m, page](const QString& text) {
         m.description = text.toStdString();
@@ -335,7 +344,10 @@ public:
         // catalogue lists (there is none unless one is put in the working folder).
         url_ = AddEdit(col, "Or enter the address of the web document to show:", m_.url, 1201, 0);
         script_ = AddEdit(
-            col, "Page script file that finds the document (optional):", m_.filterFile, 1202, 0);
+            col,
+            "Page script file that finds the document (optional; the address is then written "
+            "variable@address):",
+            m_.filterFile, 1202, 0);
         for (QLineEdit* edit : {url_, script_}) {
             connect(edit, &QLineEdit::textEdited, this, [this] {
                 // What the user types is the choice now, not the site selected before.
@@ -412,7 +424,8 @@ std::vector<CWizardPageView*> MakeSchedulePages(CScheduleWizard& m, QWidget* par
     auto* dial = new QGroupBox("Dial-up connection", last);
     auto* form = new QVBoxLayout(dial);
     auto text255 = [](QLineEdit* edit) {
-        edit->setMaxLength(static_cast<int>(kStringValueBytes));
+        edit->setMaxLength(std::max<int>(static_cast<int>(kStringValueBytes),
+                                         static_cast<int>(edit->text().size())));
         return edit;
     };
     auto* entry = new QLineEdit(Q(m.c.phoneBook), dial);
@@ -576,8 +589,26 @@ std::vector<CWizardPageView*> MakeLumettaPages(CLumettaWizard& m, QWidget* paren
             new Schedule(m.c, parent)};
 }
 
+namespace {
+
+// A wizard that stores its record as Finish is pressed, before it closes: a record the store
+// refuses (another program holding it) leaves the user on the last page with everything
+// typed, to try again or cancel.
+class CStoringWizard : public QWizard {
+public:
+    using QWizard::QWizard;
+    std::function<bool()> onFinish;
+    bool validateCurrentPage() override {
+        if (!QWizard::validateCurrentPage()) return false;
+        if (nextId() == -1 && onFinish) return onFinish();
+        return true;
+    }
+};
+
+}  // namespace
+
 QWizard* MakeWizard(const std::vector<CWizardPageView*>& pages, QWidget* parent) {
-    auto* wizard = new QWizard(parent);
+    auto* wizard = new CStoringWizard(parent);
     wizard->setWizardStyle(QWizard::ClassicStyle);
     wizard->setOption(QWizard::NoBackButtonOnStartPage, true);
     for (auto* page : pages) wizard->addPage(page);
@@ -591,29 +622,33 @@ QWizard* MakeWizard(const std::vector<CWizardPageView*>& pages, QWidget* parent)
 
 namespace {
 
-template <typename Model, typename MakePages>
-auto Run(QWidget* parent, MakePages make)
-    -> std::optional<decltype(std::declval<Model>().Record())> {
+template <typename Model, typename MakePages, typename Record>
+std::optional<Record> Run(QWidget* parent, MakePages make,
+                          const std::function<bool(const Record&)>& store) {
     Model model;
     std::unique_ptr<QWizard> wizard(MakeWizard(make(model, nullptr), parent));
+    if (store)
+        static_cast<CStoringWizard*>(wizard.get())->onFinish = [&] {
+            return store(model.Record());
+        };
     if (wizard->exec() != QDialog::Accepted) return std::nullopt;
     return model.Record();
 }
 
 }  // namespace
 
-std::optional<ScheduleRecord> RunScheduleWizard(QWidget* parent) {
-    return Run<CScheduleWizard>(parent, MakeSchedulePages);
+std::optional<ScheduleRecord> RunScheduleWizard(QWidget* parent, Store<ScheduleRecord> store) {
+    return Run<CScheduleWizard>(parent, MakeSchedulePages, store);
 }
-std::optional<MailMonitorRecord> RunMailWizard(QWidget* parent) {
-    return Run<CMailWizard>(parent, MakeMailPages);
+std::optional<MailMonitorRecord> RunMailWizard(QWidget* parent, Store<MailMonitorRecord> store) {
+    return Run<CMailWizard>(parent, MakeMailPages, store);
 }
-std::optional<NewsMonitorRecord> RunNewsWizard(QWidget* parent) {
-    return Run<CNewsWizard>(parent, MakeNewsPages);
+std::optional<NewsMonitorRecord> RunNewsWizard(QWidget* parent, Store<NewsMonitorRecord> store) {
+    return Run<CNewsWizard>(parent, MakeNewsPages, store);
 }
-std::optional<WebMonitorRecord> RunWebWizard(QWidget* parent) {
-    return Run<CWebWizard>(parent, MakeWebPages);
+std::optional<WebMonitorRecord> RunWebWizard(QWidget* parent, Store<WebMonitorRecord> store) {
+    return Run<CWebWizard>(parent, MakeWebPages, store);
 }
-std::optional<LumettaRecord> RunLumettaWizard(QWidget* parent) {
-    return Run<CLumettaWizard>(parent, MakeLumettaPages);
+std::optional<LumettaRecord> RunLumettaWizard(QWidget* parent, Store<LumettaRecord> store) {
+    return Run<CLumettaWizard>(parent, MakeLumettaPages, store);
 }

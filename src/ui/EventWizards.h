@@ -68,9 +68,16 @@ std::vector<CWizardPageView*> MakeLumettaPages(CLumettaWizard& model, QWidget* p
 // A wizard of those pages (not yet shown); the window's title follows the page's.
 QWizard* MakeWizard(const std::vector<CWizardPageView*>& pages, QWidget* parent);
 
-// Runs the kind's wizard modally: the collected record, or nothing after Cancel.
-std::optional<ScheduleRecord> RunScheduleWizard(QWidget* parent);
-std::optional<MailMonitorRecord> RunMailWizard(QWidget* parent);
-std::optional<NewsMonitorRecord> RunNewsWizard(QWidget* parent);
-std::optional<WebMonitorRecord> RunWebWizard(QWidget* parent);
-std::optional<LumettaRecord> RunLumettaWizard(QWidget* parent);
+// Stores a wizard's record when Finish is pressed; false keeps the wizard open.
+template <typename Record>
+using Store = std::function<bool(const Record&)>;
+
+// Runs the kind's wizard modally: the collected record, or nothing after Cancel. With store,
+// Finish closes the wizard only once store took the record.
+std::optional<ScheduleRecord> RunScheduleWizard(QWidget* parent, Store<ScheduleRecord> store = {});
+std::optional<MailMonitorRecord> RunMailWizard(QWidget* parent,
+                                               Store<MailMonitorRecord> store = {});
+std::optional<NewsMonitorRecord> RunNewsWizard(QWidget* parent,
+                                               Store<NewsMonitorRecord> store = {});
+std::optional<WebMonitorRecord> RunWebWizard(QWidget* parent, Store<WebMonitorRecord> store = {});
+std::optional<LumettaRecord> RunLumettaWizard(QWidget* parent, Store<LumettaRecord> store = {});

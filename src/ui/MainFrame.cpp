@@ -197,22 +197,24 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
         if (RunEventEditor(this, event)) commands_.eventList().RefreshList();
     });
     connect(&commands_, &CMainCommands::newEventRequested, this, [this](int kind) {
-        // The core stores what the wizard collected; Cancel yields nothing to store.
+        // The core stores what the wizard collected as Finish is pressed; a refusal keeps the
+        // wizard open, and Cancel yields nothing to store.
+        auto store = [this](const auto& record) { return commands_.CreateEvent(record); };
         switch (kind) {
             case settings::kSchedule:
-                if (auto r = RunScheduleWizard(this)) commands_.CreateEvent(*r);
+                RunScheduleWizard(this, store);
                 break;
             case settings::kNewsMonitor:
-                if (auto r = RunNewsWizard(this)) commands_.CreateEvent(*r);
+                RunNewsWizard(this, store);
                 break;
             case settings::kMailMonitor:
-                if (auto r = RunMailWizard(this)) commands_.CreateEvent(*r);
+                RunMailWizard(this, store);
                 break;
             case settings::kWebMonitor:
-                if (auto r = RunWebWizard(this)) commands_.CreateEvent(*r);
+                RunWebWizard(this, store);
                 break;
             case settings::kLumettaDisplay:
-                if (auto r = RunLumettaWizard(this)) commands_.CreateEvent(*r);
+                RunLumettaWizard(this, store);
                 break;
         }
     });

@@ -200,6 +200,11 @@ TEST_F(EventWizardsTest, EditingANewsMonitorKeepsListsItLeftAlone) {
     NewsMonitorRecord unchanged = edit.Record();
     EXPECT_EQ(unchanged.keywords, stored.keywords) << "several phrases stay several";
     EXPECT_EQ(unchanged.newsGroups, stored.newsGroups);
+    EXPECT_EQ(edit.b.keywords, "linux kernel, rust, " + std::string(120, 'k'));
+    edit.b.keywords = "linux kernel, rust , zig";
+    NewsMonitorRecord phrases = edit.Record();
+    EXPECT_EQ(phrases.keywords, (std::vector<std::string>{"linux kernel", "rust", "zig"}))
+        << "several stored phrases stay apart when one of them is changed";
     edit.b.keywords = "kernel";
     edit.b.newsGroups += ", alt.new";
     NewsMonitorRecord changed = edit.Record();

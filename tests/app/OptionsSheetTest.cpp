@@ -31,6 +31,12 @@ protected:
     bool Has(const char* name) {
         return Root().QueryValue(name, nullptr, nullptr) == ERROR_SUCCESS;
     }
+    // OK after the user changed the shown pages (the view marks a page changed on every edit).
+    static COptionsSheet::Outcome ConfirmEdited(COptionsSheet& sheet) {
+        for (int i = 0; i < COptionsSheet::kPageCount; ++i)
+            if (sheet.page(i).loaded()) sheet.page(i).SetModified();
+        return sheet.Confirm();
+    }
 
     TelephonyLedger ledger_;
 };
@@ -135,7 +141,7 @@ TEST_F(OptionsSheetTest, NumbersOutOfRangeOrNotNumbersKeepTheSheetOpenAndWriteNo
     COptionsAdv& adv = sheet->advanced();
 
     adv.httpTimeout = "601";
-    auto outcome = sheet->Confirm();
+    auto outcome = ConfirmEdited(*sheet);
     EXPECT_FALSE(outcome);
     EXPECT_EQ(outcome.page, COptionsSheet::kAdvanced);
     EXPECT_EQ(outcome.problem.field, COptionsAdv::kHttpTimeout);
@@ -144,13 +150,13 @@ TEST_F(OptionsSheetTest, NumbersOutOfRangeOrNotNumbersKeepTheSheetOpenAndWriteNo
 
     adv.httpTimeout = "600";
     adv.attempts = "21";
-    outcome = sheet->Confirm();
+    outcome = ConfirmEdited(*sheet);
     EXPECT_EQ(outcome.problem.field, COptionsAdv::kAttempts);
     EXPECT_EQ(outcome.problem.message, "Please enter an integer between 0 and 20.");
 
     for (const char* bad : {"", "12a", "-", "99999999999999999999999"}) {
         adv.attempts = bad;
-        outcome = sheet->Confirm();
+        outcome = ConfirmEdited(*sheet);
         EXPECT_EQ(outcome.problem.field, COptionsAdv::kAttempts) << bad;
         EXPECT_EQ(outcome.problem.message, std::string(bad).size() > 10
                                                ? "Please enter an integer between 0 and 20."
@@ -160,7 +166,7 @@ TEST_F(OptionsSheetTest, NumbersOutOfRangeOrNotNumbersKeepTheSheetOpenAndWriteNo
     adv.attempts = "20";
     for (const char* bad : {"9", "0", "86401", "", " "}) {
         adv.requestTimeLimit = bad;
-        outcome = sheet->Confirm();
+        outcome = ConfirmEdited(*sheet);
         EXPECT_EQ(outcome.problem.field, COptionsAdv::kRequestTimeLimitEdit) << bad;
         EXPECT_EQ(outcome.problem.message, std::string(bad).find_first_of("0123456789") == 0
                                                ? "Please enter an integer between 10 and 86400."
@@ -169,14 +175,14 @@ TEST_F(OptionsSheetTest, NumbersOutOfRangeOrNotNumbersKeepTheSheetOpenAndWriteNo
     }
     adv.requestTimeLimit = "86400";
     sheet->proxy().proxyPort = "70000";
-    outcome = sheet->Confirm();
+    outcome = ConfirmEdited(*sheet);
     EXPECT_EQ(outcome.page, COptionsSheet::kProxy);
     EXPECT_EQ(outcome.problem.message, "Please enter an integer between 1 and 65535.");
     sheet->proxy().proxyPort = "3128";
     adv.httpMaxResponse = "0";
-    EXPECT_EQ(sheet->Confirm().problem.field, COptionsAdv::kHttpMaxResponseEdit);
+    EXPECT_EQ(ConfirmEdited(*sheet).problem.field, COptionsAdv::kHttpMaxResponseEdit);
     adv.httpMaxResponse = "4294967295";
-    ASSERT_TRUE(sheet->Confirm());
+    ASSERT_TRUE(ConfirmEdited(*sheet));
     EXPECT_EQ(Text(kSmtpServer), "new.example.org");
     EXPECT_EQ(Number(kTimeoutHttp), 600000u);
     EXPECT_EQ(Number(kConnectionAttempts), 20u);
@@ -189,13 +195,13 @@ TEST_F(OptionsSheetTest, TextsAreHeldToWhatEveryReaderTakesInBytes) {
     ShowAll(*sheet);
     COptionsSvr& svr = sheet->servers();
     svr.smtpServer = std::string(251, 'a');
-    EXPECT_EQ(sheet->Confirm().problem.message, "Please enter no more than 250 characters.");
+    EXPECT_EQ(ConfirmEdited(*sheet).problem.message, "Please enter no more than 250 characters.");
 
     // 200 characters, 400 bytes: the mail sender reads it with a 252-byte buffer.
     std::string e;
     for (int i = 0; i < 200; ++i) e += "\xC3\xA9";
     svr.smtpServer = e;
-    auto outcome = sheet->Confirm();
+    auto outcome = ConfirmEdited(*sheet);
     EXPECT_EQ(outcome.problem.field, COptionsSvr::kSmtpServerEdit);
     EXPECT_NE(outcome.problem.message.find("no more than 251 bytes"), std::string::npos)
         << outcome.problem.message;
@@ -205,13 +211,13 @@ TEST_F(OptionsSheetTest, TextsAreHeldToWhatEveryReaderTakesInBytes) {
     // A user name of 255 bytes is the most one login line carries; 256 are refused.
     svr.smtpUserName = e.substr(0, 254) + "u";
     svr.newsPassword.entered = e.substr(0, 256);
-    EXPECT_EQ(sheet->Confirm().problem.field, COptionsSvr::kNewsPasswordEdit);
+    EXPECT_EQ(ConfirmEdited(*sheet).problem.field, COptionsSvr::kNewsPasswordEdit);
     svr.newsPassword.entered = e.substr(0, 254) + "p";
     sheet->helpers().mailReader = e.substr(0, 250) + "xyzw";  // 254 bytes: a 256 buffer
     sheet->proxy().proxyServer = e.substr(0, 252);
-    EXPECT_EQ(sheet->Confirm().problem.field, COptionsProxy::kAddressEdit);
+    EXPECT_EQ(ConfirmEdited(*sheet).problem.field, COptionsProxy::kAddressEdit);
     sheet->proxy().proxyServer = "proxy";
-    ASSERT_TRUE(sheet->Confirm());
+    ASSERT_TRUE(ConfirmEdited(*sheet));
 
     std::string read;
     ASSERT_TRUE(GetSmtpServer(read));
@@ -354,7 +360,7 @@ TEST_F(OptionsSheetTest, UseDefaultsSetsTheProtocolFieldsOnly) {
     EXPECT_EQ(adv.requestTimeLimit, "600");
     EXPECT_EQ(adv.tlsCaFile, "/ca.pem");
     EXPECT_EQ(adv.timeServerUrl, "ntp://ntp.lan");
-    ASSERT_TRUE(sheet->Confirm());
+    ASSERT_TRUE(ConfirmEdited(*sheet));
     EXPECT_EQ(Number(kTimeoutPop3), 120000u);
     EXPECT_EQ(Number(kRequestTimeLimit), 600u);
     EXPECT_EQ(Text(kTimeServerUrl), "ntp://ntp.lan");
@@ -365,7 +371,7 @@ TEST_F(OptionsSheetTest, UseDefaultsSetsTheProtocolFieldsOnly) {
     for (int i = 0; i < 40; ++i)
         devices += "/dev/serial/by-id/usb-modem-" + std::to_string(i) + "\n";
     sheet->pager().modemDevices = devices;
-    EXPECT_EQ(sheet->Confirm().problem.field, COptionsPgr::kModemDevicesEdit);
+    EXPECT_EQ(ConfirmEdited(*sheet).problem.field, COptionsPgr::kModemDevicesEdit);
 }
 
 TEST_F(OptionsSheetTest, TheMailNamesAndTheTimeServiceAreHeldToWhatTheirReadersTake) {
@@ -387,7 +393,7 @@ TEST_F(OptionsSheetTest, TheMailNamesAndTheTimeServiceAreHeldToWhatTheirReadersT
     std::string e;
     for (int i = 0; i < 130; ++i) e += "\xC3\xA9";
     svr.myName = e.substr(0, 250) + "xy";
-    auto outcome = sheet->Confirm();
+    auto outcome = ConfirmEdited(*sheet);
     EXPECT_EQ(outcome.page, COptionsSheet::kServers);
     EXPECT_EQ(outcome.problem.field, COptionsSvr::kMyNameEdit);
     EXPECT_NE(outcome.problem.message.find("no more than 251 bytes"), std::string::npos)
@@ -395,30 +401,30 @@ TEST_F(OptionsSheetTest, TheMailNamesAndTheTimeServiceAreHeldToWhatTheirReadersT
     // Each goes into one command to the server: a blank would have every session refused.
     for (const char* bad : {"John Smith", "<me@example.org>", "me@example.org\t"}) {
         svr.myName = bad;
-        outcome = sheet->Confirm();
+        outcome = ConfirmEdited(*sheet);
         EXPECT_EQ(outcome.problem.field, COptionsSvr::kMyNameEdit) << bad;
         EXPECT_EQ(outcome.problem.message,
                   "Please enter one e-mail address, without blanks, \"<\" or \">\".");
     }
     svr.myName = e.substr(0, 250) + "x";
     svr.hostName = "my desk";
-    outcome = sheet->Confirm();
+    outcome = ConfirmEdited(*sheet);
     EXPECT_EQ(outcome.problem.field, COptionsSvr::kHostNameEdit);
     EXPECT_EQ(outcome.problem.message, "Please enter the computer's name without blanks.");
     svr.hostName = std::string(252, 'h');
-    EXPECT_EQ(sheet->Confirm().problem.field, COptionsSvr::kHostNameEdit);
+    EXPECT_EQ(ConfirmEdited(*sheet).problem.field, COptionsSvr::kHostNameEdit);
     svr.hostName = std::string(251, 'h');
 
     // Every address the clock step asks is taken, and none that it would refuse.
     for (const char* good : {"http://time.nist.gov:13/", "HTTPS://time.example.org/now",
                              "time.nist.gov", "ntp://pool.ntp.org", "NTP://[2001:db8::1]:123"}) {
         adv.timeServerUrl = good;
-        EXPECT_FALSE(sheet->Confirm().problem) << good;
+        EXPECT_FALSE(ConfirmEdited(*sheet).problem) << good;
     }
     for (const char* bad : {"ftp://time.example.org/", "time.nist.gov:13", "http://", "ntp://",
                             "ntp://host:", "ntp://host:70000", "ntp://a b", "ntp://[::1"}) {
         adv.timeServerUrl = bad;
-        outcome = sheet->Confirm();
+        outcome = ConfirmEdited(*sheet);
         EXPECT_EQ(outcome.page, COptionsSheet::kAdvanced) << bad;
         EXPECT_EQ(outcome.problem.field, COptionsAdv::kTimeServerUrlEdit) << bad;
         EXPECT_EQ(outcome.problem.message, "The link is not formed correctly.") << bad;
@@ -426,12 +432,12 @@ TEST_F(OptionsSheetTest, TheMailNamesAndTheTimeServiceAreHeldToWhatTheirReadersT
     // The clock step reads the address with a 1024-byte buffer.
     const std::string url = "http://time.example.org/" + std::string(1023 - 24, 'p');
     adv.timeServerUrl = url + "p";
-    outcome = sheet->Confirm();
+    outcome = ConfirmEdited(*sheet);
     EXPECT_EQ(outcome.problem.field, COptionsAdv::kTimeServerUrlEdit);
     EXPECT_NE(outcome.problem.message.find("no more than 1023 bytes"), std::string::npos);
     adv.timeServerUrl = url;
     adv.requestTimeLimit = "1200";
-    ASSERT_TRUE(sheet->Confirm());
+    ASSERT_TRUE(ConfirmEdited(*sheet));
 
     // What the sheet wrote, the readers take whole.
     std::string read;
@@ -447,7 +453,7 @@ TEST_F(OptionsSheetTest, TheMailNamesAndTheTimeServiceAreHeldToWhatTheirReadersT
     svr.myName.clear();
     svr.hostName.clear();
     adv.timeServerUrl.clear();
-    ASSERT_TRUE(sheet->Confirm());
+    ASSERT_TRUE(ConfirmEdited(*sheet));
     ASSERT_TRUE(GetMyName(read));
     EXPECT_EQ(read, "");
     ASSERT_TRUE(GetHostName(read));
@@ -467,11 +473,18 @@ TEST_F(OptionsSheetTest, AValueStoredTooLongIsShownWholeAndRefusedRatherThanEmpt
     ShowAll(*sheet);
     EXPECT_EQ(sheet->servers().myName, longName);
     EXPECT_EQ(sheet->advanced().timeServerUrl, longUrl);
-    auto outcome = sheet->Confirm();
+    auto outcome = ConfirmEdited(*sheet);
     EXPECT_EQ(outcome.problem.field, COptionsSvr::kMyNameEdit);
     sheet->servers().myName = "me@example.org";
-    EXPECT_EQ(sheet->Confirm().problem.field, COptionsAdv::kTimeServerUrlEdit);
+    EXPECT_EQ(ConfirmEdited(*sheet).problem.field, COptionsAdv::kTimeServerUrlEdit);
     EXPECT_EQ(Text(kMyName), longName) << "nothing is written while a page has a problem";
+    EXPECT_EQ(Text(kTimeServerUrl), longUrl);
+
+    // Left untouched, such pages hold nobody up, and their values stay as stored.
+    auto untouched = Sheet();
+    ShowAll(*untouched);
+    EXPECT_TRUE(untouched->Confirm());
+    EXPECT_EQ(Text(kMyName), longName);
     EXPECT_EQ(Text(kTimeServerUrl), longUrl);
 }
 
@@ -502,6 +515,17 @@ TEST_F(OptionsSheetTest, ValuesThePagesCannotReadAreKeptUnlessTheUserChangesThem
     EXPECT_EQ(Text(kMailReader), "/usr/bin/mutt") << "what the user changed is written";
     EXPECT_EQ(Number(kTimeoutHttp), 45000u) << "a value the page reads is written as shown";
     EXPECT_EQ(Text(kPagerModem), "") << "a modem not present is no choice";
+
+    // Values a page cannot take, on a page the user did not change, hold nobody up and stay.
+    Root().SetDword(kHostName, 5);
+    Root().SetValue(kRequestTimeLimit, REG_SZ, Bytes{'3', '0', '0', 0});
+    auto odd = Sheet({"Modem A"});
+    ShowAll(*odd);
+    ASSERT_TRUE(odd->Confirm());
+    ASSERT_EQ(Root().QueryValue(kHostName, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, DWORD{REG_DWORD});
+    ASSERT_EQ(Root().QueryValue(kRequestTimeLimit, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, DWORD{REG_SZ});
 
     // Changed by the user, the same values are written.
     auto again = Sheet({"Modem A"});

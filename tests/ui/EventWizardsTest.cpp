@@ -439,8 +439,15 @@ TEST_F(WizardUiTest, LumettaWizard) {
     Control<QLineEdit>(1201)->clear();
     Type(1201, "http://own.example.org/");
     EXPECT_TRUE(tree->selectedItems().isEmpty());
+    // A typed script beside a plain address would never run: the user is told how to write it.
     Press(QWizard::NextButton);
-    EXPECT_EQ(m.b.url, "http://own.example.org/");
+    EXPECT_EQ(wizard_->currentId(), 1);
+    ASSERT_FALSE(prompt_->shown.empty());
+    EXPECT_NE(prompt_->shown.back().text.find("variable@address"), std::string::npos);
+    Control<QLineEdit>(1201)->clear();
+    Type(1201, "story@http://own.example.org/");
+    Press(QWizard::NextButton);
+    EXPECT_EQ(m.b.url, "story@http://own.example.org/");
     EXPECT_EQ(m.b.filterFile, "news.flt") << "what the edits show is what is stored";
     Press(QWizard::BackButton);
     tree->setCurrentItem(weather);
