@@ -400,7 +400,7 @@ std::vector<std::string> CNwWizB::Phrases() const {
     std::vector<std::string> phrases;
     size_t start = 0;
     while (start <= keywords.size()) {
-        size_t comma = keywords.find(',', start);
+        size_t comma = keywords.find('|', start);
         if (comma == std::string::npos) comma = keywords.size();
         std::string phrase = Trim(keywords.substr(start, comma - start));
         if (!phrase.empty()) phrases.push_back(phrase);
@@ -538,9 +538,10 @@ void CNewsWizard::FromRecord(const NewsMonitorRecord& r) {
     b.newsGroups = CNwWizB::JoinGroups(r.newsGroups);
     // Several phrases come from other writers; the page edits one, so they are shown joined.
     b.keywords.clear();
-    // Several phrases (stored by another writer) are shown apart by commas and taken apart
-    // again there: joined into one they would be one phrase the monitor seldom finds.
-    for (const auto& k : r.keywords) b.keywords += (b.keywords.empty() ? "" : ", ") + k;
+    // Several phrases (stored by another writer) are shown apart by " | " and taken apart
+    // again there: joined into one they would be one phrase the monitor seldom finds. A bar
+    // is rarer in a phrase than a comma, which stays part of its phrase.
+    for (const auto& k : r.keywords) b.keywords += (b.keywords.empty() ? "" : " | ") + k;
     b.edited = true;
     b.storedGroups = r.newsGroups;
     b.storedGroupsText = b.newsGroups;
@@ -707,10 +708,14 @@ bool CLmWizB::Leave() {
     // script stored beside a plain address would never run, and nothing would say so.
     std::string variable, address;
     const bool typed = selected < 0 && !(url == storedUrl && filterFile == storedFilterFile);
-    if (typed && !filterFile.empty() && !SplitScriptUrl(url, &variable, &address))
+    const bool namesVariable = SplitScriptUrl(url, &variable, &address);
+    if (typed && !filterFile.empty() && !namesVariable)
         return Accept(
             "A page script is used only with an address written as variable@address: the "
             "name of the script's variable, \"@\", then the page the script starts from.");
+    if (typed && filterFile.empty() && namesVariable)
+        return Accept("The address names the variable " + variable +
+                      " of a page script: please enter the page script file that holds it.");
     return true;
 }
 

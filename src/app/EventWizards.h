@@ -335,7 +335,7 @@ public:
     std::string newsGroups, keywords;
     bool searchAuthor = false, searchSubject = false, searchBody = false;
 
-    // Whether the keywords are edited as several phrases apart by commas: only for an event
+    // Whether the keywords are edited as several phrases apart by "|": only for an event
     // that was stored with several (a new one takes one phrase).
     bool SeveralPhrases() const { return edited && storedKeywords.size() > 1; }
     std::vector<std::string> Phrases() const;

@@ -160,6 +160,7 @@ void COptionsPage::Load() {
     if (root.Open(RegKey::LocalMachine(), kRoot) == ERROR_SUCCESS) LoadFrom(root);
     loaded_ = true;
     modified_ = false;
+    touched_ = false;
     AfterLoad();
     asLoaded_ = OptionsValues();
     SaveTo(asLoaded_);
@@ -243,12 +244,12 @@ void COptionsSvr::SetDefaults() {
 }
 
 void COptionsSvr::LoadFrom(const RegKey& root) {
-    smtpServer = ReadString(root, kSmtpServer);
-    newsServer = ReadString(root, kNewsServer);
+    smtpServer = ReadString(root, kSmtpServer, kShownTextBuffer);
+    newsServer = ReadString(root, kNewsServer, kShownTextBuffer);
     smtpSecurity = SecurityChoice(ReadDword(root, kSmtpSecurity, 0));
     newsSecurity = SecurityChoice(ReadDword(root, kNewsSecurity, 0));
-    smtpUserName = ReadString(root, kSmtpUserName);
-    newsUserName = ReadString(root, kNewsUserName);
+    smtpUserName = ReadString(root, kSmtpUserName, kShownTextBuffer);
+    newsUserName = ReadString(root, kNewsUserName, kShownTextBuffer);
     smtpPassword.stored = HasValue(root, kSmtpPassword);
     newsPassword.stored = HasValue(root, kNewsPassword);
     myName = ReadString(root, kMyName, kShownTextBuffer);
@@ -316,11 +317,11 @@ void COptionsPgr::SetDefaults() {
 
 void COptionsPgr::LoadFrom(const RegKey& root) {
     storedModem_ = ReadString(root, kPagerModem);
-    faxProfile = ReadString(root, kFaxProfile, kRootStringBuffer);
+    faxProfile = ReadString(root, kFaxProfile, kShownTextBuffer);
     DWORD delay = 0;
     if (root.GetDword(kPagerDelay, &delay) == ERROR_SUCCESS)
         pagerDelay = static_cast<int>(std::clamp<DWORD>(delay, kDelayLow, kDelayHigh));
-    faxProgram = ReadString(root, kFaxProgram, kPathBuffer);
+    faxProgram = ReadString(root, kFaxProgram, kShownTextBuffer);
     std::string devices;
     for (const auto& device : ReadMultiString(root, kModemDevices)) devices += device + "\n";
     if (!devices.empty()) devices.pop_back();
@@ -424,9 +425,9 @@ void COptionsHlp::SetDefaults() {
 }
 
 void COptionsHlp::LoadFrom(const RegKey& root) {
-    webBrowser = ReadString(root, kWebBrowser);
-    mailReader = ReadString(root, kMailReader);
-    newsReader = ReadString(root, kNewsReader);
+    webBrowser = ReadString(root, kWebBrowser, kShownTextBuffer);
+    mailReader = ReadString(root, kMailReader, kShownTextBuffer);
+    newsReader = ReadString(root, kNewsReader, kShownTextBuffer);
 }
 
 OptionsProblem COptionsHlp::Validate() const {
@@ -495,10 +496,10 @@ void COptionsAdv::LoadFrom(const RegKey& root) {
     nntpTimeout = Seconds(root, kTimeoutNntp, kDefaultNntpTimeout);
     pop3Timeout = Seconds(root, kTimeoutPop3, kDefaultPop3Timeout);
     smtpTimeout = Seconds(root, kTimeoutSmtp, kDefaultSmtpTimeout);
-    tlsCaFile = ReadString(root, kTlsCaFile, kPathBuffer);
+    tlsCaFile = ReadString(root, kTlsCaFile, kShownTextBuffer);
     followRedirects = ReadDword(root, kFollowRedirects, 1) != 0;
     httpMaxResponse = std::to_string(ReadDword(root, kHttpMaxResponse, kDefaultHttpMaxResponse));
-    dialUpProgram = ReadString(root, kDialUpProgram, kRootStringBuffer);
+    dialUpProgram = ReadString(root, kDialUpProgram, kShownTextBuffer);
     // 0 is read as the default wherever a request starts: shown as what it means.
     DWORD limit = ReadDword(root, kRequestTimeLimit, kDefaultRequestTimeLimit);
     requestTimeLimit = std::to_string(limit != 0 ? limit : kDefaultRequestTimeLimit);
@@ -571,7 +572,7 @@ void COptionsProxy::SetDefaults() {
 
 void COptionsProxy::LoadFrom(const RegKey& root) {
     useProxy = IsSet(root, kUseProxy);
-    proxyServer = ReadString(root, kProxyServer, kRootStringBuffer);
+    proxyServer = ReadString(root, kProxyServer, kShownTextBuffer);
     proxyPort = std::to_string(ReadDword(root, kProxyPort, kDefaultProxyPort));
 }
 
@@ -633,7 +634,7 @@ COptionsSheet::Outcome COptionsSheet::Confirm() {
         COptionsPage& p = page(i);
         if (!p.loaded()) continue;
         if (OptionsProblem problem = p.Validate()) {
-            if (!p.modified()) {
+            if (!p.touched()) {
                 leaveAlone[i] = true;
                 continue;
             }

@@ -58,7 +58,13 @@ public:
     void Load();
     bool loaded() const { return loaded_; }
     bool modified() const { return modified_; }
-    void SetModified(bool modified = true) { modified_ = modified; }
+    // A change of the user's (an edit, a click, "Use Defaults").
+    void SetModified(bool modified = true) {
+        modified_ = modified;
+        touched_ = touched_ || modified;
+    }
+    // Whether the user changed anything on the page since it loaded.
+    bool touched() const { return touched_; }
 
     // The first field that cannot be saved, in the page's order.
     virtual OptionsProblem Validate() const = 0;
@@ -72,10 +78,12 @@ protected:
     virtual bool SaveTo(OptionsValues& root) const = 0;
     // Reached after Load; the pager page gathers its lists there.
     virtual void AfterLoad() {}
+    void MarkModifiedOnDisplay() { modified_ = true; }
 
 private:
     bool loaded_ = false;
     bool modified_ = false;
+    bool touched_ = false;
     // What the page would write as it loaded, before the user changed anything.
     OptionsValues asLoaded_;
 };
@@ -262,7 +270,8 @@ protected:
     void SetDefaults() override;
     void LoadFrom(const RegKey& root) override;
     bool SaveTo(OptionsValues& root) const override;
-    void AfterLoad() override { SetModified(); }
+    // Shown, the page counts as modified (Apply lights up), though the user changed nothing.
+    void AfterLoad() override { MarkModifiedOnDisplay(); }
 };
 
 // The six pages in order and the rules of one opening of the sheet.

@@ -200,11 +200,11 @@ TEST_F(EventWizardsTest, EditingANewsMonitorKeepsListsItLeftAlone) {
     NewsMonitorRecord unchanged = edit.Record();
     EXPECT_EQ(unchanged.keywords, stored.keywords) << "several phrases stay several";
     EXPECT_EQ(unchanged.newsGroups, stored.newsGroups);
-    EXPECT_EQ(edit.b.keywords, "linux kernel, rust, " + std::string(120, 'k'));
-    edit.b.keywords = "linux kernel, rust , zig";
+    EXPECT_EQ(edit.b.keywords, "linux kernel | rust | " + std::string(120, 'k'));
+    edit.b.keywords = "linux kernel | rust, go | zig";
     NewsMonitorRecord phrases = edit.Record();
-    EXPECT_EQ(phrases.keywords, (std::vector<std::string>{"linux kernel", "rust", "zig"}))
-        << "several stored phrases stay apart when one of them is changed";
+    EXPECT_EQ(phrases.keywords, (std::vector<std::string>{"linux kernel", "rust, go", "zig"}))
+        << "several stored phrases stay apart when one of them is changed, commas and all";
     edit.b.keywords = "kernel";
     edit.b.newsGroups += ", alt.new";
     NewsMonitorRecord changed = edit.Record();
@@ -577,6 +577,31 @@ TEST_F(CreateEventTest, NewEventsStartTheirCompanionWithTheNameAsOneArgument) {
     ASSERT_EQ(site.Open(RegKey::LocalMachine(), EventPath("My site")), ERROR_SUCCESS);
     EXPECT_EQ(ReadDword(site, kType, 0), static_cast<DWORD>(kWebMonitor));
     EXPECT_EQ(ReadString(site, kPopHost), "");
+}
+
+TEST_F(EventWizardsTest, ATypedAddressAndPageScriptMustGoTogether) {
+    CLmWizB page("none.wiz");
+    page.url = "http://example.org/";
+    page.filterFile = "s.qps";
+    EXPECT_FALSE(page.Leave()) << "a script beside a plain address would never run";
+    page.url = "Newest@http://example.org/";
+    page.filterFile.clear();
+    EXPECT_FALSE(page.Leave()) << "a variable with no script fails every run";
+    ASSERT_FALSE(prompt_->shown.empty());
+    EXPECT_NE(prompt_->shown.back().text.find("Newest"), std::string::npos);
+    page.filterFile = "s.qps";
+    EXPECT_TRUE(page.Leave());
+    page.url = "http://example.org/";
+    page.filterFile.clear();
+    EXPECT_TRUE(page.Leave());
+
+    // What an edited display holds is taken as it is.
+    CLumettaWizard edit;
+    LumettaRecord stored;
+    stored.url = "http://example.org/";
+    stored.filterFile = "s.qps";
+    edit.FromRecord(stored);
+    EXPECT_TRUE(edit.b.Leave());
 }
 
 }  // namespace

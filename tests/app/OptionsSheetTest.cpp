@@ -501,7 +501,9 @@ TEST_F(OptionsSheetTest, ValuesThePagesCannotReadAreKeptUnlessTheUserChangesThem
     Root().SetString(kPagerModem, "USB Modem 1");
     auto sheet = Sheet({"Modem A"});
     ShowAll(*sheet);
-    sheet->helpers().mailReader = "/usr/bin/mutt";
+    EXPECT_EQ(sheet->servers().smtpServer, std::string(400, 's')) << "shown whole, not empty";
+    sheet->messages().displayMesg = 2;
+    sheet->messages().SetModified();
     ASSERT_TRUE(sheet->Confirm());
 
     DWORD type = 0;
@@ -512,13 +514,14 @@ TEST_F(OptionsSheetTest, ValuesThePagesCannotReadAreKeptUnlessTheUserChangesThem
     EXPECT_EQ(type, DWORD{REG_DWORD});
     EXPECT_EQ(Text(kSmtpServer), std::string(400, 's'));
     EXPECT_EQ(Text(kWebBrowser), std::string(300, 'w'));
-    EXPECT_EQ(Text(kMailReader), "/usr/bin/mutt") << "what the user changed is written";
+    EXPECT_EQ(Number(kDisplayMesg), 2u) << "what the user changed is written";
     EXPECT_EQ(Number(kTimeoutHttp), 45000u) << "a value the page reads is written as shown";
     EXPECT_EQ(Text(kPagerModem), "") << "a modem not present is no choice";
 
     // Values a page cannot take, on a page the user did not change, hold nobody up and stay.
     Root().SetDword(kHostName, 5);
     Root().SetValue(kRequestTimeLimit, REG_SZ, Bytes{'3', '0', '0', 0});
+    Root().SetDword(kProxyPort, 70000);  // the Proxy page counts as changed once shown
     auto odd = Sheet({"Modem A"});
     ShowAll(*odd);
     ASSERT_TRUE(odd->Confirm());
@@ -526,11 +529,13 @@ TEST_F(OptionsSheetTest, ValuesThePagesCannotReadAreKeptUnlessTheUserChangesThem
     EXPECT_EQ(type, DWORD{REG_DWORD});
     ASSERT_EQ(Root().QueryValue(kRequestTimeLimit, &type, &data), ERROR_SUCCESS);
     EXPECT_EQ(type, DWORD{REG_SZ});
+    EXPECT_EQ(Number(kProxyPort), 70000u);
 
     // Changed by the user, the same values are written.
     auto again = Sheet({"Modem A"});
     ShowAll(*again);
     again->helpers().webBrowser = "/usr/bin/firefox";
+    again->helpers().SetModified();
     ASSERT_TRUE(again->Confirm());
     EXPECT_EQ(Text(kWebBrowser), "/usr/bin/firefox");
 }
