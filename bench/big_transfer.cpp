@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -63,6 +64,10 @@ public:
         thread_ = std::thread([this, serve] {
             int fd = ::accept(listener_, nullptr, nullptr);
             if (fd < 0) return;
+            // A client that stops answering must not hold this thread, and the join, forever.
+            timeval limit{60, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
             serve(fd);
             ::close(fd);
         });

@@ -10,27 +10,18 @@
 #include "monitors/LumettaRetrieval.h"
 #include "platform/AsciiText.h"
 #include "platform/UserPrompt.h"
+#include "platform/Utf8Text.h"
 
 using namespace settings;
 
 // ---------------------------------------------------------------------------------------
 // Checks
 
-size_t Utf8Length(const std::string& text) {
-    size_t n = 0;
-    for (unsigned char c : text)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
-}
-
 namespace {
 
 // The number of whole characters of text that fit in maxBytes bytes.
 size_t CharactersWithin(const std::string& text, size_t maxBytes) {
-    size_t end = std::min(maxBytes, text.size());
-    while (end > 0 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    return Utf8Length(text.substr(0, end));
+    return Utf8Length(std::string_view(text).substr(0, Utf8CutPoint(text, maxBytes)));
 }
 
 std::string TooLong(size_t chars) {

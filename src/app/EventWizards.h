@@ -38,8 +38,6 @@ inline constexpr size_t kCopyToBytes = 254;
 std::string LengthProblem(const std::string& text, size_t maxChars, size_t maxBytes);
 // Reads an integer from lo to hi; the message for a text that is none, else empty.
 std::string IntegerProblem(const std::string& text, long lo, long hi, long* value);
-// The length of UTF-8 text in characters (a stray byte counts as one).
-size_t Utf8Length(const std::string& text);
 
 class CWizardPage {
 public:

@@ -7,6 +7,7 @@
 #include "monitors/TimeSync.h"
 #include "net/Connection.h"
 #include "notify/Tapi.h"
+#include "platform/Utf8Text.h"
 #include "settings/Settings.h"
 
 using namespace settings;
@@ -105,14 +106,8 @@ bool SavePassword(OptionsValues& root, const char* name, const PasswordField& fi
 
 namespace options {
 
-size_t CharacterCount(const std::string& text) {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
 std::string CheckText(const std::string& text, size_t maxCharacters, size_t maxBytes) {
-    if (maxCharacters != kNoCharacterLimit && CharacterCount(text) > maxCharacters)
+    if (maxCharacters != kNoCharacterLimit && Utf8Length(text) > maxCharacters)
         return "Please enter no more than " + std::to_string(maxCharacters) + " characters.";
     if (text.size() > maxBytes)
         return "Please enter no more than " + std::to_string(maxBytes) +

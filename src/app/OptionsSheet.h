@@ -96,8 +96,6 @@ inline constexpr int kTextLimit = 250;
 std::string CheckText(const std::string& text, size_t maxCharacters, size_t maxBytes);
 // An integer in [low, high]; value receives it.
 std::string CheckInteger(const std::string& text, int64_t low, int64_t high, int64_t* value);
-// The number of characters of a UTF-8 text.
-size_t CharacterCount(const std::string& text);
 }  // namespace options
 
 class COptionsSvr final : public COptionsPage {
