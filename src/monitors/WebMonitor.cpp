@@ -7,9 +7,12 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <algorithm>
+
 #include "content/HtmlLinks.h"
 #include "net/Inet.h"
 #include "notify/MailQueue.h"
+#include "platform/TempFile.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
 
@@ -17,6 +20,10 @@ namespace {
 
 // Pages are read in blocks of this size.
 constexpr size_t kBlock = 8192;
+
+// How far ahead of the first document not yet told the run may ask, per client: a slow
+// document lets the others go on a while, but never piles up the whole list behind it.
+constexpr size_t kAheadPerFetch = 4;
 
 void PutLe32(Bytes& out, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
@@ -60,21 +67,172 @@ WatchedUrlRecord WatchedUrlRecord::Decode(const Bytes& data) {
     return {GetLe32(data, 0), GetLe32(data, 4), GetLe32(data, 8)};
 }
 
-CWebMonitor::CWebMonitor(ActivityLogWriter& log, QObject* parent) : CPanel(parent), log_(log) {
-    RegisterClient(http_, WM_HTTP_LOOKUP_DONE);
-}
+// One document at a time on a client of its own: its HEAD, then for a page of the site its
+// GET and the links in it. The client answers this window, so that the clients of one run
+// never share a timer or a message.
+class CWebFetch : public CWindow {
+public:
+    explicit CWebFetch(CWebMonitor& monitor) : monitor_(monitor) { http_.SetOwner(this); }
+
+    bool busy() const { return busy_; }
+    size_t index() const { return index_; }
+    DocumentCheck& check() { return check_; }
+
+    // The work file the answers go to; 0, or the system's error when it cannot be made.
+    uint32_t Prepare() {
+        if (temp_.IsOpen()) return 0;
+        if (temp_.CreateUnnamed("KV5", {}, nullptr)) return 0;
+        return static_cast<uint32_t>(errno ? errno : EIO);
+    }
+
+    // Asks for the document; false when it could not be asked (check says why).
+    bool Begin(size_t index, const std::string& url) {
+        index_ = index;
+        check_ = {};
+        Truncate();
+        uint32_t started = http_.Head(url, temp_.Fd());
+        if (started != 0) {
+            check_.started = started;
+            check_.headError = http_.ErrorText(started);
+            return false;
+        }
+        busy_ = true;
+        return true;
+    }
+
+    void Stop() {
+        http_.Abort();
+        busy_ = false;
+    }
+
+    // Between runs nothing is kept: no connection, no work file.
+    void Release() {
+        Stop();
+        temp_.Close();
+    }
+
+protected:
+    void OnTimer(UINT id) override { http_.OnTimer(id); }
+
+    void OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
+        if (msg == WM_HTTP_LOOKUP_DONE) {
+            http_.OnLookupDone(wParam, lParam);
+            return;
+        }
+        if (!busy_) return;  // the answer of a request that was stopped
+        auto result = static_cast<uint32_t>(wParam);
+        if (msg == WM_HTTP_HEAD_DONE) HeadDone(result);
+        if (msg == WM_HTTP_GET_DONE) GetDone(result);
+    }
+
+private:
+    bool Truncate() {
+        return ::ftruncate(temp_.Fd(), 0) == 0 && ::lseek(temp_.Fd(), 0, SEEK_SET) == 0;
+    }
+
+    void Done() {
+        busy_ = false;
+        monitor_.Checked(*this);
+    }
+
+    void HeadDone(uint32_t result) {
+        check_.head = result;
+        if (IsHeadFailure(result)) {
+            check_.headError = http_.ErrorText(result);
+            Done();
+            return;
+        }
+        check_.moved = result != 200 && http_.Follows(static_cast<int>(result));
+        if (result == 200) {
+            const int fd = temp_.Fd();
+            check_.hasModified = CInet::GetHeaderValue(fd, "last-modified:", &check_.modified);
+            check_.hasLength = CInet::GetHeaderValue(fd, "content-length:", &check_.length);
+            if (!CInet::GetHeaderValue(fd, "content-type:", &check_.contentType))
+                check_.contentType.clear();
+        }
+        if (monitor_.entireDomain_ == 1 && result == 200 &&
+            strcasecmp(check_.contentType.c_str(), "text/html") == 0) {
+            check_.fetched = true;
+            Truncate();
+            uint32_t rc = http_.Get(Url(), temp_.Fd());
+            if (rc == 0) return;
+            check_.getFailed = rc;
+            check_.getError = http_.ErrorText(rc);
+        }
+        Done();
+    }
+
+    void GetDone(uint32_t result) {
+        if (static_cast<int32_t>(result) < 0 || result >= 400) {
+            check_.getFailed = result;
+            check_.getError = http_.ErrorText(result);
+        } else {
+            ExtractLinks();
+        }
+        Done();
+    }
+
+    // The document's own address: a HEAD that was redirected leaves the client at the
+    // place it landed, but the page is asked for where the list names it.
+    const std::string& Url() const { return monitor_.list_[index_].url; }
+
+    void ExtractLinks() {
+        const int fd = temp_.Fd();
+        char buf[kBlock];
+        // The body begins after the empty line that ends the header.
+        off_t body = -1;
+        {
+            std::string head;
+            off_t at = 0;
+            while (body < 0 && head.size() < (1u << 20)) {
+                ssize_t n = ::pread(fd, buf, kBlock, at);
+                if (n <= 0) break;
+                head.append(buf, static_cast<size_t>(n));
+                at += n;
+                size_t end = head.find("\r\n\r\n");
+                if (end != std::string::npos) body = static_cast<off_t>(end + 4);
+            }
+        }
+        if (body < 0) return;
+
+        // Only what could still join the list is kept, each link once, so that what waits
+        // here for the documents before it stays small whatever the page holds.
+        std::unordered_set<std::string> seen;
+        const DWORD room = monitor_.maxDocuments_ > monitor_.watchedCount_
+                               ? monitor_.maxDocuments_ - monitor_.watchedCount_
+                               : 0;
+        auto add = [&](const std::string& link) {
+            if (check_.links.size() > room) return;
+            std::string normalized = monitor_.SiteLink(link);
+            if (normalized.empty()) return;
+            std::string folded = RegistryFoldName(normalized);
+            if (monitor_.listed_.count(folded) || !seen.insert(std::move(folded)).second) return;
+            check_.links.push_back(std::move(normalized));
+        };
+        // The page is read block by block and never held whole: the tokenizer keeps only the
+        // tag it is in, so a link cut by a block's end is still seen whole.
+        CHtmlLinks links(http_.url(), add);
+        for (off_t at = body;;) {
+            ssize_t n = ::pread(fd, buf, kBlock, at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            links.Feed(std::string_view(buf, static_cast<size_t>(n)));
+            at += n;
+        }
+        links.Finish();
+    }
+
+    CWebMonitor& monitor_;
+    CHttp http_;
+    TempFile temp_;
+    bool busy_ = false;
+    size_t index_ = 0;
+    DocumentCheck check_;
+};
+
+CWebMonitor::CWebMonitor(ActivityLogWriter& log, QObject* parent) : CPanel(parent), log_(log) {}
 
 CWebMonitor::~CWebMonitor() = default;
-
-void CWebMonitor::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
-    if (!running_) return;
-    if (msg == WM_HTTP_HEAD_DONE) OnHeadDone(static_cast<uint32_t>(wParam));
-    if (msg == WM_HTTP_GET_DONE) OnGetDone(static_cast<uint32_t>(wParam));
-}
-
-bool CWebMonitor::TruncateTemp() {
-    return ::ftruncate(temp_.Fd(), 0) == 0 && ::lseek(temp_.Fd(), 0, SEEK_SET) == 0;
-}
 
 void CWebMonitor::Start(const std::string& eventName) {
     eventName_ = eventName;
@@ -82,21 +240,26 @@ void CWebMonitor::Start(const std::string& eventName) {
     SetTitle("Web Watcher " + eventName);
     emailBody_.clear();
     changedDocuments_ = 0;
+    storeFailureTold_ = false;
+    list_.clear();
+    listed_.clear();
+    finished_.clear();
+    bufferedLinks_ = 0;
+    nextDispatch_ = nextCommit_ = 0;
+    rootSettings_.emplace();
 
-    if (!temp_.IsOpen()) {
-        std::string error;
-        if (!temp_.CreateUnnamed("KV5", {}, &error)) {
-            // Taken before the log write below can change errno.
-            auto code = static_cast<uint32_t>(errno ? errno : EIO);
-            ReportError(code);
+    using namespace settings;
+    parallel_ = std::clamp<DWORD>(ReadRootDword(kWebParallelRequests, kDefaultWebParallelRequests),
+                                  1, kMaxWebParallelRequests);
+    while (fetches_.size() < parallel_) fetches_.push_back(std::make_unique<CWebFetch>(*this));
+    for (size_t slot = 0; slot < parallel_; ++slot) {
+        if (uint32_t code = fetches_[slot]->Prepare(); code != 0) {
+            ReportError(CHttp().ErrorText(code));
             Finish(code);
             return;
         }
-    } else {
-        TruncateTemp();
     }
 
-    using namespace settings;
     entireDomain_ = notifyViaEmail_ = notifyViaWindows_ = 0;
     notifyEmailTo_.clear();
     site_.clear();
@@ -112,224 +275,248 @@ void CWebMonitor::Start(const std::string& eventName) {
     }
     NormalizedParts(site_, nullptr, &siteHost_, &sitePath_, nullptr, &sitePort_);
 
-    LONG rc = watched_.Open(RegKey::LocalMachine(), EventPath(eventName) + "\\WatchedUrls");
+    RegKey watched;
+    LONG rc = watched.Open(RegKey::LocalMachine(), EventPath(eventName) + "\\WatchedUrls");
     if (rc != ERROR_SUCCESS) {
-        ReportError(static_cast<uint32_t>(rc));
+        ReportError(CHttp().ErrorText(static_cast<uint32_t>(rc)));
         Finish(static_cast<uint32_t>(rc));
         return;
     }
     // A list that was full before this run was told so in the run that filled it.
     watchedCount_ = 0;
-    watched_.QueryInfo(nullptr, nullptr, &watchedCount_);
+    watched.QueryInfo(nullptr, nullptr, &watchedCount_);
     boundTold_ = watchedCount_ >= maxDocuments_;
-    index_ = -1;
-    NextDocument();
-}
-
-void CWebMonitor::NextDocument() {
-    for (;;) {
-        if (!running_) return;
-        ++index_;
+    for (DWORD index = 0;; ++index) {
         std::string name;
         DWORD type = 0;
         Bytes data;
-        LONG rc = watched_.EnumValue(static_cast<DWORD>(index_), &name, &type, &data, 256, 12);
-        if (rc == ERROR_MORE_DATA) continue;  // a value no check could use; the rest still can
-        if (rc != ERROR_SUCCESS) {
-            Finish(0);
-            return;
+        LONG got = watched.EnumValue(index, &name, &type, &data, 256, 12);
+        if (got == ERROR_MORE_DATA) continue;  // a value no check could use; the rest still can
+        if (got != ERROR_SUCCESS) break;
+        listed_.insert(RegistryFoldName(name));
+        list_.push_back({std::move(name), WatchedUrlRecord::Decode(data)});
+    }
+    Pump();
+}
+
+void CWebMonitor::Pump() {
+    while (running_) {
+        // Each finished check is told as soon as every one before it has been.
+        for (auto it = finished_.begin();
+             running_ && it != finished_.end() && it->first == nextCommit_;
+             it = finished_.begin()) {
+            DocumentCheck check = std::move(it->second);
+            finished_.erase(it);
+            bufferedLinks_ -= check.links.size();
+            // A copy: telling it may grow the list.
+            WatchedDocument doc = list_[nextCommit_++];
+            if (!Tell(doc, check)) return;
         }
-        url_ = name;
-        record_ = WatchedUrlRecord::Decode(data);
-        TruncateTemp();
-        SetLines("Connecting to host for : ", url_);
-        uint32_t started = http_.Head(url_, temp_.Fd());
-        if (started == 0) {
+        if (!running_) return;
+        size_t before = finished_.size();
+        Dispatch();
+        // A document that could not even be asked is finished at once: tell it and go on.
+        if (finished_.size() == before || finished_.begin()->first != nextCommit_) break;
+    }
+    if (!running_) return;
+    bool busy = std::any_of(fetches_.begin(), fetches_.end(), [](auto& f) { return f->busy(); });
+    if (!busy && nextCommit_ >= list_.size()) Finish(0);
+}
+
+void CWebMonitor::Dispatch() {
+    const size_t ahead = kAheadPerFetch * parallel_;
+    for (size_t slot = 0; slot < parallel_ && running_; ++slot) {
+        CWebFetch& fetch = *fetches_[slot];
+        if (fetch.busy()) continue;
+        if (nextDispatch_ >= list_.size() || nextDispatch_ >= nextCommit_ + ahead) return;
+        // Links waiting to be told are bounded as the list itself is.
+        if (bufferedLinks_ > maxDocuments_) return;
+        size_t index = nextDispatch_++;
+        const std::string& url = list_[index].url;
+        SetLines("Connecting to host for : ", url);
+        if (fetch.Begin(index, url)) {
             SetLine1("Retrieving : ");
-            return;
+            continue;
         }
-        // A document that cannot be asked for at all (another scheme, a broken address) is
-        // reported once and marked, so that it neither ends every run nor repeats each time.
-        if (record_.status != started) {
-            ReportError(started);
-            record_.status = started;
-            StoreRecord();
-        }
+        finished_.emplace(index, std::move(fetch.check()));
+        --slot;  // the fetch is free again
     }
 }
 
-void CWebMonitor::StoreRecord() {
-    RegKey key;
-    if (key.Create(RegKey::LocalMachine(), settings::EventPath(eventName_) + "\\WatchedUrls",
-                   settings::kEventClass) == ERROR_SUCCESS)
-        key.SetValue(url_, REG_BINARY, record_.Encode());
+void CWebMonitor::Checked(CWebFetch& fetch) {
+    if (!running_) return;
+    DocumentCheck& check = fetch.check();
+    bufferedLinks_ += check.links.size();
+    finished_.emplace(fetch.index(), std::move(check));
+    Pump();
 }
 
-bool CWebMonitor::IsSiteServer() const {
-    std::string host;
-    int port = 80;
-    CInet::SplitUrl(url_, nullptr, &host, &port, nullptr);
-    return !host.empty() && strcasecmp(host.c_str(), siteHost_.c_str()) == 0 && port == sitePort_;
-}
-
-void CWebMonitor::OnHeadDone(uint32_t result) {
+bool CWebMonitor::Tell(const WatchedDocument& doc, DocumentCheck& check) {
+    const std::string& url = doc.url;
+    WatchedUrlRecord record = doc.record;
+    // A document that cannot be asked for at all (another scheme, a broken address) is
+    // reported once and marked, so that it neither ends every run nor repeats each time.
+    if (check.started != 0) {
+        if (record.status != check.started) {
+            ReportError(check.headError);
+            record.status = check.started;
+            StoreDocument(url, &record, {});
+        }
+        return true;
+    }
+    const uint32_t result = check.head;
     if (IsHeadFailure(result)) {
         // When the site's own server fails, every document behind this one would too: they
         // wait for the next run. A dead link to anywhere else is told once and marked, as a
         // document that cannot be asked for is, so that it never holds up the rest.
-        if (IsSiteServer()) {
-            ReportError(result);
+        if (IsSiteServer(url)) {
+            ReportError(check.headError);
+            StopFetches();
             Finish(result);
-            return;
+            return false;
         }
-        if (record_.status != result) {
-            ReportError(result);
-            record_.status = result;
-            StoreRecord();
+        if (record.status != result) {
+            ReportError(check.headError);
+            record.status = result;
+            StoreDocument(url, &record, {});
         }
-        NextDocument();
-        return;
+        return true;
     }
     std::string text = "The Web Watch Monitor " + eventName_ + " found,\r\n\r\n";
     int changes = 0;
-    if (result != record_.status) {
+    if (result != record.status) {
         ++changes;
-        if (result == 200 && record_.status == 0)
-            text += "A new document at " + url_;
+        if (result == 200 && record.status == 0)
+            text += "A new document at " + url;
         else if (result == 200)
-            text += "The document " + url_ + " is now available.\r\n";
-        else if (http_.Follows(static_cast<int>(result)))
+            text += "The document " + url + " is now available.\r\n";
+        else if (check.moved)
             // A redirection still standing here is one the client could not follow to its
             // end (a loop, too long a chain, no Location): the document has moved.
-            text += "The document " + url_ + " has been moved.\r\n";
+            text += "The document " + url + " has been moved.\r\n";
         else
-            text += "The document " + url_ + " is no longer available.\r\n";
-        record_.status = result;
+            text += "The document " + url + " is no longer available.\r\n";
+        record.status = result;
     }
-    contentType_.clear();
     if (result == 200) {
-        std::string value;
-        bool found = CInet::GetHeaderValue(temp_.Fd(), "last-modified:", &value);
-        auto modified = static_cast<uint32_t>(found ? CInet::ParseHttpDate(value) : 0);
-        if (modified != record_.lastModified) {
+        auto modified =
+            static_cast<uint32_t>(check.hasModified ? CInet::ParseHttpDate(check.modified) : 0);
+        if (modified != record.lastModified) {
             if (++changes == 1)
-                text += "The document " + url_ + " was updated on " + value + ".\r\n";
-            record_.lastModified = modified;
+                text += "The document " + url + " was updated on " + check.modified + ".\r\n";
+            record.lastModified = modified;
         }
-        found = CInet::GetHeaderValue(temp_.Fd(), "content-length:", &value);
-        auto length = static_cast<uint32_t>(found ? std::strtoul(value.c_str(), nullptr, 10) : 0);
-        if (length != record_.contentLength) {
+        auto length = static_cast<uint32_t>(
+            check.hasLength ? std::strtoul(check.length.c_str(), nullptr, 10) : 0);
+        if (length != record.contentLength) {
             if (++changes == 1)
-                text += "The document " + url_ + " has changed size, it is now " + value +
+                text += "The document " + url + " has changed size, it is now " + check.length +
                         " bytes.\r\n";
-            record_.contentLength = length;
+            record.contentLength = length;
         }
-        if (CInet::GetHeaderValue(temp_.Fd(), "content-type:", &value)) contentType_ = value;
     }
     if (changes != 0) {
         text += "\r\n";
         ++changedDocuments_;
-        if (notifyViaWindows_ == 1) log_.WriteLog(kIconWeb, text, kActionBrowse, url_, true);
+        if (notifyViaWindows_ == 1) log_.WriteLog(kIconWeb, text, kActionBrowse, url, true);
         if (notifyViaEmail_ == 1) emailBody_ += text + "\r\n\r\n";
-        StoreRecord();
     }
-    if (entireDomain_ == 1 && result == 200 && strcasecmp(contentType_.c_str(), "text/html") == 0) {
-        TruncateTemp();
-        uint32_t rc = http_.Get(url_, temp_.Fd());
-        if (rc == 0) return;
-        ReportError(rc);
-    }
-    NextDocument();
-}
-
-void CWebMonitor::OnGetDone(uint32_t result) {
-    if (static_cast<int32_t>(result) < 0 || result >= 400)
-        ReportError(result);
-    else
-        ExtractLinks();
-    NextDocument();
-}
-
-void CWebMonitor::ExtractLinks() {
-    const int fd = temp_.Fd();
-    char buf[kBlock];
-    // The body begins after the empty line that ends the header.
-    off_t body = -1;
-    {
-        std::string head;
-        off_t at = 0;
-        while (body < 0 && head.size() < (1u << 20)) {
-            ssize_t n = ::pread(fd, buf, kBlock, at);
-            if (n <= 0) break;
-            head.append(buf, static_cast<size_t>(n));
-            at += n;
-            size_t end = head.find("\r\n\r\n");
-            if (end != std::string::npos) body = static_cast<off_t>(end + 4);
+    std::vector<std::string> added;
+    if (check.getFailed != 0) ReportError(check.getError);
+    for (const std::string& link : check.links) {
+        std::string folded = RegistryFoldName(link);
+        if (listed_.count(folded)) continue;
+        if (watchedCount_ >= maxDocuments_) {
+            if (!boundTold_) {
+                boundTold_ = true;
+                log_.WriteLog(kIconError,
+                              "The Web Watch Monitor " + eventName_ + " has reached its limit of " +
+                                  std::to_string(maxDocuments_) +
+                                  " watched documents (MaxDocuments); links to further documents "
+                                  "of the site are not added.",
+                              0, {}, true);
+            }
+            continue;
         }
+        ++watchedCount_;
+        listed_.insert(std::move(folded));
+        added.push_back(link);
+        list_.push_back({link, WatchedUrlRecord{}});
     }
-    if (body < 0) return;
-
-    // The page is read block by block and never held whole: the tokenizer keeps only the
-    // tag it is in, so a link cut by a block's end is still seen whole.
-    CHtmlLinks links(http_.url(), [this](const std::string& link) { AddLink(link); });
-    for (off_t at = body;;) {
-        ssize_t n = ::pread(fd, buf, kBlock, at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        links.Feed(std::string_view(buf, static_cast<size_t>(n)));
-        at += n;
-    }
-    links.Finish();
+    if (changes != 0 || !added.empty()) StoreDocument(url, changes != 0 ? &record : nullptr, added);
+    return true;
 }
 
-void CWebMonitor::AddLink(const std::string& link) {
+void CWebMonitor::StoreDocument(const std::string& url, const WatchedUrlRecord* record,
+                                const std::vector<std::string>& added) {
+    // What one document taught goes into the store in one step: a run killed at any
+    // moment has stored each told document whole or not at all.
+    auto store = Registry::Current();
+    bool ok = false;
+    if (store) {
+        uint64_t failures = store->FailureCount();
+        Registry::Transaction tx(*store);
+        RegKey key;
+        ok = tx.open() &&
+             key.Create(RegKey::LocalMachine(), settings::EventPath(eventName_) + "\\WatchedUrls",
+                        settings::kEventClass) == ERROR_SUCCESS;
+        if (ok && record) ok = key.SetValue(url, REG_BINARY, record->Encode()) == ERROR_SUCCESS;
+        for (size_t i = 0; ok && i < added.size(); ++i) {
+            // Another program may have put it in the list since the run read it.
+            if (key.QueryValue(added[i], nullptr, nullptr, 0) != ERROR_FILE_NOT_FOUND) continue;
+            ok = key.SetValue(added[i], REG_BINARY, WatchedUrlRecord{}.Encode()) == ERROR_SUCCESS;
+        }
+        ok = ok && store->FailureCount() == failures && tx.Commit();
+    }
+    if (ok || storeFailureTold_) return;
+    storeFailureTold_ = true;
+    ReportError("The watch list of " + eventName_ + " could not be written to the settings (" +
+                (store ? store->LastError() : std::string("no settings store")) +
+                "); what this run found will be told again.");
+}
+
+bool CWebMonitor::IsSiteServer(const std::string& url) const {
+    std::string host;
+    int port = 80;
+    CInet::SplitUrl(url, nullptr, &host, &port, nullptr);
+    return !host.empty() && strcasecmp(host.c_str(), siteHost_.c_str()) == 0 && port == sitePort_;
+}
+
+std::string CWebMonitor::SiteLink(const std::string& link) const {
     std::string scheme, host, path, normalized;
     CInet::SplitUrl(link, &scheme, nullptr, nullptr, nullptr);
     // The site rule compares host and path only, so a site reached by http and https alike
     // is crawled under both, as it is under every port of its host.
-    if (scheme != "http" && scheme != "https" && scheme != "ftp") return;
+    if (scheme != "http" && scheme != "https" && scheme != "ftp") return {};
     NormalizedParts(link, &scheme, &host, &path, &normalized);
-    if (host != siteHost_ || path.compare(0, sitePath_.size(), sitePath_) != 0) return;
+    if (host != siteHost_ || path.compare(0, sitePath_.size(), sitePath_) != 0) return {};
     // A name that the watch list could not hand back would never be checked.
-    if (normalized.size() > 255) return;
-    RegKey key;
-    if (key.Open(RegKey::LocalMachine(), settings::EventPath(eventName_) + "\\WatchedUrls") !=
-        ERROR_SUCCESS)
-        return;
-    if (key.QueryValue(normalized, nullptr, nullptr, 0) != ERROR_FILE_NOT_FOUND) return;
-    if (watchedCount_ >= maxDocuments_) {
-        if (!boundTold_) {
-            boundTold_ = true;
-            log_.WriteLog(kIconError,
-                          "The Web Watch Monitor " + eventName_ + " has reached its limit of " +
-                              std::to_string(maxDocuments_) +
-                              " watched documents (MaxDocuments); links to further documents "
-                              "of the site are not added.",
-                          0, {}, true);
-        }
-        return;
-    }
-    if (key.SetValue(normalized, REG_BINARY, WatchedUrlRecord{}.Encode()) == ERROR_SUCCESS)
-        ++watchedCount_;
+    if (normalized.size() > 255) return {};
+    return normalized;
 }
 
-void CWebMonitor::ReportError(uint32_t code) {
-    WriteErrorRecord(log_, "watching the web site " + eventName_, http_.ErrorText(code));
-    http_.Abort();
+void CWebMonitor::ReportError(const std::string& text) {
+    WriteErrorRecord(log_, "watching the web site " + eventName_, text);
+}
+
+void CWebMonitor::StopFetches() {
+    for (auto& fetch : fetches_) fetch->Stop();
 }
 
 void CWebMonitor::Cancel(int code) {
     if (!running_) return;
     SetLine1("Canceled");
-    http_.Abort();
+    StopFetches();
     Finish(static_cast<uint32_t>(code));
 }
 
 void CWebMonitor::Finish(uint32_t code) {
     SetLines("Done.", "");
-    temp_.Close();
-    watched_.Close();
+    for (auto& fetch : fetches_) fetch->Release();
     running_ = false;
+    finished_.clear();
+    bufferedLinks_ = 0;
+    rootSettings_.reset();
     if (notifyViaEmail_ == 1 && changedDocuments_ > 0) {
         QueueMail(log_, emailBody_, notifyEmailTo_, "Results of Web Watch " + eventName_,
                   eventName_ + " <" + notifyEmailTo_ + ">");

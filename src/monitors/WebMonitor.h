@@ -3,14 +3,20 @@
 // Checks every document that a web site event watches, tells which appeared, moved,
 // vanished, were updated or changed size, and remembers what it saw. For an event that
 // watches the entire site it also reads each page and adds the in-site links it finds.
+// Several documents may be under way at once, each on a client of its own; what the run
+// tells, and in which order, is what checking them one after the other would tell.
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "net/Http.h"
 #include "net/Panel.h"
 #include "platform/Registry.h"
-#include "platform/TempFile.h"
 #include "settings/Settings.h"
 
 class ActivityLogWriter;
@@ -25,6 +31,33 @@ struct WatchedUrlRecord {
     static WatchedUrlRecord Decode(const Bytes& data);
 };
 
+// What one document of the watch list looks like to this run.
+struct WatchedDocument {
+    std::string url;
+    WatchedUrlRecord record;
+};
+
+// What the check of one document found, kept until every document before it in the watch
+// list has been told: the run reports in list order however the answers arrive. Every text
+// the client would give for a failure is taken when it happens, since the client goes on
+// to other documents.
+struct DocumentCheck {
+    uint32_t started = 0;  // not 0: the HEAD could not even be asked, this is why
+    uint32_t head = 0;     // the HEAD's answer
+    std::string headError;
+    bool moved = false;  // the answer is a redirection the client gave up following
+    bool hasModified = false, hasLength = false;
+    std::string modified, length, contentType;
+    bool fetched = false;    // the page was asked for its links
+    uint32_t getFailed = 0;  // not 0: the GET could not be asked or failed, this is why
+    std::string getError;
+    // In-site links the page holds that the list lacked when it was read: page order, each
+    // once, no more than could still be added.
+    std::vector<std::string> links;
+};
+
+class CWebFetch;
+
 class CWebMonitor : public CPanel {
     Q_OBJECT
 public:
@@ -34,38 +67,50 @@ public:
     void Start(const std::string& eventName) override;
     void Cancel(int code) override;
 
-    CHttp& http() { return http_; }
     bool running() const { return running_; }
-
-protected:
-    void OnStepMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+    // How many documents this run checks at once.
+    size_t parallel() const { return parallel_; }
 
 private:
-    void NextDocument();
-    void OnHeadDone(uint32_t result);
-    void OnGetDone(uint32_t result);
-    void ExtractLinks();
-    void AddLink(const std::string& link);
-    // Whether a failure of the current document is one of the site itself, which ends the run.
-    bool IsSiteServer() const;
-    void StoreRecord();
-    void ReportError(uint32_t code);
+    friend class CWebFetch;
+
+    // Tells every finished check that is next in list order, asks for the next documents
+    // while there is room, and ends the run when nothing is left.
+    void Pump();
+    void Dispatch();
+    // A fetch finished its document.
+    void Checked(CWebFetch& fetch);
+    // Reports one document's check as the one-at-a-time run would, and stores what it
+    // learnt in one step; false when it ended the run.
+    bool Tell(const WatchedDocument& doc, DocumentCheck& check);
+    // Whether the current document's host is the site's own server: its failure ends the run.
+    bool IsSiteServer(const std::string& url) const;
+    // A link the crawl may add (scheme, site and length allow it), normalised; empty if not.
+    std::string SiteLink(const std::string& link) const;
+    void StoreDocument(const std::string& url, const WatchedUrlRecord* record,
+                       const std::vector<std::string>& added);
+    void ReportError(const std::string& text);
     void Finish(uint32_t code);
-    bool TruncateTemp();
+    void StopFetches();
 
     ActivityLogWriter& log_;
-    CHttp http_;
-    TempFile temp_;
-    RegKey watched_;
+    std::vector<std::unique_ptr<CWebFetch>> fetches_;
+    size_t parallel_ = 1;
     bool running_ = false;
+    // The settings of the root are read once in a run, not for every request.
+    std::optional<settings::RootSettingsScope> rootSettings_;
 
     std::string eventName_;
-    std::string url_;
-    WatchedUrlRecord record_;
-    int index_ = -1;
     std::string emailBody_;
     int changedDocuments_ = 0;
-    std::string contentType_;
+
+    // The watch list: as stored when the run began, then each document the crawl adds.
+    std::vector<WatchedDocument> list_;
+    std::unordered_set<std::string> listed_;  // the names of list_, in the store's fold
+    size_t nextDispatch_ = 0, nextCommit_ = 0;
+    std::map<size_t, DocumentCheck> finished_;  // finished, waiting for the ones before
+    size_t bufferedLinks_ = 0;                  // links held in finished_
+    bool storeFailureTold_ = false;
 
     DWORD entireDomain_ = 0, notifyViaEmail_ = 0, notifyViaWindows_ = 0;
     std::string notifyEmailTo_, site_;

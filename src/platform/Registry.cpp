@@ -681,8 +681,15 @@ LONG RegKey::QueryValue(std::string_view name, DWORD* type, Bytes* data, size_t 
     return ERROR_SUCCESS;
 }
 
+uint64_t RegKey::LocalWrites() const {
+    if (!IsOpen()) return 0;
+    auto it = store_->valueWrites_.find(id_);
+    return store_->keyDeletes_ + (it == store_->valueWrites_.end() ? 0 : it->second);
+}
+
 LONG RegKey::SetValue(std::string_view name, DWORD type, const uint8_t* data, size_t size) {
     if (!IsOpen()) return ERROR_INVALID_HANDLE;
+    ++store_->valueWrites_[id_];
     std::string ukey = store_->Fold(name);
     // An overwrite keeps the value's place and the case of its first name.
     StmtGuard s(store_->Stmt(kPutValue,
@@ -703,6 +710,7 @@ LONG RegKey::SetValue(std::string_view name, DWORD type, const uint8_t* data, si
 
 LONG RegKey::DeleteValue(std::string_view name) {
     if (!IsOpen()) return ERROR_INVALID_HANDLE;
+    ++store_->valueWrites_[id_];
     std::string ukey = store_->Fold(name);
     Registry::Transaction tx(*store_);
     if (!tx.open()) return ERROR_CANTWRITE;
@@ -793,6 +801,7 @@ LONG RegKey::DeleteKey(std::string_view subKey) {
     RegKey target;
     LONG rc = target.Open(*this, subKey);
     if (rc != ERROR_SUCCESS) return rc;
+    ++store_->keyDeletes_;
     Registry::Transaction tx(*store_);
     if (!tx.open()) return ERROR_CANTWRITE;
     StmtGuard s(store_->Stmt(kDeleteKey, "DELETE FROM keys WHERE id=?"));

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
@@ -118,6 +119,9 @@ private:
     std::string path_;
     std::string lastError_;
     uint64_t failures_ = 0;
+    // Changes this process made, by key id; a key deleted anywhere counts for every key.
+    std::unordered_map<int64_t, uint64_t> valueWrites_;
+    uint64_t keyDeletes_ = 0;
     sqlite3* db_ = nullptr;
     std::vector<sqlite3_stmt*> stmts_;
     int txDepth_ = 0;      // open transactions and savepoints
@@ -183,6 +187,11 @@ public:
     LONG GetDword(std::string_view name, DWORD* value) const;
 
     Registry* Store() const { return store_.get(); }
+
+    // How many times this process has changed the values of this key (or deleted a key
+    // anywhere): a reader that keeps values for a while knows when to read them again.
+    // Other processes' changes are not counted.
+    uint64_t LocalWrites() const;
 
 private:
     RegKey(std::shared_ptr<Registry> store, int64_t id) : store_(std::move(store)), id_(id) {}

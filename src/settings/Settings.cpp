@@ -1,6 +1,9 @@
 #include "settings/Settings.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
+#include <tuple>
 
 namespace settings {
 
@@ -73,10 +76,87 @@ Bytes EncodeMultiString(const std::vector<std::string>& items, size_t limit) {
     return out;
 }
 
-DWORD ReadRootDword(const char* name, DWORD fallback) {
+namespace {
+
+// What the live scopes have read of the root. Every answer is kept as the reader computed
+// it, so a cached read is the uncached one, byte for byte.
+struct RootMemo {
+    int depth = 0;
+    Registry* store = nullptr;
     RegKey root;
-    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return fallback;
-    return ReadDword(root, name, fallback);
+    bool rootOpen = false;
+    uint64_t writes = 0;
+    std::map<std::pair<std::string, DWORD>, DWORD> dwords;
+    // (reader, name, capacity) -> (result, text)
+    std::map<std::tuple<int, std::string, size_t>, std::pair<bool, std::string>> texts;
+};
+
+RootMemo& Memo() {
+    static RootMemo memo;
+    return memo;
+}
+
+// The memo when a scope is live and still true to the store, emptied when it is not.
+RootMemo* LiveMemo() {
+    RootMemo& m = Memo();
+    if (m.depth == 0) return nullptr;
+    Registry* current = Registry::Current().get();
+    if (m.store != current || (m.rootOpen && m.root.LocalWrites() != m.writes)) {
+        m.dwords.clear();
+        m.texts.clear();
+        m.store = current;
+        m.root.Close();
+        m.rootOpen = m.root.Open(RegKey::LocalMachine(), kRoot) == ERROR_SUCCESS;
+        m.writes = m.rootOpen ? m.root.LocalWrites() : 0;
+    }
+    return &m;
+}
+
+enum RootReader { kString, kPath, kText };
+
+template <typename Read>
+bool MemoText(int reader, const char* name, size_t capacity, std::string& text, Read read) {
+    RootMemo* m = LiveMemo();
+    if (!m) return read(text);
+    auto key = std::make_tuple(reader, std::string(name), capacity);
+    auto it = m->texts.find(key);
+    if (it == m->texts.end()) {
+        std::string value;
+        bool ok = read(value);
+        it = m->texts.emplace(std::move(key), std::make_pair(ok, std::move(value))).first;
+    }
+    text = it->second.second;
+    return it->second.first;
+}
+
+}  // namespace
+
+RootSettingsScope::RootSettingsScope() {
+    ++Memo().depth;
+}
+
+RootSettingsScope::~RootSettingsScope() {
+    RootMemo& m = Memo();
+    if (--m.depth > 0) return;
+    m.dwords.clear();
+    m.texts.clear();
+    m.root.Close();
+    m.rootOpen = false;
+    m.store = nullptr;
+}
+
+DWORD ReadRootDword(const char* name, DWORD fallback) {
+    auto read = [&] {
+        RegKey root;
+        if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return fallback;
+        return ReadDword(root, name, fallback);
+    };
+    RootMemo* m = LiveMemo();
+    if (!m) return read();
+    auto key = std::make_pair(std::string(name), fallback);
+    auto it = m->dwords.find(key);
+    if (it == m->dwords.end()) it = m->dwords.emplace(std::move(key), read()).first;
+    return it->second;
 }
 
 }  // namespace settings
@@ -84,29 +164,35 @@ DWORD ReadRootDword(const char* name, DWORD fallback) {
 using namespace settings;
 
 bool ReadRootString(const char* name, std::string& text) {
-    text.clear();
-    RegKey root;
-    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
-    text = ReadString(root, name, kRootStringBuffer);
-    return true;
+    return MemoText(kString, name, kRootStringBuffer, text, [&](std::string& out) {
+        out.clear();
+        RegKey root;
+        if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
+        out = ReadString(root, name, kRootStringBuffer);
+        return true;
+    });
 }
 
 bool ReadRootPath(const char* name, std::string& text) {
-    text.clear();
-    RegKey root;
-    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
-    text = ReadString(root, name, kPathBuffer);
-    return true;
+    return MemoText(kPath, name, kPathBuffer, text, [&](std::string& out) {
+        out.clear();
+        RegKey root;
+        if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return false;
+        out = ReadString(root, name, kPathBuffer);
+        return true;
+    });
 }
 
 bool ReadRootText(const char* name, std::string& text, size_t capacity) {
-    text.clear();
-    RegKey root;
-    if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return true;
-    LONG rc = root.GetString(name, &text, capacity);
-    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) return true;
-    text.clear();
-    return false;
+    return MemoText(kText, name, capacity, text, [&](std::string& out) {
+        out.clear();
+        RegKey root;
+        if (root.Open(RegKey::LocalMachine(), kRoot) != ERROR_SUCCESS) return true;
+        LONG rc = root.GetString(name, &out, capacity);
+        if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) return true;
+        out.clear();
+        return false;
+    });
 }
 
 bool GetMyName(std::string& text) {

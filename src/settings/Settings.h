@@ -90,6 +90,11 @@ inline constexpr const char* kDeletedSchedule = "<None";
 // link) cannot keep a run going for ever.
 inline constexpr const char* kMaxDocuments = "MaxDocuments";
 inline constexpr DWORD kDefaultMaxDocuments = 10000;
+// Root: how many documents the web monitor checks at once, each on its own connection;
+// 1 checks one after the other. What a run reports does not depend on it.
+inline constexpr const char* kWebParallelRequests = "WebParallelRequests";
+inline constexpr DWORD kDefaultWebParallelRequests = 4;
+inline constexpr DWORD kMaxWebParallelRequests = 16;
 
 // Our own value of a mail event: how its POP3 session is secured. 0 or absent: plain text;
 // 1: STLS is required before the login; 2: TLS from the first byte (port 995 by default).
@@ -213,6 +218,18 @@ Bytes EncodeMultiString(const std::vector<std::string>& items, size_t limit = kL
 
 // A DWORD of the settings root, or fallback.
 DWORD ReadRootDword(const char* name, DWORD fallback);
+
+// While one lives, each value of the settings root is read from the store once: a run that
+// asks for the same settings for every request pays one read of each, not one per request.
+// A change this process makes to the root is seen at once; another program's, by the next
+// scope. Scopes nest; the main thread only.
+class RootSettingsScope {
+public:
+    RootSettingsScope();
+    ~RootSettingsScope();
+    RootSettingsScope(const RootSettingsScope&) = delete;
+    RootSettingsScope& operator=(const RootSettingsScope&) = delete;
+};
 
 }  // namespace settings
 

@@ -28,7 +28,8 @@ namespace fs = std::filesystem;
 constexpr int kPages = 55;
 const char* kKey = "HKLM\\SOFTWARE\\Halvorn\\Quorvane\\CurrentVersion";
 
-class WebWatchTest : public SandboxTest {
+// Both cases run with one request at a time and with several.
+class WebWatchTest : public SandboxTest, public ::testing::WithParamInterface<int> {
 protected:
     void SetUp() override {
         SandboxTest::SetUp();
@@ -106,6 +107,7 @@ protected:
             {root, "HostName", "REG_SZ", "quorvane.test"},
             {root, "MyName", "REG_SZ", "quorvane@quorvane.test"},
             {root, "DialUpProgram", "REG_SZ", "/nonexistent/nmcli"},
+            {root, "WebParallelRequests", "REG_DWORD", QString::number(GetParam())},
             {root + "\\Nightly", "Type", "REG_DWORD", "1"},
             {root + "\\Nightly", "Enabled", "REG_DWORD", "1"},
             {root + "\\Nightly", "Interval", "REG_DWORD", "1440"},
@@ -147,7 +149,7 @@ protected:
     std::unique_ptr<SmtpSink> sink_;
 };
 
-TEST_F(WebWatchTest, AWholeSiteIsFoundOnceAndChangesAreToldExactly) {
+TEST_P(WebWatchTest, AWholeSiteIsFoundOnceAndChangesAreToldExactly) {
     if (web_->kind() != WebServer::Nginx) GTEST_SKIP() << "needs nginx: " << web_->log();
     FixAbsoluteLinks();
     Configure();
@@ -208,7 +210,7 @@ TEST_F(WebWatchTest, AWholeSiteIsFoundOnceAndChangesAreToldExactly) {
 
 // The same site over HTTPS, with a certificate from the test's own authority, and the result
 // mailed through a server that takes mail only over STARTTLS after a login.
-TEST_F(WebWatchTest, AWholeSecureSiteIsFoundOnceAndTheResultGoesOutAfterALogin) {
+TEST_P(WebWatchTest, AWholeSecureSiteIsFoundOnceAndTheResultGoesOutAfterALogin) {
     fs::create_directories(Path("ca"));
     TestCa ca(Path("ca"));
     ASSERT_TRUE(ca.ok()) << ca.error();
@@ -258,5 +260,7 @@ TEST_F(WebWatchTest, AWholeSecureSiteIsFoundOnceAndTheResultGoesOutAfterALogin) 
     EXPECT_TRUE(RunOnce().empty());
     EXPECT_EQ(smtp.Messages().size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(OneAndFour, WebWatchTest, ::testing::Values(1, 4));
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <functional>
 #include <map>
 #include <set>
@@ -22,6 +23,9 @@ public:
     // Paths whose connection is reset (RST, not an orderly close) once the response is
     // written; an empty response resets before the client gets any byte.
     std::set<std::string> resets;
+    // Paths whose response waits this many milliseconds, so that answers arrive out of the
+    // order they were asked in.
+    std::map<std::string, int> delays;
 
     FakeHttpServer() {
         server_.listen(QHostAddress("127.0.0.1"), 0);
@@ -61,6 +65,14 @@ private:
                                                  : "HTTP/1.0 404 Not Found\r\n\r\nmissing";
         size_t headerEnd = response.find("\r\n\r\n");
         if (method == "HEAD" && headerEnd != std::string::npos) response.erase(headerEnd + 4);
+        if (auto delay = delays.find(path); delay != delays.end()) {
+            QTimer::singleShot(delay->second, s,
+                               [this, s, path, response] { Respond(s, path, response); });
+            return;
+        }
+        Respond(s, path, response);
+    }
+    void Respond(QTcpSocket* s, const std::string& path, const std::string& response) {
         s->write(response.data(), static_cast<qint64>(response.size()));
         if (resets.count(path) == 0) {
             s->disconnectFromHost();

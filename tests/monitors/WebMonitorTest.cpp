@@ -19,10 +19,13 @@ namespace {
 
 using namespace settings;
 
-class WebMonitorTest : public SandboxTest {
+// Every case runs with one request at a time and with several: what a run tells and stores
+// must not depend on it.
+class WebMonitorTest : public SandboxTest, public ::testing::WithParamInterface<DWORD> {
 protected:
     void SetUp() override {
         SandboxTest::SetUp();
+        Root().SetDword(kWebParallelRequests, GetParam());
         monitor_ = std::make_unique<CWebMonitor>(log_);
         monitor_->SetRunWindow(&run_);
     }
@@ -73,7 +76,7 @@ protected:
     const std::string head_ = "The Web Watch Monitor Site found,\r\n\r\n";
 };
 
-TEST_F(WebMonitorTest, NewMissingUpdatedAndResizedDocuments) {
+TEST_P(WebMonitorTest, NewMissingUpdatedAndResizedDocuments) {
     web_.pages["/a.html"] = FakeHttpServer::Ok(
         "Last-Modified: Tue, 15 Nov 1994 08:12:31 GMT\r\nContent-Length: 10\r\n", "0123456789");
     web_.pages["/plain.txt"] = FakeHttpServer::Ok("", "no date, no size");
@@ -123,7 +126,7 @@ TEST_F(WebMonitorTest, NewMissingUpdatedAndResizedDocuments) {
                                   " has changed size, it is now 7 bytes.\r\n\r\n");
 }
 
-TEST_F(WebMonitorTest, TheCrawlAddsLinksInsideTheSiteOnly) {
+TEST_P(WebMonitorTest, TheCrawlAddsLinksInsideTheSiteOnly) {
     FakeHttpServer otherPort;
     otherPort.pages["/site/port.html"] = FakeHttpServer::Ok("", "x");
     // The last anchor starts 4090 bytes after the one before it, so that it straddles the
@@ -204,7 +207,7 @@ std::set<std::string> WgetCrawl(const std::string& url, const std::string& workD
     return found;
 }
 
-TEST_F(WebMonitorTest, TheCrawlFindsWhatWgetFindsOnAPageOfRealWorldAnchors) {
+TEST_P(WebMonitorTest, TheCrawlFindsWhatWgetFindsOnAPageOfRealWorldAnchors) {
     {
         QProcess probe;
         probe.start("wget", {"--version"});
@@ -277,7 +280,7 @@ TEST_F(WebMonitorTest, TheCrawlFindsWhatWgetFindsOnAPageOfRealWorldAnchors) {
     EXPECT_EQ(crawled, wget);
 }
 
-TEST_F(WebMonitorTest, TheCrawlTakesHttpsLinksByTheSameRule) {
+TEST_P(WebMonitorTest, TheCrawlTakesHttpsLinksByTheSameRule) {
     int deadPort = 0;
     {
         FakeHttpServer gone;
@@ -305,7 +308,7 @@ TEST_F(WebMonitorTest, TheCrawlTakesHttpsLinksByTheSameRule) {
                                             secure + "/site/u.html"}));
 }
 
-TEST_F(WebMonitorTest, ARedirectedDocumentIsWhatItsFinalAnswerSaid) {
+TEST_P(WebMonitorTest, ARedirectedDocumentIsWhatItsFinalAnswerSaid) {
     // The redirection's own header must not be taken for the document's.
     web_.pages["/old.html"] =
         "HTTP/1.0 301 Moved Permanently\r\nLocation: /new.html\r\n"
@@ -338,7 +341,7 @@ TEST_F(WebMonitorTest, ARedirectedDocumentIsWhatItsFinalAnswerSaid) {
     EXPECT_EQ(Watched()[web_.Url("/old.html")].status, 301u);
 }
 
-TEST_F(WebMonitorTest, LinksOfARedirectedPageAreReadFromWhereItLanded) {
+TEST_P(WebMonitorTest, LinksOfARedirectedPageAreReadFromWhereItLanded) {
     web_.pages["/"] = "HTTP/1.0 301 Moved Permanently\r\nLocation: /docs/\r\n\r\n";
     web_.pages["/docs/"] = FakeHttpServer::Ok("Content-Type: text/html\r\nContent-Length: 22\r\n",
                                               "<a href=\"a.html\">a</a>");
@@ -350,7 +353,7 @@ TEST_F(WebMonitorTest, LinksOfARedirectedPageAreReadFromWhereItLanded) {
     EXPECT_FALSE(watched.count(web_.Url("/a.html")));
 }
 
-TEST_F(WebMonitorTest, ResultsGoIntoOneMailOnlyWhenSomethingChanged) {
+TEST_P(WebMonitorTest, ResultsGoIntoOneMailOnlyWhenSomethingChanged) {
     web_.pages["/a.html"] = FakeHttpServer::Ok("Content-Length: 3\r\n", "abc");
     web_.pages["/b.html"] = FakeHttpServer::Ok("Content-Length: 3\r\n", "abc");
     Event(web_.Url("/a.html"), 0, 1);
@@ -372,7 +375,7 @@ TEST_F(WebMonitorTest, ResultsGoIntoOneMailOnlyWhenSomethingChanged) {
     EXPECT_EQ(Queued().size(), 1u) << "no change, no mail";
 }
 
-TEST_F(WebMonitorTest, AHeaderThatGoesAwayIsQuotedAsEmpty) {
+TEST_P(WebMonitorTest, AHeaderThatGoesAwayIsQuotedAsEmpty) {
     const std::string date = "Last-Modified: Tue, 15 Nov 1994 08:12:31 GMT\r\n";
     web_.pages["/a.html"] = FakeHttpServer::Ok(date + "Content-Length: 10\r\n", "0123456789");
     Event(web_.Url("/a.html"), 0);
@@ -386,7 +389,7 @@ TEST_F(WebMonitorTest, AHeaderThatGoesAwayIsQuotedAsEmpty) {
     EXPECT_EQ(Watched()[web_.Url("/a.html")].contentLength, 0u);
 }
 
-TEST_F(WebMonitorTest, AnEndlessSiteStopsGrowingAtTheDocumentBound) {
+TEST_P(WebMonitorTest, AnEndlessSiteStopsGrowingAtTheDocumentBound) {
     // A calendar: every day links to the next one, with a new session id each time.
     int session = 0;
     web_.generate = [&session](const std::string& path) {
@@ -426,7 +429,7 @@ TEST_F(WebMonitorTest, AnEndlessSiteStopsGrowingAtTheDocumentBound) {
     EXPECT_EQ(bounded(), 1);
 }
 
-TEST_F(WebMonitorTest, OnlyTheSiteItselfFailingEndsTheRun) {
+TEST_P(WebMonitorTest, OnlyTheSiteItselfFailingEndsTheRun) {
     int deadPort = 0;
     {
         FakeHttpServer gone;
@@ -461,14 +464,20 @@ TEST_F(WebMonitorTest, OnlyTheSiteItselfFailingEndsTheRun) {
     EXPECT_EQ(Run(), 0u);
     EXPECT_EQ(errors().size(), 1u);
 
-    // The site's own host and port failing still ends the run there.
+    // The site's own host and port failing still ends the run there: what the documents
+    // behind it answered (asked at the same time or not) is neither told nor stored.
     web_.pages["/a.html"] = "HTTP/1.0 500 Broken\r\n\r\n";
+    web_.pages.erase("/b.html");
     web_.requests.clear();
     EXPECT_EQ(Run(), 500u);
-    EXPECT_EQ(web_.requests, std::vector<std::string>{"HEAD /a.html"});
+    if (GetParam() == 1) {
+        EXPECT_EQ(web_.requests, std::vector<std::string>{"HEAD /a.html"});
+    }
+    EXPECT_EQ(Watched()[web_.Url("/b.html")].status, 200u);
+    EXPECT_EQ(errors().size(), 2u);
 }
 
-TEST_F(WebMonitorTest, AServerErrorEndsTheRunAndCancelStopsIt) {
+TEST_P(WebMonitorTest, AServerErrorEndsTheRunAndCancelStopsIt) {
     web_.pages["/a.html"] = "HTTP/1.0 503 Busy\r\n\r\n";
     Event(web_.Url("/a.html"), 0);
     EXPECT_EQ(Run(), 503u);
@@ -504,5 +513,46 @@ TEST_F(WebMonitorTest, AServerErrorEndsTheRunAndCancelStopsIt) {
     ASSERT_EQ(run_.done.size(), 1u);
     EXPECT_EQ(run_.done[0], 7u);
 }
+
+TEST_P(WebMonitorTest, ChecksThatFinishOutOfOrderAreToldInListOrder) {
+    // The first pages answer last; what they link to joins the list behind the documents
+    // that were there, in the order the one-after-the-other run finds it.
+    const std::string html = "Content-Type: text/html\r\n";
+    web_.pages["/s/"] =
+        FakeHttpServer::Ok(html, "<a href=\"n1.html\">1</a><a href=\"n2.html\">2</a>");
+    web_.delays["/s/"] = 300;
+    web_.pages["/s/b.html"] =
+        FakeHttpServer::Ok(html, "<a href=\"N2.html\">2</a><a href=\"n3.html\">3</a>");
+    web_.delays["/s/b.html"] = 150;
+    web_.pages["/s/c.html"] = FakeHttpServer::Ok("", "c");
+    web_.pages["/s/n1.html"] = FakeHttpServer::Ok("", "1");
+    web_.pages["/s/n2.html"] = FakeHttpServer::Ok("", "2");
+    Event(web_.Url("/s/"), 1);
+    Watch(web_.Url("/s/b.html"));
+    Watch(web_.Url("/s/c.html"));
+
+    EXPECT_EQ(Run(), 0u);
+    std::vector<std::string> expected;
+    for (const char* page : {"", "b.html", "c.html", "n1.html", "n2.html"})
+        expected.push_back(head_ + "A new document at " + web_.Url("/s/" + std::string(page)) +
+                           "\r\n");
+    expected.push_back(head_ + "The document " + web_.Url("/s/n3.html") +
+                       " is no longer available.\r\n\r\n");
+    EXPECT_EQ(Texts(), expected);
+
+    // The list keeps the order the documents were found in; "N2" is the same name as "n2".
+    RegKey key;
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), EventPath("Site") + "\\WatchedUrls"), ERROR_SUCCESS);
+    std::vector<std::string> names;
+    std::string name;
+    for (DWORD i = 0; key.EnumValue(i, &name, nullptr, nullptr) == ERROR_SUCCESS; ++i)
+        names.push_back(name);
+    std::vector<std::string> order;
+    for (const char* page : {"", "b.html", "c.html", "n1.html", "n2.html", "n3.html"})
+        order.push_back(web_.Url("/s/" + std::string(page)));
+    EXPECT_EQ(names, order);
+}
+
+INSTANTIATE_TEST_SUITE_P(OneAndFour, WebMonitorTest, ::testing::Values(1u, 4u));
 
 }  // namespace
