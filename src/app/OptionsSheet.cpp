@@ -482,6 +482,7 @@ void COptionsAdv::SetDefaults() {
     httpMaxResponse = std::to_string(kDefaultHttpMaxResponse);
     dialUpProgram.clear();
     timeServerUrl.clear();
+    webParallel = std::to_string(kDefaultWebParallelRequests);
 }
 
 void COptionsAdv::LoadFrom(const RegKey& root) {
@@ -499,6 +500,10 @@ void COptionsAdv::LoadFrom(const RegKey& root) {
     DWORD limit = ReadDword(root, kRequestTimeLimit, kDefaultRequestTimeLimit);
     requestTimeLimit = std::to_string(limit != 0 ? limit : kDefaultRequestTimeLimit);
     timeServerUrl = ReadString(root, kTimeServerUrl, kShownTextBuffer);
+    // Shown as the run takes it: out of range is held to the nearer end.
+    webParallel = std::to_string(
+        std::clamp<DWORD>(ReadDword(root, kWebParallelRequests, kDefaultWebParallelRequests), 1,
+                          kMaxWebParallelRequests));
 }
 
 OptionsProblem COptionsAdv::Validate() const {
@@ -534,6 +539,8 @@ OptionsProblem COptionsAdv::Validate() const {
     // Empty is the built-in service; anything else must be an address the clock step asks.
     if (!timeServerUrl.empty() && !IsTimeServerUrl(timeServerUrl))
         return {kTimeServerUrlEdit, "The link is not formed correctly."};
+    if (auto m = CheckInteger(webParallel, 1, kMaxWebParallelRequests, nullptr); !m.empty())
+        return {kWebParallelEdit, m};
     return {};
 }
 
@@ -554,7 +561,9 @@ bool COptionsAdv::SaveTo(OptionsValues& root) const {
            root.SetDword(kRequestTimeLimit, static_cast<DWORD>(Parsed(requestTimeLimit))) ==
                ERROR_SUCCESS &&
            // Empty reads as absent: the built-in service.
-           root.SetString(kTimeServerUrl, timeServerUrl) == ERROR_SUCCESS;
+           root.SetString(kTimeServerUrl, timeServerUrl) == ERROR_SUCCESS &&
+           root.SetDword(kWebParallelRequests, static_cast<DWORD>(Parsed(webParallel))) ==
+               ERROR_SUCCESS;
 }
 
 // ---- Proxy ----------------------------------------------------------------------------

@@ -227,6 +227,7 @@ public:
         kDialUpProgramEdit,
         kRequestTimeLimitEdit,
         kTimeServerUrlEdit,
+        kWebParallelEdit,
     };
     static constexpr int64_t kTimeoutHigh = 600, kAttemptsHigh = 20;
     static constexpr int64_t kMaxResponseLow = 1024;
@@ -247,6 +248,7 @@ public:
     std::string dialUpProgram;
     std::string requestTimeLimit;  // seconds, as typed
     std::string timeServerUrl;     // empty: the built-in service
+    std::string webParallel;       // documents a web run checks at once, as typed
 
 protected:
     void SetDefaults() override;

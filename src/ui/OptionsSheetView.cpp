@@ -319,6 +319,8 @@ void COptionsSheetView::BuildAdvanced() {
     auto* more = new QFormLayout;
     more->addRow("Largest web response, in bytes",
                  Edit(P, COptionsAdv::kHttpMaxResponseEdit, &adv.httpMaxResponse, true));
+    more->addRow("Web documents checked at once (1 to 16)",
+                 Edit(P, COptionsAdv::kWebParallelEdit, &adv.webParallel, true));
     followRedirects_ =
         new QCheckBox("Follow every web redirection (301, 303, 307 and 308 as well as 302)", page);
     controls_[{P, COptionsAdv::kFollowRedirectsBox}] = followRedirects_;

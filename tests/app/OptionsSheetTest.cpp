@@ -182,7 +182,16 @@ TEST_F(OptionsSheetTest, NumbersOutOfRangeOrNotNumbersKeepTheSheetOpenAndWriteNo
     adv.httpMaxResponse = "0";
     EXPECT_EQ(ConfirmEdited(*sheet).problem.field, COptionsAdv::kHttpMaxResponseEdit);
     adv.httpMaxResponse = "4294967295";
+    // No web run checks no document, nor more than its clients can carry.
+    for (const char* bad : {"0", "17"}) {
+        adv.webParallel = bad;
+        outcome = ConfirmEdited(*sheet);
+        EXPECT_EQ(outcome.problem.field, COptionsAdv::kWebParallelEdit) << bad;
+        EXPECT_EQ(outcome.problem.message, "Please enter an integer between 1 and 16.") << bad;
+    }
+    adv.webParallel = "8";
     ASSERT_TRUE(ConfirmEdited(*sheet));
+    EXPECT_EQ(ReadRootDword(kWebParallelRequests, 0), 8u);
     EXPECT_EQ(Text(kSmtpServer), "new.example.org");
     EXPECT_EQ(Number(kTimeoutHttp), 600000u);
     EXPECT_EQ(Number(kConnectionAttempts), 20u);
@@ -347,10 +356,12 @@ TEST_F(OptionsSheetTest, UseDefaultsSetsTheProtocolFieldsOnly) {
     Root().SetDword(kDisplayMesg, 9);  // no button of that number
     Root().SetDword(kRequestTimeLimit, 45);
     Root().SetString(kTimeServerUrl, "ntp://ntp.lan");
+    Root().SetDword(kWebParallelRequests, 99);  // shown as the run takes it
     auto sheet = Sheet();
     ShowAll(*sheet);
     EXPECT_EQ(sheet->messages().displayMesg, -1);
     COptionsAdv& adv = sheet->advanced();
+    EXPECT_EQ(adv.webParallel, "16");
     EXPECT_EQ(adv.requestTimeLimit, "45");
     adv.SetModified(false);
     adv.UseDefaults();

@@ -74,6 +74,46 @@ TEST_F(SettingsStoreTest, RootStringsUseA252ByteBuffer) {
     EXPECT_FALSE(IsSet(root, kUseProxy));
 }
 
+TEST_F(SettingsStoreTest, ARunReadsTheRootOnceAndStillSeesItsOwnChanges) {
+    RegKey root = Root();
+    root.SetString(kSmtpServer, "one.example.org");
+    root.SetDword(kUseProxy, 1);
+    std::string error;
+    auto other = Registry::Open(store_->Path(), &error);  // another program on the same file
+    ASSERT_TRUE(other) << error;
+    auto otherWrites = [&](const char* server) {
+        Registry::SetCurrent(other);
+        RegKey key;
+        ASSERT_EQ(key.Open(RegKey::LocalMachine(), kRoot), ERROR_SUCCESS);
+        key.SetString(kSmtpServer, server);
+        Registry::SetCurrent(store_);
+    };
+    std::string text;
+    {
+        RootSettingsScope run;
+        ASSERT_TRUE(GetSmtpServer(text));
+        EXPECT_EQ(text, "one.example.org");
+        EXPECT_EQ(ReadRootDword(kUseProxy, 0), 1u);
+        otherWrites("two.example.org");
+        ASSERT_TRUE(GetSmtpServer(text));
+        EXPECT_EQ(text, "one.example.org") << "a run keeps what it read";
+        {
+            RootSettingsScope nested;
+            EXPECT_EQ(ReadRootDword(kUseProxy, 0), 1u);
+        }
+        ASSERT_TRUE(GetSmtpServer(text));
+        EXPECT_EQ(text, "one.example.org") << "a nested scope ending keeps the outer one";
+        // What this program changes is seen at once, and everything is read anew.
+        root.SetDword(kUseProxy, 0);
+        EXPECT_EQ(ReadRootDword(kUseProxy, 0), 0u);
+        ASSERT_TRUE(GetSmtpServer(text));
+        EXPECT_EQ(text, "two.example.org");
+        otherWrites("three.example.org");
+    }
+    ASSERT_TRUE(GetSmtpServer(text));
+    EXPECT_EQ(text, "three.example.org") << "outside a run every read goes to the store";
+}
+
 TEST_F(SettingsStoreTest, ScheduleListHasNoneThenSchedulesInEnumerationOrder) {
     CItemList list;
     EXPECT_EQ(FillScheduleList(list), 0);
