@@ -142,6 +142,16 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
     return 0;
 }
 
+void CConnection::ResumeOnOpenConnection(const std::string& server, UINT message) {
+    DWORD stored = traits_.timeoutSetting ? settings::ReadRootDword(traits_.timeoutSetting, 0) : 0;
+    replyTimeout_ = stored != 0 ? stored : traits_.defaultTimeout;
+    // No connect is made, so none is left to retry: a silent server is reported at once.
+    attemptsLeft_ = -1;
+    serverName_ = server;
+    RenewDeadline();
+    opMessage_ = message;
+}
+
 void CConnection::OnLookupDone(WPARAM wParam, LPARAM lParam) {
     // An answer to a lookup given up on (a retry or an abort started another) is stale.
     if (wParam != static_cast<WPARAM>(lookupHandle_) || lookupHandle_ == 0) return;

@@ -82,6 +82,9 @@ protected:
     // The connect sequence. fresh: a new connect (reads "ConnectionAttempts"), not a retry.
     // 0 when the connection is under way, else an error code (nothing is posted).
     uint32_t ConnectSequence(const std::string& server, int port, UINT message, bool fresh);
+    // Starts an operation on the connection that already stands (one kept from the last
+    // request): the reply time-out and the overall limit are read anew as for a connect.
+    void ResumeOnOpenConnection(const std::string& server, UINT message);
     // Posts the operation's completion with code and ends the operation.
     void PostResult(uint32_t code);
     // The code a completion carries: a client may have an earlier, truer outcome to tell

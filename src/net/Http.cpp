@@ -49,31 +49,75 @@ constexpr const char* kDefaultProxy = "127.0.0.1";
 // only when the server closes the connection in good order.
 constexpr size_t kMaxTrackedHeader = 64 * 1024;
 
-// The number of the first Content-Length line of header, or -1 when none can be read.
-int64_t ContentLength(std::string_view header) {
-    static constexpr std::string_view kName = "content-length:";
+// The size of a kept connection's read: large documents are read in few turns of the loop.
+constexpr int kReadSize = 16 * 1024;
+
+bool StartsWithName(std::string_view line, std::string_view name) {
+    return line.size() >= name.size() && strncasecmp(line.data(), name.data(), name.size()) == 0;
+}
+
+// The number of a Content-Length line, or -1 when none can be read.
+int64_t LengthOf(std::string_view text) {
+    size_t at = text.find(':') + 1;
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    int64_t value = 0;
+    size_t digits = 0;
+    for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at, ++digits) {
+        if (value > (INT64_MAX - 9) / 10) return -1;
+        value = value * 10 + (text[at] - '0');
+    }
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    return digits > 0 && at == text.size() ? value : -1;
+}
+
+// Whether a Connection line's list holds token (any case), and not "close".
+bool ListHolds(std::string_view text, std::string_view token, bool* close) {
+    bool found = false;
+    size_t at = text.find(':') + 1;
+    while (at < text.size()) {
+        size_t end = std::min(text.find(',', at), text.size());
+        std::string_view item = text.substr(at, end - at);
+        while (!item.empty() && std::isspace(static_cast<unsigned char>(item.front())))
+            item.remove_prefix(1);
+        while (!item.empty() && std::isspace(static_cast<unsigned char>(item.back())))
+            item.remove_suffix(1);
+        if (item.size() == token.size() &&
+            strncasecmp(item.data(), token.data(), token.size()) == 0)
+            found = true;
+        if (item.size() == 5 && strncasecmp(item.data(), "close", 5) == 0) *close = true;
+        at = end + 1;
+    }
+    return found;
+}
+
+// What the header says about the end of its response and its connection.
+struct HeaderFacts {
+    int64_t contentLength = -1;   // of the first Content-Length line; -1: none can be read
+    bool keepAlive = false;       // a Connection line names keep-alive, none names close
+    bool lengthDoubtful = false;  // a second Content-Length line, or a Transfer-Encoding
+};
+
+HeaderFacts ReadHeader(std::string_view header) {
+    HeaderFacts facts;
+    bool lengthSeen = false, close = false;
     for (size_t line = 0; line < header.size();) {
         size_t next = header.find('\n', line);
         std::string_view text = header.substr(
             line, next == std::string_view::npos ? std::string_view::npos : next - line);
-        if (text.size() >= kName.size() &&
-            strncasecmp(text.data(), kName.data(), kName.size()) == 0) {
-            size_t at = kName.size();
-            while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
-            int64_t value = 0;
-            size_t digits = 0;
-            for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]));
-                 ++at, ++digits) {
-                if (value > (INT64_MAX - 9) / 10) return -1;
-                value = value * 10 + (text[at] - '0');
-            }
-            while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-            return digits > 0 && at == text.size() ? value : -1;
+        if (StartsWithName(text, "content-length:")) {
+            if (lengthSeen) facts.lengthDoubtful = true;
+            if (!lengthSeen) facts.contentLength = LengthOf(text);
+            lengthSeen = true;
+        } else if (StartsWithName(text, "connection:")) {
+            if (ListHolds(text, "keep-alive", &close)) facts.keepAlive = true;
+        } else if (StartsWithName(text, "transfer-encoding:")) {
+            facts.lengthDoubtful = true;
         }
         if (next == std::string_view::npos) break;
         line = next + 1;
     }
-    return -1;
+    if (close) facts.keepAlive = false;
+    return facts;
 }
 
 std::string HttpDate(uint32_t t) {
@@ -92,7 +136,22 @@ std::string HttpDate(uint32_t t) {
 
 }  // namespace
 
-CHttp::CHttp() : CConnection(kHttpTraits) {}
+CHttp::CHttp() : CConnection(kHttpTraits), buffer_(kReadSize) {}
+
+void CHttp::Abort() {
+    kept_ = false;
+    reused_ = false;
+    CConnection::Abort();
+}
+
+void CHttp::CloseIdle() {
+    if (state() == kIdle && opMessage() == 0 && kept_) DropKept();
+}
+
+void CHttp::DropKept() {
+    kept_ = false;
+    Close();
+}
 
 uint32_t CHttp::Get(const std::string& url, int outputFd, uint32_t ifModifiedSince) {
     if (opMessage() == 0 && state() == kIdle) redirections_ = 0;
@@ -144,7 +203,27 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
     proxyPort_ = static_cast<int>(settings::ReadRootDword(settings::kProxyPort, 8080));
     ReadRootString(settings::kProxyServer, proxyServer_);
     if (proxyServer_.empty()) proxyServer_ = kDefaultProxy;
+    keepAlive_ = settings::ReadRootDword(settings::kHttpKeepAlive, 1) != 0;
 
+    // The kept connection carries this request when it leads to the same server and is
+    // fresh enough that the server most likely still holds its end; else it goes.
+    bool reuse = kept_ && IsOpen() && keepAlive_ && !useProxy_ && keptSecure_ == secure_ &&
+                 keptPort_ == urlPort_ &&
+                 strcasecmp(keptHost_.c_str(), ConnectHost().c_str()) == 0 &&
+                 std::chrono::steady_clock::now() - keptSince_ < keptIdleLimit_;
+    reused_ = false;
+    if (!reuse) {
+        if (kept_) DropKept();
+        return ConnectForRequest(message);
+    }
+    kept_ = false;
+    reused_ = true;
+    ResumeOnOpenConnection(host_, message);
+    SendRequest();
+    return 0;
+}
+
+uint32_t CHttp::ConnectForRequest(UINT message) {
     // Through a proxy the connection is plain until the tunnel stands.
     SetTlsFromStart(secure_ && !useProxy_);
     uint32_t rc = useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, message, true)
@@ -157,6 +236,24 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
         SetState(kIdle);
     }
     return rc;
+}
+
+bool CHttp::RetryOnNewConnection() {
+    if (!reused_ || !head_.empty() || received_ != 0 ||
+        (state() != kConnected && state() != kRequestSent))
+        return false;
+    reused_ = false;
+    UINT message = opMessage();
+    StopTimer();
+    Close();
+    SetState(kIdle);
+    SetOpMessage(0);
+    uint32_t rc = ConnectForRequest(message);
+    if (rc != 0) {
+        SetOpMessage(message);
+        PostResult(rc);
+    }
+    return true;
 }
 
 std::string CHttp::ConnectHost() const {
@@ -278,6 +375,9 @@ void CHttp::SendRequest() {
     // A server that keeps several sites on one address tells them apart by this line, and
     // one on another port than its scheme's needs the port in it too.
     r += "Host: " + HostHeader() + "\r\n";
+    // A request line of 1.0 keeps the body unchunked; the server keeps the connection only
+    // when it can name the body's length. A proxy's connection is never kept: not asked.
+    if (keepAlive_ && !useProxy_) r += "Connection: keep-alive\r\n";
     if (ifModifiedSince_ != 0) r += "If-Modified-Since: " + HttpDate(ifModifiedSince_) + "\r\n";
     if (isPost_) {
         r += "Content-Type: application/x-www-form-urlencoded\r\n";
@@ -302,7 +402,7 @@ void CHttp::SendRequest() {
         return;
     }
     if (n <= 0) {
-        Fail(SendFailure(n, kHttpSendFailed));
+        if (!RetryOnNewConnection()) Fail(SendFailure(n, kHttpSendFailed));
         return;
     }
     sent_ = static_cast<size_t>(n);
@@ -314,7 +414,8 @@ void CHttp::SendPending() {
     while (state() != kIdle && sent_ < request_.size()) {
         int n = Send(request_.data() + sent_, static_cast<int>(request_.size() - sent_));
         if (n < 0) {
-            if (LastError() != WSAEWOULDBLOCK) Fail(static_cast<uint32_t>(LastError()));
+            if (LastError() != WSAEWOULDBLOCK && !RetryOnNewConnection())
+                Fail(static_cast<uint32_t>(LastError()));
             return;
         }
         sent_ += static_cast<size_t>(n);
@@ -322,8 +423,9 @@ void CHttp::SendPending() {
 }
 
 void CHttp::OnSend(int error) {
+    if (state() == kIdle) return;
     if (error != 0) {
-        Fail(static_cast<uint32_t>(error));
+        if (!RetryOnNewConnection()) Fail(static_cast<uint32_t>(error));
         return;
     }
     SendPending();
@@ -340,7 +442,10 @@ void CHttp::Track(const char* data, size_t size) {
     if (end == std::string::npos) return;
     headerDone_ = true;
     bodyReceived_ = before + size - (end + 4);
-    contentLength_ = ContentLength(std::string_view(header_).substr(0, end + 2));
+    HeaderFacts facts = ReadHeader(std::string_view(header_).substr(0, end + 2));
+    contentLength_ = facts.contentLength;
+    answerKeepsAlive_ = facts.keepAlive;
+    lengthDoubtful_ = facts.lengthDoubtful;
     std::string().swap(header_);
 }
 
@@ -416,6 +521,11 @@ void CHttp::OnReceive(int error) {
     }
     StopTimer();
     if (state() == kIdle) {
+        // Nobody asked: whatever a kept connection brings now is no answer to anything.
+        if (kept_) {
+            DropKept();
+            return;
+        }
         SetOpMessage(0);
         char sink[1024];
         while (Receive(sink, sizeof sink) > 0) {
@@ -427,7 +537,7 @@ void CHttp::OnReceive(int error) {
         OnClose(error);
         return;
     }
-    int n = Receive(buffer_, 1024);
+    int n = Receive(buffer_.data(), kReadSize);
     if (n < 0) {
         if (LastError() != WSAEWOULDBLOCK) {
             OnClose(LastError());
@@ -435,19 +545,18 @@ void CHttp::OnReceive(int error) {
         }
         n = 0;
     }
-    buffer_[n] = 0;
     if (n > 0) {
         if (state() == kRequestSent || state() == kConnected) {
-            head_.append(buffer_, static_cast<size_t>(n));
+            head_.append(buffer_.data(), static_cast<size_t>(n));
             if (!JudgeStatusLine(false)) return;
         } else if (state() == kReceiving) {
-            if (!WriteOut(buffer_, static_cast<size_t>(n))) return;
+            if (!WriteOut(buffer_.data(), static_cast<size_t>(n))) return;
         }
     }
     // A response that is whole by its own header is over, whether or not the server then
     // closes: one that keeps the connection open must not turn it into a time-out.
     if (state() == kReceiving && ResponseComplete()) {
-        OnClose(0);
+        EndResponse(0, true);
         return;
     }
     StartTimer(replyTimeout());
@@ -482,9 +591,42 @@ bool CHttp::FollowRedirect() {
     return true;
 }
 
+bool CHttp::MayKeep() const {
+    if (!keepAlive_ || useProxy_ || !answerKeepsAlive_ || lengthDoubtful_ || !ResponseComplete())
+        return false;
+    // Exactly the response: a byte beyond it would be taken for the next one's start.
+    bool bodiless =
+        requestMessage_ == WM_HTTP_HEAD_DONE || statusCode_ == 204 || statusCode_ == 304;
+    return bodyReceived_ == (bodiless ? 0 : static_cast<uint64_t>(contentLength_));
+}
+
+void CHttp::KeepConnection() {
+    StopTimer();
+    SetState(kIdle);
+    kept_ = true;
+    keptSecure_ = secure_;
+    keptHost_ = ConnectHost();
+    keptPort_ = urlPort_;
+    keptSince_ = std::chrono::steady_clock::now();
+}
+
 void CHttp::OnClose(int error) {
     StopTimer();
+    if (state() == kIdle) {
+        // The server ended a kept connection (its idle time-out): nobody waits for it.
+        if (kept_) DropKept();
+        return;
+    }
+    EndResponse(error, false);
+}
+
+void CHttp::EndResponse(int error, bool open) {
+    StopTimer();
     if (state() == kIdle || opMessage() == 0) return;
+    // A kept connection the server closed meanwhile: the request goes again, unnoticed.
+    if ((state() == kRequestSent || state() == kConnected) && head_.empty() &&
+        RetryOnNewConnection())
+        return;
     if (state() == kTunnelAsked || state() == kTunnelSecuring) {
         // The proxy hung up before the tunnel stood: what it said, if anything, is the reason.
         if (error != 0)
@@ -514,16 +656,28 @@ void CHttp::OnClose(int error) {
         }
         if (!JudgeStatusLine(true)) return;
     }
+    bool keep = open && error == 0 && MayKeep();
     if (error == 0 && Follows(statusCode_) &&
         (opMessage() == WM_HTTP_GET_DONE || opMessage() == WM_HTTP_HEAD_DONE)) {
         UINT message = opMessage();
-        Close();
+        // The next place may be on the same server: the kept connection can carry it.
+        if (keep)
+            KeepConnection();
+        else
+            Close();
         SetState(kIdle);
         SetOpMessage(0);
         if (FollowRedirect()) return;
         SetOpMessage(message);
+        keep = keepsConnection();
+    }
+    if (keep) {
+        KeepConnection();
+        PostResult(statusCode_);
+        return;
     }
     // A completed response ends as a failure does: idle, closed, told.
+    kept_ = false;
     Fail(error != 0 ? static_cast<uint32_t>(error) : static_cast<uint32_t>(statusCode_));
 }
 

@@ -5,8 +5,10 @@
 // the owner supplies. Redirections (302, and unless the settings say otherwise also 301,
 // 303, 307 and 308) are followed by the client itself. https URLs ask for TLS.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/Connection.h"
 
@@ -34,6 +36,9 @@ inline constexpr uint32_t kHttpCutShort = 0x8400000B;
 inline constexpr int kMaxRedirections = 10;
 // The size limit of one response when the settings name none.
 inline constexpr uint32_t kDefaultMaxResponse = 256u * 1024 * 1024;
+// How long a kept connection may have been idle and still carry the next request: servers
+// keep theirs longer (commonly a minute), so one this fresh is rarely found closed.
+inline constexpr std::chrono::milliseconds kKeptIdleLimit{5000};
 
 class CHttp : public CConnection {
     Q_OBJECT
@@ -56,6 +61,15 @@ public:
     // the request is under way (one completion message follows), else an error code.
     uint32_t Get(const std::string& url, int outputFd, uint32_t ifModifiedSince = 0);
     uint32_t Head(const std::string& url, int outputFd, uint32_t ifModifiedSince = 0);
+
+    // Drops a connection kept for a next request (an owner whose run is over).
+    void CloseIdle();
+    // Stops whatever is going on, without a completion message, and drops a kept connection.
+    void Abort();
+    // How long a kept connection may idle and still be used (tests need other values).
+    void SetKeptIdleLimit(std::chrono::milliseconds limit) { keptIdleLimit_ = limit; }
+    // Whether a connection is kept for the next request.
+    bool keepsConnection() const { return kept_ && IsOpen(); }
 
     // A bound on the responses of the requests that follow (redirections included), below
     // the settings' own; 0 leaves the settings' bound alone.
@@ -103,6 +117,21 @@ private:
     bool WriteOut(const char* data, size_t size);
     void SendPending();
     bool FollowRedirect();
+    // The response ended: error as the socket told it; open when the response was whole by
+    // its own header with the connection still standing.
+    void EndResponse(int error, bool open);
+    // Whether the connection may carry the next request once this response is over.
+    bool MayKeep() const;
+    // Ends the request with code and keeps the connection (idle) for the next one.
+    void KeepConnection();
+    // A kept connection that failed before the first byte of its answer was most likely
+    // closed by the server meanwhile: the request goes again on a new connection. False
+    // when that is not the case (the failure is to be reported).
+    bool RetryOnNewConnection();
+    // Connects anew for the request (directly or to the proxy); 0 or an error code.
+    uint32_t ConnectForRequest(UINT message);
+    // The kept connection is closed quietly: no completion, nothing logged.
+    void DropKept();
     // Notes what the response has brought so far, so that its end can be judged.
     void Track(const char* data, size_t size);
     // Whether everything the response announced has arrived.
@@ -133,5 +162,15 @@ private:
     uint64_t maxResponse_ = kDefaultMaxResponse;
     uint64_t responseLimit_ = 0;
     int redirections_ = 0;
-    char buffer_[1025];
+    bool keepAlive_ = true;          // HttpKeepAlive: ask the server to keep the connection
+    bool answerKeepsAlive_ = false;  // the response header says keep-alive
+    bool lengthDoubtful_ = false;    // the header frames the body otherwise or twice
+    bool kept_ = false;              // the idle connection waits for the next request
+    bool keptSecure_ = false;
+    std::string keptHost_;
+    int keptPort_ = 0;
+    std::chrono::steady_clock::time_point keptSince_{};
+    std::chrono::milliseconds keptIdleLimit_ = kKeptIdleLimit;
+    bool reused_ = false;  // the request went on a kept connection, no answer came yet
+    std::vector<char> buffer_;
 };

@@ -54,6 +54,9 @@ inline constexpr const char* kDefaultFaxProgram = "sendfax";
 // Our own: the most bytes one web response may bring (a server that never stops sending
 // must not fill the disk).
 inline constexpr const char* kHttpMaxResponse = "HttpMaxResponse";
+// Our own: 0 sends every web request on a connection of its own, as the server closes it;
+// absent or any other value, a connection the server offers to keep carries the next request.
+inline constexpr const char* kHttpKeepAlive = "HttpKeepAlive";
 // Our own: the longest one request to a server (a web document, a mail session) may take,
 // in seconds, so that a server that answers a byte at a time cannot hold a run forever.
 inline constexpr const char* kRequestTimeLimit = "RequestTimeLimit";

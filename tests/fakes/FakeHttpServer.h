@@ -27,11 +27,40 @@ public:
     // order they were asked in.
     std::map<std::string, int> delays;
 
+    // Keep-alive: the connection stays open after a response that names its length (or
+    // answers HEAD), and the next request on it is answered too, whatever either header
+    // says: the client alone decides whether to use it again.
+    bool keepAlive = false;
+    // What a kept connection does with a further request: answer it, or (as a server whose
+    // idle time-out ran out just then) close or reset without a word.
+    enum Stale { kServe, kClose, kReset } stale = kServe;
+    // Paths whose request is never answered.
+    std::set<std::string> silent;
+    int accepted = 0;       // connections
+    int staleRequests = 0;  // requests met by the stale rule
+
     FakeHttpServer() {
         server_.listen(QHostAddress("127.0.0.1"), 0);
         QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { Accept(); });
     }
+    ~FakeHttpServer() override {
+        // The connections still standing go with the server, after these members.
+        for (QTcpSocket* s : open_) {
+            QObject::disconnect(s, nullptr, this, nullptr);
+            s->abort();
+        }
+    }
     int port() const { return server_.serverPort(); }
+    // The connections that stand now.
+    int open() const { return static_cast<int>(open_.size()); }
+    // Every standing connection is closed (or reset), or sent bytes nobody asked for.
+    void CloseAll(bool reset = false) {
+        for (QTcpSocket* s : std::set<QTcpSocket*>(open_))
+            reset ? Reset(s) : s->disconnectFromHost();
+    }
+    void Say(const std::string& text) {
+        for (QTcpSocket* s : open_) s->write(text.data(), static_cast<qint64>(text.size()));
+    }
     std::string Url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(port()) + path;
     }
@@ -44,17 +73,41 @@ public:
 private:
     void Accept() {
         while (QTcpSocket* s = server_.nextPendingConnection()) {
+            ++accepted;
+            open_.insert(s);
             QObject::connect(s, &QTcpSocket::readyRead, this, [this, s] { Read(s); });
-            QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            QObject::connect(s, &QTcpSocket::disconnected, this, [this, s] {
+                open_.erase(s);
+                served_.erase(s);
+                buffers_.erase(s);
+                s->deleteLater();
+            });
         }
+    }
+    void Reset(QTcpSocket* s) {
+        // Hand every byte to the kernel first: a close without lingering then sends RST
+        // right behind the response.
+        while (s->bytesToWrite() > 0 && s->waitForBytesWritten(5000)) {
+        }
+        linger noLinger{1, 0};
+        ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &noLinger,
+                     sizeof noLinger);
+        s->abort();
     }
     void Read(QTcpSocket* s) {
         std::string& buf = buffers_[s];
         QByteArray got = s->readAll();
         buf.append(got.constData(), static_cast<size_t>(got.size()));
-        if (buf.find("\r\n\r\n") == std::string::npos) return;
+        size_t requestEnd = buf.find("\r\n\r\n");
+        if (requestEnd == std::string::npos) return;
         std::string line = buf.substr(0, buf.find("\r\n"));
-        buffers_.erase(s);
+        buf.erase(0, requestEnd + 4);
+        if (keepAlive && served_.count(s) != 0 && stale != kServe) {
+            ++staleRequests;
+            stale == kReset ? Reset(s) : s->disconnectFromHost();
+            return;
+        }
+        served_.insert(s);
         std::string method = line.substr(0, line.find(' '));
         std::string path = line.substr(method.size() + 1);
         path = path.substr(0, path.find(' '));
@@ -65,29 +118,28 @@ private:
                                                  : "HTTP/1.0 404 Not Found\r\n\r\nmissing";
         size_t headerEnd = response.find("\r\n\r\n");
         if (method == "HEAD" && headerEnd != std::string::npos) response.erase(headerEnd + 4);
+        if (silent.count(path) != 0) return;
         if (auto delay = delays.find(path); delay != delays.end()) {
-            QTimer::singleShot(delay->second, s,
-                               [this, s, path, response] { Respond(s, path, response); });
+            QTimer::singleShot(delay->second, s, [this, s, method, path, response, headerEnd] {
+                Respond(s, method, path, response, headerEnd);
+            });
             return;
         }
-        Respond(s, path, response);
+        Respond(s, method, path, response, headerEnd);
     }
-    void Respond(QTcpSocket* s, const std::string& path, const std::string& response) {
+    void Respond(QTcpSocket* s, const std::string& method, const std::string& path,
+                 const std::string& response, size_t headerEnd) {
         s->write(response.data(), static_cast<qint64>(response.size()));
-        if (resets.count(path) == 0) {
-            s->disconnectFromHost();
+        if (resets.count(path) != 0) {
+            Reset(s);
             return;
         }
-        // Hand every byte to the kernel first: a close without lingering then sends RST
-        // right behind the response.
-        while (s->bytesToWrite() > 0 && s->waitForBytesWritten(5000)) {
-        }
-        linger noLinger{1, 0};
-        ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &noLinger,
-                     sizeof noLinger);
-        s->abort();
+        bool sized = method == "HEAD" ||
+                     response.substr(0, headerEnd).find("Content-Length:") != std::string::npos;
+        if (!keepAlive || !sized) s->disconnectFromHost();
     }
 
     QTcpServer server_;
     std::map<QTcpSocket*, std::string> buffers_;
+    std::set<QTcpSocket*> open_, served_;
 };

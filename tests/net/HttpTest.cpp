@@ -25,6 +25,8 @@ const char* kRequestTail =
     "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
     "Accept-Language: en\r\n"
     "User-Agent: Korvalin/1.00 (compatible; MSIE 3.02; Windows 95)\r\n";
+// The one line a request gains when it asks the server to keep the connection.
+const std::string kKeepAliveLine = "Connection: keep-alive\r\n";
 
 class HttpTest : public SandboxTest {
 protected:
@@ -73,8 +75,8 @@ TEST_F(HttpTest, GetSendsTheFixedRequestAndStoresTheWholeResponse) {
     ASSERT_TRUE(Finish());
     ASSERT_EQ(owner_.done.size(), 1u);
     EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_GET_DONE, 200u));
-    EXPECT_EQ(server_.received[0],
-              "GET /index.html HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() + "\r\n");
+    EXPECT_EQ(server_.received[0], "GET /index.html HTTP/1.0\r\n" + std::string(kRequestTail) +
+                                       HostLine() + kKeepAliveLine + "\r\n");
     EXPECT_EQ(File(), response);
     EXPECT_EQ(owner_.client.state(), 0);
     EXPECT_EQ(owner_.client.opMessage(), 0u);
@@ -112,7 +114,7 @@ TEST_F(HttpTest, HeadAndIfModifiedSince) {
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0], std::make_pair(WM_HTTP_HEAD_DONE, 304u));
     EXPECT_EQ(server_.received[0],
-              "HEAD /a?b=c HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() +
+              "HEAD /a?b=c HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() + kKeepAliveLine +
                   "If-Modified-Since: Tuesday, 15-Nov-94 08:12:31 GMT\r\n\r\n");
     EXPECT_EQ(owner_.client.replyText(), "HTTP/1.0 304 Not Modified");
 }
@@ -125,7 +127,7 @@ TEST_F(HttpTest, ABarInTheUrlMakesAPost) {
     ASSERT_TRUE(Finish());
     EXPECT_EQ(owner_.done[0].second, 200u);
     EXPECT_EQ(server_.received[0], "POST /form.cgi HTTP/1.0\r\n" + std::string(kRequestTail) +
-                                       HostLine() +
+                                       HostLine() + kKeepAliveLine +
                                        "Content-Type: application/x-www-form-urlencoded\r\n"
                                        "Content-Length: 13\r\n\r\n"
                                        "q=a%20b&x=1|y\r\n");
@@ -247,7 +249,8 @@ TEST_F(HttpTest, EveryRedirectionOfTodayIsFollowedWithOneCompletion) {
         connections += 2;
         ASSERT_EQ(server_.connections(), connections);
         EXPECT_EQ(server_.received.back(), "GET " + target + " HTTP/1.0\r\n" +
-                                               std::string(kRequestTail) + HostLine() + "\r\n");
+                                               std::string(kRequestTail) + HostLine() +
+                                               kKeepAliveLine + "\r\n");
         EXPECT_EQ(File(), "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew");
         EXPECT_EQ(owner_.client.url(), Url(target));
     }
@@ -281,11 +284,12 @@ TEST_F(HttpTest, APostGoesAgainOnlyAfter307And308) {
         if (again)
             EXPECT_EQ(server_.received.back(),
                       "POST /to HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() +
+                          kKeepAliveLine +
                           "Content-Type: application/x-www-form-urlencoded\r\n"
                           "Content-Length: 7\r\n\r\nq=1&r=2\r\n");
         else
-            EXPECT_EQ(server_.received.back(),
-                      "GET /to HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() + "\r\n");
+            EXPECT_EQ(server_.received.back(), "GET /to HTTP/1.0\r\n" + std::string(kRequestTail) +
+                                                   HostLine() + kKeepAliveLine + "\r\n");
     }
     // A "|" in a redirection's target is part of its path, never a body to post.
     owner_.done.clear();
@@ -701,6 +705,301 @@ TEST_F(HttpTest, AbortPostsNothing) {
     EXPECT_FALSE(owner_.HasTimer(kHttpTimer));
     EXPECT_TRUE(owner_.done.empty());
     EXPECT_EQ(owner_.client.state(), 0);
+}
+
+// A response a kept connection may carry: the server says keep-alive and names its length.
+std::string KeptPage(const std::string& body) {
+    return "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+TEST_F(HttpTest, AKeptConnectionCarriesTheNextRequestsAndRedirectionsToTheSameServer) {
+    FakeHttpServer web;
+    web.keepAlive = true;
+    web.pages["/a"] = KeptPage("first");
+    // Any case, in a list, an answer of 1.1: all the same.
+    const std::string b =
+        "HTTP/1.1 200 OK\r\nconnection: Upgrade, Keep-Alive\r\nContent-Length: 6\r\n\r\nsecond";
+    web.pages["/b"] = b;
+    web.pages["/r1"] =
+        "HTTP/1.0 302 Found\r\nConnection: keep-alive\r\nLocation: /r2\r\nContent-Length: "
+        "0\r\n\r\n";
+    web.pages["/r2"] =
+        "HTTP/1.0 301 Moved\r\nConnection: keep-alive\r\nLocation: /b\r\nContent-Length: "
+        "4\r\n\r\ngone";
+    auto fetch = [&](bool head, const std::string& path) {
+        owner_.done.clear();
+        Rewind();
+        EXPECT_EQ(
+            head ? owner_.client.Head(web.Url(path), fd_) : owner_.client.Get(web.Url(path), fd_),
+            0u);
+        EXPECT_TRUE(Finish());
+        EXPECT_TRUE(DrainMessages());
+        EXPECT_EQ(owner_.done.size(), 1u);
+        EXPECT_FALSE(owner_.HasTimer(kHttpTimer)) << "nothing is awaited while kept";
+        return owner_.done.empty() ? 0u : owner_.done[0].second;
+    };
+    EXPECT_EQ(fetch(false, "/a"), 200u);
+    EXPECT_EQ(File(), web.pages["/a"]);
+    EXPECT_TRUE(owner_.client.keepsConnection());
+    EXPECT_EQ(fetch(true, "/b"), 200u);
+    EXPECT_EQ(File(), b.substr(0, b.find("\r\n\r\n") + 4));
+    EXPECT_EQ(fetch(false, "/r1"), 200u);
+    EXPECT_EQ(File(), b) << "only the final response stays";
+    EXPECT_EQ(fetch(false, "/a"), 200u);
+    EXPECT_EQ(File(), web.pages["/a"]);
+    EXPECT_EQ(web.accepted, 1);
+    EXPECT_EQ(web.requests, (std::vector<std::string>{"GET /a", "HEAD /b", "GET /r1", "GET /r2",
+                                                      "GET /b", "GET /a"}));
+}
+
+TEST_F(HttpTest, KeepAliveZeroSendsTheRequestOfOldOnAConnectionOfItsOwn) {
+    Root().SetDword(kHttpKeepAlive, 0);
+    ScriptedServer::Reply kept{{KeptPage("hello")}};
+    kept.close = false;
+    server_.replies.push_back(kept);
+    for (int i = 1; i <= 2; ++i) {
+        Rewind();
+        ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
+        ASSERT_TRUE(waitFor([&] { return owner_.done.size() == static_cast<size_t>(i); }));
+        EXPECT_EQ(owner_.done.back(), std::make_pair(WM_HTTP_GET_DONE, 200u));
+        EXPECT_EQ(File(), KeptPage("hello"));
+        EXPECT_FALSE(owner_.client.IsOpen());
+    }
+    ASSERT_EQ(server_.connections(), 2);
+    for (const std::string& request : server_.received)
+        EXPECT_EQ(request,
+                  "GET /index.html HTTP/1.0\r\n" + std::string(kRequestTail) + HostLine() + "\r\n");
+}
+
+TEST_F(HttpTest, AConnectionIsKeptOnlyWhenItsAnswerEndedExactlyAndSaidSo) {
+    const std::map<std::string, std::string> answers = {
+        {"no word", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+        {"close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok"},
+        {"keep and close",
+         "HTTP/1.1 200 OK\r\nConnection: keep-alive, close\r\nContent-Length: 2\r\n\r\nok"},
+        {"a token that only contains it",
+         "HTTP/1.1 200 OK\r\nConnection: no-keep-alive\r\nContent-Length: 2\r\n\r\nok"},
+        {"no length", "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\n\r\nok"},
+        {"bytes beyond",
+         "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nokHTTP/1.0 200 "
+         "OK\r\n\r\n"},
+        {"other framing",
+         "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nTransfer-Encoding: "
+         "chunked\r\nContent-Length: 2\r\n\r\nok"},
+        {"two lengths",
+         "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\nContent-Length: "
+         "9\r\n\r\nok"},
+    };
+    for (const auto& [name, answer] : answers) {
+        SCOPED_TRACE(name);
+        FakeHttpServer web;
+        web.keepAlive = true;
+        web.pages["/p"] = answer;
+        for (int i = 0; i < 2; ++i) {
+            owner_.done.clear();
+            Rewind();
+            ASSERT_EQ(owner_.client.Get(web.Url("/p"), fd_), 0u);
+            ASSERT_TRUE(Finish());
+            EXPECT_EQ(owner_.done[0].second, 200u);
+            // (What came beyond may arrive apart, after the answer was judged whole.)
+            if (name != "bytes beyond") {
+                EXPECT_EQ(File(), answer);
+            }
+            EXPECT_TRUE(waitFor([&] { return !owner_.client.IsOpen(); }));
+        }
+        EXPECT_EQ(web.accepted, 2);
+    }
+
+    // Nor to another server, another port, through a proxy, or once it idled too long.
+    FakeHttpServer one, two;
+    for (FakeHttpServer* web : {&one, &two}) {
+        web->keepAlive = true;
+        web->pages["/p"] = KeptPage("ok");
+    }
+    for (FakeHttpServer* web : {&one, &two, &one}) {
+        owner_.done.clear();
+        ASSERT_EQ(owner_.client.Get(web->Url("/p"), fd_), 0u);
+        ASSERT_TRUE(Finish());
+        EXPECT_EQ(owner_.done[0].second, 200u);
+    }
+    EXPECT_EQ(one.accepted, 2);
+    EXPECT_EQ(two.accepted, 1);
+    EXPECT_TRUE(waitFor([&] { return one.open() == 1 && two.open() == 0; }))
+        << "one connection at a time";
+
+    owner_.client.SetKeptIdleLimit(std::chrono::milliseconds(0));
+    owner_.done.clear();
+    ASSERT_EQ(owner_.client.Get(one.Url("/p"), fd_), 0u);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(one.accepted, 3);
+    owner_.client.SetKeptIdleLimit(kKeptIdleLimit);
+
+    FakeHttpServer proxy;
+    proxy.keepAlive = true;
+    proxy.pages["http://www.example.test/p"] = KeptPage("ok");
+    Root().SetDword(kUseProxy, 1);
+    Root().SetString(kProxyServer, "127.0.0.1");
+    Root().SetDword(kProxyPort, static_cast<DWORD>(proxy.port()));
+    for (int i = 0; i < 2; ++i) {
+        owner_.done.clear();
+        ASSERT_EQ(owner_.client.Get("http://www.example.test/p", fd_), 0u);
+        ASSERT_TRUE(Finish());
+        EXPECT_EQ(owner_.done[0].second, 200u);
+    }
+    EXPECT_EQ(proxy.accepted, 2);
+}
+
+TEST_F(HttpTest, AKeptConnectionTheServerDroppedIsReplacedUnseenOnceOnly) {
+    for (auto stale : {FakeHttpServer::kClose, FakeHttpServer::kReset}) {
+        SCOPED_TRACE(stale == FakeHttpServer::kClose ? "closed" : "reset");
+        FakeHttpServer web;
+        web.keepAlive = true;
+        web.stale = stale;
+        web.pages["/a"] = KeptPage("first");
+        web.pages["/b"] = KeptPage("second");
+        for (bool head : {false, true}) {
+            owner_.client.CloseIdle();
+            owner_.done.clear();
+            Rewind();
+            ASSERT_EQ(owner_.client.Get(web.Url("/a"), fd_), 0u);
+            ASSERT_TRUE(Finish());
+            owner_.done.clear();
+            Rewind();
+            ASSERT_EQ(head ? owner_.client.Head(web.Url("/b"), fd_)
+                           : owner_.client.Get(web.Url("/b"), fd_),
+                      0u);
+            ASSERT_TRUE(Finish());
+            ASSERT_TRUE(DrainMessages());
+            ASSERT_EQ(owner_.done.size(), 1u);
+            EXPECT_EQ(owner_.done[0].second, 200u);
+            const std::string second = KeptPage("second");
+            EXPECT_EQ(File(), head ? second.substr(0, second.size() - 6) : second);
+        }
+        // Each second request found its connection gone and went again on a new one.
+        EXPECT_EQ(web.staleRequests, 2);
+        EXPECT_EQ(web.accepted, 4);
+    }
+
+    // Once the answer has begun, a failure is the answer's: nothing goes again. A kept
+    // connection that stays silent meets the reply time-out as any other.
+    FakeHttpServer web;
+    web.keepAlive = true;
+    web.pages["/a"] = KeptPage("first");
+    web.pages["/cut"] =
+        "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 100\r\n\r\nshort";
+    web.resets = {"/cut"};
+    web.pages["/quiet"] = KeptPage("never");
+    web.silent = {"/quiet"};
+    Root().SetDword(kTimeoutHttp, 200);
+    const std::pair<const char*, uint32_t> cases[] = {
+        {"/cut", static_cast<uint32_t>(WSAECONNRESET)}, {"/quiet", kHttpNoResponse}};
+    for (const auto& [path, code] : cases) {
+        SCOPED_TRACE(path);
+        int before = web.accepted;
+        owner_.done.clear();
+        ASSERT_EQ(owner_.client.Get(web.Url("/a"), fd_), 0u);
+        ASSERT_TRUE(Finish());
+        owner_.done.clear();
+        ASSERT_EQ(owner_.client.Get(web.Url(path), fd_), 0u);
+        ASSERT_TRUE(Finish());
+        ASSERT_TRUE(DrainMessages());
+        ASSERT_EQ(owner_.done.size(), 1u);
+        EXPECT_EQ(owner_.done[0].second, code);
+        EXPECT_EQ(web.accepted, before + 1);
+        EXPECT_FALSE(owner_.client.IsOpen());
+    }
+}
+
+TEST_F(HttpTest, AnIdleKeptConnectionEndsQuietlyAndHoldsNothing) {
+    enum Event { kClosed, kReset, kTalk, kCloseIdle, kAbort, kGone };
+    for (Event event : {kClosed, kReset, kTalk, kCloseIdle, kAbort, kGone}) {
+        SCOPED_TRACE(event);
+        FakeHttpServer web;
+        web.keepAlive = true;
+        web.pages["/a"] = KeptPage("first");
+        web.pages["/b"] = KeptPage("second");
+        auto owner = std::make_unique<HttpOwner>();
+        ASSERT_EQ(owner->client.Get(web.Url("/a"), fd_), 0u);
+        ASSERT_TRUE(waitFor([&] { return !owner->done.empty(); }));
+        ASSERT_TRUE(owner->client.keepsConnection());
+        switch (event) {
+            case kClosed:
+                web.CloseAll();
+                break;
+            case kReset:
+                web.CloseAll(true);
+                break;
+            // A hostile server talks when nobody asked: never the next answer.
+            case kTalk:
+                web.Say(KeptPage("forged"));
+                break;
+            case kCloseIdle:
+                owner->client.CloseIdle();
+                break;
+            case kAbort:
+                owner->client.Abort();
+                break;
+            case kGone:
+                owner.reset();
+                break;
+        }
+        EXPECT_TRUE(waitFor([&] { return web.open() == 0; })) << "the server sees it closed";
+        if (!owner) continue;
+        EXPECT_TRUE(waitFor([&] { return !owner->client.IsOpen(); }));
+        ASSERT_TRUE(DrainMessages());
+        EXPECT_EQ(owner->done.size(), 1u) << "no word of it";
+        EXPECT_FALSE(owner->HasTimer(kHttpTimer));
+
+        Rewind();
+        ASSERT_EQ(owner->client.Get(web.Url("/b"), fd_), 0u);
+        ASSERT_TRUE(waitFor([&] { return owner->done.size() == 2; }));
+        EXPECT_EQ(owner->done[1].second, 200u);
+        EXPECT_EQ(File(), KeptPage("second"));
+        EXPECT_EQ(web.accepted, 2);
+    }
+}
+
+TEST_F(HttpTest, ARealServerCarriesPlainAndSecureRequestsOnOneConnection) {
+    std::filesystem::create_directories(Path("ca"));
+    TestCa ca(Path("ca"));
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    auto issued = ca.Issue("site", {"DNS:localhost", "IP:127.0.0.1"});
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    std::filesystem::create_directories(Path("site"));
+    std::ofstream(Path("site/index.html")) << "<html>kept</html>";
+    Root().SetString(kTlsCaFile, ca.caFile());
+    resolver_->addresses["localhost"] = {"127.0.0.1"};
+    // Which connection of the server, and its how manieth request, answers.
+    const std::string config =
+        "    location = /conn { return 200 \"$connection $connection_requests\"; }\n"
+        "    location = /old { return 301 /conn; }\n";
+    for (bool secure : {false, true}) {
+        SCOPED_TRACE(secure ? "https" : "http");
+        const std::string work = Path(secure ? "work-s" : "work-p");
+        std::filesystem::create_directories(work);
+        WebServer web(Path("site"), work, config,
+                      secure ? WebServer::Tls{issued.cert, issued.key} : WebServer::Tls{});
+        if (web.kind() != WebServer::Nginx) GTEST_SKIP() << "needs nginx";
+        auto fetch = [&](const std::string& path) {
+            owner_.done.clear();
+            Rewind();
+            EXPECT_EQ(owner_.client.Get(web.Url(path, "localhost"), fd_), 0u);
+            EXPECT_TRUE(Finish(std::chrono::seconds(20)));
+            EXPECT_EQ(owner_.done.size(), 1u);
+            EXPECT_EQ(owner_.done.empty() ? 0u : owner_.done[0].second, 200u);
+            std::string file = File();
+            return file.substr(file.find("\r\n\r\n") + 4);
+        };
+        std::string first = fetch("/conn");
+        ASSERT_NE(first.find(' '), std::string::npos) << first;
+        ASSERT_EQ(first.substr(first.find(' ')), " 1") << first;
+        const std::string connection = first.substr(0, first.find(' '));
+        EXPECT_EQ(fetch("/index.html"), "<html>kept</html>");
+        EXPECT_EQ(fetch("/old"), connection + " 4") << "the redirection on it too";
+        EXPECT_TRUE(owner_.client.keepsConnection());
+        owner_.client.CloseIdle();
+    }
 }
 
 }  // namespace
