@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QProcess>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -259,6 +260,60 @@ TEST_P(WebWatchTest, AWholeSecureSiteIsFoundOnceAndTheResultGoesOutAfterALogin) 
     EXPECT_EQ(QueuedMail(), 0u);
     EXPECT_TRUE(RunOnce().empty());
     EXPECT_EQ(smtp.Messages().size(), 1u);
+}
+
+// A run killed at any moment: each document it told is in the store with every link its
+// page added, or (the one being told at the kill) not at all; the next run tells the rest.
+TEST_P(WebWatchTest, ARunKilledAtAnyMomentLosesAtMostTheDocumentItWasTelling) {
+    if (web_->kind() != WebServer::Nginx) GTEST_SKIP() << "needs nginx: " << web_->log();
+    FixAbsoluteLinks();
+    const std::string base = "http://127.0.0.1:" + std::to_string(web_->port());
+    for (size_t killAt : {3u, 17u, 40u}) {
+        SCOPED_TRACE("killed after " + std::to_string(killAt) + " records");
+        fs::remove_all(Path("data"));
+        fs::remove(Path("r.db"));
+        fs::remove(Path("r.db-wal"));
+        fs::remove(Path("r.db-shm"));
+        Configure();
+        const std::string log = Path("data") + "/Quorvane.log";
+        QProcess run;
+        run.start(QUORVANE_BIN, {"--data-dir", QString::fromStdString(Path("data")), "--registry",
+                                 QString::fromStdString(Path("r.db")), "--run", "Nightly"});
+        ASSERT_TRUE(run.waitForStarted(10000));
+        std::vector<LogRecord> told;
+        waitFor(
+            [&] {
+                told.clear();
+                ReadLogFile(log, &told, nullptr);
+                return told.size() >= killAt || run.state() == QProcess::NotRunning;
+            },
+            std::chrono::seconds(60));
+        ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
+        run.waitForFinished(10000);
+        told.clear();
+        ReadLogFile(log, &told, nullptr);
+
+        auto watched = Watched();
+        ASSERT_FALSE(watched.empty()) << "the store still opens and holds the list";
+        // Each page stored as seen was stored together with the link to the next page.
+        for (int i = 1; i < kPages; ++i) {
+            if (watched.count(base + Page(i)) && watched[base + Page(i)].status == 200) {
+                EXPECT_TRUE(watched.count(base + Page(i + 1))) << Page(i);
+            }
+        }
+        std::multiset<std::string> news;
+        auto collect = [&](const std::string& text) {
+            size_t at = text.find("A new document at ");
+            if (at != std::string::npos)
+                news.insert(text.substr(at + 18, text.find("\r\n", at) - at - 18));
+        };
+        for (const auto& r : told) collect(r.text);
+        for (const auto& text : RunOnce()) collect(text);
+        std::set<std::string> expected = {base + "/", base + "/old"};
+        for (int i = 1; i <= kPages; ++i) expected.insert(base + Page(i));
+        EXPECT_EQ(std::set<std::string>(news.begin(), news.end()), expected);
+        EXPECT_LE(news.size(), expected.size() + 1) << "at most one document told twice";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(OneAndFour, WebWatchTest, ::testing::Values(1, 4));
