@@ -483,6 +483,7 @@ void COptionsAdv::SetDefaults() {
     dialUpProgram.clear();
     timeServerUrl.clear();
     webParallel = std::to_string(kDefaultWebParallelRequests);
+    httpKeepAlive = true;
 }
 
 void COptionsAdv::LoadFrom(const RegKey& root) {
@@ -504,6 +505,7 @@ void COptionsAdv::LoadFrom(const RegKey& root) {
     webParallel = std::to_string(
         std::clamp<DWORD>(ReadDword(root, kWebParallelRequests, kDefaultWebParallelRequests), 1,
                           kMaxWebParallelRequests));
+    httpKeepAlive = ReadDword(root, kHttpKeepAlive, 1) != 0;
 }
 
 OptionsProblem COptionsAdv::Validate() const {
@@ -563,7 +565,8 @@ bool COptionsAdv::SaveTo(OptionsValues& root) const {
            // Empty reads as absent: the built-in service.
            root.SetString(kTimeServerUrl, timeServerUrl) == ERROR_SUCCESS &&
            root.SetDword(kWebParallelRequests, static_cast<DWORD>(Parsed(webParallel))) ==
-               ERROR_SUCCESS;
+               ERROR_SUCCESS &&
+           root.SetDword(kHttpKeepAlive, httpKeepAlive ? 1 : 0) == ERROR_SUCCESS;
 }
 
 // ---- Proxy ----------------------------------------------------------------------------

@@ -228,6 +228,7 @@ public:
         kRequestTimeLimitEdit,
         kTimeServerUrlEdit,
         kWebParallelEdit,
+        kHttpKeepAliveBox,
     };
     static constexpr int64_t kTimeoutHigh = 600, kAttemptsHigh = 20;
     static constexpr int64_t kMaxResponseLow = 1024;
@@ -249,6 +250,7 @@ public:
     std::string requestTimeLimit;  // seconds, as typed
     std::string timeServerUrl;     // empty: the built-in service
     std::string webParallel;       // documents a web run checks at once, as typed
+    bool httpKeepAlive = true;     // a kept connection carries the next web request
 
 protected:
     void SetDefaults() override;

@@ -330,6 +330,14 @@ void COptionsSheetView::BuildAdvanced() {
         Changed(COptionsSheet::kAdvanced);
     });
     more->addRow(followRedirects_);
+    keepAlive_ = new QCheckBox("Keep web connections open for the next request", page);
+    controls_[{P, COptionsAdv::kHttpKeepAliveBox}] = keepAlive_;
+    connect(keepAlive_, &QCheckBox::toggled, this, [this](bool on) {
+        if (rendering_) return;
+        sheet_.advanced().httpKeepAlive = on;
+        Changed(COptionsSheet::kAdvanced);
+    });
+    more->addRow(keepAlive_);
     more->addRow("Further trusted authorities (PEM file)",
                  Edit(P, COptionsAdv::kTlsCaFileEdit, &adv.tlsCaFile));
     more->addRow("Dial-up program (nmcli when empty)",
@@ -418,6 +426,7 @@ void COptionsSheetView::Render(int index) {
         }
         case COptionsSheet::kAdvanced:
             followRedirects_->setChecked(sheet_.advanced().followRedirects);
+            keepAlive_->setChecked(sheet_.advanced().httpKeepAlive);
             break;
         case COptionsSheet::kProxy:
             useProxy_->setChecked(sheet_.proxy().useProxy);

@@ -75,6 +75,7 @@ private:
     QButtonGroup* display_ = nullptr;
     QCheckBox* autoStart_ = nullptr;
     QCheckBox* followRedirects_ = nullptr;
+    QCheckBox* keepAlive_ = nullptr;
     QCheckBox* useProxy_ = nullptr;
     // The text edits of each page and the members they write.
     std::vector<std::pair<QLineEdit*, std::string*>> texts_[COptionsSheet::kPageCount];

@@ -98,6 +98,7 @@ TEST_F(OptionsSheetTest, StoredValuesAreShownAndWrittenBackInTheirUnits) {
     root.SetDword(kProxyPort, 3128);
     root.SetString(kWebBrowser, "/usr/bin/firefox");
     root.SetDword(kFollowRedirects, 0);
+    root.SetDword(kHttpKeepAlive, 0);
     root.SetString(kTlsCaFile, "/etc/quorvane/ca.pem");
     root.SetDword(kPagerDelay, 200);
     root.SetValue(kModemDevices, REG_MULTI_SZ, EncodeMultiString({"/dev/ttyACM0", "/dev/ttyUSB1"}));
@@ -112,6 +113,7 @@ TEST_F(OptionsSheetTest, StoredValuesAreShownAndWrittenBackInTheirUnits) {
     EXPECT_EQ(sheet->advanced().connectionTimeout, "0") << "999 ms is 0 whole seconds";
     EXPECT_EQ(sheet->advanced().attempts, "7");
     EXPECT_FALSE(sheet->advanced().followRedirects);
+    EXPECT_FALSE(sheet->advanced().httpKeepAlive);
     EXPECT_EQ(sheet->advanced().tlsCaFile, "/etc/quorvane/ca.pem");
     EXPECT_EQ(sheet->messages().displayMesg, 2);
     EXPECT_TRUE(sheet->messages().autoStartLM);
@@ -130,6 +132,7 @@ TEST_F(OptionsSheetTest, StoredValuesAreShownAndWrittenBackInTheirUnits) {
     EXPECT_EQ(Number(kAutoStartLM), 1u);
     EXPECT_EQ(Number(kDisplayMesg), 2u);
     EXPECT_EQ(Number(kPagerDelay), 90u);
+    EXPECT_EQ(Number(kHttpKeepAlive), 0u) << "kept as stored";
     EXPECT_EQ(ReadMultiString(Root(), kModemDevices),
               (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyS4"}));
 }
