@@ -553,6 +553,30 @@ TEST_P(WebMonitorTest, ChecksThatFinishOutOfOrderAreToldInListOrder) {
     EXPECT_EQ(names, order);
 }
 
+TEST_P(WebMonitorTest, CancelStopsEveryRequestUnderWayAndTellsNothingOfThem) {
+    for (const char* page : {"/s/", "/s/1.html", "/s/2.html", "/s/3.html", "/s/4.html"}) {
+        web_.pages[page] = FakeHttpServer::Ok("", "x");
+        web_.delays[page] = 5000;
+    }
+    Event(web_.Url("/s/"), 0);
+    for (const char* page : {"/s/1.html", "/s/2.html", "/s/3.html", "/s/4.html"})
+        Watch(web_.Url(page));
+    run_.done.clear();
+    monitor_->Start("Site");
+    // As many documents are asked at once as the setting allows, and no more.
+    ASSERT_TRUE(
+        waitFor([&] { return web_.requests.size() == GetParam(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(web_.open(), static_cast<int>(GetParam()));
+    monitor_->Cancel(7);
+    EXPECT_TRUE(waitFor([&] { return web_.open() == 0; }, std::chrono::seconds(10)))
+        << "every connection closed at once";
+    CWindow::PumpMessages();
+    ASSERT_EQ(run_.done, std::vector<uint32_t>{7u});
+    EXPECT_TRUE(Texts().empty());
+    for (const auto& [name, record] : Watched()) EXPECT_EQ(record.status, 0u) << name;
+    EXPECT_EQ(web_.requests.size(), GetParam());
+}
+
 INSTANTIATE_TEST_SUITE_P(OneAndFour, WebMonitorTest, ::testing::Values(1u, 4u));
 
 }  // namespace
