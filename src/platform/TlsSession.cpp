@@ -150,7 +150,8 @@ void ForgetContextSessions(uint64_t context) {
     }
 }
 
-// The index of the ex_data slot where a context keeps its number, and an SSL its session.
+// The ex_data slot where a context keeps its number (a freed context's address may come
+// back for a new one; a number never does).
 int ContextIdIndex() {
     static int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     return index;
