@@ -281,6 +281,10 @@ bool CAsyncSocket::IsSecure() const {
     return tls_ && !handshaking_;
 }
 
+bool CAsyncSocket::TlsResumed() const {
+    return tls_ && tls_->resumed();
+}
+
 int CAsyncSocket::StartTls(const std::string& hostName, const std::string& caFile) {
     if (fd_ < 0 || connecting_ || closed_) return lastError_ = WSAENOTCONN;
     if (tls_) return lastError_ = WSAEISCONN;

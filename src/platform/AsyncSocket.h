@@ -96,6 +96,8 @@ public:
     bool IsSecure() const;
     // Why the last handshake or secure read failed, in OpenSSL's words.
     const std::string& TlsFailure() const { return tlsFailure_; }
+    // The secure channel resumed a session of an earlier connection (no full handshake).
+    bool TlsResumed() const;
 
 protected:
     virtual void OnConnect(int error);

@@ -1,6 +1,8 @@
 #include "platform/TlsSession.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -9,10 +11,22 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <tuple>
+
+// The client's store of sessions for resumption, friend of TlsSession.
+struct TlsSessionCache {
+    // OpenSSL's new-session callback: 1 when the session was kept (its reference is ours).
+    static int OnNew(SSL* ssl, SSL_SESSION* session);
+    // Offers the kept session of the connection's key, if any is still good.
+    static void Offer(TlsSession* tls);
+    // A session offered and not taken by the server, or a handshake that failed after the
+    // offer: that session goes.
+    static void Drop(TlsSession* tls);
+};
 
 namespace {
 
@@ -84,11 +98,81 @@ std::string OpenSslReason() {
     return text;
 }
 
+// Sessions kept for resumption, newest per server as this program knows it. A resumed
+// handshake checks no certificate: the session stands for the verification made when it
+// was new, so the key holds everything that verification depended on (the authorities
+// through the context, the name checked) and where it was made (the peer's address).
+struct SessionKey {
+    uint64_t context = 0;
+    std::string host;
+    std::string peer;
+    bool operator<(const SessionKey& o) const {
+        return std::tie(context, host, peer) < std::tie(o.context, o.host, o.peer);
+    }
+};
+
+struct SessionEntry {
+    SSL_SESSION* session = nullptr;
+    uint64_t serial = 0;  // when it was stored: the oldest goes first
+};
+
+constexpr size_t kMaxSessions = 64;
+
+std::mutex& SessionMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Never destroyed, like the contexts.
+std::map<SessionKey, SessionEntry>& Sessions() {
+    static auto* sessions = new std::map<SessionKey, SessionEntry>;
+    return *sessions;
+}
+
+uint64_t NextSerial() {
+    static uint64_t serial = 0;
+    return ++serial;
+}
+
+// Caller holds SessionMutex.
+void EraseSession(std::map<SessionKey, SessionEntry>::iterator it) {
+    SSL_SESSION_free(it->second.session);
+    Sessions().erase(it);
+}
+
+void ForgetContextSessions(uint64_t context) {
+    std::lock_guard lock(SessionMutex());
+    auto& sessions = Sessions();
+    for (auto it = sessions.begin(); it != sessions.end();) {
+        auto next = std::next(it);
+        if (it->first.context == context) EraseSession(it);
+        it = next;
+    }
+}
+
+// The ex_data slot where a context keeps its number (a freed context's address may come
+// back for a new one; a number never does).
+int ContextIdIndex() {
+    static int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+uint64_t ContextId(SSL_CTX* ctx) {
+    return static_cast<uint64_t>(
+        reinterpret_cast<uintptr_t>(SSL_CTX_get_ex_data(ctx, ContextIdIndex())));
+}
+
+struct ContextEntry {
+    SSL_CTX* ctx = nullptr;
+    uint64_t id = 0;
+};
+
 SSL_CTX* Context(const std::string& caFile, std::string* failure) {
     static std::mutex mutex;
+    static uint64_t lastId = 0;
     // Never destroyed: OpenSSL's own clean-up runs at exit before any static destructor
     // could free them.
-    static auto* contexts = new std::map<ContextKey, SSL_CTX*>;
+    static auto* contexts = new std::map<ContextKey, ContextEntry>;
     ContextKey key{caFile};
     if (!caFile.empty()) {
         struct stat st {};
@@ -101,11 +185,13 @@ SSL_CTX* Context(const std::string& caFile, std::string* failure) {
         key.size = st.st_size;
     }
     std::lock_guard lock(mutex);
-    if (auto it = contexts->find(key); it != contexts->end()) return it->second;
+    if (auto it = contexts->find(key); it != contexts->end()) return it->second.ctx;
     // A changed file replaces its old context; sessions still using it hold a reference.
+    // What the old authorities verified is no ground for resuming under the new ones.
     for (auto it = contexts->begin(); it != contexts->end();) {
         if (it->first.caFile == caFile) {
-            SSL_CTX_free(it->second);
+            ForgetContextSessions(it->second.id);
+            SSL_CTX_free(it->second.ctx);
             it = contexts->erase(it);
         } else {
             ++it;
@@ -130,8 +216,34 @@ SSL_CTX* Context(const std::string& caFile, std::string* failure) {
         SSL_CTX_free(ctx);
         return nullptr;
     }
-    (*contexts)[key] = ctx;
+    const uint64_t id = ++lastId;
+    SSL_CTX_set_ex_data(ctx, ContextIdIndex(), reinterpret_cast<void*>(static_cast<uintptr_t>(id)));
+    // OpenSSL's own store looks sessions up by server-side ids only: ours is keyed by
+    // server, and TLS 1.3 tickets come after the handshake, through the callback.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, TlsSessionCache::OnNew);
+    (*contexts)[key] = ContextEntry{ctx, id};
     return ctx;
+}
+
+// The peer's address and port as text, empty when the socket cannot tell.
+std::string PeerOf(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    if (a.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
+        if (!inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text)) return {};
+        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
+        if (!inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text)) return {};
+        return "[" + std::string(text) + "%" + std::to_string(v6->sin6_scope_id) +
+               "]:" + std::to_string(ntohs(v6->sin6_port));
+    }
+    return {};
 }
 
 bool IsAddressLiteral(const std::string& host) {
@@ -141,6 +253,52 @@ bool IsAddressLiteral(const std::string& host) {
 }
 
 }  // namespace
+
+int TlsSessionCache::OnNew(SSL* ssl, SSL_SESSION* session) {
+    auto* tls = static_cast<TlsSession*>(SSL_get_app_data(ssl));
+    // Only what a verified handshake made stands for a verification.
+    if (!tls || tls->cachePeer_.empty() || SSL_get_verify_result(ssl) != X509_V_OK ||
+        !SSL_SESSION_is_resumable(session))
+        return 0;
+    std::lock_guard lock(SessionMutex());
+    auto& sessions = Sessions();
+    SessionEntry& entry =
+        sessions[SessionKey{tls->cacheContext_, tls->cacheHost_, tls->cachePeer_}];
+    if (entry.session) SSL_SESSION_free(entry.session);
+    entry = SessionEntry{session, NextSerial()};
+    if (sessions.size() > kMaxSessions) {
+        auto oldest = sessions.begin();
+        for (auto it = sessions.begin(); it != sessions.end(); ++it)
+            if (it->second.serial < oldest->second.serial) oldest = it;
+        EraseSession(oldest);
+    }
+    return 1;
+}
+
+void TlsSessionCache::Offer(TlsSession* tls) {
+    if (tls->cachePeer_.empty()) return;
+    std::lock_guard lock(SessionMutex());
+    auto& sessions = Sessions();
+    auto it = sessions.find(SessionKey{tls->cacheContext_, tls->cacheHost_, tls->cachePeer_});
+    if (it == sessions.end()) return;
+    // OpenSSL marks a session of a connection that broke as not to be resumed.
+    if (!SSL_SESSION_is_resumable(it->second.session) ||
+        SSL_set_session(tls->ssl_, it->second.session) != 1) {
+        EraseSession(it);
+        return;
+    }
+    tls->offered_ = it->second.serial;
+}
+
+void TlsSessionCache::Drop(TlsSession* tls) {
+    if (tls->offered_ == 0) return;
+    std::lock_guard lock(SessionMutex());
+    auto& sessions = Sessions();
+    auto it = sessions.find(SessionKey{tls->cacheContext_, tls->cacheHost_, tls->cachePeer_});
+    // A newer session of the same server, from this handshake or another, stays.
+    if (it != sessions.end() && it->second.serial == tls->offered_) EraseSession(it);
+    tls->offered_ = 0;
+}
 
 std::unique_ptr<TlsSession> TlsSession::Begin(int fd, const std::string& hostName,
                                               const std::string& caFile, std::string* failure) {
@@ -171,6 +329,16 @@ std::unique_ptr<TlsSession> TlsSession::Begin(int fd, const std::string& hostNam
         *failure = "the server name " + host + " cannot be checked";
         return nullptr;
     }
+    // The handshake's last flight and the first record go out as separate writes: with
+    // Nagle's rule the second waits for the acknowledgement of the first, which a server
+    // resuming a session holds back for its delayed-ACK time (40 ms per connection).
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SSL_set_app_data(session->ssl_, session.get());
+    session->cacheContext_ = ContextId(ctx);
+    session->cacheHost_ = host;
+    session->cachePeer_ = PeerOf(fd);
+    TlsSessionCache::Offer(session.get());
     SSL_set_connect_state(session->ssl_);
     return session;
 }
@@ -214,10 +382,26 @@ TlsSession::Wait TlsSession::Handshake() {
     errno = 0;
     int rc = SSL_connect(ssl_);
     if (rc == 1) {
+        // A resumed session carries the verdict of its first handshake, which must have
+        // been a pass; nothing else may open the channel.
+        if (long verify = SSL_get_verify_result(ssl_); verify != X509_V_OK) {
+            TlsSessionCache::Drop(this);
+            failure_ = X509_verify_cert_error_string(verify);
+            systemError_ = 0;
+            return Wait::kFailed;
+        }
+        if (!SSL_session_reused(ssl_)) TlsSessionCache::Drop(this);
+        offered_ = 0;
         established_ = true;
         return Wait::kNone;
     }
-    return Judge(rc);
+    Wait wait = Judge(rc);
+    if (wait == Wait::kFailed) TlsSessionCache::Drop(this);
+    return wait;
+}
+
+bool TlsSession::resumed() const {
+    return ssl_ && SSL_session_reused(ssl_) == 1;
 }
 
 int TlsSession::Read(char* buffer, int size, Wait* wait) {

@@ -3,10 +3,12 @@
 // One TLS client session over a non-blocking socket descriptor, driven by the socket's
 // readiness events: every call returns at once and says what it waits for.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 typedef struct ssl_st SSL;
+struct TlsSessionCache;
 
 class TlsSession {
 public:
@@ -22,6 +24,9 @@ public:
     // system's trusted store, or of caFile (PEM) when it is not empty; hostName is sent as
     // the server name and must match the certificate (a literal address must match one of
     // its IP entries). Null, with failure filled, when the session cannot be set up.
+    // A verified session of an earlier connection to the same peer address under the same
+    // name and authorities is offered to the server, which may resume it without a full
+    // handshake.
     static std::unique_ptr<TlsSession> Begin(int fd, const std::string& hostName,
                                              const std::string& caFile, std::string* failure);
     ~TlsSession();
@@ -39,13 +44,21 @@ public:
     // The system's error number when the socket itself failed (a reset), else 0: the
     // secure channel failed (an alert, a broken record).
     int systemError() const { return systemError_; }
+    // The handshake resumed an earlier session.
+    bool resumed() const;
 
 private:
+    friend struct TlsSessionCache;
     TlsSession() = default;
     Wait Judge(int rc);
 
     SSL* ssl_ = nullptr;
     bool established_ = false;
+    // Where this connection's sessions are kept: the context's number, the name checked,
+    // the peer's address; empty peer when it could not be told (nothing is kept then).
+    uint64_t cacheContext_ = 0;
+    std::string cacheHost_, cachePeer_;
+    uint64_t offered_ = 0;  // the serial of the session offered, 0 for none
     std::string failure_;
     int systemError_ = 0;
 };

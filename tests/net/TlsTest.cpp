@@ -29,6 +29,7 @@ public:
 
     int startError = 0;
     int secured = -1;
+    bool resumed = false;
     std::string received;
     int closes = 0;
     int closeError = -1;
@@ -50,6 +51,7 @@ protected:
     }
     void OnSecured(int error) override {
         secured = error;
+        resumed = TlsResumed();
         if (error == 0) OnSend(0);
     }
     void OnSend(int) override {
@@ -88,14 +90,22 @@ protected:
         std::ofstream(Path("site/big.txt"), std::ios::binary) << big_;
         std::ofstream(Path("site/index.html")) << "<html>secure</html>";
     }
-    // nginx with a certificate for the names; null when nginx cannot serve here.
+    // nginx with a certificate for the names; null when nginx cannot serve here. Its
+    // /reused answers whether the server resumed the connection's session ("r") or not (".").
     std::unique_ptr<WebServer> Serve(const std::string& name,
-                                     const std::vector<std::string>& altNames, int days = 30) {
+                                     const std::vector<std::string>& altNames, int days = 30,
+                                     const std::string& extraConfig = {}) {
         auto issued = ca_->Issue(name, altNames, days);
         EXPECT_TRUE(ca_->ok()) << ca_->error();
-        std::filesystem::create_directories(Path("work-" + name));
-        auto server = std::make_unique<WebServer>(Path("site"), Path("work-" + name), "",
-                                                  WebServer::Tls{issued.cert, issued.key});
+        return ServeWith(issued, name, extraConfig);
+    }
+    std::unique_ptr<WebServer> ServeWith(const TestCa::Issued& issued, const std::string& work,
+                                         const std::string& extraConfig = {}) {
+        std::filesystem::create_directories(Path("work-" + work));
+        auto server = std::make_unique<WebServer>(
+            Path("site"), Path("work-" + work),
+            "    location = /reused { return 200 \"$ssl_session_reused\\n\"; }\n" + extraConfig,
+            WebServer::Tls{issued.cert, issued.key});
         if (server->kind() != WebServer::Nginx) return nullptr;
         return server;
     }
@@ -157,6 +167,146 @@ TEST_F(TlsTest, EachRefusedHandshakeTellsOpenSslsReason) {
     auto client = Fetch(*good, "localhost", Path("no-such.pem"), "/");
     EXPECT_EQ(client->startError, kSocketTlsFailed);
     EXPECT_NE(client->TlsFailure().find("no-such.pem"), std::string::npos);
+}
+
+// What a client says when it offers no session or the server would not take it.
+bool FullHandshake(const RawClient& c) {
+    return !c.resumed && c.received.find("\r\n\r\n.\n") != std::string::npos;
+}
+bool Resumed(const RawClient& c) {
+    return c.resumed && c.received.find("\r\n\r\nr\n") != std::string::npos;
+}
+
+TEST_F(TlsTest, ASecondConnectionToTheSameServerResumesTheFirstsSessionAndCarriesData) {
+    // TLS 1.3 gives its tickets after the handshake; TLS 1.2 settles the session within it.
+    for (const char* protocols : {"", "    ssl_protocols TLSv1.2;\n"}) {
+        SCOPED_TRACE(*protocols ? "TLS 1.2" : "default");
+        auto server = Serve(*protocols ? "twelve" : "thirteen", {"IP:127.0.0.1"}, 30, protocols);
+        if (!server) GTEST_SKIP() << "needs nginx";
+        auto first = Fetch(*server, "127.0.0.1", ca_->caFile(), "/reused");
+        ASSERT_EQ(first->secured, 0) << first->TlsFailure();
+        EXPECT_TRUE(FullHandshake(*first)) << first->received;
+        for (int i = 0; i < 2; ++i) {
+            auto again = Fetch(*server, "127.0.0.1", ca_->caFile(), "/reused");
+            ASSERT_EQ(again->secured, 0) << again->TlsFailure();
+            EXPECT_TRUE(Resumed(*again)) << again->received;
+        }
+        auto big = Fetch(*server, "127.0.0.1", ca_->caFile(), "/big.txt");
+        ASSERT_EQ(big->secured, 0) << big->TlsFailure();
+        EXPECT_TRUE(big->resumed);
+        ASSERT_GT(big->received.size(), big_.size());
+        EXPECT_EQ(big->received.substr(big->received.size() - big_.size()), big_);
+        EXPECT_EQ(big->closes, 1);
+    }
+}
+
+// A resumed handshake checks no certificate, so a session is offered only where the
+// verification that made it holds: the same name, the same address and port.
+TEST_F(TlsTest, ASessionIsOfferedOnlyUnderTheNameAndAddressItWasVerifiedFor) {
+    // Servers sharing a ticket key and a certificate take each other's sessions: only the
+    // client's keeping can tell them apart.
+    std::string ticketKey(80, '\0');
+    std::mt19937 random(11);
+    for (auto& c : ticketKey) c = static_cast<char>(random());
+    std::ofstream(Path("ticket.key"), std::ios::binary) << ticketKey;
+    const std::string shared = "    ssl_session_ticket_key " + Path("ticket.key") + ";\n";
+    auto issued = ca_->Issue("named", {"DNS:localhost"});
+    auto good = ServeWith(issued, "good", shared);
+    if (!good) GTEST_SKIP() << "needs nginx";
+    auto twin = ServeWith(issued, "twin", shared);
+    auto elsewhere = Serve("elsewhere", {"DNS:other.test"}, 30, shared);
+    ASSERT_TRUE(twin && elsewhere);
+
+    auto first = Fetch(*good, "localhost", ca_->caFile(), "/reused");
+    ASSERT_EQ(first->secured, 0) << first->TlsFailure();
+    EXPECT_TRUE(FullHandshake(*first)) << first->received;
+    auto second = Fetch(*good, "localhost", ca_->caFile(), "/reused");
+    EXPECT_TRUE(Resumed(*second)) << second->received;
+
+    // The certificate names no address: under the address the name check must run.
+    auto byAddress = Fetch(*good, "127.0.0.1", ca_->caFile(), "/reused");
+    EXPECT_EQ(byAddress->secured, kSocketTlsFailed);
+    EXPECT_EQ(byAddress->TlsFailure(), "IP address mismatch");
+
+    // Another port: a full handshake, though the server would have taken the session.
+    auto atTwin = Fetch(*twin, "localhost", ca_->caFile(), "/reused");
+    ASSERT_EQ(atTwin->secured, 0) << atTwin->TlsFailure();
+    EXPECT_TRUE(FullHandshake(*atTwin)) << atTwin->received;
+
+    // A handshake that failed verification keeps nothing: the next fails the same way.
+    struct Case {
+        const WebServer* server;
+        std::string caFile;
+        const char* reason;
+    } refused[] = {
+        {elsewhere.get(), ca_->caFile(), "hostname mismatch"},
+        {good.get(), "", "unable to get local issuer certificate"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.reason);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            auto client = Fetch(*c.server, "localhost", c.caFile, "/reused");
+            EXPECT_EQ(client->secured, kSocketTlsFailed);
+            EXPECT_EQ(client->TlsFailure(), c.reason);
+            EXPECT_EQ(client->received, "");
+        }
+    }
+    // None of that cost the good server its session.
+    auto last = Fetch(*good, "localhost", ca_->caFile(), "/reused");
+    EXPECT_TRUE(Resumed(*last)) << last->received;
+}
+
+TEST_F(TlsTest, AChangedAuthoritiesFileResumesNoSessionOfTheOldOne) {
+    auto server = Serve("good", {"DNS:localhost"});
+    if (!server) GTEST_SKIP() << "needs nginx";
+    std::filesystem::create_directories(Path("other-ca"));
+    TestCa other(Path("other-ca"));
+    ASSERT_TRUE(other.ok()) << other.error();
+    const std::string trust = Path("trust.pem");
+    // Each rewrite moves the time forward, so that the change shows whatever the
+    // file system's clock step.
+    auto install = [&](const std::string& from, int step) {
+        std::filesystem::copy_file(from, trust, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::last_write_time(
+            trust, std::filesystem::file_time_type::clock::now() + std::chrono::seconds(step));
+    };
+    install(ca_->caFile(), 1);
+    EXPECT_TRUE(FullHandshake(*Fetch(*server, "localhost", trust, "/reused")));
+    EXPECT_TRUE(Resumed(*Fetch(*server, "localhost", trust, "/reused")));
+
+    // The server's authority is no longer trusted: the kept session must not stand in.
+    install(other.caFile(), 2);
+    auto distrusted = Fetch(*server, "localhost", trust, "/reused");
+    EXPECT_EQ(distrusted->secured, kSocketTlsFailed);
+    EXPECT_EQ(distrusted->TlsFailure(), "unable to get local issuer certificate");
+
+    // Trusted again, by a new reading of the file: verified afresh, then resumed.
+    install(ca_->caFile(), 3);
+    auto afresh = Fetch(*server, "localhost", trust, "/reused");
+    ASSERT_EQ(afresh->secured, 0) << afresh->TlsFailure();
+    EXPECT_TRUE(FullHandshake(*afresh)) << afresh->received;
+    EXPECT_TRUE(Resumed(*Fetch(*server, "localhost", trust, "/reused")));
+}
+
+// The web client's requests to one server, each on its own connection, pay one full
+// handshake between them.
+TEST_F(TlsTest, TheWebClientsRequestsResumeTheSessionOfTheFirst) {
+    auto server = Serve("good", {"IP:127.0.0.1"});
+    if (!server) GTEST_SKIP() << "needs nginx";
+    Root().SetString(settings::kTlsCaFile, ca_->caFile());
+    std::vector<std::string> answers;
+    for (int i = 0; i < 3; ++i) {
+        const std::string file = Path("reused-" + std::to_string(i));
+        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        HttpOwner owner;
+        ASSERT_EQ(owner.client.Get(server->Url("/reused"), fd), 0u);
+        ASSERT_TRUE(waitFor([&] { return !owner.done.empty(); }, std::chrono::seconds(20)));
+        ::close(fd);
+        EXPECT_EQ(owner.done[0].second, 200u) << owner.client.ErrorText(owner.done[0].second);
+        std::string text = ReadFileBytes(file);
+        answers.push_back(text.substr(text.find("\r\n\r\n") + 4));
+    }
+    EXPECT_EQ(answers, (std::vector<std::string>{".\n", "r\n", "r\n"}));
 }
 
 TEST_F(TlsTest, AServerThatAnswersInPlainTextFailsTheHandshake) {
