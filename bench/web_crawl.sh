@@ -12,7 +12,8 @@
 # authority through the root's TlsCaFile, wget through --ca-certificate.
 # "all" runs loopback HTTP, 20 ms HTTP, loopback HTTPS and 20 ms HTTPS one after the other
 # (PAGES_LOOPBACK pages, default 2000, on loopback; PAGES_SLOW, default 300, at 20 ms) and
-# prints them as one table.
+# prints them as one table. QUORVANE_BENCH_SET="WebParallelRequests=1 HttpKeepAlive=0" sets
+# root DWORDs for the monitor, to measure what each step buys.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUORVANE_BUILD_DIR:-$top/build}
@@ -112,6 +113,10 @@ CONF
     reg set "$root" TlsCaFile REG_SZ "$dir/ca.pem"
     wget_tls=(--ca-certificate="$dir/ca.pem")
   fi
+  # Further root DWORDs to measure with, as NAME=VALUE words (WebParallelRequests=1 ...).
+  for setting in ${QUORVANE_BENCH_SET:-}; do
+    reg set "$root" "${setting%%=*}" REG_DWORD "${setting#*=}"
+  done
   reg set "$root\\Bench" Type REG_DWORD 1
   reg set "$root\\Site" Type REG_DWORD 4
   reg set "$root\\Site" ScheduledEvent REG_SZ Bench
