@@ -207,8 +207,10 @@ uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
 
     // The kept connection carries this request when it leads to the same server and is
     // fresh enough that the server most likely still holds its end; else it goes.
-    bool reuse = kept_ && IsOpen() && keepAlive_ && !useProxy_ && keptSecure_ == secure_ &&
-                 keptPort_ == urlPort_ &&
+    // Anything the server said since its last answer (a close, bytes nobody asked for) that
+    // the loop has not yet delivered makes it no clean place for this one.
+    bool reuse = kept_ && IsOpen() && !HasUnread() && keepAlive_ && !useProxy_ &&
+                 keptSecure_ == secure_ && keptPort_ == urlPort_ &&
                  strcasecmp(keptHost_.c_str(), ConnectHost().c_str()) == 0 &&
                  std::chrono::steady_clock::now() - keptSince_ < keptIdleLimit_;
     reused_ = false;
@@ -499,6 +501,10 @@ bool CHttp::JudgeStatusLine(bool final) {
         std::sscanf(head_.c_str(), "HTTP/%d.%d %d ", &major, &minor, &status) != 3) {
         SetReplyText(head_.substr(0, 1024));
         head_.clear();
+        // On a kept connection, bytes that are no status line are most likely the late tail
+        // of the last answer (a length that undercounted, a body after a HEAD): this request
+        // goes again on a connection of its own rather than fail for another's bytes.
+        if (RetryOnNewConnection()) return false;
         Fail(kHttpNotHttp);
         return false;
     }

@@ -281,6 +281,16 @@ bool CAsyncSocket::IsSecure() const {
     return tls_ && !handshaking_;
 }
 
+bool CAsyncSocket::HasUnread() const {
+    if (fd_ < 0 || closed_) return true;
+    if (plainAt_ < plain_.size() || plainEnded_ || pumpQueued_) return true;
+    if (tls_ && tls_->HasPending()) return true;
+    char c;
+    ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0) return true;  // bytes, or the peer's close
+    return errno != EAGAIN && errno != EWOULDBLOCK;
+}
+
 bool CAsyncSocket::TlsResumed() const {
     return tls_ && tls_->resumed();
 }

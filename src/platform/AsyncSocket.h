@@ -98,6 +98,9 @@ public:
     const std::string& TlsFailure() const { return tlsFailure_; }
     // The secure channel resumed a session of an earlier connection (no full handshake).
     bool TlsResumed() const;
+    // Whether anything waits to be read (plain or secure), or the peer has closed or failed:
+    // a connection kept idle that says so is no clean place for the next request.
+    bool HasUnread() const;
 
 protected:
     virtual void OnConnect(int error);

@@ -58,8 +58,13 @@ public:
         for (QTcpSocket* s : std::set<QTcpSocket*>(open_))
             reset ? Reset(s) : s->disconnectFromHost();
     }
-    void Say(const std::string& text) {
-        for (QTcpSocket* s : open_) s->write(text.data(), static_cast<qint64>(text.size()));
+    // flush: handed to the kernel before Say returns, without turning the test's loop.
+    void Say(const std::string& text, bool flush = false) {
+        for (QTcpSocket* s : open_) {
+            s->write(text.data(), static_cast<qint64>(text.size()));
+            while (flush && s->bytesToWrite() > 0 && s->waitForBytesWritten(5000)) {
+            }
+        }
     }
     std::string Url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(port()) + path;
