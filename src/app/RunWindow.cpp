@@ -142,6 +142,7 @@ int CRunWindow::StartRun(const std::string& name) {
 }
 
 void CRunWindow::BeginWork() {
+    rootSettings_.emplace();
     if (updateTime_ == 1) {
         step_ = kStepTimeSync;
         panels_[kStepTimeSync]->SetVisible(true);
@@ -312,6 +313,7 @@ void CRunWindow::FinishAfterHangUp() {
     pagingCancelled_ = false;
     running_ = false;
     finishing_ = false;
+    rootSettings_.reset();
     controls_.visible = false;
     controls_.show1033 = controls_.show1034 = controls_.show1046 = false;
     controls_.status1033.clear();

@@ -8,12 +8,14 @@
 #include <QTimer>
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/ItemList.h"
 #include "net/Panel.h"
 #include "platform/DialUp.h"
 #include "platform/Registry.h"
+#include "settings/Settings.h"
 
 class CActivityLog;
 class PagerQueue;
@@ -100,6 +102,8 @@ private:
     const UINT rasDialEvent_;
 
     bool running_ = false;
+    // The steps of a run read the root settings once each, not once per request.
+    std::optional<settings::RootSettingsScope> rootSettings_;
     bool dialing_ = false;    // between a started dial and its outcome
     bool finishing_ = false;  // inside FinishRun, waiting after the hang-up
     bool paging_ = false;     // a pager call is on the line
