@@ -145,8 +145,10 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
 void CConnection::ResumeOnOpenConnection(const std::string& server, UINT message) {
     DWORD stored = traits_.timeoutSetting ? settings::ReadRootDword(traits_.timeoutSetting, 0) : 0;
     replyTimeout_ = stored != 0 ? stored : traits_.defaultTimeout;
-    // No connect is made, so none is left to retry: a silent server is reported at once.
-    attemptsLeft_ = -1;
+    // One more attempt, on a connection of its own: a server may keep a connection and then
+    // ignore what comes on it. The client's Reconnect decides whether the request may go
+    // again (nothing of its answer came).
+    attemptsLeft_ = 1;
     serverName_ = server;
     RenewDeadline();
     opMessage_ = message;

@@ -275,6 +275,13 @@ bool CHttp::Follows(int status) const {
 }
 
 uint32_t CHttp::Reconnect() {
+    if (reused_) {
+        // Silence on a kept connection: a request that nothing was answered to goes again on
+        // a new connection; one whose answer had begun is a server that stopped answering.
+        reused_ = false;
+        if (!head_.empty() || received_ != 0) return kHttpNoResponse;
+        SetTlsFromStart(secure_ && !useProxy_);
+    }
     return useProxy_ ? ConnectSequence(proxyServer_, proxyPort_, requestMessage_, false)
                      : ConnectSequence(ConnectHost(), urlPort_, requestMessage_, false);
 }

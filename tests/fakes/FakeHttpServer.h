@@ -33,7 +33,7 @@ public:
     bool keepAlive = false;
     // What a kept connection does with a further request: answer it, or (as a server whose
     // idle time-out ran out just then) close or reset without a word.
-    enum Stale { kServe, kClose, kReset } stale = kServe;
+    enum Stale { kServe, kClose, kReset, kIgnore } stale = kServe;
     // Paths whose request is never answered.
     std::set<std::string> silent;
     int accepted = 0;       // connections
@@ -109,6 +109,7 @@ private:
         buf.erase(0, requestEnd + 4);
         if (keepAlive && served_.count(s) != 0 && stale != kServe) {
             ++staleRequests;
+            if (stale == kIgnore) return;
             stale == kReset ? Reset(s) : s->disconnectFromHost();
             return;
         }
