@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -88,8 +89,24 @@ SingleInstance::~SingleInstance() {
     if (storeFd_ >= 0) ::close(storeFd_);
 }
 
+// A lock file that names no holder is one whose maker was killed between making it and
+// writing its name in it: a live maker writes at once, so an empty file that has stood a
+// few seconds, on a store that no process holds, is abandoned. (Qt never counts such a
+// file stale when the lock may be held without end, which would refuse every start from
+// then on.)
+bool SingleInstance::AbandonedWithoutHolder() {
+    struct stat st {};
+    if (::stat(lockPath_.c_str(), &st) != 0 || st.st_size != 0) return false;
+    if (::time(nullptr) - st.st_mtime < kNamelessLockSeconds) return false;
+    if (storeFd_ < 0) storeFd_ = ::open(storeFile_.c_str(), O_RDONLY | O_CLOEXEC);
+    return storeFd_ < 0 || ::flock(storeFd_, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
 SingleInstance::Hold SingleInstance::TryHold(std::string* why) {
-    if (lock_.tryLock(0)) {
+    if (!lock_.tryLock(0) && lock_.error() == QLockFile::LockFailedError &&
+        AbandonedWithoutHolder())
+        lock_.removeStaleLockFile();
+    if (lock_.isLocked() || lock_.tryLock(0)) {
         // The lock file is named after one path of the store; a hard link is another path
         // to the same file. A lock on the store file itself covers every path, and like
         // the lock file's it goes with the process however it ends. (It is a flock lock,

@@ -45,6 +45,10 @@ signals:
     void windowRequested();
 
 private:
+    // How long a lock file that names no holder may stand before it counts as abandoned.
+    static constexpr int kNamelessLockSeconds = 5;
+    bool AbandonedWithoutHolder();
+
     std::string storeFile_;  // canonical
     int storeFd_ = -1;       // the store file, locked while this process holds it
     std::string lockPath_;

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -7,6 +9,7 @@
 #include <QTcpSocket>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 
 #include "app/Scheduler.h"
@@ -269,6 +272,33 @@ TEST_F(HeadlessTest, SighupEndsTheSchedulerCleanlyToo) {
 }
 
 // One program per settings store ---------------------------------------------------------
+
+// A start killed between making the lock file and writing its name in it leaves an empty
+// file: once it has stood a while and no process holds the store, it keeps nobody out; a
+// fresh one, or one whose store a live process holds, still does.
+TEST_F(HeadlessTest, AnEmptyLockFileLeftByAKilledStartKeepsNobodyOutForLong) {
+    Schedule("Empty", 60);
+    const std::string lock = store_->Path() + ".lock";
+    auto emptyLock = [&](int ageSeconds) {
+        std::ofstream(lock, std::ios::trunc).close();
+        timespec when[2] = {{::time(nullptr) - ageSeconds, 0}, {::time(nullptr) - ageSeconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, lock.c_str(), when, 0), 0);
+    };
+    emptyLock(0);
+    Result fresh = Run({"--run", "Empty"});
+    EXPECT_EQ(fresh.code, 4) << "a lock being made this moment: " << fresh.err;
+
+    emptyLock(60);
+    int holder = ::open(store_->Path().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    Result held = Run({"--run", "Empty"});
+    EXPECT_EQ(held.code, 4) << "a live process holds the store: " << held.err;
+    ::close(holder);
+
+    Result abandoned = Run({"--run", "Empty"});
+    EXPECT_EQ(abandoned.code, 0) << abandoned.err;
+}
 
 TEST_F(HeadlessTest, ASecondSchedulerOnTheStoreIsRefusedUntilTheFirstIsGoneEvenKilled) {
     Schedule("Empty", 60);
