@@ -9,7 +9,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,11 +84,9 @@ std::vector<std::string> Run(int state, UINT message, bool block, bool recordOnl
     const bool waits = client.Waits();
     client.Feed(text, piece);
     *tooLong = client.tooLong;
-    size_t used = 0;
     for (const std::string& r : client.replies) {
-        // A reply is one whole reply, never past the bound, and the next bytes that came.
+        // Each reply handed over is exactly one whole reply, never past the bound.
         if (r.empty() || r.size() > kMaxReply || client.Length(r) != r.size()) __builtin_trap();
-        used += r.size();
     }
     if (!recordOnly || client.tooLong) return client.replies;
 
@@ -108,7 +108,6 @@ std::vector<std::string> Run(int state, UINT message, bool block, bool recordOnl
     if (replies.substr(0, joined.size()) != joined) __builtin_trap();
     // What stays behind is still arriving.
     if (client.Length(replies.substr(joined.size())) != 0) __builtin_trap();
-    (void)used;
     return client.replies;
 }
 

@@ -6,8 +6,10 @@
 // them, and one of another size never passes as one.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
