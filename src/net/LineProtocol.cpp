@@ -223,20 +223,24 @@ void CLineClient::OnReceive(int error) {
         if (!sending && opMessage() != 0) StartTimer(replyTimeout());  // nothing came after all
         return;
     }
+    TakeReceived(buffer, static_cast<size_t>(n));
+}
+
+void CLineClient::TakeReceived(const char* data, size_t size) {
     if (inData_) {
-        TakeData(buffer, static_cast<size_t>(n));
+        TakeData(data, size);
         return;
     }
-    if (!AwaitsReply() && !sending) return;  // nobody asked: dropped
-    if (pending_.size() + static_cast<size_t>(n) > lineTraits_.maxReply) {
+    if (!AwaitsReply() && !SendsData()) return;  // nobody asked: dropped
+    if (pending_.size() + size > lineTraits_.maxReply) {
         // No reply is that long: whatever this is, it ends here and is not kept.
-        pending_.append(buffer, static_cast<size_t>(n));
+        pending_.append(data, size);
         std::string head = pending_.substr(0, 1024);
         pending_.clear();
         OnReplyTooLong(head);
         return;
     }
-    pending_.append(buffer, static_cast<size_t>(n));
+    pending_.append(data, size);
     DeliverReplies();
 }
 

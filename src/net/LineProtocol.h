@@ -133,6 +133,9 @@ protected:
 
     void OnReceive(int error) override;
     void OnClose(int error) override;
+    // What one read brought (at most readSize bytes), as OnReceive hands it on: into the
+    // block in progress, or onto the reply being assembled.
+    void TakeReceived(const char* data, size_t size);
 
 private:
     void TakeData(const char* data, size_t size);
