@@ -89,24 +89,30 @@ SingleInstance::~SingleInstance() {
     if (storeFd_ >= 0) ::close(storeFd_);
 }
 
-// A lock file that names no holder is one whose maker was killed between making it and
-// writing its name in it: a live maker writes at once, so an empty file that has stood a
-// few seconds, on a store that no process holds, is abandoned. (Qt never counts such a
-// file stale when the lock may be held without end, which would refuse every start from
-// then on.)
+// Every live holder keeps the store file locked (flock), and that lock goes with the process
+// however it ends. Qt counts a lock file stale only when the process it names is gone: not
+// one whose maker was killed before it wrote its name, nor one whose holder is dead but not
+// yet reaped (a zombie answers as alive). Either would refuse every start from then on.
+// Where the file system has no flock, only a lock file that names nobody and has stood a
+// few seconds counts as abandoned: a live maker writes its name at once.
 bool SingleInstance::AbandonedWithoutHolder() {
-    struct stat st {};
-    if (::stat(lockPath_.c_str(), &st) != 0 || st.st_size != 0) return false;
-    if (::time(nullptr) - st.st_mtime < kNamelessLockSeconds) return false;
     if (storeFd_ < 0) storeFd_ = ::open(storeFile_.c_str(), O_RDONLY | O_CLOEXEC);
-    return storeFd_ < 0 || ::flock(storeFd_, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+    if (storeFd_ >= 0) {
+        if (::flock(storeFd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno == EWOULDBLOCK) return false;
+    }
+    struct stat st {};
+    return ::stat(lockPath_.c_str(), &st) == 0 && st.st_size == 0 &&
+           ::time(nullptr) - st.st_mtime >= kNamelessLockSeconds;
 }
 
 SingleInstance::Hold SingleInstance::TryHold(std::string* why) {
-    if (!lock_.tryLock(0) && lock_.error() == QLockFile::LockFailedError &&
-        AbandonedWithoutHolder())
+    bool locked = lock_.tryLock(0);
+    if (!locked && lock_.error() == QLockFile::LockFailedError && AbandonedWithoutHolder()) {
         lock_.removeStaleLockFile();
-    if (lock_.isLocked() || lock_.tryLock(0)) {
+        locked = lock_.tryLock(0);
+    }
+    if (locked) {
         // The lock file is named after one path of the store; a hard link is another path
         // to the same file. A lock on the store file itself covers every path, and like
         // the lock file's it goes with the process however it ends. (It is a flock lock,
@@ -120,6 +126,8 @@ SingleInstance::Hold SingleInstance::TryHold(std::string* why) {
         // A file system without flock keeps the lock file's guard alone.
         return Holding;
     }
+    // Taken only to judge the lock file: not ours to keep.
+    if (storeFd_ >= 0) ::flock(storeFd_, LOCK_UN);
     if (lock_.error() == QLockFile::LockFailedError) {
         qint64 pid = 0;
         QString host, app;

@@ -45,7 +45,8 @@ signals:
     void windowRequested();
 
 private:
-    // How long a lock file that names no holder may stand before it counts as abandoned.
+    // How long a lock file that names no holder may stand before it counts as abandoned,
+    // where the file system has no flock.
     static constexpr int kNamelessLockSeconds = 5;
     bool AbandonedWithoutHolder();
 
