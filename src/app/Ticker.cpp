@@ -19,8 +19,6 @@
 
 namespace {
 
-// Longest title shown, in bytes.
-constexpr size_t kTitleLimit = 300;
 // A burst of file events (a rename is several) is read once, this long after it began.
 constexpr int kSettleMs = 100;
 
@@ -363,7 +361,7 @@ TickerItem CTicker::ItemFromDocument(const std::string& bytes, const std::string
     if (!type.empty() && type.find("text") == std::string::npos &&
         type.find("html") == std::string::npos && type.find("xml") == std::string::npos) {
         item.available = false;
-        item.title = link.empty() ? "Untitled document" : link;
+        item.title = link.empty() ? "Untitled document" : CutUtf8(AsUtf8(link), kTitleLimit);
         item.text = CutUtf8("Not a text document (" + AsUtf8(type) + ").", kTextLimit);
         return item;
     }
@@ -392,7 +390,8 @@ TickerItem CTicker::ItemFromDocument(const std::string& bytes, const std::string
     } else {
         SplitFirstLine(body, &title, &text);
     }
-    if (title.empty()) title = link.empty() ? "Untitled document" : link;
+    // The stored address is whatever bytes the settings hold; the strip draws UTF-8.
+    if (title.empty()) title = link.empty() ? "Untitled document" : AsUtf8(link);
     item.title = CutUtf8(std::move(title), kTitleLimit);
     item.text = CutUtf8(std::move(text), kTextLimit);
     return item;

@@ -55,6 +55,8 @@ public:
     static constexpr int64_t kReadLimit = 256 * 1024;
     // Bytes of text shown for one document.
     static constexpr size_t kTextLimit = 2000;
+    // Longest title shown, in bytes.
+    static constexpr size_t kTitleLimit = 300;
     // Documents shown; an event listing more shows the first ones.
     static constexpr int kMaxItems = 500;
     // With ScrollType 0, how long one item stands at ScrollSpeed 1 (halved at 2, ...).
