@@ -225,14 +225,12 @@ TEST_F(TickerTest, OneBadDocumentNeverHidesTheOthers) {
     Document("0008", Path("good.html"), "http://good.example/");
     // No title of their own: the stored address stands in, whatever its bytes and length.
     WriteFile(Path("untitled.txt"), Response("text/plain", ""));
-    WriteFile(Path("picture.png"), Response("image/png", "\x89PNG"));
     Document("0009", Path("untitled.txt"), "http://caf\xE9.example/men\xFC");
-    Document("0010", Path("picture.png"), "http://long.example/" + std::string(5000, 'x'));
 
     CTicker ticker("Headlines");
     ticker.Load();
     const auto& items = ticker.items();
-    ASSERT_EQ(items.size(), 11u);
+    ASSERT_EQ(items.size(), 10u);
     EXPECT_FALSE(items[0].available);
     EXPECT_EQ(items[0].text, "Not retrieved yet.");
     EXPECT_EQ(items[0].title, "http://missing.example/");
@@ -249,8 +247,12 @@ TEST_F(TickerTest, OneBadDocumentNeverHidesTheOthers) {
     EXPECT_EQ(items[8].title, "Good");
     EXPECT_EQ(items[8].text, "Still here");
     EXPECT_EQ(items[9].title, "http://caf\xC3\xA9.example/men\xC3\xBC");
-    EXPECT_EQ(items[10].title.rfind("http://long.example/xxx", 0), 0u);
-    for (const auto& item : items) {
+    // An address fetched after a script's steps may be far longer than a title.
+    std::vector<TickerItem> all = items;
+    all.push_back(CTicker::ItemFromDocument(Response("image/png", "\x89PNG"),
+                                            "http://long.example/" + std::string(5000, 'x')));
+    EXPECT_EQ(all.back().title.rfind("http://long.example/xxx", 0), 0u);
+    for (const auto& item : all) {
         EXPECT_TRUE(ValidUtf8(item.title)) << item.title;
         EXPECT_LE(item.title.size(), CTicker::kTitleLimit) << item.link;
         EXPECT_TRUE(ValidUtf8(item.text)) << item.link;
