@@ -12,6 +12,7 @@
 #include "notify/MailQueue.h"
 #include "notify/PagerDialer.h"
 #include "notify/PagerQueue.h"
+#include "platform/Registry.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
 
@@ -592,13 +593,19 @@ void CMailMonitor::OnPop3Ended(uint32_t result) {
     if (result != 0) return Pop3Error(result);
     // A message passed over, or a walk cut short, may still hold a stored forward.
     DeletionsKept(unretrievable_ == 0);
-    if (!eventName_.empty()) {
+    if (auto store = Registry::Current(); store && !eventName_.empty()) {
+        // The identifiers and the uids that name them are stored together or not at all.
+        Registry::Transaction tx(*store);
         RegKey event;
-        if (event.Create(RegKey::LocalMachine(), settings::EventPath(eventName_),
-                         settings::kEventClass) == ERROR_SUCCESS) {
-            event.SetString(settings::kPagedIds, newIds_);
-            event.SetString(settings::kPagedUids, newUids_);
-        }
+        const bool stored = tx.open() &&
+                            event.Create(RegKey::LocalMachine(), settings::EventPath(eventName_),
+                                         settings::kEventClass) == ERROR_SUCCESS &&
+                            event.SetString(settings::kPagedIds, newIds_) == ERROR_SUCCESS &&
+                            event.SetString(settings::kPagedUids, newUids_) == ERROR_SUCCESS &&
+                            tx.Commit();
+        if (!stored)
+            WriteError("The messages seen could not be recorded in the settings store (" +
+                       store->LastError() + "); they may be told again.");
     }
     phase_ = Phase::kSmtpEnding;
     smtp_.Quit();

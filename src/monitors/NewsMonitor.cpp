@@ -10,6 +10,7 @@
 
 #include "net/Inet.h"
 #include "notify/MailQueue.h"
+#include "platform/Registry.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
 
@@ -110,6 +111,7 @@ void CNewsMonitor::Start(const std::string& eventName) {
     eventName_ = eventName;
     SetTitle(eventName);
     listsUnreadable_ = false;
+    memoryFailureTold_ = false;
     ReadSettings();
     file_.Close();
     found_ = 0;
@@ -587,11 +589,24 @@ void CNewsMonitor::StoreGroupMemory(bool finished) {
         for (const std::string& id : oldIds_)
             if (!listed.count(id)) ids += id + ' ';
     }
+    // Where the search goes on and what it has told belong together: a run killed between
+    // the two writes would otherwise tell articles again or pass some over.
+    auto store = Registry::Current();
+    if (!store) return;
+    Registry::Transaction tx(*store);
     RegKey event;
-    if (event.Create(RegKey::LocalMachine(), MemoryPath(), settings::kEventClass) != ERROR_SUCCESS)
+    if (tx.open() &&
+        event.Create(RegKey::LocalMachine(), MemoryPath(), settings::kEventClass) ==
+            ERROR_SUCCESS &&
+        event.SetDword(group_, resume_) == ERROR_SUCCESS &&
+        event.SetString(group_ + settings::kXidsSuffix, ids) == ERROR_SUCCESS && tx.Commit())
         return;
-    event.SetDword(group_, resume_);
-    event.SetString(group_ + settings::kXidsSuffix, ids);
+    if (memoryFailureTold_) return;
+    memoryFailureTold_ = true;
+    WriteErrorRecord(log_, "watching the news group " + eventName_,
+                     "What was read of " + group_ +
+                         " could not be recorded in the settings store (" + store->LastError() +
+                         "); its articles may be told again.");
 }
 
 void CNewsMonitor::FileError(int error) {

@@ -147,6 +147,7 @@ private:
     int headless_ = 0;  // articles whose header was refused, one after the other
     int sessions_ = 1;
     bool listsUnreadable_ = false;  // articles asked for by number and missing, one after the other
+    bool memoryFailureTold_ = false;  // a store that will not take it is told once a run
     std::string bodyAuthor_, bodySubject_, bodyId_;  // the article whose body is coming
 
     int found_ = 0;

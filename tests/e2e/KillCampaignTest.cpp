@@ -30,6 +30,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 
 #include "app/ActivityLog.h"
 #include "fakes/Dovecot.h"
@@ -481,14 +482,21 @@ TEST_F(KillCampaignTest, RunsKilledAtRandomMomentsLoseNothingAndTellEachChangeOn
                            news.duplicated + queue.duplicated;
     const int again = web.toldAgainAfterKill + upd.toldAgainAfterKill + mail.toldAgainAfterKill +
                       fwd.toldAgainAfterKill + news.toldAgainAfterKill + queue.toldAgainAfterKill;
-    std::cout << "kills: " << hit << " (of " << kills << " moments; the others came after "
-              << "the run's end)\nruns: " << runs_ << "\nlost: " << lost
-              << "\nduplicated: " << duplicated << "\ntold again after a kill: " << again
-              << " (web " << web.toldAgainAfterKill + upd.toldAgainAfterKill << ", mail told "
-              << mail.toldAgainAfterKill << ", mail forwarded " << fwd.toldAgainAfterKill
-              << ", news " << news.toldAgainAfterKill << ", queued mail "
-              << queue.toldAgainAfterKill << ")\nqueued mail files seen: " << queued_.size()
-              << ", temporary queue files left behind: " << leftovers_.size() << std::endl;
+    std::ostringstream figures;
+    figures << "kill campaign (seed " << seed << ", " << kills << " moments, undisturbed run "
+            << undisturbedMs << " ms)\nkills: " << hit << " (of " << kills
+            << " moments; the others came after "
+            << "the run's end)\nruns: " << runs_ << "\nlost: " << lost
+            << "\nduplicated: " << duplicated << "\ntold again after a kill: " << again << " (web "
+            << web.toldAgainAfterKill + upd.toldAgainAfterKill << ", mail told "
+            << mail.toldAgainAfterKill << ", mail forwarded " << fwd.toldAgainAfterKill << ", news "
+            << news.toldAgainAfterKill << ", queued mail " << queue.toldAgainAfterKill
+            << ")\nqueued mail files seen: " << queued_.size()
+            << ", temporary queue files left behind: " << leftovers_.size() << "\n";
+    std::cout << figures.str() << std::flush;
+    // The test run prints these whether the test passes or not.
+    if (const char* dir = std::getenv("QUORVANE_FIGURES_DIR"); dir && *dir)
+        std::ofstream(std::string(dir) + "/kill-campaign.txt") << figures.str();
     EXPECT_EQ(lost, 0);
     EXPECT_EQ(duplicated, 0);
 }

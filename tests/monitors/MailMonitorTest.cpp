@@ -296,6 +296,34 @@ TEST_F(MailMonitorTest, IdentifiersMatchOnlyWholeAndTheListHasNoLimit) {
     EXPECT_EQ(pop.tops, 8);
 }
 
+TEST_F(MailMonitorTest, WhatWasSeenIsStoredWholeOrTheFailureIsTold) {
+    FakePop3 pop;
+    pop.Add(Msg("From: Ann <ann@x>\r\nSubject: Hello\r\nMessage-ID: <1@x>\r\n", "one\r\n"));
+    Event(pop.port());
+    {
+        // Another program holds the store for the whole run.
+        StoreWriteLock other(*store_, Path("registry.db"));
+        ASSERT_TRUE(other.held());
+        EXPECT_EQ(Run(), 0u);
+    }
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], found_ + "\r\n   From : Ann <ann@x>\r\n   Subj : Hello");
+    EXPECT_EQ(Errors().size(), 1u);
+    EXPECT_NE(texts[1].find("The messages seen could not be recorded in the settings store ("),
+              std::string::npos)
+        << texts[1];
+    EXPECT_NE(texts[1].find("); they may be told again."), std::string::npos);
+    // Neither half of what was seen went in.
+    EXPECT_EQ(Stored(kPagedIds), "<absent>");
+    EXPECT_EQ(Stored(kPagedUids), "<absent>");
+    // As promised: told again, and stored this time, both halves.
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 3u);
+    EXPECT_EQ(Stored(kPagedIds), "<1@x> ");
+    EXPECT_NE(Stored(kPagedUids).find(" <1@x> "), std::string::npos);
+}
+
 TEST_F(MailMonitorTest, IdentifierOfAMessage) {
     EXPECT_EQ(CMailMonitor::IdentifierOf("MESSAGE-ID: <a@b>\r\n"), "<a@b>");
     std::string a = CMailMonitor::IdentifierOf("From: a\r\nSubject: s\r\n");

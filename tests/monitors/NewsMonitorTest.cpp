@@ -249,6 +249,35 @@ TEST_F(NewsMonitorTest, AGroupThatIsGoneIsToldAndTheOthersAreSearched) {
     EXPECT_EQ(Stored("gone.group Xids"), "<absent>");
 }
 
+TEST_F(NewsMonitorTest, AGroupMemoryThatCannotBeStoredIsToldAndNotHalfWritten) {
+    FakeNews news;
+    Fill(news);
+    Event(news.port(), {"comp.os"}, {"birds"}, false);
+    {
+        StoreWriteLock other(*store_, Path("registry.db"));
+        ASSERT_TRUE(other.held());
+        EXPECT_EQ(Run(), 0u);
+    }
+    auto told = Told();
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0], "watching birds");
+    EXPECT_EQ(told[1].rfind("An error occured while watching the news group Watch.   The error "
+                            "message was : What was read of comp.os could not be recorded in the "
+                            "settings store (",
+                            0),
+              0u)
+        << told[1];
+    // Where to go on and what was told: neither without the other.
+    EXPECT_EQ(Stored("comp.os Xids"), "<absent>");
+    RegKey event;
+    DWORD resume = 0;
+    EXPECT_FALSE(event.Open(RegKey::LocalMachine(), EventPath("Watch")) == ERROR_SUCCESS &&
+                 event.GetDword("comp.os", &resume) == ERROR_SUCCESS);
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Told(), std::vector<std::string>{"watching birds"});
+    EXPECT_NE(Stored("comp.os Xids"), "<absent>");
+}
+
 TEST_F(NewsMonitorTest, AGroupThatBreaksTheSessionDoesNotHoldUpTheGroupsBehind) {
     FakeNews news;
     Fill(news);
