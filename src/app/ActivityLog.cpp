@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "app/SettingsStore.h"
+#include "platform/FileTrust.h"
 #include "platform/SystemClock.h"
 #include "platform/TempFile.h"
 #include "platform/UserPrompt.h"
@@ -122,10 +123,13 @@ std::string FormatLogLine(const LogRecord& record) {
 
 bool ReadLogFile(const std::string& path, std::vector<LogRecord>* records, std::string* error) {
     records->clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string distrust;
+    int fd = filetrust::OpenOwnFile(path, O_RDONLY, 0, &distrust);
     if (fd < 0) {
         if (errno == ENOENT) return true;
-        if (error) *error = LogFileErrorText(errno, path);
+        if (error)
+            *error =
+                distrust.empty() ? LogFileErrorText(errno, path) : LogFileTrustText(path, distrust);
         return false;
     }
     std::vector<uint8_t> buf(kLogRecordSize * 256);
@@ -167,10 +171,18 @@ std::string LogFileErrorText(int error, const std::string& fileName) {
             return "A hardware I/O error was reported while accessing " + fileName + ".";
         case EISDIR:
             return fileName + " is a folder, not a file.";
+        case EFBIG:
+            return fileName + " has reached the largest file size allowed.";
+        case ELOOP:
+            return LogFileTrustText(fileName, "is a symbolic link");
         default:
             return "An unexpected error occurred while accessing " + fileName + " (" +
                    std::strerror(error) + ").";
     }
+}
+
+std::string LogFileTrustText(const std::string& fileName, const std::string& distrust) {
+    return fileName + " " + distrust + ": the activity log is not used through it.";
 }
 
 // ---------------------------------------------------------------------------------------
@@ -178,9 +190,16 @@ std::string LogFileErrorText(int error, const std::string& fileName) {
 CActivityLog::CActivityLog(std::string fileName, QObject* parent)
     : QObject(parent), fileName_(std::move(fileName)) {}
 
-void CActivityLog::ReportFileError(int error) {
-    UserPrompt::Get().Ask(LogFileErrorText(error, fileName_), "Quorvane", UserPrompt::Ok,
-                          UserPrompt::Exclamation);
+void CActivityLog::ReportFileError(int error, const std::string& distrust) {
+    UserPrompt::Get().Ask(distrust.empty() ? LogFileErrorText(error, fileName_)
+                                           : LogFileTrustText(fileName_, distrust),
+                          "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+}
+
+int CActivityLog::OpenFile(int flags, std::string* distrust) {
+    // Never through a link or into another user's file: the log's records carry links that
+    // Preview starts a companion with.
+    return filetrust::OpenOwnFile(fileName_, flags, 0600, distrust);
 }
 
 void CActivityLog::WriteLog(int icon, const std::string& text, int action, const std::string& link,
@@ -194,9 +213,10 @@ void CActivityLog::WriteLog(int icon, const std::string& text, int action, const
     record.text = "\r\n" + std::string(CutUtf8(text, kLogTextMax));
     std::vector<uint8_t> bytes = record.Encode();
 
-    int fd = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    std::string distrust;
+    int fd = OpenFile(O_WRONLY | O_CREAT | O_APPEND, &distrust);
     if (fd < 0) {
-        ReportFileError(errno);
+        ReportFileError(errno, distrust);
         return;
     }
     struct stat st {};
@@ -237,12 +257,13 @@ void CActivityLog::WriteLog(int icon, const std::string& text, int action, const
 }
 
 void CActivityLog::ShowLogRecord() {
-    int fd = ::open(fileName_.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string distrust;
+    int fd = OpenFile(O_RDONLY, &distrust);
     off_t size = 0;
     if (fd < 0) {
         // No file yet: nothing has been logged, which is an empty log, not an error.
         if (errno != ENOENT) {
-            ReportFileError(errno);
+            ReportFileError(errno, distrust);
             return;
         }
     } else {
@@ -313,9 +334,10 @@ void CActivityLog::Previous() {
 
 void CActivityLog::Clear() {
     bar_.focus = kLogIconControl;
-    int fd = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    std::string distrust;
+    int fd = OpenFile(O_WRONLY | O_CREAT, &distrust);
     if (fd < 0) {
-        ReportFileError(errno);
+        ReportFileError(errno, distrust);
         return;
     }
     int rc = ::ftruncate(fd, 0);

@@ -55,6 +55,9 @@ bool ReadLogFile(const std::string& path, std::vector<LogRecord>* records, std::
 
 // The text a file error on the log file is reported with.
 std::string LogFileErrorText(int error, const std::string& fileName);
+// The text a log file that is not to be trusted is reported with: distrust says why ("is a
+// symbolic link", "belongs to another user (uid 1001)").
+std::string LogFileTrustText(const std::string& fileName, const std::string& distrust);
 
 class CActivityLog : public QObject, public ActivityLogWriter {
     Q_OBJECT
@@ -106,7 +109,8 @@ signals:
     void recordWritten(const LogRecord& record);
 
 private:
-    void ReportFileError(int error);
+    void ReportFileError(int error, const std::string& distrust = {});
+    int OpenFile(int flags, std::string* distrust);
 
     std::string fileName_;
     int logCount_ = 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/FileTrust.h"
 #include "platform/Registry.h"
 
 namespace {
@@ -50,9 +51,15 @@ bool EnterDataDir(const std::string& dir, std::string* error) {
         *error = "cannot enter the working folder " + dir + ": " + std::strerror(errno);
         return false;
     }
-    fs::create_directories("Forward", ec);
-    if (ec) {
-        *error = "cannot create " + dir + "/Forward: " + ec.message();
+    // The folder itself, whatever link led here: another user who can write in it could put
+    // mail in the queue or a link in place of the log.
+    std::string why;
+    if (!filetrust::CheckOwnFolder(".", false, 0, &why)) {
+        *error = "the working folder " + dir + " " + why;
+        return false;
+    }
+    if (!filetrust::CheckOwnFolder("Forward", true, 0700, &why)) {
+        *error = "the mail queue folder " + dir + "/Forward " + why;
         return false;
     }
     return true;

@@ -10,11 +10,16 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/FileTrust.h"
 #include "platform/UserPrompt.h"
 
 using namespace grouplist;
 
 namespace {
+
+// Completion codes below this are the system's own (errno) from writing the list; the
+// client's codes and the socket errors lie above.
+constexpr uint32_t kFirstClientCode = 4096;
 
 // The longest name a file may have on the file systems we run on.
 constexpr size_t kMaxFileName = NAME_MAX;
@@ -118,19 +123,16 @@ void CGroupListReader::EndLine() {
 GroupListLoad LoadGroupList(const std::string& path) {
     GroupListLoad load;
     // Without blocking: a FIFO put in the list's place would otherwise hold the window until
-    // something writes to it. It is refused below as no file.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // something writes to it. Neither that, nor a link, nor another user's file is our list.
+    std::string distrust;
+    int fd = filetrust::OpenOwnFile(path, O_RDONLY, 0, &distrust);
     if (fd < 0) {
-        if (errno == ENOENT) return load;  // kMissing
+        if (errno == ENOENT && distrust.empty()) return load;  // kMissing
+        if (errno == EISDIR) distrust = "is not a file";
         load.status = GroupListLoad::kFailed;
-        load.error = "The news group list " + path + " cannot be read: " + std::strerror(errno);
-        return load;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        load.status = GroupListLoad::kFailed;
-        load.error = "The news group list " + path + " cannot be read: it is not a file.";
+        load.error = "The news group list " + path + " cannot be read: " +
+                     (distrust.empty() ? std::string(std::strerror(errno)) : "it " + distrust) +
+                     ".";
         return load;
     }
     CGroupListReader reader;
@@ -357,6 +359,13 @@ void CGroupListUpdate::OnListed(uint32_t code) {
         // The client's text speaks of an article; here the server refused the list.
         Fail("The News server " + nntp_.serverName() +
              " did not give its list of news groups:  " + nntp_.replyText());
+        return;
+    }
+    if (code > 0 && code < kFirstClientCode) {
+        // The list could not be written here (a full disk): the system's words, not the
+        // client's, which know only network faults.
+        Fail("The news group list could not be saved as " + fileName_ + ": " +
+             std::strerror(static_cast<int>(code)));
         return;
     }
     if (code != 0 || nntp_.state() != CNntp::kReady) {

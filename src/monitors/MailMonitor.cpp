@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "net/Inet.h"
 #include "notify/MailHeader.h"
@@ -17,6 +18,16 @@
 #include "settings/Settings.h"
 
 namespace {
+
+// What a failed POP3 step is reported with. Codes below the client's own are the system's
+// (errno) from writing the message here, a full disk most likely: the client's texts know
+// only network faults, and the user must learn that the mail is safe where it was.
+std::string Pop3FailureText(CPop3& pop3, uint32_t code) {
+    if (code > 0 && code < 4096)
+        return std::string("The mail could not be stored on this computer: ") +
+               std::strerror(static_cast<int>(code)) + ".  It stays on the POP3 mail server.";
+    return pop3.ErrorText(code);
+}
 
 // The most an identifier list is read to; far beyond any box a run could go through.
 constexpr size_t kMaxIdList = 64u * 1024 * 1024;
@@ -310,7 +321,7 @@ void CMailMonitor::TakeUidList(uint32_t result) {
     if (result != 0) {
         if (pop3_.state() == CPop3::kReady) return Pop3Error(result);
         // The list itself broke the session (endless, cut off): the next one goes without.
-        WriteError(pop3_.ErrorText(result));
+        WriteError(Pop3FailureText(pop3_, result));
         listingBroken_ = true;
         return RestartSession(result);
     }
@@ -445,7 +456,7 @@ void CMailMonitor::MessageFailed(uint32_t result) {
     // One message that will not come must not hold up every message behind it, run after
     // run: it is told and passed over, and tried again next run.
     ++unretrievable_;
-    if (unretrievable_ <= kMaxMessageRecords) WriteError(pop3_.ErrorText(result));
+    if (unretrievable_ <= kMaxMessageRecords) WriteError(Pop3FailureText(pop3_, result));
     if (pop3_.state() != CPop3::kReady) {
         // Endless, cut off or too slow: it broke the session, and a new one must not ask
         // for it again.
@@ -574,7 +585,7 @@ void CMailMonitor::OnSent(uint32_t result) {
 void CMailMonitor::OnDeleted(uint32_t result) {
     forwardAccepted_ = false;
     if (result != 0) {
-        WriteError(pop3_.ErrorText(result));
+        WriteError(Pop3FailureText(pop3_, result));
         if (pop3_.state() != CPop3::kReady) return RestartSession(result);
         // The server keeps it; its forward is stored, so the next run tries the deletion
         // again and sends nothing.
@@ -659,7 +670,7 @@ void CMailMonitor::WriteError(const std::string& text) {
 }
 
 void CMailMonitor::Pop3Error(uint32_t code) {
-    WriteError(pop3_.ErrorText(code));
+    WriteError(Pop3FailureText(pop3_, code));
     EndRun(code);
 }
 

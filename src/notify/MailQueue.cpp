@@ -14,6 +14,8 @@
 #include <memory>
 
 #include "net/Inet.h"
+#include "platform/FileTrust.h"
+#include "platform/Registry.h"
 #include "platform/SystemClock.h"
 #include "platform/TempFile.h"
 #include "settings/ActivityLogWriter.h"
@@ -57,9 +59,15 @@ std::string QueuedMailText(const std::string& body, const std::string& recipient
 bool QueueMail(ActivityLogWriter& log, const std::string& body, const std::string& recipient,
                const std::string& subject, const std::string& sender) {
     std::string text = QueuedMailText(body, recipient, subject, sender, SystemClock::Get().Now());
-    ::mkdir(kForwardFolder, 0700);  // part of the installation, but made when missing
-    TempFile file;
     std::string error;
+    // Part of the installation, but made when missing. Whoever else can write in it could
+    // have our mail server send what they put there.
+    if (!filetrust::CheckOwnFolder(kForwardFolder, true, 0700, &error)) {
+        LogQueueError(log,
+                      std::string(kForwardFolder) + " " + error + ": the message is not queued.");
+        return false;
+    }
+    TempFile file;
     if (!file.Create("KV0", kForwardFolder, false, &error)) {
         LogQueueError(log, error);
         return false;
@@ -112,6 +120,15 @@ std::string CMailQueueSender::FindQueued() const {
 
 void CMailQueueSender::Start(const std::string&) {
     skipped_.clear();
+    std::string why;
+    struct stat st {};
+    if (::lstat(kForwardFolder, &st) == 0 &&
+        !filetrust::CheckOwnFolder(kForwardFolder, false, 0700, &why)) {
+        WriteErrorRecord(log_, "sending mail",
+                         std::string(kForwardFolder) + " " + why + ": nothing in it is sent.");
+        Complete(ERROR_ACCESS_DENIED);
+        return;
+    }
     found_ = FindQueued();
     if (found_.empty()) {
         Complete(0);
@@ -198,8 +215,22 @@ void CMailQueueSender::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
 void CMailQueueSender::SendNext() {
     for (;;) {
         currentPath_ = std::string(kForwardFolder) + "/" + found_;
-        currentFd_.Reset(::open(currentPath_.c_str(), O_RDONLY | O_CLOEXEC));
+        std::string distrust;
+        currentFd_.Reset(filetrust::OpenOwnFile(currentPath_, O_RDONLY, 0, &distrust));
         if (currentFd_.valid()) break;
+        if (!distrust.empty()) {
+            // Not a message of ours (a link could send any file we can read): never sent,
+            // and out of the queue's way, but not deleted.
+            std::string moved = SetAside();
+            std::string head =
+                ErrorRecordText("sending mail", "The queued message " + found_ + " " + distrust +
+                                                    ": it is not sent.");
+            log_.WriteLog(kIconError,
+                          head + (moved.empty() ? "  It could not be moved to " +
+                                                      std::string(kFailedFolder) + "."
+                                                : "  It was moved to " + moved + "."),
+                          0, {}, true);
+        }
         // A file nobody can read waits for the next run instead of blocking the queue.
         skipped_.push_back(found_);
         found_ = FindQueued();
@@ -293,7 +324,8 @@ void CMailQueueSender::OnRefused(uint32_t code) {
 }
 
 std::string CMailQueueSender::SetAside() {
-    ::mkdir(kFailedFolder, 0700);
+    // Not into a folder another user could have put there, or through a link to elsewhere.
+    if (!filetrust::CheckOwnFolder(kFailedFolder, true, 0700, nullptr)) return {};
     std::string stem = found_.substr(0, found_.size() - 4);  // without ".Fwd"
     for (int i = 0; i < 1000; ++i) {
         std::string target = std::string(kFailedFolder) + "/" +

@@ -14,6 +14,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/FileTrust.h"
+
 namespace {
 
 // Bumped in the store whenever the order or number of existing entries changes (a key is
@@ -227,6 +229,83 @@ std::vector<std::string> SplitRegistryPath(std::string_view path) {
 // ---------------------------------------------------------------------------------------
 // Registry
 
+namespace {
+
+// The folder a path names a file in ("." for a bare name).
+std::string FolderOf(const std::string& path) {
+    std::string parent = std::filesystem::path(path).parent_path().string();
+    return parent.empty() ? "." : parent;
+}
+
+// Whoever can replace a file in its folder can replace the store: a folder of another user,
+// or one everyone can write without the sticky bit (which keeps others from renaming or
+// removing what is ours).
+bool TrustedStoreFolder(const std::string& folder, std::string* error) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return true;  // the open that follows says why
+    std::string distrust;
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        distrust = "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    else if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX) &&
+             (st.st_uid != ::geteuid() || ::chmod(folder.c_str(), st.st_mode & 07777 & ~S_IWOTH)))
+        distrust = "can be written by every user";
+    if (distrust.empty()) return true;
+    *error = "its folder " + folder + " " + distrust;
+    return false;
+}
+
+// The store holds passwords and names programs that runs start: it is used only when no
+// other user can have written it. A symbolic link to it is followed when the link is ours
+// (a dotfile manager's); the file it leads to is judged like the store itself. The
+// journal files SQLite keeps beside the store are judged too: another user's would be
+// read as part of it.
+bool TrustedStore(const std::string& path, std::string* error) {
+    if (!TrustedStoreFolder(FolderOf(path), error)) return false;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return true;  // made below, or reported by the open
+    std::string real = path;
+    if (S_ISLNK(st.st_mode)) {
+        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+            *error = "it is a symbolic link that belongs to another user (uid " +
+                     std::to_string(st.st_uid) + ")";
+            return false;
+        }
+        std::error_code ec;
+        auto canonical = std::filesystem::canonical(path, ec);
+        if (ec || ::stat(path.c_str(), &st) != 0) return true;  // a dangling link: the open says
+        real = canonical.string();
+        if (!TrustedStoreFolder(FolderOf(real), error)) return false;
+    }
+    if (!S_ISREG(st.st_mode)) return true;  // a folder or device is refused further on
+    std::string distrust = filetrust::Distrust(st);
+    if (!distrust.empty()) {
+        *error = "it " + distrust + (real != path ? " (" + real + ")" : std::string());
+        return false;
+    }
+    // Ours, and everyone could write it: from now on only we can, and nobody else reads
+    // its passwords.
+    if (filetrust::NeedsRepair(st) && ::chmod(real.c_str(), st.st_mode & 07770 & ~S_IRWXO) != 0) {
+        *error = std::string("every user can write it, and its mode cannot be changed: ") +
+                 std::strerror(errno);
+        return false;
+    }
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        std::string side = real + suffix;
+        struct stat sst {};
+        if (::lstat(side.c_str(), &sst) != 0) continue;
+        std::string why = S_ISLNK(sst.st_mode) ? "is a symbolic link" : filetrust::Distrust(sst);
+        if (why.empty() && !S_ISREG(sst.st_mode)) why = "is not a file";
+        if (!why.empty()) {
+            *error = side + " " + why;
+            return false;
+        }
+        if (filetrust::NeedsRepair(sst)) ::chmod(side.c_str(), sst.st_mode & 07770 & ~S_IRWXO);
+    }
+    return true;
+}
+
+}  // namespace
+
 Registry::Registry(std::string path) : path_(std::move(path)), stmts_(kSlotCount, nullptr) {}
 
 Registry::~Registry() {
@@ -257,6 +336,7 @@ std::shared_ptr<Registry> Registry::Open(const std::string& path, std::string* e
 bool Registry::Init(std::string* error) {
     namespace fs = std::filesystem;
     std::error_code ec;
+    if (!TrustedStore(path_, error)) return false;
     if (fs::is_directory(path_, ec)) {
         *error = "is a directory, not a file";
         return false;
@@ -273,7 +353,7 @@ bool Registry::Init(std::string* error) {
         }
         // Made here rather than by SQLite so that it never exists with looser rights:
         // the store holds passwords. SQLite gives its -wal and -shm files the same mode.
-        int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0 && errno != EEXIST) {
             *error = std::string("cannot create it: ") + std::strerror(errno);
             return false;

@@ -226,4 +226,68 @@ TEST_F(ActivityLogTest, LogLinesShowTimeFieldsAndTheTextOnOneLine) {
     EXPECT_EQ(FormatLogLine(r).substr(0, 4), "2097");
 }
 
+// The log is never written through a link, nor into another user's file: its records carry
+// the links Preview starts a companion with.
+TEST_F(ActivityLogTest, ALinkOrAnotherUsersFileIsNeverWrittenThrough) {
+    std::ofstream("elsewhere") << "keep";
+    ASSERT_EQ(symlink("elsewhere", kLogFileName), 0);
+    CActivityLog log;
+    log.WriteLog(kIconWeb, "A new document");
+    log.Clear();
+    EXPECT_EQ(ReadFileBytes("elsewhere"), "keep");
+    ASSERT_EQ(prompt_->shown.size(), 2u);
+    EXPECT_EQ(prompt_->shown[0].text,
+              "Quorvane.log is a symbolic link: the activity log is not used through it.");
+    std::vector<LogRecord> records;
+    std::string error;
+    EXPECT_FALSE(ReadLogFile(kLogFileName, &records, &error));
+    EXPECT_EQ(error, prompt_->shown[0].text);
+
+    // Ours but open to every user: shut to them, and written.
+    ASSERT_EQ(unlink(kLogFileName), 0);
+    log.WriteLog(kIconWeb, "one");
+    ASSERT_EQ(chmod(kLogFileName, 0666), 0);
+    log.WriteLog(kIconWeb, "two");
+    struct stat st {};
+    ASSERT_EQ(stat(kLogFileName, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0664u);
+    EXPECT_EQ(LogRecordTexts(), (std::vector<std::string>{"one", "two"}));
+
+    if (geteuid() != 0) GTEST_SKIP() << "another user's file needs root to make";
+    ASSERT_EQ(chown(kLogFileName, 65534, 65534), 0);
+    prompt_->shown.clear();
+    log.WriteLog(kIconWeb, "three");
+    log.Clear();
+    EXPECT_EQ(LogBytes().size(), 2 * kLogRecordSize);
+    ASSERT_EQ(prompt_->shown.size(), 2u);
+    EXPECT_EQ(prompt_->shown[0].text,
+              "Quorvane.log belongs to another user (uid 65534): the activity log is not used "
+              "through it.");
+}
+
+// A full disk costs the record that did not fit, never the ones before it, and leaves no
+// half record that would shift every later one off its place.
+TEST_F(ActivityLogTest, AFullDiskKeepsWholeRecordsOnly) {
+    SmallDisk disk(Path("disk"), 64 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << "a small file system needs root to mount";
+    const std::string file = Path("disk/Quorvane.log");
+    CActivityLog log(file);
+    // Seven records end 484 bytes short of a page: the eighth fits only in part.
+    for (int i = 1; i <= 7; ++i) log.WriteLog(kIconWeb, "record " + std::to_string(i));
+    ASSERT_TRUE(disk.Fill());
+    log.WriteLog(kIconWeb, "record 8");
+    log.WriteLog(kIconWeb, "record 9");
+    EXPECT_EQ(ReadFileBytes(file).size(), 7 * kLogRecordSize);
+    ASSERT_EQ(prompt_->shown.size(), 2u);
+    EXPECT_EQ(prompt_->shown[0].text, "Disk full while accessing " + file + ".");
+
+    disk.Free();
+    log.WriteLog(kIconWeb, "record 10");
+    std::vector<LogRecord> records;
+    ASSERT_TRUE(ReadLogFile(file, &records, nullptr));
+    ASSERT_EQ(records.size(), 8u);
+    EXPECT_EQ(records[6].text, "\r\nrecord 7");
+    EXPECT_EQ(records[7].text, "\r\nrecord 10");
+}
+
 }  // namespace

@@ -97,6 +97,27 @@ TEST_F(GroupListFileTest, EachLineGivesItsFirstWordAndTheEndLineIsListed) {
     EXPECT_NE(load.error.find("it is not a file"), std::string::npos) << load.error;
 }
 
+// A list is our own file: a link could show any file's lines as groups, and another
+// user's list is theirs to change under us.
+TEST_F(GroupListFileTest, AListThatIsALinkOrAnotherUsersIsNotRead) {
+    WriteFile(Path("real"), "comp.lang.c 1 1 y\r\n");
+    ASSERT_EQ(::symlink("real", Path("linked").c_str()), 0);
+    GroupListLoad load = LoadGroupList(Path("linked"));
+    EXPECT_EQ(load.status, GroupListLoad::kFailed);
+    EXPECT_EQ(load.error,
+              "The news group list " + Path("linked") + " cannot be read: it is a symbolic link.");
+    // A dangling link is no missing list either: an update would not write through it.
+    ASSERT_EQ(::symlink("nowhere", Path("dangling").c_str()), 0);
+    EXPECT_EQ(LoadGroupList(Path("dangling")).status, GroupListLoad::kFailed);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "another user's file needs root to make";
+    ASSERT_EQ(::chown(Path("real").c_str(), 65534, 65534), 0);
+    load = LoadGroupList(Path("real"));
+    EXPECT_EQ(load.status, GroupListLoad::kFailed);
+    EXPECT_EQ(load.error, "The news group list " + Path("real") +
+                              " cannot be read: it belongs to another user (uid 65534).");
+}
+
 TEST(GroupListReaderTest, PiecesOfAnySizeReadAlikeAndTheListIsBounded) {
     std::string file = "b.one 1 1 y\r\n" + std::string(400, 'z') + " 1\r\nc.two\t2\n.\r\n";
     CGroupListReader whole;
@@ -349,6 +370,27 @@ TEST_F(GroupListUpdateTest, AFailedListLeavesNoFileAndKeepsTheOldList) {
     CGroupListUpdate update;
     ASSERT_EQ(Run(update), CGroupListUpdate::Phase::kFailed);
     EXPECT_EQ(ReadFileBytes(Path(listFile_)), "old.group 1 1 y\r\n.\r\n");
+}
+
+// A list that does not fit on the disk is no list: the old one stays, and the user is told
+// why in the system's words.
+TEST_F(GroupListUpdateTest, AFullDiskKeepsTheOldListAndSaysSo) {
+    SmallDisk disk(Path("disk"), 64 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << "a small file system needs root to mount";
+    ASSERT_EQ(::chdir(Path("disk").c_str()), 0);
+    WriteFile(listFile_, "old.group 1 1 y\r\n.\r\n");
+    ASSERT_TRUE(disk.Fill());
+    CGroupListUpdate update;
+    CGroupListUpdate::Phase phase = Run(update);
+    std::string list = ReadFileBytes(listFile_);
+    QStringList names = QDir(".").entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    ASSERT_EQ(::chdir(dir_->path().toStdString().c_str()), 0);
+    EXPECT_EQ(phase, CGroupListUpdate::Phase::kFailed);
+    EXPECT_EQ(update.errorText(), "The news group list could not be saved as " + listFile_ +
+                                      ": No space left on device");
+    EXPECT_EQ(list, "old.group 1 1 y\r\n.\r\n");
+    EXPECT_EQ(names, (QStringList{QString::fromStdString(listFile_), "filler"}))
+        << "no temporary file";
 }
 
 TEST_F(GroupListUpdateTest, ConnectFailuresAndTheNewsSecuritySettingAreTold) {

@@ -197,6 +197,47 @@ TEST_F(LogCommandTest, PrintsEveryRecordOldestFirst) {
     EXPECT_NE(bad.err.find("usage: quorvane"), std::string::npos);
 }
 
+// What another user could have written, or a link put in place of our files, is refused
+// with the reason on the command line, and nothing is written through it.
+TEST_F(LogCommandTest, FoldersAndFilesOthersCouldWriteAreRefused) {
+    std::string dataDir = Path("data");
+    ASSERT_EQ(mkdir(dataDir.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(Path("elsewhere").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(Path("elsewhere").c_str(), (dataDir + "/Forward").c_str()), 0);
+    Result r = RunProgram(QUORVANE_BIN, {"--data-dir", dataDir, "--log"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.err,
+              "quorvane: the mail queue folder " + dataDir + "/Forward is a symbolic link\n");
+
+    ASSERT_EQ(unlink((dataDir + "/Forward").c_str()), 0);
+    std::ofstream(Path("other.log")) << "";
+    ASSERT_EQ(symlink(Path("other.log").c_str(), (dataDir + "/Quorvane.log").c_str()), 0);
+    r = RunProgram(QUORVANE_BIN, {"--data-dir", dataDir, "--log"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(
+        r.err.find("Quorvane.log is a symbolic link: the activity log is not used through it."),
+        std::string::npos)
+        << r.err;
+
+    if (geteuid() != 0) GTEST_SKIP() << "another user's files need root to make";
+    ASSERT_EQ(unlink((dataDir + "/Quorvane.log").c_str()), 0);
+    ASSERT_EQ(chown(dataDir.c_str(), 65534, 65534), 0);
+    r = RunProgram(QUORVANE_BIN, {"--data-dir", dataDir, "--log"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.err,
+              "quorvane: the working folder " + dataDir + " belongs to another user (uid 65534)\n");
+
+    // The settings store: quorvane-reg refuses it alike.
+    r = RunProgram(QUORVANE_REG_BIN,
+                   {"--registry", Path("theirs.db"), "set", "HKLM\\A", "v", "REG_SZ", "x"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(chown(Path("theirs.db").c_str(), 65534, 65534), 0);
+    r = RunProgram(QUORVANE_REG_BIN, {"--registry", Path("theirs.db"), "query", "HKLM\\A", "v"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("theirs.db: it belongs to another user (uid 65534)"), std::string::npos)
+        << r.err;
+}
+
 // quorvane: options and the --log form ---------------------------------------------------
 
 class QuorvaneOptionsTest : public SandboxTest {

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "app/ActivityLog.h"
@@ -458,6 +459,42 @@ TEST_F(MailMonitorTest, AMessageThatBreaksTheSessionIsPassedOverAndTheRestGoOn) 
         std::filesystem::remove(kLogFileName);
         for (const char* name : {kPagedIds, kPagedUids, kForwardedIds}) key.DeleteValue(name);
     }
+}
+
+// A message that cannot be stored here (a full disk) is neither forwarded in part nor
+// deleted from the box: the next run with room forwards it whole.
+TEST_F(MailMonitorTest, AFullDiskForwardsNothingAndDeletesNothing) {
+    SmallDisk disk(Path("tmp"), 64 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << "a small file system needs root to mount";
+    ASSERT_TRUE(disk.Fill());
+    // The message's work file goes to the temporary folder, put on the full disk here.
+    struct TmpDir {
+        std::optional<std::string> old;
+        explicit TmpDir(const std::string& dir) {
+            if (const char* v = getenv("TMPDIR")) old = v;
+            setenv("TMPDIR", dir.c_str(), 1);
+        }
+        ~TmpDir() { old ? (void)setenv("TMPDIR", old->c_str(), 1) : (void)unsetenv("TMPDIR"); }
+    } tmp(Path("tmp"));
+    FakePop3 pop;
+    pop.Add(Msg("Message-Id: <1@x>\r\n", "text\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kForwardMail, 1);
+    key.SetString(kForwardTo, "fw@x");
+    Run();
+    EXPECT_TRUE(smtp_.messages.empty());
+    EXPECT_EQ(std::count(pop.commands.begin(), pop.commands.end(), "DELE 1"), 0);
+    EXPECT_EQ(pop.box.size(), 1u);
+    ASSERT_FALSE(Errors().empty());
+    EXPECT_EQ(Errors()[0],
+              "The mail could not be stored on this computer: No space left on device.  It stays "
+              "on the POP3 mail server.");
+
+    disk.Free();
+    EXPECT_EQ(Run(), 0u);
+    ASSERT_EQ(smtp_.messages.size(), 1u);
+    EXPECT_NE(smtp_.messages[0].find("text\r\n.\r\n"), std::string::npos);
+    EXPECT_TRUE(pop.box.empty());
 }
 
 TEST_F(MailMonitorTest, ARefusedDeletionKeepsTheSessionAndTheMessageGoesOnce) {

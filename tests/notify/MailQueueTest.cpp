@@ -290,19 +290,96 @@ TEST_F(MailQueueTest, FilesWithoutRecipientOrThatCannotBeOpened) {
     UseServer(server);
     fs::create_directory("Forward");
     std::ofstream("Forward/KV0~1.Fwd") << "Subject: nobody\r\n\r\nx\r\n.\r\n";
-    fs::create_symlink("/nonexistent/target", "Forward/KV0~2.Fwd");
+    fs::create_directory("Forward/KV0~2.Fwd");
+    // A link is never followed: it could send any file this user can read.
+    std::ofstream("secret") << QueuedMailText("secret", "thief@x.test", "s", "Me", 0);
+    fs::create_symlink("../secret", "Forward/KV0~3.Fwd");
     ASSERT_TRUE(QueueMail(app_->log(), "ok", "you@x.test", "fine", "Me"));
     EXPECT_EQ(Send(), 0u);
     EXPECT_EQ(server.messages.size(), 1u) << "only the good file is sent";
-    EXPECT_EQ(QueuedNames(), std::vector<std::string>{"KV0~2.Fwd"})
-        << "the unreadable one waits for the next run";
+    EXPECT_EQ(QueuedNames(), std::vector<std::string>{}) << "KV0~2.Fwd is a folder";
+    EXPECT_TRUE(fs::is_directory("Forward/KV0~2.Fwd"))
+        << "what cannot be opened waits for the next run";
     // The one without a recipient can never go, but it is never deleted unsent either.
     EXPECT_EQ(ReadFileBytes("Forward/Failed/KV0~1.Fwd"), "Subject: nobody\r\n\r\nx\r\n.\r\n");
-    ASSERT_EQ(LogTexts().size(), 1u);
+    EXPECT_TRUE(fs::is_symlink("Forward/Failed/KV0~3.Fwd"));
+    ASSERT_EQ(LogTexts().size(), 2u);
     EXPECT_NE(LogTexts()[0].find("KV0~1.Fwd names no recipient.  It was moved to "
                                  "Forward/Failed/KV0~1.Fwd."),
               std::string::npos)
         << LogTexts()[0];
+    EXPECT_NE(LogTexts()[1].find("The queued message KV0~3.Fwd is a symbolic link: it is not "
+                                 "sent.  It was moved to Forward/Failed/KV0~3.Fwd."),
+              std::string::npos)
+        << LogTexts()[1];
+}
+
+// The queue folder is ours alone: whoever else could write in it could have our mail
+// server send what they put there, or have the queue written wherever a link leads.
+TEST_F(MailQueueTest, AQueueFolderOthersCouldWriteIsNotUsed) {
+    FakeSmtpServer server;
+    UseServer(server);
+    // Ours, opened to everyone: shut to them, and used.
+    fs::create_directory("Forward");
+    ASSERT_EQ(chmod("Forward", 0777), 0);
+    ASSERT_TRUE(QueueMail(app_->log(), "ok", "you@x.test", "fine", "Me"));
+    struct stat st {};
+    ASSERT_EQ(stat("Forward", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0775u);
+    EXPECT_EQ(QueuedNames().size(), 1u);
+
+    // A link in its place: nothing written through it, nothing sent from it.
+    fs::rename("Forward", "elsewhere");
+    fs::create_directory_symlink("elsewhere", "Forward");
+    EXPECT_FALSE(QueueMail(app_->log(), "body", "you@x.test", "Hello", "Me"));
+    EXPECT_EQ(Send(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(server.connections, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator("elsewhere"), fs::directory_iterator()), 1);
+    ASSERT_EQ(LogTexts().size(), 2u);
+    EXPECT_NE(LogTexts()[0].find("Forward is a symbolic link: the message is not queued."),
+              std::string::npos)
+        << LogTexts()[0];
+    EXPECT_NE(LogTexts()[1].find("Forward is a symbolic link: nothing in it is sent."),
+              std::string::npos)
+        << LogTexts()[1];
+
+    if (geteuid() != 0) GTEST_SKIP() << "another user's files need root to make";
+    fs::remove("Forward");
+    fs::rename("elsewhere", "Forward");
+    // Another user's message in our queue: never sent in our name, set aside.
+    std::ofstream("Forward/KV0~0.Fwd") << QueuedMailText("spam", "victim@x.test", "s", "Me", 0);
+    ASSERT_EQ(chown("Forward/KV0~0.Fwd", 65534, 65534), 0);
+    EXPECT_EQ(Send(), 0u);
+    ASSERT_EQ(server.messages.size(), 1u);
+    EXPECT_EQ(server.messages[0].find("victim"), std::string::npos);
+    EXPECT_TRUE(fs::exists("Forward/Failed/KV0~0.Fwd"));
+    EXPECT_NE(LogTexts().back().find("The queued message KV0~0.Fwd belongs to another user (uid "
+                                     "65534): it is not sent."),
+              std::string::npos)
+        << LogTexts().back();
+
+    // Another user's folder: not used at all.
+    ASSERT_EQ(chown("Forward", 65534, 65534), 0);
+    EXPECT_FALSE(QueueMail(app_->log(), "body", "you@x.test", "Hello", "Me"));
+    EXPECT_NE(LogTexts().back().find("Forward belongs to another user (uid 65534): the message is "
+                                     "not queued."),
+              std::string::npos)
+        << LogTexts().back();
+}
+
+// A message is queued whole or not at all: a full disk leaves no part of it behind.
+TEST_F(MailQueueTest, AFullDiskQueuesNothingAndSaysSo) {
+    SmallDisk disk(Path("Forward"), 64 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << "a small file system needs root to mount";
+    ASSERT_TRUE(QueueMail(app_->log(), "before", "you@x.test", "one", "Me"));
+    std::string queued = "Forward/" + QueuedNames()[0];
+    std::string before = ReadFileBytes(queued);
+    ASSERT_TRUE(disk.Fill());
+    EXPECT_FALSE(QueueMail(app_->log(), std::string(20000, 'b'), "you@x.test", "two", "Me"));
+    EXPECT_EQ(QueuedNames(), (std::vector<std::string>{queued.substr(8), "filler"}));
+    EXPECT_EQ(ReadFileBytes(queued), before);
+    ASSERT_EQ(LogTexts().size(), 1u);
+    EXPECT_NE(LogTexts()[0].find("No space left on device"), std::string::npos) << LogTexts()[0];
 }
 
 TEST_F(MailQueueTest, ANoSuchServerIsOneErrorAndTheQueueStays) {

@@ -442,6 +442,108 @@ TEST_F(RegistryTest, DamagedOrForeignFilesAreReportedAndLeftAlone) {
     }
 }
 
+// A store holds passwords and names programs that runs start: one another user can have
+// written is not used, one of ours that everyone could write is shut to them.
+TEST_F(RegistryTest, StoresOtherUsersCanWriteAreRefusedOursAreShut) {
+    std::string error;
+    auto makeStore = [&](const std::string& path) {
+        auto store = Registry::Open(path, &error);
+        ASSERT_TRUE(store) << error;
+    };
+    // Ours and open to everyone: used, and no longer open to them.
+    makeStore(Path("open.db"));
+    ASSERT_EQ(chmod(Path("open.db").c_str(), 0666), 0);
+    EXPECT_TRUE(Registry::Open(Path("open.db"), &error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(Path("open.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+
+    // Made with a umask of 002: a private group may write, and that is fine.
+    ASSERT_EQ(mkdir(Path("shared").c_str(), 0775), 0);
+    makeStore(Path("shared/group.db"));
+    ASSERT_EQ(chmod(Path("shared/group.db").c_str(), 0660), 0);
+    EXPECT_TRUE(Registry::Open(Path("shared/group.db"), &error)) << error;
+
+    // A link of ours to a store of ours, as a dotfile manager makes.
+    ASSERT_EQ(symlink(Path("shared/group.db").c_str(), Path("linked.db").c_str()), 0);
+    EXPECT_TRUE(Registry::Open(Path("linked.db"), &error)) << error;
+
+    // A folder everyone may write without the sticky bit: anyone could swap the file.
+    ASSERT_EQ(mkdir(Path("open").c_str(), 0700), 0);
+    makeStore(Path("open/s.db"));
+    ASSERT_EQ(chmod(Path("open").c_str(), 0777), 0);
+    EXPECT_TRUE(Registry::Open(Path("open/s.db"), &error)) << "ours: shut, then used";
+    ASSERT_EQ(stat(Path("open").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0775u);
+
+    if (geteuid() != 0) GTEST_SKIP() << "another user's files need root to make";
+    const uid_t nobody = 65534;
+    // Another user's store, or one whose side file is another user's.
+    makeStore(Path("theirs.db"));
+    ASSERT_EQ(chown(Path("theirs.db").c_str(), nobody, nobody), 0);
+    std::string before = ReadFileBytes(Path("theirs.db"));
+    EXPECT_FALSE(Registry::Open(Path("theirs.db"), &error));
+    EXPECT_NE(error.find("settings store " + Path("theirs.db") +
+                         ": it belongs to another user (uid 65534)"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(ReadFileBytes(Path("theirs.db")), before);
+
+    makeStore(Path("side.db"));
+    std::ofstream(Path("side.db-wal")) << "";
+    ASSERT_EQ(chown(Path("side.db-wal").c_str(), nobody, nobody), 0);
+    EXPECT_FALSE(Registry::Open(Path("side.db"), &error));
+    EXPECT_NE(error.find("side.db-wal belongs to another user"), std::string::npos) << error;
+
+    // A link another user made, though it leads to a store of ours.
+    ASSERT_EQ(symlink(Path("open.db").c_str(), Path("planted.db").c_str()), 0);
+    ASSERT_EQ(lchown(Path("planted.db").c_str(), nobody, nobody), 0);
+    EXPECT_FALSE(Registry::Open(Path("planted.db"), &error));
+    EXPECT_NE(error.find("it is a symbolic link that belongs to another user (uid 65534)"),
+              std::string::npos)
+        << error;
+    // A link of ours into a folder of another user's: they could swap the store.
+    ASSERT_EQ(mkdir(Path("their-folder").c_str(), 0755), 0);
+    makeStore(Path("their-folder/s.db"));
+    ASSERT_EQ(chown(Path("their-folder").c_str(), nobody, nobody), 0);
+    ASSERT_EQ(symlink(Path("their-folder/s.db").c_str(), Path("into.db").c_str()), 0);
+    EXPECT_FALSE(Registry::Open(Path("into.db"), &error));
+    EXPECT_NE(error.find("its folder " + Path("their-folder") + " belongs to another user"),
+              std::string::npos)
+        << error;
+}
+
+// A full disk fails the write, says so, and leaves the store as it was.
+TEST_F(RegistryTest, AFullDiskFailsTheWriteAndKeepsTheStore) {
+    SmallDisk disk(Path("disk"), 512 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << "a small file system needs root to mount";
+    std::string error;
+    auto store = Registry::Open(Path("disk/store.db"), &error);
+    ASSERT_TRUE(store) << error;
+    Registry::SetCurrent(store);
+    RegKey key;
+    ASSERT_EQ(key.Create(RegKey::LocalMachine(), "K", ""), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetString("v", "old"), ERROR_SUCCESS);
+    ASSERT_TRUE(disk.Fill());
+    EXPECT_NE(key.SetString("v", std::string(256 * 1024, 'n')), ERROR_SUCCESS);
+    EXPECT_NE(store->LastError().find("full"), std::string::npos) << store->LastError();
+    std::string v;
+    EXPECT_EQ(key.GetString("v", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, "old");
+    key.Close();
+    Registry::SetCurrent(store_);
+    store.reset();
+    // Opened again (the open checks the file) with the disk still full.
+    auto again = Registry::Open(Path("disk/store.db"), &error);
+    ASSERT_TRUE(again) << error;
+    Registry::SetCurrent(again);
+    ASSERT_EQ(key.Open(RegKey::LocalMachine(), "K"), ERROR_SUCCESS);
+    EXPECT_EQ(key.GetString("v", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, "old");
+    key.Close();
+    Registry::SetCurrent(store_);
+}
+
 TEST_F(RegistryTest, TwoProcessesWritingAtOnceBothSucceed) {
     constexpr int kWrites = 150;
     std::vector<pid_t> children;
