@@ -404,5 +404,16 @@ const std::string& CConnection::ErrorText(uint32_t code) {
             else if (!ProtocolText(code, &errorText_))
                 errorText_ = UnknownText(code);
     }
+    // The sentence for these names neither the server nor what went wrong; a broken
+    // connection is worth saying, and where.
+    if (errorText_ == "A unknown error occured." && !serverName_.empty()) {
+        if (code == 10053)
+            errorText_ += WithServer("  The connection to %s was aborted.");
+        else if (code == 10054)
+            errorText_ += WithServer("  The server %s reset the connection.");
+        else if (code == traits_.sendFailedCode && code != 0)
+            errorText_ +=
+                WithServer("  A command could not be sent to %s: the connection broke off.");
+    }
     return errorText_;
 }

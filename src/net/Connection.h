@@ -29,6 +29,7 @@ struct ClientTraits {
     int resolvingState = 0;
     uint32_t busyCode = 0;
     uint32_t noResponseCode = 0;
+    uint32_t sendFailedCode = 0;  // a command could not be sent: the connection broke off
     // Sentences that differ by client ("%s" is the server name).
     const char* textInvalid = "";      // 10022
     const char* textUnreachable = "";  // 10051, 10065

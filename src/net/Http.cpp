@@ -24,6 +24,7 @@ const ClientTraits kHttpTraits = {
     .resolvingState = CHttp::kResolving,
     .busyCode = kHttpBusy,
     .noResponseCode = kHttpNoResponse,
+    .sendFailedCode = kHttpSendFailed,
     .textInvalid = "Could not connect to the Web Server.",
     .textUnreachable =
         "The web server cannot be reached from this host at this time, the link may be down.",

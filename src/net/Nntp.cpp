@@ -17,6 +17,7 @@ const ClientTraits kNntpTraits = {
     .resolvingState = CNntp::kResolving,
     .busyCode = kNntpBusy,
     .noResponseCode = kNntpNoResponse,
+    .sendFailedCode = kNntpSendFailed,
     .textInvalid = "Could not connect to the news server.",
     .textUnreachable =
         "The network news server cannot be reached from this host at this time, the link may "

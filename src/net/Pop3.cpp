@@ -20,6 +20,7 @@ const ClientTraits kPop3Traits = {
     .resolvingState = CPop3::kResolving,
     .busyCode = kPop3Busy,
     .noResponseCode = kPop3NoResponse,
+    .sendFailedCode = kPop3SendFailed,
     .textInvalid = "Could not connect to the POP3 mail server.",
     .textUnreachable =
         "The mail server cannot be reached from this host at this time, the link may be down.",

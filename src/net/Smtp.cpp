@@ -21,6 +21,7 @@ const ClientTraits kSmtpTraits = {
     .resolvingState = CSmtp::kResolving,
     .busyCode = kSmtpBusy,
     .noResponseCode = kSmtpNoResponse,
+    .sendFailedCode = kSmtpSendFailed,
     .textInvalid = "Could not connect to the SMTP mail server.",
     .textUnreachable =
         "The mail server cannot be reached from this host at this time, the link may be down.",
