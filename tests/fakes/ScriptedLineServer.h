@@ -238,7 +238,11 @@ private:
         }
         constexpr qint64 kWaiting = 256 * 1024;
         size_t chunk = c->streamGapMs > 0 ? c->step : 64 * 1024;
-        while (c->streamLeft > 0 && c->socket->bytesToWrite() < kWaiting) {
+        auto waiting = [&c] {
+            auto* tls = qobject_cast<QSslSocket*>(c->socket);
+            return c->socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+        };
+        while (c->streamLeft > 0 && waiting() < kWaiting) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, c->streamLeft));
             std::string piece;
             piece.reserve(n);
