@@ -563,12 +563,11 @@ bool TlsOnly(Case c) {
            c == Case::UntrustedAuthority || c == Case::PlainTextOnTlsPort;
 }
 
-// Texts the clients give, word for word as they were always given, that name neither the
-// server nor (for the first) the fault: a reset, a command or mail text that could not be
-// sent, a greeting that is not positive, a daytime line that cannot be read. Whether they
-// should say more is an open question; until then they are let through here and only here.
+// Texts the clients give, word for word as they were always given, that do not name the
+// server: a greeting that is not positive, a daytime line that cannot be read. They are
+// let through here and only here.
 bool Known(const std::string& text) {
-    return text == "A unknown error occured." || text == "Your e-mail user name is invalid." ||
+    return text == "Your e-mail user name is invalid." ||
            text.rfind("The time server did not respond correctly. It said : ", 0) == 0;
 }
 
