@@ -415,6 +415,14 @@ ModemTelephony::ModemTelephony(Options options)
 
 ModemTelephony::~ModemTelephony() {
     ports_.clear();
+    for (auto& port : retired_) delete port.data();
+}
+
+void ModemTelephony::Retire(std::unique_ptr<Port> port) {
+    port->Shut();
+    std::erase_if(retired_, [](const QPointer<Port>& p) { return p.isNull(); });
+    retired_.emplace_back(port.get());
+    port.release()->deleteLater();
 }
 
 std::vector<ModemTelephony::Device> ModemTelephony::Search() {
@@ -635,8 +643,7 @@ LONG_T ModemTelephony::lineClose(HLINE line) {
     for (auto p = pending_.begin(); p != pending_.end();)
         p = p->second.device == line || (call != 0 && p->second.device == call) ? pending_.erase(p)
                                                                                 : std::next(p);
-    it->second->Shut();
-    it->second.release()->deleteLater();
+    Retire(std::move(it->second));
     ports_.erase(it);
     return 0;
 }
@@ -645,8 +652,7 @@ LONG_T ModemTelephony::lineShutdown(HLINEAPP app) {
     if (apps_.erase(app) == 0) return LINEERR_INVALAPPHANDLE;
     for (auto it = ports_.begin(); it != ports_.end();) {
         if (it->second->app() == app) {
-            it->second->Shut();
-            it->second.release()->deleteLater();
+            Retire(std::move(it->second));
             it = ports_.erase(it);
         } else {
             ++it;

@@ -7,6 +7,7 @@
 // the modem's result words become call states. Every notification arrives through the
 // event loop, never from inside the call that caused it.
 
+#include <QPointer>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -190,12 +191,17 @@ private:
     Port* FindPort(HLINE line) const;
     Port* FindCall(HCALL call) const;
     void Deliver(uint64_t serial);
+    // Shuts a port and deletes it on the loop: its own message may be what closed it.
+    void Retire(std::unique_ptr<Port> port);
 
     class Mailbox;
     Options options_;
     std::unique_ptr<Mailbox> mailbox_;
     std::map<HLINEAPP, App> apps_;
     std::map<HLINE, std::unique_ptr<Port>> ports_;
+    // Retired ports the loop has not deleted yet; those left when the program ends its run
+    // (and its loop) go with this object.
+    std::vector<QPointer<Port>> retired_;
     struct Pending {
         HLINEAPP app;
         uintptr_t device;

@@ -380,7 +380,7 @@ TEST_F(TimeSyncTest, AnNtpServerIsAskedOverUdpAndItsAnswerChecked) {
     clock_->settings.clear();
     for (auto [stratum, leap] : {std::pair{2, 3}, std::pair{0, 0}, std::pair{16, 0}}) {
         ntp.replies = nullptr;
-        ntp.answer = [stratum, leap](const QByteArray& request) {
+        ntp.answer = [stratum = stratum, leap = leap](const QByteArray& request) {
             return NtpResponder::Reply(request, kNow * 1000LL + 5000, stratum, leap);
         };
         EXPECT_EQ(Run(), 0u);
