@@ -19,6 +19,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,9 +73,10 @@ World& Setup() {
             __builtin_trap();
         x.port = ntohs(a.sin_port);
         x.file = memfd_create("response", 0);
-        char dir[] = "/tmp/fuzz_http_response.XXXXXX";
-        if (!::mkdtemp(dir)) __builtin_trap();
-        auto store = Registry::Open(std::string(dir) + "/settings.db", nullptr);
+        const char* tmp = std::getenv("TMPDIR");
+        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_http_response.XXXXXX";
+        if (!::mkdtemp(dir.data())) __builtin_trap();
+        auto store = Registry::Open(dir + "/settings.db", nullptr);
         if (!store) __builtin_trap();
         Registry::SetCurrent(store);
         RegKey root;

@@ -605,14 +605,29 @@ void CMailMonitor::OnPop3Ended(uint32_t result) {
     // A message passed over, or a walk cut short, may still hold a stored forward.
     DeletionsKept(unretrievable_ == 0);
     if (auto store = Registry::Current(); store && !eventName_.empty()) {
+        std::string ids = newIds_, uids = newUids_;
+        if (unretrievable_ != 0) {
+            // Messages were passed over, so the box was not seen whole: what earlier runs
+            // told stays known, or a message that would not come down this time would be
+            // told again as new when it does.
+            std::unordered_set<std::string> seen;
+            for (std::string& id : settings::SplitWords(newIds_)) seen.insert(std::move(id));
+            for (const std::string& id : oldIds_)
+                if (!seen.count(id)) ids += id + ' ';
+            std::vector<std::string> pairs = settings::SplitWords(newUids_);
+            std::unordered_set<std::string> seenUids;
+            for (size_t i = 0; i < pairs.size(); i += 2) seenUids.insert(pairs[i]);
+            for (const auto& [uid, id] : oldUids_)
+                if (!seenUids.count(uid)) uids += uid + ' ' + id + ' ';
+        }
         // The identifiers and the uids that name them are stored together or not at all.
         Registry::Transaction tx(*store);
         RegKey event;
         const bool stored = tx.open() &&
                             event.Create(RegKey::LocalMachine(), settings::EventPath(eventName_),
                                          settings::kEventClass) == ERROR_SUCCESS &&
-                            event.SetString(settings::kPagedIds, newIds_) == ERROR_SUCCESS &&
-                            event.SetString(settings::kPagedUids, newUids_) == ERROR_SUCCESS &&
+                            event.SetString(settings::kPagedIds, ids) == ERROR_SUCCESS &&
+                            event.SetString(settings::kPagedUids, uids) == ERROR_SUCCESS &&
                             tx.Commit();
         if (!stored)
             WriteError("The messages seen could not be recorded in the settings store (" +
