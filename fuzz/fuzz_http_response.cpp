@@ -158,9 +158,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!Pump(accepted, 5000)) {
         // Not even a request: only a finished exchange may end it so.
         if (owner.done.empty()) __builtin_trap();
+        if (conn >= 0) ::close(conn);
     } else {
         size_t sent = 0;
+        QElapsedTimer sending;
+        sending.start();
         while (sent < response.size()) {
+            // The client stops reading only when its own time-out has ended the request.
+            if (sending.elapsed() > 20000) __builtin_trap();
             ssize_t n = ::send(conn, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
             if (n > 0) {
                 sent += static_cast<size_t>(n);

@@ -1,5 +1,6 @@
 #include "app/AppPaths.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,7 +22,11 @@ std::string XdgDir(const char* var, const char* fallbackBelowHome) {
     std::string dir = Env(var);
     if (!dir.empty() && dir[0] == '/') return dir;
     std::string home = Env("HOME");
-    if (home.empty()) home = "/tmp";
+    if (home.empty()) {
+        // Not /tmp: there anyone could have made the folders first, or links in their place.
+        const passwd* pw = ::getpwuid(::geteuid());
+        home = pw && pw->pw_dir && pw->pw_dir[0] == '/' ? pw->pw_dir : "/tmp";
+    }
     return home + "/" + fallbackBelowHome;
 }
 

@@ -608,17 +608,28 @@ void CMailMonitor::OnPop3Ended(uint32_t result) {
         std::string ids = newIds_, uids = newUids_;
         if (unretrievable_ != 0) {
             // Messages were passed over, so the box was not seen whole: what earlier runs
-            // told stays known, or a message that would not come down this time would be
-            // told again as new when it does.
+            // told of them stays known, or a message that would not come down this time
+            // would be told again as new when it does. With uids, only the messages still
+            // in the box are kept, so that one message that never comes down does not
+            // keep every message that ever passed through.
             std::unordered_set<std::string> seen;
             for (std::string& id : settings::SplitWords(newIds_)) seen.insert(std::move(id));
-            for (const std::string& id : oldIds_)
-                if (!seen.count(id)) ids += id + ' ';
             std::vector<std::string> pairs = settings::SplitWords(newUids_);
             std::unordered_set<std::string> seenUids;
             for (size_t i = 0; i < pairs.size(); i += 2) seenUids.insert(pairs[i]);
-            for (const auto& [uid, id] : oldUids_)
-                if (!seenUids.count(uid)) uids += uid + ' ' + id + ' ';
+            auto keep = [&](const std::string& id) {
+                if (seen.insert(id).second) ids += id + ' ';
+            };
+            if (uids_.empty()) {
+                for (const std::string& id : oldIds_) keep(id);
+            } else {
+                for (const auto& [number, uid] : uids_) {
+                    auto known = oldUids_.find(uid);
+                    if (seenUids.count(uid) || known == oldUids_.end()) continue;
+                    uids += uid + ' ' + known->second + ' ';
+                    if (oldIds_.count(known->second)) keep(known->second);
+                }
+            }
         }
         // The identifiers and the uids that name them are stored together or not at all.
         Registry::Transaction tx(*store);

@@ -412,8 +412,7 @@ const std::string& CConnection::ErrorText(uint32_t code) {
         else if (code == 10054)
             errorText_ += WithServer("  The server %s reset the connection.");
         else if (code == traits_.sendFailedCode && code != 0)
-            errorText_ +=
-                WithServer("  A command could not be sent to %s: the connection broke off.");
+            errorText_ += WithServer("  A command could not be sent to %s.");
     }
     return errorText_;
 }

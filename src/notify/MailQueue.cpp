@@ -23,6 +23,10 @@
 
 namespace {
 
+// The queue's own files begin so; their temporary names end in ".tmp".
+constexpr const char* kQueuePrefix = "KV0";
+constexpr time_t kAbandonedAfterSeconds = 3600;
+
 void LogQueueError(ActivityLogWriter& log, const std::string& what) {
     WriteErrorRecord(log, "queueing mail", what);
 }
@@ -68,7 +72,7 @@ bool QueueMail(ActivityLogWriter& log, const std::string& body, const std::strin
         return false;
     }
     TempFile file;
-    if (!file.Create("KV0", kForwardFolder, false, &error)) {
+    if (!file.Create(kQueuePrefix, kForwardFolder, false, &error)) {
         LogQueueError(log, error);
         return false;
     }
@@ -129,6 +133,7 @@ void CMailQueueSender::Start(const std::string&) {
         Complete(ERROR_ACCESS_DENIED);
         return;
     }
+    SweepAbandoned();
     found_ = FindQueued();
     if (found_.empty()) {
         Complete(0);
@@ -139,6 +144,25 @@ void CMailQueueSender::Start(const std::string&) {
     runError_ = 0;
     active_ = true;
     OpenSession();
+}
+
+void CMailQueueSender::SweepAbandoned() {
+    // A message is written under a temporary name and takes its queued name in the same
+    // moment; one still under its temporary name an hour later belongs to a program that
+    // was killed while queueing. It was never queued (or is queued under its other name as
+    // well), so nothing is lost, and the folder does not fill up with them run after run.
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(kForwardFolder), ::closedir);
+    if (!dir) return;
+    const time_t now = ::time(nullptr);
+    while (dirent* e = ::readdir(dir.get())) {
+        std::string name = e->d_name;
+        if (name.rfind(kQueuePrefix, 0) != 0 || !EndsWith(name, ".tmp")) continue;
+        struct stat st {};
+        std::string path = std::string(kForwardFolder) + "/" + name;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            now - st.st_mtime > kAbandonedAfterSeconds)
+            ::unlink(path.c_str());
+    }
 }
 
 void CMailQueueSender::OpenSession() {

@@ -46,6 +46,8 @@ protected:
 private:
     // The first queued file not passed over in this run, or empty.
     std::string FindQueued() const;
+    // Removes what a program killed while it queued a message left behind.
+    void SweepAbandoned();
     void SendNext();
     // The server has the current message: its file goes at once.
     void OnAccepted();

@@ -238,17 +238,17 @@ std::string FolderOf(const std::string& path) {
 }
 
 // Whoever can replace a file in its folder can replace the store: a folder of another user,
-// or one everyone can write without the sticky bit (which keeps others from renaming or
-// removing what is ours).
+// or one everyone can write. The sticky bit of /tmp is not enough: another user may make
+// the store, or the journal SQLite reads beside it, before we do. The folder's rights are
+// the user's to set, so they are told, not changed.
 bool TrustedStoreFolder(const std::string& folder, std::string* error) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) return true;  // the open that follows says why
     std::string distrust;
     if (st.st_uid != ::geteuid() && st.st_uid != 0)
         distrust = "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-    else if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX) &&
-             (st.st_uid != ::geteuid() || ::chmod(folder.c_str(), st.st_mode & 07777 & ~S_IWOTH)))
-        distrust = "can be written by every user";
+    else if (st.st_mode & S_IWOTH)
+        distrust = "can be written by every user; keep the store in a folder of your own";
     if (distrust.empty()) return true;
     *error = "its folder " + folder + " " + distrust;
     return false;
@@ -359,6 +359,9 @@ bool Registry::Init(std::string* error) {
             return false;
         }
         if (fd >= 0) ::close(fd);
+        // Judged again now that it and its folder exist: what was found missing above may
+        // have been made meanwhile by someone else.
+        if (!TrustedStore(path_, error)) return false;
     }
     if (::access(path_.c_str(), R_OK) != 0) {
         *error = std::string("cannot read it: ") + std::strerror(errno);

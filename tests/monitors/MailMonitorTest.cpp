@@ -325,6 +325,27 @@ TEST_F(MailMonitorTest, WhatWasSeenIsStoredWholeOrTheFailureIsTold) {
     EXPECT_NE(Stored(kPagedUids).find(" <1@x> "), std::string::npos);
 }
 
+TEST_F(MailMonitorTest, AMessageThatWouldNotComeDownIsNotToldAgainWhenItDoes) {
+    FakePop3 pop;
+    pop.offerUidl = false;
+    pop.offerTop = false;
+    pop.Add(Msg("From: Ann <ann@x>\r\nSubject: told before\r\nMessage-ID: <1@x>\r\n", "a\r\n"));
+    pop.Add(Msg("From: Bob <bob@x>\r\nSubject: new\r\nMessage-ID: <2@x>\r\n", "b\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetString(kPagedIds, "<1@x> ");
+    pop.dropOnRetr = 1;
+    EXPECT_EQ(Run(), 0u);
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(Errors().size(), 1u);
+    EXPECT_EQ(texts[1], found_ + "\r\n   From : Bob <bob@x>\r\n   Subj : new");
+    // It comes down now, and was told long ago.
+    pop.dropOnRetr = 0;
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(Texts().size(), 2u);
+    EXPECT_NE(Stored(kPagedIds).find("<1@x> "), std::string::npos);
+}
+
 TEST_F(MailMonitorTest, IdentifierOfAMessage) {
     EXPECT_EQ(CMailMonitor::IdentifierOf("MESSAGE-ID: <a@b>\r\n"), "<a@b>");
     std::string a = CMailMonitor::IdentifierOf("From: a\r\nSubject: s\r\n");

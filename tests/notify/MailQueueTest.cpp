@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -150,6 +151,23 @@ TEST_F(MailQueueTest, AnEmptyQueueFinishesWithoutConnecting) {
     fs::create_directory("Forward");
     EXPECT_EQ(Send(), 0u);
     EXPECT_EQ(server.connections, 0);
+}
+
+TEST_F(MailQueueTest, WhatAKilledQueueingLeftBehindIsSweptOnceItIsOld) {
+    FakeSmtpServer server;
+    fs::create_directory("Forward");
+    for (const char* name : {"KV0old.tmp", "KV0fresh.tmp", "other.tmp", "KV0old.Fwd.keep"})
+        std::ofstream(std::string("Forward/") + name) << "X-Rcpt-To: a@b\r\n";
+    const time_t old = time(nullptr) - 2 * 3600;
+    for (const char* name : {"KV0old.tmp", "other.tmp", "KV0old.Fwd.keep"}) {
+        timespec when[2] = {{old, 0}, {old, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (std::string("Forward/") + name).c_str(), when, 0), 0);
+    }
+    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(server.connections, 0);
+    // Only an old temporary file of the queue's own goes; one being written stays.
+    EXPECT_EQ(QueuedNames(),
+              (std::vector<std::string>{"KV0fresh.tmp", "KV0old.Fwd.keep", "other.tmp"}));
 }
 
 TEST_F(MailQueueTest, ThreeFilesGoInOneSessionAndAreDeletedOnAcceptance) {

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "fixtures/Fixtures.h"
@@ -468,13 +469,22 @@ TEST_F(RegistryTest, StoresOtherUsersCanWriteAreRefusedOursAreShut) {
     ASSERT_EQ(symlink(Path("shared/group.db").c_str(), Path("linked.db").c_str()), 0);
     EXPECT_TRUE(Registry::Open(Path("linked.db"), &error)) << error;
 
-    // A folder everyone may write without the sticky bit: anyone could swap the file.
-    ASSERT_EQ(mkdir(Path("open").c_str(), 0700), 0);
-    makeStore(Path("open/s.db"));
-    ASSERT_EQ(chmod(Path("open").c_str(), 0777), 0);
-    EXPECT_TRUE(Registry::Open(Path("open/s.db"), &error)) << "ours: shut, then used";
-    ASSERT_EQ(stat(Path("open").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0775u);
+    // A folder everyone may write, with or without the sticky bit of /tmp: anyone could
+    // swap the file, or make it (or its journal) first. The folder's rights stay the user's.
+    for (mode_t mode : {0777, 01777}) {
+        ASSERT_EQ(mkdir(Path("open").c_str(), 0700), 0);
+        makeStore(Path("open/s.db"));
+        ASSERT_EQ(chmod(Path("open").c_str(), mode), 0);
+        EXPECT_FALSE(Registry::Open(Path("open/s.db"), &error));
+        EXPECT_NE(error.find("its folder " + Path("open") + " can be written by every user"),
+                  std::string::npos)
+            << error;
+        EXPECT_FALSE(Registry::Open(Path("open/new.db"), &error)) << "not made there either";
+        EXPECT_FALSE(std::filesystem::exists(Path("open/new.db")));
+        ASSERT_EQ(stat(Path("open").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        std::filesystem::remove_all(Path("open"));
+    }
 
     if (geteuid() != 0) GTEST_SKIP() << "another user's files need root to make";
     const uid_t nobody = 65534;
