@@ -24,28 +24,14 @@
 #include <utility>
 #include <vector>
 
+#include "fakes/ClientOwner.h"
 #include "net/Http.h"
 #include "platform/Registry.h"
-#include "platform/Window.h"
 #include "settings/Settings.h"
 
 namespace {
 
-class Owner : public CWindow {
-public:
-    CHttp client;
-    std::vector<std::pair<UINT, uint32_t>> done;
-    Owner() { client.SetOwner(this); }
-
-protected:
-    void OnMessage(UINT msg, WPARAM w, LPARAM l) override {
-        if (msg == WM_HTTP_LOOKUP_DONE)
-            client.OnLookupDone(w, l);
-        else
-            done.emplace_back(msg, static_cast<uint32_t>(w));
-    }
-    void OnTimer(UINT id) override { client.OnTimer(id); }
-};
+using Owner = ClientOwner<CHttp, WM_HTTP_LOOKUP_DONE>;
 
 struct World {
     QCoreApplication* app = nullptr;
