@@ -50,6 +50,20 @@ constexpr DWORD kRequestLimitS = 3;
 constexpr auto kBound = std::chrono::seconds(2 * kRequestLimitS + 6);
 // Peak resident memory a case may add.
 constexpr long kMemoryBoundKb = 64 * 1024;
+// Under the address sanitizer freed memory is held back (256 MB by default) to catch a use
+// after free, so resident memory says nothing there of the clients' buffers: the plain
+// pass of the suite holds the bound.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryMeasured = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryMeasured = false;
+#else
+constexpr bool kMemoryMeasured = true;
+#endif
+#else
+constexpr bool kMemoryMeasured = true;
+#endif
 constexpr uint64_t kGigabyte = 1ull << 30;
 
 // Peak resident memory of this process, in kB (VmHWM), since the last ResetPeakMemory.
@@ -773,8 +787,10 @@ TEST_P(HostileTest, EndsOnceInTimeNamesTheServerAndTheNextSessionWorks) {
     }
 
     long peak = PeakMemoryKb();
-    EXPECT_LT(peak - before, kMemoryBoundKb)
-        << "peak resident memory grew by " << peak - before << " kB";
+    if (kMemoryMeasured) {
+        EXPECT_LT(peak - before, kMemoryBoundKb)
+            << "peak resident memory grew by " << peak - before << " kB";
+    }
     CheckGoodSession(*driver);
 }
 
@@ -974,7 +990,9 @@ TEST_P(HostileNtpTest, EndsOnceInTimeNamesTheServerAndTheNextQueryWorks) {
         }
     }
     long peak = PeakMemoryKb();
-    EXPECT_LT(peak - before, kMemoryBoundKb);
+    if (kMemoryMeasured) {
+        EXPECT_LT(peak - before, kMemoryBoundKb);
+    }
 
     HostileNtpServer good(NtpCase::Silence);
     good.good = true;
