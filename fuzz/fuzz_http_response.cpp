@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "FuzzStore.h"
 #include "fakes/ClientOwner.h"
 #include "net/Http.h"
 #include "platform/Registry.h"
@@ -59,12 +60,7 @@ World& Setup() {
             __builtin_trap();
         x.port = ntohs(a.sin_port);
         x.file = memfd_create("response", 0);
-        const char* tmp = std::getenv("TMPDIR");
-        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_http_response.XXXXXX";
-        if (!::mkdtemp(dir.data())) __builtin_trap();
-        auto store = Registry::Open(dir + "/settings.db", nullptr);
-        if (!store) __builtin_trap();
-        Registry::SetCurrent(store);
+        OpenFuzzStore("fuzz_http_response");
         RegKey root;
         if (root.Create(RegKey::LocalMachine(), settings::kRoot, settings::kEventClass) !=
             ERROR_SUCCESS)

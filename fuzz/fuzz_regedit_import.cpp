@@ -1,5 +1,5 @@
-// The REGEDIT4 import on any text, into a store of its own in TMPDIR that lives as long as
-// the process. A refused text changes nothing and says why; after any text the store still
+// The REGEDIT4 import on any text, into a store of its own that lives as long as the
+// process. A refused text changes nothing and says why; after any text the store still
 // answers. A text that was taken comes out of the export in a form the import takes again,
 // and that second import exports the same text: a backup always restores.
 #include <unistd.h>
@@ -8,28 +8,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzStore.h"
 #include "platform/Registry.h"
 #include "platform/RegistryText.h"
 
 namespace {
-
-std::string g_path;
-
-void RemoveStore() {
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) ::unlink((g_path + suffix).c_str());
-}
-
-void OpenStore() {
-    const char* dir = std::getenv("TMPDIR");
-    g_path = std::string(dir && *dir ? dir : "/tmp") + "/fuzz_regedit_import-" +
-             std::to_string(::getpid()) + ".db";
-    RemoveStore();
-    std::string error;
-    auto store = Registry::Open(g_path, &error);
-    if (!store) __builtin_trap();
-    Registry::SetCurrent(store);
-    std::atexit(RemoveStore);
-}
 
 // Empties the store, then (with canary) plants the one value every input is checked against.
 void Reset(bool withCanary) {
@@ -66,7 +49,7 @@ Shape Look() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool opened = (OpenStore(), true);
+    static bool opened = (OpenFuzzStore("fuzz_regedit_import"), true);
     (void)opened;
     Reset(true);
     const Shape before = Look();

@@ -13,30 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "FuzzStore.h"
 #include "monitors/WebMonitor.h"
 #include "platform/Registry.h"
 #include "settings/Settings.h"
 
 namespace {
 
-std::string g_path;
-
-void RemoveStore() {
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) ::unlink((g_path + suffix).c_str());
-}
-
 RegKey& Key() {
     static RegKey key;
     if (!key.IsOpen()) {
-        const char* dir = std::getenv("TMPDIR");
-        g_path = std::string(dir && *dir ? dir : "/tmp") + "/fuzz_store_values-" +
-                 std::to_string(::getpid()) + ".db";
-        RemoveStore();
-        std::string error;
-        auto store = Registry::Open(g_path, &error);
-        if (!store) __builtin_trap();
-        Registry::SetCurrent(store);
-        std::atexit(RemoveStore);
+        OpenFuzzStore("fuzz_store_values");
         if (key.Create(RegKey::LocalMachine(), "Values", "") != ERROR_SUCCESS) __builtin_trap();
     }
     return key;
