@@ -7,16 +7,19 @@ set(CPACK_PACKAGE_VENDOR "Halvorn")
 set(CPACK_PACKAGE_CONTACT "Quorvane developers <quorvane@halvorn.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "watches web sites, mail and news on a schedule")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Quorvane watches Internet sources on a schedule and tells you what it found: web sites\n\
-that change, new mail in a POP3 box (forwarded, copied, faxed, paged), newsgroup articles\n\
-that match keywords, documents kept fresh for a ticker display, and the clock set from a\n\
-time service. It sits in the tray, or runs without a window as a systemd user service,\n\
-and reports through an activity log, desktop notifications and result e-mails.")
+  "Quorvane watches Internet sources on a schedule and tells you what it\n\
+found: web sites that change, new mail in a POP3 box (forwarded, copied,\n\
+faxed, paged), newsgroup articles that match keywords, documents kept fresh\n\
+for a ticker display, and the clock set from a time service. It sits in the\n\
+tray, or runs without a window as a systemd user service, and reports\n\
+through an activity log, desktop notifications and result e-mails.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# The install runs with DESTDIR set and the prefix as installed, so that what is written
-# at install time (the systemd unit) names /usr/bin, not the staging folder.
+# A package for Debian installs below /usr whatever prefix the build was configured with.
+# The install runs with DESTDIR set and that prefix as CMAKE_INSTALL_PREFIX, so that what is
+# written at install time (the systemd unit) names /usr/bin, not the staging folder.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
