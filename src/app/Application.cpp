@@ -19,6 +19,7 @@
 #include "notify/MailQueue.h"
 #include "notify/Tapi.h"
 #include "platform/DialUp.h"
+#include "settings/Passwords.h"
 
 namespace {
 CApplication* gInstance = nullptr;
@@ -141,6 +142,20 @@ int RunDesktop(CApplication& app, SingleInstance& instance, DesktopFace& desktop
 
 }  // namespace
 
+namespace {
+
+// Markers in the store are read through the desktop keyring whenever one answers; the desktop
+// program and --headless also move the passwords still held as text there. Without a
+// keyring (no session bus, no Secret Service) everything stays in the store, without a word.
+void UseDesktopKeyring(CApplication& app, bool movePasswords) {
+    settings::UseDesktopKeyring();
+    if (!movePasswords) return;
+    for (const std::string& problem : settings::MovePasswordsToKeyring())
+        WriteErrorRecord(app.log(), "moving passwords to the desktop keyring", problem);
+}
+
+}  // namespace
+
 int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desktop) {
     const bool window = cmd.mode == CommandLine::Desktop;
     std::string error;
@@ -199,6 +214,7 @@ int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desk
     std::unique_ptr<QCoreApplication> qt = window ? desktop.MakeQtApplication(argc, argv)
                                                   : std::make_unique<QCoreApplication>(argc, argv);
     CApplication app;
+    UseDesktopKeyring(app, cmd.mode != CommandLine::RunSchedule);
     switch (cmd.mode) {
         case CommandLine::RunSchedule: {
             std::string why;

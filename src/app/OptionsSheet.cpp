@@ -8,6 +8,7 @@
 #include "net/Connection.h"
 #include "notify/Tapi.h"
 #include "platform/Utf8Text.h"
+#include "settings/Passwords.h"
 #include "settings/Settings.h"
 
 using namespace settings;
@@ -99,7 +100,12 @@ bool SavePassword(OptionsValues& root, const char* name, const PasswordField& fi
         return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
     }
     if (field.entered.empty()) return true;  // keeps the stored one
-    return root.SetString(name, field.entered) == ERROR_SUCCESS;
+    // Into the desktop keyring when one is running, the store keeping a marker.
+    DWORD type = REG_SZ;
+    Bytes data;
+    std::string problem;
+    if (!PreparePassword(field.entered, &type, &data, &problem)) return false;
+    return root.SetValue(name, type, data) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -217,10 +223,16 @@ bool COptionsPage::Save() {
         if (value && shown != asLoaded_.values().end() && shown->second == value &&
             UnreadableByThePage(root, name, *value))
             continue;
+        NoteReplacedPassword(root, name);
         LONG rc = value ? root.SetValue(name, value->first, value->second) : root.DeleteValue(name);
-        if (rc != ERROR_SUCCESS && !(!value && rc == ERROR_FILE_NOT_FOUND)) return false;
+        if (rc != ERROR_SUCCESS && !(!value && rc == ERROR_FILE_NOT_FOUND)) {
+            FinishPasswordChanges(false);
+            return false;
+        }
     }
-    if (!step.Commit()) return false;
+    bool committed = step.Commit();
+    FinishPasswordChanges(committed);
+    if (!committed) return false;
     modified_ = false;
     return true;
 }

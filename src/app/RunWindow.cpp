@@ -5,6 +5,7 @@
 #include "notify/PagerQueue.h"
 #include "platform/CancelRequest.h"
 #include "platform/UserPrompt.h"
+#include "settings/Passwords.h"
 
 namespace {
 
@@ -98,7 +99,6 @@ int CRunWindow::StartRun(const std::string& name) {
             updateTime_ = settings::ReadDword(schedule, "UpdateTime", 0);
             phoneBook_ = settings::ReadString(schedule, settings::kPhoneBook);
             accountName_ = settings::ReadString(schedule, settings::kAccountName);
-            accountPassword_ = settings::ReadString(schedule, settings::kAccountPasswd);
         }
     }
 
@@ -119,6 +119,19 @@ int CRunWindow::StartRun(const std::string& name) {
         return 0;
     }
     if (!passwordSaved) {
+        // Asked for only here: a run that dials nothing, or a connection that keeps its own
+        // password, never waits on the keyring.
+        std::string problem;
+        RegKey schedule;
+        if (schedule.Open(RegKey::LocalMachine(), settings::EventPath(name)) == ERROR_SUCCESS &&
+            settings::ReadPassword(schedule, settings::kAccountPasswd, settings::kStringBuffer,
+                                   &accountPassword_,
+                                   &problem) == settings::PasswordRead::kUnavailable) {
+            LogError("While starting event " + name + " " + problem +
+                     " The Internet connection to " + phoneBook_ + " was not made.");
+            FinishRun();
+            return 0;
+        }
         params.userName = accountName_;
         params.password = accountPassword_;
     }

@@ -8,6 +8,7 @@
 #include "platform/AsciiText.h"
 #include "platform/TempFile.h"
 #include "platform/UserPrompt.h"
+#include "settings/Passwords.h"
 
 using namespace settings;
 
@@ -157,6 +158,25 @@ std::string Trim(const std::string& s) {
     return std::string(ascii::TrimBlanks(s));
 }
 
+// A password as the pages show it: the keyring's when the store points there. One the keyring
+// does not give shows as empty and, left so, stays as it is.
+std::string ShownPassword(const RegKey& key, const char* name) {
+    std::string text, problem;
+    if (ReadPassword(key, name, kPathBuffer, &text, &problem) != PasswordRead::kOk) text.clear();
+    if (!problem.empty())
+        UserPrompt::Get().Ask(problem, "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+    return text;
+}
+
+// A password written where the keyring is wanted and cannot take it is not written at all:
+// the user is told, and the change of the event as a whole is undone.
+bool StorePassword(RegKey& key, const char* name, const std::string& password) {
+    std::string problem;
+    if (settings::WritePassword(key, name, password, &problem)) return true;
+    UserPrompt::Get().Ask(problem, "Quorvane", UserPrompt::Ok, UserPrompt::Exclamation);
+    return false;
+}
+
 }  // namespace
 
 std::string FirstWatchedUrl(const std::string& site) {
@@ -183,7 +203,8 @@ bool CreateEventRecord(const ScheduleRecord& r) {
     key.SetDword("UpdateTime", r.updateTime);
     // A schedule that dials nothing has no login to keep.
     if (!r.accountName.empty()) key.SetString(kAccountName, r.accountName);
-    if (!r.accountPasswd.empty()) key.SetString(kAccountPasswd, r.accountPasswd);
+    if (!r.accountPasswd.empty() && !StorePassword(key, kAccountPasswd, r.accountPasswd))
+        return false;
     return true;
 }
 
@@ -193,7 +214,7 @@ bool CreateEventRecord(const MailMonitorRecord& r) {
     key.SetString(kDescription, r.description);
     key.SetString("PopHost", r.popHost);
     key.SetString("PopUserName", r.popUserName);
-    key.SetString("PopPassword", r.popPassword);
+    if (!StorePassword(key, kPopPassword, r.popPassword)) return false;
     key.SetDword("ForwardMail", r.forwardMail);
     key.SetString("ForwardTo", r.forwardTo);
     Bytes copyTo;
@@ -389,7 +410,7 @@ bool ReadEventRecord(const std::string& name, ScheduleRecord& r) {
     r.updateTime = ReadDword(key, "UpdateTime", 0);
     r.phoneBook = Text(key, kPhoneBook);
     r.accountName = Text(key, kAccountName);
-    r.accountPasswd = Text(key, kAccountPasswd);
+    r.accountPasswd = ShownPassword(key, kAccountPasswd);
     return true;
 }
 
@@ -401,7 +422,7 @@ bool ReadEventRecord(const std::string& name, MailMonitorRecord& r) {
     r.description = Text(key, kDescription);
     r.popHost = Text(key, kPopHost);
     r.popUserName = Text(key, kPopUserName);
-    r.popPassword = Text(key, kPopPassword);
+    r.popPassword = ShownPassword(key, kPopPassword);
     r.forwardMail = ReadDword(key, kForwardMail, 0);
     r.forwardTo = Text(key, kForwardTo);
     std::vector<std::string> copies = ReadMultiString(key, kCopyTo);
@@ -480,7 +501,9 @@ bool UpdateEventRecord(const ScheduleRecord& before, const ScheduleRecord& after
     w.Dword("UpdateTime", before.updateTime, after.updateTime);
     w.Text(kPhoneBook, before.phoneBook, after.phoneBook);
     w.Text(kAccountName, before.accountName, after.accountName);
-    w.Text(kAccountPasswd, before.accountPasswd, after.accountPasswd);
+    if (before.accountPasswd != after.accountPasswd &&
+        !StorePassword(key, kAccountPasswd, after.accountPasswd))
+        return false;
     return true;
 }
 
@@ -491,7 +514,9 @@ bool UpdateEventRecord(const MailMonitorRecord& before, const MailMonitorRecord&
     w.Text(kDescription, before.description, after.description);
     w.Text(kPopHost, before.popHost, after.popHost);
     w.Text(kPopUserName, before.popUserName, after.popUserName);
-    w.Text(kPopPassword, before.popPassword, after.popPassword);
+    if (before.popPassword != after.popPassword &&
+        !StorePassword(key, kPopPassword, after.popPassword))
+        return false;
     w.Dword(kForwardMail, before.forwardMail, after.forwardMail);
     w.Text(kForwardTo, before.forwardTo, after.forwardTo);
     if (before.copy != after.copy || (after.copy && before.copyTo != after.copyTo)) {
@@ -607,5 +632,8 @@ bool WriteInOneStep(const std::function<bool()>& write) {
     Registry::Transaction step(*store);
     if (!step.open()) return false;
     uint64_t failures = store->FailureCount();
-    return write() && store->FailureCount() == failures && step.Commit();
+    bool done = write() && store->FailureCount() == failures && step.Commit();
+    // A keyring item a new password replaced goes only once the store no longer points to it.
+    FinishPasswordChanges(done);
+    return done;
 }

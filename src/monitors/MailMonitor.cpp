@@ -15,6 +15,7 @@
 #include "notify/PagerQueue.h"
 #include "platform/Registry.h"
 #include "settings/ActivityLogWriter.h"
+#include "settings/Passwords.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -98,7 +99,7 @@ std::string CMailMonitor::IdentifierOf(const std::string& headerBlock) {
 
 void CMailMonitor::ReadSettings() {
     using namespace settings;
-    popHost_ = popUserName_ = popPassword_ = forwardTo_ = {};
+    popHost_ = popUserName_ = popPassword_ = forwardTo_ = passwordProblem_ = {};
     pagerPhone_ = pagerMsg_ = notifyEmailTo_ = {};
     copyTo_.clear();
     forwardMail_ = enablePager_ = enableFax_ = notifyViaEmail_ = notifyViaWindows_ = false;
@@ -111,7 +112,10 @@ void CMailMonitor::ReadSettings() {
     if (event.Open(RegKey::LocalMachine(), EventPath(eventName_)) != ERROR_SUCCESS) return;
     popHost_ = ReadString(event, kPopHost);
     popUserName_ = ReadString(event, kPopUserName);
-    popPassword_ = ReadString(event, kPopPassword);
+    // The POP3 reader takes 256 bytes; a longer one reads as empty, as it always has.
+    if (ReadPassword(event, kPopPassword, kStringBuffer, &popPassword_, &passwordProblem_) ==
+        PasswordRead::kTooLong)
+        popPassword_.clear();
     forwardTo_ = ReadString(event, kForwardTo);
     forwardMail_ = IsSet(event, kForwardMail);
     copyTo_ = ReadMultiString(event, kCopyTo);
@@ -166,6 +170,13 @@ void CMailMonitor::Start(const std::string& eventName) {
     copyIndex_ = 0;
     endCode_ = 0;
     ReadSettings();
+    if (!passwordProblem_.empty()) {
+        // Never an empty password in its place: the server would take it for a wrong one.
+        WriteError(passwordProblem_);
+        phase_ = Phase::kLoggingIn;
+        EndRun(kPop3BadLoginValue);
+        return;
+    }
 
     SetLines("Connecting to Mail Server " + popHost_, "");
     phase_ = Phase::kLoggingIn;

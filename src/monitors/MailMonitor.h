@@ -124,6 +124,7 @@ private:
 
     // The event's values.
     std::string popHost_, popUserName_, popPassword_, forwardTo_;
+    std::string passwordProblem_;  // why the keyring did not give PopPassword, or empty
     std::vector<std::string> copyTo_;
     std::string pagerPhone_, pagerMsg_, notifyEmailTo_;
     bool forwardMail_ = false, enablePager_ = false, enableFax_ = false;

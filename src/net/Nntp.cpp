@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "net/Inet.h"
+#include "settings/Passwords.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -144,9 +145,14 @@ uint32_t CNntp::Connect(const std::string& server, int port) {
     DWORD security = settings::ReadRootDword(settings::kNewsSecurity, kNntpPlain);
     // A value we do not know asks for security all the same: never less than STARTTLS.
     security_ = security == kNntpPlain || security == kNntpImplicitTls ? security : kNntpStartTls;
-    bool readable = ReadRootText(settings::kNewsUserName, userName_, kMaxCredential + 1) &&
-                    ReadRootText(settings::kNewsPassword, password_, kMaxCredential + 1);
-    if (!readable || !Sendable("AUTHINFO USER", userName_) ||
+    loginProblem_.clear();
+    bool readable = ReadRootText(settings::kNewsUserName, userName_, kMaxCredential + 1);
+    settings::PasswordRead got = settings::ReadRootPassword(
+        settings::kNewsPassword, kMaxCredential + 1, &password_, &loginProblem_);
+    if (got == settings::PasswordRead::kTooLong) readable = false;
+    // Without a user name there is no login, and nothing to miss.
+    if (got == settings::PasswordRead::kUnavailable && userName_.empty()) loginProblem_.clear();
+    if (!readable || !loginProblem_.empty() || !Sendable("AUTHINFO USER", userName_) ||
         !Sendable("AUTHINFO PASS", password_)) {
         userName_.clear();
         password_.clear();
@@ -514,6 +520,10 @@ bool CNntp::ProtocolText(uint32_t code, std::string* text) const {
                     " sent a list or article too large to be retrieved.";
             return true;
         case kNntpBadLoginValue:
+            if (!loginProblem_.empty()) {
+                *text = loginProblem_;
+                return true;
+            }
             *text =
                 "The news user name or password cannot be sent: it holds a line break or a "
                 "zero byte, or it is too long.";

@@ -167,6 +167,8 @@ private:
 
     uint32_t security_ = kNntpPlain;
     std::string userName_, password_;
+    // Why the login cannot be given (the keyring did not give the password), or empty.
+    std::string loginProblem_;
     bool loggedIn_ = false;
     bool useOver_ = false;
     // What a 480 interrupted, sent again once the login is accepted.

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "settings/Passwords.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -84,8 +85,13 @@ uint32_t CSmtp::Connect(const std::string& sender, const std::string& heloName,
     security_ = security == kSmtpPlain         ? Security::Plain
                 : security == kSmtpImplicitTls ? Security::Implicit
                                                : Security::StartTls;
-    bool readable = ReadRootText(settings::kSmtpUserName, user_, kSmtpMaxCredential + 1) &&
-                    ReadRootText(settings::kSmtpPassword, password_, kSmtpMaxCredential + 1);
+    std::string keyringProblem;
+    bool readable = ReadRootText(settings::kSmtpUserName, user_, kSmtpMaxCredential + 1);
+    settings::PasswordRead got = settings::ReadRootPassword(
+        settings::kSmtpPassword, kSmtpMaxCredential + 1, &password_, &keyringProblem);
+    if (got == settings::PasswordRead::kTooLong) readable = false;
+    // Without a user name there is no login, and nothing to miss.
+    if (got == settings::PasswordRead::kUnavailable && user_.empty()) got = {};
     // The password goes over TLS or not at all.
     if (!user_.empty() && security_ == Security::Plain) security_ = Security::StartTls;
     extended_ = security_ != Security::Plain || !user_.empty();
@@ -94,13 +100,16 @@ uint32_t CSmtp::Connect(const std::string& sender, const std::string& heloName,
     notSecurable_.clear();
     SetTlsFromStart(security_ == Security::Implicit);
     if (port == 0 && security_ == Security::Implicit) port = kSmtpsPort;
-    if (!readable) {
+    if (!readable || got == settings::PasswordRead::kUnavailable) {
         // A longer one could not go in one AUTH line; cut short it would only be refused.
+        // One the keyring did not give is never replaced by an empty one.
         user_.clear();
         password_.clear();
         SetServerName(server);
-        notSecurable_ = "The SMTP user name or password is longer than " +
-                        std::to_string(kSmtpMaxCredential) + " bytes; no mail was sent.";
+        notSecurable_ = !readable
+                            ? "The SMTP user name or password is longer than " +
+                                  std::to_string(kSmtpMaxCredential) + " bytes; no mail was sent."
+                            : keyringProblem + " No mail was sent.";
         if (owner()) owner()->PostMessage(WM_SMTP_READY, kSmtpNotSecurable, 0);
         return kSmtpNotSecurable;
     }

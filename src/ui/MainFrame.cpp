@@ -35,6 +35,7 @@
 #include "platform/Shell.h"
 #include "platform/SystemClock.h"
 #include "platform/UserPrompt.h"
+#include "settings/Passwords.h"
 #include "ui/EventEditor.h"
 #include "ui/EventListView.h"
 #include "ui/EventWizards.h"
@@ -978,6 +979,8 @@ int QtDesktop::RunTicker(const std::string& event, int& argc, char** argv) {
 
 int QtDesktop::RunEditor(const std::string& event, int& argc, char** argv) {
     std::unique_ptr<QCoreApplication> qt = MakeQtApplication(argc, argv);
+    // The event's password may be in the keyring.
+    settings::UseDesktopKeyring();
     // Messages go to a window of their own: there is no main window to own them.
     UserPrompt::Install(std::make_shared<QtPrompt>(nullptr));
     std::unique_ptr<CEventEditor> editor(CEventEditor::Make(event));

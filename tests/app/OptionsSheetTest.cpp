@@ -1,6 +1,8 @@
 #include "app/OptionsSheet.h"
+#include "fakes/FakeKeyring.h"
 #include "fakes/NamedLines.h"
 #include "fixtures/Fixtures.h"
+#include "settings/Passwords.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -350,6 +352,36 @@ TEST_F(OptionsSheetTest, StoredPasswordsAreNeverShownAndKeptUntilChangedOrRemove
     sheet->Display(COptionsSheet::kServers);
     EXPECT_TRUE(sheet->servers().smtpPassword.stored);
     EXPECT_FALSE(sheet->servers().newsPassword.stored);
+}
+
+TEST_F(OptionsSheetTest, PasswordsEnteredOnTheSheetGoToTheKeyringAndShowAsStored) {
+    InstalledKeyring keyring;
+    auto sheet = Sheet();
+    sheet->Display(COptionsSheet::kServers);
+    COptionsSvr& svr = sheet->servers();
+    EXPECT_EQ(keyring->writes, 0) << "showing the page writes nothing";
+    svr.smtpPassword.entered = "s3cret";
+    ASSERT_TRUE(sheet->Confirm());
+    ASSERT_EQ(keyring->items.size(), 1u);
+    EXPECT_EQ(keyring->items.begin()->second, "s3cret");
+    EXPECT_EQ(Text(kSmtpPassword), "") << "the store holds the marker only";
+    std::string text, problem;
+    ASSERT_EQ(ReadRootPassword(kSmtpPassword, 256, &text, &problem), PasswordRead::kOk);
+    EXPECT_EQ(text, "s3cret");
+
+    sheet = Sheet();
+    sheet->Display(COptionsSheet::kServers);
+    EXPECT_TRUE(sheet->servers().smtpPassword.stored);
+    // A new one replaces the item; removing it leaves the keyring empty.
+    sheet->servers().smtpPassword.entered = "n3w";
+    ASSERT_TRUE(sheet->Confirm());
+    ASSERT_EQ(keyring->items.size(), 1u);
+    EXPECT_EQ(keyring->items.begin()->second, "n3w");
+    sheet->servers().smtpPassword.entered.clear();
+    sheet->servers().smtpPassword.remove = true;
+    ASSERT_TRUE(sheet->Confirm());
+    EXPECT_FALSE(Has(kSmtpPassword));
+    EXPECT_TRUE(keyring->items.empty());
 }
 
 TEST_F(OptionsSheetTest, UseDefaultsSetsTheProtocolFieldsOnly) {

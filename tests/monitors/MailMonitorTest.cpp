@@ -9,6 +9,7 @@
 #include "app/SettingsStore.h"
 #include "fakes/ClientOwner.h"
 #include "fakes/Dovecot.h"
+#include "fakes/FakeKeyring.h"
 #include "fakes/FakeSmtpServer.h"
 #include "fakes/RecordingFaxSender.h"
 #include "fakes/RecordingPagerDialer.h"
@@ -19,6 +20,7 @@
 #include "monitors/MailMonitor.h"
 #include "notify/MailHeader.h"
 #include "notify/PagerQueue.h"
+#include "settings/Passwords.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -663,6 +665,27 @@ TEST_F(MailMonitorTest, TheSecurityStoredWithTheEventIsTheSessions) {
     pop.commands.clear();
     EXPECT_EQ(Run(), 0u);
     EXPECT_NE(std::find(pop.commands.begin(), pop.commands.end(), "PASS pw"), pop.commands.end());
+}
+
+TEST_F(MailMonitorTest, APasswordKeptInTheKeyringLogsInAndOneItDoesNotGiveIsNamed) {
+    InstalledKeyring keyring;
+    FakePop3 pop;
+    RegKey key = Event(pop.port());
+    std::string problem;
+    ASSERT_TRUE(WritePassword(key, kPopPassword, "pw", &problem)) << problem;
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_NE(std::find(pop.commands.begin(), pop.commands.end(), "PASS pw"), pop.commands.end());
+
+    pop.commands.clear();
+    keyring->answer = {secrets::Outcome::kNoAnswer,
+                       "the desktop keyring did not answer within 5000 ms"};
+    EXPECT_NE(Run(), 0u);
+    EXPECT_TRUE(pop.commands.empty()) << "no session with an empty password";
+    auto errors = Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0],
+              "The password PopPassword of event Box is kept in the desktop keyring, but the "
+              "desktop keyring did not answer within 5000 ms.");
 }
 
 TEST_F(MailMonitorTest, WrongPasswordAndEmptyBox) {

@@ -6,11 +6,13 @@
 #include <fstream>
 
 #include "fakes/ClientOwner.h"
+#include "fakes/FakeKeyring.h"
 #include "fakes/Inn.h"
 #include "fakes/ScriptedLineServer.h"
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
 #include "net/Nntp.h"
+#include "settings/Passwords.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -263,6 +265,37 @@ TEST_F(NntpTest, RefusedXoverIsAskedAgainWithOver) {
     ASSERT_EQ(client().XOver(File("o3"), 5, 9), 0u);
     EXPECT_EQ(Next(), std::make_pair(WM_NNTP_XOVER, kNntpLost));
     EXPECT_EQ(empty.commands, std::vector<std::string>{"XOVER 5-9"});
+}
+
+TEST_F(NntpTest, APasswordKeptInTheKeyringIsTheLoginsAndOneItDoesNotGiveIsNamed) {
+    InstalledKeyring keyring;
+    Root().SetString(kNewsUserName, "reader");
+    RegKey root = Root();
+    std::string problem;
+    ASSERT_TRUE(WritePassword(root, kNewsPassword, "pw pw", &problem)) << problem;
+    class AuthServer : public FakeNntpServer {
+    protected:
+        std::string ReplyTo(const std::string& line, const std::string& verb) override {
+            if (line == "AUTHINFO USER reader") return "381 password please\r\n";
+            if (verb == "AUTHINFO")
+                return line == "AUTHINFO PASS pw pw" ? "281 welcome\r\n"
+                                                     : "481 authentication failed\r\n";
+            return FakeNntpServer::ReplyTo(line, verb);
+        }
+    } server;
+    server.replies["GROUP"] = "480 authentication required\r\n";
+    Connect(server.port());
+    ASSERT_EQ(client().Group("misc.test"), 0u);
+    Next();
+    ASSERT_GE(server.commands.size(), 3u);
+    EXPECT_EQ(server.commands[2], "AUTHINFO PASS pw pw");
+    client().Abort();
+
+    keyring->answer = {secrets::Outcome::kFailed, "Cannot get secret of a locked object"};
+    EXPECT_EQ(client().Connect("127.0.0.1", server.port()), kNntpBadLoginValue);
+    EXPECT_EQ(client().ErrorText(kNntpBadLoginValue),
+              "The password NewsPassword is kept in the desktop keyring, but the keyring refused "
+              "it: Cannot get secret of a locked object.");
 }
 
 TEST_F(NntpTest, LoginWhenTheServerAsksAndTheCommandAgain) {

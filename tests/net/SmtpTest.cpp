@@ -5,6 +5,7 @@
 
 #include "app/SettingsStore.h"
 #include "fakes/ClientOwner.h"
+#include "fakes/FakeKeyring.h"
 #include "fakes/FakeResolver.h"
 #include "fakes/FakeSmtpServer.h"
 #include "fakes/HttpOwner.h"
@@ -14,6 +15,7 @@
 #include "fixtures/Fixtures.h"
 #include "fixtures/ManualTimerSource.h"
 #include "net/Smtp.h"
+#include "settings/Passwords.h"
 
 namespace {
 
@@ -451,6 +453,25 @@ TEST_F(SmtpTest, TlsFromTheFirstByteUsesPort465WhenNoneIsGiven) {
     owner.client.Abort();
 }
 
+TEST_F(SmtpTest, APasswordTheKeyringDoesNotGiveIsAClearErrorAndNoSession) {
+    InstalledKeyring keyring;
+    Root().SetString(kSmtpUserName, "mailer");
+    Root().SetValue(kSmtpPassword, REG_BINARY, MakeSecretMarker("id " + store_->Path()));
+    keyring->answer = {secrets::Outcome::kNoAnswer,
+                       "the desktop keyring did not answer within 5000 ms"};
+    EXPECT_EQ(owner_.client.Connect("me@example.org", "client.test", "127.0.0.1", server_.port()),
+              kSmtpNotSecurable);
+    EXPECT_EQ(Next(), std::make_pair(WM_SMTP_READY, kSmtpNotSecurable));
+    EXPECT_EQ(owner_.client.ErrorText(kSmtpNotSecurable),
+              "The password SmtpPassword is kept in the desktop keyring, but the desktop keyring "
+              "did not answer within 5000 ms. No mail was sent.");
+    EXPECT_EQ(server_.connections, 0);
+
+    // Without a user name no login is given, and the keyring is not needed.
+    Root().DeleteValue(kSmtpUserName);
+    Connect();
+}
+
 TEST_F(SmtpTest, AUserNameOrPasswordTooLongForALoginIsAClearErrorAtOnce) {
     Root().SetString(kSmtpUserName, "mailer");
     Root().SetString(kSmtpPassword, std::string(kSmtpMaxCredential + 1, 'p'));
@@ -524,6 +545,17 @@ TEST_F(SecureSmtpTest, TlsFromTheFirstByteWithALoginLogin) {
     ASSERT_EQ(SendOne("Subject: smtps\r\n\r\nfrom the first byte\r\n.\r\n"), 0u);
     ASSERT_EQ(server_->Messages().size(), 1u);
     EXPECT_EQ(server_->Logins(), "LOGIN ok\n");
+}
+
+TEST_F(SecureSmtpTest, APasswordKeptInTheKeyringLogsIn) {
+    InstalledKeyring keyring;
+    RegKey root = Root();
+    std::string problem;
+    ASSERT_TRUE(WritePassword(root, kSmtpPassword, "s3cret pass", &problem)) << problem;
+    ASSERT_EQ(ReadString(root, kSmtpPassword), "") << "the store holds only the marker";
+    Start(SecureSmtpServer::StartTls);
+    ASSERT_EQ(SendOne("Subject: keyring\r\n\r\nlogged in\r\n.\r\n"), 0u);
+    EXPECT_EQ(server_->Logins(), "PLAIN ok\n");
 }
 
 TEST_F(SecureSmtpTest, AWrongPasswordIsRefusedAndNamedWithoutThePassword) {

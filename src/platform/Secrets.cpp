@@ -1,0 +1,220 @@
+#include "platform/Secrets.h"
+
+#include <qt6keychain/keychain.h>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+
+namespace secrets {
+
+namespace {
+
+std::mutex gCurrentLock;
+std::shared_ptr<SecretStore> gCurrent;
+
+// Items are filed under this service; the key names the store file and the item's id.
+const QString kService = QStringLiteral("Quorvane");
+
+// One question. Shared with the keyring thread, which may answer after the asker has
+// stopped waiting.
+struct Pending {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool done = false;
+    Result result;
+    std::string secret;
+};
+
+class QtKeychainBackend final : public KeyringBackend {
+public:
+    void Start(Op op, const std::string& key, const std::string& secret, Done done) override {
+        QKeychain::Job* job = nullptr;
+        if (op == kRead) {
+            job = new QKeychain::ReadPasswordJob(kService);
+        } else if (op == kWrite) {
+            auto* write = new QKeychain::WritePasswordJob(kService);
+            // As bytes: a password is whatever bytes the user gave, not only valid UTF-8.
+            write->setBinaryData(QByteArray(secret.data(), static_cast<qsizetype>(secret.size())));
+            job = write;
+        } else {
+            job = new QKeychain::DeletePasswordJob(kService);
+        }
+        // A job is deleted by QtKeychain once it has finished, never before: the Secret
+        // Service's answer comes back to it.
+        job->setAutoDelete(true);
+        job->setKey(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())));
+        QObject::connect(job, &QKeychain::Job::finished, job, [op, done](QKeychain::Job* j) {
+            Result r;
+            std::string answer;
+            switch (j->error()) {
+                case QKeychain::NoError:
+                    r.outcome = Outcome::kOk;
+                    if (op == kRead) {
+                        QByteArray data = static_cast<QKeychain::ReadPasswordJob*>(j)->binaryData();
+                        answer.assign(data.constData(), static_cast<size_t>(data.size()));
+                    }
+                    break;
+                case QKeychain::EntryNotFound:
+                    r.outcome = Outcome::kNotFound;
+                    break;
+                case QKeychain::NoBackendAvailable:
+                    r.outcome = Outcome::kNoKeyring;
+                    break;
+                default:
+                    r.outcome = Outcome::kFailed;
+                    break;
+            }
+            if (!r.ok()) r.detail = j->errorString().toStdString();
+            done(std::move(r), std::move(answer));
+        });
+        job->start();
+    }
+};
+
+}  // namespace
+
+void Install(std::shared_ptr<SecretStore> store) {
+    std::lock_guard<std::mutex> hold(gCurrentLock);
+    gCurrent = std::move(store);
+}
+
+std::shared_ptr<SecretStore> Current() {
+    std::lock_guard<std::mutex> hold(gCurrentLock);
+    return gCurrent;
+}
+
+struct ThreadedKeyring::Impl {
+    std::chrono::milliseconds wait;
+    QThread thread;
+    QObject* context = nullptr;  // lives on thread; the backend's questions start there
+    std::unique_ptr<KeyringBackend> backend;
+    // Questions asked and not answered yet: the backend answers one after the other, so a
+    // new one would only wait behind them.
+    std::atomic<int> open{0};
+    std::atomic<bool> available{false};
+};
+
+ThreadedKeyring::ThreadedKeyring(BackendMaker make, std::chrono::milliseconds wait)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->wait = wait;
+    impl_->thread.setObjectName(QStringLiteral("keyring"));
+    impl_->context = new QObject;
+    impl_->context->moveToThread(&impl_->thread);
+    Impl* impl = impl_.get();
+    // The backend is made and ended on the keyring thread, whose loop delivers its
+    // answers (QtKeychain's Secret Service calls come back through GLib there).
+    QObject::connect(&impl_->thread, &QThread::started, impl_->context,
+                     [impl, make] { impl->backend = make(); });
+    QObject::connect(&impl_->thread, &QThread::finished, [impl] { impl->backend.reset(); });
+    impl_->thread.start();
+}
+
+ThreadedKeyring::~ThreadedKeyring() {
+    impl_->thread.quit();
+    // The loop ends at once: a question still open lives in the Secret Service, not here.
+    if (!impl_->thread.wait(QDeadlineTimer(2000))) {
+        // Never end the object under a thread that still runs: leave both behind.
+        (void)impl_.release();
+        return;
+    }
+    delete impl_->context;
+}
+
+bool ThreadedKeyring::Available() const {
+    return impl_->available.load();
+}
+
+Result ThreadedKeyring::Ask(KeyringBackend::Op op, const std::string& key,
+                            const std::string& secret, std::string* answer) {
+    if (impl_->open.load() > 0)
+        return {Outcome::kNoAnswer, "the desktop keyring has not answered an earlier request"};
+    auto pending = std::make_shared<Pending>();
+    Impl* impl = impl_.get();
+    ++impl->open;
+    bool queued = QMetaObject::invokeMethod(
+        impl->context,
+        [impl, pending, op, key, secret] {
+            auto done = [impl, pending](Result r, std::string s) {
+                std::lock_guard<std::mutex> hold(pending->lock);
+                if (pending->done) return;  // a backend that answers twice
+                pending->done = true;
+                pending->result = std::move(r);
+                pending->secret = std::move(s);
+                --impl->open;
+                pending->cv.notify_all();
+            };
+            if (!impl->backend) {
+                done({Outcome::kNoKeyring, "no keyring back end"}, {});
+                return;
+            }
+            impl->backend->Start(op, key, secret, done);
+        },
+        Qt::QueuedConnection);
+    if (!queued) {
+        --impl->open;
+        return {Outcome::kNoKeyring, "the keyring thread is not running"};
+    }
+    std::unique_lock<std::mutex> hold(pending->lock);
+    if (!pending->cv.wait_for(hold, impl->wait, [&] { return pending->done; })) {
+        return {Outcome::kNoAnswer, "the desktop keyring did not answer within " +
+                                        std::to_string(impl->wait.count()) + " ms"};
+    }
+    if (answer) *answer = std::move(pending->secret);
+    return pending->result;
+}
+
+Result ThreadedKeyring::Read(const std::string& key, std::string* secret) {
+    std::string answer;
+    Result r = Ask(KeyringBackend::kRead, key, {}, &answer);
+    if (secret) *secret = r.ok() ? std::move(answer) : std::string();
+    return r;
+}
+
+Result ThreadedKeyring::Write(const std::string& key, const std::string& secret) {
+    return Ask(KeyringBackend::kWrite, key, secret, nullptr);
+}
+
+Result ThreadedKeyring::Remove(const std::string& key) {
+    return Ask(KeyringBackend::kRemove, key, {}, nullptr);
+}
+
+bool ThreadedKeyring::Probe(std::string* why) {
+    Result r = Read("availability probe", nullptr);
+    bool there = r.outcome == Outcome::kOk || r.outcome == Outcome::kNotFound;
+    impl_->available = there;
+    if (!there && why) *why = r.detail;
+    return there;
+}
+
+namespace {
+
+std::mutex gDesktopLock;
+std::shared_ptr<ThreadedKeyring> gDesktop;
+
+void EndDesktopKeyring() {
+    std::lock_guard<std::mutex> hold(gDesktopLock);
+    {
+        std::lock_guard<std::mutex> holdCurrent(gCurrentLock);
+        if (gCurrent == gDesktop) gCurrent.reset();
+    }
+    gDesktop.reset();
+}
+
+}  // namespace
+
+std::shared_ptr<ThreadedKeyring> DesktopKeyring(std::chrono::milliseconds wait) {
+    std::lock_guard<std::mutex> hold(gDesktopLock);
+    if (!gDesktop) {
+        gDesktop = std::make_shared<ThreadedKeyring>(
+            [] { return std::make_unique<QtKeychainBackend>(); }, wait);
+        // It lives as long as the process, not as a Qt application: a second thread could
+        // not use QtKeychain, whose job queue stays with the first. Its thread ends before the
+        // statics do.
+        std::atexit(EndDesktopKeyring);
+    }
+    return gDesktop;
+}
+
+}  // namespace secrets

@@ -1,0 +1,64 @@
+#pragma once
+
+// The passwords of the store: SmtpPassword and NewsPassword of the settings root, PopPassword
+// of a mail event and AccountPasswd of a schedule. Every reader and writer of them goes
+// through here.
+//
+// Where a desktop keyring is running, the store holds a marker in place of the password: a
+// REG_BINARY value that begins with a NUL byte (so no reader can take it for text, and no
+// password a user types can look like it) and names the keyring item. Without a keyring
+// the password stays in the store (mode 0600) as plain text.
+
+#include <string>
+#include <vector>
+
+#include "platform/Registry.h"
+
+namespace settings {
+
+// The keyring item a stored value points to, when it is a marker.
+bool ParseSecretMarker(DWORD type, const Bytes& data, std::string* keyringKey);
+Bytes MakeSecretMarker(const std::string& keyringKey);
+// A new item's key: a random id and the store file it belongs to.
+std::string NewKeyringKey();
+
+enum class PasswordRead {
+    kOk,           // *text holds the password (empty when none is set)
+    kTooLong,      // longer than capacity allows (NUL included), as GetString refuses it
+    kUnavailable,  // a marker whose keyring did not give the password; *problem says why
+};
+
+// The password name of key: the text stored, or the keyring item a marker names.
+PasswordRead ReadPassword(const RegKey& key, const char* name, size_t capacity, std::string* text,
+                          std::string* problem);
+PasswordRead ReadRootPassword(const char* name, size_t capacity, std::string* text,
+                              std::string* problem);
+
+// Stores a new password in key: in the keyring with a marker when one is available, else
+// as text. An item that a marker pointed to before is removed at FinishPasswordChanges,
+// once nothing in this store points to it. An empty password is stored as an empty text. False with
+// the reason in *problem when nothing was changed.
+bool WritePassword(RegKey& key, const char* name, const std::string& password,
+                   std::string* problem);
+// Ends a change of the store that wrote passwords: once it is committed, the keyring items
+// the new passwords replaced are removed (when nothing in the store points to them any
+// more); when it was undone, they stay, since the old markers are back.
+void FinishPasswordChanges(bool committed);
+// For a writer that writes the value itself: the marker name of key holds now (if any) is
+// being replaced.
+void NoteReplacedPassword(const RegKey& key, const std::string& name);
+// What WritePassword would store, for a writer that gathers values before it writes them:
+// the item is written now, the marker (or text) returned.
+bool PreparePassword(const std::string& password, DWORD* type, Bytes* data, std::string* problem);
+
+// Makes the desktop keyring the one the readers and writers use (after the Qt application
+// is made). Writers use it when it answered here; readers of a marker ask it either way.
+void UseDesktopKeyring();
+
+// Moves every password still held as text in the store to the keyring, when one is
+// available: the item is written and read back first, then the value is replaced by its
+// marker in one step of the store, so a kill at any moment leaves the password in one place
+// or the other. Returns one text per password that could not be moved.
+std::vector<std::string> MovePasswordsToKeyring();
+
+}  // namespace settings
