@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "app/SettingsStore.h"
+#include "platform/DesktopNotifier.h"
 #include "platform/FileTrust.h"
 #include "platform/SystemClock.h"
 #include "platform/TempFile.h"
@@ -252,8 +253,54 @@ void CActivityLog::WriteLog(int icon, const std::string& text, int action, const
 
     if (popUp) {
         DWORD mode = settings::ReadRootDword(settings::kDisplayMesg, 0);
-        if (mode != 2 && (mode != 1 || icon == kIconError)) SetBarVisible(true);
+        if (mode != 2 && (mode != 1 || icon == kIconError)) {
+            SetBarVisible(true);
+            NotifyDesktop(record, record.text.substr(2));
+        }
     }
+}
+
+void CActivityLog::SetNotifier(DesktopNotifier* notifier) {
+    if (notifier_) disconnect(notifier_, nullptr, this, nullptr);
+    notifier_ = notifier;
+    if (!notifier_) return;
+    // Said once a run, in the log itself: the user who ticked the option and sees nothing
+    // finds the reason there.
+    connect(notifier_, &DesktopNotifier::unavailable, this, [this](const std::string& why) {
+        WriteLog(kIconDefault, "Desktop notifications are not available: " + why, 0, {}, false);
+    });
+}
+
+void CActivityLog::NotifyDesktop(const LogRecord& record, const std::string& text) {
+    if (!notifier_ || settings::ReadRootDword(settings::kDesktopNotifications, 1) == 0) return;
+    DesktopNotifier::Note note;
+    switch (record.icon) {
+        case kIconWeb:
+            note.summary = "Quorvane: web site";
+            note.icon = "quorvane-web";
+            break;
+        case kIconMail:
+            note.summary = "Quorvane: mail";
+            note.icon = "quorvane-mail";
+            break;
+        case kIconNews:
+            note.summary = "Quorvane: news";
+            note.icon = "quorvane-news";
+            break;
+        case kIconError:
+            note.summary = "Quorvane: error";
+            note.icon = "quorvane-error";
+            break;
+        default:
+            note.summary = "Quorvane";
+            note.icon = "quorvane";
+            break;
+    }
+    note.body = text;
+    // As the bar's Preview: a record without an action has nothing to open.
+    note.action = static_cast<int>(record.action);
+    note.link = record.action ? record.link : std::string();
+    notifier_->Notify(note);
 }
 
 void CActivityLog::ShowLogRecord() {

@@ -12,6 +12,8 @@
 
 #include "settings/ActivityLogWriter.h"
 
+class DesktopNotifier;
+
 inline constexpr const char* kLogFileName = "Quorvane.log";
 inline constexpr size_t kLogRecordSize = 516;
 inline constexpr size_t kLogLinkMax = 251;
@@ -79,7 +81,8 @@ public:
     explicit CActivityLog(std::string fileName = kLogFileName, QObject* parent = nullptr);
 
     // Appends a record. link may be empty. With popUp set, the bar is shown as the
-    // DisplayMesg option says.
+    // DisplayMesg option says, and so is a desktop notification unless DesktopNotifications
+    // is 0.
     void WriteLog(int icon, const std::string& text, int action = 0, const std::string& link = {},
                   bool popUp = true) override;
     // Refreshes the bar from the file for logIndex.
@@ -92,6 +95,9 @@ public:
     // The "Logged Events" command: refresh and show the bar, or hide it.
     void ToggleBar();
     void SetBarVisible(bool visible);
+    // Where pop-up records also go as desktop notifications; nullptr (the default) sends none.
+    // The notifier outlives this log or is reset first.
+    void SetNotifier(DesktopNotifier* notifier);
 
     int logCount() const { return logCount_; }
     int logIndex() const { return logIndex_; }
@@ -111,6 +117,7 @@ signals:
 private:
     void ReportFileError(int error, const std::string& distrust = {});
     int OpenFile(int flags, std::string* distrust);
+    void NotifyDesktop(const LogRecord& record, const std::string& text);
 
     std::string fileName_;
     int logCount_ = 0;
@@ -118,4 +125,5 @@ private:
     int previewAction_ = 0;
     std::string previewLink_;
     BarState bar_;
+    DesktopNotifier* notifier_ = nullptr;
 };

@@ -18,6 +18,7 @@
 #include "monitors/WebMonitor.h"
 #include "notify/MailQueue.h"
 #include "notify/Tapi.h"
+#include "platform/DesktopNotifier.h"
 #include "platform/DialUp.h"
 #include "settings/Passwords.h"
 
@@ -49,6 +50,7 @@ CApplication::CApplication(std::unique_ptr<DialUp> dialUp, QObject* parent,
 CApplication::CApplication() : CApplication(LoadDialUp()) {}
 
 CApplication::~CApplication() {
+    log_.SetNotifier(nullptr);
     if (gInstance == this) gInstance = nullptr;
 }
 
@@ -61,6 +63,14 @@ std::unique_ptr<DialUp> CApplication::LoadDialUp() {
     ReadRootString(settings::kDialUpProgram, program);
     if (program.empty()) program = "nmcli";
     return NmcliDialUp::Load(program);
+}
+
+void CApplication::UseDesktopNotifier(std::unique_ptr<DesktopNotifier> notifier) {
+    log_.SetNotifier(notifier.get());
+    notifier_ = std::move(notifier);
+    if (notifier_)
+        connect(notifier_.get(), &DesktopNotifier::openRequested, this,
+                [](int action, const std::string& link) { LaunchCompanion(link, action); });
 }
 
 void CApplication::StartSchedules(bool withWindow) {
@@ -225,9 +235,12 @@ int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desk
             std::string why;
             if (!instance.Listen(false, &why))
                 std::cerr << "quorvane: a later start cannot reach this one (" << why << ")\n";
+            app.UseDesktopNotifier(DesktopNotifier::ForSessionBus());
             return RunHeadless(app, std::cout, std::cerr);
         }
         default:
+            // Only the programs that keep running: a terminal command prints its records.
+            app.UseDesktopNotifier(DesktopNotifier::ForSessionBus());
             return RunDesktop(app, instance, desktop);
     }
 }

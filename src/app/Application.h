@@ -15,6 +15,7 @@
 #include "notify/PagerDialer.h"
 #include "notify/PagerQueue.h"
 
+class DesktopNotifier;
 class DialUp;
 class Telephony;
 class QCoreApplication;
@@ -51,6 +52,10 @@ public:
     // Starts the Lumetta display program unless AutoStartLM is 0.
     static void AutoStartLumetta();
 
+    // Shows the log's pop-up records as desktop notifications through notifier; their "Open"
+    // starts the record's companion as the log bar's Preview does. nullptr sends none.
+    void UseDesktopNotifier(std::unique_ptr<DesktopNotifier> notifier);
+
     void WriteLog(int icon, const std::string& text, int action = 0, const std::string& link = {},
                   bool popUp = true) {
         log_.WriteLog(icon, text, action, link, popUp);
@@ -66,6 +71,7 @@ private:
     std::unique_ptr<CPagerCallQueue> pager_;
     std::unique_ptr<CRunWindow> runWindow_;
     std::unique_ptr<CScheduler> scheduler_;
+    std::unique_ptr<DesktopNotifier> notifier_;
 };
 
 // What the desktop program puts over the application. The start-up path below is the same

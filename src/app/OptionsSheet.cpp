@@ -459,6 +459,7 @@ bool COptionsHlp::SaveTo(OptionsValues& root) const {
 void COptionsMsg::SetDefaults() {
     displayMesg = 0;
     autoStartLM = true;
+    desktopNotifications = true;
 }
 
 void COptionsMsg::LoadFrom(const RegKey& root) {
@@ -466,12 +467,15 @@ void COptionsMsg::LoadFrom(const RegKey& root) {
     displayMesg = mode <= 2 ? static_cast<int>(mode) : -1;
     // The start-up reads any value but 0 as on.
     autoStartLM = ReadDword(root, kAutoStartLM, 1) != 0;
+    // As the log reads it: any value but 0 is on.
+    desktopNotifications = ReadDword(root, kDesktopNotifications, 1) != 0;
 }
 
 bool COptionsMsg::SaveTo(OptionsValues& root) const {
     DWORD mode = displayMesg >= 0 && displayMesg <= 2 ? static_cast<DWORD>(displayMesg) : 0;
     return root.SetDword(kDisplayMesg, mode) == ERROR_SUCCESS &&
-           root.SetDword(kAutoStartLM, autoStartLM ? 1 : 0) == ERROR_SUCCESS;
+           root.SetDword(kAutoStartLM, autoStartLM ? 1 : 0) == ERROR_SUCCESS &&
+           root.SetDword(kDesktopNotifications, desktopNotifications ? 1 : 0) == ERROR_SUCCESS;
 }
 
 // ---- Advanced -------------------------------------------------------------------------

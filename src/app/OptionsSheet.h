@@ -198,13 +198,21 @@ protected:
 
 class COptionsMsg final : public COptionsPage {
 public:
-    enum Field { kAlways = 1125, kErrorsOnly = 1126, kNever = 1127, kAutoStart = 1129 };
+    enum Field {
+        kAlways = 1125,
+        kErrorsOnly = 1126,
+        kNever = 1127,
+        kAutoStart = 1129,
+        kDesktopNotificationsBox = 2301,
+    };
     const char* title() const override { return "Messages"; }
     OptionsProblem Validate() const override { return {}; }
 
     // 0 always, 1 errors and warnings only, 2 never; -1 when none is checked.
     int displayMesg = 0;
     bool autoStartLM = true;
+    // Pop-up records also go to the desktop's notifications.
+    bool desktopNotifications = true;
 
 protected:
     void SetDefaults() override;

@@ -36,6 +36,9 @@ inline constexpr const char* kMailReader = "MailReader";
 inline constexpr const char* kNewsReader = "NewsReader";
 inline constexpr const char* kDisplayMesg = "DisplayMesg";
 inline constexpr const char* kAutoStartLM = "AutoStartLM";
+// Our own: 0 keeps pop-up records off the desktop's notifications; absent or any other
+// value, they are shown there too.
+inline constexpr const char* kDesktopNotifications = "DesktopNotifications";
 inline constexpr const char* kPagerModem = "PagerModem";
 inline constexpr const char* kPagerDelay = "PagerDelay";
 inline constexpr const char* kFaxProfile = "FaxProfile";

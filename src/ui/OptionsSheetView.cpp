@@ -280,6 +280,14 @@ void COptionsSheetView::BuildMessages() {
         Changed(COptionsSheet::kMessages);
     });
     box->addWidget(autoStart_);
+    desktopNotifications_ = new QCheckBox("Show log messages as desktop notifications too.", page);
+    controls_[{P, COptionsMsg::kDesktopNotificationsBox}] = desktopNotifications_;
+    connect(desktopNotifications_, &QCheckBox::toggled, this, [this](bool on) {
+        if (rendering_) return;
+        sheet_.messages().desktopNotifications = on;
+        Changed(COptionsSheet::kMessages);
+    });
+    box->addWidget(desktopNotifications_);
     box->addStretch();
     pages_.push_back(page);
 }
@@ -422,6 +430,7 @@ void COptionsSheetView::Render(int index) {
                 b->setChecked(display_->id(b) == msg.displayMesg);
             display_->setExclusive(true);
             autoStart_->setChecked(msg.autoStartLM);
+            desktopNotifications_->setChecked(msg.desktopNotifications);
             break;
         }
         case COptionsSheet::kAdvanced:

@@ -74,6 +74,7 @@ private:
     QPlainTextEdit* modemDevices_ = nullptr;
     QButtonGroup* display_ = nullptr;
     QCheckBox* autoStart_ = nullptr;
+    QCheckBox* desktopNotifications_ = nullptr;
     QCheckBox* followRedirects_ = nullptr;
     QCheckBox* keepAlive_ = nullptr;
     QCheckBox* useProxy_ = nullptr;

@@ -139,6 +139,30 @@ TEST_F(OptionsSheetTest, StoredValuesAreShownAndWrittenBackInTheirUnits) {
               (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyS4"}));
 }
 
+TEST_F(OptionsSheetTest, TheDesktopNotificationsBoxReadsTheValueAsTheLogDoes) {
+    {
+        auto sheet = Sheet();
+        ShowAll(*sheet);
+        EXPECT_TRUE(sheet->messages().desktopNotifications) << "on unless stored 0";
+        sheet->messages().desktopNotifications = false;
+        sheet->messages().SetModified();
+        ASSERT_TRUE(sheet->Confirm());
+        EXPECT_EQ(Number(kDesktopNotifications), 0u);
+    }
+    {
+        auto sheet = Sheet();
+        ShowAll(*sheet);
+        EXPECT_FALSE(sheet->messages().desktopNotifications);
+    }
+    Root().SetDword(kDesktopNotifications, 7);
+    auto sheet = Sheet();
+    ShowAll(*sheet);
+    EXPECT_TRUE(sheet->messages().desktopNotifications);
+    sheet->messages().SetModified();
+    ASSERT_TRUE(sheet->Confirm());
+    EXPECT_EQ(Number(kDesktopNotifications), 1u);
+}
+
 TEST_F(OptionsSheetTest, NumbersOutOfRangeOrNotNumbersKeepTheSheetOpenAndWriteNothing) {
     auto sheet = Sheet();
     ShowAll(*sheet);

@@ -13,6 +13,7 @@
 
 #include "app/Scheduler.h"
 #include "app/SettingsStore.h"
+#include "fakes/NotificationService.h"
 #include "fixtures/Fixtures.h"
 #include "platform/SystemClock.h"
 
@@ -153,8 +154,19 @@ TEST_F(HeadlessTest, SigtermCancelsTheRunningScheduleAndEndsCleanly) {
     Monitor("A site", "A");
     Monitor("B site", "B");
     std::ofstream(Path("up-delay")) << "120";
+    // The scheduler without a window shows its pop-up records on the desktop too.
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon (scripts/setup installs it)";
+    RecordingNotifications service;
+    QDBusConnection serviceBus = bus.Connect();
+    ASSERT_TRUE(
+        serviceBus.registerObject(kNotificationsPath, &service, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(serviceBus.registerService(kNotificationsInterface));
 
     QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    p.setProcessEnvironment(env);
     p.start(QUORVANE_BIN, Args({"--headless"}));
     ASSERT_TRUE(p.waitForStarted(10000));
     ASSERT_TRUE(waitFor(
@@ -170,6 +182,10 @@ TEST_F(HeadlessTest, SigtermCancelsTheRunningScheduleAndEndsCleanly) {
     });
     EXPECT_NE(out.find("\t155\t0\t\tWhile starting event A an error occured"), std::string::npos)
         << "each record is printed as it is written: " << out;
+    ASSERT_TRUE(waitFor([&] { return !service.calls.empty(); }));
+    EXPECT_EQ(service.calls[0].summary, "Quorvane: error");
+    EXPECT_TRUE(service.calls[0].body.startsWith("While starting event A an error occured"))
+        << service.calls[0].body.toStdString();
 
     ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
     ASSERT_TRUE(p.waitForFinished(30000));

@@ -98,6 +98,10 @@ TEST_F(OptionsSheetViewTest, WhatIsTypedIsWrittenOnOkOnly) {
     Show(COptionsSheet::kMessages);
     Tick(Control<QRadioButton>(COptionsSheet::kMessages, COptionsMsg::kNever));
     Tick(Control<QCheckBox>(COptionsSheet::kMessages, COptionsMsg::kAutoStart));
+    auto* notifications =
+        Control<QCheckBox>(COptionsSheet::kMessages, COptionsMsg::kDesktopNotificationsBox);
+    EXPECT_TRUE(notifications->isChecked()) << "on by default";
+    Tick(notifications);
     Show(COptionsSheet::kPager);
     auto* modems = Control<QComboBox>(COptionsSheet::kPager, COptionsPgr::kModemList);
     EXPECT_EQ(modems->count(), 2);
@@ -118,6 +122,7 @@ TEST_F(OptionsSheetViewTest, WhatIsTypedIsWrittenOnOkOnly) {
     EXPECT_EQ(ReadString(Root(), kTimeServerUrl), "ntp://ntp.example.org");
     EXPECT_EQ(ReadDword(Root(), kDisplayMesg, 9), 2u);
     EXPECT_EQ(ReadDword(Root(), kAutoStartLM, 9), 0u);
+    EXPECT_EQ(ReadDword(Root(), kDesktopNotifications, 9), 0u);
     EXPECT_EQ(ReadString(Root(), kPagerModem), "USRobotics 5637");
     EXPECT_EQ(ReadDword(Root(), kPagerDelay, 0), 30u);
     EXPECT_FALSE(Has(kProxyPort)) << "the Proxy page was never shown";
