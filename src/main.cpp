@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "app/Application.h"
+#include "app/Autostart.h"
 #include "app/CommandLine.h"
 #include "ui/MainFrame.h"
 
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
         std::cout << CommandLine::VersionText();
         return 0;
     }
+    if (!cmd.autostart.empty()) return RunAutostartCommand(cmd, std::cout, std::cerr);
     QtDesktop desktop;
     return RunProgram(cmd, argc, argv, desktop);
 }

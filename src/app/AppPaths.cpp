@@ -44,6 +44,10 @@ std::string AppPaths::DefaultRegistryFile() {
     return XdgDir("XDG_CONFIG_HOME", ".config") + "/quorvane/registry.db";
 }
 
+std::string AppPaths::ConfigHome() {
+    return XdgDir("XDG_CONFIG_HOME", ".config");
+}
+
 bool EnterDataDir(const std::string& dir, std::string* error) {
     namespace fs = std::filesystem;
     std::error_code ec;

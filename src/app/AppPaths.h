@@ -13,6 +13,8 @@ struct AppPaths {
     static std::string DefaultDataDir();
     // --registry, else $QUORVANE_REGISTRY, else $XDG_CONFIG_HOME/quorvane/registry.db.
     static std::string DefaultRegistryFile();
+    // $XDG_CONFIG_HOME when it is an absolute path, else ~/.config.
+    static std::string ConfigHome();
 };
 
 // Creates the working folder (and its "Forward" folder) when missing and changes into it.

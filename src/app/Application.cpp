@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "app/AppPaths.h"
+#include "app/Autostart.h"
 #include "app/CommandLine.h"
 #include "app/EventList.h"
 #include "app/Headless.h"
@@ -107,6 +108,12 @@ int HoldStore(SingleInstance& instance, const CommandLine& cmd, const std::strin
     }
     const std::string held =
         "another quorvane (" + why + ") is using the settings store " + registryFile;
+    // A session start finds the program already running its schedules: that is all it was
+    // for. Bringing the window forward would put it in front of the user at every log-in.
+    if (window && cmd.hidden) {
+        std::cerr << "quorvane: " << held << "; left as it is\n";
+        return 0;
+    }
     if (window) {
         switch (instance.HandOver(10000)) {
             case SingleInstance::WindowForward:
@@ -125,8 +132,8 @@ int HoldStore(SingleInstance& instance, const CommandLine& cmd, const std::strin
     return kStoreHeld;
 }
 
-int RunDesktop(CApplication& app, SingleInstance& instance, DesktopFace& desktop) {
-    desktop.ShowWindow(app);
+int RunDesktop(CApplication& app, SingleInstance& instance, DesktopFace& desktop, bool hidden) {
+    desktop.ShowWindow(app, hidden);
     // From here on a later start's request brings the main window forward.
     QObject::connect(&instance, &SingleInstance::windowRequested, &app, [&desktop] {
         desktop.BringForward();
@@ -169,6 +176,8 @@ void UseDesktopKeyring(CApplication& app, bool movePasswords) {
 int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desktop) {
     const bool window = cmd.mode == CommandLine::Desktop;
     std::string error;
+    // The options sheet writes the autostart entry with the store and folder given here.
+    Autostart::SetCurrentLaunch(Autostart::LaunchOf(cmd));
     // Made absolute before the program changes into its working folder.
     std::string registryFile = std::filesystem::absolute(
         cmd.registryFile.empty() ? AppPaths::DefaultRegistryFile() : cmd.registryFile);
@@ -241,6 +250,6 @@ int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desk
         default:
             // Only the programs that keep running: a terminal command prints its records.
             app.UseDesktopNotifier(DesktopNotifier::ForSessionBus());
-            return RunDesktop(app, instance, desktop);
+            return RunDesktop(app, instance, desktop, cmd.hidden);
     }
 }

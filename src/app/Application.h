@@ -87,8 +87,9 @@ public:
     virtual void ShowStartupError(const std::string& text, int& argc, char** argv) = 0;
     // The Qt application object that windows need; made before the application object.
     virtual std::unique_ptr<QCoreApplication> MakeQtApplication(int& argc, char** argv) = 0;
-    // Builds and shows the main window over app; it lives until Close.
-    virtual void ShowWindow(CApplication& app) = 0;
+    // Builds and shows the main window over app; it lives until Close. hidden: the window
+    // starts put away (in the tray, or minimised where there is none).
+    virtual void ShowWindow(CApplication& app, bool hidden) = 0;
     // A later start asked for the window: bring it forward.
     virtual void BringForward() = 0;
     virtual void Close() = 0;

@@ -44,6 +44,18 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
             help = true;
         } else if (a == "--version") {
             version = true;
+        } else if (a == "--hidden") {
+            if (hidden) {
+                *error = a + " is given more than once";
+                return false;
+            }
+            hidden = true;
+        } else if (a == "--autostart") {
+            if (!takeValue(&autostart)) return false;
+            if (autostart != "on" && autostart != "off") {
+                *error = "--autostart takes on or off, not " + autostart;
+                return false;
+            }
         } else if (a == "--log") {
             if (!setMode(PrintLog, a)) return false;
         } else if (a == "--headless") {
@@ -61,15 +73,31 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
             return false;
         }
     }
+    // Only the desktop program has a window to hide.
+    if (hidden && !modeOption.empty()) {
+        *error = "--hidden and " + modeOption + " cannot go together";
+        return false;
+    }
+    // --autostart writes an entry and ends: anything else would be silently ignored.
+    if (!autostart.empty()) {
+        const std::string other = hidden ? "--hidden" : modeOption;
+        if (!other.empty()) {
+            *error = "--autostart and " + other + " cannot go together";
+            return false;
+        }
+    }
     return true;
 }
 
 const char* CommandLine::UsageText() {
-    return "usage: quorvane [--data-dir DIR] [--registry FILE] [--log | --headless |\n"
-           "                 --run SCHEDULE | --schedules | --ticker EVENT |\n"
+    return "usage: quorvane [--data-dir DIR] [--registry FILE] [--hidden | --log |\n"
+           "                 --headless | --run SCHEDULE | --schedules | --ticker EVENT |\n"
            "                 --edit EVENT]\n"
-           "       quorvane --help | --version\n"
+           "       quorvane [--data-dir DIR] [--registry FILE] --autostart on|off\n"
+           "       quorvane --help | -h | --version\n"
            "\n"
+           "  --hidden         start the desktop program with its window hidden in the\n"
+           "                   tray (minimised where the desktop has no tray)\n"
            "  --log            print the activity log, one record a line, and end\n"
            "  --headless       run the scheduler without a window until SIGTERM or Ctrl+C\n"
            "  --run SCHEDULE   run one schedule now and end when it is over\n"
@@ -80,6 +108,11 @@ const char* CommandLine::UsageText() {
            "                   in the pages of its wizard; ends when they are closed\n"
            "  --data-dir DIR   the working folder (log, outgoing mail)\n"
            "  --registry FILE  the settings store\n"
+           "  --autostart on|off\n"
+           "                   start the desktop program hidden when you log in (with the\n"
+           "                   --data-dir and --registry given here), or no longer; ends\n"
+           "  -h, --help       print this text and end\n"
+           "  --version        print the version and end\n"
            "Without --log, --headless, --run, --schedules, --ticker or --edit the\n"
            "desktop program starts.\n";
 }

@@ -16,9 +16,12 @@ struct CommandLine {
     std::string editEvent;     // for Edit: the event whose settings are shown
     std::string dataDir;       // empty: the default working folder
     std::string registryFile;  // empty: the default settings store
+    bool hidden = false;       // --hidden: the desktop program starts put away in the tray
+    std::string autostart;     // --autostart on|off; empty: not given
 
     // False with a reason on an unknown or incomplete option, or on two that cannot go
-    // together (two of --log, --headless, --run, --schedules, --ticker, --edit).
+    // together (two of --log, --headless, --run, --schedules, --ticker, --edit; --hidden
+    // with any of them; --autostart with anything but --registry and --data-dir).
     bool Parse(const std::vector<std::string>& args, std::string* error);
     static const char* UsageText();
     static const char* VersionText();

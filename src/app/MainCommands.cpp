@@ -2,7 +2,12 @@
 
 #include <unistd.h>
 
+#include <QUrl>
+#include <filesystem>
+
 #include "app/Application.h"
+#include "app/Autostart.h"
+#include "app/EventList.h"
 #include "app/SettingsStore.h"
 #include "platform/Shell.h"
 #include "platform/UserPrompt.h"
@@ -193,8 +198,36 @@ void CMainCommands::Help() {
         Shell::Get().OpenUrl(dir + "/Quorvane.Hlp");
         return;
     }
-    UserPrompt::Get().Ask("There is no help file (Quorvane.Hlp) in the working folder.", "Quorvane",
-                          UserPrompt::Ok, UserPrompt::Information);
+    for (const auto& guide : guideLocations_) {
+        if (::access(guide.c_str(), R_OK) != 0) continue;
+        // A file address: a browser named in the options takes it as a link, whatever the
+        // path holds (blanks, '#', letters outside ASCII).
+        LaunchCompanion(QUrl::fromLocalFile(QString::fromStdString(guide))
+                            .toString(QUrl::FullyEncoded)
+                            .toStdString(),
+                        11);
+        return;
+    }
+    std::string looked;
+    for (const auto& guide : guideLocations_) looked += "\n" + guide;
+    UserPrompt::Get().Ask(
+        "The user guide is missing: there is no help file (Quorvane.Hlp) in the working folder, "
+        "and no guide at" +
+            (looked.empty() ? std::string(" any place it is looked for.") : looked),
+        "Quorvane", UserPrompt::Ok, UserPrompt::Information);
+}
+
+std::vector<std::string> CMainCommands::GuideLocations() {
+    std::vector<std::string> places;
+    std::string program = Autostart::RunningProgram();
+    if (!program.empty())
+        places.push_back((std::filesystem::path(program).parent_path().parent_path() /
+                          "share/quorvane/guide/index.html")
+                             .string());
+#ifdef QUORVANE_SOURCE_DIR
+    places.push_back(QUORVANE_SOURCE_DIR "/docs/guide/index.html");
+#endif
+    return places;
 }
 
 std::string CMainCommands::MakerPage(int command) {

@@ -82,8 +82,15 @@ public:
     bool CreateEvent(const NewsMonitorRecord& r);
     bool CreateEvent(const WebMonitorRecord& r);
     bool CreateEvent(const LumettaRecord& r);
-    // Opens the help file when there is one, else says that there is none.
+    // Opens the help file (Quorvane.Hlp) when the working folder has one, else the user
+    // guide in the web browser (as a link of the log opens), else says that there is none.
     void Help();
+    // Where the user guide is looked for, in order: next to the installed program
+    // (<program's folder>/../share/quorvane/guide/index.html), then in the source tree.
+    static std::vector<std::string> GuideLocations();
+    void SetGuideLocations(std::vector<std::string> locations) {
+        guideLocations_ = std::move(locations);
+    }
     static std::string AboutText() { return "Korvalin Version 1.01"; }
     // The maker's pages: 32821 home page, 32822 support, 32824 questions and answers.
     static std::string MakerPage(int command);
@@ -105,6 +112,7 @@ private:
     bool Stored(bool written, const std::string& name, int kind);
 
     CApplication& app_;
+    std::vector<std::string> guideLocations_ = GuideLocations();
     CItemList selector_;
     CEventList eventList_;
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "app/Autostart.h"
 #include "monitors/TimeSync.h"
 #include "net/Connection.h"
 #include "notify/Tapi.h"
@@ -233,6 +234,7 @@ bool COptionsPage::Save() {
     bool committed = step.Commit();
     FinishPasswordChanges(committed);
     if (!committed) return false;
+    if (!SaveOutsideStore()) return false;
     modified_ = false;
     return true;
 }
@@ -583,6 +585,20 @@ bool COptionsAdv::SaveTo(OptionsValues& root) const {
            root.SetDword(kWebParallelRequests, static_cast<DWORD>(Parsed(webParallel))) ==
                ERROR_SUCCESS &&
            root.SetDword(kHttpKeepAlive, httpKeepAlive ? 1 : 0) == ERROR_SUCCESS;
+}
+
+void COptionsAdv::AfterLoad() {
+    startAtLogin = startAtLoginAsLoaded_ = Autostart::IsOn();
+    autostartError_.clear();
+}
+
+bool COptionsAdv::SaveOutsideStore() {
+    autostartError_.clear();
+    // Untouched, the entry is left as the desktop's session settings may have made it.
+    if (startAtLogin == startAtLoginAsLoaded_) return true;
+    if (!Autostart::Set(startAtLogin, Autostart::CurrentLaunch(), &autostartError_)) return false;
+    startAtLoginAsLoaded_ = startAtLogin;
+    return true;
 }
 
 // ---- Proxy ----------------------------------------------------------------------------

@@ -78,6 +78,8 @@ protected:
     virtual bool SaveTo(OptionsValues& root) const = 0;
     // Reached after Load; the pager page gathers its lists there.
     virtual void AfterLoad() {}
+    // Reached by Save once the store holds the page: what the page keeps outside it.
+    virtual bool SaveOutsideStore() { return true; }
     void MarkModifiedOnDisplay() { modified_ = true; }
 
 private:
@@ -237,6 +239,7 @@ public:
         kTimeServerUrlEdit,
         kWebParallelEdit,
         kHttpKeepAliveBox,
+        kStartAtLoginBox,
     };
     static constexpr int64_t kTimeoutHigh = 600, kAttemptsHigh = 20;
     static constexpr int64_t kMaxResponseLow = 1024;
@@ -259,11 +262,22 @@ public:
     std::string timeServerUrl;     // empty: the built-in service
     std::string webParallel;       // documents a web run checks at once, as typed
     bool httpKeepAlive = true;     // a kept connection carries the next web request
+    // "Start Quorvane when I log in": whether the session's autostart entry is there and
+    // ours. Not a stored value: the entry file is written or removed as the page is saved.
+    bool startAtLogin = false;
+    // Why the entry could not be written or removed at the last save; empty when it could.
+    const std::string& autostartError() const { return autostartError_; }
 
 protected:
     void SetDefaults() override;
     void LoadFrom(const RegKey& root) override;
     bool SaveTo(OptionsValues& root) const override;
+    void AfterLoad() override;
+    bool SaveOutsideStore() override;
+
+private:
+    bool startAtLoginAsLoaded_ = false;
+    std::string autostartError_;
 };
 
 class COptionsProxy final : public COptionsPage {

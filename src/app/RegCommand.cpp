@@ -15,15 +15,24 @@ namespace {
 
 constexpr int kOk = 0, kNotFound = 1, kUsage = 2, kStoreError = 3;
 
+#ifndef QUORVANE_VERSION
+#define QUORVANE_VERSION "unknown"
+#endif
+
 constexpr const char* kUsageText =
     "usage: quorvane-reg [--registry FILE] query KEY [VALUE]\n"
     "       quorvane-reg [--registry FILE] set KEY VALUE TYPE DATA\n"
     "       quorvane-reg [--registry FILE] delete KEY [VALUE]\n"
     "       quorvane-reg [--registry FILE] export FILE [KEY]\n"
     "       quorvane-reg [--registry FILE] import FILE\n"
+    "       quorvane-reg --help | -h | --version\n"
     "KEY is a path below HKEY_LOCAL_MACHINE written with backslashes; VALUE \"\" is the\n"
     "unnamed value. TYPE is REG_SZ, REG_DWORD (decimal or 0x-hex), REG_BINARY (hex digits)\n"
-    "or REG_MULTI_SZ (items separated by \\0). FILE - is standard input or output.\n";
+    "or REG_MULTI_SZ (items separated by \\0). FILE - is standard input or output.\n"
+    "\n"
+    "  --registry FILE  the settings store\n"
+    "  -h, --help       print this text and end\n"
+    "  --version        print the version and end\n";
 
 int Usage(std::ostream& err, const std::string& why = {}) {
     if (!why.empty()) err << "quorvane-reg: " << why << "\n";
@@ -160,6 +169,11 @@ int RunRegCommand(const std::vector<std::string>& argsIn, std::istream& in, std:
             out << kUsageText;
             return kOk;
         }
+        if (command == "--version") {
+            out << "quorvane-reg " QUORVANE_VERSION "\n";
+            return kOk;
+        }
+        if (command.size() > 1 && command[0] == '-') return Usage(err, "unknown option " + command);
         return Usage(err, "unknown command or wrong number of arguments");
     }
 

@@ -778,6 +778,19 @@ void CMainFrame::PutAway() {
     showMinimized();
 }
 
+void CMainFrame::StartPutAway() {
+    // Not PutAway: the placement restored at construction is the one to keep, and the
+    // window has never been shown to have another.
+    if (trayAvailable_()) {
+        ShowTrayIcon();
+        hide();
+        trayWatch_->start();
+        return;
+    }
+    CheckTray();
+    showMinimized();
+}
+
 void CMainFrame::Exit() {
     if (!commands_.ConfirmExit()) return;
     SavePlacement();
@@ -960,12 +973,15 @@ std::unique_ptr<QCoreApplication> QtDesktop::MakeQtApplication(int& argc, char**
     return qt;
 }
 
-void QtDesktop::ShowWindow(CApplication& app) {
+void QtDesktop::ShowWindow(CApplication& app, bool hidden) {
     commands_ = std::make_unique<CMainCommands>(app);
     frame_ = std::make_unique<CMainFrame>(app, *commands_,
                                           [] { return QSystemTrayIcon::isSystemTrayAvailable(); });
     UserPrompt::Install(std::make_shared<QtPrompt>(frame_.get()));
-    frame_->show();
+    if (hidden)
+        frame_->StartPutAway();
+    else
+        frame_->show();
 }
 
 int QtDesktop::RunTicker(const std::string& event, int& argc, char** argv) {

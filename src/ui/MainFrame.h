@@ -65,6 +65,8 @@ public:
     // Close and "Hide this in the Icon Tray": hidden in the tray when there is one to bring
     // it back from, else minimised, so that the window can always be found again.
     void PutAway();
+    // `--hidden`: the window starts put away as PutAway leaves it, never shown first.
+    void StartPutAway();
     // Writes where the window and the Log Messages bar are, for the next start.
     void SavePlacement();
     // Updates the enabled state and check marks of every command.
@@ -145,7 +147,7 @@ public:
     bool HasDisplay() const override;
     void ShowStartupError(const std::string& text, int& argc, char** argv) override;
     std::unique_ptr<QCoreApplication> MakeQtApplication(int& argc, char** argv) override;
-    void ShowWindow(CApplication& app) override;
+    void ShowWindow(CApplication& app, bool hidden) override;
     void BringForward() override;
     void Close() override;
     int RunTicker(const std::string& event, int& argc, char** argv) override;

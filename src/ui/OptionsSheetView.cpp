@@ -346,6 +346,15 @@ void COptionsSheetView::BuildAdvanced() {
         Changed(COptionsSheet::kAdvanced);
     });
     more->addRow(keepAlive_);
+    // The session's autostart entry, written or removed as the page is saved.
+    auto* atLogin = new QCheckBox("Start Quorvane when I log in", page);
+    controls_[{P, COptionsAdv::kStartAtLoginBox}] = atLogin;
+    connect(atLogin, &QCheckBox::toggled, this, [this](bool on) {
+        if (rendering_) return;
+        sheet_.advanced().startAtLogin = on;
+        Changed(COptionsSheet::kAdvanced);
+    });
+    more->addRow(atLogin);
     more->addRow("Further trusted authorities (PEM file)",
                  Edit(P, COptionsAdv::kTlsCaFileEdit, &adv.tlsCaFile));
     more->addRow("Dial-up program (nmcli when empty)",
@@ -436,6 +445,8 @@ void COptionsSheetView::Render(int index) {
         case COptionsSheet::kAdvanced:
             followRedirects_->setChecked(sheet_.advanced().followRedirects);
             keepAlive_->setChecked(sheet_.advanced().httpKeepAlive);
+            qobject_cast<QCheckBox*>(control(index, COptionsAdv::kStartAtLoginBox))
+                ->setChecked(sheet_.advanced().startAtLogin);
             break;
         case COptionsSheet::kProxy:
             useProxy_->setChecked(sheet_.proxy().useProxy);
@@ -479,6 +490,16 @@ bool COptionsSheetView::Confirm() {
             p.value->entered.clear();
         }
         Render(COptionsSheet::kServers);
+    }
+    if (outcome.saveFailed && !sheet_.advanced().autostartError().empty()) {
+        // The store took the page; the session's entry could not follow.
+        UserPrompt::Get().Tell(
+            "The start at log-in could not be changed: " + sheet_.advanced().autostartError() +
+                ". Try again, or Cancel to leave it.",
+            UserPrompt::Stop);
+        tabs_->setCurrentIndex(COptionsSheet::kAdvanced);
+        UpdateApply();
+        return false;
     }
     if (outcome.saveFailed) {
         // The sheet stays open with every value as entered: closing it would lose them.

@@ -1,7 +1,12 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QProcess>
+#include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "app/ActivityLog.h"
 #include "fixtures/Fixtures.h"
@@ -305,6 +310,205 @@ TEST_F(QuorvaneOptionsTest, LogLinesHoldOneRecordWhateverTheTextHolds) {
     EXPECT_EQ(out.out,
               "-\t155\t0\thttp://h/a\\tb\tWhile starting event Two\\nlines\\tand a tab, a "
               "back\\\\slash | next\\rCR\n");
+}
+
+}  // namespace
+
+namespace {
+
+// quorvane --autostart, --hidden and the usage of both programs -----------------------------
+
+class AutostartCommandTest : public QuorvaneOptionsTest {
+protected:
+    std::string Entry() const { return Path("config/autostart/quorvane.desktop"); }
+    std::string EntryText() const {
+        std::ifstream in(Entry(), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+};
+
+TEST_F(AutostartCommandTest, OnAndOffWriteAndRemoveTheSessionEntry) {
+    // The store given relative: the entry names it whatever folder the session starts in.
+    Result r = RunProgram(QUORVANE_BIN, {"--registry", "my store.db", "--autostart", "on"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find(Entry()), std::string::npos) << r.out;
+    std::string program = std::filesystem::canonical(QUORVANE_BIN);
+    EXPECT_NE(EntryText().find("\nExec=" + program + " --hidden --registry \"" +
+                               Path("my store.db") + "\"\n"),
+              std::string::npos)
+        << EntryText();
+    EXPECT_EQ(RunProgram(QUORVANE_BIN, {"--autostart", "off"}).code, 0);
+    EXPECT_FALSE(std::filesystem::exists(Entry()));
+    EXPECT_EQ(RunProgram(QUORVANE_BIN, {"--autostart", "off"}).code, 0) << "already off";
+
+    // An entry that cannot be written: exit 3 with the file named.
+    std::filesystem::create_directories(Entry() + "/in the way");
+    r = RunProgram(QUORVANE_BIN, {"--autostart", "on"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find(Entry() + " cannot be written"), std::string::npos) << r.err;
+}
+
+TEST_F(AutostartCommandTest, WrongUsesOfAutostartAndHiddenAreUsageErrors) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--autostart", "maybe"},
+                                               {"--autostart"},
+                                               {"--autostart", "on", "--autostart", "off"},
+                                               {"--autostart", "on", "--log"},
+                                               {"--autostart", "off", "--hidden"},
+                                               {"--hidden", "--headless"},
+                                               {"--run", "Daily", "--hidden"},
+                                               {"--hidden", "--hidden"}}) {
+        Result r = RunProgram(QUORVANE_BIN, args);
+        EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args) << r.err;
+        EXPECT_NE(r.err.find("usage: quorvane"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_NE(RunProgram(QUORVANE_BIN, {"--autostart", "maybe"}).err.find("on or off"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(Entry()));
+}
+
+TEST_F(AutostartCommandTest, BothProgramsAnswerHelpAndVersionAndRefuseUnknownOptions) {
+    for (const char* program : {QUORVANE_BIN, QUORVANE_REG_BIN}) {
+        const std::string name = std::filesystem::path(program).filename();
+        for (const char* help : {"--help", "-h"}) {
+            Result r = RunProgram(program, {help});
+            EXPECT_EQ(r.code, 0) << name << help;
+            EXPECT_EQ(r.out.rfind("usage: " + name + " ", 0), 0u) << r.out;
+            EXPECT_EQ(r.err, "");
+        }
+        Result v = RunProgram(program, {"--version"});
+        EXPECT_EQ(v.code, 0) << name;
+        EXPECT_TRUE(std::regex_match(v.out, std::regex(name + " [0-9]+(\\.[0-9]+)+\n"))) << v.out;
+        for (const char* bogus : {"--bogus", "-x"}) {
+            Result r = RunProgram(program, {bogus});
+            EXPECT_EQ(r.code, 2) << name << bogus;
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find("unknown option " + std::string(bogus)), std::string::npos)
+                << r.err;
+            EXPECT_NE(r.err.find("usage: " + name + " "), std::string::npos) << r.err;
+        }
+    }
+}
+
+// The documents that ship with the programs ---------------------------------------------------
+
+const std::string kDocs = QUORVANE_TEST_DATA_DIR "/../../docs";
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The options a text names: --word and -h.
+std::set<std::string> OptionsIn(const std::string& text) {
+    std::set<std::string> found;
+    std::regex option("(^|[^-\\w])(--[a-z][a-z-]*[a-z]|-h)(?![\\w-])");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it)
+        found.insert((*it)[2]);
+    return found;
+}
+
+// A man page with its escapes undone: \- is a minus, \fB and the like are fonts.
+std::string ManText(const std::string& troff) {
+    std::string plain = std::regex_replace(troff, std::regex("\\\\f[BIRP]"), "");
+    plain = std::regex_replace(plain, std::regex("\\\\-"), "-");
+    return plain;
+}
+
+TEST(ShippedDocuments, ManPagesAndReadmeAgreeWithTheUsageOfEachProgram) {
+    const std::string readme = FileText(QUORVANE_TEST_DATA_DIR "/../../README.md");
+    size_t from = readme.find("\n## Command lines");
+    ASSERT_NE(from, std::string::npos);
+    size_t to = readme.find("\n## ", from + 1);
+    const std::string commandLines = readme.substr(from, to - from);
+    for (const char* program : {QUORVANE_BIN, QUORVANE_REG_BIN}) {
+        const std::string name = std::filesystem::path(program).filename();
+        Result help = RunProgram(program, {"--help"});
+        ASSERT_EQ(help.code, 0);
+        std::set<std::string> usage = OptionsIn(help.out);
+        ASSERT_GE(usage.size(), 3u) << help.out;
+        const std::string man = ManText(FileText(kDocs + "/man/" + name + ".1"));
+        ASSERT_FALSE(man.empty()) << name;
+        std::set<std::string> inMan = OptionsIn(man), inReadme = OptionsIn(commandLines);
+        for (const auto& o : usage) {
+            EXPECT_TRUE(inMan.count(o)) << o << " of " << name << " --help is not in its man page";
+            EXPECT_TRUE(inReadme.count(o)) << o << " of " << name << " --help is not in the README";
+        }
+        size_t options = man.find("\n.SH OPTIONS");
+        ASSERT_NE(options, std::string::npos) << name;
+        size_t next = man.find("\n.SH ", options + 1);
+        for (const auto& o : OptionsIn(man.substr(options, next - options)))
+            EXPECT_TRUE(usage.count(o))
+                << o << " of the man page of " << name << " is not in its --help";
+        for (const char* section : {".SH NAME", ".SH SYNOPSIS", ".SH DESCRIPTION",
+                                    ".SH EXIT STATUS", ".SH FILES", ".SH SEE ALSO"})
+            EXPECT_NE(man.find(section), std::string::npos) << name << ": " << section;
+        EXPECT_NE(man.find(".TH " + std::string(name == "quorvane" ? "QUORVANE" : "QUORVANE-REG")),
+                  std::string::npos);
+    }
+}
+
+TEST(ShippedDocuments, ManPagesRenderWithoutWarnings) {
+    if (::access("/usr/bin/groff", X_OK) != 0) GTEST_SKIP() << "groff is not installed";
+    for (const char* page : {"quorvane.1", "quorvane-reg.1"}) {
+        QProcess groff;
+        groff.start("/usr/bin/groff",
+                    {"-man", "-ww", "-z", QString::fromStdString(kDocs + "/man/" + page)});
+        ASSERT_TRUE(groff.waitForFinished(30000));
+        EXPECT_EQ(groff.exitCode(), 0) << page;
+        EXPECT_EQ(groff.readAllStandardError().toStdString(), "") << page;
+    }
+}
+
+TEST(ShippedDocuments, EveryLinkOfTheUserGuideLeadsToAFileOfIt) {
+    namespace fs = std::filesystem;
+    const fs::path guide = fs::weakly_canonical(kDocs + "/guide");
+    ASSERT_TRUE(fs::exists(guide / "index.html"));
+    std::set<fs::path> linkedFromIndex, pages;
+    std::regex link("(href|src)\\s*=\\s*\"([^\"]*)\"", std::regex::icase);
+    for (const auto& entry : fs::directory_iterator(guide)) {
+        if (entry.path().extension() != ".html") continue;
+        pages.insert(entry.path().filename());
+        const std::string html = FileText(entry.path());
+        SCOPED_TRACE(entry.path().filename().string());
+        EXPECT_NE(html.find("<meta charset=\"utf-8\">"), std::string::npos);
+        EXPECT_EQ(html.find("<script"), std::string::npos) << "no scripts";
+        EXPECT_NE(html.find("href=\"guide.css\""), std::string::npos) << "the shared style";
+        for (auto it = std::sregex_iterator(html.begin(), html.end(), link);
+             it != std::sregex_iterator(); ++it) {
+            std::string target = (*it)[2];
+            // Nothing is fetched from elsewhere; a link out may be followed by the reader.
+            if ((*it)[1] == "src" || target.find("//") != std::string::npos) {
+                EXPECT_TRUE((*it)[1] == "href" && target.rfind("https://", 0) == 0 &&
+                            html.find("<link href=\"" + target) == std::string::npos)
+                    << target;
+                continue;
+            }
+            std::string file = target.substr(0, target.find('#'));
+            if (file.empty()) continue;  // a place on the same page
+            EXPECT_TRUE(fs::exists(guide / file)) << target;
+            EXPECT_EQ(fs::weakly_canonical(guide / file).string().rfind(guide.string(), 0), 0u)
+                << target << " leaves the guide";
+            if (entry.path().filename() == "index.html") linkedFromIndex.insert(file);
+        }
+    }
+    // Every page can be reached from the first one, and it names them all.
+    for (const auto& page : pages)
+        if (page != "index.html") {
+            EXPECT_TRUE(linkedFromIndex.count(page)) << page;
+        }
+    for (const char* page :
+         {"schedule.html", "web-site-monitor.html", "mail-monitor.html", "newsgroup-monitor.html",
+          "lumetta-display.html", "time-synchronisation.html", "options-servers.html",
+          "options-pager.html", "options-helpers.html", "options-messages.html",
+          "options-advanced.html", "options-proxy.html", "activity-log.html", "tray.html"})
+        EXPECT_TRUE(pages.count(page)) << page;
 }
 
 }  // namespace

@@ -410,3 +410,56 @@ TEST_F(HeadlessTest, ASecondDesktopStartBringsTheFirstForwardAndEnds) {
 }
 
 }  // namespace
+
+namespace {
+
+// A session start with --hidden finds the program already running: it ends well and leaves
+// the running one as it is (its window stays where the user put it).
+TEST_F(HeadlessTest, AHiddenStartBesideARunningProgramLeavesItAsItIs) {
+    QProcess first;
+    Start(first, {"--hidden"});
+    std::string lock =
+        QFileInfo(QString::fromStdString(store_->Path())).canonicalFilePath().toStdString() +
+        ".lock";
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(QString::fromStdString(lock)); },
+                        std::chrono::seconds(20)))
+        << "the hidden desktop program does not hold its settings store";
+    Result hidden = Run({"--hidden"});
+    EXPECT_EQ(hidden.code, 0) << hidden.err;
+    EXPECT_NE(hidden.err.find("left as it is"), std::string::npos) << hidden.err;
+    // A plain start after it is answered; had the hidden one asked too, there would be two.
+    Result plain = Run({});
+    EXPECT_EQ(plain.code, 0) << plain.err;
+    std::string firstErr;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            firstErr += first.readAllStandardError().toStdString();
+            return firstErr.find("window brought forward") != std::string::npos;
+        },
+        std::chrono::seconds(20)))
+        << firstErr;
+    EXPECT_EQ(firstErr.find("window brought forward"), firstErr.rfind("window brought forward"))
+        << firstErr;
+    EXPECT_EQ(first.state(), QProcess::Running);
+    first.kill();
+    first.waitForFinished(20000);
+
+    // Beside a scheduler without a window the schedules run all the same.
+    QProcess headless;
+    Start(headless, {"--headless"});
+    // The killed one's lock file is still there: wait until it names the new holder.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::ifstream in(lock);
+            std::string pid;
+            return std::getline(in, pid) && pid == std::to_string(headless.processId());
+        },
+        std::chrono::seconds(20)));
+    hidden = Run({"--hidden"});
+    EXPECT_EQ(hidden.code, 0) << hidden.err;
+    EXPECT_EQ(headless.state(), QProcess::Running);
+    headless.kill();
+    headless.waitForFinished(20000);
+}
+
+}  // namespace

@@ -16,12 +16,14 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QStandardItemModel>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
 #include <QWizard>
+#include <filesystem>
 #include <fstream>
 
 #include "app/Application.h"
@@ -390,8 +392,10 @@ TEST_F(MainFrameTest, NewEventsRunTheirWizardAndAboutTellsTheUser) {
 
     frame_->Action(57664)->trigger();
     EXPECT_EQ(prompt_->shown.back().text, "Korvalin Version 1.01");
+    // Help: the guide of the source tree, for a program run from its build.
     frame_->Action(57667)->trigger();
-    EXPECT_NE(prompt_->shown.back().text.find("Quorvane.Hlp"), std::string::npos);
+    EXPECT_EQ(shell_->calls.back().rfind("open file:///", 0), 0u) << shell_->calls.back();
+    EXPECT_NE(shell_->calls.back().find("/docs/guide/index.html"), std::string::npos);
     frame_->Action(32821)->trigger();
     EXPECT_EQ(shell_->calls.back(), "open http://www.halvorn.com/");
 }
@@ -727,6 +731,76 @@ TEST_F(MainFrameTest, ShowTickerOpensOneStripForTheChosenLumettaDisplay) {
     EXPECT_EQ(frame_->tickers().size(), 1u);
     frame_->tickers()[0]->close();
     EXPECT_TRUE(waitFor([&] { return frame_->tickers()[0].isNull(); }));
+}
+
+TEST_F(MainFrameTest, HelpOpensTheUserGuideInTheBrowserAndSaysWhereItLookedWhenItIsMissing) {
+    Open();
+    const std::string guide = Path("Guide #1 für alle/index.html");
+    commands_->SetGuideLocations({Path("installed/index.html"), guide});
+    std::filesystem::create_directories(Path("Guide #1 für alle"));
+    std::ofstream(guide) << "<html></html>";
+    // The first place that has it; an address whatever the path holds.
+    frame_->Action(57667)->trigger();
+    ASSERT_FALSE(shell_->calls.empty());
+    EXPECT_EQ(shell_->calls.back(),
+              "open file://" + Path("Guide%20%231%20f%C3%BCr%20alle/index.html"));
+    // Through the browser of the options, as the links of the log.
+    Root().SetString(kWebBrowser, "/usr/bin/mybrowser");
+    frame_->Action(57667)->trigger();
+    EXPECT_EQ(shell_->calls.back(), "start /usr/bin/mybrowser [file://" +
+                                        Path("Guide%20%231%20f%C3%BCr%20alle/index.html") + "]");
+    Root().DeleteValue(kWebBrowser);
+
+    // The help file of old, in the working folder, comes first.
+    std::ofstream(Path("Quorvane.Hlp")) << "help";
+    frame_->Action(57667)->trigger();
+    EXPECT_EQ(shell_->calls.back(), "open " + Path("Quorvane.Hlp"));
+    std::filesystem::remove(Path("Quorvane.Hlp"));
+
+    // Neither: the user is told where the guide was looked for.
+    std::filesystem::remove(guide);
+    const size_t calls = shell_->calls.size();
+    prompt_->shown.clear();
+    frame_->Action(57667)->trigger();
+    EXPECT_EQ(shell_->calls.size(), calls);
+    ASSERT_EQ(prompt_->shown.size(), 1u);
+    const std::string& text = prompt_->shown[0].text;
+    EXPECT_NE(text.find("user guide is missing"), std::string::npos) << text;
+    EXPECT_NE(text.find(Path("installed/index.html")), std::string::npos) << text;
+    EXPECT_NE(text.find(guide), std::string::npos) << text;
+}
+
+TEST_F(MainFrameTest, AHiddenStartPutsTheWindowAwayWithoutShowingIt) {
+    app_ = std::make_unique<CApplication>(nullptr);
+    commands_ = std::make_unique<CMainCommands>(*app_);
+    trayUp_ = true;
+    frame_ = std::make_unique<CMainFrame>(*app_, *commands_, [this] { return trayUp_; });
+    frame_->StartPutAway();
+    EXPECT_FALSE(frame_->isVisible());
+    ASSERT_TRUE(frame_->trayIcon()) << "the only way back to the window";
+    EXPECT_TRUE(frame_->trayIcon()->isVisible());
+    frame_->ShowFromTray();
+    EXPECT_TRUE(frame_->isVisible());
+    frame_.reset();
+
+    // Without a tray it is minimised: still on the task bar.
+    trayUp_ = false;
+    frame_ = std::make_unique<CMainFrame>(*app_, *commands_, [this] { return trayUp_; });
+    frame_->StartPutAway();
+    EXPECT_TRUE(frame_->isMinimized());
+    EXPECT_TRUE(frame_->isVisible());
+    frame_.reset();
+
+    // The desktop program's own start-up (offscreen has no tray).
+    QtDesktop desktop;
+    desktop.ShowWindow(*app_, true);
+    CMainFrame* shown = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* f = qobject_cast<CMainFrame*>(w)) shown = f;
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(QSystemTrayIcon::isSystemTrayAvailable() ? shown->isHidden() : shown->isMinimized(),
+              true);
+    desktop.Close();
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
+#include <filesystem>
 
+#include "app/Autostart.h"
 #include "app/OptionsSheet.h"
 #include "fakes/NamedLines.h"
 #include "fixtures/Fixtures.h"
@@ -261,6 +263,37 @@ TEST_F(OptionsSheetViewTest, ASaveThatFailsKeepsTheSheetOpenWithWhatWasEntered) 
     EXPECT_FALSE(view_->isVisible());
     EXPECT_EQ(ReadString(Root(), kSmtpPassword), "NEWpw123");
     EXPECT_EQ(ReadString(Root(), kSmtpServer), "smtp.example.org");
+}
+
+TEST_F(OptionsSheetViewTest, StartAtLogInWritesTheSessionEntryAndSaysWhyWhenItCannot) {
+    // XDG_CONFIG_HOME is the sandbox's (see SandboxTest).
+    const std::string entry = Path("config/autostart/quorvane.desktop");
+    std::filesystem::create_directories(entry + "/in the way");
+    Open();
+    Show(COptionsSheet::kAdvanced);
+    auto* box = Control<QCheckBox>(COptionsSheet::kAdvanced, COptionsAdv::kStartAtLoginBox);
+    EXPECT_EQ(box->text(), "Start Quorvane when I log in");
+    EXPECT_FALSE(box->isChecked());
+    Tick(box);
+    EXPECT_TRUE(box->isChecked());
+    QTest::mouseClick(Button(QDialogButtonBox::Ok), Qt::LeftButton);
+    EXPECT_TRUE(view_->isVisible());
+    ASSERT_FALSE(prompt_->shown.empty());
+    EXPECT_NE(prompt_->shown.back().text.find(entry + " cannot be written"), std::string::npos)
+        << prompt_->shown.back().text;
+    EXPECT_EQ(view_->tabs()->currentIndex(), COptionsSheet::kAdvanced);
+
+    std::filesystem::remove_all(entry);
+    QTest::mouseClick(Button(QDialogButtonBox::Ok), Qt::LeftButton);
+    EXPECT_FALSE(view_->isVisible());
+    EXPECT_TRUE(Autostart::IsOn());
+    view_.reset();
+    sheet_.reset();
+    Open();
+    Show(COptionsSheet::kAdvanced);
+    EXPECT_TRUE(
+        Control<QCheckBox>(COptionsSheet::kAdvanced, COptionsAdv::kStartAtLoginBox)->isChecked())
+        << "shown as the entry is";
 }
 
 TEST_F(OptionsSheetViewTest, TheProxyEditsFollowTheirCheckBoxAndEveryPageIsPictured) {
