@@ -25,9 +25,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Loaded at run time, never linked: the icons are SVG (Qt's plug-in draws them), and
-# without it every icon of the window and the tray is blank.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+# Loaded at run time, never linked, so the shared-library scan cannot see them: the icons
+# are SVG (Qt's plug-in draws them; without it every icon of the window and the tray is
+# blank), and the keyring library reaches the Secret Service through libsecret, without
+# which passwords could never leave the settings store.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6, libsecret-1-0")
 # Links and addresses open in the user's browser through xdg-open; secure connections
 # check the system's authorities.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, ca-certificates")

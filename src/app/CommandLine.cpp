@@ -36,10 +36,20 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
             *into = args[++i];
             return true;
         };
+        // A path that looks like an option is the option forgotten after --registry, not a
+        // file to make; such a name can still be written ./-name.
+        auto takePath = [&](std::string* into) {
+            if (i + 1 < args.size() && args[i + 1].size() > 1 && args[i + 1][0] == '-') {
+                *error = a + " needs a path, not the option " + args[i + 1] +
+                         " (write a name that starts with - as ./-name)";
+                return false;
+            }
+            return takeValue(into);
+        };
         if (a == "--data-dir") {
-            if (!takeValue(&dataDir)) return false;
+            if (!takePath(&dataDir)) return false;
         } else if (a == "--registry") {
-            if (!takeValue(&registryFile)) return false;
+            if (!takePath(&registryFile)) return false;
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a == "--version") {

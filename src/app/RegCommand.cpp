@@ -151,11 +151,18 @@ int RunRegCommand(const std::vector<std::string>& argsIn, std::istream& in, std:
                   std::ostream& err) {
     std::vector<std::string> args = argsIn;
     std::string registryFile;
-    if (args.size() >= 2 && args[0] == "--registry") {
+    if (!args.empty() && args[0] == "--registry") {
+        // A missing file name, or an option in its place (the file name forgotten), would
+        // otherwise make a store named after the option.
+        if (args.size() < 2 || args[1].empty()) return Usage(err, "--registry needs a file name");
+        if (args[1].size() > 1 && args[1][0] == '-')
+            return Usage(err, "--registry needs a file name, not the option " + args[1] +
+                                  " (write a name that starts with - as ./-name)");
         registryFile = args[1];
         args.erase(args.begin(), args.begin() + 2);
     } else if (!args.empty() && args[0].rfind("--registry=", 0) == 0) {
         registryFile = args[0].substr(11);
+        if (registryFile.empty()) return Usage(err, "--registry needs a file name");
         args.erase(args.begin());
     }
     if (args.empty()) return Usage(err);

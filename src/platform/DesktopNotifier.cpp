@@ -136,9 +136,13 @@ void DesktopNotifier::Send(const Note& note) {
     // A service that answers slowly or never cannot make calls pile up: past the bound,
     // notes are dropped until answers (or their time-outs) come back.
     if (pending_ >= kPendingMax) return;
-    QStringList actions{"default", "Open"};
+    // A record with nothing to open offers no action: a button that does nothing is worse
+    // than none.
+    QStringList actions;
     if (note.action != 0)
-        actions << "open"
+        actions << "default"
+                << "Open"
+                << "open"
                 << "Open";
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
     call << QString("Quorvane") << uint(0) << Q(note.icon) << Q(note.summary)
@@ -153,8 +157,9 @@ void DesktopNotifier::Send(const Note& note) {
                 --pending_;
                 QDBusPendingReply<uint> reply = *w;
                 if (reply.isError()) {
-                    // Perhaps another service took the name: ask its capabilities anew.
-                    caps_ = Caps::Unknown;
+                    // Perhaps another service took the name: ask its capabilities anew,
+                    // unless that question is already out.
+                    if (caps_ != Caps::Asking) caps_ = Caps::Unknown;
                     Failed(reply.error().message());
                     return;
                 }
@@ -190,6 +195,9 @@ void DesktopNotifier::OnActionInvoked(uint id, const QString& key, const QDBusMe
     // Copied first: a slot may close the notification, and with it the entry.
     const int action = it->second.action;
     const std::string link = it->second.link;
+    // One notification opens its link once: a service that repeats the signal (or a user's
+    // second click on a notification the server keeps) must not start browser after browser.
+    Forget(id);
     emit openRequested(action, link);
 }
 

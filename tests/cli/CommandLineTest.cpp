@@ -19,10 +19,11 @@ struct Result {
 };
 
 Result RunProgram(const char* program, const std::vector<std::string>& args,
-                  const std::string& input = {}) {
+                  const std::string& input = {}, const std::string& workingDir = {}) {
     QProcess p;
     QStringList list;
     for (const auto& a : args) list << QString::fromStdString(a);
+    if (!workingDir.empty()) p.setWorkingDirectory(QString::fromStdString(workingDir));
     p.start(program, list);
     if (!p.waitForStarted(10000)) return {};
     if (!input.empty()) p.write(input.data(), static_cast<qint64>(input.size()));
@@ -111,6 +112,35 @@ TEST_F(RegCommandTest, ExitCodesTellNotFoundUsageAndStoreFaults) {
     EXPECT_EQ(r.code, 3);
     EXPECT_NE(r.err.find("junk.db"), std::string::npos) << r.err;
     EXPECT_EQ(ReadFileBytes(Path("junk.db")), "not a store");
+}
+
+// The file name forgotten after --registry or --data-dir: the next option is not taken for
+// it, and no store or folder named after the option appears.
+TEST_F(RegCommandTest, AnOptionInPlaceOfAPathIsAUsageErrorAndMakesNothing) {
+    const std::string cwd = Path("cwd");
+    std::filesystem::create_directory(cwd);
+    struct Case {
+        const char* program;
+        std::vector<std::string> args;
+    };
+    for (const Case& c : std::vector<Case>{{QUORVANE_REG_BIN, {"--registry", "--version"}},
+                                           {QUORVANE_REG_BIN, {"--registry", "-h", "query", kKey}},
+                                           {QUORVANE_REG_BIN, {"--registry"}},
+                                           {QUORVANE_REG_BIN, {"--registry=", "query", kKey}},
+                                           {QUORVANE_BIN, {"--registry", "--schedules"}},
+                                           {QUORVANE_BIN, {"--data-dir", "--log"}}}) {
+        Result r = RunProgram(c.program, c.args, {}, cwd);
+        EXPECT_EQ(r.code, 2) << ::testing::PrintToString(c.args) << r.err;
+        EXPECT_NE(r.err.find("usage: quorvane"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.err.find("needs a") != std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(cwd)) << "a file named after an option was made";
+    // Written as a path, such a name is a store like any other.
+    EXPECT_EQ(RunProgram(QUORVANE_REG_BIN,
+                         {"--registry", "./-odd.db", "set", kKey, "A", "REG_SZ", "x"}, {}, cwd)
+                  .code,
+              0);
+    EXPECT_TRUE(std::filesystem::exists(cwd + "/-odd.db"));
 }
 
 TEST_F(RegCommandTest, ExportAndImportRestoreEverySetting) {
