@@ -162,13 +162,19 @@ int RunDesktop(CApplication& app, SingleInstance& instance, DesktopFace& desktop
 namespace {
 
 // Markers in the store are read through the desktop keyring whenever one answers; the desktop
-// program and --headless also move the passwords still held as text there. Without a
+// program and --headless also move the passwords still held as text there, now and, for a
+// keyring that comes later (still starting at log-in), as a schedule run starts. Without a
 // keyring (no session bus, no Secret Service) everything stays in the store, without a word.
 void UseDesktopKeyring(CApplication& app, bool movePasswords) {
     settings::UseDesktopKeyring();
     if (!movePasswords) return;
-    for (const std::string& problem : settings::MovePasswordsToKeyring())
-        WriteErrorRecord(app.log(), "moving passwords to the desktop keyring", problem);
+    auto mover = std::make_shared<settings::LateKeyringMover>();
+    auto move = [&app, mover] {
+        for (const std::string& problem : mover->Tick(std::chrono::steady_clock::now()))
+            WriteErrorRecord(app.log(), "moving passwords to the desktop keyring", problem);
+    };
+    move();
+    app.runWindow().SetBeforeEachRun(move);
 }
 
 }  // namespace

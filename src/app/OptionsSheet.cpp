@@ -224,16 +224,10 @@ bool COptionsPage::Save() {
         if (value && shown != asLoaded_.values().end() && shown->second == value &&
             UnreadableByThePage(root, name, *value))
             continue;
-        NoteReplacedPassword(root, name);
         LONG rc = value ? root.SetValue(name, value->first, value->second) : root.DeleteValue(name);
-        if (rc != ERROR_SUCCESS && !(!value && rc == ERROR_FILE_NOT_FOUND)) {
-            FinishPasswordChanges(false);
-            return false;
-        }
+        if (rc != ERROR_SUCCESS && !(!value && rc == ERROR_FILE_NOT_FOUND)) return false;
     }
-    bool committed = step.Commit();
-    FinishPasswordChanges(committed);
-    if (!committed) return false;
+    if (!step.Commit()) return false;
     if (!SaveOutsideStore()) return false;
     modified_ = false;
     return true;

@@ -69,6 +69,7 @@ int CRunWindow::StartRun(const std::string& name) {
         UserPrompt::Get().Ask("Running...", "Quorvane", UserPrompt::Ok, UserPrompt::NoIcon);
         return 0;
     }
+    if (beforeEachRun_) beforeEachRun_();
     scheduleName_ = name;
     running_ = true;
     pagingCancelled_ = false;
@@ -125,8 +126,8 @@ int CRunWindow::StartRun(const std::string& name) {
         RegKey schedule;
         if (schedule.Open(RegKey::LocalMachine(), settings::EventPath(name)) == ERROR_SUCCESS &&
             settings::ReadPassword(schedule, settings::kAccountPasswd, settings::kStringBuffer,
-                                   &accountPassword_,
-                                   &problem) == settings::PasswordRead::kUnavailable) {
+                                   &accountPassword_, &problem,
+                                   false) == settings::PasswordRead::kUnavailable) {
             LogError("While starting event " + name + " " + problem +
                      " The Internet connection to " + phoneBook_ + " was not made.");
             FinishRun();

@@ -7,6 +7,7 @@
 
 #include <QTimer>
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,6 +60,8 @@ public:
     void SetCancelGrace(int milliseconds) { cancelGraceMs_ = milliseconds; }
 
     int StartRun(const std::string& name);
+    // Called as each run starts, before it reads anything.
+    void SetBeforeEachRun(std::function<void()> before) { beforeEachRun_ = std::move(before); }
     void OnCancel();
 
     bool running() const { return running_; }
@@ -99,6 +102,7 @@ private:
     PagerQueue& pager_;
     std::array<std::unique_ptr<CPanel>, 11> panels_;
     CItemList* nextEventMonitors_ = nullptr;
+    std::function<void()> beforeEachRun_;
     const UINT rasDialEvent_;
 
     bool running_ = false;

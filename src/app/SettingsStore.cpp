@@ -632,8 +632,5 @@ bool WriteInOneStep(const std::function<bool()>& write) {
     Registry::Transaction step(*store);
     if (!step.open()) return false;
     uint64_t failures = store->FailureCount();
-    bool done = write() && store->FailureCount() == failures && step.Commit();
-    // A keyring item a new password replaced goes only once the store no longer points to it.
-    FinishPasswordChanges(done);
-    return done;
+    return write() && store->FailureCount() == failures && step.Commit();
 }

@@ -112,8 +112,9 @@ void CMailMonitor::ReadSettings() {
     if (event.Open(RegKey::LocalMachine(), EventPath(eventName_)) != ERROR_SUCCESS) return;
     popHost_ = ReadString(event, kPopHost);
     popUserName_ = ReadString(event, kPopUserName);
-    // The POP3 reader takes 256 bytes; a longer one reads as empty, as it always has.
-    if (ReadPassword(event, kPopPassword, kStringBuffer, &popPassword_, &passwordProblem_) ==
+    // The POP3 reader takes 256 bytes; a longer one reads as empty, as it always has. The
+    // record of a problem names the event already: the room is left for the reason.
+    if (ReadPassword(event, kPopPassword, kStringBuffer, &popPassword_, &passwordProblem_, false) ==
         PasswordRead::kTooLong)
         popPassword_.clear();
     forwardTo_ = ReadString(event, kForwardTo);

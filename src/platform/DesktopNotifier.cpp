@@ -1,14 +1,12 @@
 #include "platform/DesktopNotifier.h"
 
-#include <sys/stat.h>
-
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QStringList>
 #include <QVariantMap>
-#include <cstdlib>
 
+#include "platform/SessionBus.h"
 #include "platform/Utf8Text.h"
 
 namespace {
@@ -43,20 +41,13 @@ DesktopNotifier::~DesktopNotifier() {
 }
 
 std::unique_ptr<DesktopNotifier> DesktopNotifier::ForSessionBus(QObject* parent) {
-    // Without an address the bus library would try to start a bus of its own (autolaunch),
-    // which a server run from a terminal or a service manager must not get.
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address && *address)
+    bool fromEnvironment = false;
+    std::string address = SessionBusAddress(&fromEnvironment);
+    if (fromEnvironment)
         return std::make_unique<DesktopNotifier>(QDBusConnection::sessionBus(), parent);
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) {
-        std::string bus = std::string(runtime) + "/bus";
-        struct stat st {};
-        if (::stat(bus.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-            return std::make_unique<DesktopNotifier>(
-                QDBusConnection::connectToBus("unix:path=" + Q(bus), "quorvane-notifications"),
-                parent);
-    }
+    if (!address.empty())
+        return std::make_unique<DesktopNotifier>(
+            QDBusConnection::connectToBus(Q(address), "quorvane-notifications"), parent);
     return std::make_unique<DesktopNotifier>(QDBusConnection(QString()), parent);
 }
 

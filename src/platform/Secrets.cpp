@@ -4,7 +4,9 @@
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 
 namespace secrets {
@@ -93,8 +95,30 @@ struct ThreadedKeyring::Impl {
     // Questions asked and not answered yet: the backend answers one after the other, so a
     // new one would only wait behind them.
     std::atomic<int> open{0};
+    // When the oldest of them was asked (seconds since the epoch), for the one who is told no.
+    std::atomic<int64_t> openSince{0};
     std::atomic<bool> available{false};
 };
+
+namespace {
+
+bool Answered(const Result& r) {
+    return r.outcome == Outcome::kOk || r.outcome == Outcome::kNotFound;
+}
+
+// The time alone when it was today, else with its date.
+std::string LocalTimeText(int64_t seconds) {
+    time_t t = static_cast<time_t>(seconds), now = std::time(nullptr);
+    struct tm local {
+    }, today{};
+    char text[32] = "";
+    if (!localtime_r(&t, &local) || !localtime_r(&now, &today)) return text;
+    bool sameDay = local.tm_year == today.tm_year && local.tm_yday == today.tm_yday;
+    std::strftime(text, sizeof text, sameDay ? "%H:%M" : "%Y-%m-%d %H:%M", &local);
+    return text;
+}
+
+}  // namespace
 
 ThreadedKeyring::ThreadedKeyring(BackendMaker make, std::chrono::milliseconds wait)
     : impl_(std::make_unique<Impl>()) {
@@ -129,9 +153,13 @@ bool ThreadedKeyring::Available() const {
 Result ThreadedKeyring::Ask(KeyringBackend::Op op, const std::string& key,
                             const std::string& secret, std::string* answer) {
     if (impl_->open.load() > 0)
-        return {Outcome::kNoAnswer, "the desktop keyring has not answered an earlier request"};
+        // Short: after the value's name it must still fit in one log record.
+        return {Outcome::kNoAnswer, "it has not answered a request of " +
+                                        LocalTimeText(impl_->openSince.load()) +
+                                        " (unlock it, close its prompt or restart Quorvane)"};
     auto pending = std::make_shared<Pending>();
     Impl* impl = impl_.get();
+    impl->openSince = static_cast<int64_t>(std::time(nullptr));
     ++impl->open;
     bool queued = QMetaObject::invokeMethod(
         impl->context,
@@ -140,6 +168,8 @@ Result ThreadedKeyring::Ask(KeyringBackend::Op op, const std::string& key,
                 std::lock_guard<std::mutex> hold(pending->lock);
                 if (pending->done) return;  // a backend that answers twice
                 pending->done = true;
+                // However late: a keyring still starting at log-in is there from now on.
+                if (Answered(r)) impl->available = true;
                 pending->result = std::move(r);
                 pending->secret = std::move(s);
                 --impl->open;
@@ -182,8 +212,8 @@ Result ThreadedKeyring::Remove(const std::string& key) {
 
 bool ThreadedKeyring::Probe(std::string* why) {
     Result r = Read("availability probe", nullptr);
-    bool there = r.outcome == Outcome::kOk || r.outcome == Outcome::kNotFound;
-    impl_->available = there;
+    // An answer sets Available() as it arrives (see Ask); no answer leaves it as it was.
+    bool there = Answered(r);
     if (!there && why) *why = r.detail;
     return there;
 }

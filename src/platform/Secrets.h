@@ -37,8 +37,11 @@ public:
     virtual Result Read(const std::string& key, std::string* secret) = 0;
     virtual Result Write(const std::string& key, const std::string& secret) = 0;
     virtual Result Remove(const std::string& key) = 0;
-    // Whether new secrets go here: a keyring answered when the program started.
+    // Whether new secrets go here: a keyring answered a question (a probe or any other).
     virtual bool Available() const = 0;
+    // Asks for an item nobody writes (one bounded wait): a keyring that answers "not found" is
+    // there. Decides Available(); the reason when it is not goes to *why.
+    virtual bool Probe(std::string* why) = 0;
 };
 
 // The keyring the program's readers and writers use; none (nullptr) until one is installed.
@@ -69,10 +72,7 @@ public:
     Result Write(const std::string& key, const std::string& secret) override;
     Result Remove(const std::string& key) override;
     bool Available() const override;
-
-    // Asks for an item nobody writes: a keyring that answers "not found" is there. Decides
-    // Available(); the reason when it is not goes to *why.
-    bool Probe(std::string* why);
+    bool Probe(std::string* why) override;
 
 private:
     struct Impl;

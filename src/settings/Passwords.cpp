@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/Secrets.h"
+#include "platform/SessionBus.h"
 #include "settings/Settings.h"
 
 namespace settings {
@@ -57,34 +58,11 @@ void ForEachPasswordValue(Visit visit) {
     }
 }
 
-bool Referenced(const std::string& keyringKey) {
-    bool found = false;
-    ForEachPasswordValue([&](const RegKey& key, const char* name) {
-        DWORD type = 0;
-        Bytes data;
-        std::string other;
-        if (key.QueryValue(name, &type, &data, kMaxMarker) == ERROR_SUCCESS &&
-            ParseSecretMarker(type, data, &other) && other == keyringKey)
-            found = true;
-    });
-    return found;
-}
-
-// An item left behind by a replaced marker goes, unless another value of this store points to
-// it (a copied event) or it belongs to another store file (a copied store).
-void RemoveIfUnused(const std::string& keyringKey) {
-    auto store = Registry::Current();
-    auto keyring = secrets::Current();
-    if (!store || !keyring) return;
-    size_t blank = keyringKey.find(' ');
-    if (blank == std::string::npos || keyringKey.substr(blank + 1) != store->Path()) return;
-    if (!Referenced(keyringKey)) keyring->Remove(keyringKey);
-}
-
-// Items replaced by a change of the store still open (the loop thread only).
-std::vector<std::string>& Replaced() {
-    static std::vector<std::string> keys;
-    return keys;
+// Whether a value of the store holds a password as text, to be moved to a keyring.
+bool HeldAsText(const RegKey& key, const char* name, DWORD* type, Bytes* data, std::string* text) {
+    if (key.QueryValue(name, type, data) != ERROR_SUCCESS) return false;
+    if (ParseSecretMarker(*type, *data, nullptr)) return false;
+    return key.GetString(name, text, data->size() + 1) == ERROR_SUCCESS && !text->empty();
 }
 
 PasswordRead ReadAt(const RegKey& key, const char* name, size_t capacity, std::string* text,
@@ -142,8 +120,8 @@ std::string NewKeyringKey() {
 }
 
 PasswordRead ReadPassword(const RegKey& key, const char* name, size_t capacity, std::string* text,
-                          std::string* problem) {
-    return ReadAt(key, name, capacity, text, problem, Where(key));
+                          std::string* problem, bool nameEvent) {
+    return ReadAt(key, name, capacity, text, problem, nameEvent ? Where(key) : std::string());
 }
 
 PasswordRead ReadRootPassword(const char* name, size_t capacity, std::string* text,
@@ -158,7 +136,9 @@ PasswordRead ReadRootPassword(const char* name, size_t capacity, std::string* te
 
 bool PreparePassword(const std::string& password, DWORD* type, Bytes* data, std::string* problem) {
     auto keyring = secrets::Current();
-    if (password.empty() || !keyring || !keyring->Available()) {
+    // A keyring still starting when the program did may be there now: asked again (one
+    // bounded wait) rather than the password going into the store without a word.
+    if (password.empty() || !keyring || (!keyring->Available() && !keyring->Probe(nullptr))) {
         *type = REG_SZ;
         data->assign(password.begin(), password.end());
         data->push_back(0);
@@ -167,7 +147,7 @@ bool PreparePassword(const std::string& password, DWORD* type, Bytes* data, std:
     std::string keyringKey = NewKeyringKey();
     secrets::Result r = keyring->Write(keyringKey, password);
     if (!r.ok()) {
-        // The keyring was there at start: a password that silently went into the store instead
+        // The keyring answered before: a password that silently went into the store instead
         // would stay there, unknown to the user.
         if (problem)
             *problem =
@@ -181,38 +161,17 @@ bool PreparePassword(const std::string& password, DWORD* type, Bytes* data, std:
 
 bool WritePassword(RegKey& key, const char* name, const std::string& password,
                    std::string* problem) {
-    DWORD oldType = 0;
-    Bytes old;
-    std::string oldKey;
-    bool hadMarker = key.QueryValue(name, &oldType, &old, kMaxMarker) == ERROR_SUCCESS &&
-                     ParseSecretMarker(oldType, old, &oldKey);
     DWORD type = 0;
     Bytes data;
     if (!PreparePassword(password, &type, &data, problem)) return false;
     if (key.SetValue(name, type, data) != ERROR_SUCCESS) {
+        // The item just written is this write's own: nothing else points to it.
         std::string newKey;
         if (ParseSecretMarker(type, data, &newKey)) secrets::Current()->Remove(newKey);
         if (problem) *problem = "The password " + std::string(name) + " could not be stored.";
         return false;
     }
-    if (hadMarker && oldKey != std::string()) Replaced().push_back(oldKey);
     return true;
-}
-
-void NoteReplacedPassword(const RegKey& key, const std::string& name) {
-    DWORD type = 0;
-    Bytes data;
-    std::string keyringKey;
-    if (key.QueryValue(name, &type, &data, kMaxMarker) == ERROR_SUCCESS &&
-        ParseSecretMarker(type, data, &keyringKey))
-        Replaced().push_back(keyringKey);
-}
-
-void FinishPasswordChanges(bool committed) {
-    std::vector<std::string> keys;
-    keys.swap(Replaced());
-    if (!committed) return;
-    for (const std::string& key : keys) RemoveIfUnused(key);
 }
 
 std::vector<std::string> MovePasswordsToKeyring() {
@@ -225,10 +184,8 @@ std::vector<std::string> MovePasswordsToKeyring() {
         if (!keyringAnswers) return;
         DWORD type = 0;
         Bytes data;
-        if (key.QueryValue(name, &type, &data) != ERROR_SUCCESS) return;
-        if (ParseSecretMarker(type, data, nullptr)) return;
         std::string text;
-        if (key.GetString(name, &text, data.size() + 1) != ERROR_SUCCESS || text.empty()) return;
+        if (!HeldAsText(key, name, &type, &data, &text)) return;
         const std::string what = "The password " + std::string(name) + Where(key);
         std::string keyringKey = NewKeyringKey();
         secrets::Result r = keyring->Write(keyringKey, text);
@@ -264,11 +221,38 @@ std::vector<std::string> MovePasswordsToKeyring() {
     return problems;
 }
 
+bool HasPasswordsAsText() {
+    bool found = false;
+    ForEachPasswordValue([&](const RegKey& key, const char* name) {
+        DWORD type = 0;
+        Bytes data;
+        std::string text;
+        if (!found && HeldAsText(key, name, &type, &data, &text)) found = true;
+    });
+    return found;
+}
+
+std::vector<std::string> LateKeyringMover::Tick(std::chrono::steady_clock::time_point now) {
+    std::vector<std::string> told;
+    if (last_ && now - *last_ < kEvery) return told;
+    last_ = now;
+    auto keyring = secrets::Current();
+    if (!keyring || !Registry::Current() || !HasPasswordsAsText()) return told;
+    if (!keyring->Available() && !keyring->Probe(nullptr)) return told;
+    // Texts that vary from minute to minute must not make the set grow without end.
+    if (told_.size() > 256) told_.clear();
+    for (std::string& problem : MovePasswordsToKeyring())
+        if (told_.insert(problem).second) told.push_back(std::move(problem));
+    return told;
+}
+
 }  // namespace settings
 
 namespace settings {
 
 void UseDesktopKeyring() {
+    // No session bus, no keyring: asking for one would have the bus library start a bus.
+    if (SessionBusAddress().empty()) return;
     std::shared_ptr<secrets::ThreadedKeyring> keyring = secrets::DesktopKeyring();
     keyring->Probe(nullptr);
     secrets::Install(keyring);

@@ -9,6 +9,9 @@
 // password a user types can look like it) and names the keyring item. Without a keyring
 // the password stays in the store (mode 0600) as plain text.
 
+#include <chrono>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,25 +31,22 @@ enum class PasswordRead {
     kUnavailable,  // a marker whose keyring did not give the password; *problem says why
 };
 
-// The password name of key: the text stored, or the keyring item a marker names.
+// The password name of key: the text stored, or the keyring item a marker names. *problem
+// names the event of key unless nameEvent is false (a record that names it already).
 PasswordRead ReadPassword(const RegKey& key, const char* name, size_t capacity, std::string* text,
-                          std::string* problem);
+                          std::string* problem, bool nameEvent = true);
 PasswordRead ReadRootPassword(const char* name, size_t capacity, std::string* text,
                               std::string* problem);
 
-// Stores a new password in key: in the keyring with a marker when one is available, else
-// as text. An item that a marker pointed to before is removed at FinishPasswordChanges,
-// once nothing in this store points to it. An empty password is stored as an empty text. False with
-// the reason in *problem when nothing was changed.
+// Stores a new password in key: in the keyring with a marker when one is available (asked
+// again when none has answered yet), else as text. An empty password is stored as an empty
+// text. False with the reason in *problem when nothing was changed.
+//
+// An item a replaced or removed marker pointed to is never removed: a copied event, a copied
+// store file or an undone change may still point to it. Stale items are left to the user's
+// keyring manager.
 bool WritePassword(RegKey& key, const char* name, const std::string& password,
                    std::string* problem);
-// Ends a change of the store that wrote passwords: once it is committed, the keyring items
-// the new passwords replaced are removed (when nothing in the store points to them any
-// more); when it was undone, they stay, since the old markers are back.
-void FinishPasswordChanges(bool committed);
-// For a writer that writes the value itself: the marker name of key holds now (if any) is
-// being replaced.
-void NoteReplacedPassword(const RegKey& key, const std::string& name);
 // What WritePassword would store, for a writer that gathers values before it writes them:
 // the item is written now, the marker (or text) returned.
 bool PreparePassword(const std::string& password, DWORD* type, Bytes* data, std::string* problem);
@@ -60,5 +60,22 @@ void UseDesktopKeyring();
 // marker in one step of the store, so a kill at any moment leaves the password in one place
 // or the other. Returns one text per password that could not be moved.
 std::vector<std::string> MovePasswordsToKeyring();
+
+// Whether any password of the store is held as text (the store alone is read).
+bool HasPasswordsAsText();
+
+// For a program that keeps running: moves the passwords still held as text to a keyring that
+// was not there at start (still starting at log-in) once it is. At most once a minute; no
+// question to the keyring while the store holds no password as text; one that has not
+// answered yet is asked again (one bounded wait). Returns the problems not told before.
+class LateKeyringMover {
+public:
+    static constexpr std::chrono::seconds kEvery{60};
+    std::vector<std::string> Tick(std::chrono::steady_clock::time_point now);
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> last_;
+    std::set<std::string> told_;
+};
 
 }  // namespace settings

@@ -32,13 +32,21 @@ public:
         return {};
     }
     bool Available() const override { return available; }
+    bool Probe(std::string* why) override {
+        ++probes;
+        if (appearsOnProbe && answer.ok()) available = true;
+        if (!available && why) *why = "no keyring yet";
+        return available;
+    }
 
     std::map<std::string, std::string> items;
     bool available = true;
+    // A keyring that was not there at start and answers the next probe.
+    bool appearsOnProbe = false;
     // What every question gets when it is not kOk: a keyring that is gone or does not answer.
     secrets::Result answer;
     std::function<void(const std::string&)> afterWrite;
-    int reads = 0, writes = 0;
+    int reads = 0, writes = 0, probes = 0;
 };
 
 // Installs a FakeKeyring for as long as it lives.

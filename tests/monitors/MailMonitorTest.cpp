@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <regex>
 #include <set>
 
 #include "app/ActivityLog.h"
@@ -684,8 +685,41 @@ TEST_F(MailMonitorTest, APasswordKeptInTheKeyringLogsInAndOneItDoesNotGiveIsName
     auto errors = Errors();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0],
-              "The password PopPassword of event Box is kept in the desktop keyring, but the "
-              "desktop keyring did not answer within 5000 ms.");
+              "The password PopPassword is kept in the desktop keyring, but the desktop keyring "
+              "did not answer within 5000 ms.");
+}
+
+namespace {
+
+// A keyring that takes every question and never answers (an unlock prompt nobody sees).
+struct SilentBackend : secrets::KeyringBackend {
+    void Start(Op, const std::string&, const std::string&, Done) override {}
+};
+
+}  // namespace
+
+TEST_F(MailMonitorTest, AKeyringThatNeverAnswersIsNamedWithWhatEndsTheWait) {
+    FakePop3 pop;
+    RegKey key = Event(pop.port());
+    key.SetValue(kPopPassword, REG_BINARY, MakeSecretMarker("item"));
+    auto keyring = std::make_shared<secrets::ThreadedKeyring>(
+        [] { return std::make_unique<SilentBackend>(); }, std::chrono::milliseconds(100));
+    secrets::Install(keyring);
+    EXPECT_NE(Run(), 0u);
+    EXPECT_NE(Run(), 0u);
+    secrets::Install(nullptr);
+    EXPECT_TRUE(pop.commands.empty()) << "no session with an empty password";
+    auto errors = Errors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0],
+              "The password PopPassword is kept in the desktop keyring, but the desktop keyring "
+              "did not answer within 100 ms.");
+    // The next run is not held up, and its record says since when and what ends it.
+    EXPECT_TRUE(std::regex_match(
+        errors[1], std::regex("The password PopPassword is kept in the desktop keyring, but it "
+                              "has not answered a request of [-0-9 ]*[0-9]{2}:[0-9]{2} \\(unlock "
+                              "it, close its prompt or restart Quorvane\\)\\.")))
+        << errors[1];
 }
 
 TEST_F(MailMonitorTest, WrongPasswordAndEmptyBox) {

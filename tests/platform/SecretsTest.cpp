@@ -1,15 +1,23 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QTemporaryDir>
 #include <atomic>
+#include <cstring>
+#include <fstream>
 #include <mutex>
+#include <optional>
+#include <regex>
 
 #include "app/SettingsStore.h"
 #include "fakes/FakeKeyring.h"
 #include "fixtures/Fixtures.h"
 #include "platform/RegistryText.h"
 #include "platform/Secrets.h"
+#include "platform/SessionBus.h"
 #include "settings/Passwords.h"
 #include "settings/Settings.h"
 
@@ -79,12 +87,21 @@ TEST_F(PasswordsTest, WritersUseTheKeyringWhenOneIsThereAndTheStoreOtherwise) {
     EXPECT_EQ(ReadString(root, kSmtpPassword), "plain");
 
     InstalledKeyring keyring;
-    keyring->available = false;  // none answered at start
+    keyring->available = false;  // none answered at start, nor when asked again
     ASSERT_TRUE(WritePassword(root, kSmtpPassword, "still plain", &problem));
     EXPECT_EQ(ReadString(root, kSmtpPassword), "still plain");
     EXPECT_EQ(keyring->writes, 0);
+    EXPECT_EQ(keyring->probes, 1) << "asked again before the store takes it";
 
-    keyring->available = true;
+    // One that was still starting then and answers now takes the new password.
+    keyring->appearsOnProbe = true;
+    ASSERT_TRUE(WritePassword(root, kSmtpPassword, "late", &problem)) << problem;
+    EXPECT_EQ(TypeOf(root, kSmtpPassword), REG_BINARY);
+    EXPECT_EQ(keyring->probes, 2);
+    EXPECT_EQ(Read(root, kSmtpPassword), "late");
+    ASSERT_TRUE(WritePassword(root, kSmtpPassword, "later", &problem)) << problem;
+    EXPECT_EQ(keyring->probes, 2) << "once there, not asked again";
+
     const std::string odd = "n\xe2\x82\xacws \xff pw";  // any bytes, not only UTF-8
     ASSERT_TRUE(WritePassword(root, kNewsPassword, odd, &problem)) << problem;
     Bytes data;
@@ -168,16 +185,59 @@ TEST_F(PasswordsTest, CopiedRenamedAndEditedEventsKeepPasswordsOfTheirOwn) {
     EXPECT_FALSE(WriteInOneStep([&] { return UpdateEventRecord(before, after) && false; }));
     EXPECT_EQ(Read(EventKey("C"), kPopPassword), "one");
 
-    // Once nothing points to an item of this store, it goes.
+    // A replaced item stays in the keyring: a copy elsewhere may still point to it.
     ASSERT_TRUE(WriteInOneStep([&] { return UpdateEventRecord(before, after); }));
     EXPECT_EQ(Read(EventKey("C"), kPopPassword), "three");
     std::vector<std::string> left;
     for (const auto& [key, secret] : keyring->items) left.push_back(secret);
-    std::sort(left.begin(), left.end());
-    // "three" was written twice (the undone change's item stays behind, unreferenced and
-    // harmless); "one" is gone.
-    EXPECT_EQ(std::count(left.begin(), left.end(), "one"), 0);
+    EXPECT_EQ(std::count(left.begin(), left.end(), "one"), 1);
     EXPECT_EQ(std::count(left.begin(), left.end(), "two"), 1);
+}
+
+TEST_F(PasswordsTest, ACopiedStoreFileKeepsItsPasswordsWhateverTheOriginalDoes) {
+    InstalledKeyring keyring;
+    ASSERT_TRUE(WriteInOneStep([&] { return CreateEventRecord(Mail("A", "one")); }));
+    RegKey root = Root();
+    std::string problem;
+    ASSERT_TRUE(WritePassword(root, kSmtpPassword, "smtp one", &problem)) << problem;
+    root.Close();
+    const std::string copyPath = store_->Path() + ".copy";
+    std::string error;
+    {
+        // A copy of everything the store holds, markers included, in a file of its own.
+        std::string text;
+        ASSERT_EQ(ExportRegistry(kRoot, &text), ERROR_SUCCESS);
+        auto copy = Registry::Open(copyPath, &error);
+        ASSERT_TRUE(copy) << error;
+        Registry::SetCurrent(copy);
+        bool imported = ImportRegistry(text, &error);
+        Registry::SetCurrent(store_);
+        ASSERT_TRUE(imported) << error;
+    }
+
+    // The original gets a new password for the event, loses the SMTP one, and has a change
+    // undone.
+    MailMonitorRecord before, after;
+    ASSERT_TRUE(ReadEventRecord("A", before));
+    after = before;
+    after.popPassword = "two";
+    ASSERT_TRUE(WriteInOneStep([&] { return UpdateEventRecord(before, after); }));
+    ASSERT_TRUE(WriteInOneStep([&] {
+        RegKey r = Root();
+        return r.DeleteValue(kSmtpPassword) == ERROR_SUCCESS;
+    }));
+    EXPECT_FALSE(WriteInOneStep([&] {
+        RegKey r = Root();
+        return WritePassword(r, kNewsPassword, "undone", &problem) && false;
+    }));
+
+    auto copy = Registry::Open(copyPath, &error);
+    ASSERT_TRUE(copy) << error;
+    Registry::SetCurrent(copy);
+    EXPECT_EQ(Read(EventKey("A"), kPopPassword), "one");
+    EXPECT_EQ(Read(Root(), kSmtpPassword), "smtp one");
+    Registry::SetCurrent(store_);
+    EXPECT_EQ(Read(EventKey("A"), kPopPassword), "two");
 }
 
 TEST_F(PasswordsTest, AKeyringThatCannotTakeANewPasswordUndoesTheWholeChange) {
@@ -255,6 +315,42 @@ TEST_F(PasswordsTest, PasswordsMoveToTheKeyringAndAKillOnTheWayLosesNone) {
     EXPECT_EQ(keyring->writes, writes);
 }
 
+TEST_F(PasswordsTest, AKeyringThatComesLaterGetsThePasswordsOnceAMinuteAtMost) {
+    using std::chrono::seconds;
+    const auto start = std::chrono::steady_clock::time_point() + std::chrono::hours(1);
+    LateKeyringMover mover;
+    InstalledKeyring keyring;
+    keyring->available = false;
+    // Nothing held as text: the keyring is not asked anything.
+    EXPECT_TRUE(mover.Tick(start).empty());
+    EXPECT_EQ(keyring->probes + keyring->reads + keyring->writes, 0);
+
+    Root().SetString(kSmtpPassword, "smtp pw");
+    EXPECT_TRUE(mover.Tick(start + seconds(59)).empty());
+    EXPECT_EQ(keyring->probes, 0) << "within a minute of the last look";
+    EXPECT_TRUE(mover.Tick(start + seconds(60)).empty());
+    EXPECT_EQ(keyring->probes, 1);
+    EXPECT_EQ(TypeOf(Root(), kSmtpPassword), REG_SZ);
+
+    // It has started meanwhile.
+    keyring->appearsOnProbe = true;
+    EXPECT_TRUE(mover.Tick(start + seconds(120)).empty());
+    EXPECT_EQ(TypeOf(Root(), kSmtpPassword), REG_BINARY);
+    EXPECT_EQ(Read(Root(), kSmtpPassword), "smtp pw");
+
+    // A password it refuses is told once, not every minute.
+    Root().SetString(kNewsPassword, "news pw");
+    keyring->answer = {Outcome::kFailed, "Cannot create an item in a locked collection"};
+    auto problems = mover.Tick(start + seconds(180));
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("NewsPassword"), std::string::npos) << problems[0];
+    EXPECT_TRUE(mover.Tick(start + seconds(240)).empty());
+    EXPECT_EQ(TypeOf(Root(), kNewsPassword), REG_SZ);
+    keyring->answer = {};
+    EXPECT_TRUE(mover.Tick(start + seconds(300)).empty());
+    EXPECT_EQ(TypeOf(Root(), kNewsPassword), REG_BINARY);
+}
+
 TEST_F(PasswordsTest, AnExportHoldsTheMarkerAndNeverTheSecret) {
     InstalledKeyring keyring;
     RegKey root = Root();
@@ -305,18 +401,111 @@ TEST(ThreadedKeyringTest, AKeyringThatNeverAnswersCostsOneBoundedWaitAndNoQueue)
     std::string secret = "stale";
     auto r = keyring.Read("k", &secret);
     EXPECT_EQ(r.outcome, Outcome::kNoAnswer);
-    EXPECT_NE(r.detail.find("earlier request"), std::string::npos) << r.detail;
+    // The one told says since when, and what ends it.
+    EXPECT_TRUE(
+        std::regex_match(r.detail, std::regex("it has not answered a request of "
+                                              "([0-9]{4}-[0-9]{2}-[0-9]{2} )?[0-9]{2}:[0-9]{2} "
+                                              "\\(unlock it, close its prompt or restart "
+                                              "Quorvane\\)")))
+        << r.detail;
     EXPECT_EQ(secret, "");
     EXPECT_EQ(shared->started.load(), 1);
 
-    // The late answer frees the way.
+    // The late answer frees the way, and the keyring is there from then on: new passwords
+    // go to it without another probe.
     {
         std::lock_guard<std::mutex> hold(shared->lock);
         ASSERT_EQ(shared->held.size(), 1u);
-        shared->held[0]({Outcome::kOk, {}}, "late");
+        shared->held[0]({Outcome::kNotFound, "No such item"}, "");
     }
+    EXPECT_TRUE(keyring.Available());
     shared->hold = false;
     EXPECT_TRUE(keyring.Probe(&why));
-    EXPECT_TRUE(keyring.Available());
     EXPECT_EQ(shared->started.load(), 2);
+}
+
+TEST(ThreadedKeyringTest, AnyAnsweredQuestionMakesTheKeyringAvailable) {
+    auto shared = std::make_shared<HeldBackend::Shared>();
+    shared->hold = false;
+    secrets::ThreadedKeyring keyring([shared] { return std::make_unique<HeldBackend>(shared); },
+                                     std::chrono::milliseconds(5000));
+    EXPECT_FALSE(keyring.Available()) << "nothing asked yet";
+    std::string secret;
+    EXPECT_EQ(keyring.Read("some item", &secret).outcome, Outcome::kNotFound);
+    EXPECT_TRUE(keyring.Available());
+}
+
+namespace {
+
+// Sets environment variables for as long as it lives; nullptr unsets one.
+class ScopedEnv {
+public:
+    void Set(const char* name, const char* value) {
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        if (value) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second) {
+                setenv(it->first.c_str(), it->second->c_str(), 1);
+            } else {
+                unsetenv(it->first.c_str());
+            }
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+}  // namespace
+
+TEST(SessionBusTest, OnlyABusTheSessionGaveOrTheUsersSocketIsUsed) {
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    ScopedEnv env;
+    env.Set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/1000/bus");
+    env.Set("XDG_RUNTIME_DIR", runtime.path().toUtf8().constData());
+    bool fromEnvironment = false;
+    EXPECT_EQ(SessionBusAddress(&fromEnvironment), "unix:path=/run/user/1000/bus");
+    EXPECT_TRUE(fromEnvironment);
+
+    // ssh -X: a display, no address, no socket.
+    env.Set("DBUS_SESSION_BUS_ADDRESS", nullptr);
+    env.Set("DISPLAY", ":99");
+    EXPECT_EQ(SessionBusAddress(&fromEnvironment), "");
+    // A file by the name is no bus.
+    const std::string bus = runtime.filePath("bus").toStdString();
+    { std::ofstream(bus) << "x"; }
+    EXPECT_EQ(SessionBusAddress(), "");
+    ASSERT_EQ(::unlink(bus.c_str()), 0);
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(bus.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, bus.c_str(), bus.size() + 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(SessionBusAddress(&fromEnvironment), "unix:path=" + bus);
+    EXPECT_FALSE(fromEnvironment);
+    ::close(fd);
+}
+
+TEST(SessionBusTest, WithoutASessionBusNoKeyringIsMadeNorAsked) {
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    ScopedEnv env;
+    env.Set("DBUS_SESSION_BUS_ADDRESS", nullptr);
+    env.Set("XDG_RUNTIME_DIR", runtime.path().toUtf8().constData());
+    env.Set("DISPLAY", ":99");
+    UseDesktopKeyring();
+    auto installed = secrets::Current();
+    secrets::Install(nullptr);
+    EXPECT_EQ(installed, nullptr);
 }
