@@ -239,7 +239,9 @@ int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desk
     std::unique_ptr<QCoreApplication> qt = window ? desktop.MakeQtApplication(argc, argv)
                                                   : std::make_unique<QCoreApplication>(argc, argv);
     CApplication app;
-    UseDesktopKeyring(app, cmd.mode != CommandLine::RunSchedule);
+    // --headless asks the keyring once its signal handling is in place.
+    if (cmd.mode != CommandLine::Headless)
+        UseDesktopKeyring(app, cmd.mode != CommandLine::RunSchedule);
     switch (cmd.mode) {
         case CommandLine::RunSchedule: {
             std::string why;
@@ -251,7 +253,7 @@ int RunProgram(const CommandLine& cmd, int& argc, char** argv, DesktopFace& desk
             if (!instance.Listen(false, &why))
                 std::cerr << "quorvane: a later start cannot reach this one (" << why << ")\n";
             app.UseDesktopNotifier(DesktopNotifier::ForSessionBus());
-            return RunHeadless(app, std::cout, std::cerr);
+            return RunHeadless(app, std::cout, std::cerr, [&app] { UseDesktopKeyring(app, true); });
         }
         default:
             // Only the programs that keep running: a terminal command prints its records.

@@ -1,5 +1,6 @@
 #include "app/Headless.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,6 +44,14 @@ bool SignalCancel::Install(std::function<void(int)> onSignal) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    // A parent (a service manager, a shell's job control) may have started us with these
+    // blocked; a stop request must still reach us, and one sent before now is taken here.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGHUP);
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     notifier_ = std::make_unique<QSocketNotifier>(fds_[1], QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal] {
         char buf[16];
@@ -81,7 +90,8 @@ void WhenRunEnds(CRunWindow& run, std::function<void()> then) {
                      Qt::SingleShotConnection);
 }
 
-int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err) {
+int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err,
+                const std::function<void()>& beforeSchedules) {
     PrintRecords(app.log(), out);
     SignalCancel onSignals;
     if (!onSignals.Install([&](int) {
@@ -91,6 +101,10 @@ int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err) {
         err << "quorvane: cannot set up signal handling\n";
         return 3;
     }
+    // Under the signal handling: what may wait (the keyring, as it starts with the session)
+    // cannot turn a stop request into a kill, and a request made meanwhile ends the program
+    // as soon as the loop turns.
+    if (beforeSchedules) beforeSchedules();
     app.StartSchedules(false);
     err << "quorvane: running without a window; stop with Ctrl+C or SIGTERM\n";
     return QCoreApplication::exec();

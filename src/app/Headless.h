@@ -38,8 +38,10 @@ void WaitForRunToEnd(CRunWindow& run);
 void WhenRunEnds(CRunWindow& run, std::function<void()> then);
 
 // Runs the scheduler until SIGTERM or SIGINT, printing each new log record as a `--log`
-// line. A run in progress at the signal is cancelled and wound down first.
-int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err);
+// line. A run in progress at the signal is cancelled and wound down first. beforeSchedules
+// runs once the signals are handled, before the first schedule can start.
+int RunHeadless(CApplication& app, std::ostream& out, std::ostream& err,
+                const std::function<void()>& beforeSchedules = {});
 
 // Runs one schedule now (its name without regard to case) and prints the records written
 // meanwhile. 0 when the run is over; 1 when there is no such schedule; 128 + the signal's

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 
@@ -284,6 +285,24 @@ TEST_F(HeadlessTest, SighupEndsTheSchedulerCleanlyToo) {
     ASSERT_TRUE(p.waitForFinished(30000));
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << "killed by the signal";
     EXPECT_EQ(p.exitCode(), 0);
+}
+
+// A service manager or a shell may start the program with the stop signals blocked, and a
+// stop may come before the program has set itself up (while it asks a slow keyring): the
+// request is still taken, and the program ends cleanly rather than never or killed.
+TEST_F(HeadlessTest, AStopSentBeforeTheSchedulerIsUpStillEndsItCleanly) {
+    QProcess p;
+    p.setChildProcessModifier([] {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    });
+    Start(p, {"--headless"});
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(30000)) << "the stop request was never taken";
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << "killed by the signal";
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
 }
 
 // One program per settings store ---------------------------------------------------------
