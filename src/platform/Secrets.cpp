@@ -1,12 +1,15 @@
 #include "platform/Secrets.h"
 
 #include <qt6keychain/keychain.h>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <mutex>
 
 namespace secrets {
@@ -87,6 +90,23 @@ std::shared_ptr<SecretStore> Current() {
     return gCurrent;
 }
 
+// Questions reach the keyring thread through a queue of our own, guarded by a mutex, and an
+// event that only says "look in the queue": everything a question carries is handed over
+// under that mutex, never inside Qt's event (whose own locking the thread sanitizer, like
+// anything outside our code, cannot see).
+class KeyringDrainer final : public QObject {
+public:
+    explicit KeyringDrainer(std::function<void()> drain) : drain_(std::move(drain)) {}
+    bool event(QEvent* e) override {
+        // Questions run on the keyring thread only (moving the object here is an event too).
+        if (thread() == QThread::currentThread()) drain_();
+        return QObject::event(e);
+    }
+
+private:
+    std::function<void()> drain_;
+};
+
 struct ThreadedKeyring::Impl {
     std::chrono::milliseconds wait;
     QThread thread;
@@ -98,6 +118,21 @@ struct ThreadedKeyring::Impl {
     // When the oldest of them was asked (seconds since the epoch), for the one who is told no.
     std::atomic<int64_t> openSince{0};
     std::atomic<bool> available{false};
+    std::mutex queueLock;
+    std::deque<std::function<void()>> queue;
+
+    void Drain() {
+        for (;;) {
+            std::function<void()> next;
+            {
+                std::lock_guard<std::mutex> hold(queueLock);
+                if (queue.empty()) return;
+                next = std::move(queue.front());
+                queue.pop_front();
+            }
+            next();
+        }
+    }
 };
 
 namespace {
@@ -124,9 +159,9 @@ ThreadedKeyring::ThreadedKeyring(BackendMaker make, std::chrono::milliseconds wa
     : impl_(std::make_unique<Impl>()) {
     impl_->wait = wait;
     impl_->thread.setObjectName(QStringLiteral("keyring"));
-    impl_->context = new QObject;
-    impl_->context->moveToThread(&impl_->thread);
     Impl* impl = impl_.get();
+    impl_->context = new KeyringDrainer([impl] { impl->Drain(); });
+    impl_->context->moveToThread(&impl_->thread);
     // The backend is made and ended on the keyring thread, whose loop delivers its
     // answers (QtKeychain's Secret Service calls come back through GLib there).
     QObject::connect(&impl_->thread, &QThread::started, impl_->context,
@@ -161,9 +196,9 @@ Result ThreadedKeyring::Ask(KeyringBackend::Op op, const std::string& key,
     Impl* impl = impl_.get();
     impl->openSince = static_cast<int64_t>(std::time(nullptr));
     ++impl->open;
-    bool queued = QMetaObject::invokeMethod(
-        impl->context,
-        [impl, pending, op, key, secret] {
+    {
+        std::lock_guard<std::mutex> hold(impl->queueLock);
+        impl->queue.push_back([impl, pending, op, key, secret] {
             auto done = [impl, pending](Result r, std::string s) {
                 std::lock_guard<std::mutex> hold(pending->lock);
                 if (pending->done) return;  // a backend that answers twice
@@ -180,12 +215,9 @@ Result ThreadedKeyring::Ask(KeyringBackend::Op op, const std::string& key,
                 return;
             }
             impl->backend->Start(op, key, secret, done);
-        },
-        Qt::QueuedConnection);
-    if (!queued) {
-        --impl->open;
-        return {Outcome::kNoKeyring, "the keyring thread is not running"};
+        });
     }
+    QCoreApplication::postEvent(impl->context, new QEvent(QEvent::User));
     std::unique_lock<std::mutex> hold(pending->lock);
     if (!pending->cv.wait_for(hold, impl->wait, [&] { return pending->done; })) {
         return {Outcome::kNoAnswer, "the desktop keyring did not answer within " +
