@@ -166,7 +166,13 @@ ThreadedKeyring::ThreadedKeyring(BackendMaker make, std::chrono::milliseconds wa
     // answers (QtKeychain's Secret Service calls come back through GLib there).
     QObject::connect(&impl_->thread, &QThread::started, impl_->context,
                      [impl, make] { impl->backend = make(); });
-    QObject::connect(&impl_->thread, &QThread::finished, [impl] { impl->backend.reset(); });
+    // Under the queue's mutex, the thread's last step: whoever takes that mutex after the
+    // thread has ended sees everything the thread did (QThread::wait alone is Qt's own
+    // hand-over, which the thread sanitizer cannot see).
+    QObject::connect(&impl_->thread, &QThread::finished, [impl] {
+        std::lock_guard<std::mutex> hold(impl->queueLock);
+        impl->backend.reset();
+    });
     impl_->thread.start();
 }
 
@@ -178,6 +184,7 @@ ThreadedKeyring::~ThreadedKeyring() {
         (void)impl_.release();
         return;
     }
+    { std::lock_guard<std::mutex> hold(impl_->queueLock); }
     delete impl_->context;
 }
 
