@@ -273,28 +273,23 @@ void CActivityLog::SetNotifier(DesktopNotifier* notifier) {
 
 void CActivityLog::NotifyDesktop(const LogRecord& record, const std::string& text) {
     if (!notifier_ || settings::ReadRootDword(settings::kDesktopNotifications, 1) == 0) return;
+    // Each kind's title and the icon the package installs for it; anything else is ours.
+    struct Kind {
+        uint32_t icon;
+        const char* summary;
+        const char* iconName;
+    };
+    static constexpr Kind kKinds[] = {{kIconWeb, "Quorvane: web site", "quorvane-web"},
+                                      {kIconMail, "Quorvane: mail", "quorvane-mail"},
+                                      {kIconNews, "Quorvane: news", "quorvane-news"},
+                                      {kIconError, "Quorvane: error", "quorvane-error"}};
     DesktopNotifier::Note note;
-    switch (record.icon) {
-        case kIconWeb:
-            note.summary = "Quorvane: web site";
-            note.icon = "quorvane-web";
-            break;
-        case kIconMail:
-            note.summary = "Quorvane: mail";
-            note.icon = "quorvane-mail";
-            break;
-        case kIconNews:
-            note.summary = "Quorvane: news";
-            note.icon = "quorvane-news";
-            break;
-        case kIconError:
-            note.summary = "Quorvane: error";
-            note.icon = "quorvane-error";
-            break;
-        default:
-            note.summary = "Quorvane";
-            note.icon = "quorvane";
-            break;
+    note.summary = "Quorvane";
+    note.icon = "quorvane";
+    for (const Kind& k : kKinds) {
+        if (k.icon != record.icon) continue;
+        note.summary = k.summary;
+        note.icon = k.iconName;
     }
     note.body = text;
     // As the bar's Preview: a record without an action has nothing to open.
