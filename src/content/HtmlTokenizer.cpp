@@ -160,6 +160,11 @@ void CHtmlTokenizer::EmitTag() {
             for (auto& a : tag_.attributes) a.value = DecodeReferences(a.value);
         }
         onTag_(tag_);
+        if (!tag_.end && (tag_.name == "script" || tag_.name == "style")) {
+            state_ = State::RawText;
+            rawName_ = tag_.name;
+            rawMatched_ = 0;
+        }
     }
     tag_ = HtmlTag{};
     tagBytes_ = 0;
@@ -179,6 +184,8 @@ void CHtmlTokenizer::Finish() {
     dropped_ = false;
     dashes_ = 0;
     bang_ = false;
+    rawName_.clear();
+    rawMatched_ = 0;
 }
 
 void CHtmlTokenizer::Feed(std::string_view bytes) {
@@ -198,6 +205,29 @@ void CHtmlTokenizer::Feed(std::string_view bytes) {
                 if (c == '<') state_ = State::TagOpen;
                 ++i;
                 break;
+            case State::RawText: {
+                // Only "</script" (any case) followed by a blank, "/" or ">" ends it.
+                const size_t want = 2 + rawName_.size();
+                if (rawMatched_ == want) {
+                    if (IsSpace(c) || c == '/' || c == '>') {
+                        BeginTag(true);
+                        tag_.name = rawName_;
+                        state_ = State::TagName;  // takes c as a tag name's end does
+                        rawMatched_ = 0;
+                        break;
+                    }
+                    rawMatched_ = 0;
+                }
+                const char expected = rawMatched_ == 0   ? '<'
+                                      : rawMatched_ == 1 ? '/'
+                                                         : rawName_[rawMatched_ - 2];
+                if (Lower(c) == expected)
+                    ++rawMatched_;
+                else
+                    rawMatched_ = c == '<' ? 1 : 0;
+                ++i;
+                break;
+            }
             case State::TagOpen:
                 if (c == '!') {
                     state_ = State::MarkupDeclaration;

@@ -6,8 +6,8 @@
 // that never ends, a tag that never closes) is dropped, and comments and text cost nothing.
 //
 // Tags are found as a lenient crawler finds them: comments and declarations are passed
-// over; the content of script and style is read as markup too, so that a link a script
-// writes out is still seen.
+// over, and so is the content of script and style up to its end tag: what a script's
+// strings hold ('<a href="/' + path + '">') is code, not markup, and names no document.
 
 #include <cstddef>
 #include <cstdint>
@@ -71,6 +71,7 @@ private:
         MarkupDash,
         Comment,
         BogusComment,
+        RawText,  // inside script or style, until the end tag of rawName_
     };
 
     void BeginTag(bool end);
@@ -84,6 +85,8 @@ private:
     HtmlTag tag_;
     size_t tagBytes_ = 0;
     bool dropped_ = false;
-    int dashes_ = 0;     // "-" just seen in a comment
-    bool bang_ = false;  // "--!" just seen in a comment
+    int dashes_ = 0;         // "-" just seen in a comment
+    bool bang_ = false;      // "--!" just seen in a comment
+    std::string rawName_;    // the element whose raw text is being passed over
+    size_t rawMatched_ = 0;  // how much of "</" + rawName_ has been seen
 };

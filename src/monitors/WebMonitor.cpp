@@ -12,6 +12,7 @@
 #include "content/HtmlLinks.h"
 #include "net/Inet.h"
 #include "notify/MailQueue.h"
+#include "platform/AsciiText.h"
 #include "platform/TempFile.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
@@ -41,12 +42,38 @@ bool IsHeadFailure(uint32_t result) {
     return static_cast<int32_t>(result) < 0 || result >= 500;
 }
 
-// Splits and rebuilds a URL so that "." and ".." segments and doubled slashes are gone.
+// A server that is overloaded or asks us to slow down: the document is as it was.
+bool IsBusy(uint32_t result) {
+    return result == 429 || result == 503;
+}
+
+// A server that will not answer HEAD is asked for the document itself.
+bool RefusesHead(uint32_t result) {
+    return result == 405 || result == 501;
+}
+
+// Whether a Content-Type names a page of links: its media type, without parameters and
+// without regard to case ("text/html; charset=utf-8" is what most sites send).
+bool IsHtml(std::string_view contentType) {
+    std::string_view type = ascii::TrimBlanks(contentType.substr(0, contentType.find(';')));
+    return ascii::EqualsNoCase(type, "text/html") ||
+           ascii::EqualsNoCase(type, "application/xhtml+xml");
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) c = ascii::Lower(c);
+    return text;
+}
+
+// Splits and rebuilds a URL so that "." and ".." segments and doubled slashes are gone; the
+// scheme and host, which know no case, in lower case ("HTTP://Host/" is "http://host/").
 void NormalizedParts(const std::string& url, std::string* scheme, std::string* host,
                      std::string* path, std::string* normalized = nullptr, int* portOut = nullptr) {
     std::string s, h, p;
     int port = 80;
     CInet::SplitUrl(url, &s, &h, &port, &p);
+    s = LowerAscii(std::move(s));
+    h = LowerAscii(std::move(h));
     std::string n = CInet::NormalizeUrl(s, h, port, p);
     CInet::SplitUrl(n, scheme, host, &port, path);
     if (normalized) *normalized = n;
@@ -103,6 +130,7 @@ public:
     void Stop() {
         http_.Abort();
         busy_ = false;
+        getForHead_ = false;
     }
 
     // Between runs nothing is kept: no connection, no work file.
@@ -135,14 +163,36 @@ private:
         monitor_.Checked(*this);
     }
 
-    void HeadDone(uint32_t result) {
+    // The answer to the HEAD, or to the GET asked in its place (byGet: the page is in the
+    // file already).
+    void HeadDone(uint32_t result, bool byGet = false) {
+        if (!byGet && RefusesHead(result)) {
+            Truncate();
+            if (http_.Get(Url(), temp_.Fd()) == 0) {
+                getForHead_ = true;
+                return;
+            }
+            // Not even the GET could be asked: the HEAD's refusal is the answer.
+        }
         check_.head = result;
+        check_.landed = http_.url();
+        if (IsBusy(result)) {
+            check_.busy = true;
+            std::string wait;
+            CInet::GetHeaderValue(temp_.Fd(), "retry-after:", &wait);
+            check_.headError = "The document " + Url() + " could not be checked this time. " +
+                               http_.ErrorText(result) +
+                               (wait.empty() ? "" : " (Retry-After: " + wait.substr(0, 64) + ")");
+            Done();
+            return;
+        }
         if (IsHeadFailure(result)) {
             check_.headError = http_.ErrorText(result);
             Done();
             return;
         }
         check_.moved = result != 200 && http_.Follows(static_cast<int>(result));
+        check_.unfollowed = http_.unfollowedLocation();
         if (result == 200) {
             const int fd = temp_.Fd();
             check_.hasModified = CInet::GetHeaderValue(fd, "last-modified:", &check_.modified);
@@ -150,9 +200,13 @@ private:
             if (!CInet::GetHeaderValue(fd, "content-type:", &check_.contentType))
                 check_.contentType.clear();
         }
-        if (monitor_.entireDomain_ == 1 && result == 200 &&
-            strcasecmp(check_.contentType.c_str(), "text/html") == 0) {
+        if (monitor_.entireDomain_ == 1 && result == 200 && IsHtml(check_.contentType)) {
             check_.fetched = true;
+            if (byGet) {
+                ExtractLinks();
+                Done();
+                return;
+            }
             Truncate();
             uint32_t rc = http_.Get(Url(), temp_.Fd());
             if (rc == 0) return;
@@ -163,6 +217,11 @@ private:
     }
 
     void GetDone(uint32_t result) {
+        if (getForHead_) {
+            getForHead_ = false;
+            HeadDone(result, true);
+            return;
+        }
         if (static_cast<int32_t>(result) < 0 || result >= 400) {
             check_.getFailed = result;
             check_.getError = http_.ErrorText(result);
@@ -203,7 +262,9 @@ private:
                                : 0;
         auto add = [&](const std::string& link) {
             if (check_.links.size() > room) return;
-            std::string normalized = monitor_.SiteLink(link);
+            bool tooLong = false;
+            std::string normalized = monitor_.SiteLink(link, &tooLong);
+            if (tooLong && check_.tooLong++ == 0) check_.tooLongLink = link.substr(0, 160);
             if (normalized.empty()) return;
             std::string folded = RegistryFoldName(normalized);
             if (monitor_.listed_.count(folded) || !seen.insert(std::move(folded)).second) return;
@@ -226,6 +287,7 @@ private:
     CHttp http_;
     TempFile temp_;
     bool busy_ = false;
+    bool getForHead_ = false;  // the GET under way stands in for a refused HEAD
     size_t index_ = 0;
     DocumentCheck check_;
 };
@@ -241,6 +303,7 @@ void CWebMonitor::Start(const std::string& eventName) {
     emailBody_.clear();
     changedDocuments_ = 0;
     storeFailureTold_ = false;
+    tooLongTold_ = false;
     list_.clear();
     listed_.clear();
     finished_.clear();
@@ -290,7 +353,7 @@ void CWebMonitor::Start(const std::string& eventName) {
         std::string name;
         DWORD type = 0;
         Bytes data;
-        LONG got = watched.EnumValue(index, &name, &type, &data, 256, 12);
+        LONG got = watched.EnumValue(index, &name, &type, &data, kMaxWatchedUrl + 1, 12);
         if (got == ERROR_MORE_DATA) continue;  // a value no check could use; the rest still can
         if (got != ERROR_SUCCESS) break;
         listed_.insert(RegistryFoldName(name));
@@ -365,11 +428,25 @@ bool CWebMonitor::Tell(const WatchedDocument& doc, DocumentCheck& check) {
         return true;
     }
     const uint32_t result = check.head;
+    // Where the answer came from decides whose failure it is: a document of the site that
+    // redirects to a dead server elsewhere is a dead link, not the site failing.
+    const std::string& server = check.landed.empty() ? url : check.landed;
+    if (check.busy) {
+        // The document is as it was: nothing stored, nothing said of it but this. The site's
+        // own server asking us to wait is asked nothing more in this run.
+        ReportError(check.headError);
+        if (IsSiteServer(server)) {
+            StopFetches();
+            Finish(result);
+            return false;
+        }
+        return true;
+    }
     if (IsHeadFailure(result)) {
         // When the site's own server fails, every document behind this one would too: they
         // wait for the next run. A dead link to anywhere else is told once and marked, as a
         // document that cannot be asked for is, so that it never holds up the rest.
-        if (IsSiteServer(url)) {
+        if (IsSiteServer(server)) {
             ReportError(check.headError);
             StopFetches();
             Finish(result);
@@ -384,6 +461,12 @@ bool CWebMonitor::Tell(const WatchedDocument& doc, DocumentCheck& check) {
     }
     std::string text = "The Web Watch Monitor " + eventName_ + " found,\r\n\r\n";
     int changes = 0;
+    if (result != record.status && !check.unfollowed.empty()) {
+        std::string host;
+        CInet::SplitUrl(server, nullptr, &host, nullptr, nullptr);
+        ReportError("The Web Server " + host + " redirects " + url + " to " + check.unfollowed +
+                    ", which is not a web address; it is not followed.");
+    }
     if (result != record.status) {
         ++changes;
         if (result == 200 && record.status == 0)
@@ -423,6 +506,13 @@ bool CWebMonitor::Tell(const WatchedDocument& doc, DocumentCheck& check) {
     }
     std::vector<std::string> added;
     if (check.getFailed != 0) ReportError(check.getError);
+    if (check.tooLong != 0 && !tooLongTold_) {
+        tooLongTold_ = true;
+        ReportError("The page " + url + " links to " + std::to_string(check.tooLong) +
+                    " document(s) of the site whose address is longer than " +
+                    std::to_string(kMaxWatchedUrl) + " characters, which are not watched (" +
+                    check.tooLongLink + "...).");
+    }
     for (const std::string& link : check.links) {
         std::string folded = RegistryFoldName(link);
         if (listed_.count(folded)) continue;
@@ -482,16 +572,17 @@ bool CWebMonitor::IsSiteServer(const std::string& url) const {
     return !host.empty() && strcasecmp(host.c_str(), siteHost_.c_str()) == 0 && port == sitePort_;
 }
 
-std::string CWebMonitor::SiteLink(const std::string& link) const {
+std::string CWebMonitor::SiteLink(const std::string& link, bool* tooLong) const {
     std::string scheme, host, path, normalized;
-    CInet::SplitUrl(link, &scheme, nullptr, nullptr, nullptr);
+    NormalizedParts(link, &scheme, &host, &path, &normalized);
     // The site rule compares host and path only, so a site reached by http and https alike
     // is crawled under both, as it is under every port of its host.
     if (scheme != "http" && scheme != "https" && scheme != "ftp") return {};
-    NormalizedParts(link, &scheme, &host, &path, &normalized);
     if (host != siteHost_ || path.compare(0, sitePath_.size(), sitePath_) != 0) return {};
-    // A name that the watch list could not hand back would never be checked.
-    if (normalized.size() > 255) return {};
+    if (RegistryNameLength(normalized) > kMaxWatchedUrl) {
+        *tooLong = true;
+        return {};
+    }
     return normalized;
 }
 

@@ -21,6 +21,10 @@
 
 class ActivityLogWriter;
 
+// The longest address the watch list takes: what sitemaps and browsers allow, so that a
+// crawl caught in ever longer addresses stays bounded in memory.
+inline constexpr size_t kMaxWatchedUrl = 2048;
+
 // What the watch list remembers of one document: 12 bytes, three little-endian numbers.
 struct WatchedUrlRecord {
     uint32_t lastModified = 0;
@@ -43,9 +47,12 @@ struct WatchedDocument {
 // to other documents.
 struct DocumentCheck {
     uint32_t started = 0;  // not 0: the HEAD could not even be asked, this is why
-    uint32_t head = 0;     // the HEAD's answer
+    uint32_t head = 0;     // the HEAD's answer (or the GET's, for a server that refuses HEAD)
     std::string headError;
-    bool moved = false;  // the answer is a redirection the client gave up following
+    std::string landed;      // where the answer came from, after the redirections followed
+    bool busy = false;       // 429 or 503: the server could not be asked this time
+    bool moved = false;      // the answer is a redirection the client gave up following
+    std::string unfollowed;  // where it redirects when that is no web address (mailto:)
     bool hasModified = false, hasLength = false;
     std::string modified, length, contentType;
     bool fetched = false;    // the page was asked for its links
@@ -54,6 +61,9 @@ struct DocumentCheck {
     // In-site links the page holds that the list lacked when it was read: page order, each
     // once, no more than could still be added.
     std::vector<std::string> links;
+    // In-site links too long to be watched: how many, and the first of them.
+    size_t tooLong = 0;
+    std::string tooLongLink;
 };
 
 class CWebFetch;
@@ -85,8 +95,9 @@ private:
     bool Tell(const WatchedDocument& doc, DocumentCheck& check);
     // Whether the current document's host is the site's own server: its failure ends the run.
     bool IsSiteServer(const std::string& url) const;
-    // A link the crawl may add (scheme, site and length allow it), normalised; empty if not.
-    std::string SiteLink(const std::string& link) const;
+    // A link the crawl may add (scheme and site allow it), normalised; empty if not. One
+    // longer than the watch list takes is empty too, with *tooLong set.
+    std::string SiteLink(const std::string& link, bool* tooLong) const;
     void StoreDocument(const std::string& url, const WatchedUrlRecord* record,
                        const std::vector<std::string>& added);
     void ReportError(const std::string& text);
@@ -111,6 +122,7 @@ private:
     std::map<size_t, DocumentCheck> finished_;  // finished, waiting for the ones before
     size_t bufferedLinks_ = 0;                  // links held in finished_
     bool storeFailureTold_ = false;
+    bool tooLongTold_ = false;  // links too long to watch were told in this run
 
     DWORD entireDomain_ = 0, notifyViaEmail_ = 0, notifyViaWindows_ = 0;
     std::string notifyEmailTo_, site_;

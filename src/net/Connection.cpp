@@ -74,6 +74,7 @@ void CConnection::Fail(uint32_t code) {
     // The secure channel broke after its handshake (an alert, a forged record): the
     // client's own code tells it, with OpenSSL's reason.
     if (code == static_cast<uint32_t>(kSocketTlsFailed) && traits_.tlsFailedCode != 0) {
+        tlsBroke_ = secured_;
         tlsReason_ = TlsFailure();
         if (tlsReason_.empty()) tlsReason_ = "the secure channel broke";
         code = traits_.tlsFailedCode;
@@ -116,6 +117,7 @@ uint32_t CConnection::ConnectSequence(const std::string& server, int port, UINT 
 
     securingConnect_ = false;
     tlsReason_.clear();
+    secured_ = tlsBroke_ = false;
     auto literal = SocketAddress::FromLiteral(server);
     // "0.0.0.0" is no address to connect to; the resolver says what the system makes of it.
     if (literal && !(literal->family() == AF_INET && literal->ToString() == "0.0.0.0")) {
@@ -242,6 +244,7 @@ uint32_t CConnection::BeginSecure(const std::string& hostName) {
 }
 
 void CConnection::FailSecure() {
+    tlsBroke_ = false;
     tlsReason_ = TlsFailure();
     if (tlsReason_.empty()) tlsReason_ = "the handshake could not begin";
     securingConnect_ = false;
@@ -256,6 +259,7 @@ void CConnection::OnSecured(int error) {
         FailSecure();
         return;
     }
+    secured_ = true;
     StartTimer(replyTimeout_);
     if (securingConnect_) {
         securingConnect_ = false;
@@ -396,7 +400,8 @@ const std::string& CConnection::ErrorText(uint32_t code) {
             break;
         default:
             if (code == traits_.tlsFailedCode && code != 0)
-                errorText_ = WithServer(traits_.textTlsFailed) + ": " + tlsReason_ + ".";
+                errorText_ = WithServer(tlsBroke_ ? traits_.textTlsBroken : traits_.textTlsFailed) +
+                             ": " + tlsReason_ + ".";
             else if (code == traits_.busyCode)
                 errorText_ = traits_.textBusy;
             else if (code == traits_.noResponseCode)

@@ -41,6 +41,8 @@ struct ClientTraits {
     // OpenSSL's reason follows it.
     uint32_t tlsFailedCode = 0;
     const char* textTlsFailed = "";
+    // The secure channel stood and then broke (an alert, a forged or cut record).
+    const char* textTlsBroken = "The secure connection to %s was cut off after it was made";
 };
 
 // The states every client shares; each client numbers its own from 2 on (its resolving
@@ -178,4 +180,6 @@ private:
     bool tlsFromStart_ = false;
     bool securingConnect_ = false;  // the handshake after the connect is under way
     std::string tlsReason_;
+    bool secured_ = false;   // the handshake of this connection has succeeded
+    bool tlsBroke_ = false;  // the last TLS failure came after the handshake
 };

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "net/Inet.h"
+#include "platform/AsciiText.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -38,6 +39,7 @@ const ClientTraits kHttpTraits = {
         "addresses, and the Internet connection.",
     .tlsFailedCode = kHttpTlsFailed,
     .textTlsFailed = "The secure connection to the Web Server %s could not be made",
+    .textTlsBroken = "The secure connection to the Web Server %s was cut off after it was made",
 };
 
 // The longest answer a proxy may give to CONNECT before its empty line.
@@ -96,7 +98,36 @@ struct HeaderFacts {
     int64_t contentLength = -1;   // of the first Content-Length line; -1: none can be read
     bool keepAlive = false;       // a Connection line names keep-alive, none names close
     bool lengthDoubtful = false;  // a second Content-Length line, or a Transfer-Encoding
+    bool chunked = false;         // the last transfer coding is chunked
 };
+
+// Whether a Transfer-Encoding line's last coding is chunked: then the body comes in chunks
+// whatever a Content-Length line says. Servers send it to 1.0 requests too.
+bool EndsChunked(std::string_view text) {
+    size_t at = text.find(':') + 1;
+    std::string_view list = text.substr(std::min(at, text.size()));
+    size_t comma = list.rfind(',');
+    std::string_view last = comma == std::string_view::npos ? list : list.substr(comma + 1);
+    while (!last.empty() && std::isspace(static_cast<unsigned char>(last.front())))
+        last.remove_prefix(1);
+    while (!last.empty() && std::isspace(static_cast<unsigned char>(last.back())))
+        last.remove_suffix(1);
+    return last.size() == 7 && strncasecmp(last.data(), "chunked", 7) == 0;
+}
+
+// The scheme a Location begins with ("mailto" of "mailto:x"), or empty for a relative one.
+std::string_view SchemeOf(std::string_view location) {
+    for (size_t i = 0; i < location.size(); ++i) {
+        char c = location[i];
+        if (c == ':') return i > 0 ? location.substr(0, i) : std::string_view{};
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return {};
+    }
+    return {};
+}
+
+// The longest line of a chunked body's framing (a size with its extensions, a trailer).
+constexpr size_t kMaxChunkLine = 4096;
 
 HeaderFacts ReadHeader(std::string_view header) {
     HeaderFacts facts;
@@ -113,6 +144,7 @@ HeaderFacts ReadHeader(std::string_view header) {
             if (ListHolds(text, "keep-alive", &close)) facts.keepAlive = true;
         } else if (StartsWithName(text, "transfer-encoding:")) {
             facts.lengthDoubtful = true;
+            facts.chunked = EndsChunked(text);
         }
         if (next == std::string_view::npos) break;
         line = next + 1;
@@ -142,6 +174,7 @@ CHttp::CHttp() : CConnection(kHttpTraits), buffer_(kReadSize) {}
 void CHttp::Abort() {
     kept_ = false;
     reused_ = false;
+    tunnelAsked_ = false;
     CConnection::Abort();
 }
 
@@ -167,12 +200,14 @@ uint32_t CHttp::Head(const std::string& url, int outputFd, uint32_t ifModifiedSi
 uint32_t CHttp::StartRequest(UINT message, const std::string& urlIn, int fd,
                              uint32_t ifModifiedSince, bool redirected, bool keepPost) {
     if (opMessage() != 0 || state() != kIdle) return kHttpBusy;
+    tunnelAsked_ = false;
     std::string url = urlIn;
     if (redirected) {
         // The body, when it goes again, is the one the request began with.
         isPost_ = keepPost;
         if (!keepPost) postBody_.clear();
     } else {
+        unfollowedLocation_.clear();
         size_t bar = url.find('|');
         isPost_ = bar != std::string::npos;
         postBody_ = isPost_ ? url.substr(bar + 1) : std::string();
@@ -301,6 +336,8 @@ void CHttp::OnSecure() {
 
 void CHttp::SendConnect() {
     SetState(kTunnelAsked);
+    tunnelAsked_ = true;
+    proxyFailure_ = 0;
     // The proxy learns the server and its port, nothing of the document.
     std::string authority = host_ + ":" + std::to_string(urlPort_);
     request_ = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n\r\n";
@@ -344,6 +381,7 @@ void CHttp::ReadTunnelReply() {
         return;
     }
     tunnelReply_.clear();
+    tunnelAsked_ = false;  // from here on the web server answers
     // Whatever of CONNECT a hasty proxy left unread must never go into the secure channel.
     request_.clear();
     sent_ = 0;
@@ -403,6 +441,9 @@ void CHttp::SendRequest() {
     headerDone_ = false;
     contentLength_ = -1;
     bodyReceived_ = 0;
+    chunked_ = chunkDone_ = chunkDataEnd_ = chunkTrailer_ = false;
+    chunkLeft_ = 0;
+    chunkLine_.clear();
     StartTimer(replyTimeout());
     int n = Send(request_.data(), static_cast<int>(request_.size()));
     // A secure channel may have to wait for room (or for the server's bytes) first; the
@@ -456,6 +497,13 @@ void CHttp::Track(const char* data, size_t size) {
     contentLength_ = facts.contentLength;
     answerKeepsAlive_ = facts.keepAlive;
     lengthDoubtful_ = facts.lengthDoubtful;
+    // These answers have no body to frame, whatever their header says.
+    const bool bodiless = requestMessage_ == WM_HTTP_HEAD_DONE || statusCode_ == 204 ||
+                          statusCode_ == 304 || (statusCode_ >= 100 && statusCode_ < 200);
+    if (facts.chunked && !bodiless) {
+        chunked_ = true;
+        contentLength_ = -1;  // the chunks frame the body, not a length
+    }
     std::string().swap(header_);
 }
 
@@ -464,16 +512,89 @@ bool CHttp::ResponseComplete() const {
     // These answers carry no body whatever their header says.
     if (requestMessage_ == WM_HTTP_HEAD_DONE || statusCode_ == 204 || statusCode_ == 304)
         return true;
+    if (chunked_) return chunkDone_;
     return contentLength_ >= 0 && bodyReceived_ >= static_cast<uint64_t>(contentLength_);
 }
 
 bool CHttp::WriteOut(const char* data, size_t size) {
+    const bool inHeader = !headerDone_;
     Track(data, size);
     received_ += size;
     if (received_ > maxResponse_) {
         Fail(kHttpTooLarge);
         return false;
     }
+    if (!chunked_) return WriteFile(data, size);
+    // The header goes to the file as it came; the body without its chunk framing, so that
+    // every reader of the file finds the document itself behind the empty line.
+    const size_t body = inHeader ? static_cast<size_t>(bodyReceived_) : size;
+    return WriteFile(data, size - body) && Dechunk(data + size - body, body);
+}
+
+bool CHttp::Dechunk(const char* data, size_t size) {
+    while (size > 0 && !chunkDone_) {
+        if (chunkLeft_ > 0) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(chunkLeft_, size));
+            if (!WriteFile(data, n)) return false;
+            chunkLeft_ -= n;
+            data += n;
+            size -= n;
+            if (chunkLeft_ == 0) chunkDataEnd_ = true;
+            continue;
+        }
+        char c = *data++;
+        --size;
+        if (c != '\n') {
+            if (chunkLine_.size() >= kMaxChunkLine) {
+                Fail(kHttpBadChunk);
+                return false;
+            }
+            chunkLine_ += c;
+            continue;
+        }
+        std::string line;
+        line.swap(chunkLine_);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (chunkDataEnd_) {
+            // Only the line end may follow a chunk's data.
+            chunkDataEnd_ = false;
+            if (line.empty()) continue;
+            Fail(kHttpBadChunk);
+            return false;
+        }
+        if (chunkTrailer_) {
+            if (line.empty()) chunkDone_ = true;
+            continue;
+        }
+        // A size in hexadecimal, then perhaps blanks and ";extensions".
+        uint64_t value = 0;
+        size_t digits = 0;
+        for (char h : line) {
+            int v = std::isdigit(static_cast<unsigned char>(h)) ? h - '0'
+                    : (h >= 'a' && h <= 'f')                    ? h - 'a' + 10
+                    : (h >= 'A' && h <= 'F')                    ? h - 'A' + 10
+                                                                : -1;
+            if (v < 0) break;
+            if (++digits > 15) break;
+            value = value * 16 + static_cast<uint64_t>(v);
+        }
+        std::string_view rest = std::string_view(line).substr(digits);
+        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
+            rest.remove_prefix(1);
+        if (digits == 0 || digits > 15 || (!rest.empty() && rest.front() != ';')) {
+            Fail(kHttpBadChunk);
+            return false;
+        }
+        if (value == 0)
+            chunkTrailer_ = true;
+        else
+            chunkLeft_ = value;
+    }
+    // Whatever follows the last chunk belongs to no document; the connection is not kept.
+    return true;
+}
+
+bool CHttp::WriteFile(const char* data, size_t size) {
     while (fd_ >= 0 && size > 0) {
         ssize_t n = ::write(fd_, data, size);
         if (n < 0 && errno == EINTR) continue;
@@ -516,12 +637,43 @@ bool CHttp::JudgeStatusLine(bool final) {
         Fail(kHttpNotHttp);
         return false;
     }
+    if (status >= 100 && status < 200 && status != 101) {
+        bool wait = false;
+        if (!SkipInterim(final, &wait)) return false;
+        return wait || JudgeStatusLine(final);
+    }
     statusCode_ = status;
     if (status != 200 && status != 302) SetReplyText(head_.substr(0, head_.find_first_of("\r\n")));
     SetState(kReceiving);
     std::string pending;
     pending.swap(head_);
     return WriteOut(pending.data(), pending.size());
+}
+
+bool CHttp::SkipInterim(bool final, bool* wait) {
+    // An interim answer is a status line and a header of its own; the real one follows it.
+    size_t end = head_.find("\r\n\r\n");
+    size_t skip = end != std::string::npos ? end + 4 : std::string::npos;
+    if (size_t bare = head_.find("\n\n"); bare != std::string::npos && bare + 2 < skip)
+        skip = bare + 2;
+    if (skip == std::string::npos) {
+        if (head_.size() > kMaxTrackedHeader || final) {
+            SetReplyText(head_.substr(0, std::min<size_t>(head_.find_first_of("\r\n"), 1024)));
+            head_.clear();
+            Fail(final ? kHttpNoResponse : kHttpNotHttp);
+            return false;
+        }
+        *wait = true;
+        return true;
+    }
+    head_.erase(0, skip);
+    if (!head_.empty()) return true;
+    if (final) {
+        Fail(kHttpNoResponse);
+        return false;
+    }
+    *wait = true;
+    return true;
 }
 
 void CHttp::OnReceive(int error) {
@@ -586,6 +738,14 @@ bool CHttp::FollowRedirect() {
     while (end < location.size() && !std::isspace(static_cast<unsigned char>(location[end]))) ++end;
     location.resize(end);
     if (location.empty()) return false;
+    // A redirection to a place no web client can go (ftp:, mailto:) is the document's
+    // answer, told as such; it is not an address to connect to.
+    if (std::string_view scheme = SchemeOf(location); !scheme.empty() &&
+                                                      !ascii::EqualsNoCase(scheme, "http") &&
+                                                      !ascii::EqualsNoCase(scheme, "https")) {
+        unfollowedLocation_ = location.substr(0, 1024);
+        return false;
+    }
     // "//host/path" names another server on the same scheme, not a path on this one.
     if (location.rfind("//", 0) == 0) location = (secure_ ? "https:" : "http:") + location;
     if (strncasecmp(location.c_str(), "http:", 5) != 0 &&
@@ -646,7 +806,7 @@ void CHttp::EndResponse(int error, bool open) {
         if (error != 0)
             Fail(static_cast<uint32_t>(error));
         else if (tunnelReply_.empty())
-            Fail(kHttpNoResponse);
+            Fail(state() == kTunnelAsked ? kHttpProxyClosed : kHttpNoResponse);
         else
             RefuseTunnel();
         return;
@@ -657,7 +817,7 @@ void CHttp::EndResponse(int error, bool open) {
     if (error == WSAECONNRESET && state() == kReceiving && ResponseComplete()) error = 0;
     // An answer that named its length and ended short is not the document: the crawl
     // would lose every link past the cut, run after run, without a word.
-    if (error == 0 && state() == kReceiving && headerDone_ && contentLength_ >= 0 &&
+    if (error == 0 && state() == kReceiving && headerDone_ && (contentLength_ >= 0 || chunked_) &&
         !ResponseComplete()) {
         Fail(kHttpCutShort);
         return;
@@ -696,6 +856,15 @@ void CHttp::EndResponse(int error, bool open) {
 }
 
 uint32_t CHttp::Outcome(uint32_t code) {
+    // Until the proxy has opened the tunnel, whatever ends the request (a reset, silence,
+    // a close) is the proxy's doing, not the web server's.
+    if (tunnelAsked_) {
+        tunnelAsked_ = false;
+        if (code != kHttpProxyRefused && code != kHttpBusy && code != kHttpProxyClosed) {
+            proxyFailure_ = code;
+            return kHttpProxyClosed;
+        }
+    }
     // A plain-text answer that stopped short of its line end and then went silent is still
     // the answer: what it said is worth more than "did not respond".
     size_t n = std::min<size_t>(head_.size(), 5);
@@ -722,6 +891,20 @@ bool CHttp::ProtocolText(uint32_t code, std::string* text) const {
         case kHttpCutShort:
             *text = "The Web Server " + host_ + " closed the connection before all of " + url_ +
                     " had arrived.";
+            return true;
+        case kHttpProxyClosed: {
+            std::string what = proxyFailure_ == 0               ? "closed the connection"
+                               : proxyFailure_ == WSAECONNRESET ? "reset the connection"
+                               : proxyFailure_ == kHttpNoResponse || proxyFailure_ == 10060
+                                   ? "did not answer"
+                                   : "failed (error " + std::to_string(proxyFailure_) + ")";
+            *text = "The proxy server " + proxyServer_ + ":" + std::to_string(proxyPort_) + " " +
+                    what + " before it opened the way to the Web Server " + host_ + ".";
+            return true;
+        }
+        case kHttpBadChunk:
+            *text = "The Web Server " + host_ + " sent " + url_ +
+                    " in chunks whose sizes could not be read.";
             return true;
         case kHttpProxyRefused:
             *text = "The proxy server " + proxyServer_ + " would not reach the Web Server " +

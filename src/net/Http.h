@@ -31,6 +31,10 @@ inline constexpr uint32_t kHttpTlsFailed = 0x84000009;
 inline constexpr uint32_t kHttpProxyRefused = 0x8400000A;
 // Our own: the connection ended before the length the response named had arrived.
 inline constexpr uint32_t kHttpCutShort = 0x8400000B;
+// Our own: a chunked body whose framing could not be read.
+inline constexpr uint32_t kHttpBadChunk = 0x8400000C;
+// Our own: the proxy hung up (or went silent) before it opened the tunnel to an https server.
+inline constexpr uint32_t kHttpProxyClosed = 0x8400000D;
 
 // Redirections followed for one request before its redirection is reported as it is.
 inline constexpr int kMaxRedirections = 10;
@@ -84,6 +88,9 @@ public:
     // Whether the client follows a response with this status to its Location (by the
     // settings read when the last request started); one it does not follow is reported.
     bool Follows(int status) const;
+    // Where the last answer redirected to when that place is no web address (ftp:, mailto:),
+    // which the client does not follow; empty otherwise.
+    const std::string& unfollowedLocation() const { return unfollowedLocation_; }
 
 protected:
     uint32_t Reconnect() override;
@@ -136,6 +143,13 @@ private:
     void Track(const char* data, size_t size);
     // Whether everything the response announced has arrived.
     bool ResponseComplete() const;
+    // Writes bytes of the response to the caller's file as they are.
+    bool WriteFile(const char* data, size_t size);
+    // Writes a chunked body's data without its framing; false when the request ended.
+    bool Dechunk(const char* data, size_t size);
+    // An interim answer (100 Continue and the like) at the start of head_ is dropped; false
+    // when the request ended, *wait when the real status line is still to come.
+    bool SkipInterim(bool final, bool* wait);
 
     std::string url_, host_, path_;
     int urlPort_ = 80;
@@ -172,5 +186,16 @@ private:
     std::chrono::steady_clock::time_point keptSince_{};
     std::chrono::milliseconds keptIdleLimit_ = kKeptIdleLimit;
     bool reused_ = false;  // the request went on a kept connection, no answer came yet
+    std::string unfollowedLocation_;
+    // A chunked body: its data goes to the file without the sizes and the trailer.
+    bool chunked_ = false;
+    bool chunkDone_ = false;     // the last chunk and the trailer have arrived
+    bool chunkDataEnd_ = false;  // the line end after a chunk's data is awaited
+    bool chunkTrailer_ = false;  // the last chunk came; trailer lines until an empty one
+    uint64_t chunkLeft_ = 0;     // data bytes of the current chunk still to come
+    std::string chunkLine_;      // a size or trailer line until its end (bounded)
+    // The proxy's answer to CONNECT is awaited: a failure now is the proxy's.
+    bool tunnelAsked_ = false;
+    uint32_t proxyFailure_ = 0;  // what ended the proxy's part (a socket error, 0: it closed)
     std::vector<char> buffer_;
 };

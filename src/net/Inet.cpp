@@ -457,11 +457,25 @@ bool CInet::GetHeaderValue(int fd, std::string_view name, std::string* value) {
         at += from;
         if (at > limit) return false;  // past the end of the header the rest is body
         if (at == 0 || b[at - 1] == '\n' || b[at - 1] == '\r') {
+            // A value may go on over lines that begin with a blank (a folded header line);
+            // the pieces join with one blank, as a reader of the unfolded line sees it.
+            std::string text;
             size_t v = at + name.size();
-            while (v < b.size() && (b[v] == ' ' || b[v] == '\t')) ++v;
-            size_t e = v;
-            while (e < b.size() && b[e] != '\r' && b[e] != '\n' && b[e] != '\0') ++e;
-            *value = std::string(b.substr(v, e - v));
+            const size_t stop = end != std::string::npos ? end : b.size();
+            for (;;) {
+                while (v < b.size() && (b[v] == ' ' || b[v] == '\t')) ++v;
+                size_t e = v;
+                while (e < b.size() && b[e] != '\r' && b[e] != '\n' && b[e] != '\0') ++e;
+                if (e > v) {
+                    if (!text.empty()) text += ' ';
+                    text.append(b.substr(v, e - v));
+                }
+                if (e >= b.size() || b[e] == '\0') break;
+                size_t next = e + (b.compare(e, 2, "\r\n") == 0 ? 2 : 1);
+                if (next >= stop || (b[next] != ' ' && b[next] != '\t')) break;
+                v = next;
+            }
+            *value = std::move(text);
             return true;
         }
         from = at + 1;

@@ -52,7 +52,7 @@ TEST(HtmlTokenizerTest, AttributesInAnyOrderCaseQuotingAndSpacing) {
     EXPECT_EQ(Tags("</A junk=1>"), Strings{"/a"});
 }
 
-TEST(HtmlTokenizerTest, CommentsAndDeclarationsHideTheirTagsScriptsDoNot) {
+TEST(HtmlTokenizerTest, CommentsDeclarationsScriptsAndStylesHideTheirTags) {
     EXPECT_EQ(Tags("<!DOCTYPE html><?xml version=\"1.0\"?><!-- <a href=c> --><a href=x>"),
               Strings{"a href=x"});
     // A comment ends only at "-->" (or "--!>"), however many dashes lead up to it.
@@ -62,9 +62,23 @@ TEST(HtmlTokenizerTest, CommentsAndDeclarationsHideTheirTagsScriptsDoNot) {
     EXPECT_EQ(Tags("<!--> <a href=no> --><a href=yes>"), Strings{"a href=yes"});
     // "<!x>" and "</ x>" are bogus comments up to the next ">".
     EXPECT_EQ(Tags("<!x <a href=no>> </ <a href=no>><a href=y>"), (Strings{"a href=y"}));
-    // Markup written by a script is still read.
-    EXPECT_EQ(Tags("<script>document.write('<a href=\"s.html\">')</script>"),
-              (Strings{"script", "a href=s.html", "/script"}));
+    // What a script or a style holds is code up to its own end tag, whatever its strings
+    // look like; "</scripts" or "</style" inside a script do not end it.
+    const struct {
+        const char* page;
+        Strings tags;
+    } raw[] = {
+        {"<script>document.write('<a href=\"s.html\">')</script><a href=x>",
+         {"script", "/script", "a href=x"}},
+        {"<SCRIPT type=module>let a = '<a href=\"/' + p + '\">';</Script ><a href=y>",
+         {"script type=module", "/script", "a href=y"}},
+        {"<script>x = '</scripts><a href=no>' + '</style><a href=no>'</script/><a href=z>",
+         {"script", "/script", "a href=z"}},
+        {"<style>a[href=\"s.html\"] { } <a href=no></style><a href=w>",
+         {"style", "/style", "a href=w"}},
+        {"<script><<</script><a href=v>", {"script", "/script", "a href=v"}},
+    };
+    for (const auto& c : raw) EXPECT_EQ(Tags(c.page), c.tags) << c.page;
 }
 
 TEST(HtmlTokenizerTest, EverySplitOfThePageGivesTheSameTags) {

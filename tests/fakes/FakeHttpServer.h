@@ -17,7 +17,9 @@
 class FakeHttpServer : public QObject {
 public:
     std::map<std::string, std::string> pages;  // path -> whole response
-    std::vector<std::string> requests;         // "HEAD /x", "GET /y"
+    // path -> the response to HEAD alone, where it is not pages' (a server refusing HEAD)
+    std::map<std::string, std::string> headPages;
+    std::vector<std::string> requests;  // "HEAD /x", "GET /y"
     // The response for a path that pages does not hold (a site without end); none: 404.
     std::function<std::string(const std::string& path)> generate;
     // Paths whose connection is reset (RST, not an orderly close) once the response is
@@ -122,6 +124,8 @@ private:
         std::string response = it != pages.end() ? it->second
                                : generate        ? generate(path)
                                                  : "HTTP/1.0 404 Not Found\r\n\r\nmissing";
+        if (auto head = headPages.find(path); method == "HEAD" && head != headPages.end())
+            response = head->second;
         size_t headerEnd = response.find("\r\n\r\n");
         if (method == "HEAD" && headerEnd != std::string::npos) response.erase(headerEnd + 4);
         if (silent.count(path) != 0) return;

@@ -482,17 +482,27 @@ TEST_F(HttpTest, AProxyThatOpensNoTunnelIsToldAndEveryWaitForItIsBounded) {
     EXPECT_EQ(fetch({{"SSH-2.0-OpenSSH_9.2\r\n\r\n"}}), kHttpProxyRefused);
     EXPECT_EQ(owner_.client.replyText(), "SSH-2.0-OpenSSH_9.2");
 
+    // Until the tunnel stands, silence or a hang-up is the proxy's, and said so.
+    const std::string proxy = "The proxy server proxy.test:" + std::to_string(server_.port());
     ScriptedServer::Reply silent;
     silent.silent = true;
-    EXPECT_EQ(fetch(silent), kHttpNoResponse);
-    EXPECT_EQ(fetch({{}}), kHttpNoResponse) << "a proxy that hangs up at once";
+    EXPECT_EQ(fetch(silent), kHttpProxyClosed);
+    EXPECT_EQ(owner_.client.ErrorText(kHttpProxyClosed),
+              proxy +
+                  " did not answer before it opened the way to the Web Server "
+                  "www.example.test.");
+    EXPECT_EQ(fetch({{}}), kHttpProxyClosed) << "a proxy that hangs up at once";
+    EXPECT_EQ(owner_.client.ErrorText(kHttpProxyClosed),
+              proxy +
+                  " closed the connection before it opened the way to the Web Server "
+                  "www.example.test.");
 
     // A refusal dripped a byte at a time: one reply time-out bounds the whole answer.
     ScriptedServer::Reply drip;
     for (char c : std::string("HTTP/1.0 403 Forbidden\r\n\r\n")) drip.chunks.push_back({c});
     drip.gapMs = 60;
     drip.close = false;
-    EXPECT_EQ(fetch(drip), kHttpNoResponse);
+    EXPECT_EQ(fetch(drip), kHttpProxyClosed);
 
     // An answer without end is cut off at its bound.
     ScriptedServer::Reply endless{{"HTTP/1.0 200 Connection established\r\n"}};
@@ -520,6 +530,69 @@ TEST_F(HttpTest, RepliesThatAreNotHttpOrNothingAtAll) {
     EXPECT_EQ(owner_.client.ErrorText(kHttpNoResponse),
               "The Web Server www.example.test did not respond to our command, please try again "
               "later.");
+}
+
+// What ordinary servers send to a 1.0 request, read as a lenient client reads it: the file
+// holds the status line, the header and the document itself, never the chunk framing or an
+// interim answer.
+TEST_F(HttpTest, ChunkedBodiesAndInterimAnswersLeaveTheDocumentInTheFile) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> chunks;
+        uint32_t code;
+        std::string file;
+    };
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string lengthAndChunks =
+        "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: gzip, chunked\r\n\r\n";
+    const Case cases[] = {
+        {"chunks with an extension and a trailer",
+         {head + "5\r\n<a hr\r\n", "a;name=v\r\nef=\"x.html\r\n",
+          "2\r\n\">\r\n0\r\nX-T: t\r\n\r\n"},
+         200,
+         head + "<a href=\"x.html\">"},
+        {"a size and data split over reads",
+         {head + "1", "0\r\n0123456789ab", "cdef\r", "\n0\r", "\n\r\n"},
+         200,
+         head + "0123456789abcdef"},
+        {"upper-case hex, a blank before the extension, bare line ends",
+         {head + "A ;x\n0123456789\n0\n\n"},
+         200,
+         head + "0123456789"},
+        {"chunks win over a length",
+         {lengthAndChunks + "2\r\nok\r\n0\r\n\r\n"},
+         200,
+         lengthAndChunks + "ok"},
+        {"an interim answer first",
+         {"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+         200,
+         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+        {"two interim answers in one read",
+         {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n"
+          "HTTP/1.0 404 Not Found\r\n\r\n"},
+         404,
+         "HTTP/1.0 404 Not Found\r\n\r\n"},
+        {"a size that is no number", {head + "zz\r\nabc\r\n0\r\n\r\n"}, kHttpBadChunk, head},
+        {"data longer than its size", {head + "2\r\nabc\r\n0\r\n\r\n"}, kHttpBadChunk, head + "ab"},
+        {"a size line without end", {head + std::string(5000, '1')}, kHttpBadChunk, head},
+        {"closed before the last chunk", {head + "3\r\nabc\r\n"}, kHttpCutShort, head + "abc"},
+        {"nothing but an interim answer", {"HTTP/1.1 100 Continue\r\n\r\n"}, kHttpNoResponse, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        owner_.done.clear();
+        Rewind();
+        ScriptedServer::Reply reply{c.chunks};
+        reply.gapMs = 20;
+        server_.replies = {reply};
+        ASSERT_EQ(owner_.client.Get(Url(), fd_), 0u);
+        ASSERT_TRUE(Finish());
+        EXPECT_EQ(owner_.done[0].second, c.code);
+        EXPECT_EQ(File(), c.file);
+    }
+    EXPECT_EQ(owner_.client.ErrorText(kHttpBadChunk),
+              "The Web Server www.example.test sent " + Url() +
+                  " in chunks whose sizes could not be read.");
 }
 
 TEST_F(HttpTest, AStatusLineSplitOverReadsIsAssembledFirst) {
@@ -786,7 +859,7 @@ TEST_F(HttpTest, AConnectionIsKeptOnlyWhenItsAnswerEndedExactlyAndSaidSo) {
          "OK\r\n\r\n"},
         {"other framing",
          "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nTransfer-Encoding: "
-         "chunked\r\nContent-Length: 2\r\n\r\nok"},
+         "gzip\r\nContent-Length: 2\r\n\r\nok"},
         {"two lengths",
          "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\nContent-Length: "
          "9\r\n\r\nok"},

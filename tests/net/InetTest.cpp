@@ -253,6 +253,19 @@ TEST_F(InetHeaderTest, GetHeaderValueReadsTheHeaderOnly) {
     EXPECT_FALSE(CInet::GetHeaderValue(Path("r"), "x-body-only:", &value));
     EXPECT_FALSE(CInet::GetHeaderValue(Path("missing"), "a:", &value));
 
+    // A folded line goes on behind its line break; the pieces join with one blank, and a
+    // folded line of the body is no header.
+    std::ofstream(Path("f")) << "HTTP/1.0 200 OK\r\nLast-Modified:\r\n\tTue, 15 Nov 1994\r\n"
+                                "  08:12:31 GMT\r\nServer: x\r\n \r\nContent-Type: text/html;\n"
+                                " charset=utf-8\r\n\r\n"
+                                " body: no\r\n";
+    EXPECT_TRUE(CInet::GetHeaderValue(Path("f"), "last-modified:", &value));
+    EXPECT_EQ(value, "Tue, 15 Nov 1994 08:12:31 GMT");
+    EXPECT_TRUE(CInet::GetHeaderValue(Path("f"), "server:", &value));
+    EXPECT_EQ(value, "x");
+    EXPECT_TRUE(CInet::GetHeaderValue(Path("f"), "content-type:", &value));
+    EXPECT_EQ(value, "text/html; charset=utf-8");
+
     // A name found inside another line is passed over.
     std::ofstream(Path("s")) << "HTTP/1.0 200 OK\r\nX-Server: date: no\r\nDate: yes\r\n\r\n";
     EXPECT_TRUE(CInet::GetHeaderValue(Path("s"), "date:", &value));

@@ -393,7 +393,7 @@ TEST_F(TlsTest, TheConnectionTimeOutCoversTheHandshakeAndARefusalIsOneCodeWithIt
 }
 
 // A server that wants a client certificate tells so by an alert once TLS 1.3's handshake is
-// over on the client's side: the secure channel broke, and that is what the text says.
+// over on the client's side: the secure channel stood and broke, and the text says so.
 TEST_F(TlsTest, AnAlertAfterTheHandshakeIsTheClientsTlsCodeWithItsReason) {
     auto issued = ca_->Issue("strict", {"IP:127.0.0.1"});
     ASSERT_TRUE(ca_->ok()) << ca_->error();
@@ -447,8 +447,10 @@ d.close()
     ::close(fd);
     EXPECT_EQ(owner.done[0].second, kHttpTlsFailed);
     std::string text = owner.client.ErrorText(kHttpTlsFailed);
-    EXPECT_EQ(
-        text.rfind("The secure connection to the Web Server 127.0.0.1 could not be made: ", 0), 0u)
+    EXPECT_EQ(text.rfind("The secure connection to the Web Server 127.0.0.1 was cut off after it "
+                         "was made: ",
+                         0),
+              0u)
         << text;
     EXPECT_NE(text.find("certificate required"), std::string::npos) << text;
     python.waitForFinished(5000);
