@@ -612,42 +612,48 @@ bool CHttp::WriteFile(const char* data, size_t size) {
 // Judges the start of the reply once its first line is complete (or can be no status line,
 // or final: nothing more will come). False when the request ended.
 bool CHttp::JudgeStatusLine(bool final) {
-    static const std::string kPrefix = "HTTP/";
-    size_t n = std::min(head_.size(), kPrefix.size());
-    bool prefixOk = head_.compare(0, n, kPrefix, 0, n) == 0;
-    bool lineDone = head_.find('\n') != std::string::npos || head_.size() >= 1024;
-    if (prefixOk && !lineDone && !final) return true;  // wait for the rest of the line
-    if (!prefixOk && !final && head_.size() < 1024) {
-        // A service that answers in plain text (a daytime server's "\n60000 26-12-08 ...")
-        // is heard out to the end of its first line that says something, however it drips
-        // in: the reply timer bounds the wait.
-        size_t said = head_.find_first_not_of(" \t\r\n");
-        if (said == std::string::npos || head_.find('\n', said) == std::string::npos) return true;
-    }
+    // Interim answers (100 Continue and the like) are dropped one after the other.
+    for (;;) {
+        static const std::string kPrefix = "HTTP/";
+        size_t n = std::min(head_.size(), kPrefix.size());
+        bool prefixOk = head_.compare(0, n, kPrefix, 0, n) == 0;
+        bool lineDone = head_.find('\n') != std::string::npos || head_.size() >= 1024;
+        if (prefixOk && !lineDone && !final) return true;  // wait for the rest of the line
+        if (!prefixOk && !final && head_.size() < 1024) {
+            // A service that answers in plain text (a daytime server's "\n60000 26-12-08 ...")
+            // is heard out to the end of its first line that says something, however it drips
+            // in: the reply timer bounds the wait.
+            size_t said = head_.find_first_not_of(" \t\r\n");
+            if (said == std::string::npos || head_.find('\n', said) == std::string::npos)
+                return true;
+        }
 
-    int major = 0, minor = 0, status = 0;
-    if (!prefixOk || head_.size() < kPrefix.size() ||
-        std::sscanf(head_.c_str(), "HTTP/%d.%d %d ", &major, &minor, &status) != 3) {
-        SetReplyText(head_.substr(0, 1024));
-        head_.clear();
-        // On a kept connection, bytes that are no status line are most likely the late tail
-        // of the last answer (a length that undercounted, a body after a HEAD): this request
-        // goes again on a connection of its own rather than fail for another's bytes.
-        if (RetryOnNewConnection()) return false;
-        Fail(kHttpNotHttp);
-        return false;
+        int major = 0, minor = 0, status = 0;
+        if (!prefixOk || head_.size() < kPrefix.size() ||
+            std::sscanf(head_.c_str(), "HTTP/%d.%d %d ", &major, &minor, &status) != 3) {
+            SetReplyText(head_.substr(0, 1024));
+            head_.clear();
+            // On a kept connection, bytes that are no status line are most likely the late tail
+            // of the last answer (a length that undercounted, a body after a HEAD): this request
+            // goes again on a connection of its own rather than fail for another's bytes.
+            if (RetryOnNewConnection()) return false;
+            Fail(kHttpNotHttp);
+            return false;
+        }
+        if (status >= 100 && status < 200 && status != 101) {
+            bool wait = false;
+            if (!SkipInterim(final, &wait)) return false;
+            if (wait) return true;
+            continue;
+        }
+        statusCode_ = status;
+        if (status != 200 && status != 302)
+            SetReplyText(head_.substr(0, head_.find_first_of("\r\n")));
+        SetState(kReceiving);
+        std::string pending;
+        pending.swap(head_);
+        return WriteOut(pending.data(), pending.size());
     }
-    if (status >= 100 && status < 200 && status != 101) {
-        bool wait = false;
-        if (!SkipInterim(final, &wait)) return false;
-        return wait || JudgeStatusLine(final);
-    }
-    statusCode_ = status;
-    if (status != 200 && status != 302) SetReplyText(head_.substr(0, head_.find_first_of("\r\n")));
-    SetState(kReceiving);
-    std::string pending;
-    pending.swap(head_);
-    return WriteOut(pending.data(), pending.size());
 }
 
 bool CHttp::SkipInterim(bool final, bool* wait) {
