@@ -6,6 +6,7 @@
 #include "ui/MainFrame.h"
 
 int main(int argc, char** argv) {
+    TurnWriteSignalsIntoErrors();
     CommandLine cmd;
     std::string error;
     if (!cmd.Parse(std::vector<std::string>(argv + 1, argv + argc), &error)) {

@@ -1,6 +1,10 @@
 #include "app/CommandLine.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <ostream>
+#include <string_view>
 
 #include "app/ActivityLog.h"
 
@@ -8,12 +12,46 @@
 #define QUORVANE_VERSION "unknown"
 #endif
 
+namespace {
+
+// The options every Qt program takes, which Qt reads from the command line itself, written
+// with one dash or two: those that take a value ("-style fusion" or "-style=fusion"), and
+// those that stand alone.
+constexpr std::string_view kQtValueOptions[] = {"platform",      "platformpluginpath",
+                                                "platformtheme", "plugin",
+                                                "qmljsdebugger", "qwindowgeometry",
+                                                "qwindowicon",   "qwindowtitle",
+                                                "session",       "display",
+                                                "geometry",      "name",
+                                                "title",         "visual",
+                                                "style",         "stylesheet"};
+constexpr std::string_view kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb",
+                                               "sync"};
+
+enum class QtOption { None, Flag, Value, ValueJoined };
+
+QtOption QtOptionOf(std::string_view arg) {
+    if (arg.size() < 2 || arg[0] != '-') return QtOption::None;
+    arg.remove_prefix(arg[1] == '-' ? 2 : 1);
+    size_t equals = arg.find('=');
+    std::string_view name = arg.substr(0, equals);
+    for (std::string_view o : kQtValueOptions)
+        if (name == o)
+            return equals == std::string_view::npos ? QtOption::Value : QtOption::ValueJoined;
+    for (std::string_view o : kQtFlagOptions)
+        if (arg == o) return QtOption::Flag;
+    return QtOption::None;
+}
+
+}  // namespace
+
 bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error) {
     std::string modeOption;  // the option that chose the mode
     auto setMode = [&](Mode m, const std::string& option) {
         // One program at a time: a second choice would otherwise silently win.
-        if (!modeOption.empty() && (m != mode || m == RunSchedule || m == Ticker || m == Edit)) {
-            *error = modeOption + " and " + option + " cannot go together";
+        if (!modeOption.empty()) {
+            *error = option == modeOption ? option + " is given more than once"
+                                          : modeOption + " and " + option + " cannot go together";
             return false;
         }
         mode = m;
@@ -78,6 +116,15 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string* error
             if (!setMode(Ticker, a) || !takeValue(&tickerEvent)) return false;
         } else if (a == "--edit") {
             if (!setMode(Edit, a) || !takeValue(&editEvent)) return false;
+        } else if (QtOption qt = QtOptionOf(a); qt != QtOption::None) {
+            // Qt takes these from the command line itself when it starts.
+            if (qt == QtOption::Value) {
+                if (i + 1 >= args.size()) {
+                    *error = a + " needs a value";
+                    return false;
+                }
+                ++i;
+            }
         } else {
             *error = "unknown option " + a;
             return false;
@@ -139,5 +186,28 @@ int PrintActivityLog(std::ostream& out, std::ostream& err) {
         return 1;
     }
     for (const auto& r : records) out << FormatLogLine(r) << "\n";
-    return 0;
+    return OutputWritten(out, err, "quorvane") ? 0 : 1;
+}
+
+bool OutputWritten(std::ostream& out, std::ostream& err, const char* program) {
+    errno = 0;
+    out.flush();
+    if (out) return true;
+    const int e = errno;
+    err << program << ": the output could not be written"
+        << (e != 0 ? std::string(" (") + std::strerror(e) + ")" : std::string()) << "\n";
+    return false;
+}
+
+namespace {
+void NoteWriteSignal(int) {}
+}  // namespace
+
+void TurnWriteSignalsIntoErrors() {
+    struct sigaction action {};
+    action.sa_handler = NoteWriteSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+    sigaction(SIGXFSZ, &action, nullptr);
 }

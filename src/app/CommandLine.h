@@ -30,3 +30,12 @@ struct CommandLine {
 // `quorvane --log`: prints every record of the activity log in the working folder, oldest
 // first. Returns the exit code.
 int PrintActivityLog(std::ostream& out, std::ostream& err);
+
+// Whether everything written to out has reached it; when not (a full disk, a file size
+// limit, a closed pipe), says so on err, after program's name.
+bool OutputWritten(std::ostream& out, std::ostream& err, const char* program);
+
+// Writing to a closed pipe or past the file size limit becomes a failed write the program
+// can tell, instead of a signal that kills it (a run half done, a dial-up link left up).
+// A handler, not SIG_IGN: programs started later get the signals' usual effect back.
+void TurnWriteSignalsIntoErrors();

@@ -8,10 +8,12 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <ostream>
 
 #include "app/Application.h"
+#include "app/CommandLine.h"
 #include "app/SettingsStore.h"
 #include "platform/CancelRequest.h"
 #include "platform/SystemClock.h"
@@ -165,5 +167,5 @@ int PrintSchedules(std::ostream& out) {
             out << (m ? ", " : "") << EscapeLogField(monitors.GetText(m));
         out << '\n';
     }
-    return 0;
+    return OutputWritten(out, std::cerr, "quorvane") ? 0 : 1;
 }

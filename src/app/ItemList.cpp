@@ -2,6 +2,10 @@
 
 #include <strings.h>
 
+#include <QString>
+
+#include "platform/Registry.h"
+
 void CItemList::ResetContent() {
     beginResetModel();
     items_.clear();
@@ -41,8 +45,19 @@ void CItemList::SetItemData(int index, int64_t data) {
 }
 
 int CItemList::FindStringExact(const std::string& text) const {
+    // Names are the store's, so they compare as the store compares them (whatever the
+    // locale: "DAILY" is "Daily" under tr_TR too, "GÜNLÜK" is "Günlük"); only when no name is
+    // the same by that rule does full case folding decide ("STRASSE" finds "Straße").
+    const std::string folded = RegistryFoldName(text);
     for (int i = 0; i < GetCount(); ++i)
-        if (strcasecmp(items_[i].text.c_str(), text.c_str()) == 0) return i;
+        if (RegistryFoldName(items_[i].text) == folded) return i;
+    const QString wanted = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    for (int i = 0; i < GetCount(); ++i) {
+        const std::string& item = items_[i].text;
+        if (QString::fromUtf8(item.data(), static_cast<qsizetype>(item.size()))
+                .compare(wanted, Qt::CaseInsensitive) == 0)
+            return i;
+    }
     return -1;
 }
 

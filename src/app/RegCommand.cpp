@@ -1,5 +1,7 @@
 #include "app/RegCommand.h"
 
+#include "app/CommandLine.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -13,7 +15,7 @@
 
 namespace {
 
-constexpr int kOk = 0, kNotFound = 1, kUsage = 2, kStoreError = 3;
+constexpr int kOk = 0, kNotFound = 1, kUsage = 2, kStoreError = 3, kNotWritten = 4;
 
 #ifndef QUORVANE_VERSION
 #define QUORVANE_VERSION "unknown"
@@ -127,7 +129,7 @@ int Query(const std::string& path, const std::string* value, const std::string& 
         if (rc != ERROR_SUCCESS) return Failure(err, rc, "value " + *value);
         std::string name;
         out << ValueLine(*value, type, data) << "\n";
-        return kOk;
+        return OutputWritten(out, err, "quorvane-reg") ? kOk : kNotWritten;
     }
     std::string name;
     for (DWORD i = 0;; ++i) {
@@ -142,7 +144,7 @@ int Query(const std::string& path, const std::string* value, const std::string& 
         if (rc != ERROR_SUCCESS) return Failure(err, rc, "key " + keyArg);
         out << name << "\\\n";
     }
-    return kOk;
+    return OutputWritten(out, err, "quorvane-reg") ? kOk : kNotWritten;
 }
 
 }  // namespace
@@ -231,16 +233,17 @@ int RunRegCommand(const std::vector<std::string>& argsIn, std::istream& in, std:
         std::string text;
         LONG rc = ExportRegistry(path, &text);
         if (rc != ERROR_SUCCESS) return Failure(err, rc, "key " + (keyArg ? *keyArg : "root"));
+        // A backup cut short by a full disk must not pass for a whole one.
         if (args[1] == "-") {
             out << text;
-            return kOk;
+            return OutputWritten(out, err, "quorvane-reg") ? kOk : kNotWritten;
         }
         std::ofstream file(args[1], std::ios::binary | std::ios::trunc);
         file << text;
         file.close();
         if (!file) {
             err << "quorvane-reg: cannot write " << args[1] << ": " << std::strerror(errno) << "\n";
-            return kUsage;
+            return kNotWritten;
         }
         return kOk;
     }

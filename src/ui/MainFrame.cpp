@@ -1,4 +1,5 @@
 #include "ui/MainFrame.h"
+#include <cstdio>
 #include <cstdlib>
 
 #include <QActionGroup>
@@ -946,8 +947,41 @@ void CMainFrame::OnCommand(int command) {
     UpdateCommands();
 }
 
+namespace {
+
+// What Qt said first while it was connecting to the display ("could not connect to display
+// :1"): the fatal message that follows ("no Qt platform plugin could be initialized") and
+// the warnings before it name no cause, this one does.
+std::string gDisplayComplaint;
+QtMessageHandler gPreviousHandler = nullptr;
+
+void WatchDisplayStart(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        if (gDisplayComplaint.empty()) gDisplayComplaint = text.toStdString();
+        if (gPreviousHandler) gPreviousHandler(type, context, text);
+        return;
+    }
+    // A display that went away (a stale DISPLAY) is a usage error of the desktop program,
+    // told in one line, not an abort with a core dump.
+    const std::string why = gDisplayComplaint.empty() ? text.toStdString() : gDisplayComplaint;
+    std::fprintf(stderr, "quorvane: the display cannot be used: %s\n", why.c_str());
+    std::fflush(stderr);
+    std::_Exit(2);
+}
+
+// QApplication, or the end of the program with exit 2 when no display can be had.
+std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
+    gDisplayComplaint.clear();
+    gPreviousHandler = qInstallMessageHandler(WatchDisplayStart);
+    auto qt = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(gPreviousHandler);
+    return qt;
+}
+
+}  // namespace
+
 void ShowStartupError(const std::string& text, int& argc, char** argv) {
-    QApplication qt(argc, argv);
+    auto qt = MakeApplication(argc, argv);
     QMessageBox::critical(nullptr, "Quorvane", Q(text));
 }
 
@@ -967,7 +1001,7 @@ void QtDesktop::ShowStartupError(const std::string& text, int& argc, char** argv
 }
 
 std::unique_ptr<QCoreApplication> QtDesktop::MakeQtApplication(int& argc, char** argv) {
-    auto qt = std::make_unique<QApplication>(argc, argv);
+    auto qt = MakeApplication(argc, argv);
     QApplication::setApplicationName("Quorvane");
     QApplication::setQuitOnLastWindowClosed(false);
     return qt;

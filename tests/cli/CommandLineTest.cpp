@@ -18,12 +18,28 @@ struct Result {
     std::string out, err;
 };
 
+// stdoutFile: where standard output goes instead of being read back (/dev/full); env: more
+// variables, "NAME=" removing one.
 Result RunProgram(const char* program, const std::vector<std::string>& args,
-                  const std::string& input = {}, const std::string& workingDir = {}) {
+                  const std::string& input = {}, const std::string& workingDir = {},
+                  const std::string& stdoutFile = {}, const std::vector<std::string>& env = {}) {
     QProcess p;
     QStringList list;
     for (const auto& a : args) list << QString::fromStdString(a);
     if (!workingDir.empty()) p.setWorkingDirectory(QString::fromStdString(workingDir));
+    if (!stdoutFile.empty()) p.setStandardOutputFile(QString::fromStdString(stdoutFile));
+    if (!env.empty()) {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (const auto& v : env) {
+            size_t eq = v.find('=');
+            QString name = QString::fromStdString(v.substr(0, eq));
+            if (eq + 1 == v.size())
+                e.remove(name);
+            else
+                e.insert(name, QString::fromStdString(v.substr(eq + 1)));
+        }
+        p.setProcessEnvironment(e);
+    }
     p.start(program, list);
     if (!p.waitForStarted(10000)) return {};
     if (!input.empty()) p.write(input.data(), static_cast<qint64>(input.size()));
@@ -304,6 +320,10 @@ TEST_F(QuorvaneOptionsTest, OptionsThatCannotGoTogetherAreRefused) {
                                                {"--run", "Daily", "--schedules"},
                                                {"--run", "Daily", "--run", "Weekly"},
                                                {"--schedules", "--log"},
+                                               {"--log", "--log"},
+                                               {"--schedules", "--schedules"},
+                                               {"--headless", "--headless"},
+                                               {"--log", "-style"},
                                                {"--bogus"}}) {
         Result r = Quorvane(args);
         EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
@@ -311,6 +331,18 @@ TEST_F(QuorvaneOptionsTest, OptionsThatCannotGoTogetherAreRefused) {
         EXPECT_EQ(r.out, "");
     }
     EXPECT_NE(Quorvane({"--log", "--headless"}).err.find("cannot go together"), std::string::npos);
+    EXPECT_NE(Quorvane({"--log", "--log"}).err.find("--log is given more than once"),
+              std::string::npos);
+
+    // Qt's own options are taken as every Qt program takes them, with one dash or two.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-reverse", "--log"},
+             {"--log", "-style", "fusion"},
+             {"--style=fusion", "--log"},
+             {"-platform", "offscreen", "--log", "--widgetcount"}}) {
+        Result r = Quorvane(args);
+        EXPECT_EQ(r.code, 0) << ::testing::PrintToString(args) << r.err;
+    }
 
     // The folder and the store given twice (Quorvane() gives each once already): which one
     // was meant is not for the program to guess.
@@ -340,6 +372,65 @@ TEST_F(QuorvaneOptionsTest, LogLinesHoldOneRecordWhateverTheTextHolds) {
     EXPECT_EQ(out.out,
               "-\t155\t0\thttp://h/a\\tb\tWhile starting event Two\\nlines\\tand a tab, a "
               "back\\\\slash | next\\rCR\n");
+}
+
+// Output that cannot be written is an error with a message, never a short file that passes
+// for a whole one; a reader that closed its end is told the same way, not a kill by signal.
+TEST_F(QuorvaneOptionsTest, OutputThatCannotBeWrittenIsAnErrorNotAShortFileOrASignal) {
+    const std::string data = Path("data"), store = Path("options.db");
+    ASSERT_EQ(Quorvane({"--log"}).code, 0);  // the folder and the store
+    {
+        LogRecord r;
+        r.icon = 155;
+        r.text = "a record";
+        auto bytes = r.Encode();
+        std::ofstream(data + "/Quorvane.log", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    }
+    ASSERT_EQ(
+        RunProgram(QUORVANE_REG_BIN, {"--registry", store, "set", std::string(kKey) + "\\Daily",
+                                      "Type", "REG_DWORD", "1"})
+            .code,
+        0);
+    const struct {
+        const char* program;
+        std::vector<std::string> args;
+        int code;
+    } cases[] = {
+        {QUORVANE_BIN, {"--data-dir", data, "--registry", store, "--log"}, 1},
+        {QUORVANE_BIN, {"--data-dir", data, "--registry", store, "--schedules"}, 1},
+        {QUORVANE_REG_BIN, {"--registry", store, "export", "-"}, 4},
+        {QUORVANE_REG_BIN, {"--registry", store, "query", kKey}, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Result full = RunProgram(c.program, c.args, {}, {}, "/dev/full");
+        EXPECT_EQ(full.code, c.code) << full.err;
+        EXPECT_NE(full.err.find("the output could not be written (No space left on device)"),
+                  std::string::npos)
+            << full.err;
+        // A pipe whose reader has gone (a shell's `| head -1`, once head has ended).
+        std::vector<std::string> closed = {
+            "-c",
+            "import os, subprocess, sys\n"
+            "r, w = os.pipe(); os.close(r)\n"
+            "p = subprocess.run(sys.argv[1:], stdout=w, stderr=subprocess.PIPE)\n"
+            "sys.stderr.buffer.write(p.stderr); sys.exit(p.returncode & 255)\n",
+            c.program};
+        closed.insert(closed.end(), c.args.begin(), c.args.end());
+        Result pipe = RunProgram("/usr/bin/python3", closed);
+        EXPECT_EQ(pipe.code, c.code) << pipe.err;
+        EXPECT_NE(pipe.err.find("the output could not be written (Broken pipe)"), std::string::npos)
+            << pipe.err;
+    }
+}
+
+// A display that is named but not there is a usage error told in one line, not an abort.
+TEST_F(QuorvaneOptionsTest, AStaleDisplayIsAUsageErrorNotAnAbort) {
+    Result r = RunProgram(QUORVANE_BIN, {"--data-dir", Path("data"), "--registry", Path("d.db")},
+                          {}, {}, {}, {"DISPLAY=:97", "QT_QPA_PLATFORM=", "WAYLAND_DISPLAY="});
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_NE(r.err.find("quorvane: the display cannot be used: "), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -227,6 +227,15 @@ TEST_F(HeadlessTest, RunFindsTheStoredScheduleWhateverTheCaseAndRefusesAnUnknown
     EXPECT_NE(r.out.find("While starting event Daily an error occured"), std::string::npos)
         << r.out << r.err;
     EXPECT_EQ(r.err.find("no monitors"), std::string::npos) << r.err;
+    // By the store's own rule of case, in every script and under every locale (Turkish
+    // makes "I" no capital of "i").
+    Schedule("Günlük", 60);
+    QProcessEnvironment turkish = env_;
+    turkish.insert("LC_ALL", "tr_TR.UTF-8");
+    for (const char* name : {"GÜNLÜK", "DAILY"}) {
+        Result t = Run(Args({"--run", name}), turkish);
+        EXPECT_EQ(t.code, 0) << name << ": " << t.err;
+    }
 
     r = Run({"--run", "Nowhere"});
     EXPECT_EQ(r.code, 1);
