@@ -374,6 +374,16 @@ void CActivityLog::Previous() {
     ShowLogRecord();
 }
 
+bool CActivityLog::AskToClear() {
+    const std::string question =
+        "Delete every record of the activity log? They cannot be brought back.";
+    if (UserPrompt::Get().Ask(question, "Quorvane", UserPrompt::YesNoDefaultNo,
+                              UserPrompt::Question) != UserPrompt::IdYes)
+        return false;
+    Clear();
+    return true;
+}
+
 void CActivityLog::Clear() {
     bar_.focus = kLogIconControl;
     std::string distrust;

@@ -90,6 +90,9 @@ public:
     void Previous();
     void Next();
     void Clear();
+    // The log bar's Clear: asks first, since nothing brings the records back (No unless
+    // the user says Yes); true when the log was emptied.
+    bool AskToClear();
     // Runs the companion launch for the shown record's action and link.
     void Preview();
     // The "Logged Events" command: refresh and show the bar, or hide it.

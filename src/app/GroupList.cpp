@@ -111,9 +111,10 @@ void CGroupListReader::Finish() {
 }
 
 void CGroupListReader::EndLine() {
+    // A lone "." is the end of the server's list as the list file keeps it, not a group.
     if (tooLong_)
         ++skipped_;
-    else if (!name_.empty())
+    else if (!name_.empty() && name_ != ".")
         groups_.push_back(name_);
     name_.clear();
     inName_ = true;

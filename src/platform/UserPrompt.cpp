@@ -25,6 +25,7 @@ UserPrompt::Answer StderrPrompt::Ask(const std::string& text, const std::string&
     switch (buttons) {
         case YesNo:
         case YesNoCancel:
+        case YesNoDefaultNo:
             return IdNo;
         case OkCancel:
             return IdCancel;

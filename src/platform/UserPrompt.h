@@ -8,7 +8,8 @@
 
 class UserPrompt {
 public:
-    enum Buttons { Ok, OkCancel, YesNo, YesNoCancel };
+    // YesNoDefaultNo: a question whose Yes loses something; Enter answers No.
+    enum Buttons { Ok, OkCancel, YesNo, YesNoCancel, YesNoDefaultNo };
     enum Icon { NoIcon, Information, Question, Exclamation, Stop };
     enum Answer { IdOk = 1, IdCancel = 2, IdYes = 6, IdNo = 7 };
 

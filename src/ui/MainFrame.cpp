@@ -649,7 +649,7 @@ void CMainFrame::BuildLogBar() {
     });
     connect(clear, &QToolButton::clicked, this, [this, &log] {
         logIcon_->setFocus();
-        log.Clear();
+        log.AskToClear();
     });
     connect(logPreview_, &QToolButton::clicked, this, [&log] { log.Preview(); });
 

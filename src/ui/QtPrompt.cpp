@@ -30,6 +30,11 @@ UserPrompt::Answer QtPrompt::Ask(const std::string& text, const std::string& cap
         case YesNo:
             box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
             break;
+        case YesNoDefaultNo:
+            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+            box.setDefaultButton(QMessageBox::No);
+            box.setEscapeButton(QMessageBox::No);
+            break;
         case YesNoCancel:
             box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
             break;
@@ -45,6 +50,6 @@ UserPrompt::Answer QtPrompt::Ask(const std::string& text, const std::string& cap
         case QMessageBox::Cancel:
             return IdCancel;
         default:
-            return buttons == YesNo ? IdNo : IdOk;
+            return buttons == YesNo || buttons == YesNoDefaultNo ? IdNo : IdOk;
     }
 }

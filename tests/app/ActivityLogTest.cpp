@@ -119,11 +119,26 @@ TEST_F(ActivityLogTest, PreviewFollowsTheShownRecordsAction) {
     EXPECT_EQ(launched[0], std::make_pair(11, std::string("http://a/")));
 }
 
-TEST_F(ActivityLogTest, ClearEmptiesTheLogAndTheBar) {
+TEST_F(ActivityLogTest, ClearAsksFirstThenEmptiesTheLogAndTheBar) {
     CActivityLog log;
     log.WriteLog(kIconWeb, "page", kActionBrowse, "http://a/");
     log.WriteLog(kIconWeb, "page", kActionBrowse, "http://b/");
-    log.Clear();
+    auto prompt = std::make_shared<RecordingPrompt>();
+    UserPrompt::Install(prompt);
+    // Anything but Yes (No, Escape, a closed box, no window at all) keeps every record.
+    prompt->defaultAnswer = UserPrompt::IdNo;
+    const std::string before = LogBytes();
+    EXPECT_FALSE(log.AskToClear());
+    EXPECT_EQ(LogBytes(), before);
+    ASSERT_EQ(prompt->shown.size(), 1u);
+    EXPECT_EQ(prompt->shown[0].buttons, UserPrompt::YesNoDefaultNo);
+    UserPrompt::Install(nullptr);
+    EXPECT_FALSE(log.AskToClear()) << "standard error answers No";
+    EXPECT_EQ(LogBytes(), before);
+    UserPrompt::Install(prompt);
+    prompt->defaultAnswer = UserPrompt::IdYes;
+    EXPECT_TRUE(log.AskToClear());
+    UserPrompt::Install(nullptr);
     EXPECT_EQ(LogBytes().size(), 0u);
     EXPECT_EQ(log.bar().indexText, "0");
     EXPECT_EQ(log.bar().countText, "0");

@@ -58,7 +58,7 @@ TEST(GroupListFileNameTest, DotsBecomeHyphensAndNamesThatLeaveTheFolderAreRefuse
 
 class GroupListFileTest : public SandboxTest {};
 
-TEST_F(GroupListFileTest, EachLineGivesItsFirstWordAndTheEndLineIsListed) {
+TEST_F(GroupListFileTest, EachLineGivesItsFirstWordAndTheEndLineIsNoGroup) {
     const std::string longName(300, 'x');
     WriteFile(Path("list"),
               "comp.lang.c 100 1 y\r\n"
@@ -75,7 +75,7 @@ TEST_F(GroupListFileTest, EachLineGivesItsFirstWordAndTheEndLineIsListed) {
     ASSERT_EQ(load.status, GroupListLoad::kLoaded);
     // A long line is one group, or none when its name is too long: never its pieces.
     EXPECT_EQ(load.groups, (std::vector<std::string>{"comp.lang.c", "alt.test", "misc.short",
-                                                     "nul.cut", "..dotted", "."}));
+                                                     "nul.cut", "..dotted"}));
     EXPECT_EQ(load.skipped, 1u);
     EXPECT_FALSE(load.cut);
 
@@ -126,7 +126,8 @@ TEST(GroupListReaderTest, PiecesOfAnySizeReadAlikeAndTheListIsBounded) {
     CGroupListReader bytes;
     for (char c : file) ASSERT_TRUE(bytes.Feed(&c, 1));
     bytes.Finish();
-    EXPECT_EQ(whole.groups(), (std::vector<std::string>{"b.one", "c.two", "."}));
+    EXPECT_EQ(whole.groups(), (std::vector<std::string>{"b.one", "c.two"}))
+        << "the list's end line is no group";
     EXPECT_EQ(bytes.groups(), whole.groups());
     EXPECT_EQ(bytes.skipped(), 1u);
 
@@ -207,7 +208,7 @@ TEST_F(GroupListOpenTest, AMissingListIsAskedForAndAskedAgainUntilItCame) {
     });
     EXPECT_EQ(updates, 2);
     ASSERT_EQ(load.status, GroupListLoad::kLoaded);
-    EXPECT_EQ(load.groups, (std::vector<std::string>{"misc.test", "."}));
+    EXPECT_EQ(load.groups, (std::vector<std::string>{"misc.test"}));
     ASSERT_EQ(prompt_->shown.size(), 2u);
     EXPECT_EQ(prompt_->shown[0].text,
               "The news group list is empty to you want to get\na new group list from your news "
@@ -218,7 +219,7 @@ TEST_F(GroupListOpenTest, AMissingListIsAskedForAndAskedAgainUntilItCame) {
     // Once the file is there nobody is asked.
     prompt_->shown.clear();
     load = OpenGroupList("news.example.com", [&] { ++updates; });
-    EXPECT_EQ(load.groups.size(), 2u);
+    EXPECT_EQ(load.groups.size(), 1u);
     EXPECT_TRUE(prompt_->shown.empty());
     EXPECT_EQ(updates, 2);
 

@@ -351,8 +351,18 @@ TEST_F(MainFrameTest, TheLogBarPopsUpAndPagesThroughTheRecords) {
     frame_->UpdateCommands();
     EXPECT_TRUE(frame_->Action(32785)->isChecked());
 
+    // Clear asks first; No keeps every record.
     auto* clear = log->findChild<QToolButton*>("c1056");
+    auto prompt = std::make_shared<RecordingPrompt>();
+    UserPrompt::Install(prompt);
+    prompt->defaultAnswer = UserPrompt::IdNo;
+    const QString count = frame_->ControlText(1052);
     QTest::mouseClick(clear, Qt::LeftButton);
+    EXPECT_EQ(prompt->shown.size(), 1u);
+    EXPECT_EQ(frame_->ControlText(1052), count);
+    prompt->defaultAnswer = UserPrompt::IdYes;
+    QTest::mouseClick(clear, Qt::LeftButton);
+    UserPrompt::Install(nullptr);
     EXPECT_EQ(frame_->ControlText(1052), "0");
     EXPECT_FALSE(prev->isEnabled());
 }

@@ -80,7 +80,7 @@ TEST_F(NewsgroupChooserTest, SearchWithEnterSelectAcrossSearchesAndOk) {
     d.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
     EXPECT_EQ(d.windowTitle(), "Korvalin - Select a News Group");
-    EXPECT_EQ(Shown(d.listView()), (QStringList{".", "alt.test", "COMP.big", "comp.lang.c",
+    EXPECT_EQ(Shown(d.listView()), (QStringList{"alt.test", "COMP.big", "comp.lang.c",
                                                 "comp.os.linux", "rec.comp", "sci.math"}));
 
     ClickRow(d.listView(), "sci.math");
@@ -97,7 +97,7 @@ TEST_F(NewsgroupChooserTest, SearchWithEnterSelectAcrossSearchesAndOk) {
     Picture(d, "chooser.png");
 
     Search(d, "");
-    EXPECT_EQ(Shown(d.listView()).size(), 7);
+    EXPECT_EQ(Shown(d.listView()).size(), 6);
     EXPECT_EQ(Selected(d.listView()), (QStringList{"comp.os.linux", "rec.comp", "sci.math"}));
     QTest::mouseClick(d.okButton(), Qt::LeftButton);
     EXPECT_EQ(d.result(), (std::vector<std::string>{"comp.os.linux", "rec.comp", "sci.math"}));
@@ -115,7 +115,7 @@ TEST_F(NewsgroupChooserTest, AHundredThousandGroupsOpenAndFilter) {
     ASSERT_TRUE(d.Open());
     d.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
-    EXPECT_EQ(d.listView()->model()->rowCount(), 100001);
+    EXPECT_EQ(d.listView()->model()->rowCount(), 100000);
     EXPECT_TRUE(d.listView()->uniformItemSizes());
 
     Search(d, "comp.x");
@@ -195,7 +195,7 @@ TEST_F(ChooserUpdateTest, AMissingListIsFetchedOnYesAndAFailureWaitsForCancel) {
         NewsgroupChooserDialog d(serverName_);
         ASSERT_TRUE(d.Open());
         EXPECT_EQ(cancels, 0);
-        EXPECT_EQ(Shown(d.listView()), (QStringList{".", "comp.lang.c", "misc.test"}));
+        EXPECT_EQ(Shown(d.listView()), (QStringList{"comp.lang.c", "misc.test"}));
         ASSERT_EQ(prompt_->shown.size(), 1u);
         EXPECT_EQ(prompt_->shown[0].icon, UserPrompt::Question);
         // The dialog closes once the list is in place; the goodbye still reaches the server.
