@@ -29,6 +29,7 @@ public:
     int first = 0;                // GROUP's first number when set (a low mark that lags)
     std::string dropGroup;        // the overview of this group breaks off with the connection
     std::string headlessGroup;    // HEAD here is refused, whatever STAT and NEXT say
+    bool loginFirst = false;      // every command but QUIT asks for a login
 
     FakeNews() {
         greeting = "200 news ready\r\n";
@@ -62,6 +63,7 @@ protected:
         std::string arg = line.size() > verb.size() + 1 ? line.substr(verb.size() + 1) : "";
         while (!arg.empty() && arg[0] == ' ') arg.erase(0, 1);
         if (verb == "QUIT") return "205 bye\r\n";
+        if (loginFirst) return "480 authentication required\r\n";
         if (verb == "GROUP") {
             auto g = groups.find(arg);
             if (g == groups.end()) return "411 no such group\r\n";
@@ -580,6 +582,21 @@ TEST_F(NewsMonitorTest, AStoredPlacePastTheLastArticleStartsAgainAtTheFirst) {
         EXPECT_EQ(resume, 4u);
         key.DeleteValue("comp.os Xids");
     }
+}
+
+TEST_F(NewsMonitorTest, ALoginAskedForOverAPlainSessionIsNeverSentAndToldOnce) {
+    FakeNews news;
+    Fill(news);
+    news.loginFirst = true;
+    Root().SetString(kNewsUserName, "reader");
+    Root().SetString(kNewsPassword, "secret");
+    Event(news.port(), {"comp.os", "other.group"}, {"kernel"}, false);
+    EXPECT_EQ(Run(), kNntpLoginNotSecure);
+    auto told = Told();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("set NewsSecurity to 1 (STARTTLS) or 2 (TLS)"), std::string::npos);
+    EXPECT_EQ(news.commands, std::vector<std::string>{"GROUP comp.os"});
+    EXPECT_EQ(news.connections, 1);
 }
 
 }  // namespace
