@@ -1,10 +1,6 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
@@ -21,11 +17,10 @@
 #include "fakes/ScriptedLineServer.h"
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
+#include "fixtures/MailReader.h"
 #include "fixtures/ManualTimerSource.h"
 #include "monitors/MailMonitor.h"
-#include "net/Inet.h"
 #include "net/Mime.h"
-#include "net/UniqueFd.h"
 #include "notify/MailHeader.h"
 #include "notify/PagerQueue.h"
 #include "settings/Passwords.h"
@@ -311,18 +306,13 @@ TEST_F(MailMonitorTest, HeadersAreToldAsTheyReadInTheLogTheFaxAndTheResultMail) 
     auto queued = Queued();
     ASSERT_EQ(queued.size(), 1u);
     EXPECT_TRUE(mime::IsAscii(queued[0]));
-    std::ofstream(Path("result"), std::ios::binary) << queued[0];
-    UniqueFd fd(::open(Path("result").c_str(), O_RDONLY | O_CLOEXEC));
-    std::string part;
-    ASSERT_EQ(CInet::ExtractPart(fd.get(), 0, &part, nullptr), 1);
-    const std::string mail = ReadFileBytes(part);
-    ::unlink(part.c_str());
+    const std::string mail = ReadMail(queued[0], Path("result")).body;
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].shownSubject);
         const std::string told = found_ + "\r\n   From : " + cases[i].shownFrom +
                                  "\r\n   Subj : " + cases[i].shownSubject;
         EXPECT_EQ(texts[i], told);
-        EXPECT_NE(mail.find(told + "\r\n"), std::string::npos) << mail;
+        EXPECT_NE(mail.find(LfLines(told)), std::string::npos) << mail;
         EXPECT_EQ(fax_.sent[i].fax.subject, cases[i].shownSubject);
         EXPECT_EQ(fax_.sent[i].fax.noteText.rfind("From: " + cases[i].shownFrom + "\r\nSubject: " +
                                                       cases[i].shownSubject + "\r\n",
