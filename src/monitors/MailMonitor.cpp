@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "net/Inet.h"
+#include "net/Mime.h"
 #include "notify/MailHeader.h"
 #include "notify/MailQueue.h"
 #include "notify/PagerDialer.h"
@@ -513,9 +514,11 @@ void CMailMonitor::Report(const std::string& block) {
     ++emailCount_;
     std::string text = "The Mail Quorvane " + eventName_ + " has found a new message\r\n";
     std::string from, subject;
+    // As the user reads them: encoded words decoded, nothing that would cut the record.
     if (FindHeader(block, "From", &from)) {
-        text += "\r\n   From : " + from;
-        if (FindHeader(block, "Subject", &subject)) text += "\r\n   Subj : " + subject;
+        text += "\r\n   From : " + mime::HeaderText(from);
+        if (FindHeader(block, "Subject", &subject))
+            text += "\r\n   Subj : " + mime::HeaderText(subject);
     }
     if (notifyViaWindows_) log_.WriteLog(kIconMail, text, 0, {}, true);
     if (notifyViaEmail_) emailBody_ += text + "\r\n";
@@ -551,7 +554,8 @@ void CMailMonitor::Forward() {
     SetLine1(Format("Sending Message %d", number()));
     std::string block, subject;
     ReadHeaderBlock(file_.Fd(), &block);
-    SetLine(1, FindHeader(block, "Subject", &subject) ? "Subject: " + subject : "");
+    SetLine(1,
+            FindHeader(block, "Subject", &subject) ? "Subject: " + mime::HeaderText(subject) : "");
     phase_ = Phase::kForwarding;
     forwardAccepted_ = false;
     uint32_t rc = smtp_.SendMail(forwardTo_, file_.Fd());

@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "net/Inet.h"
+#include "net/Mime.h"
+#include "notify/MailHeader.h"
 #include "notify/MailQueue.h"
 #include "platform/Registry.h"
 #include "settings/ActivityLogWriter.h"
@@ -21,9 +23,9 @@ constexpr UINT kProgressTimer = 0;
 constexpr UINT WM_NEWS_SEARCH_ON = WM_USER + 0x60;
 // Overview lines searched before the loop turns again.
 constexpr int kSliceLines = 2000;
-// An overview line longer than this is no line any server writes: its end is dropped (the
-// fields that matter come first).
-constexpr size_t kMaxOverviewLine = 64 * 1024;
+// Overview fields kept of a line beyond this many: those behind the line count (Xref and
+// the like) are not searched.
+constexpr size_t kKeptOverviewFields = 9;
 // The bodies are searched in blocks of this size.
 constexpr size_t kBodyBlock = 65532;
 // The key, below the event's, of the groups named like one of the event's own values.
@@ -197,7 +199,10 @@ void CNewsMonitor::SessionBroke(uint32_t code) {
     ++search_;
     mode_ = Mode::kNone;
     nntp_.Abort();
-    if (sessions_ >= kMaxSessions) return Stop(code != 0 ? code : kNntpNoResponse);
+    // A login the server wants and will not get is no broken session: a new one would only
+    // be refused again, with a record each time.
+    if (sessions_ >= kMaxSessions || code == kNntpLoginNotSecure || code == kNntpLoginRefused)
+        return Stop(code != 0 ? code : kNntpNoResponse);
     ++sessions_;
     SetLine(0, "Connecting to network news server " + server_);
     uint32_t rc = nntp_.Connect(server_, 0);
@@ -292,6 +297,9 @@ void COverviewSearch::Begin(int fd, const std::vector<std::string>* phrases, boo
     readAt_ = 0;
     bufPos_ = bufLen_ = 0;
     pending_.clear();
+    pendingFields_ = fieldBytes_ = 0;
+    pendingBytes_ = 0;
+    pendingCut_ = false;
     linesDone_ = 0;
     lastAuthor_.clear();
     lastSubject_.clear();
@@ -302,24 +310,59 @@ void COverviewSearch::SearchLine(std::string_view line, const OnMatch& onMatch) 
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     OverviewLine o;
     if (line == "." || !ParseOverviewLine(line, &o)) return;
+    // What the user reads and types, not the sender's encoding of it.
+    lastAuthor_ = mime::HeaderText(o.from);
+    lastSubject_ = mime::HeaderText(o.subject);
     for (const std::string& phrase : *phrases_) {
         // Every phrase that matches tells the article once more.
-        if ((author_ && CInet::MatchAllWords(o.from, phrase)) ||
-            (subject_ && CInet::MatchAllWords(o.subject, phrase)))
-            onMatch(o);
+        if ((author_ && CInet::MatchAllWords(lastAuthor_, phrase)) ||
+            (subject_ && CInet::MatchAllWords(lastSubject_, phrase)))
+            onMatch(o, lastAuthor_, lastSubject_);
     }
-    lastAuthor_.assign(o.from);
-    lastSubject_.assign(o.subject);
 }
 
-bool COverviewSearch::Search(int maxLines, const OnMatch& onMatch) {
+void COverviewSearch::Keep(const char* data, size_t size) {
+    pendingBytes_ += size;
+    while (size > 0) {
+        const auto* tab = static_cast<const char*>(std::memchr(data, '\t', size));
+        size_t field = tab ? static_cast<size_t>(tab - data) : size;
+        if (pendingFields_ < kKeptOverviewFields) {
+            size_t keep = std::min(field, kMaxField - fieldBytes_);
+            if (keep < field) {
+                pendingCut_ = true;
+                // Never half a character at the cut.
+                while (keep > 0 && (static_cast<unsigned char>(data[keep]) & 0xC0) == 0x80) --keep;
+                fieldBytes_ = kMaxField;
+            } else {
+                fieldBytes_ += keep;
+            }
+            pending_.append(data, keep);
+        }
+        if (!tab) break;
+        if (++pendingFields_ < kKeptOverviewFields) pending_ += '\t';
+        fieldBytes_ = 0;
+        data += field + 1;
+        size -= field + 1;
+    }
+}
+
+void COverviewSearch::SearchPending(const OnMatch& onMatch, const OnCut& onCut) {
+    SearchLine(pending_, onMatch);
+    OverviewLine o;
+    if (pendingCut_ && onCut && ParseOverviewLine(pending_, &o)) onCut(o, pendingBytes_);
+    pending_.clear();
+    pendingFields_ = fieldBytes_ = 0;
+    pendingBytes_ = 0;
+    pendingCut_ = false;
+}
+
+bool COverviewSearch::Search(int maxLines, const OnMatch& onMatch, const OnCut& onCut) {
     for (int lines = 0; lines < maxLines;) {
         if (bufPos_ >= bufLen_) {
             ssize_t got = ::pread(fd_, buf_.data(), buf_.size(), readAt_);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
-                if (!pending_.empty()) SearchLine(pending_, onMatch);
-                pending_.clear();
+                if (pendingBytes_ != 0) SearchPending(onMatch, onCut);
                 return false;
             }
             readAt_ += got;
@@ -331,7 +374,7 @@ bool COverviewSearch::Search(int maxLines, const OnMatch& onMatch) {
         const auto* nl = static_cast<const char*>(std::memchr(from, '\n', avail));
         const size_t take = nl ? static_cast<size_t>(nl - from) : avail;
         bufPos_ += take;
-        if (nl && pending_.empty()) {
+        if (nl && pendingBytes_ == 0) {
             // The usual case: the whole line is in the buffer.
             ++bufPos_;
             SearchLine(std::string_view(from, take), onMatch);
@@ -339,13 +382,12 @@ bool COverviewSearch::Search(int maxLines, const OnMatch& onMatch) {
             ++lines;
             continue;
         }
-        // A line past any sensible length keeps its start, where the fields are.
-        if (pending_.size() < kMaxOverviewLine)
-            pending_.append(from, std::min(take, kMaxOverviewLine - pending_.size()));
+        // A line longer than the buffer keeps the start of each field, where what is
+        // searched stands.
+        Keep(from, take);
         if (!nl) continue;
         ++bufPos_;
-        SearchLine(pending_, onMatch);
-        pending_.clear();
+        SearchPending(onMatch, onCut);
         ++linesDone_;
         ++lines;
     }
@@ -354,10 +396,14 @@ bool COverviewSearch::Search(int maxLines, const OnMatch& onMatch) {
 
 void CNewsMonitor::SearchOverviewSlice() {
     bool toldInSlice = false;
-    const bool more = overview_.Search(kSliceLines, [this, &toldInSlice](const OverviewLine& o) {
-        Report(std::string(o.from), std::string(o.subject), std::string(o.id), o.number);
-        toldInSlice = true;
-    });
+    const bool more = overview_.Search(
+        kSliceLines,
+        [this, &toldInSlice](const OverviewLine& o, const std::string& author,
+                             const std::string& subject) {
+            Report(author, subject, std::string(o.id), o.number);
+            toldInSlice = true;
+        },
+        [this](const OverviewLine& o, uint64_t lineBytes) { ReportCutLine(o, lineBytes); });
     if (toldInSlice) StoreGroupMemory(false);
     // The status shows where the search is once a slice, not once a line: a line's worth
     // of drawing would cost more than its search.
@@ -430,10 +476,16 @@ void CNewsMonitor::OnHeader(uint32_t result) {
     }
     headless_ = 0;
     resume_ = static_cast<uint32_t>(article_);
-    std::string author, subject, id, lines;
-    CInet::GetHeaderValue(file_.Fd(), "From:", &author);
-    CInet::GetHeaderValue(file_.Fd(), "Subject:", &subject);
-    CInet::GetHeaderValue(file_.Fd(), "Message-ID:", &id);
+    // The header read whole: a zero byte in a value must not end it, and a value folded over
+    // lines (long encoded subjects are) is one value.
+    std::string block, author, subject, id, lines;
+    ReadHeaderBlock(file_.Fd(), &block);
+    FindHeader(block, "From", &author);
+    FindHeader(block, "Subject", &subject);
+    FindHeader(block, "Message-ID", &id);
+    FindHeader(block, "Lines", &lines);
+    author = mime::HeaderText(author);
+    subject = mime::HeaderText(subject);
     id = CutIdentifier(id);
     std::string name, address;
     CInet::SplitAddress(author, &name, &address);
@@ -447,7 +499,6 @@ void CNewsMonitor::OnHeader(uint32_t result) {
         }
     }
     if (searchBody_) {
-        CInet::GetHeaderValue(file_.Fd(), "Lines:", &lines);
         if (BodyWithinLimit(lines, enableMax_, maxLines_)) {
             if (!TruncateFile()) return FileError(errno ? errno : EIO);
             // Kept for the report, should the body match.
@@ -542,6 +593,16 @@ void CNewsMonitor::Report(const std::string& author, const std::string& subject,
     // Walking article by article takes long: what was told is stored at once, so that a
     // crash or a kill in the middle of the group does not tell it again.
     if (mode_ == Mode::kArticles) StoreGroupMemory(false);
+}
+
+void CNewsMonitor::ReportCutLine(const OverviewLine& o, uint64_t lineBytes) {
+    std::string id(o.id);
+    WriteErrorRecord(log_, "watching the news group " + eventName_,
+                     "The overview line of article " + std::to_string(o.number) +
+                         (id.empty() ? "" : " <" + mime::HeaderText(id) + ">") + " in " + group_ +
+                         " is " + std::to_string(lineBytes) + " bytes long: only the first " +
+                         std::to_string(COverviewSearch::kMaxField) +
+                         " bytes of each of its fields were searched.");
 }
 
 void CNewsMonitor::ShowFound() {

@@ -25,14 +25,19 @@ class ActivityLogWriter;
 
 // Reads an overview file line by line, in bounded memory whatever its lines' length, and
 // tells each article whose author or subject a keyword phrase matches: once for every
-// phrase that does.
+// phrase that does. Authors and subjects are searched and told as a person reads them
+// (encoded words decoded).
 class COverviewSearch {
 public:
-    using OnMatch = std::function<void(const OverviewLine&)>;
+    using OnMatch = std::function<void(const OverviewLine&, const std::string& author,
+                                       const std::string& subject)>;
+    // A line with a field longer than kMaxField: searched by what was kept of it.
+    using OnCut = std::function<void(const OverviewLine&, uint64_t lineBytes)>;
+    static constexpr size_t kMaxField = 64 * 1024;
 
     void Begin(int fd, const std::vector<std::string>* phrases, bool author, bool subject);
     // Searches at most maxLines more lines; false once the file has ended.
-    bool Search(int maxLines, const OnMatch& onMatch);
+    bool Search(int maxLines, const OnMatch& onMatch, const OnCut& onCut = {});
     int linesDone() const { return linesDone_; }
     // The last article line searched (valid until the next Search).
     const std::string& lastAuthor() const { return lastAuthor_; }
@@ -40,6 +45,9 @@ public:
 
 private:
     void SearchLine(std::string_view line, const OnMatch& onMatch);
+    // Adds the bytes of a line that does not fit the buffer, each field cut to kMaxField.
+    void Keep(const char* data, size_t size);
+    void SearchPending(const OnMatch& onMatch, const OnCut& onCut);
 
     int fd_ = -1;
     const std::vector<std::string>* phrases_ = nullptr;
@@ -48,6 +56,9 @@ private:
     std::vector<char> buf_;
     size_t bufPos_ = 0, bufLen_ = 0;
     std::string pending_;  // the line being put together
+    size_t pendingFields_ = 0, fieldBytes_ = 0;
+    uint64_t pendingBytes_ = 0;
+    bool pendingCut_ = false;
     int linesDone_ = 0;
     std::string lastAuthor_, lastSubject_;
 };
@@ -96,6 +107,8 @@ private:
     void EndGroup(bool finished);
     // number: the article's, which stands in for an identifier the article lacks.
     void Report(const std::string& author, const std::string& subject, std::string id, int number);
+    // An overview line too long to be kept whole: told, and searched by what was kept.
+    void ReportCutLine(const OverviewLine& o, uint64_t lineBytes);
     bool Matches(std::string_view text) const;
     void ShowFound();
     // Stores the group's memory and ends the group; StoreGroupMemory only stores it.

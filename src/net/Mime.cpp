@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringDecoder>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -155,64 +156,229 @@ std::string HeaderParam(std::string_view value, std::string_view name) {
     return extended;
 }
 
+namespace {
+
+bool IsBase64Char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
+}
+
+// The bytes of one encoded word's payload; false when they cannot be read (a B payload with
+// characters outside the alphabet, or padding in its middle), so that the word is shown as
+// it was written rather than as noise.
+bool WordBytes(char kind, std::string_view payload, std::string* bytes) {
+    bytes->clear();
+    if (kind == 'b') {
+        size_t end = payload.size();
+        while (end > 0 && payload[end - 1] == '=' && payload.size() - end < 2) --end;
+        for (size_t k = 0; k < end; ++k)
+            if (!IsBase64Char(payload[k])) return false;
+        if (end % 4 == 1) return false;
+        QByteArray decoded =
+            QByteArray::fromBase64(QByteArray::fromRawData(payload.data(), qsizetype(end)));
+        bytes->assign(decoded.constData(), static_cast<size_t>(decoded.size()));
+        return true;
+    }
+    if (kind != 'q') return false;
+    for (size_t k = 0; k < payload.size(); ++k) {
+        if (payload[k] == '_') {
+            bytes->push_back(' ');
+        } else if (payload[k] == '=' && k + 2 < payload.size() && HexValue(payload[k + 1]) >= 0 &&
+                   HexValue(payload[k + 2]) >= 0) {
+            bytes->push_back(
+                static_cast<char>(HexValue(payload[k + 1]) * 16 + HexValue(payload[k + 2])));
+            k += 2;
+        } else {
+            bytes->push_back(payload[k]);
+        }
+    }
+    return true;
+}
+
+// Bytes in a charset as UTF-8; false when the charset is none we know.
+bool CharsetToUtf8(std::string_view bytes, std::string_view charset, std::string* out) {
+    std::string name = LowerCopy(Trim(charset));
+    auto decoder = DecoderFor(name);
+    if (!decoder) {
+        if (name != "utf-8" && name != "utf8") return false;
+        // Bytes that are no UTF-8 become replacement characters, never raw bytes in the text.
+        decoder = std::make_unique<QStringDecoder>(QStringConverter::Utf8);
+    }
+    QString text = decoder->decode(QByteArrayView(bytes.data(), bytes.size()));
+    QByteArray utf8 = text.toUtf8();
+    out->assign(utf8.constData(), static_cast<size_t>(utf8.size()));
+    return true;
+}
+
+}  // namespace
+
 std::string DecodeWords(std::string_view text) {
+    constexpr size_t kMaxWord = 1024;
     std::string out;
-    size_t i = 0;
+    // Adjacent words of one charset are decoded together: senders split a text into words
+    // anywhere, also in the middle of a character.
+    std::string runBytes, runCharset;
+    bool inRun = false;
+    auto endRun = [&] {
+        if (!inRun) return;
+        std::string utf8;
+        CharsetToUtf8(runBytes, runCharset, &utf8);
+        out += utf8;
+        runBytes.clear();
+        inRun = false;
+    };
     bool lastWasWord = false;
-    size_t pendingSpace = 0;  // white space after an encoded word, dropped before another
+    size_t spaceFrom = 0, spaceLength = 0;  // white space not yet written
+    size_t i = 0;
     while (i < text.size()) {
         if (text.compare(i, 2, "=?") == 0) {
-            size_t q1 = text.find('?', i + 2);
-            size_t q2 = q1 == std::string_view::npos ? q1 : text.find('?', q1 + 1);
-            size_t end = q2 == std::string_view::npos ? q2 : text.find("?=", q2 + 1);
-            if (end != std::string_view::npos && q2 == q1 + 2) {
+            // A word is looked for only so far (they are 75 characters at most, a few
+            // senders' longer): a text full of "=?" must not cost its length squared.
+            std::string_view word = text.substr(0, std::min(text.size(), i + kMaxWord));
+            size_t q1 = word.find('?', i + 2);
+            size_t q2 = q1 == std::string_view::npos ? q1 : word.find('?', q1 + 1);
+            size_t end = q2 == std::string_view::npos ? q2 : word.find("?=", q2 + 1);
+            std::string bytes, known;
+            if (end != std::string_view::npos && q2 == q1 + 2 &&
+                WordBytes(Lower(text[q1 + 1]), text.substr(q2 + 1, end - q2 - 1), &bytes)) {
                 std::string_view charset = text.substr(i + 2, q1 - i - 2);
                 charset = charset.substr(0, charset.find('*'));  // RFC 2231 language
-                char kind = Lower(text[q1 + 1]);
-                std::string_view payload = text.substr(q2 + 1, end - q2 - 1);
-                std::string bytes;
-                bool known = true;
-                if (kind == 'b') {
-                    QByteArray decoded = QByteArray::fromBase64(
-                        QByteArray::fromRawData(payload.data(), payload.size()));
-                    bytes.assign(decoded.constData(), static_cast<size_t>(decoded.size()));
-                } else if (kind == 'q') {
-                    for (size_t k = 0; k < payload.size(); ++k) {
-                        if (payload[k] == '_') {
-                            bytes.push_back(' ');
-                        } else if (payload[k] == '=' && k + 2 < payload.size() &&
-                                   HexValue(payload[k + 1]) >= 0 && HexValue(payload[k + 2]) >= 0) {
-                            bytes.push_back(static_cast<char>(HexValue(payload[k + 1]) * 16 +
-                                                              HexValue(payload[k + 2])));
-                            k += 2;
-                        } else {
-                            bytes.push_back(payload[k]);
-                        }
+                std::string label = LowerCopy(Trim(charset));
+                if (CharsetToUtf8({}, label, &known)) {
+                    // White space between two encoded words is no part of the text.
+                    if (!lastWasWord) {
+                        endRun();
+                        out.append(text.substr(spaceFrom, spaceLength));
+                    } else if (inRun && label != runCharset) {
+                        endRun();
                     }
-                } else {
-                    known = false;
-                }
-                if (known) {
-                    if (!lastWasWord) out.append(text.substr(i - pendingSpace, pendingSpace));
-                    out += ToUtf8(bytes, charset);
+                    spaceLength = 0;
+                    if (!inRun) runCharset = label;
+                    inRun = true;
+                    runBytes += bytes;
                     lastWasWord = true;
-                    pendingSpace = 0;
                     i = end + 2;
                     continue;
                 }
+                // A charset we cannot read leaves its word as it was written.
+                endRun();
+                out.append(text.substr(spaceFrom, spaceLength));
+                spaceLength = 0;
+                out.append(text.substr(i, end + 2 - i));
+                lastWasWord = false;
+                i = end + 2;
+                continue;
             }
         }
         if (IsBlank(text[i]) || text[i] == '\r' || text[i] == '\n') {
-            ++pendingSpace;
+            if (spaceLength == 0) spaceFrom = i;
+            ++spaceLength;
             ++i;
             continue;
         }
-        out.append(text.substr(i - pendingSpace, pendingSpace));
-        pendingSpace = 0;
+        endRun();
+        out.append(text.substr(spaceFrom, spaceLength));
+        spaceLength = 0;
         out.push_back(text[i++]);
         lastWasWord = false;
     }
-    out.append(text.substr(text.size() - pendingSpace, pendingSpace));
+    endRun();
+    out.append(text.substr(spaceFrom, spaceLength));
+    return out;
+}
+
+bool IsAscii(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+std::string AsUtf8(std::string_view text) {
+    if (IsAscii(text) || IsUtf8(text)) return std::string(text);
+    return ToUtf8(text, "windows-1252");
+}
+
+std::string HeaderText(std::string_view raw) {
+    std::string decoded = DecodeWords(AsUtf8(raw));
+    std::string out;
+    out.reserve(decoded.size());
+    for (char c : decoded) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '\t' || c == '\r' || c == '\n')
+            out.push_back(' ');
+        else if (u < 0x20 || u == 0x7F)
+            out += "\xEF\xBF\xBD";
+        else
+            out.push_back(c);
+    }
+    return out;
+}
+
+std::string EncodeWords(std::string_view utf8) {
+    if (IsAscii(utf8)) return std::string(utf8);
+    // Each word carries whole characters, at most 39 bytes (52 in base64, 64 with its frame):
+    // with a header name before it, a line stays well within 78 characters.
+    constexpr size_t kWordBytes = 39;
+    std::string out;
+    size_t i = 0;
+    while (i < utf8.size()) {
+        size_t end = std::min(utf8.size(), i + kWordBytes);
+        while (end < utf8.size() && end > i + 1 &&
+               (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80)
+            --end;
+        QByteArray payload =
+            QByteArray(utf8.data() + i, static_cast<qsizetype>(end - i)).toBase64();
+        if (!out.empty()) out += "\r\n ";
+        out += "=?UTF-8?B?" + payload.toStdString() + "?=";
+        i = end;
+    }
+    return out;
+}
+
+std::string EncodeQuotedPrintable(std::string_view text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    std::string line;  // the encoded line being built
+    auto hardBreak = [&] {
+        // White space at the end of a line would be taken off by the transport.
+        if (!line.empty() && (line.back() == ' ' || line.back() == '\t')) {
+            char c = line.back();
+            line.pop_back();
+            if (line.size() + 3 > 76) {
+                out += line + "=\r\n";
+                line.clear();
+            }
+            line += '=';
+            line += kHex[static_cast<unsigned char>(c) >> 4];
+            line += kHex[static_cast<unsigned char>(c) & 0xF];
+        }
+        out += line + "\r\n";
+        line.clear();
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (c == '\n') {
+            hardBreak();
+            continue;
+        }
+        auto u = static_cast<unsigned char>(c);
+        std::string piece;
+        // A dot that starts a line is encoded too: no transport can take it for the end.
+        if ((u >= 33 && u <= 126 && c != '=' && !(c == '.' && line.empty())) || c == ' ' ||
+            c == '\t') {
+            piece = c;
+        } else {
+            piece = {'=', kHex[u >> 4], kHex[u & 0xF]};
+        }
+        // A soft break keeps every line within 76 characters, its "=" included.
+        if (line.size() + piece.size() > 75) {
+            out += line + "=\r\n";
+            line.clear();
+        }
+        line += piece;
+    }
+    if (!line.empty()) hardBreak();
     return out;
 }
 

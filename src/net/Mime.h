@@ -17,8 +17,26 @@ namespace mime {
 // when the parameter is not there.
 std::string HeaderParam(std::string_view value, std::string_view name);
 
-// Encoded words (=?charset?B?...?= and =?charset?Q?...?=) in a header text, as UTF-8.
+// Encoded words (=?charset?B?...?= and =?charset?Q?...?=) in a header text, as UTF-8. The
+// white space between two encoded words goes; a word in a charset we cannot read, or whose
+// payload cannot be read, stays as it was written.
 std::string DecodeWords(std::string_view text);
+
+// A header's text as a person reads it: UTF-8 whatever the sender wrote (bytes that are no
+// UTF-8 read as windows-1252), encoded words decoded, and no control characters (line
+// breaks and tabs become blanks, anything else, a zero byte say, U+FFFD), so that it goes
+// whole into a log record, a pop-up or a mail.
+std::string HeaderText(std::string_view raw);
+// text as UTF-8: unchanged when it is UTF-8 already, else read as windows-1252.
+std::string AsUtf8(std::string_view text);
+bool IsAscii(std::string_view text);
+
+// Header text for a mail this program writes: unchanged when it is ASCII, else UTF-8 as
+// encoded words, folded between them so that no line grows long.
+std::string EncodeWords(std::string_view utf8);
+// A text with CR LF (or LF) line ends as quoted-printable: lines end in CR LF and hold at
+// most 76 characters.
+std::string EncodeQuotedPrintable(std::string_view text);
 
 // A file name from a message as a bare name that is safe to create in a folder: UTF-8,
 // without any folder part ("/" or "\"), without control characters, never "." or "..",

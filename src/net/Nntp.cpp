@@ -342,6 +342,12 @@ void CNntp::LogIn() {
         Fail(kNntpLoginRefused);
         return;
     }
+    if (security_ == kNntpPlain) {
+        // The options promise that a password never goes in plain text: the login is
+        // refused here, with the setting that would let it go.
+        Fail(kNntpLoginNotSecure);
+        return;
+    }
     SendCommand("AUTHINFO USER " + userName_ + "\r\n", kAuthUserSent);
 }
 
@@ -518,6 +524,11 @@ bool CNntp::ProtocolText(uint32_t code, std::string* text) const {
         case kNntpTooLarge:
             *text = "The News server " + serverName() +
                     " sent a list or article too large to be retrieved.";
+            return true;
+        case kNntpLoginNotSecure:
+            *text = "The News server " + serverName() +
+                    " asks for a login, and a user name and password are only ever sent over a "
+                    "secure connection: set NewsSecurity to 1 (STARTTLS) or 2 (TLS) to log in.";
             return true;
         case kNntpBadLoginValue:
             if (!loginProblem_.empty()) {

@@ -48,6 +48,9 @@ inline constexpr uint32_t kNntpBadGroupName = 0x8300000A;
 inline constexpr uint32_t kNntpTooLarge = 0x8300000B;
 // The configured user name or password cannot go into a command line.
 inline constexpr uint32_t kNntpBadLoginValue = 0x8300000C;
+// The server asked for a login on a session that is not secured: a user name and password
+// are only ever sent over a secure connection.
+inline constexpr uint32_t kNntpLoginNotSecure = 0x8300000D;
 
 // NewsSecurity, as PopSecurity: plain, STARTTLS required, TLS from the first byte.
 inline constexpr uint32_t kNntpPlain = 0;

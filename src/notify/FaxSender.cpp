@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "net/Inet.h"
+#include "net/Mime.h"
 #include "net/UniqueFd.h"
 #include "notify/MailHeader.h"
 #include "platform/Messaging.h"
@@ -134,9 +135,9 @@ bool FaxStoredMessage(int fd, const FaxSettings& settings, FaxSender& sender) {
     ReadHeaderBlock(fd, &block);
     for (const char* name : {"To", "Cc", "From", "Subject"}) {
         if (FindHeader(block, name, &value))
-            fax.noteText += std::string(name) + ": " + value + "\r\n";
+            fax.noteText += std::string(name) + ": " + mime::HeaderText(value) + "\r\n";
     }
-    FindHeader(block, "Subject", &fax.subject);
+    if (FindHeader(block, "Subject", &fax.subject)) fax.subject = mime::HeaderText(fax.subject);
     fax.noteText += "\r\n\r\n";
 
     TempFile plain;

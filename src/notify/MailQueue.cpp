@@ -14,6 +14,8 @@
 #include <memory>
 
 #include "net/Inet.h"
+#include "net/Mime.h"
+#include "notify/MailHeader.h"
 #include "platform/FileTrust.h"
 #include "platform/Registry.h"
 #include "platform/SystemClock.h"
@@ -37,21 +39,61 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 
 }  // namespace
 
+namespace {
+
+// The sender as "display name <address>" with a name that is not ASCII as encoded words;
+// the address is left alone.
+std::string EncodeSender(const std::string& sender) {
+    if (mime::IsAscii(sender)) return sender;
+    size_t open = sender.rfind('<');
+    if (open == std::string::npos || sender.back() != '>') return mime::EncodeWords(sender);
+    std::string name = sender.substr(0, open);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    if (name.empty()) return sender;
+    return mime::EncodeWords(name) + " " + sender.substr(open);
+}
+
+}  // namespace
+
 std::string QueuedMailText(const std::string& body, const std::string& recipient,
                            const std::string& subject, const std::string& sender, time_t now) {
+    // Mail of nothing but ASCII goes out as it always has. Anything else is UTF-8 and says
+    // so, in a form that passes every server unchanged whatever it offers: this file is
+    // written long before the session that sends it knows its server (or whether that
+    // server takes 8-bit text at all), and a forward or copy of the user's own mail must
+    // pass through the same client untouched, so nothing is converted on the way out.
+    const bool ascii = mime::IsAscii(body) && mime::IsAscii(subject) && mime::IsAscii(sender);
+    const std::string text8 = ascii ? body : mime::AsUtf8(body);
     std::string text;
     text += "X-Rcpt-To: " + recipient + "\r\n";
     text += "Date: " + FormatLocalTime(now, "%a, %d %b %Y %H:%M:%S %Z") + "\r\n";
-    text += "From: " + sender + "\r\n";
+    text += "From: " + (ascii ? sender : EncodeSender(mime::AsUtf8(sender))) + "\r\n";
     text += "To: " + recipient + "\r\n";
-    text += "Subject: " + subject + "\r\n";
-    text += "Content-Type: text/plain; charset=ISO-8859-1\r\n";
-    text += "Content-Transfer-Encoding: 7bit\r\n";
+    text += "Subject: " + (ascii ? subject : mime::EncodeWords(mime::AsUtf8(subject))) + "\r\n";
+    std::string encoded;
+    if (ascii) {
+        text += "Content-Type: text/plain; charset=ISO-8859-1\r\n";
+        text += "Content-Transfer-Encoding: 7bit\r\n";
+        encoded = body;
+    } else {
+        text += "MIME-Version: 1.0\r\n";
+        text += "Content-Type: text/plain; charset=UTF-8\r\n";
+        if (mime::IsAscii(text8)) {
+            text += "Content-Transfer-Encoding: 7bit\r\n";
+            encoded = text8;
+        } else {
+            text += "Content-Transfer-Encoding: quoted-printable\r\n";
+            encoded = mime::EncodeQuotedPrintable(text8);
+            // The end below ends a last line the body left open, as for ASCII mail.
+            if (!text8.empty() && text8.back() != '\n' && encoded.size() >= 2)
+                encoded.resize(encoded.size() - 2);
+        }
+    }
     text += "\r\n";
     // A line of the body that begins with "." gets a second one, so that no line of the
     // result can end the message early at the server.
     bool lineStart = true;
-    for (char c : body) {
+    for (char c : encoded) {
         if (lineStart && c == '.') text += '.';
         text += c;
         lineStart = c == '\n';
@@ -266,10 +308,11 @@ void CMailQueueSender::SendNext() {
     ++count_;
     currentRemoved_ = false;
     currentRecipient_.clear();
-    std::string subject;
-    SetLines(
-        "Sending Message " + std::to_string(count_),
-        CInet::GetHeaderValue(currentFd_.get(), "Subject:", &subject) ? "Subject: " + subject : "");
+    // A subject of encoded words is folded over lines: the header is read whole.
+    std::string block, subject;
+    ReadHeaderBlock(currentFd_.get(), &block);
+    SetLines("Sending Message " + std::to_string(count_),
+             FindHeader(block, "Subject", &subject) ? "Subject: " + mime::HeaderText(subject) : "");
     std::string recipient;
     if (!CInet::GetHeaderValue(currentFd_.get(), "X-Rcpt-To:", &recipient) || recipient.empty()) {
         // Nobody to send it to. It can never go, so it must not block the queue, but it

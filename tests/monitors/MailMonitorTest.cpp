@@ -17,8 +17,10 @@
 #include "fakes/ScriptedLineServer.h"
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
+#include "fixtures/MailReader.h"
 #include "fixtures/ManualTimerSource.h"
 #include "monitors/MailMonitor.h"
+#include "net/Mime.h"
 #include "notify/MailHeader.h"
 #include "notify/PagerQueue.h"
 #include "settings/Passwords.h"
@@ -270,6 +272,53 @@ TEST_F(MailMonitorTest, NewMessagesAreToldOnceWithTheirCopiesFaxesAndOnePagerCal
     EXPECT_EQ(pager_->calls().size(), 1u);
     EXPECT_EQ(Queued().size(), 1u);
     EXPECT_EQ(pop.retrs, retrs);
+}
+
+TEST_F(MailMonitorTest, HeadersAreToldAsTheyReadInTheLogTheFaxAndTheResultMail) {
+    struct Case {
+        std::string from, subject;  // as the message has them
+        std::string shownFrom, shownSubject;
+    };
+    const std::vector<Case> cases = {
+        {"=?ISO-8859-1?Q?J=F6rg?= <j@x>", "=?UTF-8?B?a2VybmVsIHBhbmljIGluIFrDvHJpY2g=?=",
+         "J\xC3\xB6rg <j@x>", "kernel panic in Z\xC3\xBCrich"},
+        {"Ann <ann@x>", "=?utf-8?q?two?=\r\n =?utf-8?q?_words?= and =?x-unknown?q?raw?=",
+         "Ann <ann@x>", "two words and =?x-unknown?q?raw?="},
+        {"Bob <bob@x>", std::string("zero\0byte", 9), "Bob <bob@x>",
+         "zero\xEF\xBF\xBD"
+         "byte"},
+    };
+    FakePop3 pop;
+    for (size_t i = 0; i < cases.size(); ++i)
+        pop.Add(Msg("From: " + cases[i].from + "\r\nSubject: " + cases[i].subject +
+                        "\r\nMessage-ID: <" + std::to_string(i) + "@x>\r\n",
+                    "text\r\n"));
+    RegKey key = Event(pop.port());
+    key.SetDword(kNotifyViaEmail, 1);
+    key.SetString(kNotifyEmailTo, "me@example.org");
+    key.SetDword(kEnableFax, 1);
+    key.SetString(kFaxPhone, "555-0199");
+    EXPECT_EQ(Run(), 0u);
+
+    auto texts = Texts();
+    ASSERT_EQ(texts.size(), cases.size());
+    ASSERT_EQ(fax_.sent.size(), cases.size());
+    auto queued = Queued();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_TRUE(mime::IsAscii(queued[0]));
+    const std::string mail = ReadMail(queued[0], Path("result")).body;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].shownSubject);
+        const std::string told = found_ + "\r\n   From : " + cases[i].shownFrom +
+                                 "\r\n   Subj : " + cases[i].shownSubject;
+        EXPECT_EQ(texts[i], told);
+        EXPECT_NE(mail.find(LfLines(told)), std::string::npos) << mail;
+        EXPECT_EQ(fax_.sent[i].fax.subject, cases[i].shownSubject);
+        EXPECT_EQ(fax_.sent[i].fax.noteText.rfind("From: " + cases[i].shownFrom + "\r\nSubject: " +
+                                                      cases[i].shownSubject + "\r\n",
+                                                  0),
+                  0u);
+    }
 }
 
 TEST_F(MailMonitorTest, IdentifiersMatchOnlyWholeAndTheListHasNoLimit) {

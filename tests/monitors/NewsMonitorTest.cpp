@@ -29,6 +29,7 @@ public:
     int first = 0;                // GROUP's first number when set (a low mark that lags)
     std::string dropGroup;        // the overview of this group breaks off with the connection
     std::string headlessGroup;    // HEAD here is refused, whatever STAT and NEXT say
+    bool loginFirst = false;      // every command but QUIT asks for a login
 
     FakeNews() {
         greeting = "200 news ready\r\n";
@@ -62,6 +63,7 @@ protected:
         std::string arg = line.size() > verb.size() + 1 ? line.substr(verb.size() + 1) : "";
         while (!arg.empty() && arg[0] == ' ') arg.erase(0, 1);
         if (verb == "QUIT") return "205 bye\r\n";
+        if (loginFirst) return "480 authentication required\r\n";
         if (verb == "GROUP") {
             auto g = groups.find(arg);
             if (g == groups.end()) return "411 no such group\r\n";
@@ -514,6 +516,89 @@ TEST_F(NewsMonitorTest, TheLineLimit) {
     EXPECT_FALSE(CNewsMonitor::BodyWithinLimit("1", true, -1));
     EXPECT_TRUE(CNewsMonitor::BodyWithinLimit("", true, 10));  // no length: searched
     EXPECT_TRUE(CNewsMonitor::BodyWithinLimit("many", true, 10));
+}
+
+TEST_F(NewsMonitorTest, EncodedZeroBytesAndHugeLinesAreSearchedAndToldWhole) {
+    const std::string huge = "panic " + std::string(10 * 1024 * 1024, 'x');
+    for (bool body : {false, true}) {
+        SCOPED_TRACE(body ? "article by article" : "overview");
+        FakeNews news;
+        news.Post("comp.os", "=?ISO-8859-1?Q?J=F6rg?= <j@x>",
+                  "=?UTF-8?B?a2VybmVsIHBhbmljIGluIFrDvHJpY2g=?=");
+        news.Post("comp.os", "Ann <ann@x>", std::string("zero\0byte panic", 15));
+        news.Post("comp.os", "Bob <bob@x>", "calm");
+        // A line of ten megabytes in the overview.
+        if (!body) news.Post("comp.os", "Cy <cy@x>", huge);
+        news.Post("comp.os", "=?UTF-8?Q?Dee?= <dee@x>", "=?UTF-8?Q?after_the?= =?UTF-8?Q?_panic?=");
+        Event(news.port(), {"comp.os"}, {"panic", "J\xC3\xB6rg"}, body);
+        EXPECT_EQ(Run(), 0u);
+        std::vector<LogRecord> records;
+        ReadLogFile(kLogFileName, &records, nullptr);
+        std::vector<std::string> texts;
+        for (const auto& r : records) texts.push_back(r.text.substr(2));
+        auto report = [](const std::string& subject, const std::string& from) {
+            return "The News Group Monitor Watch found the following article,\r\n  Subject : " +
+                   subject + "\r\n  From    : " + from + "\r\n  Group   : comp.os";
+        };
+        const std::string zero =
+            "zero\xEF\xBF\xBD"
+            "byte panic";
+        std::vector<std::string> expected = {
+            report("kernel panic in Z\xC3\xBCrich", "J\xC3\xB6rg <j@x>"),
+            report(zero, "Ann <ann@x>")};
+        // The overview tells an article once for each phrase that matches.
+        if (!body) expected.insert(expected.begin() + 1, expected[0]);
+        if (!body) {
+            // Told by what was kept of it (the record holds its start), and said to be cut.
+            ASSERT_GT(texts.size(), 3u);
+            EXPECT_EQ(texts[3].rfind(report("panic xxxxx", "").substr(0, 80), 0), 0u);
+            expected.push_back(texts[3]);
+            expected.push_back(
+                "An error occured while watching the news group Watch.   The error message was : "
+                "The overview line of article 4 <4.comp.os@x> in comp.os is " +
+                std::to_string(huge.size() + 45) +
+                " bytes long: only the first 65536 bytes of each of its fields were searched.");
+        }
+        expected.push_back(report("after the panic", "Dee <dee@x>"));
+        EXPECT_EQ(texts, expected);
+        std::filesystem::remove(kLogFileName);
+        RegKey key;
+        key.Open(RegKey::LocalMachine(), EventPath("Watch"));
+        key.DeleteValue("comp.os");
+        key.DeleteValue("comp.os Xids");
+    }
+}
+
+TEST_F(NewsMonitorTest, AStoredPlacePastTheLastArticleStartsAgainAtTheFirst) {
+    // The group was reset or renumbered: what was stored is no place in it any more.
+    for (bool body : {false, true}) {
+        SCOPED_TRACE(body ? "article by article" : "overview");
+        FakeNews news;
+        Fill(news);
+        RegKey key = Event(news.port(), {"comp.os"}, {"kernel"}, body);
+        key.SetDword("comp.os", 5000);
+        EXPECT_EQ(Run(), 0u);
+        EXPECT_EQ(Told(), std::vector<std::string>{"Linux kernel news"});
+        DWORD resume = 0;
+        key.GetDword("comp.os", &resume);
+        EXPECT_EQ(resume, 4u);
+        key.DeleteValue("comp.os Xids");
+    }
+}
+
+TEST_F(NewsMonitorTest, ALoginAskedForOverAPlainSessionIsNeverSentAndToldOnce) {
+    FakeNews news;
+    Fill(news);
+    news.loginFirst = true;
+    Root().SetString(kNewsUserName, "reader");
+    Root().SetString(kNewsPassword, "secret");
+    Event(news.port(), {"comp.os", "other.group"}, {"kernel"}, false);
+    EXPECT_EQ(Run(), kNntpLoginNotSecure);
+    auto told = Told();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("set NewsSecurity to 1 (STARTTLS) or 2 (TLS)"), std::string::npos);
+    EXPECT_EQ(news.commands, std::vector<std::string>{"GROUP comp.os"});
+    EXPECT_EQ(news.connections, 1);
 }
 
 }  // namespace

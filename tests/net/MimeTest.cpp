@@ -501,4 +501,52 @@ TEST_F(MimeTest, FailuresLeaveNothingAndReportNothing) {
     ::close(fd);
 }
 
+TEST(HeaderTextTest, EncodedWordsAndRawBytesReadAsAPersonReadsThem) {
+    struct Case {
+        std::string raw, text;
+    };
+    const std::vector<Case> cases = {
+        {"=?UTF-8?B?a2VybmVsIHBhbmljIQ==?=", "kernel panic!"},
+        {"=?utf-8?q?Gr=C3=BC=C3=9Fe_aus_Bern?=",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e aus Bern"},
+        // The white space between encoded words goes, also a folded line's; that between a
+        // word and text stays.
+        {"=?UTF-8?B?R3LDvA==?= =?UTF-8?B?w59l?=",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e"},
+        {"=?UTF-8?Q?a?=\r\n =?UTF-8?Q?b?=\t=?iso-8859-1?q?c?=", "abc"},
+        {"Re: =?ISO-8859-1?Q?Caf=E9?= ok =?UTF-8?Q?x?=", "Re: Caf\xC3\xA9 ok x"},
+        // A character split over two words, as some senders split them.
+        {"=?UTF-8?B?R3LD?= =?UTF-8?B?vMOfZQ==?=",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e"},
+        {"=?windows-1252?Q?=93q=94?=", "\xE2\x80\x9Cq\xE2\x80\x9D"},
+        {"=?utf-8*en?q?lang?=", "lang"},
+        {"=?UTF-8?b?cGFuaWM?=", "panic"},  // padding left off
+        // What cannot be read stays as it was written, and nothing breaks.
+        {"=?x-unheard-of?Q?abc?= def", "=?x-unheard-of?Q?abc?= def"},
+        {"=?UTF-8?B?#not base64#?=", "=?UTF-8?B?#not base64#?="},
+        {"=?UTF-8?B?abcde?=", "=?UTF-8?B?abcde?="},
+        {"=?UTF-8?B?ab=c?=", "=?UTF-8?B?ab=c?="},
+        {"=?UTF-8?X?abc?=", "=?UTF-8?X?abc?="},
+        {"=?UTF-8?Q?open end", "=?UTF-8?Q?open end"},
+        {"=?", "=?"},
+        {"=?UTF-8?B?/w==?=", "\xEF\xBF\xBD"},  // no UTF-8 inside: a replacement character
+        // Raw bytes that are no UTF-8 are windows-1252; control characters never pass.
+        {"Gr\xFC\xDF"
+         "e \x93ok\x94",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x80\x9Cok\xE2\x80\x9D"},
+        {std::string("a\0b\x01", 4),
+         "a\xEF\xBF\xBD"
+         "b\xEF\xBF\xBD"},
+        {"=?UTF-8?Q?a=00b=0D=0Ac?=",
+         "a\xEF\xBF\xBD"
+         "b  c"},
+        {"plain ASCII stays", "plain ASCII stays"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(mime::HeaderText(c.raw), c.text) << c.raw;
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "fakes/ClientOwner.h"
@@ -72,7 +73,22 @@ protected:
         ASSERT_EQ(client().state(), CNntp::kReady);
     }
     CNntp& client() { return owner_.client; }
+    // The server speaks TLS from its first byte and the client asks for it: where a login
+    // may go.
+    void Secure(ScriptedLineServer& server) {
+        if (!loginCa_) {
+            std::filesystem::create_directories(Path("ca"));
+            loginCa_ = std::make_unique<TestCa>(Path("ca"));
+            issued_ = loginCa_->Issue("news", {"IP:127.0.0.1"});
+            ASSERT_TRUE(loginCa_->ok()) << loginCa_->error();
+        }
+        ASSERT_TRUE(server.UseTls(issued_.cert, issued_.key));
+        Root().SetString(kTlsCaFile, loginCa_->caFile());
+        Root().SetDword(kNewsSecurity, kNntpImplicitTls);
+    }
 
+    std::unique_ptr<TestCa> loginCa_;
+    TestCa::Issued issued_;
     ClientOwner<CNntp, WM_NNTP_LOOKUP> owner_;
     std::vector<int> fds_;
     size_t taken_ = 0;
@@ -284,6 +300,7 @@ TEST_F(NntpTest, APasswordKeptInTheKeyringIsTheLoginsAndOneItDoesNotGiveIsNamed)
         }
     } server;
     server.replies["GROUP"] = "480 authentication required\r\n";
+    Secure(server);
     Connect(server.port());
     ASSERT_EQ(client().Group("misc.test"), 0u);
     Next();
@@ -318,7 +335,21 @@ TEST_F(NntpTest, LoginWhenTheServerAsksAndTheCommandAgain) {
         }
     };
     {
+        // Asked over a session that is not secured, the login is never given.
         AuthServer server;
+        Connect(server.port());
+        ASSERT_EQ(client().Group("misc.test"), 0u);
+        EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, kNntpLoginNotSecure));
+        EXPECT_EQ(client().ErrorText(kNntpLoginNotSecure),
+                  "The News server 127.0.0.1 asks for a login, and a user name and password are "
+                  "only ever sent over a secure connection: set NewsSecurity to 1 (STARTTLS) or 2 "
+                  "(TLS) to log in.");
+        EXPECT_EQ(server.commands, std::vector<std::string>{"GROUP misc.test"});
+        EXPECT_EQ(client().state(), CNntp::kIdle);
+    }
+    {
+        AuthServer server;
+        Secure(server);
         Connect(server.port());
         ASSERT_EQ(client().Group("misc.test"), 0u);
         EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, 0u));
@@ -333,6 +364,7 @@ TEST_F(NntpTest, LoginWhenTheServerAsksAndTheCommandAgain) {
     {
         AuthServer server;
         server.pass = "other";
+        Secure(server);
         Connect(server.port());
         ASSERT_EQ(client().XOver(File("o"), 1, 2), 0u);
         EXPECT_EQ(Next(), std::make_pair(WM_NNTP_XOVER, kNntpLoginRefused));
@@ -345,6 +377,7 @@ TEST_F(NntpTest, LoginWhenTheServerAsksAndTheCommandAgain) {
         // Nothing to log in with: the server's demand is the text.
         Root().DeleteValue(kNewsUserName);
         AuthServer server;
+        Secure(server);
         Connect(server.port());
         ASSERT_EQ(client().Group("misc.test"), 0u);
         EXPECT_EQ(Next(), std::make_pair(WM_NNTP_GROUP, kNntpLoginRefused));

@@ -13,6 +13,8 @@
 #include "fakes/SecureSmtpServer.h"
 #include "fakes/TestCa.h"
 #include "fixtures/Fixtures.h"
+#include "fixtures/MailReader.h"
+#include "net/Mime.h"
 #include "notify/MailQueue.h"
 #include "platform/SystemClock.h"
 
@@ -447,6 +449,90 @@ TEST_F(MailQueueTest, ARefusedLoginKeepsTheQueueAndTheRightOneSendsIt) {
     EXPECT_TRUE(QueuedNames().empty());
     EXPECT_EQ(server.Messages().size(), 2u);
     EXPECT_EQ(server.Logins(), "PLAIN refused\nPLAIN ok\n");
+}
+
+// A mail as its reader sees it, read back with our own decoding: the sender, the subject
+// and the body text (what stands before the closing "." line, when there is one).
+TEST_F(MailQueueTest, TextThatIsNotAsciiIsDeclaredAndReadBackWhole) {
+    struct Case {
+        std::string body, subject, sender;
+        std::string bodyRead = {};  // when not the body itself
+    };
+    const std::string umlauts =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus Z\xC3\xBCrich";
+    std::string euros;
+    for (int i = 0; i < 100; ++i) euros += "\xE2\x82\xAC";
+    const std::vector<Case> cases = {
+        {"all ASCII\r\n.a dot\r\nlast", "ascii", "Site <me@x.test>"},
+        {umlauts + "\r\n= sign and a blank at the end \r\n.dot first\r\n" + std::string(300, 'x') +
+             euros + "\r\nlast",
+         "body only", "Site <me@x.test>"},
+        {"ascii body", "Re: " + umlauts + " " + std::string(40, 'a') + "\xE2\x82\xAC panic",
+         "Site <me@x.test>"},
+        {"ascii body", "sender only",
+         "\xC3\x9C"
+         "berwachung Z\xC3\xBCrich <me@x.test>"},
+        // Bytes that are no UTF-8 (a page's Latin-1) are taken as windows-1252.
+        {"caf\xE9 \x93q\x94", "latin", "Site <me@x.test>", "caf\xC3\xA9 \xE2\x80\x9Cq\xE2\x80\x9D"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.subject);
+        std::string text = QueuedMailText(c.body, "you@x.test", c.subject, c.sender, 0);
+        // Only ASCII goes on the wire, in lines any server takes; ASCII mail is written as
+        // it always was.
+        EXPECT_TRUE(mime::IsAscii(text));
+        for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+            EXPECT_LE(end - at, 78u) << text.substr(at, end - at);
+        EXPECT_NE(text.find(i == 0 ? "\r\nContent-Type: text/plain; charset=ISO-8859-1\r\n"
+                                     "Content-Transfer-Encoding: 7bit\r\n"
+                                   : "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; "
+                                     "charset=UTF-8\r\nContent-Transfer-Encoding: "),
+                  std::string::npos);
+        EXPECT_EQ(text.find("quoted-printable\r\n") != std::string::npos, i == 1 || i == 4);
+        ASSERT_TRUE(QueueMail(app_->log(), c.body, "you@x.test", c.subject, c.sender));
+    }
+
+    // The same bytes reach a server that knows only HELO and one that offers 8BITMIME, and
+    // both give the reader the text as it was queued.
+    FakeSmtpServer plain;
+    UseServer(plain);
+    fs::copy("Forward", Path("again"));
+    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(plain.commands[0], "HELO client.test");
+    TestCa ca(Path(""));
+    auto issued = ca.Issue("mail", {"IP:127.0.0.1"});
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    SecureSmtpServer::Options o{.cert = issued.cert, .key = issued.key};
+    SecureSmtpServer extended(Path(""), o);
+    ASSERT_NE(extended.port(), 0) << extended.error();
+    Root().SetString(kSmtpServer, "127.0.0.1:" + std::to_string(extended.port()));
+    Root().SetString(kTlsCaFile, ca.caFile());
+    Root().SetString(kSmtpUserName, o.user);
+    Root().SetString(kSmtpPassword, o.password);
+    fs::remove_all("Forward");
+    fs::rename(Path("again"), "Forward");
+    EXPECT_EQ(Send(), 0u);
+
+    // What the scripted server kept is the text on the wire: its leading dots are doubled.
+    std::vector<std::string> stored = plain.messages;
+    for (std::string& m : stored)
+        for (size_t k = 0; (k = m.find("\r\n..", k)) != std::string::npos; k += 3)
+            m.erase(k + 2, 1);
+    for (const auto& received : {stored, extended.Messages()}) {
+        std::map<std::string, MailRead> bySubject;
+        for (const std::string& m : received) {
+            MailRead r = ReadMail(m, Path("received"));
+            bySubject[r.subject] = r;
+        }
+        ASSERT_EQ(bySubject.size(), cases.size());
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.subject);
+            EXPECT_EQ(bySubject[c.subject].from, c.sender);
+            EXPECT_EQ(bySubject[c.subject].body, LfLines(c.bodyRead.empty() ? c.body : c.bodyRead));
+        }
+    }
 }
 
 }  // namespace

@@ -313,11 +313,21 @@ TEST_F(PagerModemTest, AModemThatCannotBeUsedLeavesTheCallToTheNextOne) {
 }
 
 TEST_F(PagerModemTest, ADialTheModemNeverConfirmsIsAFailedPageThatStaysQueued) {
+    std::filesystem::create_directories(Path("ok"));
+    FakeModem confirming(Path("ok"), "ok");
     for (const char* mode : {"nodialresult", "stream"}) {
         SCOPED_TRACE(mode);
         FakeModem modem(Path(""), mode);
-        MakeDialer({modem.device});
+        // The same dialer first pages through a modem that confirms; what that call
+        // confirmed must not count for the next one.
+        MakeDialer({confirming.device, modem.device});
         log_.texts.clear();
+        queue_->Append("Box", "555-0100", "42");
+        const size_t dialled = Count(confirming.bytes(), "ATDT");
+        EXPECT_TRUE(Call([&] { return Count(confirming.bytes(), "ATDT") > dialled; }));
+        PortHolder holder(confirming.device);
+        ASSERT_TRUE(holder.held);
+        EXPECT_TRUE(log_.texts.empty());
         queue_->Append("Box", "555-0100", "42");
         EXPECT_FALSE(Call([&] { return modem.bytes().find("ATDT") != std::string::npos; }));
         // Hung up at the countdown's end, not before.
