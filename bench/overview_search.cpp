@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
         search.Begin(fd, &phrases, true, true);
         matches = 0;
         auto start = std::chrono::steady_clock::now();
-        while (search.Search(1 << 30, [&](const OverviewLine&) { ++matches; })) {
+        while (search.Search(1 << 30, [&](const OverviewLine&, const std::string&,
+                                          const std::string&) { ++matches; })) {
         }
         double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (s < best) best = s;
