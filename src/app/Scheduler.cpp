@@ -71,11 +71,33 @@ void CScheduler::Tick() {
         return;
     }
 
-    time_t now = SystemClock::Get().Now();
+    const SystemClock& clock = SystemClock::Get();
+    time_t now = clock.Now();
+    uint64_t ticks = clock.TickCount();
+    bool stepped = false;
     if (!ticked_) {
         ticked_ = true;
-        lastRecompute_ = now;
+        lastRecomputeMs_ = ticks;
+    } else {
+        // Both differences span any run in between, whose clock step may have moved the
+        // clock while this timer let it be.
+        int64_t wallMs = (static_cast<int64_t>(now) - static_cast<int64_t>(lastIdleWall_)) * 1000;
+        int64_t step = wallMs - static_cast<int64_t>(ticks - lastIdleMs_);
+        if (step > kClockStepToleranceMs || step < -kClockStepToleranceMs) {
+            // The pending times were places on the old clock: they move with it, so that a
+            // run that was due stays due and one that was not comes no sooner or later
+            // than it would have. The recompute below puts them back on the new clock's
+            // slots.
+            stepped = true;
+            time_t by = static_cast<time_t>(step / 1000);
+            for (int i = 0; i < schedulingList_.GetCount(); ++i) {
+                int64_t t = schedulingList_.GetItemData(i);
+                if (t != 0 && t != 1) schedulingList_.SetItemData(i, t + by);
+            }
+        }
     }
+    lastIdleWall_ = now;
+    lastIdleMs_ = ticks;
     if (!paused_) {
         for (int i = 0; i < schedulingList_.GetCount(); ++i) {
             int64_t t = schedulingList_.GetItemData(i);
@@ -89,8 +111,8 @@ void CScheduler::Tick() {
         }
     }
     lastTick_ = now;
-    if (lastTick_ - lastRecompute_ > 5) {
-        lastRecompute_ = lastTick_;
+    if (stepped || ticks - lastRecomputeMs_ > 5000) {
+        lastRecomputeMs_ = ticks;
         RecomputeSchedule();
     }
 }
