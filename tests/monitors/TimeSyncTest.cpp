@@ -523,39 +523,54 @@ protected:
     }
 };
 
-TEST_F(TimeStepInARunTest, TheClockIsSetBeforeTheMonitorsRun) {
-    auto clock = std::make_shared<ManualClock>(kNow);
-    SystemClock::Install(clock);
-    DaytimeServer daytime;
-    daytime.line = DaytimeLine(kNow + 40);
-    Root().SetString(kTimeServerUrl, daytime.Url());
-    ScheduleRecord schedule;
-    schedule.name = "Daily";
-    schedule.updateTime = 1;
-    ASSERT_TRUE(CreateEventRecord(schedule));
-    AddEvent("Site", kWebMonitor, "Daily");
+TEST_F(TimeStepInARunTest, TheClockIsSetBeforeTheMonitorsRunAndWithoutAny) {
+    for (bool withMonitor : {true, false}) {
+        SCOPED_TRACE(withMonitor ? "with a monitor" : "the clock only");
+        auto clock = std::make_shared<ManualClock>(kNow);
+        SystemClock::Install(clock);
+        DaytimeServer daytime;
+        daytime.line = DaytimeLine(kNow + 40);
+        Root().SetString(kTimeServerUrl, daytime.Url());
+        ScheduleRecord schedule;
+        schedule.name = withMonitor ? "Daily" : "Clock";
+        schedule.updateTime = 1;
+        ASSERT_TRUE(CreateEventRecord(schedule));
+        if (withMonitor) AddEvent("Site", kWebMonitor, "Daily");
 
-    Timeline timeline;
-    CActivityLog log;
-    FakePagerQueue pager(&timeline);
-    CRunWindow run(log, nullptr, pager);
-    run.SetHangUpWait(1);
-    run.SetPanel(CRunWindow::kStepTimeSync, std::make_unique<CTimeSync>(log));
-    auto web = std::make_unique<RecordingPanel>("web", &timeline);
-    RecordingPanel* webPanel = web.get();
-    run.SetPanel(CRunWindow::kStepWeb, std::move(web));
-    // The web step sees the clock already set.
-    std::vector<time_t> clockAtWeb;
-    QObject::connect(webPanel, &CPanel::visibilityChanged, [&](bool shown) {
-        if (shown) clockAtWeb.push_back(clock->Now());
-    });
+        Timeline timeline;
+        CActivityLog log;
+        FakePagerQueue pager(&timeline);
+        CRunWindow run(log, nullptr, pager);
+        run.SetHangUpWait(1);
+        run.SetPanel(CRunWindow::kStepTimeSync, std::make_unique<CTimeSync>(log));
+        auto web = std::make_unique<RecordingPanel>("web", &timeline);
+        RecordingPanel* webPanel = web.get();
+        run.SetPanel(CRunWindow::kStepWeb, std::move(web));
+        run.SetPanel(CRunWindow::kStepMailQueue,
+                     std::make_unique<RecordingPanel>("queue", &timeline));
+        // The web step sees the clock already set.
+        std::vector<time_t> clockAtWeb;
+        QObject::connect(webPanel, &CPanel::visibilityChanged, [&](bool shown) {
+            if (shown) clockAtWeb.push_back(clock->Now());
+        });
 
-    EXPECT_EQ(run.StartRun("Daily"), 1);
-    ASSERT_TRUE(waitFor([&] { return !run.running(); }, std::chrono::seconds(20)));
-    EXPECT_EQ(clock->settings, std::vector<int64_t>{(kNow + 40) * 1000LL + 500});
-    ASSERT_FALSE(clockAtWeb.empty());
-    EXPECT_EQ(clockAtWeb[0], kNow + 40);
-    EXPECT_EQ(timeline.front(), "web Site");
+        EXPECT_EQ(run.StartRun(schedule.name), 1);
+        ASSERT_TRUE(waitFor([&] { return !run.running(); }, std::chrono::seconds(20)));
+        EXPECT_EQ(clock->settings, std::vector<int64_t>{(kNow + 40) * 1000LL + 500});
+        std::vector<LogRecord> records;
+        ReadLogFile(kLogFileName, &records, nullptr);
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back().text,
+                  "\r\nThe clock was set forward by 40 seconds to the time server 127.0.0.1:" +
+                      std::to_string(daytime.port()) + ".");
+        if (withMonitor) {
+            ASSERT_FALSE(clockAtWeb.empty());
+            EXPECT_EQ(clockAtWeb[0], kNow + 40);
+            EXPECT_EQ(timeline, (Timeline{"web Site", "queue"}));
+        } else {
+            EXPECT_TRUE(timeline.empty()) << "nothing but the clock";
+        }
+    }
 }
 
 TEST(NtpTimestamps, BothErasAreRead) {
