@@ -92,13 +92,20 @@ std::string Difference(int64_t serviceAheadSeconds, const std::string& server) {
            (serviceAheadSeconds > 0 ? "behind" : "ahead of") + " the time server " + server + ".";
 }
 
-// The service's words as a record quotes them: without the line ends around them, and
-// short enough that the server's name behind them outlives the log's text limit.
+// The service's words as a record quotes them: without the line ends around them, with
+// no control character (a NUL would end the record's text there), and short enough that
+// the server's name behind them outlives the log's text limit.
 std::string Quoted(std::string_view said) {
     constexpr size_t kMaxQuoted = 120;
     std::string_view text = ascii::TrimBlanks(said);
-    if (text.size() <= kMaxQuoted) return std::string(text);
-    return std::string(text.substr(0, Utf8CutPoint(text, kMaxQuoted))) + "...";
+    std::string quoted(text.substr(0, Utf8CutPoint(text, kMaxQuoted)));
+    for (char& c : quoted) {
+        if (c == '\r' || c == '\n' || c == '\t')
+            c = ' ';
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return quoted.size() < text.size() ? quoted + "..." : quoted;
 }
 
 bool SameLocalDay(time_t a, time_t b) {

@@ -254,6 +254,8 @@ TEST_F(TimeSyncTest, LinesThatAreNoTimeAreQuoted) {
     // A line of any length is quoted short enough that the server's name is kept.
     std::string longLine = "61017 26-12-08 " + std::string(300, 'x');
     EXPECT_TRUE(RunWith(longLine).empty());
+    // Nor does a control character in it cut the record short.
+    EXPECT_TRUE(RunWith(std::string("\x01junk\0more\r\nlines\n", 18)).empty());
     // An answer in HTTP is no daytime line: nothing follows the colon.
     FakeHttpServer web;
     web.pages["/"] = FakeHttpServer::Ok("", DaytimeLine(kNow + 5));
@@ -264,6 +266,7 @@ TEST_F(TimeSyncTest, LinesThatAreNoTimeAreQuoted) {
     EXPECT_EQ(Texts(), (std::vector<std::string>{
                            notCorrect_ + nine + tail, notCorrect_ + month13 + tail,
                            notCorrect_ + longLine.substr(0, 120) + "..." + tail,
+                           notCorrect_ + "?junk?more  lines" + tail,
                            notCorrect_ + "an HTTP reply with status 200 (time server 127.0.0.1:" +
                                std::to_string(web.port()) + ")"}));
 }
