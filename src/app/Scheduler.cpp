@@ -74,7 +74,7 @@ void CScheduler::Tick() {
     const SystemClock& clock = SystemClock::Get();
     time_t now = clock.Now();
     uint64_t ticks = clock.TickCount();
-    bool stepped = false;
+    bool setBack = false;
     if (!ticked_) {
         ticked_ = true;
         lastRecomputeMs_ = ticks;
@@ -83,12 +83,13 @@ void CScheduler::Tick() {
         // clock while this timer let it be.
         int64_t wallMs = (static_cast<int64_t>(now) - static_cast<int64_t>(lastIdleWall_)) * 1000;
         int64_t step = wallMs - static_cast<int64_t>(ticks - lastIdleMs_);
-        if (step > kClockStepToleranceMs || step < -kClockStepToleranceMs) {
-            // The pending times were places on the old clock: they move with it, so that a
-            // run that was due stays due and one that was not comes no sooner or later
-            // than it would have. The recompute below puts them back on the new clock's
-            // slots.
-            stepped = true;
+        if (step < -kClockStepToleranceMs) {
+            // Set back: the pending times were places on the old clock and move with it, so
+            // that a run that was due stays due and none waits for the clock to come round
+            // again; the recompute below puts the others on the new clock's slots. A clock
+            // set forward needs nothing: a slot it jumped over has passed and runs once, as
+            // one that passed during a pause or while the machine slept.
+            setBack = true;
             time_t by = static_cast<time_t>(step / 1000);
             for (int i = 0; i < schedulingList_.GetCount(); ++i) {
                 int64_t t = schedulingList_.GetItemData(i);
@@ -111,7 +112,7 @@ void CScheduler::Tick() {
         }
     }
     lastTick_ = now;
-    if (stepped || ticks - lastRecomputeMs_ > 5000) {
+    if (setBack || ticks - lastRecomputeMs_ > 5000) {
         lastRecomputeMs_ = ticks;
         RecomputeSchedule();
     }
