@@ -129,7 +129,14 @@ int RunScheduleOnce(CApplication& app, const std::string& name, std::ostream& ou
     const std::string stored = schedules.GetText(index);
     CItemList monitors;
     ListScheduleMonitors(stored, monitors);
-    if (monitors.GetCount() == 0)
+    bool setsClock = false;
+    {
+        RegKey schedule;
+        setsClock =
+            schedule.Open(RegKey::LocalMachine(), settings::EventPath(stored)) == ERROR_SUCCESS &&
+            settings::IsSet(schedule, settings::kUpdateTime);
+    }
+    if (monitors.GetCount() == 0 && !setsClock)
         err << "quorvane: schedule " << stored << " has no monitors; nothing to run\n";
 
     SignalCancel onSignals;

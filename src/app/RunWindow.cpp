@@ -80,7 +80,22 @@ int CRunWindow::StartRun(const std::string& name) {
     controls_.show1033 = controls_.show1034 = controls_.show1046 = false;
 
     ListScheduleMonitors(name, monitorQueue_);
-    if (monitorQueue_.GetCount() == 0) {
+    updateTime_ = 0;
+    phoneBook_.clear();
+    accountName_.clear();
+    accountPassword_.clear();
+    {
+        RegKey schedule;
+        if (schedule.Open(RegKey::LocalMachine(), settings::EventPath(name)) == ERROR_SUCCESS) {
+            updateTime_ = settings::ReadDword(schedule, settings::kUpdateTime, 0);
+            phoneBook_ = settings::ReadString(schedule, settings::kPhoneBook);
+            accountName_ = settings::ReadString(schedule, settings::kAccountName);
+        }
+    }
+    // A schedule made only to keep the clock right (the wizard allows one, the guide shows
+    // one) does that much: the clock step, over its dial-up connection if it names one.
+    clockOnly_ = monitorQueue_.GetCount() == 0 && updateTime_ == 1;
+    if (monitorQueue_.GetCount() == 0 && !clockOnly_) {
         FinishRun();
         return 0;
     }
@@ -89,19 +104,6 @@ int CRunWindow::StartRun(const std::string& name) {
     controls_.lastShowRestored = !shownBefore_;
     shownBefore_ = true;
     Changed();
-
-    updateTime_ = 0;
-    phoneBook_.clear();
-    accountName_.clear();
-    accountPassword_.clear();
-    {
-        RegKey schedule;
-        if (schedule.Open(RegKey::LocalMachine(), settings::EventPath(name)) == ERROR_SUCCESS) {
-            updateTime_ = settings::ReadDword(schedule, "UpdateTime", 0);
-            phoneBook_ = settings::ReadString(schedule, settings::kPhoneBook);
-            accountName_ = settings::ReadString(schedule, settings::kAccountName);
-        }
-    }
 
     bool dial = !phoneBook_.empty() && phoneBook_ != settings::kLocalNetwork && dialUp_;
     if (!dial) {
@@ -223,7 +225,8 @@ void CRunWindow::NextStep() {
             return;
         }
     }
-    if (step_ == kStepMailQueue)
+    // A run that only set the clock queued no mail, and sends none left from others.
+    if (step_ == kStepMailQueue || clockOnly_)
         FinishRun();
     else
         StartMailQueueStep();

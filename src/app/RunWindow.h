@@ -115,6 +115,7 @@ private:
     std::string scheduleName_;
     std::string phoneBook_, accountName_, accountPassword_;
     DWORD updateTime_ = 0;
+    bool clockOnly_ = false;  // the schedule has no monitors and sets the clock
     HRASCONN rasConnection_ = 0;
     int step_ = kStepNone;
     std::string currentMonitor_;

@@ -71,11 +71,34 @@ void CScheduler::Tick() {
         return;
     }
 
-    time_t now = SystemClock::Get().Now();
+    const SystemClock& clock = SystemClock::Get();
+    time_t now = clock.Now();
+    uint64_t ticks = clock.TickCount();
+    bool setBack = false;
     if (!ticked_) {
         ticked_ = true;
-        lastRecompute_ = now;
+        lastRecomputeMs_ = ticks;
+    } else {
+        // Both differences span any run in between, whose clock step may have moved the
+        // clock while this timer let it be.
+        int64_t wallMs = (static_cast<int64_t>(now) - static_cast<int64_t>(lastIdleWall_)) * 1000;
+        int64_t step = wallMs - static_cast<int64_t>(ticks - lastIdleMs_);
+        if (step < -kClockStepToleranceMs) {
+            // Set back: the pending times were places on the old clock and move with it, so
+            // that a run that was due stays due and none waits for the clock to come round
+            // again; the recompute below puts the others on the new clock's slots. A clock
+            // set forward needs nothing: a slot it jumped over has passed and runs once, as
+            // one that passed during a pause or while the machine slept.
+            setBack = true;
+            time_t by = static_cast<time_t>(step / 1000);
+            for (int i = 0; i < schedulingList_.GetCount(); ++i) {
+                int64_t t = schedulingList_.GetItemData(i);
+                if (t != 0 && t != 1) schedulingList_.SetItemData(i, t + by);
+            }
+        }
     }
+    lastIdleWall_ = now;
+    lastIdleMs_ = ticks;
     if (!paused_) {
         for (int i = 0; i < schedulingList_.GetCount(); ++i) {
             int64_t t = schedulingList_.GetItemData(i);
@@ -89,8 +112,8 @@ void CScheduler::Tick() {
         }
     }
     lastTick_ = now;
-    if (lastTick_ - lastRecompute_ > 5) {
-        lastRecompute_ = lastTick_;
+    if (setBack || ticks - lastRecomputeMs_ > 5000) {
+        lastRecomputeMs_ = ticks;
         RecomputeSchedule();
     }
 }

@@ -4,6 +4,7 @@
 // one 125 ms timer. The display's texts and lists live here; the Event Schedule bar only
 // draws them.
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -53,6 +54,9 @@ public:
     bool paused() const { return paused_; }
     time_t lastTick() const { return lastTick_; }
     void setLastTick(time_t t) { lastTick_ = t; }
+    // How far the wall clock may fall behind the tick count between two ticks before the
+    // difference counts as the clock having been set back.
+    static constexpr int64_t kClockStepToleranceMs = 2000;
     const std::string& tickerSource() const { return tickerSource_; }
     const Display& display() const { return display_; }
     CItemList& schedulingList() { return schedulingList_; }  // control 1040
@@ -72,7 +76,13 @@ private:
     CItemList monitorList_;
     bool paused_ = false;
     time_t lastTick_ = 0;
-    time_t lastRecompute_ = 0;
+    // The next-run times are places on the wall clock, which can be set back (by hand, by
+    // the clock step of a run); the tick count cannot. How much time has passed is
+    // therefore measured on the tick count, and a wall clock that moved less than that
+    // was set back.
+    uint64_t lastRecomputeMs_ = 0;  // tick count at the last recompute by the timer
+    time_t lastIdleWall_ = 0;       // wall clock and tick count at the last idle tick
+    uint64_t lastIdleMs_ = 0;
     bool ticked_ = false;
     std::string tickerSource_;
     Display display_;

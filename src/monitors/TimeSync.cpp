@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "net/Inet.h"
+#include "platform/AsciiText.h"
 #include "platform/SystemClock.h"
+#include "platform/Utf8Text.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
 
@@ -62,14 +64,55 @@ int DaysInMonth(int64_t year, int month) {
     return month == 2 && IsLeap(year) ? 29 : kDays[month - 1];
 }
 
-// "The system's time is 12 seconds behind the time server URL.": the record's second
-// sentence, after the reason, so that a cut at the log's text limit takes the address first.
-std::string Difference(int64_t serviceAheadSeconds, const std::string& url) {
+// "12 seconds", "31 minutes 5 seconds", "3 hours 2 minutes", "49710 days 6 hours".
+std::string Duration(int64_t seconds) {
+    auto count = [](int64_t n, const char* unit) {
+        return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
+    };
+    if (seconds < 60) return count(seconds, "second");
+    if (seconds < 3600) {
+        std::string text = count(seconds / 60, "minute");
+        return seconds % 60 ? text + " " + count(seconds % 60, "second") : text;
+    }
+    if (seconds < 2 * 86400) {
+        std::string text = count(seconds / 3600, "hour");
+        return seconds % 3600 / 60 ? text + " " + count(seconds % 3600 / 60, "minute") : text;
+    }
+    std::string text = count(seconds / 86400, "day");
+    return seconds % 86400 / 3600 ? text + " " + count(seconds % 86400 / 3600, "hour") : text;
+}
+
+// "The system's time is 12 seconds behind the time server S.": the record's second
+// sentence, after the reason, so that a cut at the log's text limit takes the server first.
+std::string Difference(int64_t serviceAheadSeconds, const std::string& server) {
     if (serviceAheadSeconds == 0)
-        return "The system's time agrees with the time server " + url + ".";
+        return "The system's time agrees with the time server " + server + ".";
     int64_t n = serviceAheadSeconds < 0 ? -serviceAheadSeconds : serviceAheadSeconds;
-    return "The system's time is " + std::to_string(n) + (n == 1 ? " second " : " seconds ") +
-           (serviceAheadSeconds > 0 ? "behind" : "ahead of") + " the time server " + url + ".";
+    return "The system's time is " + Duration(n) + " " +
+           (serviceAheadSeconds > 0 ? "behind" : "ahead of") + " the time server " + server + ".";
+}
+
+// The service's words as a record quotes them: without the line ends around them, with
+// no control character (a NUL would end the record's text there), and short enough that
+// the server's name behind them outlives the log's text limit.
+std::string Quoted(std::string_view said) {
+    constexpr size_t kMaxQuoted = 120;
+    std::string_view text = ascii::TrimBlanks(said);
+    std::string quoted(text.substr(0, Utf8CutPoint(text, kMaxQuoted)));
+    for (char& c : quoted) {
+        if (c == '\r' || c == '\n' || c == '\t')
+            c = ' ';
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return quoted.size() < text.size() ? quoted + "..." : quoted;
+}
+
+bool SameLocalDay(time_t a, time_t b) {
+    tm x{}, y{};
+    localtime_r(&a, &x);
+    localtime_r(&b, &y);
+    return x.tm_year == y.tm_year && x.tm_yday == y.tm_yday;
 }
 
 // An ntp:// address: host (a name, an IPv4 address or a bracketed IPv6 one) and port.
@@ -118,6 +161,23 @@ bool IsTimeServerUrl(const std::string& url) {
     CInet::SplitUrl(std::string_view(url).substr(0, url.find('|')), &scheme, &host, &port, &path);
     return (strcasecmp(scheme.c_str(), "http") == 0 || strcasecmp(scheme.c_str(), "https") == 0) &&
            !host.empty() && host != "[]";
+}
+
+std::string TimeServerName(const std::string& url) {
+    if (strncasecmp(url.c_str(), "ntp://", 6) == 0) {
+        std::string host;
+        int port = kNtpPort;
+        if (!SplitNtpUrl(url, &host, &port)) return url;
+        if (host.find(':') != std::string::npos) host = "[" + host + "]";
+        return port == kNtpPort ? host : host + ":" + std::to_string(port);
+    }
+    std::string scheme, host, path;
+    int port = 0;
+    CInet::SplitUrl(std::string_view(url).substr(0, url.find('|')), &scheme, &host, &port, &path);
+    if (host.empty()) return url;
+    // A daytime service has its own port, which an http:// address names to reach it.
+    bool usual = port == kDaytimePort || port == CInet::DefaultPort(scheme);
+    return usual ? host : host + ":" + std::to_string(port);
 }
 
 int64_t UtcSeconds(int64_t year, int month, int day, int hour, int minute, int second) {
@@ -195,6 +255,7 @@ void CTimeSync::Start(const std::string&) {
                      : url.empty() ? std::string(kDefaultTimeServerUrl)
                                    : url;
     ntp_ = strncasecmp(timeServerUrl_.c_str(), "ntp://", 6) == 0;
+    serverName_ = TimeServerName(timeServerUrl_);
 
     if (!ntp_) {
         std::string error;
@@ -253,11 +314,14 @@ void CTimeSync::OnGetDone(uint32_t result) {
         return;
     }
     DaytimeReading reading = ParseDaytimeLine(line);
+    // What a web server answered is no line of its: the status says what came instead.
+    const std::string said =
+        result == kHttpNotHttp ? line : "an HTTP reply with status " + std::to_string(result);
     // A service that says it is unhealthy is passed over, whatever else its line holds.
     if (reading.fields < 10 || !reading.fit)
-        NotResponding(line);
+        NotResponding(said);
     else if (reading.health == 0 && !reading.valid)
-        NotResponding(line);
+        NotResponding(said);
     else if (reading.health == 0)
         Judge(reading.utcSeconds * 1000 + 500,
               static_cast<int64_t>(SystemClock::Get().Now()) * 1000);
@@ -294,39 +358,62 @@ void CTimeSync::Judge(int64_t serviceMs, int64_t localMs) {
     if (minutes > 30 || minutes < -30) {
         log_.WriteLog(kIconError,
                       "The system's time is off by more than thirty minutes.\r\nPlease check and "
-                      "set the time by hand.",
+                      "set the time by hand. " +
+                          Difference(seconds, serverName_),
                       0, {}, true);
         return;
     }
+    // A clock left alone is the normal case on a desktop (no right to set it, or a time
+    // service of the system that keeps it): nothing the user must act on, and told once a
+    // day, not at every run of an hourly schedule.
     std::string keeper = clock.TimeKeeper();
     if (!keeper.empty()) {
-        // Nothing is wrong: the system sees to its own time, and this says only what was found.
-        log_.WriteLog(kIconDefault,
-                      "The clock was left alone: it is kept by " + keeper + ". " +
-                          Difference(seconds, timeServerUrl_),
-                      0, {}, false);
+        LeftAlone("The clock was left alone: it is kept by " + keeper + ". " +
+                  Difference(seconds, serverName_));
         return;
     }
     // The time measured is the time it was then; what has passed since goes with it.
     int64_t target = serviceMs + (clock.NowMs() - localMs);
     int rc = clock.SetUtcMs(target);
     if (rc == EPERM) {
-        log_.WriteLog(kIconError,
-                      "The clock was left alone: this program may not set it (that takes the "
-                      "CAP_SYS_TIME capability). " +
-                          Difference(seconds, timeServerUrl_),
-                      0, {}, true);
+        LeftAlone(
+            "The clock was left alone: this program may not set it (that takes the "
+            "CAP_SYS_TIME capability). " +
+            Difference(seconds, serverName_));
     } else if (rc != 0) {
         log_.WriteLog(kIconError,
                       std::string("The clock could not be set: ") + std::strerror(rc) + ". " +
-                          Difference(seconds, timeServerUrl_),
+                          Difference(seconds, serverName_),
                       0, {}, true);
+    } else {
+        int64_t moved = serviceMs - localMs;
+        int64_t by = (moved < 0 ? -moved : moved) / 1000;
+        log_.WriteLog(kIconDefault,
+                      std::string("The clock was set ") + (moved < 0 ? "back" : "forward") +
+                          " by " + (by == 0 ? std::string("less than a second") : Duration(by)) +
+                          " to the time server " + serverName_ + ".",
+                      0, {}, false);
     }
 }
 
+void CTimeSync::LeftAlone(const std::string& text) {
+    // Kept in the store, which every process of the program and every schedule share.
+    const time_t now = SystemClock::Get().Now();
+    RegKey root;
+    if (root.Create(RegKey::LocalMachine(), settings::kRoot, settings::kEventClass) ==
+        ERROR_SUCCESS) {
+        DWORD last = settings::ReadDword(root, settings::kClockLeftAloneLogged, 0);
+        if (last != 0 && SameLocalDay(static_cast<time_t>(last), now)) return;
+        root.SetDword(settings::kClockLeftAloneLogged, static_cast<DWORD>(now));
+    }
+    log_.WriteLog(kIconDefault, text + " This is told once a day.", 0, {}, false);
+}
+
 void CTimeSync::NotResponding(const std::string& said) {
-    log_.WriteLog(kIconError, "The time server did not respond correctly. It said : " + said, 0, {},
-                  true);
+    log_.WriteLog(kIconError,
+                  "The time server did not respond correctly. It said : " + Quoted(said) +
+                      " (time server " + serverName_ + ")",
+                  0, {}, true);
 }
 
 void CTimeSync::ReportError(const std::string& message) {

@@ -18,6 +18,7 @@ class ActivityLogWriter;
 
 // The service used when the settings name none.
 inline constexpr const char* kDefaultTimeServerUrl = "http://time.nist.gov:13/";
+inline constexpr int kDaytimePort = 13;
 
 // What a daytime line says: "JJJJJ YR-MO-DA HH:MM:SS TT L H msADV UTC(NIST) OTM".
 struct DaytimeReading {
@@ -41,6 +42,11 @@ DaytimeReading ParseDaytimeLine(std::string_view line);
 // https:// address that names a host. The settings are checked with it before they are
 // stored, so that a mistyped address is told when it is typed rather than at some run.
 bool IsTimeServerUrl(const std::string& url);
+
+// The time server of a clock step's address as the records name it: the host, and the port
+// when it is neither the daytime service's own nor the one the address's scheme implies
+// ("time.nist.gov", "127.0.0.1:4013", "[::1]:1123").
+std::string TimeServerName(const std::string& url);
 
 // Seconds since 1970 of a UTC calendar time, in 64 bits for every year.
 int64_t UtcSeconds(int64_t year, int month, int day, int hour, int minute, int second);
@@ -68,6 +74,8 @@ private:
     // The service's time against the computer's: sets the clock or says why not.
     // serviceMs: the service's time now, milliseconds since 1970.
     void Judge(int64_t serviceMs, int64_t localMs);
+    // The clock was not set, and nothing is wrong: told at most once a local day.
+    void LeftAlone(const std::string& text);
     void NotResponding(const std::string& said);
     void ReportError(const std::string& message);
     void Finish(WPARAM result);
@@ -78,6 +86,7 @@ private:
     CSntp sntp_;
     TempFile temp_;
     std::string timeServerUrl_;
+    std::string serverName_;
     bool running_ = false;
     bool ntp_ = false;
 };

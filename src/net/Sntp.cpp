@@ -215,7 +215,13 @@ void CSntp::CloseSocket() {
     fd_ = -1;
 }
 
+std::string CSntp::ServerName() const {
+    std::string name = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
+    return port_ == kNtpPort ? name : name + ":" + std::to_string(port_);
+}
+
 std::string CSntp::ErrorText(uint32_t code) const {
+    const std::string server = ServerName();
     switch (code) {
         case WSAHOST_NOT_FOUND:
         case WSATRY_AGAIN:
@@ -226,20 +232,20 @@ std::string CSntp::ErrorText(uint32_t code) const {
         case kLookupTimedOut:
             return "The Internet address lookup for " + host_ + " timed out.";
         case kSntpNoResponse:
-            return "The time server " + host_ +
+            return "The time server " + server +
                    " did not respond to our request, please try "
                    "again later.";
         case kSntpSendFailed:
-            return "The request could not be sent to the time server " + host_ + ": " +
+            return "The request could not be sent to the time server " + server + ": " +
                    std::strerror(lastError_) + ".";
         case kSntpBusy:
             return "A request to the time server is already under way.";
         case WSAECONNREFUSED:
-            return "The time server " + host_ +
+            return "The time server " + server +
                    " refused the request (no time service answers "
                    "on that port).";
         default:
-            return "The time server " + host_ +
+            return "The time server " + server +
                    " could not be asked: " + std::strerror(lastError_ != 0 ? lastError_ : EIO) +
                    ".";
     }

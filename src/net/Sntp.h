@@ -62,6 +62,8 @@ public:
     const NtpAnswer& answer() const { return answer_; }
     int64_t offsetMs() const { return offsetMs_; }
     const std::string& host() const { return host_; }
+    // The server as the texts name it: the host, and the port when it is not NTP's own.
+    std::string ServerName() const;
 
 protected:
     void OnTimer(UINT id) override;

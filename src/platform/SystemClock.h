@@ -14,7 +14,8 @@ public:
     virtual ~SystemClock() = default;
     // Seconds since 1970, UTC.
     virtual time_t Now() const = 0;
-    // Milliseconds since an arbitrary start; never goes back.
+    // Milliseconds since an arbitrary start; never goes back, is never set, and goes on
+    // while the machine sleeps (a wake-up is time that passed, not a clock that was set).
     virtual uint64_t TickCount() const = 0;
     // Sets the system clock; false with a reason when it cannot be set.
     virtual bool SetUtc(time_t when, std::string* error) = 0;
@@ -67,7 +68,9 @@ public:
     int setError = 0;               // the errno every setting fails with; 0: it succeeds
     std::string keeper;             // what keeps the time, as TimeKeeper tells it
     std::vector<int64_t> settings;  // every time set, in milliseconds
+    // The clock is set: the wall clock moves, the tick count does not.
     void Set(time_t now) { now_ = now; }
+    // Time passes: both move.
     void Advance(time_t seconds) {
         now_ += seconds;
         ticks_ += static_cast<uint64_t>(seconds) * 1000;

@@ -43,6 +43,10 @@ inline constexpr const char* kPagerModem = "PagerModem";
 inline constexpr const char* kPagerDelay = "PagerDelay";
 inline constexpr const char* kFaxProfile = "FaxProfile";
 inline constexpr const char* kTimeServerUrl = "TimeServerUrl";
+// Our own (DWORD, seconds since 1970, UTC): when the clock step last wrote that it left the
+// clock alone (no right to set it, or a time service of the system keeps it), so that this
+// is told once a day, not at every run of every schedule and program that shares the store.
+inline constexpr const char* kClockLeftAloneLogged = "ClockLeftAloneLogged";
 // Our own: serial devices (multi-string) that are pager modems whether or not they answer
 // the device search.
 inline constexpr const char* kModemDevices = "ModemDevices";
@@ -178,6 +182,8 @@ inline constexpr const char* kPhoneBook = "PhoneBook";
 inline constexpr const char* kLocalNetwork = "<Local Network>";
 inline constexpr const char* kAccountName = "AccountName";
 inline constexpr const char* kAccountPasswd = "AccountPasswd";
+// A schedule: 1 sets the clock from the time service at the start of each run.
+inline constexpr const char* kUpdateTime = "UpdateTime";
 
 // Event kinds (the Type value).
 enum EventKind : DWORD {

@@ -169,14 +169,30 @@ TEST_F(RunWindowTest, NoDialingForTheLocalNetworkAnEmptyEntryOrWithoutDialUp) {
     EXPECT_TRUE(Records().empty());
 }
 
-TEST_F(RunWindowTest, AScheduleWithoutMonitorsEndsAtOnceButStillPages) {
-    Schedule("Daily", "ISP", 1);
-    Monitor("Elsewhere", 4, "daily");
-    pager_->numbers = {"555"};
-    EXPECT_EQ(run_->StartRun("Daily"), 0);
-    EXPECT_FALSE(run_->running());
-    EXPECT_EQ(timeline_, (Timeline{"page 555", "hidden"})) << "no dialing and no clock setting";
-    EXPECT_FALSE(run_->controls().visible);
+TEST_F(RunWindowTest, AScheduleWithoutMonitorsOnlySetsTheClockIfAskedAndStillPages) {
+    struct Case {
+        DWORD updateTime;
+        int started;
+        Timeline steps;
+    };
+    const Case cases[] = {
+        // Nothing to do: no dialing, no clock, no mail queue.
+        {0, 0, {"page 555", "hidden"}},
+        // Only the clock: over the schedule's connection, and no mail queue.
+        {1, 1, {"entry ISP", "dial ISP", "timesync", "hangup 77", "page 555", "hidden"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.updateTime);
+        timeline_.clear();
+        Schedule("Daily", "ISP", c.updateTime);
+        Monitor("Elsewhere", 4, "daily");
+        pager_->numbers = {"555"};
+        EXPECT_EQ(run_->StartRun("Daily"), c.started);
+        EXPECT_TRUE(RunToEnd());
+        EXPECT_EQ(timeline_, c.steps);
+        EXPECT_FALSE(run_->controls().visible);
+        EXPECT_TRUE(Records().empty());
+    }
 }
 
 TEST_F(RunWindowTest, DialUpFailuresAreLoggedAndEndTheRun) {

@@ -73,9 +73,10 @@ protected:
         if (!CScheduler::NextRunTimeAfter(name, now, &when)) return std::nullopt;
         return when;
     }
-    // Moves the clock and ticks until no run is going on.
+    // Lets time pass up to now (the clock is not set) and ticks until no run is going on.
     void TickAt(time_t now) {
-        clock_->Set(now);
+        ASSERT_GE(now, clock_->Now());
+        clock_->Advance(now - clock_->Now());
         scheduler_->Tick();
         waitFor([&] { return !run_->running(); });
     }
@@ -256,21 +257,62 @@ TEST_F(SchedulerTest, AScheduleDueDuringAnotherRunStartsOnceAfterIt) {
 
     scheduler_->setLastTick(At(2026, 12, 7, 10, 59, 30));
     scheduler_->RecomputeSchedule();
-    clock_->Set(At(2026, 12, 7, 11, 0, 0));
+    clock_->Advance(At(2026, 12, 7, 11, 0, 0) - clock_->Now());
     scheduler_->Tick();  // both are due; Long comes first in the list
     EXPECT_EQ(run_->scheduleName(), "Long");
     for (int minute = 1; minute < 5; ++minute) {  // Short's slots pass meanwhile
-        clock_->Set(At(2026, 12, 7, 11, minute, 0));
+        clock_->Advance(60);
         scheduler_->Tick();
         EXPECT_EQ(scheduler_->tickerSource(), "Running");
     }
+    // The run's clock step sets the clock back ten minutes, before Short's slot: Short fell
+    // due all the same and stays due.
+    clock_->Set(At(2026, 12, 7, 10, 55, 0));
     web->hold = false;
     web->Finish();
     ASSERT_TRUE(waitFor([&] { return !run_->running(); }));
-    TickAt(At(2026, 12, 7, 11, 5, 1));
+    TickAt(At(2026, 12, 7, 10, 55, 1));
     EXPECT_EQ(runs_, (std::vector<std::string>{"Long", "Short"}));
-    TickAt(At(2026, 12, 7, 11, 5, 2));
+    TickAt(At(2026, 12, 7, 10, 55, 2));
     EXPECT_EQ(runs_.size(), 2u) << "the missed slots are not made up";
+}
+
+TEST_F(SchedulerTest, AnEveryMinuteScheduleKeepsItsSpacingWhenTheClockIsSet) {
+    Schedule("Minutely", 1);
+    Monitor("site", "Minutely");
+    std::vector<time_t> ranAt;
+    QObject::connect(run_.get(), &CRunWindow::runFinished, [&] { ranAt.push_back(clock_->Now()); });
+    scheduler_->setLastTick(clock_->Now());
+    scheduler_->RecomputeSchedule();
+    auto at = [](int hour, int minute, int second) {
+        return At(2026, 12, 7, hour, minute, second);
+    };
+    // The clock is set to setTo, then three minutes pass in ticks ten seconds apart.
+    struct Case {
+        const char* what;
+        time_t setTo;
+        std::vector<time_t> runs;
+    };
+    const Case cases[] = {
+        {"left alone", at(10, 0, 30), {at(10, 1, 0), at(10, 2, 0), at(10, 3, 0)}},
+        {"set back two hours", at(8, 3, 35), {at(8, 4, 5), at(8, 5, 5), at(8, 6, 5)}},
+        // The slot the clock jumped over runs once, as one that passed during a pause.
+        {"set forward two hours",
+         at(10, 6, 45),
+         {at(10, 6, 45), at(10, 7, 5), at(10, 8, 5), at(10, 9, 5)}},
+        {"set back half a minute", at(10, 9, 20), {at(10, 10, 0), at(10, 11, 0), at(10, 12, 0)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ranAt.clear();
+        clock_->Set(c.setTo);
+        for (int tick = 0; tick <= 18; ++tick) {
+            if (tick > 0) clock_->Advance(10);
+            scheduler_->Tick();
+            ASSERT_TRUE(waitFor([&] { return !run_->running(); }));
+        }
+        EXPECT_EQ(ranAt, c.runs);
+    }
 }
 
 TEST_F(SchedulerTest, RunNowMatchesTheWholeNameAndNotDuringARun) {

@@ -136,6 +136,12 @@ protected:
         return clock_->settings;
     }
 
+    // The daytime service as the records name it.
+    std::string Name() const { return "127.0.0.1:" + std::to_string(daytime_.port()); }
+    std::string SetBy(const std::string& how) const {
+        return "The clock was set " + how + " to the time server " + Name() + ".";
+    }
+
     std::shared_ptr<ManualClock> clock_;
     std::unique_ptr<ManualTimerSource> timers_;
     DaytimeServer daytime_;
@@ -183,6 +189,21 @@ TEST(DaytimeLine, ReadsTheTenNumbersAndCompletesTheYear) {
     EXPECT_EQ(ParseDaytimeLine(std::string_view("50000 26-12\0-08", 15)).fields, 3);
 }
 
+TEST(TimeServerName, IsTheHostAndAPortOnlyWhereItIsNotTheUsualOne) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://time.nist.gov:13/", "time.nist.gov"},
+        {"http://time.example", "time.example"},
+        {"https://time.example:443/now", "time.example"},
+        {"http://127.0.0.1:4013/", "127.0.0.1:4013"},
+        {"http://[::1]:8013/", "[::1]:8013"},
+        {"ntp://pool.ntp.org", "pool.ntp.org"},
+        {"NTP://pool.ntp.org:123/", "pool.ntp.org"},
+        {"ntp://[::1]:1123", "[::1]:1123"},
+        {"ntp://192.0.2.7:13", "192.0.2.7:13"},
+    };
+    for (auto [url, name] : cases) EXPECT_EQ(TimeServerName(url), name) << url;
+}
+
 TEST_F(TimeSyncTest, AHealthyServiceSetsTheClockWithinThirtyMinutesOnly) {
     // 30 minutes 59 seconds either way is 30 whole minutes: set, to the second and 500 ms.
     EXPECT_EQ(RunWith(DaytimeLine(kNow + 30 * 60 + 59)),
@@ -190,7 +211,12 @@ TEST_F(TimeSyncTest, AHealthyServiceSetsTheClockWithinThirtyMinutesOnly) {
     clock_->Set(kNow);
     EXPECT_EQ(RunWith(DaytimeLine(kNow - 30 * 60 - 59)),
               std::vector<int64_t>{(kNow - 30 * 60 - 59) * 1000LL + 500});
-    EXPECT_TRUE(Texts().empty());
+    // Each setting says by how much (the service's time carries half a second more).
+    EXPECT_EQ(Texts(), (std::vector<std::string>{SetBy("forward by 30 minutes 59 seconds"),
+                                                 SetBy("back by 30 minutes 58 seconds")}));
+    ASSERT_EQ(Records().size(), 2u);
+    EXPECT_EQ(Records()[0].icon, 133u);
+    EXPECT_FALSE(log_.bar().visible) << "a clock set is no news to pop up";
     EXPECT_EQ(sync_->title(),
               "Updating the current system time with National Institute of Standards && "
               "Technology");
@@ -202,10 +228,13 @@ TEST_F(TimeSyncTest, AHealthyServiceSetsTheClockWithinThirtyMinutesOnly) {
     EXPECT_TRUE(RunWith(DaytimeLine(kNow + 31 * 60)).empty());
     EXPECT_TRUE(RunWith(DaytimeLine(kNow - 31 * 60)).empty());
     auto records = Records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text, tooFar_);
-    EXPECT_EQ(records[0].icon, 155u);
-    EXPECT_EQ(records[1].text, tooFar_);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[2].text,
+              tooFar_ + " The system's time is 31 minutes behind the time server " + Name() + ".");
+    EXPECT_EQ(records[2].icon, 155u);
+    EXPECT_EQ(
+        records[3].text,
+        tooFar_ + " The system's time is 31 minutes ahead of the time server " + Name() + ".");
     EXPECT_EQ(clock_->Now(), kNow);
 }
 
@@ -218,18 +247,28 @@ TEST_F(TimeSyncTest, AnUnhealthyServiceIsPassedOverInSilence) {
 }
 
 TEST_F(TimeSyncTest, LinesThatAreNoTimeAreQuoted) {
-    std::string nine = "61017 26-12-08 05:40:12 00 0\n";
-    EXPECT_TRUE(RunWith(nine).empty());
-    std::string month13 = "61017 26-13-08 05:40:12 00 0 0 185.6 UTC(NIST) * \n";
-    EXPECT_TRUE(RunWith(month13).empty());
+    std::string nine = "61017 26-12-08 05:40:12 00 0";
+    EXPECT_TRUE(RunWith("\n" + nine + "\r\n").empty());
+    std::string month13 = "61017 26-13-08 05:40:12 00 0 0 185.6 UTC(NIST) *";
+    EXPECT_TRUE(RunWith(month13 + " \n").empty());
+    // A line of any length is quoted short enough that the server's name is kept.
+    std::string longLine = "61017 26-12-08 " + std::string(300, 'x');
+    EXPECT_TRUE(RunWith(longLine).empty());
+    // Nor does a control character in it cut the record short.
+    EXPECT_TRUE(RunWith(std::string("\x01junk\0more\r\nlines\n", 18)).empty());
     // An answer in HTTP is no daytime line: nothing follows the colon.
     FakeHttpServer web;
     web.pages["/"] = FakeHttpServer::Ok("", DaytimeLine(kNow + 5));
     Server(web.Url("/"));
     EXPECT_EQ(Run(), 0u);
     EXPECT_TRUE(clock_->settings.empty());
-    EXPECT_EQ(Texts(),
-              (std::vector<std::string>{notCorrect_ + nine, notCorrect_ + month13, notCorrect_}));
+    const std::string tail = " (time server " + Name() + ")";
+    EXPECT_EQ(Texts(), (std::vector<std::string>{
+                           notCorrect_ + nine + tail, notCorrect_ + month13 + tail,
+                           notCorrect_ + longLine.substr(0, 120) + "..." + tail,
+                           notCorrect_ + "?junk?more  lines" + tail,
+                           notCorrect_ + "an HTTP reply with status 200 (time server 127.0.0.1:" +
+                               std::to_string(web.port()) + ")"}));
 }
 
 TEST_F(TimeSyncTest, AFarFutureYearCannotWrapIntoTheWindow) {
@@ -244,44 +283,89 @@ TEST_F(TimeSyncTest, AFarFutureYearCannotWrapIntoTheWindow) {
     std::snprintf(line, sizeof line, "70000 %03d-%02d-%02d %02d:%02d:%02d 00 0 0 UTC(NIST) *\n",
                   u.tm_year, u.tm_mon + 1, u.tm_mday, u.tm_hour, u.tm_min, u.tm_sec);
     EXPECT_TRUE(RunWith(line).empty());
-    EXPECT_EQ(Texts(), std::vector<std::string>{tooFar_});
+    EXPECT_EQ(Texts(),
+              std::vector<std::string>{tooFar_ +
+                                       " The system's time is 49710 days 6 hours behind the time "
+                                       "server " +
+                                       Name() + "."});
 }
 
-TEST_F(TimeSyncTest, AClockThatMayNotBeSetOrIsKeptElsewhereIsLeftAloneAndSaysSo) {
-    clock_->setError = EPERM;
-    EXPECT_TRUE(RunWith(DaytimeLine(kNow + 12)).empty());
-    clock_->setError = EINVAL;
-    EXPECT_TRUE(RunWith(DaytimeLine(kNow - 1)).empty());
-    clock_->setError = 0;
-    clock_->keeper = "the time service chronyd";
-    EXPECT_TRUE(RunWith(DaytimeLine(kNow)).empty());
-    auto records = Records();
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].text,
-              "The clock was left alone: this program may not set it (that takes the "
-              "CAP_SYS_TIME capability). The system's time is 12 seconds behind the time server " +
-                  daytime_.Url() + ".");
-    EXPECT_EQ(records[0].icon, 155u);
-    EXPECT_EQ(records[1].text, std::string("The clock could not be set: ") + std::strerror(EINVAL) +
-                                   ". The system's time is 1 second ahead of the time server " +
-                                   daytime_.Url() + ".");
-    EXPECT_EQ(records[2].text,
-              "The clock was left alone: it is kept by the time service chronyd. The system's "
-              "time agrees with the time server " +
-                  daytime_.Url() + ".");
-    EXPECT_EQ(records[2].icon, 133u);
+TEST_F(TimeSyncTest, AClockLeftAloneIsToldOnceADayAndNotAsAnError) {
+    const std::string noRight =
+        "The clock was left alone: this program may not set it (that takes the CAP_SYS_TIME "
+        "capability). ";
+    const std::string kept = "The clock was left alone: it is kept by the time service chronyd. ";
+    const std::string once = " This is told once a day.";
+    const std::string chronyd = "the time service chronyd";
+    auto off = [&](const std::string& how) {
+        return "The system's time " + how + " the time server " + Name() + ".";
+    };
+    struct Case {
+        const char* what;
+        time_t at;  // the computer's time at the run
+        int setError;
+        std::string keeper;
+        int serviceAhead;    // seconds
+        bool otherProgram;   // a panel that remembers nothing itself
+        std::string record;  // empty: none
+        uint32_t icon;
+        bool popUp;
+    };
+    const Case cases[] = {
+        {"agrees, no right", kNow, EPERM, "", 0, false, noRight + off("agrees with") + once, 133,
+         false},
+        {"an hour later", kNow + 3600, EPERM, "", 12, false, "", 0, false},
+        {"kept, another program", kNow + 7200, 0, chronyd, 0, true, "", 0, false},
+        {"the next day", kNow + 86400, EPERM, "", 12, false,
+         noRight + off("is 12 seconds behind") + once, 133, false},
+        {"the next day, another program", kNow + 86460, EPERM, "", 5, true, "", 0, false},
+        {"kept, the day after", kNow + 2 * 86400, 0, chronyd, -1, false,
+         kept + off("is 1 second ahead of") + once, 133, false},
+        {"set at last", kNow + 2 * 86400 + 60, 0, "", 65, false,
+         SetBy("forward by 1 minute 5 seconds"), 133, false},
+        {"set again", kNow + 2 * 86400 + 120, 0, "", -2, false, SetBy("back by 1 second"), 133,
+         false},
+        {"a setting that fails", kNow + 2 * 86400 + 180, EINVAL, "", -1, false,
+         std::string("The clock could not be set: ") + std::strerror(EINVAL) + ". " +
+             off("is 1 second ahead of"),
+         155, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.otherProgram) {
+            sync_ = std::make_unique<CTimeSync>(log_);
+            sync_->SetRunWindow(&run_);
+        }
+        clock_->Set(c.at);
+        clock_->setError = c.setError;
+        clock_->keeper = c.keeper;
+        log_.SetBarVisible(false);
+        const size_t before = Records().size();
+        RunWith(DaytimeLine(c.at + c.serviceAhead));
+        auto records = Records();
+        if (c.record.empty()) {
+            EXPECT_EQ(records.size(), before);
+            continue;
+        }
+        ASSERT_EQ(records.size(), before + 1);
+        EXPECT_EQ(records.back().text, c.record);
+        EXPECT_EQ(records.back().icon, c.icon);
+        EXPECT_EQ(log_.bar().visible, c.popUp);
+    }
+    // What is remembered is when it was last told, in the store every program shares.
+    EXPECT_EQ(ReadRootDword(kClockLeftAloneLogged, 0), static_cast<DWORD>(kNow + 2 * 86400));
 }
 
 TEST_F(TimeSyncTest, ALineDrippedAByteAtATimeIsHeardOut) {
     daytime_.drip = true;
     EXPECT_EQ(RunWith(DaytimeLine(kNow + 3)), std::vector<int64_t>{(kNow + 3) * 1000LL + 500});
-    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Texts(), std::vector<std::string>{SetBy("forward by 3 seconds")});
 }
 
 TEST_F(TimeSyncTest, ALineWithoutItsEndIsHeardWhenTheServiceHangsUp) {
     EXPECT_EQ(RunWith("61017 26-12-08 05:40:12 00 0 0 185.6 UTC(NIST) *"),
               std::vector<int64_t>{(kNow + 12) * 1000LL + 500});
-    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Texts(), std::vector<std::string>{SetBy("forward by 12 seconds")});
 }
 
 TEST_F(TimeSyncTest, ALineThatStopsShortAndFallsSilentIsQuotedAtTheTimeOut) {
@@ -305,7 +389,8 @@ TEST_F(TimeSyncTest, ALineThatStopsShortAndFallsSilentIsQuotedAtTheTimeOut) {
     EXPECT_TRUE(run_.done.empty());
     timers_->Advance(30000);
     ASSERT_TRUE(waitFor([&] { return !run_.done.empty(); }));
-    EXPECT_EQ(Texts(), std::vector<std::string>{notCorrect_ + "61017 26-12-08 05:40:12 00 0"});
+    EXPECT_EQ(Texts(), std::vector<std::string>{notCorrect_ + "61017 26-12-08 05:40:12 00 0" +
+                                                " (time server " + Name() + ")"});
 }
 
 TEST_F(TimeSyncTest, FailuresAreReportedInTheErrorFormAndTheRunGoesOn) {
@@ -373,7 +458,10 @@ TEST_F(TimeSyncTest, AnNtpServerIsAskedOverUdpAndItsAnswerChecked) {
     EXPECT_EQ(static_cast<uint8_t>(ntp.requests[0][0]), 0x23u);  // version 4, client
     // The manual clock stands still, so the offset is exactly the server's lead.
     EXPECT_EQ(clock_->settings, std::vector<int64_t>{kNow * 1000LL + 10250});
-    EXPECT_TRUE(Texts().empty());
+    const std::string server = "127.0.0.1:" + std::to_string(ntp.port());
+    EXPECT_EQ(Texts(), std::vector<std::string>{"The clock was set forward by 10 seconds to the "
+                                                "time server " +
+                                                server + "."});
 
     // Not synchronised (leap 3), stratum 0 and 16: passed over in silence.
     clock_->Set(kNow);
@@ -386,7 +474,7 @@ TEST_F(TimeSyncTest, AnNtpServerIsAskedOverUdpAndItsAnswerChecked) {
         EXPECT_EQ(Run(), 0u);
     }
     EXPECT_TRUE(clock_->settings.empty());
-    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Texts().size(), 1u);
 
     // 31 minutes off, and an answer that is not a server's.
     ntp.answer = [](const QByteArray& request) {
@@ -398,8 +486,13 @@ TEST_F(TimeSyncTest, AnNtpServerIsAskedOverUdpAndItsAnswerChecked) {
     };
     EXPECT_EQ(Run(), 0u);
     EXPECT_TRUE(clock_->settings.empty());
-    EXPECT_EQ(Texts(), (std::vector<std::string>{
-                           tooFar_, notCorrect_ + "NTP mode 3, stratum 2, leap indicator 0"}));
+    auto texts = Texts();
+    texts.erase(texts.begin());
+    EXPECT_EQ(
+        texts,
+        (std::vector<std::string>{
+            tooFar_ + " The system's time is 31 minutes behind the time server " + server + ".",
+            notCorrect_ + "NTP mode 3, stratum 2, leap indicator 0 (time server " + server + ")"}));
 }
 
 TEST_F(TimeSyncTest, AnNtpServerThatStaysSilentIsAskedAgainThenReported) {
@@ -419,8 +512,9 @@ TEST_F(TimeSyncTest, AnNtpServerThatStaysSilentIsAskedAgainThenReported) {
     EXPECT_NE(ntp.requests[0].mid(40, 8), ntp.requests[1].mid(40, 8));
     EXPECT_EQ(Texts(), std::vector<std::string>{
                            "An error occured while retrieving the current time from " + ntp.Url() +
-                           ".   The error message was : The time server 127.0.0.1 did not "
-                           "respond to our request, please try again later."});
+                           ".   The error message was : The time server 127.0.0.1:" +
+                           std::to_string(ntp.port()) +
+                           " did not respond to our request, please try again later."});
 }
 
 // The clock step in a whole schedule run: before the monitors, and the run goes on after it.
@@ -432,39 +526,54 @@ protected:
     }
 };
 
-TEST_F(TimeStepInARunTest, TheClockIsSetBeforeTheMonitorsRun) {
-    auto clock = std::make_shared<ManualClock>(kNow);
-    SystemClock::Install(clock);
-    DaytimeServer daytime;
-    daytime.line = DaytimeLine(kNow + 40);
-    Root().SetString(kTimeServerUrl, daytime.Url());
-    ScheduleRecord schedule;
-    schedule.name = "Daily";
-    schedule.updateTime = 1;
-    ASSERT_TRUE(CreateEventRecord(schedule));
-    AddEvent("Site", kWebMonitor, "Daily");
+TEST_F(TimeStepInARunTest, TheClockIsSetBeforeTheMonitorsRunAndWithoutAny) {
+    for (bool withMonitor : {true, false}) {
+        SCOPED_TRACE(withMonitor ? "with a monitor" : "the clock only");
+        auto clock = std::make_shared<ManualClock>(kNow);
+        SystemClock::Install(clock);
+        DaytimeServer daytime;
+        daytime.line = DaytimeLine(kNow + 40);
+        Root().SetString(kTimeServerUrl, daytime.Url());
+        ScheduleRecord schedule;
+        schedule.name = withMonitor ? "Daily" : "Clock";
+        schedule.updateTime = 1;
+        ASSERT_TRUE(CreateEventRecord(schedule));
+        if (withMonitor) AddEvent("Site", kWebMonitor, "Daily");
 
-    Timeline timeline;
-    CActivityLog log;
-    FakePagerQueue pager(&timeline);
-    CRunWindow run(log, nullptr, pager);
-    run.SetHangUpWait(1);
-    run.SetPanel(CRunWindow::kStepTimeSync, std::make_unique<CTimeSync>(log));
-    auto web = std::make_unique<RecordingPanel>("web", &timeline);
-    RecordingPanel* webPanel = web.get();
-    run.SetPanel(CRunWindow::kStepWeb, std::move(web));
-    // The web step sees the clock already set.
-    std::vector<time_t> clockAtWeb;
-    QObject::connect(webPanel, &CPanel::visibilityChanged, [&](bool shown) {
-        if (shown) clockAtWeb.push_back(clock->Now());
-    });
+        Timeline timeline;
+        CActivityLog log;
+        FakePagerQueue pager(&timeline);
+        CRunWindow run(log, nullptr, pager);
+        run.SetHangUpWait(1);
+        run.SetPanel(CRunWindow::kStepTimeSync, std::make_unique<CTimeSync>(log));
+        auto web = std::make_unique<RecordingPanel>("web", &timeline);
+        RecordingPanel* webPanel = web.get();
+        run.SetPanel(CRunWindow::kStepWeb, std::move(web));
+        run.SetPanel(CRunWindow::kStepMailQueue,
+                     std::make_unique<RecordingPanel>("queue", &timeline));
+        // The web step sees the clock already set.
+        std::vector<time_t> clockAtWeb;
+        QObject::connect(webPanel, &CPanel::visibilityChanged, [&](bool shown) {
+            if (shown) clockAtWeb.push_back(clock->Now());
+        });
 
-    EXPECT_EQ(run.StartRun("Daily"), 1);
-    ASSERT_TRUE(waitFor([&] { return !run.running(); }, std::chrono::seconds(20)));
-    EXPECT_EQ(clock->settings, std::vector<int64_t>{(kNow + 40) * 1000LL + 500});
-    ASSERT_FALSE(clockAtWeb.empty());
-    EXPECT_EQ(clockAtWeb[0], kNow + 40);
-    EXPECT_EQ(timeline.front(), "web Site");
+        EXPECT_EQ(run.StartRun(schedule.name), 1);
+        ASSERT_TRUE(waitFor([&] { return !run.running(); }, std::chrono::seconds(20)));
+        EXPECT_EQ(clock->settings, std::vector<int64_t>{(kNow + 40) * 1000LL + 500});
+        std::vector<LogRecord> records;
+        ReadLogFile(kLogFileName, &records, nullptr);
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back().text,
+                  "\r\nThe clock was set forward by 40 seconds to the time server 127.0.0.1:" +
+                      std::to_string(daytime.port()) + ".");
+        if (withMonitor) {
+            ASSERT_FALSE(clockAtWeb.empty());
+            EXPECT_EQ(clockAtWeb[0], kNow + 40);
+            EXPECT_EQ(timeline, (Timeline{"web Site", "queue"}));
+        } else {
+            EXPECT_TRUE(timeline.empty()) << "nothing but the clock";
+        }
+    }
 }
 
 TEST(NtpTimestamps, BothErasAreRead) {
