@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -171,7 +172,14 @@ void CMailMonitor::Start(const std::string& eventName) {
     count_ = index_ = 0;
     copyIndex_ = 0;
     endCode_ = 0;
+    walkCut_ = false;
     ReadSettings();
+    // One limit for the whole run, not one per command or per session: a server that drips
+    // every answer without end would otherwise hold the run a limit per message it lists.
+    runLimitSeconds_ = settings::ReadRootDword(settings::kRequestTimeLimit, 0);
+    if (runLimitSeconds_ == 0) runLimitSeconds_ = kDefaultRequestTimeLimit;
+    SetTimer(kRunLimitTimer,
+             static_cast<int>(std::min<uint64_t>(uint64_t{runLimitSeconds_} * 1000, INT_MAX)));
     if (!passwordProblem_.empty()) {
         // Never an empty password in its place: the server would take it for a wrong one.
         WriteError(passwordProblem_);
@@ -194,6 +202,8 @@ void CMailMonitor::Start(const std::string& eventName) {
 
 void CMailMonitor::OnStepMessage(UINT msg, WPARAM wParam, LPARAM) {
     const auto result = static_cast<uint32_t>(wParam);
+    if (msg == WM_POP3_UIDL || msg == WM_POP3_TOP || msg == WM_POP3_RETRIEVED)
+        KillTimer(kRequestLimitTimer);
     switch (phase_) {
         case Phase::kIdle:
             return;
@@ -273,14 +283,29 @@ void CMailMonitor::OnLoggedIn(uint32_t result) {
         SetLine1("No mail to forward.");
         return;
     }
-    // A session opened again in the middle of the run finds the SMTP session waiting.
-    if (smtp_.state() == CSmtp::kReady) return ListUids();
+    // Only copies and forwards go out from here (the result e-mail is queued): a box that
+    // is only watched needs no SMTP server. A session opened again in the middle of the
+    // run finds the SMTP session waiting.
+    if (!NeedsSmtp() || smtp_.state() == CSmtp::kReady) return ListUids();
     ConnectSmtp();
+}
+
+bool CMailMonitor::NeedsSmtp() const {
+    return forwardMail_ || !copyTo_.empty();
 }
 
 void CMailMonitor::ConnectSmtp() {
     std::string server, hostName;
     GetSmtpServer(server);
+    if (server.empty()) {
+        // Looked up, an empty name would be told as an address that cannot be found, with
+        // no name in it.
+        WriteError(std::string("No SMTP mail server is set (the setting ") + settings::kSmtpServer +
+                   " is empty) to " +
+                   (forwardMail_ ? "forward the messages through; they stay in the mailbox."
+                                 : "send the copies through; nothing was sent."));
+        return EndRun(WSAEDESTADDRREQ);
+    }
     GetHostName(hostName);
     if (hostName.empty()) {
         // HELO needs a name; without a setting this machine's own is the honest one.
@@ -326,7 +351,8 @@ void CMailMonitor::ListUids() {
     phase_ = Phase::kListingUids;
     TruncateFile();
     uint32_t rc = pop3_.UidList(file_.Fd());
-    if (rc != 0) Pop3Error(rc);
+    if (rc != 0) return Pop3Error(rc);
+    StartRequestLimit();
 }
 
 void CMailMonitor::TakeUidList(uint32_t result) {
@@ -346,10 +372,19 @@ void CMailMonitor::TakeUidList(uint32_t result) {
     std::string line;
     char buf[8192];
     off_t at = 0;
+    // Messages listed with an identifier that cannot be kept (a zero byte, a control
+    // character, too long): still read, by their header, and named once.
+    std::vector<int> unusable;
     auto take = [&](std::string_view l) {
         int n = 0;
         std::string uid;
-        if (!ParseUidLine(l, &n, &uid)) return;
+        if (!ParseUidLine(l, &n, &uid)) {
+            std::string_view rest = lineproto::TrimLineEnd(l);
+            if (!lineproto::ParseNumber(rest.substr(0, rest.find(' ')), &n) || n < 1) return;
+            if (byNumber.emplace(n, std::string()).second) unusable.push_back(n);
+            repeatedNumbers.insert(n);  // no uid to go by
+            return;
+        }
         auto [it, added] = byNumber.emplace(n, uid);
         if (!added) repeatedNumbers.insert(n);
         ++uses[uid];
@@ -377,6 +412,20 @@ void CMailMonitor::TakeUidList(uint32_t result) {
     }
     std::sort(numbers_.begin(), numbers_.end());
     listed_ = true;
+    if (!unusable.empty()) {
+        std::sort(unusable.begin(), unusable.end());
+        std::string which;
+        for (size_t i = 0; i < unusable.size() && i < size_t{kMaxMessageRecords}; ++i)
+            which += (i == 0 ? "" : ", ") + std::to_string(unusable[i]);
+        if (unusable.size() > size_t{kMaxMessageRecords})
+            which += " and " + std::to_string(unusable.size() - kMaxMessageRecords) + " more";
+        const bool one = unusable.size() == 1;
+        WriteError("The POP3 mail server " + pop3_.serverName() + " listed message" +
+                   (one ? " " : "s ") + which +
+                   " with a unique identifier (UIDL) that cannot be kept; " +
+                   (one ? "it is" : "they are") + " read and known by " + (one ? "its" : "their") +
+                   " header instead.");
+    }
     if (static_cast<int>(numbers_.size()) != count_) {
         WriteError("The POP3 mail server " + pop3_.serverName() + " counts " +
                    std::to_string(count_) + " messages but lists " +
@@ -427,7 +476,8 @@ void CMailMonitor::FetchHeader() {
     phase_ = Phase::kFetchingHeader;
     TruncateFile();
     uint32_t rc = pop3_.Top(number(), file_.Fd());
-    if (rc != 0) Pop3Error(rc);
+    if (rc != 0) return Pop3Error(rc);
+    StartRequestLimit();
 }
 
 void CMailMonitor::OnHeader(uint32_t result) {
@@ -452,7 +502,8 @@ void CMailMonitor::RetrieveWhole() {
     if (!TruncateFile()) return Pop3Error(static_cast<uint32_t>(errno ? errno : EIO));
     // Kept as the server sends it, doubled dots and end line: the form SMTP's DATA takes.
     uint32_t rc = pop3_.Retrieve(number(), file_.Fd(), true);
-    if (rc != 0) Pop3Error(rc);
+    if (rc != 0) return Pop3Error(rc);
+    StartRequestLimit();
 }
 
 void CMailMonitor::Remember(const std::string& id) {
@@ -619,10 +670,17 @@ void CMailMonitor::OnPop3Ended(uint32_t result) {
     // message is still there and must not count as handled.
     if (result != 0) return Pop3Error(result);
     // A message passed over, or a walk cut short, may still hold a stored forward.
-    DeletionsKept(unretrievable_ == 0);
+    const bool cut = unretrievable_ != 0 || walkCut_;
+    DeletionsKept(!cut);
+    StoreSeen(cut);
+    phase_ = Phase::kSmtpEnding;
+    smtp_.Quit();
+}
+
+void CMailMonitor::StoreSeen(bool cut) {
     if (auto store = Registry::Current(); store && !eventName_.empty()) {
         std::string ids = newIds_, uids = newUids_;
-        if (unretrievable_ != 0) {
+        if (cut) {
             // Messages were passed over, so the box was not seen whole: what earlier runs
             // told of them stays known, or a message that would not come down this time
             // would be told again as new when it does. With uids, only the messages still
@@ -638,6 +696,11 @@ void CMailMonitor::OnPop3Ended(uint32_t result) {
             };
             if (uids_.empty()) {
                 for (const std::string& id : oldIds_) keep(id);
+                // The list never came: what the uids named stays known, as the box may
+                // still hold every one of them.
+                if (!listed_)
+                    for (const auto& [uid, id] : oldUids_)
+                        if (seenUids.insert(uid).second) uids += uid + ' ' + id + ' ';
             } else {
                 for (const auto& [number, uid] : uids_) {
                     auto known = oldUids_.find(uid);
@@ -660,8 +723,102 @@ void CMailMonitor::OnPop3Ended(uint32_t result) {
             WriteError("The messages seen could not be recorded in the settings store (" +
                        store->LastError() + "); they may be told again.");
     }
-    phase_ = Phase::kSmtpEnding;
-    smtp_.Quit();
+}
+
+void CMailMonitor::OnTimer(UINT id) {
+    if (id == kRunLimitTimer) {
+        KillTimer(kRunLimitTimer);
+        return OnRunLimit();
+    }
+    if (id == kRequestLimitTimer) {
+        KillTimer(kRequestLimitTimer);
+        return OnRequestLimit();
+    }
+    CPanel::OnTimer(id);
+}
+
+void CMailMonitor::StartRequestLimit() {
+    SetTimer(kRequestLimitTimer,
+             static_cast<int>(std::min<uint64_t>(uint64_t{runLimitSeconds_} * 500, INT_MAX)));
+}
+
+void CMailMonitor::OnRequestLimit() {
+    if (phase_ != Phase::kListingUids && phase_ != Phase::kFetchingHeader &&
+        phase_ != Phase::kRetrieving)
+        return;
+    // A record holds some 170 characters besides the event's name: short words.
+    const std::string limit = std::string(" in half of ") + settings::kRequestTimeLimit + " (" +
+                              std::to_string(runLimitSeconds_) + " s)";
+    pop3_.Abort();
+    if (phase_ == Phase::kListingUids) {
+        WriteError("The POP3 mail server " + pop3_.serverName() +
+                   " did not finish its list (UIDL)" + limit + "; the headers tell instead.");
+        listingBroken_ = true;
+        return RestartSession(kPop3NoResponse);
+    }
+    ++unretrievable_;
+    WriteError("The POP3 mail server " + pop3_.serverName() +
+               Format(" did not finish message %d", number()) + limit +
+               "; it is left for the next run.");
+    if (const std::string* uid = Uid())
+        passedUids_.insert(*uid);
+    else
+        passedNumbers_.insert(number());
+    RestartSession(kPop3NoResponse);
+}
+
+void CMailMonitor::OnRunLimit() {
+    KillTimer(kRequestLimitTimer);
+    const std::string limit = std::string(" ") + settings::kRequestTimeLimit + " (" +
+                              std::to_string(runLimitSeconds_) + " s)";
+    if (phase_ == Phase::kIdle) return;
+    if (Finishing()) {
+        // Ending after an error or a cancel, and the server holds the goodbye up.
+        pop3_.Abort();
+        return Completed(endCode_);
+    }
+    if (phase_ == Phase::kSmtpEnding) {
+        // The mailbox is done with and stored; only the SMTP goodbye is missing.
+        smtp_.Abort();
+        return Finish();
+    }
+    if (walkCut_ || phase_ == Phase::kPop3Ending) {
+        // The goodbye did not come in time either. The deletions of this session were not
+        // confirmed; the forwards behind them are stored, so the next run deletes those
+        // messages without sending them again.
+        if (!walkCut_)
+            WriteError("The POP3 mail server " + pop3_.serverName() +
+                       " did not end the session within" + limit + ".");
+        pop3_.Abort();
+        smtp_.Abort();
+        StoreSeen(true);
+        QueueResults();
+        return Completed(kPop3NoResponse);
+    }
+    walkCut_ = true;
+    std::string text =
+        "The POP3 mail server " + pop3_.serverName() + " did not finish within" + limit;
+    if (phase_ == Phase::kLoggingIn)
+        text += ".";
+    else if (phase_ == Phase::kListingUids)
+        text += " while it listed the messages; the mailbox is left for the next run.";
+    else if (index_ < total())
+        text += Format("; message %d and those behind it are left for the next run.", number());
+    else
+        text += ".";
+    WriteError(text);
+    smtp_.Abort();
+    if (pop3_.state() == CPop3::kReady && pop3_.opMessage() == 0) {
+        // Between commands: QUIT keeps the deletions made, and gets a short while of its own.
+        SetTimer(kRunLimitTimer, static_cast<int>(std::clamp<uint64_t>(
+                                     uint64_t{runLimitSeconds_} * 100, 1000, 30000)));
+        return EndOfWalk();
+    }
+    // In the middle of an answer that does not end: the session goes as it is.
+    pop3_.Abort();
+    StoreSeen(true);
+    QueueResults();
+    Completed(kPop3NoResponse);
 }
 
 void CMailMonitor::DeletionsKept(bool wholeBox) {
@@ -696,13 +853,17 @@ void CMailMonitor::QueuePagerCall() {
     pagerCount_ = 0;
 }
 
-void CMailMonitor::Finish() {
+void CMailMonitor::QueueResults() {
     QueuePagerCall();
     if (notifyViaEmail_ && emailCount_ != 0) {
         QueueMail(log_, emailBody_, notifyEmailTo_, "Results of Mail Quorvane " + eventName_,
                   eventName_ + " <" + notifyEmailTo_ + ">");
         emailCount_ = 0;
     }
+}
+
+void CMailMonitor::Finish() {
+    QueueResults();
     SetLines("Done", "");
     Completed(0);
 }
@@ -724,6 +885,7 @@ void CMailMonitor::SmtpError(uint32_t code) {
 void CMailMonitor::RestartSession(uint32_t code) {
     // The deletions of the broken session never happened; the forwards behind them are
     // stored, so the new session deletes those messages without sending them again.
+    KillTimer(kRequestLimitTimer);
     if (sessions_ >= kMaxSessions) return EndRun(code);
     ++sessions_;
     pop3_.Abort();
@@ -758,6 +920,7 @@ void CMailMonitor::Cancel(int code) {
 }
 
 void CMailMonitor::EndRun(uint32_t code) {
+    KillTimer(kRequestLimitTimer);
     endCode_ = code;
     SetLines("Disconnecting from Mail Servers", "");
     smtp_.Abort();
@@ -803,6 +966,8 @@ void CMailMonitor::EndPop3Session() {
 }
 
 void CMailMonitor::Completed(uint32_t code) {
+    KillTimer(kRunLimitTimer);
+    KillTimer(kRequestLimitTimer);
     phase_ = Phase::kIdle;
     smtp_.Abort();
     file_.Close();

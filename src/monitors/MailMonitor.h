@@ -43,8 +43,15 @@ public:
     // one (or with one no list could hold), a digest of what identifies it.
     static std::string IdentifierOf(const std::string& headerBlock);
 
+    // The panel's timer that bounds a whole run's mailbox work, and the one that bounds one
+    // list or message to half of that, so that the messages behind one that never ends
+    // still get their turn.
+    static constexpr UINT kRunLimitTimer = 11;
+    static constexpr UINT kRequestLimitTimer = 12;
+
 protected:
     void OnStepMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+    void OnTimer(UINT id) override;
 
 private:
     enum class Phase {
@@ -68,6 +75,8 @@ private:
 
     void ReadSettings();
     void OnLoggedIn(uint32_t result);
+    // Copies or forwards go out through the SMTP server.
+    bool NeedsSmtp() const;
     void ConnectSmtp();
     void ListUids();
     void TakeUidList(uint32_t result);
@@ -88,7 +97,17 @@ private:
     void OnDeleted(uint32_t result);
     void OnPop3Ended(uint32_t result);
     void Remember(const std::string& id);
+    // Stores what this run has seen of the box; cut: the walk did not see all of it.
+    void StoreSeen(bool cut);
+    // The run's time is up: whatever the servers are doing, the run ends now or after a
+    // short goodbye, keeping what it has done.
+    void OnRunLimit();
+    // A list or a message has had its half: it is passed over in a new session.
+    void OnRequestLimit();
+    void StartRequestLimit();
     void QueuePagerCall();
+    // The pager call and the result e-mail of what this run told.
+    void QueueResults();
     void Finish();
     void EndOfWalk();
 
@@ -155,6 +174,9 @@ private:
     std::unordered_set<std::string> passedUids_;
     std::unordered_set<int> passedNumbers_;
     int sessions_ = 0;
+    // The walk was cut short by the run's time limit; the limit's seconds.
+    bool walkCut_ = false;
+    uint32_t runLimitSeconds_ = 0;
     int unretrievable_ = 0;  // messages of this run that could not be retrieved
     int inARow_ = 0;         // ... one after the other
 

@@ -75,6 +75,8 @@ public:
     // Makes a new non-blocking stream socket of the family; 0 or an error number.
     int Create(int family = AF_INET);
     bool IsOpen() const { return fd_ >= 0; }
+    // The descriptor, for the options a test must see; -1 when closed.
+    int Handle() const { return fd_; }
     int family() const { return family_; }
     // Starts connecting; 0 when it is done or under way (OnConnect follows), else an error.
     // WSAEWOULDBLOCK is never returned: an unfinished connect counts as under way.

@@ -133,6 +133,20 @@ public:
                 QDir(QString::fromStdString(dir_ + sub)).entryList(QDir::Files).size());
         return n;
     }
+    // The texts of the messages still in the box.
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> texts;
+        for (const char* sub : {"/Maildir/new", "/Maildir/cur"}) {
+            QDir dir(QString::fromStdString(dir_ + sub));
+            for (const QString& name : dir.entryList(QDir::Files)) {
+                std::ifstream in(dir.filePath(name).toStdString(), std::ios::binary);
+                std::stringstream s;
+                s << in.rdbuf();
+                texts.push_back(s.str());
+            }
+        }
+        return texts;
+    }
     std::string Log() const {
         std::ifstream in(dir_ + "/dovecot.log", std::ios::binary);
         std::stringstream s;

@@ -1,10 +1,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <regex>
 #include <set>
+#include <utility>
+
+#include <QTcpServer>
 
 #include "app/ActivityLog.h"
 #include "app/SettingsStore.h"
@@ -46,6 +50,10 @@ public:
     int refuseDele = 0;       // DELE of this number gets -ERR
     bool silentDele = false;  // DELE gets no answer at all
     int statCount = -1;       // what STAT claims, when not the box's size
+    // Verbs whose answer, after "+OK", drips without end; RETR of one number does too.
+    std::set<std::string> endless;
+    int endlessRetr = 0;
+    int refuseRetrUpTo = 0;  // RETR of the numbers up to this one gets -ERR
 
     FakePop3() { greeting = "+OK ready\r\n"; }
 
@@ -59,6 +67,11 @@ protected:
     std::string ReplyTo(const std::string& line, const std::string& verb) override {
         int n = std::atoi(line.c_str() + std::min(line.size(), verb.size()));
         bool valid = n >= 1 && n <= static_cast<int>(session_.size()) && !marked_.count(n);
+        if (endless.count(verb) || (verb == "RETR" && n == endlessRetr)) {
+            drip_ = true;
+            return "+OK\r\n";
+        }
+        if (verb == "RETR" && n <= refuseRetrUpTo) return "-ERR not now\r\n";
         if (verb == "USER") return "+OK\r\n";
         if (verb == "PASS") return line.substr(5) == password ? "+OK in\r\n" : "-ERR [AUTH] no\r\n";
         if (verb == "STAT")
@@ -107,6 +120,11 @@ protected:
         return "-ERR unknown\r\n";
     }
 
+    void Answer(const ConnPtr& c, const std::string& verb, const std::string& reply) override {
+        ScriptedLineServer::Answer(c, verb, reply);
+        if (std::exchange(drip_, false)) Stream(c, "x", uint64_t{1} << 40, 5);
+    }
+
 private:
     static std::string Stuffed(const std::string& text) {
         std::string out;
@@ -122,6 +140,7 @@ private:
     std::vector<Message> session_;
     std::set<int> marked_;
     int next_ = 1;
+    bool drip_ = false;
 };
 
 // Refuses the text of the message numbered refuseText (1 = the first text of the run), or
@@ -130,15 +149,19 @@ class RefusingSmtp : public FakeSmtpServer {
 public:
     int refuseText = 0;
     int dropText = 0;
+    int dripText = 0;  // the answer to this text drips without end
 
 protected:
     std::string ReplyToBlock(const std::string& block) override {
         if (static_cast<int>(blocks.size()) == dropText) return "";
+        if (static_cast<int>(blocks.size()) == dripText) return "";
         if (static_cast<int>(blocks.size()) == refuseText) return "554 rejected\r\n";
         return FakeSmtpServer::ReplyToBlock(block);
     }
     void OnDataEnded(const ConnPtr& c) override {
         if (static_cast<int>(blocks.size()) == dropText) return Hangup(c);
+        if (static_cast<int>(blocks.size()) == dripText)
+            return Stream(c, "2", uint64_t{1} << 40, 5);
         FakeSmtpServer::OnDataEnded(c);
     }
 };
@@ -179,6 +202,30 @@ protected:
         EXPECT_TRUE(DrainMessages());
         EXPECT_EQ(run_.done.size(), 1u);
         return run_.done.empty() ? 0xFFFFFFFF : run_.done[0];
+    }
+    // A run under timers that the test moves on a second at a time, for at most seconds;
+    // before each second the servers send something more (bytes grows), so that no reply
+    // time-out ends an answer that drips. The seconds the run took, or -1.
+    int RunHeld(ManualTimerSource& timers, int seconds, const std::function<size_t()>& bytes) {
+        run_.done.clear();
+        monitor_->Start("Box");
+        for (int s = 0; s <= seconds; ++s) {
+            if (!run_.done.empty()) {
+                EXPECT_EQ(run_.done.size(), 1u);
+                return s;
+            }
+            const size_t before = bytes();
+            EXPECT_TRUE(waitFor([&] { return bytes() > before || !run_.done.empty(); }));
+            if (!run_.done.empty()) continue;
+            timers.Advance(1000);
+            EXPECT_TRUE(DrainMessages());
+        }
+        return -1;
+    }
+    // The monitor anew, so that its timers are those of the test.
+    void RemakeMonitor() {
+        monitor_ = std::make_unique<CMailMonitor>(log_, *pager_, fax_);
+        monitor_->SetRunWindow(&run_);
     }
     std::vector<std::string> Texts() { return LogRecordTexts(); }
     std::vector<std::string> Errors() {
@@ -796,6 +843,235 @@ TEST_F(MailMonitorTest, WrongPasswordAndEmptyBox) {
     EXPECT_TRUE(Queued().empty());
     EXPECT_TRUE(pager_->calls().empty());
     EXPECT_EQ(smtp_.connections, 0);
+}
+
+// Copies and forwards go out through SmtpServer; a box that is only watched needs none, and
+// one that needs it and has none set is told so by the setting's name.
+TEST_F(MailMonitorTest, OnlyCopiesAndForwardsNeedAnSmtpServer) {
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
+    const std::string nobody = "127.0.0.1:" + std::to_string(closed.serverPort());
+    closed.close();  // nothing listens there now
+    const struct {
+        const char* name;
+        const char* smtp;  // nullptr: not set at all
+        bool forward, copy, resultMail;
+        bool told;  // the message is told and the run ends well
+    } cases[] = {
+        {"watched, no server", nullptr, false, false, false, true},
+        {"watched, a server that is down", nobody.c_str(), false, false, false, true},
+        {"watched with a result e-mail, no server", nullptr, false, false, true, true},
+        {"forwarded, no server", nullptr, true, false, false, false},
+        {"copied, an empty server", "", false, true, false, false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(kLogFileName);
+        std::filesystem::remove_all("Forward");
+        FakePop3 pop;
+        const std::string id = "<" + std::to_string(++n) + "@x>";
+        pop.Add(Msg("From: a@x\r\nMessage-Id: " + id + "\r\n", "text\r\n"));
+        RegKey key = Event(pop.port());
+        key.DeleteValue(kPagedUids);  // every box here numbers its uids from u1
+        key.SetDword(kForwardMail, c.forward ? 1 : 0);
+        key.SetString(kForwardTo, "fw@x");
+        key.SetValue(kCopyTo, REG_MULTI_SZ,
+                     EncodeMultiString(c.copy ? std::vector<std::string>{"c@x"}
+                                              : std::vector<std::string>{}));
+        key.SetDword(kNotifyViaEmail, c.resultMail ? 1 : 0);
+        key.SetString(kNotifyEmailTo, "me@x");
+        if (c.smtp)
+            Root().SetString(kSmtpServer, c.smtp);
+        else
+            Root().DeleteValue(kSmtpServer);
+        const int connections = smtp_.connections;
+
+        uint32_t result = Run();
+        if (c.told) {
+            EXPECT_EQ(result, 0u);
+            EXPECT_EQ(Texts(), std::vector<std::string>{found_ + "\r\n   From : a@x"});
+            EXPECT_EQ(Stored(kPagedIds), id + " ");
+            EXPECT_EQ(Queued().size(), c.resultMail ? 1u : 0u);
+        } else {
+            EXPECT_NE(result, 0u);
+            auto errors = Errors();
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_EQ(errors[0], std::string("No SMTP mail server is set (the setting SmtpServer "
+                                             "is empty) to ") +
+                                     (c.forward ? "forward the messages through; they stay in "
+                                                  "the mailbox."
+                                                : "send the copies through; nothing was sent."));
+            EXPECT_EQ(pop.box.size(), 1u);
+        }
+        EXPECT_EQ(smtp_.connections, connections);
+    }
+}
+
+// A uid that cannot be kept (a zero byte in it, a control character, too long) costs its
+// message the short way, not its place: it is read by its header, and one record names it.
+TEST_F(MailMonitorTest, AMessageListedWithAnUnusableUidIsStillReadAndNamed) {
+    const std::string bad[] = {std::string("u\0x", 3), "u\x01x", std::string(71, 'u')};
+    int n = 0;
+    for (const std::string& uid : bad) {
+        SCOPED_TRACE(testing::PrintToString(uid));
+        std::filesystem::remove(kLogFileName);
+        FakePop3 pop;
+        for (int i = 1; i <= 3; ++i, ++n)
+            pop.Add(Msg("From: f" + std::to_string(n) + "@x\r\nMessage-Id: <" + std::to_string(n) +
+                            "@x>\r\n",
+                        "text\r\n"));
+        pop.box[1].uid = uid;
+        Event(pop.port()).DeleteValue(kPagedUids);
+        EXPECT_EQ(Run(), 0u);
+        auto texts = Texts();
+        ASSERT_EQ(texts.size(), 4u);
+        EXPECT_EQ(Errors(), std::vector<std::string>{
+                                "The POP3 mail server 127.0.0.1 listed message 2 with a unique "
+                                "identifier (UIDL) that cannot be kept; it is read and known by "
+                                "its header instead."});
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NE(std::find(texts.begin(), texts.end(),
+                                found_ + "\r\n   From : f" + std::to_string(n - 3 + i) + "@x"),
+                      texts.end());
+        // Known by its header the next time: not told again.
+        EXPECT_EQ(Run(), 0u);
+        EXPECT_EQ(Texts().size(), 5u);
+        EXPECT_EQ(Errors().size(), 2u);
+    }
+}
+
+// However its server drips, a mailbox holds the run one RequestTimeLimit in all, not one per
+// command or per session; what the run saw before the limit is kept, and told once.
+TEST_F(MailMonitorTest, AServerThatNeverEndsItsAnswersHoldsTheRunOneTimeLimit) {
+    ManualTimerSource timers;
+    RemakeMonitor();
+    struct Gone {
+        std::unique_ptr<CMailMonitor>& monitor;
+        ~Gone() { monitor.reset(); }  // before the timers it was made with
+    } gone{monitor_};
+    Root().SetDword(kRequestTimeLimit, 60);
+    Root().SetDword(kTimeoutPop3, 30000);
+    Root().SetDword(kTimeoutSmtp, 30000);
+    const std::string server = "The POP3 mail server 127.0.0.1 did not finish ";
+    const std::string half = " in half of RequestTimeLimit (60 s)";
+    const std::string whole = "within RequestTimeLimit (60 s)";
+    const struct {
+        const char* name;
+        bool uidl;
+        std::set<std::string> endless;
+        int endlessRetr;
+        int seconds;                       // how long the run is held, at least
+        std::vector<std::string> told;     // the senders told by then, in order
+        std::vector<std::string> records;  // what names the server
+        std::vector<std::string> toldLater;
+    } cases[] = {
+        {"every list and message endless",
+         true,
+         {"UIDL", "TOP", "RETR"},
+         0,
+         60,
+         {},
+         {server + "its list (UIDL)" + half + "; the headers tell instead.",
+          server + whole + "; message 1 and those behind it are left for the next run."},
+         {"a", "b", "c"}},
+        {"no uids, every header endless",
+         false,
+         {"TOP"},
+         0,
+         60,
+         {},
+         {server + "message 1" + half + "; it is left for the next run.",
+          server + whole + "; message 2 and those behind it are left for the next run."},
+         {"a", "b", "c"}},
+        {"one endless message",
+         true,
+         {},
+         2,
+         30,
+         {"a", "c"},
+         {server + "message 2" + half + "; it is left for the next run."},
+         {"a", "c", "b"}},
+    };
+    auto told = [&] {
+        std::vector<std::string> from;
+        for (const auto& t : Texts())
+            if (t.rfind(found_, 0) == 0) from.push_back(t.substr(found_.size() + 12));
+        return from;
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(kLogFileName);
+        FakePop3 pop;
+        for (const char* from : {"a", "b", "c"})
+            pop.Add(Msg(std::string("From: ") + from + "\r\nMessage-Id: <" + std::to_string(++n) +
+                            "@x>\r\n",
+                        "text\r\n"));
+        RegKey key = Event(pop.port());
+        key.DeleteValue(kPagedIds);
+        key.DeleteValue(kPagedUids);
+        pop.offerUidl = c.uidl;
+        pop.endless = c.endless;
+        pop.endlessRetr = c.endlessRetr;
+        // A run that goes on after a cut ends within the seconds that follow it.
+        const int held = RunHeld(timers, 90, [&] { return pop.bytesSent; });
+        EXPECT_TRUE(held >= c.seconds && held <= c.seconds + 2) << held;
+        EXPECT_EQ(told(), c.told);
+        EXPECT_EQ(Errors(), c.records);
+
+        // The server mends: the rest is told, and nothing twice.
+        pop.endless.clear();
+        pop.endlessRetr = 0;
+        EXPECT_EQ(Run(), 0u);
+        EXPECT_EQ(told(), c.toldLater);
+    }
+}
+
+// A walk cut short, by refusals or by the time limit, saw only part of the box: a forward
+// stored for a message it never reached is kept, so that the message is deleted next time,
+// not forwarded again.
+TEST_F(MailMonitorTest, AWalkCutShortKeepsTheForwardsStoredForTheRest) {
+    ManualTimerSource timers;
+    RemakeMonitor();
+    struct Gone {
+        std::unique_ptr<CMailMonitor>& monitor;
+        ~Gone() { monitor.reset(); }  // before the timers it was made with
+    } gone{monitor_};
+    Root().SetDword(kRequestTimeLimit, 60);
+    Root().SetDword(kTimeoutPop3, 30000);
+    Root().SetDword(kTimeoutSmtp, 30000);
+    for (bool byTime : {false, true}) {
+        SCOPED_TRACE(byTime ? "cut by the time limit" : "cut by refusals in a row");
+        FakePop3 pop;
+        const int count = byTime ? 3 : 101;
+        for (int i = 1; i <= count; ++i)
+            pop.Add(Msg("Message-Id: <" + std::to_string(i) + "@x>\r\n", "text\r\n"));
+        RegKey key = Event(pop.port());
+        key.SetDword(kForwardMail, 1);
+        key.SetString(kForwardTo, "fw@x");
+        // The last message was forwarded by a run killed before it could delete it.
+        key.SetString(kForwardedIds, "u:" + pop.box.back().uid + " ");
+        smtp_.messages.clear();
+        if (byTime) {
+            smtp_.dripText = 2;  // the second forward is never answered
+            const int held = RunHeld(timers, 90, [&] { return pop.bytesSent + smtp_.bytesSent; });
+            EXPECT_TRUE(held >= 60 && held <= 62) << held;
+            smtp_.dripText = 0;
+            EXPECT_EQ(pop.box.size(), 2u) << "the first forward's deletion is kept";
+        } else {
+            pop.refuseRetrUpTo = 100;
+            EXPECT_EQ(Run(), 0u);
+            pop.refuseRetrUpTo = 0;
+            EXPECT_EQ(pop.box.size(), 101u);
+        }
+        EXPECT_EQ(Stored(kForwardedIds), "u:" + pop.box.back().uid + " ");
+        EXPECT_EQ(Run(), 0u);
+        EXPECT_TRUE(pop.box.empty());
+        const std::string last = "<" + std::to_string(count) + "@x>";
+        for (const auto& m : smtp_.messages) EXPECT_EQ(m.find(last), std::string::npos);
+        EXPECT_EQ(Stored(kForwardedIds), "");
+    }
 }
 
 TEST_F(MailMonitorTest, ALargeBoxCostsLittleOnceKnown) {

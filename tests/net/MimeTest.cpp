@@ -241,6 +241,26 @@ TEST_F(MimeTest, OnlyWholeDelimiterLinesAfterTheHeaderSeparateParts) {
         << "blanks after a delimiter are transport padding";
     EXPECT_EQ(Extract(message, 2).result, 0);
 
+    // A line that begins with the delimiter and goes on is text, in a part's body or its
+    // header: a longer boundary ("--XYZ2" is another one's), its close, letters, a dash.
+    for (std::string near : {"--XYZ2", "--XYZ2--", "--XYZ2 ", "--XYZabc", "--XYZ_", "--XYZ-",
+                             "--XYZ--x", "--XYZ---"}) {
+        SCOPED_TRACE(near);
+        const std::string top =
+            "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n";
+        std::string inBody = top + "--XYZ\r\nContent-Type: text/plain\r\n\r\nbefore\r\n" + near +
+                             "\r\nafter\r\n--XYZ\r\n\r\nsecond\r\n--XYZ--\r\n";
+        EXPECT_EQ(Extract(inBody, 0).bytes, "before\r\n" + near + "\r\nafter\r\n");
+        EXPECT_EQ(Extract(inBody, 1).bytes, "second\r\n");
+        EXPECT_EQ(Extract(inBody, 2).result, 0);
+        std::string inHeader = top + "--XYZ\r\n" + near +
+                               "\r\nContent-Type: text/plain\r\n\r\nfirst\r\n--XYZ\r\n\r\n"
+                               "second\r\n--XYZ--\r\n";
+        EXPECT_EQ(Extract(inHeader, 0).bytes, "first\r\n");
+        EXPECT_EQ(Extract(inHeader, 1).bytes, "second\r\n");
+        EXPECT_EQ(Extract(inHeader, 2).result, 0);
+    }
+
     // An empty boundary is no boundary: the body is one part, delimiter-looking lines and
     // all, and there is no part 1.
     std::string empty =

@@ -3,7 +3,11 @@
 #include <unistd.h>
 #include <filesystem>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <QCoreApplication>
+#include <QTcpServer>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -276,6 +280,44 @@ TEST(ResolverTest, ADeadNameServerHoldsAFewThreadsAndQueuedLookupsCanBeCancelled
         ASSERT_TRUE(waitFor([&] { return answered.size() == 9; }));
         EXPECT_EQ(calls, 9) << "a lookup cancelled in the queue never runs";
         EXPECT_EQ(std::count(answered.begin(), answered.end(), 7), 0);
+    }
+}
+
+// A socket that tells when its connect is done.
+class Connecting : public CAsyncSocket {
+public:
+    int connected = -1;
+
+protected:
+    void OnConnect(int error) override { connected = error; }
+};
+
+// Each command and each mail goes out at once: no write waits for the acknowledgement of the
+// one before (Nagle's rule against a server's delayed acknowledgement costs 40 ms a mail).
+TEST(AsyncSocketTest, EveryConnectionSendsWithoutDelay) {
+    const struct {
+        const char* address;
+        QHostAddress listen;
+    } cases[] = {{"127.0.0.1", QHostAddress::LocalHost}, {"::1", QHostAddress::LocalHostIPv6}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        QTcpServer server;
+        if (!server.listen(c.listen, 0)) {
+            EXPECT_STRNE(c.address, "127.0.0.1") << "no IPv4 loopback";
+            continue;  // no IPv6 on this machine
+        }
+        auto to = SocketAddress::FromLiteral(c.address);
+        ASSERT_TRUE(to);
+        to->SetPort(server.serverPort());
+        Connecting socket;
+        ASSERT_EQ(socket.Create(to->family()), 0);
+        ASSERT_EQ(socket.Connect(*to), 0);
+        ASSERT_TRUE(waitFor([&] { return socket.connected != -1; }));
+        EXPECT_EQ(socket.connected, 0);
+        int on = 0;
+        socklen_t size = sizeof on;
+        ASSERT_EQ(::getsockopt(socket.Handle(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+        EXPECT_NE(on, 0);
     }
 }
 
