@@ -212,6 +212,16 @@ void CMailQueueSender::OpenSession() {
     GetSmtpServer(server);
     GetHostName(hostName);
     GetMyName(myName);
+    if (server.empty()) {
+        // Looked up, an empty name would be told as an address that cannot be found, with
+        // no name in it. The mail waits in the queue for a server to be set.
+        WriteErrorRecord(log_, "sending mail",
+                         std::string("No SMTP mail server is set (the setting ") +
+                             settings::kSmtpServer + " is empty): the queued mail stays in " +
+                             kForwardFolder + " until one is set.");
+        Stop(WSAEDESTADDRREQ);
+        return;
+    }
     if (hostName.empty()) {
         // HELO needs a name; without a setting this machine's own is the honest one.
         char buf[256] = {};

@@ -413,6 +413,16 @@ TEST_F(MailQueueTest, ANoSuchServerIsOneErrorAndTheQueueStays) {
     ASSERT_EQ(LogTexts().size(), 1u);
     EXPECT_NE(LogTexts()[0].find("did not respond"), std::string::npos);
     (void)port;
+
+    // No server set at all: said so by the setting's name, not as a name that cannot be found.
+    Root().SetString(kSmtpServer, "");
+    EXPECT_EQ(Send(), static_cast<uint32_t>(WSAEDESTADDRREQ));
+    EXPECT_EQ(QueuedNames().size(), 1u);
+    ASSERT_EQ(LogTexts().size(), 2u);
+    EXPECT_NE(LogTexts()[1].find("No SMTP mail server is set (the setting SmtpServer is empty): "
+                                 "the queued mail stays in Forward until one is set."),
+              std::string::npos)
+        << LogTexts()[1];
 }
 
 TEST_F(MailQueueTest, ARefusedLoginKeepsTheQueueAndTheRightOneSendsIt) {
