@@ -104,10 +104,9 @@ void CScheduler::Tick() {
             int64_t t = schedulingList_.GetItemData(i);
             if (t == 0 || t == 1 || now < t) continue;
             schedulingList_.SetItemData(i, 0);
-            display_.time1039 = "Now";
-            display_.label1045 = "Running Event";
-            Changed();
-            run_.StartRun(schedulingList_.GetText(i));
+            const std::string name = schedulingList_.GetText(i);
+            ShowRunning(name);
+            run_.StartRun(name);
             return;
         }
     }
@@ -116,6 +115,17 @@ void CScheduler::Tick() {
         lastRecomputeMs_ = ticks;
         RecomputeSchedule();
     }
+}
+
+void CScheduler::ShowRunning(const std::string& name) {
+    // The schedule that runs is shown with its monitors, not the one that was next: two due
+    // at once run one after the other, and the second is not the one the display named.
+    display_.time1039 = "Now";
+    display_.label1045 = "Running Event";
+    display_.name1038 = name;
+    monitorList_.ResetContent();
+    ListScheduleMonitors(name, monitorList_);
+    Changed();
 }
 
 void CScheduler::RecomputeSchedule() {
@@ -225,9 +235,7 @@ void CScheduler::RunNow(const std::string& selectorText) {
     if (!IsChosen(selectorText) || run_.running()) return;
     int i = schedulingList_.FindStringExact(selectorText);
     if (i >= 0) schedulingList_.SetItemData(i, 0);
-    display_.time1039 = "Now";
-    display_.label1045 = "Running Event";
-    Changed();
+    ShowRunning(selectorText);
     run_.setShownBefore(false);
     run_.StartRun(selectorText);
 }

@@ -70,6 +70,8 @@ protected:
 
 private:
     void Changed() { emit displayChanged(); }
+    // The display while the named schedule runs.
+    void ShowRunning(const std::string& name);
 
     CRunWindow& run_;
     CItemList schedulingList_;

@@ -235,8 +235,13 @@ TEST_F(SchedulerTest, DueSchedulesRunOnceEachInListOrder) {
     EXPECT_EQ(runs_, std::vector<std::string>{"Alpha"});
     EXPECT_EQ(scheduler_->display().time1039, "Now");
     EXPECT_EQ(scheduler_->display().label1045, "Running Event");
+    EXPECT_EQ(scheduler_->display().name1038, "Alpha");
     TickAt(At(2026, 12, 7, 11, 0, 2));
     EXPECT_EQ(runs_, (std::vector<std::string>{"Alpha", "Beta"}));
+    // The running one is named with its monitors, not the one that was next.
+    EXPECT_EQ(scheduler_->display().name1038, "Beta");
+    ASSERT_EQ(scheduler_->monitorList().GetCount(), 1);
+    EXPECT_EQ(scheduler_->monitorList().GetText(0), "B site");
     // Both have item data 0 now: no more runs until a recompute gives them new times.
     TickAt(At(2026, 12, 7, 11, 0, 3));
     EXPECT_EQ(runs_.size(), 2u);
