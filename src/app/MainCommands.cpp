@@ -24,6 +24,28 @@ CMainCommands::CMainCommands(CApplication& app, QObject* parent)
     connect(&eventList_, &CEventList::editRequested, this, &CMainCommands::editRequested);
 }
 
+void CMainCommands::ChooseSchedule(int index) {
+    selector_.SetCurSel(index);
+    eventList_.RefreshList();
+    if (RegKey root; index >= 0 && root.Create(RegKey::LocalMachine(), settings::kRoot,
+                                               settings::kEventClass) == ERROR_SUCCESS)
+        root.SetString(settings::kLastChosenSchedule, selector_.CurrentText());
+}
+
+void CMainCommands::ChooseFirstSchedule() {
+    app_.scheduler().RecomputeSchedule();
+    FillScheduleList(selector_);
+    std::string last;
+    ReadRootString(settings::kLastChosenSchedule, last);
+    int at = last.empty() ? -1 : selector_.FindStringExact(last);
+    if (at < 0) {
+        const std::string& next = app_.scheduler().display().name1038;
+        at = selector_.FindStringExact(next.empty() ? settings::kNoSchedule : next);
+    }
+    selector_.SetCurSel(at);
+    eventList_.RefreshList();
+}
+
 bool CMainCommands::ScheduleChosen() const {
     return CScheduler::IsChosen(ChosenSchedule());
 }

@@ -53,6 +53,12 @@ public:
     bool PopupEnabled(int item) const;
 
     // The schedule commands, on the schedule chosen in the selector.
+    // The user chose the schedule at index in the selector: its events are listed, and the
+    // choice is remembered for the next start.
+    void ChooseSchedule(int index);
+    // The schedule the main window opens on: the one chosen last while it still exists,
+    // else the one that runs next (or "<None>").
+    void ChooseFirstSchedule();
     void ModifySchedule();
     void DeleteSchedule();
     // After the rename dialog's OK: an empty text changes nothing.

@@ -39,6 +39,8 @@ inline constexpr const char* kAutoStartLM = "AutoStartLM";
 // Our own: 0 keeps pop-up records off the desktop's notifications; absent or any other
 // value, they are shown there too.
 inline constexpr const char* kDesktopNotifications = "DesktopNotifications";
+// The schedule the user chose last in the main window, which it opens on next time.
+inline constexpr const char* kLastChosenSchedule = "LastChosenSchedule";
 inline constexpr const char* kPagerModem = "PagerModem";
 inline constexpr const char* kPagerDelay = "PagerDelay";
 inline constexpr const char* kFaxProfile = "FaxProfile";

@@ -225,13 +225,7 @@ CMainFrame::CMainFrame(CApplication& app, CMainCommands& commands, TrayProbe tra
     connect(&app_.log(), &CActivityLog::previewRequested, this,
             [](int action, const std::string& link) { LaunchCompanion(link, action); });
 
-    // First display of the view: choose the schedule that runs next, then list it.
-    app_.scheduler().RecomputeSchedule();
-    FillScheduleList(commands_.selector());
-    std::string next = app_.scheduler().display().name1038;
-    int at = commands_.selector().FindStringExact(next.empty() ? settings::kNoSchedule : next);
-    commands_.selector().SetCurSel(at);
-    commands_.eventList().RefreshList();
+    commands_.ChooseFirstSchedule();
 
     RenderSchedule();
     RenderLog();
@@ -531,10 +525,8 @@ void CMainFrame::BuildToolBars() {
     selector_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     selector_->setModel(&commands_.selector());
     chooser->addWidget(selector_);
-    connect(selector_, &QComboBox::activated, this, [this](int index) {
-        commands_.selector().SetCurSel(index);
-        commands_.eventList().RefreshList();
-    });
+    connect(selector_, &QComboBox::activated, this,
+            [this](int index) { commands_.ChooseSchedule(index); });
     connect(&commands_.selector(), &CItemList::currentChanged, this, [this](int index) {
         QSignalBlocker block(selector_);
         selector_->setCurrentIndex(index);

@@ -85,6 +85,29 @@ TEST_F(EventListTest, ListsTheMonitorsOfTheChosenScheduleOnly) {
     EXPECT_TRUE(Labels().empty());
 }
 
+// The window opens on the schedule chosen last, while it exists; else on the next to run.
+TEST_F(EventListTest, TheFirstScheduleShownIsTheOneChosenLast) {
+    Event("Web", 4, "Weekly");
+    commands_->ChooseFirstSchedule();
+    const std::string first = commands_->ChosenSchedule();  // the next to run, or "<None>"
+    CItemList& s = commands_->selector();
+    commands_->ChooseSchedule(s.FindStringExact("Weekly"));
+    EXPECT_EQ(Labels(), std::vector<std::string>{"Web"});
+
+    // Next start: the same schedule, whatever runs next.
+    commands_ = std::make_unique<CMainCommands>(*app_);
+    commands_->ChooseFirstSchedule();
+    EXPECT_EQ(commands_->ChosenSchedule(), "Weekly");
+    EXPECT_EQ(Labels(), std::vector<std::string>{"Web"});
+
+    // Gone: back to the rule of the next to run.
+    RegKey::LocalMachine().DeleteKey(EventPath("Weekly"));
+    commands_ = std::make_unique<CMainCommands>(*app_);
+    commands_->ChooseFirstSchedule();
+    EXPECT_NE(commands_->ChosenSchedule(), "Weekly");
+    EXPECT_FALSE(first.empty());
+}
+
 TEST_F(EventListTest, DeleteAsksAndNeedsASelection) {
     Event("Web", 4, "Daily");
     Choose("Daily");
