@@ -502,10 +502,14 @@ std::vector<CWizardPageView*> MakeMailPages(CMailWizard& m, QWidget* parent) {
                      m.forwardMail, 1100);
             EnableWhile(AddEdit(col, nullptr, m.forwardTo, 1003, 80),
                         [&m] { return m.forwardMail; });
+            // What happens to the mail itself is not what either box says by its name alone.
+            AddLabel(col,
+                     "A message that was forwarded is removed from the mailbox on the server.");
             AddCheck(col,
                      "Send a copy of all mail arriving at this mailbox to another email address.",
                      m.copy, 1104);
             EnableWhile(AddEdit(col, nullptr, m.copyTo, 1099, 80), [&m] { return m.copy; });
+            AddLabel(col, "A message that was copied stays in the mailbox on the server.");
             col->addStretch();
         }
     };

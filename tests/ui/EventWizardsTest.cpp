@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTest>
@@ -217,6 +218,15 @@ TEST_F(WizardUiTest, MailWizard) {
 
     EXPECT_FALSE(Control(1003)->isEnabled());
     EXPECT_FALSE(Control(1099)->isEnabled());
+    // The page says what each does to the mail on the server.
+    QStringList notes;
+    for (auto* label : Control(1003)->parentWidget()->findChildren<QLabel*>())
+        notes << label->text();
+    EXPECT_TRUE(
+        notes.contains("A message that was forwarded is removed from the mailbox on the "
+                       "server."))
+        << notes.join('|').toStdString();
+    EXPECT_TRUE(notes.contains("A message that was copied stays in the mailbox on the server."));
     Click(1104);
     EXPECT_FALSE(NextOn()) << "copy ticked without an address";
     Type(1099, "copy@example.org");
