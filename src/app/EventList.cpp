@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <unordered_set>
+
 #include "app/ItemList.h"
 #include "app/SettingsStore.h"
 #include "platform/Shell.h"
@@ -98,6 +100,14 @@ void CEventList::RefreshList() {
         return;
     }
     std::string schedule = selector_.GetText(at);
+    // Under "<None>" stand the monitors that belong to no schedule that exists: those made
+    // without one, those whose schedule was deleted ("<None") and those naming a schedule
+    // that is not there. Listed, they can be edited, given a schedule or deleted; otherwise
+    // nothing would show them and their names would stay taken.
+    const bool orphans = schedule == kNoSchedule;
+    std::unordered_set<std::string> schedules;
+    for (int i = 0; orphans && i < selector_.GetCount(); ++i)
+        if (selector_.GetText(i) != kNoSchedule) schedules.insert(selector_.GetText(i));
 
     RegKey root;
     if (root.Open(RegKey::LocalMachine(), kRoot) == ERROR_SUCCESS) {
@@ -108,8 +118,9 @@ void CEventList::RefreshList() {
             DWORD kind = 0;
             if (event.GetDword(kType, &kind) != ERROR_SUCCESS || kind == kSchedule) continue;
             std::string owner;
-            if (event.GetString(kScheduledEvent, &owner, kEventNameBuffer) != ERROR_SUCCESS ||
-                owner != schedule)
+            const bool named =
+                event.GetString(kScheduledEvent, &owner, kEventNameBuffer) == ERROR_SUCCESS;
+            if (orphans ? named && schedules.count(owner) != 0 : !named || owner != schedule)
                 continue;
             Row row;
             row.label = name;

@@ -333,9 +333,19 @@ void DeleteSchedule(const std::string& name) {
 }
 
 bool ConfirmAndDeleteSchedule(const std::string& name) {
-    if (UserPrompt::Get().Ask("Are you sure you want to delete the schedule " + name + "?",
-                              "Quorvane", UserPrompt::YesNo,
-                              UserPrompt::Question) != UserPrompt::IdYes)
+    CItemList monitors;
+    ListScheduleMonitors(name, monitors);
+    std::string question = "Are you sure you want to delete the schedule " + name + "?";
+    // Its monitors are not deleted with it: they say where they will be.
+    if (int n = monitors.GetCount(); n == 1)
+        question += "\n\nIts monitor " + monitors.GetText(0) +
+                    " will wait under <None>, where it can be given another schedule or deleted.";
+    else if (n > 1)
+        question += "\n\nIts " + std::to_string(n) +
+                    " monitors will wait under <None>, where they can be given another schedule "
+                    "or deleted.";
+    if (UserPrompt::Get().Ask(question, "Quorvane", UserPrompt::YesNo, UserPrompt::Question) !=
+        UserPrompt::IdYes)
         return false;
     DeleteSchedule(name);
     return true;

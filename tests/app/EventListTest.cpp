@@ -78,11 +78,11 @@ TEST_F(EventListTest, ListsTheMonitorsOfTheChosenScheduleOnly) {
     EXPECT_EQ(rows[1].kindText, "");
     EXPECT_EQ(rows[1].kind, 0);
 
-    // A chosen schedule that vanished falls back to "<None>".
+    // A chosen schedule that vanished falls back to "<None>", where its monitors now stand.
     RegKey::LocalMachine().DeleteKey(EventPath("Daily"));
     list().RefreshList();
     EXPECT_EQ(commands_->ChosenSchedule(), "<None>");
-    EXPECT_TRUE(Labels().empty());
+    EXPECT_EQ(Labels(), (std::vector<std::string>{"Mail", "News", "Odd", "Web"}));
 }
 
 // The window opens on the schedule chosen last, while it exists; else on the next to run.
@@ -359,10 +359,22 @@ TEST_F(EventListTest, ScheduleCommandsRenameDeleteAndExit) {
     EXPECT_EQ(Labels(), std::vector<std::string>{"Web"});
     EXPECT_EQ(ScheduleOf("Web"), "Nightly");
 
+    Event("Mail", 3, "Nightly");
     prompt_->answers = {UserPrompt::IdYes};
     commands_->DeleteSchedule();
+    EXPECT_NE(prompt_->shown.back().text.find("Its 2 monitors will wait under <None>"),
+              std::string::npos)
+        << prompt_->shown.back().text;
     EXPECT_EQ(ScheduleOf("Web"), "<None");
     EXPECT_EQ(commands_->ChosenSchedule(), "<None>");
+    // They wait under "<None>", with those of no schedule and those naming one that is not
+    // there (by case too); never those of a schedule that is.
+    Event("Loose", 4, "<None>");
+    Event("Lost", 2, "Gone");
+    Event("Cased", 2, "weekly");
+    Event("Kept", 2, "Weekly");
+    Choose("<None>");
+    EXPECT_EQ(Labels(), (std::vector<std::string>{"Cased", "Loose", "Lost", "Mail", "Web"}));
 
     prompt_->answers = {UserPrompt::IdNo, UserPrompt::IdYes};
     EXPECT_FALSE(commands_->ConfirmExit());

@@ -386,7 +386,9 @@ TEST_F(SettingsStoreTest, DeletingAScheduleAsksFirstAndOrphansOnlyExactMatches) 
     prompt_->answers = {UserPrompt::IdNo};
     EXPECT_FALSE(ConfirmAndDeleteSchedule("Daily"));
     ASSERT_EQ(prompt_->shown.size(), 1u);
-    EXPECT_EQ(prompt_->shown[0].text, "Are you sure you want to delete the schedule Daily?");
+    EXPECT_EQ(prompt_->shown[0].text,
+              "Are you sure you want to delete the schedule Daily?\n\nIts monitor Web will wait "
+              "under <None>, where it can be given another schedule or deleted.");
     EXPECT_EQ(prompt_->shown[0].buttons, UserPrompt::YesNo);
     EXPECT_TRUE(Exists(EventPath("Daily")));
 
