@@ -35,8 +35,9 @@ void CMainCommands::ChooseSchedule(int index) {
 void CMainCommands::ChooseFirstSchedule() {
     app_.scheduler().RecomputeSchedule();
     FillScheduleList(selector_);
+    // As long as any event name may be: a long name read cut would find no schedule.
     std::string last;
-    ReadRootString(settings::kLastChosenSchedule, last);
+    ReadRootText(settings::kLastChosenSchedule, last, settings::kEventNameBuffer);
     int at = last.empty() ? -1 : selector_.FindStringExact(last);
     if (at < 0) {
         const std::string& next = app_.scheduler().display().name1038;

@@ -8,21 +8,6 @@ namespace {
 bool IsUrlSpace(char c) {
     return static_cast<unsigned char>(c) <= 0x20;
 }
-bool IsAlpha(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-// The scheme that reference begins with ("mailto" of "mailto:x"), or empty when it is a
-// relative reference.
-std::string_view SchemeOf(std::string_view reference) {
-    if (reference.empty() || !IsAlpha(reference[0])) return {};
-    for (size_t i = 1; i < reference.size(); ++i) {
-        char c = reference[i];
-        if (c == ':') return reference.substr(0, i);
-        if (!IsAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return {};
-    }
-    return {};
-}
 
 using ascii::EqualsNoCase;
 
@@ -41,7 +26,7 @@ std::string CHtmlLinks::Resolve(std::string_view base, std::string_view referenc
     reference = reference.substr(0, reference.find('#'));
     if (reference.empty()) return {};
 
-    std::string_view scheme = SchemeOf(reference);
+    std::string_view scheme = CInet::SchemeOf(reference);
     if (!scheme.empty()) {
         // Only what can be fetched: "mailto:x" or "tel:1" would otherwise read as a
         // relative name on the same site.
@@ -50,7 +35,7 @@ std::string CHtmlLinks::Resolve(std::string_view base, std::string_view referenc
             return {};
         return CInet::ResolveUrl(base, reference);
     }
-    std::string_view baseScheme = SchemeOf(base);
+    std::string_view baseScheme = CInet::SchemeOf(base);
     if (reference.size() >= 2 && reference[0] == '/' && reference[1] == '/')
         // "//host/path" keeps the page's scheme and names another host.
         return CInet::ResolveUrl(base, std::string(baseScheme.empty() ? "http" : baseScheme) + ":" +

@@ -14,6 +14,7 @@
 #include "notify/MailQueue.h"
 #include "platform/AsciiText.h"
 #include "platform/TempFile.h"
+#include "platform/Utf8Text.h"
 #include "settings/ActivityLogWriter.h"
 #include "settings/Settings.h"
 
@@ -264,7 +265,8 @@ private:
             if (check_.links.size() > room) return;
             bool tooLong = false;
             std::string normalized = monitor_.SiteLink(link, &tooLong);
-            if (tooLong && check_.tooLong++ == 0) check_.tooLongLink = link.substr(0, 160);
+            if (tooLong && check_.tooLong++ == 0)
+                check_.tooLongLink = link.substr(0, Utf8CutPoint(link, 160));
             if (normalized.empty()) return;
             std::string folded = RegistryFoldName(normalized);
             if (monitor_.listed_.count(folded) || !seen.insert(std::move(folded)).second) return;

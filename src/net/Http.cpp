@@ -115,17 +115,6 @@ bool EndsChunked(std::string_view text) {
     return last.size() == 7 && strncasecmp(last.data(), "chunked", 7) == 0;
 }
 
-// The scheme a Location begins with ("mailto" of "mailto:x"), or empty for a relative one.
-std::string_view SchemeOf(std::string_view location) {
-    for (size_t i = 0; i < location.size(); ++i) {
-        char c = location[i];
-        if (c == ':') return i > 0 ? location.substr(0, i) : std::string_view{};
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
-            return {};
-    }
-    return {};
-}
-
 // The longest line of a chunked body's framing (a size with its extensions, a trailer).
 constexpr size_t kMaxChunkLine = 4096;
 
@@ -746,9 +735,9 @@ bool CHttp::FollowRedirect() {
     if (location.empty()) return false;
     // A redirection to a place no web client can go (ftp:, mailto:) is the document's
     // answer, told as such; it is not an address to connect to.
-    if (std::string_view scheme = SchemeOf(location); !scheme.empty() &&
-                                                      !ascii::EqualsNoCase(scheme, "http") &&
-                                                      !ascii::EqualsNoCase(scheme, "https")) {
+    if (std::string_view scheme = CInet::SchemeOf(location);
+        !scheme.empty() && !ascii::EqualsNoCase(scheme, "http") &&
+        !ascii::EqualsNoCase(scheme, "https")) {
         unfollowedLocation_ = location.substr(0, 1024);
         return false;
     }

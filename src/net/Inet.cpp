@@ -228,6 +228,17 @@ void CInet::SplitHostPort(std::string_view text, std::string* host, int* port) {
     *port = value;
 }
 
+std::string_view CInet::SchemeOf(std::string_view reference) {
+    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (reference.empty() || !alpha(reference[0])) return {};
+    for (size_t i = 1; i < reference.size(); ++i) {
+        char c = reference[i];
+        if (c == ':') return reference.substr(0, i);
+        if (!alpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return {};
+    }
+    return {};
+}
+
 int CInet::DefaultPort(std::string_view scheme) {
     return NoCaseAt(scheme, 0, "https") && scheme.size() == 5 ? 443 : 80;
 }

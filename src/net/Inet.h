@@ -31,6 +31,9 @@ public:
     // URL helpers. A host written in brackets (an IPv6 address) keeps them; the port of a
     // URL that names none is its scheme's: 443 for https (any case), else 80.
     static int DefaultPort(std::string_view scheme);
+    // The scheme a reference begins with ("mailto" of "mailto:x"), or empty when it is a
+    // relative reference.
+    static std::string_view SchemeOf(std::string_view reference);
     // text with every blank, control byte and byte beyond ASCII, and every character of
     // also, written as %XX: it can then neither split a line nor an argument.
     static std::string PercentEncode(std::string_view text, std::string_view also = {});

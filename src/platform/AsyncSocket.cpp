@@ -133,7 +133,8 @@ int CAsyncSocket::Create(int family) {
     if (fd_ < 0) return lastError_ = WinsockError(errno);
     // Every client writes a command, then waits for the answer: with Nagle's rule a write
     // behind one not yet acknowledged waits for the server's delayed acknowledgement (40 ms),
-    // once for each mail of a session over a kilobyte.
+    // once for each mail of a session over a kilobyte, and once for a TLS handshake's last
+    // flight followed by the first record.
     int on = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     family_ = family;

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -329,11 +328,6 @@ std::unique_ptr<TlsSession> TlsSession::Begin(int fd, const std::string& hostNam
         *failure = "the server name " + host + " cannot be checked";
         return nullptr;
     }
-    // The handshake's last flight and the first record go out as separate writes: with
-    // Nagle's rule the second waits for the acknowledgement of the first, which a server
-    // resuming a session holds back for its delayed-ACK time (40 ms per connection).
-    int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     SSL_set_app_data(session->ssl_, session.get());
     session->cacheContext_ = ContextId(ctx);
     session->cacheHost_ = host;
